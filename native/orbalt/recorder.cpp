@@ -1,0 +1,195 @@
+// The recorder's operations: one trade row, its position weight and its
+// excursion array per closed or still-open trade.
+#include "common/arrays.hpp"
+#include "metrics.hpp"
+#include "state.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace vostra::orbalt {
+
+State state;
+
+namespace {
+
+// Rows go to whatever object the module attribute names at the time of the
+// call, so rebinding `trades` (or the other lists) redirects later rows.
+PyObject *module_global(const char *name) {
+    PyObject *v = PyDict_GetItemString(state.module_dict, name);
+    if (!v) raisef(PyExc_NameError, "name '%s' is not defined", name);
+    return v;
+}
+
+void append_to(const char *list_name, PyObject *item) { list_append(module_global(list_name), item); }
+
+void clear_list(const char *list_name) {
+    PyObject *l = module_global(list_name);
+    if (PyList_CheckExact(l)) {
+        if (PyList_SetSlice(l, 0, PyList_GET_SIZE(l), nullptr) < 0) throw_py();
+        return;
+    }
+    Ref r = Ref::check(PyObject_CallMethod(l, "clear", nullptr));
+}
+
+// Element `i` of a per-stock array, by NumPy's indexing rules.
+char *item_ptr(PyArrayObject *a, Py_ssize_t i) {
+    if (!a || reinterpret_cast<PyObject *>(a) == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    Py_ssize_t j = numpy_index(i, PyArray_DIM(a, 0), 0);
+    return PyArray_BYTES(a) + j * PyArray_STRIDE(a, 0);
+}
+
+Ref scalar_at(PyArrayObject *a, Py_ssize_t i) {
+    char *p = item_ptr(a, i);
+    return Ref::check(PyArray_Scalar(p, PyArray_DESCR(a), reinterpret_cast<PyObject *>(a)));
+}
+
+std::int64_t int64_at(PyArrayObject *a, Py_ssize_t i) { return load<std::int64_t>(item_ptr(a, i)); }
+double double_at(PyArrayObject *a, Py_ssize_t i) { return load<double>(item_ptr(a, i)); }
+
+int as_c_int(std::int64_t v) {
+    if (v < INT_MIN || v > INT_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<int>(v);
+}
+
+metrics::Grid grid_of(PyArrayObject *a) {
+    if (!a || reinterpret_cast<PyObject *>(a) == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return {PyArray_BYTES(a), PyArray_DIM(a, 0), PyArray_DIM(a, 1), PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1)};
+}
+
+[[noreturn]] void raise_fault(const metrics::Fault &f) {
+    switch (f.kind) {
+        case metrics::Fault::zero_division: raise(PyExc_ZeroDivisionError, "float division");
+        case metrics::Fault::negative_size: raise(PyExc_OverflowError, "can't convert negative value to size_t");
+        case metrics::Fault::unbound_exit_bar:
+            raisef(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "ith");
+        case metrics::Fault::out_of_range:
+            raisef(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %lld",
+                   static_cast<long long>(f.subscript), static_cast<long long>(f.size));
+        case metrics::Fault::buffer_index: raise_buffer_index(0);
+    }
+    raise(PyExc_SystemError, "unknown excursion fault");
+}
+
+// The excursion array of one trade (a new float64 array).
+Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
+                    int i_exit_trasnaction) {
+    static metrics::Path path;
+    try {
+        // A stock missing from the column map is read from price column 0.
+        metrics::Trade t{state.pos2price[sid], i_entry, i_exit, is_long, i_entry_trasnaction != 0,
+                         i_exit_trasnaction != 0, state.fee_ratio, state.tax_ratio, state.window};
+        std::int64_t size;
+        try {
+            metrics::walk(grid_of(state.price), grid_of(state.close), t, path);
+            size = metrics::array_size(state.window, state.window_step);
+        } catch (const metrics::Fault &f) {
+            if (f.kind == metrics::Fault::zero_division && state.window_step == 0)
+                raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+            raise_fault(f);
+        }
+        if (size < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
+        npy_intp dims[1] = {static_cast<npy_intp>(size)};
+        Ref ret = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+        auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ret.get())));
+        std::fill(out, out + size, -1.0);
+        try {
+            metrics::write_groups(path, t, state.window_step, out, size);
+        } catch (const metrics::Fault &f) {
+            raise_fault(f);
+        }
+        return ret;
+    } catch (const py_error &) {
+        add_traceback("vostra.core.orbalt.orbalt_analysis", source_file);
+        throw;
+    }
+}
+
+// One trade row: [sid, entry[sid], exit_date], its weight, its excursions.
+void record_trade(int sid, int exit_date, int exit_bar, int has_exit_trasnaction) {
+    Ref entry_date = scalar_at(state.entry, sid);
+    Ref row = Ref::check(PyList_New(3));
+    PyList_SET_ITEM(row.get(), 0, py_int(sid).release());
+    PyList_SET_ITEM(row.get(), 1, entry_date.release());
+    PyList_SET_ITEM(row.get(), 2, py_int(exit_date).release());
+    append_to("trades", row.get());
+    append_to("trade_positions", scalar_at(state.position, sid).get());
+    int i_entry = as_c_int(int64_at(state.entry, sid));
+    bool is_long = double_at(state.position, sid) > 0;
+    int entry_cost = as_c_int(int64_at(state.entry_trasnaction, sid));
+    Ref excursions = orbalt_analysis(sid, i_entry, exit_bar, is_long, entry_cost, has_exit_trasnaction);
+    append_to("orbalt", excursions.get());
+}
+
+Ref zeros(int n, int typenum) {
+    npy_intp dims[1] = {n};
+    if (n < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
+    return Ref::check(PyArray_ZEROS(1, dims, typenum, 0));
+}
+
+void replace(PyArrayObject *&slot, Ref value) {
+    PyObject *old = reinterpret_cast<PyObject *>(slot);
+    slot = reinterpret_cast<PyArrayObject *>(value.release());
+    Py_XDECREF(old);
+}
+
+template <class F>
+void guarded(const char *qualname, F &&body) {
+    firewall(qualname, source_file, 0, [&] {
+        body();
+        return 0;
+    });
+}
+
+}  // namespace
+
+void start_analysis(PyArrayObject *price_, PyArrayObject *close_, std::map<int, int> pos2price_, int nstocks,
+                    double fee_ratio_, double tax_ratio_, int window_, int window_step_) {
+    guarded("vostra.core.orbalt.start_analysis", [&] {
+        for (PyArrayObject *a : {price_, close_})
+            if (a && reinterpret_cast<PyObject *>(a) != Py_None) check_array(reinterpret_cast<PyObject *>(a), Elem::f64, 2);
+        auto as_ref = [](PyArrayObject *a) { return Ref::borrow(a ? reinterpret_cast<PyObject *>(a) : Py_None); };
+        replace(state.price, as_ref(price_));
+        replace(state.close, as_ref(close_));
+        state.pos2price = std::move(pos2price_);
+        state.window = window_;
+        state.window_step = window_step_;
+        clear_list("trades");
+        clear_list("trade_positions");
+        clear_list("orbalt");
+        replace(state.entry, zeros(nstocks, NPY_INT64));
+        replace(state.position, zeros(nstocks, NPY_DOUBLE));
+        replace(state.entry_trasnaction, zeros(nstocks, NPY_INT64));
+        state.fee_ratio = fee_ratio_;
+        state.tax_ratio = tax_ratio_;
+    });
+}
+
+void record_date(int d) { state.date = d; }
+
+void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
+    guarded("vostra.core.orbalt.record_entry", [&] {
+        std::int64_t date = state.date, cost = has_entry_trasnaction;
+        std::memcpy(item_ptr(state.entry, sid), &date, sizeof date);
+        std::memcpy(item_ptr(state.position, sid), &position_sid, sizeof position_sid);
+        std::memcpy(item_ptr(state.entry_trasnaction, sid), &cost, sizeof cost);
+    });
+}
+
+void record_exit(int sid, int has_exit_trasnaction) {
+    guarded("vostra.core.orbalt.record_exit",
+            [&] { record_trade(sid, state.date, state.date, has_exit_trasnaction); });
+}
+
+PyObject *end_analysis(std::map<int, double> &pos) {
+    return firewall("vostra.core.orbalt.end_analysis", source_file, static_cast<PyObject *>(nullptr), [&] {
+        for (const auto &[sid, value] : pos) {
+            if (value == 0) continue;  // flat stocks have no open trade; NaN counts as open
+            record_trade(sid, -1, state.date, 0);
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
+}  // namespace vostra::orbalt
