@@ -1,0 +1,99 @@
+// Exit rules: stop-loss, take-profit and trailing stop (intrabar or on the
+// next bar after a close beyond a level), and delisting.
+#include "engine.hpp"
+
+namespace vostra::vantrel {
+
+namespace {
+
+void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }
+
+double checked_div(double a, double b) {
+    if (b == 0) raise(PyExc_ZeroDivisionError, "float division");
+    return a / b;
+}
+
+}  // namespace
+
+void position_exits(Run &run, int sid, Py_ssize_t d, double r, double entry_pos) {
+    // Exit levels as values of the cumulative return `cr`: for a long the
+    // upper level takes profit and the lower one stops (or trails); for a
+    // short it is the other way round. The trailing distance is subtracted
+    // from (added to) the extreme cumulative return itself.
+    double max_r, min_r;
+    if (entry_pos > 0) {
+        bool trail_armed = run.maxcr[sid] >= 1 + run.trail_stop_activation_abs;
+        max_r = 1 + run.take_profit_abs;
+        min_r = 1 - run.stop_loss_abs;
+        if (trail_armed) min_r = std::max(min_r, run.maxcr[sid] - run.trail_stop_abs);
+    } else {
+        bool trail_armed = run.mincr[sid] <= 1 - run.trail_stop_activation_abs;
+        max_r = 1 + run.stop_loss_abs;
+        if (trail_armed) max_r = std::min(max_r, run.mincr[sid] + run.trail_stop_abs);
+        min_r = 1 - run.take_profit_abs;
+    }
+
+    int col = run.price_column(sid);
+    if (run.opt.touched_exit) {
+        double prev = run.previous_price[col];
+        double base = checked_div(run.cr[sid], r);
+        double high_r = base * checked_div(run.in.high(d, col), prev);
+        double low_r = base * checked_div(run.in.low(d, col), prev);
+        double open_r = base * checked_div(run.in.open(d, col), prev);
+        bool touch_low = low_r <= min_r;
+        bool touch_high = high_r >= max_r;
+        bool touch_open = open_r >= max_r || open_r <= min_r;
+        if (!(touch_low || touch_high || touch_open)) return;
+        // An open beyond a level is worth the open; otherwise the level
+        // reached, the upper one first when both were touched.
+        double value = touch_open ? entry_pos * open_r : touch_high ? entry_pos * max_r : entry_pos * min_r;
+        run.pos.set(sid, value);
+        // The side comes from the touches alone: a long that touched both
+        // levels is valued at the upper level but counted as stopped out.
+        bool stop_side = (touch_low && value > 0) || (touch_high && value < 0);
+        run.exited_stocks.push_back({sid, !stop_side});
+        run.cash = set_position(run.pos, sid, 0.0, run.cash, run.costs, false, false);
+        return;
+    }
+    // Close mode only marks the stock; it is sold on the next bar at that
+    // bar's trading price. The lower test is strict, the upper one is not.
+    double cr_at_close = checked_div(run.cr[sid] * run.in.close(d, col), run.in.price(d, col));
+    if (cr_at_close >= max_r)
+        run.exit_stocks_temp.push_back({sid, true});
+    else if (cr_at_close < min_r)
+        run.exit_stocks_temp.push_back({sid, false});
+}
+
+void pending_exits(Run &run) {
+    for (const SideSid &mark : run.exit_stocks) {
+        int sid = mark.sid;
+        // A rebalance of this bar that keeps holding the stock takes it
+        // over, unless stopped stocks are to sit out the next period.
+        bool will_be_set_by_rebalance = run.should_rebalance && !truth(run.opt.stop_trading_next_period) &&
+                                        run.in.weights(run.pos_id, sid) != 0;
+        if (!run.pos.contains(sid) || run.pos[sid] == 0 || will_be_set_by_rebalance) continue;
+        run.cash = set_position(run.pos, sid, 0.0, run.cash, run.costs, false, true);
+        run.exited_stocks.push_back(mark);
+        reset_trackers(run, sid);
+        // A fresh mark of this bar for the stock just sold is void.
+        auto &temp = run.exit_stocks_temp;
+        for (auto it = temp.begin(); it != temp.end(); ++it) {
+            if (it->sid == sid) {
+                temp.erase(it);
+                break;
+            }
+        }
+    }
+}
+
+void delisting_exits(Run &run, Py_ssize_t d) {
+    run.delisted_stocks.clear();
+    for (int sid : run.pos.keys())
+        if (run.in.delisting_bars.at(sid) == d && run.pos[sid] != 0) run.delisted_stocks.push_back(sid);
+    for (int sid : run.delisted_stocks) {
+        run.cash = set_position(run.pos, sid, 0.0, run.cash, run.costs, false, true);
+        reset_trackers(run, sid);
+    }
+}
+
+}  // namespace vostra::vantrel
