@@ -1,0 +1,747 @@
+"""Slow, literal pure-Python model of the engine (vantrel) and the excursion
+recorder (orbalt), used as the oracle of the differential tests.
+
+Every function mirrors the native operation of the same name and performs the
+same floating-point operations in the same order, so results are compared
+bit for bit. Scalars are held as Python floats (IEEE doubles, like the native
+doubles); NumPy is used only for the arrays handed in and out and for the one
+reduction the engine itself delegates to NumPy (the absolute row sum of a
+rebalance).
+
+The model assumes inputs that pass the engine's pre-run checks (matching
+shapes, ascending indexes, finite weights, every traded label mapped,
+orbalt_window >= 0, orbalt_window_step >= 1, unique signal labels); it does
+not repeat those checks.
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+from collections import namedtuple
+
+import numpy as np
+
+# Written at the start of every run, read by set_position on every call that
+# keeps a position open. Mirrors the engine's module globals.
+RETAIN_COST_WHEN_REBALANCE = False
+RESAMPLE = None
+
+# One element of an exit list: the stock id and the side of the exit.
+# positive=True is the upper level (a close-mode mark at or above max_r, or an
+# intrabar exit on the profit side); positive=False the lower / stop side.
+# The side is explicit so that stock id 0 keeps it.
+Exit = namedtuple("Exit", ["sid", "positive"])
+
+
+def _isnan(x) -> bool:
+    return x != x
+
+
+# ---------------------------------------------------------------------------
+# Excursion recorder
+# ---------------------------------------------------------------------------
+
+
+class Recorder:
+    """State and operations of the excursion recorder for one process.
+
+    `date` survives start_analysis, as in the native module.
+    """
+
+    def __init__(self):
+        self.entry = np.zeros(0, dtype=np.int64)
+        self.position = np.zeros(0, dtype=np.float64)
+        self.entry_trasnaction = np.zeros(0, dtype=np.int64)
+        self.price = np.zeros((0, 0), dtype=np.float64)
+        self.close = np.zeros((0, 0), dtype=np.float64)
+        self.pos2price = {}
+        self.fee_ratio = 0.0
+        self.tax_ratio = 0.0
+        self.window = 0
+        self.window_step = 0
+        self.date = 0
+        self.trades = []
+        self.trade_positions = []
+        self.orbalt = []
+
+    def start_analysis(self, price, close, pos2price, nstocks, fee_ratio, tax_ratio, window, window_step):
+        self.price = price
+        self.close = close
+        self.pos2price = dict(pos2price)
+        self.window = int(window)
+        self.window_step = int(window_step)
+        self.trades.clear()
+        self.trade_positions.clear()
+        self.orbalt.clear()
+        self.entry = np.zeros(nstocks, dtype=np.int64)
+        self.position = np.zeros(nstocks, dtype=np.float64)
+        self.entry_trasnaction = np.zeros(nstocks, dtype=np.int64)
+        self.fee_ratio = float(fee_ratio)
+        self.tax_ratio = float(tax_ratio)
+
+    def record_date(self, d):
+        self.date = int(d)
+
+    def record_entry(self, sid, position_sid, has_entry_trasnaction):
+        self.entry[sid] = self.date
+        self.position[sid] = position_sid
+        self.entry_trasnaction[sid] = has_entry_trasnaction
+
+    def record_exit(self, sid, has_exit_trasnaction):
+        self.trades.append([sid, int(self.entry[sid]), self.date])
+        self.trade_positions.append(float(self.position[sid]))
+        self.orbalt.append(
+            self.orbalt_analysis(
+                sid,
+                int(self.entry[sid]),
+                self.date,
+                self.position[sid] > 0,
+                int(self.entry_trasnaction[sid]),
+                has_exit_trasnaction,
+            )
+        )
+
+    def end_analysis(self, pos):
+        # Trades still open at the end: exit date -1, no exit costs.
+        for sid in sorted(pos):
+            if pos[sid] != 0:
+                self.trades.append([sid, int(self.entry[sid]), -1])
+                self.trade_positions.append(float(self.position[sid]))
+                self.orbalt.append(
+                    self.orbalt_analysis(
+                        sid,
+                        int(self.entry[sid]),
+                        self.date,
+                        self.position[sid] > 0,
+                        int(self.entry_trasnaction[sid]),
+                        0,
+                    )
+                )
+        return None
+
+    def orbalt_analysis(self, sid, i_entry, i_exit, is_long, i_entry_trasnaction, i_exit_trasnaction):
+        """Excursion array of one trade: window groups of six metrics every
+        window_step bars after the entry, then the exit group."""
+        price, close = self.price, self.close
+        fee_ratio, tax_ratio = self.fee_ratio, self.tax_ratio
+        window, window_step = self.window, self.window_step
+        long_ = bool(is_long)
+
+        # A stock id missing from the map is read as price column 0 (and kept).
+        pid = self.pos2price.setdefault(sid, 0)
+        i_exit_max = i_exit
+        if i_entry + window > i_exit_max:
+            i_exit_max = i_entry + window
+        plength = price.shape[0]
+        if i_exit_max >= plength:
+            i_exit_max = plength - 1
+        n = i_exit_max - i_entry + 1
+        if n < 0:
+            raise OverflowError("can't convert negative value to size_t")
+
+        entry_price = float(price[i_entry, pid])
+        entry_close = float(close[i_entry, pid])
+        if long_:
+            price_ratio = entry_close / entry_price
+        else:
+            price_ratio = 2 - entry_close / entry_price
+        if i_entry_trasnaction != 0:
+            price_ratio = price_ratio * (1 - fee_ratio)
+
+        returns = [price_ratio]
+        cummax = [1.0 if price_ratio < 1.0 else price_ratio]
+        cummin = [1.0 if price_ratio > 1.0 else price_ratio]
+        cummin_i = [0]
+        mdd = [price_ratio - 1 if price_ratio - 1 < 0 else 0.0]
+        profit_period = [1.0 if price_ratio > 1.0 else 0.0]
+        pv = entry_close
+
+        for k in range(1, n):
+            ith = i_entry + k
+            p = float(close[ith, pid])
+            if not _isnan(p):
+                v = p / pv
+                pv = p
+                if not _isnan(v):
+                    if long_:
+                        price_ratio = price_ratio * v
+                    else:
+                        price_ratio = 2 - v * (2 - price_ratio)
+            cmax = cummax[k - 1]
+            if price_ratio > cmax:
+                cmax = price_ratio
+            cummax.append(cmax)
+            cmin = cummin[k - 1]
+            if price_ratio < cmin:
+                cummin.append(price_ratio)
+                cummin_i.append(k - 1)
+            else:
+                cummin.append(cmin)
+                cummin_i.append(cummin_i[k - 1])
+            newmdd = price_ratio / cmax - 1
+            mdd.append(newmdd if mdd[k - 1] > newmdd else mdd[k - 1])
+            if not _isnan(p) and price_ratio > 1.0:
+                profit_period.append(profit_period[k - 1] + 1)
+            else:
+                profit_period.append(profit_period[k - 1])
+            returns.append(price_ratio)
+
+        if i_exit_trasnaction != 0:
+            if n == 0:
+                # The span has no last bar to revalue.
+                raise UnboundLocalError("local variable 'ith' referenced before assignment")
+            last = n - 1
+            if i_entry != i_exit_max:
+                # Revalue the last bar from its close to its trade price.
+                pv = float(price[i_exit_max, pid])
+                p = float(close[i_exit_max, pid])
+                if long_:
+                    returns[last] = returns[last] * (pv / p)
+                else:
+                    returns[last] = 2 - ((2 - returns[last]) * pv) / p
+            returns[last] = returns[last] * (1 - fee_ratio - tax_ratio)
+
+        length = len(returns)
+        arsize = ((window - 1) // window_step) * 6 + 12
+        ret = np.empty(arsize)
+        ret.fill(-1.0)
+
+        def group(at, w):
+            if at < 0 or at + 6 > arsize:
+                raise IndexError("Out of bounds on buffer access (axis 0)")
+            ret[at] = cummin[w] - 1
+            ret[at + 1] = cummax[w] - 1
+            ret[at + 2] = cummax[cummin_i[w]] - 1
+            ret[at + 3] = mdd[w]
+            ret[at + 4] = profit_period[w]
+            ret[at + 5] = returns[w] - 1
+
+        # Sizes compare as unsigned: a negative window reaches the whole span.
+        limit = length if window < 0 else min(window, length)
+        i = 0
+        w = 0
+        while w < limit:
+            group(i, w)
+            i += 6
+            w += window_step
+        diff = i_exit - i_entry
+        w = length - 1 if diff < 0 else min(diff, length - 1)
+        group(arsize - 6, w)
+        return ret
+
+
+# ---------------------------------------------------------------------------
+# Column mapping and price validation
+# ---------------------------------------------------------------------------
+
+
+def map_columns(price_columns, pos_columns):
+    """{signal column: price column} for every signal label found among the
+    price labels; a repeated price label keeps its last column."""
+    v = {}
+    for i, n in enumerate(price_columns):
+        v[n.encode("UTF-8")] = i
+    ret = {}
+    for i, n in enumerate(pos_columns):
+        nn = n.encode("UTF-8")
+        if nn in v:
+            ret[i] = v[nn]
+    return ret
+
+
+def validate_trade_price(value, symbol, row):
+    value = float(value)
+    if _isnan(value):
+        return
+    if math.isfinite(value) and value > 0:
+        return
+    raise ValueError(
+        "Invalid trading price for "
+        + str(symbol)
+        + " at price row "
+        + str(int(row))
+        + ": "
+        + str(value)
+        + ". Expected a positive finite price; check the trading-price dataset."
+    )
+
+
+# ---------------------------------------------------------------------------
+# Position ledger
+# ---------------------------------------------------------------------------
+
+
+def set_position(p, sid, position, cash, fee_ratio, tax_ratio, check_null=True, set_null=False, balance=1,
+                 *, recorder):
+    """Move stock `sid` to `position`, charge fee (and tax on reductions),
+    notify the recorder, and return the new cash."""
+    position = float(position)
+    exist = (sid in p) if check_null else True
+    prev_has_position = sid in p and p[sid] != 0
+    next_has_position = position != 0
+
+    if not prev_has_position and next_has_position:
+        recorder.record_entry(sid, position / balance, 1)
+    elif prev_has_position and not next_has_position:
+        recorder.record_exit(sid, 1)
+    elif prev_has_position and next_has_position:
+        if not RETAIN_COST_WHEN_REBALANCE and RESAMPLE:
+            # A held position is split into two trade records at a periodic rebalance.
+            recorder.record_exit(sid, 0)
+            recorder.record_entry(sid, position / balance, 0)
+
+    if position == 0:
+        if exist:
+            old = p.get(sid, 0.0)
+            if set_null:
+                p.pop(sid, None)
+            else:
+                p[sid] = 0.0
+            cash = (old - abs(old) * (fee_ratio + tax_ratio)) + cash
+        return cash
+
+    if not exist:
+        p[sid] = 0.0
+    amount = position - p[sid]
+    buy = amount > 0
+    if buy:
+        is_entry = position >= 0
+    else:
+        is_entry = position <= 0 and amount < 0
+    if is_entry:
+        cost = abs(amount) * fee_ratio
+    else:
+        cost = abs(amount) * (fee_ratio + tax_ratio)
+    if buy:
+        # A purchase pays its fee out of the position's value.
+        cash = cash - amount
+        p[sid] = (amount - cost) + p[sid]
+    else:
+        # A sale pays its costs out of the proceeds.
+        cash = (-amount - cost) + cash
+        p[sid] = amount + p[sid]
+    if set_null and p[sid] == 0:
+        del p[sid]
+    return cash
+
+
+def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder):
+    """Move the whole portfolio to the weights `newp` and return the new cash."""
+    balance = cash
+    for sid in sorted(p):
+        balance = balance + p[sid]
+    abs_sum = float(np.abs(newp).sum())
+    ratio = balance / max(abs_sum, 1)
+    if _isnan(ratio):
+        ratio = 1.0
+    for sid in range(len(newp)):
+        v = float(newp[sid])
+        v2 = v * ratio
+        if abs(v2) > balance * position_limit:
+            sign = 1 if v2 > 0 else -1
+            v2 = balance * position_limit * sign
+        cash = set_position(p, sid, v2, cash, fee_ratio, tax_ratio, check_null=True, set_null=True,
+                            balance=balance, recorder=recorder)
+    return cash
+
+
+# ---------------------------------------------------------------------------
+# Weight utilities
+# ---------------------------------------------------------------------------
+
+
+def normalize_weight(weights, position_limit):
+    """Scale so the absolute weights add up to at most 1, then cap each at
+    +-position_limit; changes and returns the same dict."""
+    weight_sum = 0.0
+    for sid, w in weights.items():
+        weight_sum += abs(weights[sid])
+    for sid in weights:
+        if weight_sum > 1:
+            weights[sid] = weights[sid] * (1 / weight_sum)
+    for sid in weights:
+        if weights[sid] > position_limit:
+            weights[sid] = position_limit
+        elif weights[sid] < -position_limit:
+            weights[sid] = -position_limit
+    return weights
+
+
+def ioft(v):
+    return datetime.datetime.fromtimestamp(v / 1e9)
+
+
+# ---------------------------------------------------------------------------
+# Trade log export
+# ---------------------------------------------------------------------------
+
+
+def get_trade_stocks(trades, trade_positions, pos_columns, price_index, touched_exit):
+    """Nine-value rows of the trade log: label, entry date, exit date, entry
+    signal date, exit signal date, weight, holding period, entry row, exit row."""
+    ret = []
+    n_bars = len(price_index)
+    for i, t in enumerate(trades):
+        sid, i_entry, i_exit = t[0], int(t[1]), int(t[2])
+        closed = i_exit != -1
+        if not closed:
+            exit_signal = -1
+        elif touched_exit:
+            exit_signal = int(price_index[i_exit])
+        else:
+            exit_signal = int(price_index[i_exit - 1])
+        ret.append([
+            pos_columns[sid],
+            int(price_index[i_entry]),
+            int(price_index[i_exit]) if closed else -1,
+            int(price_index[i_entry - 1]),
+            exit_signal,
+            trade_positions[i],
+            i_exit - i_entry if closed else n_bars - i_entry,
+            i_entry,
+            i_exit,
+        ])
+    return ret
+
+
+# ---------------------------------------------------------------------------
+# The run
+# ---------------------------------------------------------------------------
+
+
+class Result:
+    """Everything a run leaves behind: the value array, the recorder lists,
+    the operations report, and the final ledger state for debugging."""
+
+    def __init__(self, creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price):
+        self.creturn = creturn
+        self.recorder = recorder
+        self.stock_operations = stock_operations
+        self.pos = pos
+        self.cash = cash
+        self.exit_stocks = exit_stocks
+        self.exited_stocks = exited_stocks
+        self.pos2price = pos2price
+
+    @property
+    def trades(self):
+        return self.recorder.trades
+
+    @property
+    def trade_positions(self):
+        return self.recorder.trade_positions
+
+    @property
+    def orbalt(self):
+        return self.recorder.orbalt
+
+    def get_stock_operations(self):
+        return self.stock_operations.copy()
+
+    def get_trade_stocks(self, pos_columns, price_index, touched_exit):
+        return get_trade_stocks(self.recorder.trades, self.recorder.trade_positions, pos_columns, price_index,
+                                touched_exit)
+
+
+def backtest(price_values, close_values, high_values, low_values, open_values, price_index, price_columns,
+             pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0,
+             take_profit=np.inf, trail_stop=np.inf, trail_stop_activation=0.0, touched_exit=False,
+             position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True,
+             orbalt_window=0, orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None,
+             recorder=None):
+    """Run one backtest and return a Result. Pass `recorder` to carry the
+    recorder's state over from an earlier run, as the native module does."""
+    global RETAIN_COST_WHEN_REBALANCE, RESAMPLE
+
+    fee_ratio = float(fee_ratio)
+    tax_ratio = float(tax_ratio)
+    position_limit = float(position_limit)
+    touched_exit = bool(touched_exit)
+    orbalt_window = int(orbalt_window)
+    orbalt_window_step = int(orbalt_window_step)
+    if recorder is None:
+        recorder = Recorder()
+
+    RETAIN_COST_WHEN_REBALANCE = bool(retain_cost_when_rebalance)
+    RESAMPLE = bool(periodically_rebalance)
+    retain = RETAIN_COST_WHEN_REBALANCE
+
+    pos2price = map_columns(price_columns, pos_columns)
+
+    n_bars = len(price_index)
+    n_stocks = pos_values.shape[1]
+    pidx = [int(x) for x in price_index]
+    qidx = [int(x) for x in pos_index]
+    creturn = np.empty(n_bars, dtype=np.float64)
+    cr = [1.0] * n_stocks
+    maxcr = [1.0] * n_stocks
+    mincr = [1.0] * n_stocks
+    previous_price = [1.0] * price_values.shape[1]
+
+    if delisting_bars is None:
+        has_delisting = False
+    else:
+        has_delisting = bool((np.asarray(delisting_bars) >= 0).any())
+
+    stop_loss_abs = abs(float(stop_loss))
+    take_profit_abs = abs(float(take_profit))
+    trail_stop_abs = abs(float(trail_stop))
+    trail_stop_activation_abs = abs(float(trail_stop_activation))
+    cash = 1.0
+    balance = 1.0
+    pos_id = 0
+    current_position_id = -1
+    should_rebalance = False
+
+    # Each resample timestamp marks the last price row at or before it.
+    date_rebalance = [0] * n_bars
+    ptr = 0
+    for t in resample:
+        t = int(t)
+        while ptr + 1 < n_bars and pidx[ptr + 1] <= t:
+            ptr += 1
+        if ptr < n_bars:
+            date_rebalance[ptr] = 1
+
+    recorder.start_analysis(price_values, close_values, pos2price, len(pos_columns), fee_ratio, tax_ratio,
+                            orbalt_window, orbalt_window_step)
+
+    pos = {}
+    latest_rebalanced_pos = {}
+    latest_rebalanced_row = None
+    exit_stocks = []
+    exit_stocks_temp = []
+    exited_stocks = []
+    delisted_stocks = []
+    date = None
+
+    def close_stock(sid, set_null):
+        return set_position(pos, sid, 0.0, cash, fee_ratio, tax_ratio, check_null=False, set_null=set_null,
+                            recorder=recorder)
+
+    for d in range(n_bars):
+        date = pidx[d]
+        if date < qidx[0]:
+            creturn[d] = 1.0
+            continue
+
+        recorder.record_date(d)
+
+        # Revalue every held position at this bar's trading price and test its exits.
+        exit_stocks_temp = []
+        for sid in sorted(pos):
+            sidprice = pos2price[sid]
+            trade_price = float(price_values[d, sidprice])
+            validate_trade_price(trade_price, pos_columns[sid], d)
+            if _isnan(previous_price[sidprice]):
+                previous_price[sidprice] = trade_price
+            r = trade_price / previous_price[sidprice]
+            if _isnan(r):
+                r = 1.0
+            pos[sid] = pos[sid] * r
+            cr[sid] = cr[sid] * r
+            if cr[sid] > maxcr[sid]:
+                maxcr[sid] = cr[sid]
+            if cr[sid] < mincr[sid]:
+                mincr[sid] = cr[sid]
+            entry_pos = pos[sid] / cr[sid]
+
+            # A flat entry (closed by an intrabar stop) has no levels to test.
+            if pos[sid] != 0:
+                if entry_pos > 0:
+                    trail_stop_active = maxcr[sid] >= 1 + trail_stop_activation_abs
+                    max_r = 1 + take_profit_abs
+                    min_r = 1 - stop_loss_abs
+                    if trail_stop_active:
+                        min_r = max(min_r, maxcr[sid] - trail_stop_abs)
+                else:
+                    trail_stop_active = mincr[sid] <= 1 - trail_stop_activation_abs
+                    max_r = 1 + stop_loss_abs
+                    if trail_stop_active:
+                        max_r = min(max_r, mincr[sid] + trail_stop_abs)
+                    min_r = 1 - take_profit_abs
+
+                if touched_exit:
+                    prev = previous_price[sidprice]
+                    base = cr[sid] / r
+                    high_r = base * (float(high_values[d, sidprice]) / prev)
+                    low_r = base * (float(low_values[d, sidprice]) / prev)
+                    open_r = base * (float(open_values[d, sidprice]) / prev)
+                    touch_low = low_r <= min_r
+                    touch_high = high_r >= max_r
+                    touch_open = open_r >= max_r or open_r <= min_r
+                    if touch_open:
+                        pos[sid] = entry_pos * open_r
+                    elif touch_high:
+                        pos[sid] = entry_pos * max_r
+                    elif touch_low:
+                        pos[sid] = entry_pos * min_r
+                    if touch_low or touch_high or touch_open:
+                        stop_side = (touch_low and pos[sid] > 0) or (touch_high and pos[sid] < 0)
+                        exited_stocks.append(Exit(sid, not stop_side))
+                        cash = close_stock(sid, False)
+                else:
+                    cr_at_close = cr[sid] * float(close_values[d, sidprice]) / float(price_values[d, sidprice])
+                    if cr_at_close >= max_r:
+                        exit_stocks_temp.append(Exit(sid, True))
+                    elif cr_at_close < min_r:
+                        exit_stocks_temp.append(Exit(sid, False))
+
+            if not _isnan(trade_price):
+                previous_price[sidprice] = trade_price
+
+        # Close-mode marks of the previous bar are carried out at this bar's price.
+        for mark in exit_stocks:
+            abssid = mark.sid
+            will_be_set_by_rebalance = (should_rebalance and not stop_trading_next_period
+                                        and float(pos_values[pos_id, abssid]) != 0)
+            if abssid not in pos or pos[abssid] == 0 or will_be_set_by_rebalance:
+                continue
+            cash = close_stock(abssid, True)
+            exited_stocks.append(mark)
+            cr[abssid] = 1.0
+            maxcr[abssid] = 1.0
+            mincr[abssid] = 1.0
+            for i, e in enumerate(exit_stocks_temp):
+                if e.sid == abssid:
+                    del exit_stocks_temp[i]
+                    break
+        exit_stocks = list(exit_stocks_temp)
+
+        if should_rebalance:
+            if retain:
+                # Stocks kept on the same side keep their return trackers.
+                for sid in range(n_stocks):
+                    pv = float(pos_values[pos_id, sid])
+                    if pv != 0 and (sid not in pos or pos[sid] * pv <= 0):
+                        cr[sid] = 1.0
+                        maxcr[sid] = 1.0
+                        mincr[sid] = 1.0
+            else:
+                cr = [1.0] * n_stocks
+                maxcr = [1.0] * n_stocks
+                mincr = [1.0] * n_stocks
+            rebalance_row = pos_values[pos_id]
+            if stop_trading_next_period and exited_stocks:
+                rebalance_row = np.array(rebalance_row, dtype=np.float64, copy=True)
+                for e in exited_stocks:
+                    rebalance_row[e.sid] = 0.0
+            cash = rebalance(pos, rebalance_row, cash, fee_ratio, tax_ratio, position_limit, recorder=recorder)
+            latest_rebalanced_pos = dict(pos)
+            previous_price = [float(x) for x in price_values[d]]
+            latest_rebalanced_row = rebalance_row
+            exited_stocks = []
+            current_position_id = pos_id
+
+        if has_delisting:
+            delisted_stocks = []
+            for sid in sorted(pos):
+                if int(delisting_bars[sid]) == d and pos[sid] != 0:
+                    delisted_stocks.append(sid)
+            for sid in delisted_stocks:
+                cash = close_stock(sid, True)
+                cr[sid] = 1.0
+                maxcr[sid] = 1.0
+                mincr[sid] = 1.0
+
+        # Mark to close; positions themselves stay valued at the trading price.
+        balance = cash
+        for sid in sorted(pos):
+            val = pos[sid]
+            sidprice = pos2price[sid]
+            trade_price = float(price_values[d, sidprice])
+            validate_trade_price(trade_price, pos_columns[sid], d)
+            close_price = float(close_values[d, sidprice])
+            if _isnan(trade_price) or _isnan(close_price):
+                balance += val
+            else:
+                balance += val * close_price / trade_price
+        creturn[d] = balance
+
+        # A signal row comes into force at the last bar strictly before the next bar.
+        next_bar = pidx[d + 1] if d < n_bars - 1 else pidx[d] + math.inf
+        while pos_id < len(qidx) - 1 and qidx[pos_id + 1] < next_bar:
+            pos_id += 1
+        should_rebalance = pos_id != current_position_id and date_rebalance[d] != 0
+
+    recorder.end_analysis(pos)
+
+    stock_operations = _stock_operations(
+        pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id, should_rebalance,
+        stop_trading_next_period, position_limit, exit_stocks, exited_stocks, date, pos_values, qidx)
+
+    return Result(creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price)
+
+
+def _stock_operations(pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id,
+                      should_rebalance, stop_trading_next_period, position_limit, exit_stocks, exited_stocks,
+                      date, pos_values, pos_index):
+    """Operations report: last and next weights and the action per stock."""
+    stock_operations = {"actions": {}, "weights": {}, "next_weights": {}}
+    actions = stock_operations["actions"]
+    weights = stock_operations["weights"]
+    next_weights = stock_operations["next_weights"]
+
+    latest_weight_sum = 0
+    for sid in sorted(latest_rebalanced_pos):
+        weight = float(pos_values[current_position_id, sid])
+        weights[sid] = weight if sid in pos else 0
+        latest_weight_sum += abs(weight)
+    for sid in weights:
+        weights[sid] /= max(1, latest_weight_sum)
+
+    total_next_weight_sum = 0
+    if current_position_id == pos_id:
+        next_row = latest_rebalanced_row
+    else:
+        next_row = pos_values[pos_id]
+    for sid, val1 in enumerate(next_row):
+        val1 = float(val1)
+        dropped = False
+        skip = False
+        if stop_trading_next_period:
+            if any(e.sid == sid for e in exited_stocks):
+                dropped = True
+                skip = True
+            else:
+                for e in exit_stocks:
+                    if e.sid == sid:
+                        skip = True
+                        dropped = sid in pos and pos[sid] != 0
+                        break
+        if not (dropped and should_rebalance):
+            total_next_weight_sum += abs(val1)
+        if not skip and val1 != 0:
+            next_weights[sid] = val1
+    for sid in next_weights:
+        next_weights[sid] /= max(1, total_next_weight_sum)
+
+    stock_operations["weight_time"] = current_position_id
+    stock_operations["next_weight_time"] = pos_id
+    stock_operations["weights"] = normalize_weight(stock_operations["weights"], float(position_limit))
+    stock_operations["next_weights"] = normalize_weight(stock_operations["next_weights"], float(position_limit))
+    next_weights = stock_operations["next_weights"]
+
+    if should_rebalance:
+        for sid, v in enumerate(pos_values[pos_id]):
+            v = float(v)
+            held = sid in pos and pos[sid] != 0
+            if not held and v != 0:
+                actions[sid] = "enter"
+            elif held and v == 0:
+                actions[sid] = "exit"
+            elif held and v != 0:
+                actions[sid] = "hold"
+
+    for e in exit_stocks:
+        if stop_trading_next_period or date > pos_index[pos_id]:
+            actions[e.sid] = "tp" if e.positive else "sl"
+        elif e.sid in next_weights and next_weights[e.sid] != 0:
+            actions[e.sid] = "tp_enter" if e.positive else "sl_enter"
+
+    for e in exited_stocks:
+        if stop_trading_next_period or e.sid not in actions:
+            actions[e.sid] = "tp_" if e.positive else "sl_"
+
+    return stock_operations

@@ -1,0 +1,57 @@
+"""The engine against the slow Python model, bit for bit, on random markets."""
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import model
+from markets import random_market
+
+vantrel = pytest.importorskip("vostra.core.vantrel")
+orbalt = vantrel.orbalt
+
+
+def same_array(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True)
+
+
+def assert_same_run(arrays, opts):
+    expected = model.backtest(*arrays, **opts)
+    got = vantrel.backtest_(*arrays, **opts)
+    assert same_array(got, expected.creturn), np.c_[got, expected.creturn]
+
+    assert [[int(x) for x in t] for t in orbalt.trades] == expected.trades
+    assert [float(x) for x in orbalt.trade_positions] == expected.trade_positions
+    assert len(orbalt.orbalt) == len(expected.orbalt)
+    for got_ex, want_ex in zip(orbalt.orbalt, expected.orbalt):
+        assert same_array(got_ex, want_ex), (got_ex, want_ex)
+
+    assert vantrel.get_stock_operations() == expected.stock_operations
+    assert list(vantrel.get_stock_operations()) == list(expected.stock_operations)
+    touched = opts.get("touched_exit", False)
+    rows, report = vantrel.get_trade_stocks(arrays[9], arrays[5], touched)
+    assert [[x if isinstance(x, str) else float(x) for x in r] for r in rows] == [
+        [x if isinstance(x, str) else float(x) for x in r] for r in expected.get_trade_stocks(arrays[9], arrays[5],
+                                                                                             touched)]
+    assert report == expected.stock_operations
+
+
+differential = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@differential
+@given(seed=st.integers(0, 2**32 - 1))
+def test_runs_without_exits_match_the_model(seed):
+    assert_same_run(*random_market(seed, exits=False))
+
+
+@differential
+@given(seed=st.integers(0, 2**32 - 1))
+def test_runs_with_every_option_match_the_model(seed):
+    assert_same_run(*random_market(seed, exits=True))
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1))
+def test_larger_markets_match_the_model(seed):
+    assert_same_run(*random_market(seed, exits=True, max_bars=150, max_stocks=25))
