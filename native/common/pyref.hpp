@@ -89,6 +89,21 @@ inline void list_append(PyObject *list, PyObject *item) {
     Ref r = Ref::check(PyObject_CallMethod(list, "append", "O", item));
 }
 
+// A name looked up in a module namespace at every use (so rebinding the
+// attribute takes effect at once), with its key interned on first use.
+class GlobalName {
+public:
+    constexpr explicit GlobalName(const char *text) : text_(text) {}
+    // Borrowed reference; NameError when neither the namespace nor the
+    // builtins hold the name.
+    PyObject *lookup(PyObject *dict) const;
+    const char *text() const { return text_; }
+
+private:
+    const char *text_;
+    mutable PyObject *key_ = nullptr;
+};
+
 // Adds a traceback entry "qualname" in source file "file" to the pending
 // exception, the way the engine reports where a failure passed through.
 void add_traceback(const char *qualname, const char *file);

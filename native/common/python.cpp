@@ -14,6 +14,20 @@ namespace {
 PyObject *traceback_globals = nullptr;  // borrowed: the module dict lives for the process
 }
 
+PyObject *GlobalName::lookup(PyObject *dict) const {
+    if (!key_) {
+        key_ = PyUnicode_InternFromString(text_);
+        if (!key_) throw_py();
+    }
+    PyObject *v = PyDict_GetItemWithError(dict, key_);
+    if (!v && !PyErr_Occurred()) {
+        if (PyObject *builtins = PyEval_GetBuiltins()) v = PyDict_GetItemWithError(builtins, key_);
+        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", text_);
+    }
+    if (!v) throw_py();
+    return v;
+}
+
 void set_traceback_globals(PyObject *module_dict) { traceback_globals = module_dict; }
 
 void add_traceback(const char *qualname, const char *file) {

@@ -10,20 +10,27 @@ namespace vostra::metrics {
 
 namespace {
 
+[[noreturn, gnu::noinline, gnu::cold]] void fault(Fault::Kind kind, std::int64_t subscript = 0, std::int64_t size = 0) {
+    throw Fault{kind, subscript, size};
+}
+
 // grid[row][col] with the indexing rules of a NumPy array: negative
 // subscripts count from the end, out-of-range ones fault.
-double at(const Grid &g, std::int64_t row, std::int64_t col) {
+[[gnu::always_inline]] inline double at(const Grid &g, std::int64_t row, std::int64_t col) {
     std::int64_t r = row < 0 ? row + g.rows : row;
-    if (r < 0 || r >= g.rows) throw Fault{Fault::out_of_range, row, g.rows};
+    if (r < 0 || r >= g.rows) [[unlikely]]
+        fault(Fault::out_of_range, row, g.rows);
     std::int64_t c = col < 0 ? col + g.cols : col;
-    if (c < 0 || c >= g.cols) throw Fault{Fault::out_of_range, col, g.cols};
+    if (c < 0 || c >= g.cols) [[unlikely]]
+        fault(Fault::out_of_range, col, g.cols);
     double v;
     std::memcpy(&v, g.data + r * g.row_stride + c * g.col_stride, sizeof v);
     return v;
 }
 
-double divide(double a, double b) {
-    if (b == 0) throw Fault{Fault::zero_division};
+[[gnu::always_inline]] inline double divide(double a, double b) {
+    if (b == 0) [[unlikely]]
+        fault(Fault::zero_division);
     return a / b;
 }
 
@@ -34,7 +41,7 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Path &p) {
     if (t.i_entry + t.window > i_exit_max) i_exit_max = t.i_entry + t.window;
     if (i_exit_max >= price.rows) i_exit_max = price.rows - 1;
     std::int64_t n = i_exit_max - t.i_entry + 1;
-    if (n < 0) throw Fault{Fault::negative_size};
+    if (n < 0) fault(Fault::negative_size);
 
     for (auto *v : {&p.returns, &p.cummax, &p.cummin, &p.mdd, &p.profit_period}) {
         v->clear();
@@ -87,7 +94,7 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Path &p) {
         if (t.i_entry != i_exit_max) {
             // The span has no bar after the entry: there is no last bar to
             // revalue at the trade price.
-            if (n == 0) throw Fault{Fault::unbound_exit_bar};
+            if (n == 0) fault(Fault::unbound_exit_bar);
             double trade = at(price, ith, t.pid);
             double c = at(close, ith, t.pid);
             if (t.is_long)
@@ -100,7 +107,7 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Path &p) {
 }
 
 std::int64_t array_size(std::int64_t window, std::int64_t step) {
-    if (step == 0) throw Fault{Fault::zero_division};
+    if (step == 0) fault(Fault::zero_division);
     std::int64_t a = window - 1;
     std::int64_t q = a / step;
     if (a % step != 0 && ((a < 0) != (step < 0))) --q;  // floor division
@@ -110,7 +117,7 @@ std::int64_t array_size(std::int64_t window, std::int64_t step) {
 void write_groups(const Path &p, const Trade &t, std::int64_t step, double *out, std::int64_t size) {
     auto put = [&](std::int64_t at, std::int64_t w) {
         std::int64_t i = at < 0 ? at + size : at;
-        if (i < 0 || i + 5 >= size) throw Fault{Fault::buffer_index};
+        if (i < 0 || i + 5 >= size) fault(Fault::buffer_index);
         out[i] = p.cummin[w] - 1;
         out[i + 1] = p.cummax[w] - 1;
         out[i + 2] = p.cummax[p.cummin_i[w]] - 1;

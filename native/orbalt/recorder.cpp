@@ -16,16 +16,12 @@ namespace {
 
 // Rows go to whatever object the module attribute names at the time of the
 // call, so rebinding `trades` (or the other lists) redirects later rows.
-PyObject *module_global(const char *name) {
-    PyObject *v = PyDict_GetItemString(state.module_dict, name);
-    if (!v) raisef(PyExc_NameError, "name '%s' is not defined", name);
-    return v;
-}
+const GlobalName trades{"trades"}, trade_positions{"trade_positions"}, excursions{"orbalt"};
 
-void append_to(const char *list_name, PyObject *item) { list_append(module_global(list_name), item); }
+void append_to(const GlobalName &list, PyObject *item) { list_append(list.lookup(state.module_dict), item); }
 
-void clear_list(const char *list_name) {
-    PyObject *l = module_global(list_name);
+void clear_list(const GlobalName &list) {
+    PyObject *l = list.lookup(state.module_dict);
     if (PyList_CheckExact(l)) {
         if (PyList_SetSlice(l, 0, PyList_GET_SIZE(l), nullptr) < 0) throw_py();
         return;
@@ -80,14 +76,18 @@ Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_
         // A stock missing from the column map is read from price column 0.
         metrics::Trade t{state.pos2price[sid], i_entry, i_exit, is_long, i_entry_trasnaction != 0,
                          i_exit_trasnaction != 0, state.fee_ratio, state.tax_ratio, state.window};
-        std::int64_t size;
         try {
             metrics::walk(grid_of(state.price), grid_of(state.close), t, path);
-            size = metrics::array_size(state.window, state.window_step);
         } catch (const metrics::Fault &f) {
-            if (f.kind == metrics::Fault::zero_division && state.window_step == 0)
-                raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
             raise_fault(f);
+        }
+        // Sized after the walk: a zero price fails as a float division even
+        // when the window step is zero too.
+        std::int64_t size;
+        try {
+            size = metrics::array_size(state.window, state.window_step);
+        } catch (const metrics::Fault &) {
+            raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         }
         if (size < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
         npy_intp dims[1] = {static_cast<npy_intp>(size)};
@@ -113,13 +113,13 @@ void record_trade(int sid, int exit_date, int exit_bar, int has_exit_trasnaction
     PyList_SET_ITEM(row.get(), 0, py_int(sid).release());
     PyList_SET_ITEM(row.get(), 1, entry_date.release());
     PyList_SET_ITEM(row.get(), 2, py_int(exit_date).release());
-    append_to("trades", row.get());
-    append_to("trade_positions", scalar_at(state.position, sid).get());
+    append_to(trades, row.get());
+    append_to(trade_positions, scalar_at(state.position, sid).get());
     int i_entry = as_c_int(int64_at(state.entry, sid));
     bool is_long = double_at(state.position, sid) > 0;
     int entry_cost = as_c_int(int64_at(state.entry_trasnaction, sid));
-    Ref excursions = orbalt_analysis(sid, i_entry, exit_bar, is_long, entry_cost, has_exit_trasnaction);
-    append_to("orbalt", excursions.get());
+    Ref excursions_of_trade = orbalt_analysis(sid, i_entry, exit_bar, is_long, entry_cost, has_exit_trasnaction);
+    append_to(excursions, excursions_of_trade.get());
 }
 
 Ref zeros(int n, int typenum) {
@@ -155,9 +155,9 @@ void start_analysis(PyArrayObject *price_, PyArrayObject *close_, std::map<int, 
         state.pos2price = std::move(pos2price_);
         state.window = window_;
         state.window_step = window_step_;
-        clear_list("trades");
-        clear_list("trade_positions");
-        clear_list("orbalt");
+        clear_list(trades);
+        clear_list(trade_positions);
+        clear_list(excursions);
         replace(state.entry, zeros(nstocks, NPY_INT64));
         replace(state.position, zeros(nstocks, NPY_DOUBLE));
         replace(state.entry_trasnaction, zeros(nstocks, NPY_INT64));

@@ -35,9 +35,14 @@ struct ModuleState {
 };
 extern ModuleState module;
 
-// Looks a module global up by name, as the engine's Python-level code does
-// (NameError when it is missing).
-PyObject *module_global(const char *name);
+// Looks a module global up by name at every use, as the engine's
+// Python-level code does (NameError when it is missing).
+inline PyObject *module_global(const GlobalName &name) { return name.lookup(module.dict); }
+
+namespace names {
+inline const GlobalName retain_cost{"RETAIN_COST_WHEN_REBALANCE"}, resample{"RESAMPLE"},
+    normalize_weight{"normalize_weight"}, orbalt{"orbalt"}, datetime{"datetime"};
+}
 
 // The position map: stock id -> signed position value, iterated in ascending
 // id. Stored densely by id with a sorted key list, so a bar touches only the

@@ -15,13 +15,13 @@ enum Param {
     orbalt_window, orbalt_window_step, periodically_rebalance, delisting_bars, nparams
 };
 
-const char *const names[nparams] = {
+const char *const param_names[nparams] = {
     "price_values", "close_values", "high_values", "low_values", "open_values", "price_index", "price_columns",
     "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio", "stop_loss", "take_profit",
     "trail_stop", "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
     "stop_trading_next_period", "orbalt_window", "orbalt_window_step", "periodically_rebalance", "delisting_bars"};
 
-const Signature signature{"backtest_", names, nparams, 11};
+const Signature signature{"backtest_", param_names, nparams, 11};
 
 // The array parameters and their element types, in parameter order.
 constexpr struct {
@@ -62,6 +62,15 @@ struct RunGuard {
     RunGuard &operator=(const RunGuard &) = delete;
 };
 
+// The recorder creates a few Python objects per trade, none of them cyclic
+// garbage; collecting during a run would only rescan the growing trade log.
+struct GcPause {
+    int was_enabled = PyGC_Disable();
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
+
 }  // namespace
 
 PyObject *py_backtest(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -99,7 +108,7 @@ PyObject *py_backtest(PyObject *, PyObject *args, PyObject *kwargs) {
             PyObject *o = v[a.param];
             if (!PyArray_Check(o))
                 raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                       names[a.param], PyArray_Type.tp_name, Py_TYPE(o)->tp_name);
+                       param_names[a.param], PyArray_Type.tp_name, Py_TYPE(o)->tp_name);
         }
         for (const auto &a : arrays) check_array(v[a.param], a.elem, a.ndim);
 
@@ -127,6 +136,7 @@ PyObject *py_backtest(PyObject *, PyObject *args, PyObject *kwargs) {
         in.pos_labels = view1<PyObject *>(in.pos_columns);
 
         RunGuard guard;
+        GcPause gc_pause;
         ColumnMap columns;
         bool mapped = check_inputs(in, opt, columns);
         return simulate(in, opt, mapped ? &columns : nullptr).release();

@@ -40,8 +40,8 @@ void recorder_exit(int sid, int paid) {
 // unless costs are retained across rebalances. Both settings are read by name
 // at every call, as the module globals of the run in progress.
 bool splits_held_trades() {
-    if (truth(module_global("RETAIN_COST_WHEN_REBALANCE"))) return false;
-    return truth(module_global("RESAMPLE"));
+    if (truth(module_global(names::retain_cost))) return false;
+    return truth(module_global(names::resample));
 }
 
 }  // namespace

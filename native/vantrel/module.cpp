@@ -7,15 +7,6 @@ namespace vostra::vantrel {
 
 ModuleState module;
 
-PyObject *module_global(const char *name) {
-    PyObject *v = PyDict_GetItemString(module.dict, name);
-    if (!v) {
-        if (PyObject *builtins = PyEval_GetBuiltins()) v = PyDict_GetItemString(builtins, name);
-        if (!v) raisef(PyExc_NameError, "name '%s' is not defined", name);
-    }
-    return v;
-}
-
 PyObject *py_get_stock_operations(PyObject *, PyObject *) {
     return firewall("vostra.core.vantrel.get_stock_operations", source_file, static_cast<PyObject *>(nullptr),
                     [&]() -> PyObject * {

@@ -47,7 +47,7 @@ void scale_down(PyObject *weights, const std::vector<std::pair<int, double>> &va
 }
 
 Ref call_normalize_weight(PyObject *weights, double position_limit) {
-    PyObject *fn = module_global("normalize_weight");
+    PyObject *fn = module_global(names::normalize_weight);
     Ref limit = py_float(position_limit);
     return Ref::check(PyObject_CallFunctionObjArgs(fn, weights, limit.get(), nullptr));
 }

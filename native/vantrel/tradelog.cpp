@@ -59,7 +59,7 @@ Ref row_of(const TradeLog &log, PyObject *t, Py_ssize_t i, bool touched_exit) {
         values[4] = py_int(-1);
     else
         values[4] = touched_exit ? log.date(exit.get()) : log.date(minus_one(exit.get()).get());
-    Ref orbalt = Ref::borrow(module_global("orbalt"));
+    Ref orbalt = Ref::borrow(module_global(names::orbalt));
     Ref positions = Ref::check(PyObject_GetAttrString(orbalt.get(), "trade_positions"));
     Ref index = py_int(i);
     values[5] = Ref::check(PyObject_GetItem(positions.get(), index.get()));
@@ -93,7 +93,7 @@ PyObject *py_get_trade_stocks(PyObject *, PyObject *args, PyObject *kwargs) {
                         check_elements(v[0], Elem::object);
                         check_elements(v[1], Elem::i64);
                         TradeLog log{view1<PyObject *>(v[0]), view1<std::int64_t>(v[1]), v[1]};
-                        Ref orbalt = Ref::borrow(module_global("orbalt"));
+                        Ref orbalt = Ref::borrow(module_global(names::orbalt));
                         Ref trades = Ref::check(PyObject_GetAttrString(orbalt.get(), "trades"));
                         Ref ret = Ref::check(PyList_New(0));
                         Ref it = Ref::check(PyObject_GetIter(trades.get()));

@@ -82,7 +82,7 @@ PyObject *py_ioft(PyObject *, PyObject *args, PyObject *kwargs) {
         // local date-time.
         Ref billion = py_float(1e9);
         Ref seconds = Ref::check(PyNumber_TrueDivide(v[0], billion.get()));
-        PyObject *datetime_module = module_global("datetime");
+        PyObject *datetime_module = module_global(names::datetime);
         Ref cls = Ref::check(PyObject_GetAttrString(datetime_module, "datetime"));
         return Ref::check(PyObject_CallMethod(cls.get(), "fromtimestamp", "O", seconds.get())).release();
     });
