@@ -1,0 +1,616 @@
+"""pandas front end of the engine: turns DataFrames into the matrices that
+``vostra.core.vantrel.backtest_`` reads, runs it and wraps the outcome."""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Iterable, Mapping
+from typing import Any, Literal, Union
+
+import numpy as np
+import pandas as pd
+
+from .result import Result, build_result
+
+__all__ = ["backtest"]
+
+Rebalance = Union[str, Iterable[Any], pd.DatetimeIndex, None]
+Delisting = Union[Literal["auto"], Mapping[Any, Any], pd.Series, None]
+
+# Pandas period aliases for the calendar schedules; the offset spellings users
+# know from date_range ("ME", "QE", ...) name the same periods.
+_PERIOD_ALIASES = {
+    "D": "D", "B": "D",
+    "W": "W", "W-FRI": "W-FRI", "W-SUN": "W",
+    "M": "M", "ME": "M", "BM": "M", "BME": "M", "MS": "M",
+    "Q": "Q", "QE": "Q", "BQ": "Q", "BQE": "Q", "QS": "Q",
+    "Y": "Y", "YE": "Y", "A": "Y", "BY": "Y", "BYE": "Y", "YS": "Y",
+}
+
+_MAX_LISTED = 5
+
+
+def _listing(labels: Iterable[Any]) -> str:
+    labels = list(labels)
+    text = ", ".join(repr(x) for x in labels[:_MAX_LISTED])
+    if len(labels) > _MAX_LISTED:
+        text += f" (and {len(labels) - _MAX_LISTED} more)"
+    return text
+
+
+def _load_engine():
+    try:
+        from .core import vantrel
+    except ImportError as exc:  # pragma: no cover - depends on the build
+        raise ImportError(
+            "the native engine vostra.core.vantrel is not built; install the "
+            "package with `pip install .` or build in place with "
+            "`bash tools/dev-build.sh`"
+        ) from exc
+    return vantrel
+
+
+# --------------------------------------------------------------------------
+# Input checks and conversions
+# --------------------------------------------------------------------------
+
+def _check_frame(frame: Any, name: str) -> pd.DataFrame:
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(
+            f"{name} must be a pandas DataFrame with dates as rows and tickers "
+            f"as columns, got {type(frame).__name__}"
+        )
+    index = frame.index
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(
+            f"{name}.index must be a DatetimeIndex, got {type(index).__name__}; "
+            f"convert it with {name}.index = pd.to_datetime({name}.index)"
+        )
+    if index.hasnans:
+        raise ValueError(f"{name}.index contains NaT; drop those rows first")
+    if not index.is_monotonic_increasing:
+        ns = _ns(index)
+        pos = int(np.flatnonzero(np.diff(ns) < 0)[0]) + 1
+        raise ValueError(
+            f"{name}.index is not in ascending order: {index[pos]} at row {pos} "
+            f"comes after {index[pos - 1]}; sort it with {name}.sort_index()"
+        )
+    if not index.is_unique:
+        dup = index[index.duplicated()]
+        raise ValueError(
+            f"{name}.index has duplicate dates ({_listing(str(d) for d in dup)}); "
+            f"keep one row per date, e.g. {name}[~{name}.index.duplicated(keep='last')]"
+        )
+    if not frame.columns.is_unique:
+        dup = frame.columns[frame.columns.duplicated()]
+        raise ValueError(f"{name} has duplicate tickers: {_listing(dup)}")
+    return frame
+
+
+def _ns(index: pd.DatetimeIndex) -> np.ndarray:
+    """Timestamps as int64 nanoseconds since the epoch (UTC for aware indexes)."""
+    return np.ascontiguousarray(index.as_unit("ns").asi8, dtype=np.int64)
+
+
+def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
+    """The frame's values as float64 without copying when it is one float64 block.
+
+    A single-dtype float64 frame hands out its block as a Fortran-ordered
+    (often read-only) view; the engine reads any strides, so it is passed on
+    as is. Other numeric dtypes are converted, which copies.
+    """
+    dtypes = set(frame.dtypes)
+    if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
+        bad = [c for c in frame.columns if not pd.api.types.is_numeric_dtype(frame[c].dtype)]
+        raise TypeError(f"{name} must hold numbers; non-numeric columns: {_listing(bad)}")
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _check_prices(values: np.ndarray, frame: pd.DataFrame, name: str) -> None:
+    # The engine stops a run at the first unusable trading price it meets;
+    # checking the whole matrix up front names the cell before any work is done.
+    with np.errstate(invalid="ignore"):
+        bad = ~(np.isnan(values) | (np.isfinite(values) & (values > 0)))
+    if bad.any():
+        r, c = np.argwhere(bad)[0]
+        raise ValueError(
+            f"{name} has an unusable price {float(values[r, c])!r} for ticker "
+            f"{frame.columns[c]!r} on {frame.index[r]} ({int(bad.sum())} such "
+            f"cells); prices must be positive and finite, use NaN for a missing price"
+        )
+
+
+def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame, name: str) -> pd.DataFrame | None:
+    """Another price frame put into the row and column order of ``close``."""
+    if frame is None:
+        return None
+    _check_frame(frame, name)
+    if not frame.index.equals(close.index):
+        raise ValueError(
+            f"{name}.index differs from close.index ({len(frame.index)} vs "
+            f"{len(close.index)} rows); align it with {name}.reindex(close.index)"
+        )
+    if frame.columns.equals(close.columns):
+        return frame
+    missing = close.columns.difference(frame.columns, sort=False)
+    extra = frame.columns.difference(close.columns, sort=False)
+    if len(missing) or len(extra):
+        parts = []
+        if len(missing):
+            parts.append(f"missing {_listing(missing)}")
+        if len(extra):
+            parts.append(f"not in close: {_listing(extra)}")
+        raise ValueError(
+            f"{name} and close must have the same tickers ({'; '.join(parts)})"
+        )
+    return frame[close.columns]
+
+
+def _labels(columns: pd.Index, name: str) -> np.ndarray:
+    labels = np.array([str(c) for c in columns], dtype=object)
+    if len(set(labels)) != len(labels):
+        seen: dict[str, Any] = {}
+        for col, lab in zip(columns, labels):
+            if lab in seen and seen[lab] != col:
+                raise ValueError(
+                    f"{name} tickers {seen[lab]!r} and {col!r} have the same text "
+                    f"{lab!r}; the engine matches tickers by their text"
+                )
+            seen[lab] = col
+    return labels
+
+
+def _same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> None:
+    if (a.tz is None) != (b.tz is None):
+        raise ValueError(
+            f"{what}: one index is timezone-aware and the other is not; "
+            f"use tz_localize/tz_convert so that both are the same kind"
+        )
+
+
+def _last_valid(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per column: index of the last non-NaN row, and whether there is one."""
+    valid = ~np.isnan(values)
+    has_any = valid.any(axis=0)
+    last = values.shape[0] - 1 - np.argmax(valid[::-1], axis=0)
+    return np.where(has_any, last, -1), has_any
+
+
+def _auto_delisting(close_values: np.ndarray) -> np.ndarray:
+    """Delisting bar per price column: the bar after the last valid close.
+
+    A stock counts as delisted when its close is NaN on every bar from some
+    bar on, while other stocks still have prices later: the market's last bar
+    is the last one on which any close is valid, so an all-NaN final row (a
+    placeholder for tomorrow) does not delist everyone. A column that ends
+    together with the market, or has no price at all, is never delisted.
+    """
+    last, has_any = _last_valid(close_values)
+    if not has_any.any():
+        return np.full(close_values.shape[1], -1, dtype=np.int64)
+    market_last = int(last.max())
+    return np.where(has_any & (last < market_last), last + 1, -1).astype(np.int64)
+
+
+def _explicit_delisting(delisting: Mapping[Any, Any] | pd.Series, close: pd.DataFrame,
+                        price_ns: np.ndarray) -> np.ndarray:
+    """Delisting bar per price column from ``{ticker: date}``: the first bar at
+    or after the date (-1 when the date is missing or after the last bar)."""
+    items = delisting.items()
+    bars = np.full(len(close.columns), -1, dtype=np.int64)
+    unknown = []
+    for ticker, date in items:
+        loc = close.columns.get_indexer([ticker])[0]
+        if loc < 0:
+            unknown.append(ticker)
+            continue
+        if date is None or pd.isna(date):
+            continue
+        ts = pd.Timestamp(date)
+        if (ts.tz is None) != (close.index.tz is None):
+            raise ValueError(
+                f"delisting date {ts} for {ticker!r} and close.index differ in "
+                f"timezone awareness"
+            )
+        bar = int(np.searchsorted(price_ns, ts.as_unit("ns").value, side="left"))
+        bars[loc] = bar if bar < len(price_ns) else -1
+    if unknown:
+        raise ValueError(f"delisting names tickers that are not in close: {_listing(unknown)}")
+    return bars
+
+
+def _schedule(rebalance: Rebalance, close_index: pd.DatetimeIndex, price_ns: np.ndarray,
+              pos_ns: np.ndarray) -> np.ndarray:
+    """The timestamps at which a rebalance may be decided (``resample``).
+
+    A calendar frequency marks the last bar of every period; the final period
+    counts only when the data reach its last business day, so a run that ends
+    mid-month does not schedule a rebalance for the next day. Explicit dates
+    mark the last bar at or before each date. ``None`` marks every signal date.
+    """
+    if rebalance is None:
+        return pos_ns
+    if isinstance(rebalance, str):
+        alias = _PERIOD_ALIASES.get(rebalance.upper())
+        if alias is None:
+            raise ValueError(
+                f"rebalance={rebalance!r} is not a supported frequency; use one of "
+                f"'D', 'W', 'W-FRI', 'M', 'Q', 'Y', a list of dates, or None "
+                f"(every signal date)"
+            )
+        local = close_index.tz_localize(None) if close_index.tz is not None else close_index
+        if len(local) == 0:
+            return np.empty(0, dtype=np.int64)
+        periods = local.to_period(alias)
+        codes = periods.asi8
+        ends = np.flatnonzero(codes[1:] != codes[:-1])
+        last_period_end = pd.offsets.BDay().rollback(periods[-1].end_time.normalize())
+        if local[-1].normalize() >= last_period_end:
+            ends = np.append(ends, len(codes) - 1)
+        return np.ascontiguousarray(price_ns[ends], dtype=np.int64)
+    try:
+        dates = pd.DatetimeIndex(pd.to_datetime(list(rebalance)))
+    except (TypeError, ValueError) as exc:
+        raise ValueError(
+            "rebalance must be a frequency string, a list of dates or None; "
+            f"could not read the dates: {exc}"
+        ) from exc
+    _same_clock(dates, close_index, "rebalance dates and close.index")
+    return np.unique(_ns(dates))
+
+
+def _applied_rows(price_ns: np.ndarray, pos_ns: np.ndarray, resample: np.ndarray) -> np.ndarray:
+    """Signal rows that the engine's schedule executes, in order.
+
+    Mirrors the scheduling of the bar loop: a resample timestamp marks the last
+    bar at or before it; at a marked bar the signal row in force is the last
+    one dated strictly before the next bar; a row is executed on the next bar
+    when it differs from the row applied last. A row scheduled on the final
+    bar is never executed, and warm-up bars schedule nothing.
+    """
+    n = len(price_ns)
+    if n < 2 or len(pos_ns) == 0 or len(resample) == 0:
+        return np.empty(0, dtype=np.int64)
+    marked = np.unique(np.clip(np.searchsorted(price_ns, resample, side="right") - 1, 0, None))
+    marked = marked[(marked < n - 1) & (price_ns[marked] >= pos_ns[0])]
+    # Past the warm-up at least row 0 is dated before the next bar.
+    in_force = np.searchsorted(pos_ns, price_ns[marked + 1], side="left") - 1
+    return np.unique(in_force)
+
+
+def _target_turnover(pos_values: np.ndarray, rows: np.ndarray, position_limit: float) -> float:
+    """Sum over executed rebalances (after the first) of half the absolute
+    change of the normalised target weights: 1.0 is one full replacement."""
+    if len(rows) < 2:
+        return 0.0
+    w = pos_values[rows]
+    gross = np.abs(w).sum(axis=1, keepdims=True)
+    w = np.clip(w / np.maximum(gross, 1.0), -position_limit, position_limit)
+    return float(np.abs(np.diff(w, axis=0)).sum() / 2.0)
+
+
+def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool]:
+    """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask."""
+    dtypes = list(weights.dtypes)
+    if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
+        return weights.to_numpy(dtype=bool, na_value=False), True
+    values = _matrix(weights, "weights")
+    with np.errstate(invalid="ignore"):
+        infinite = np.isinf(values)
+    if infinite.any():
+        r, c = np.argwhere(infinite)[0]
+        raise ValueError(
+            f"weights has an infinite weight {float(values[r, c])!r} for ticker "
+            f"{weights.columns[c]!r} on {weights.index[r]}; weights must be finite"
+        )
+    nan = np.isnan(values)
+    if nan.any():
+        values = np.where(nan, 0.0, values)
+    return values, False
+
+
+def _equal_weights(mask: np.ndarray) -> np.ndarray:
+    count = mask.sum(axis=1, keepdims=True)
+    return np.divide(mask, count, out=np.zeros(mask.shape), where=count > 0)
+
+
+def _positive(value: float | None, name: str) -> float:
+    """A stop distance: None means no stop (an infinite distance)."""
+    if value is None:
+        return float(np.inf)
+    value = float(value)
+    if not value > 0:
+        raise ValueError(f"{name} must be a positive fraction such as 0.1, or None; got {value!r}")
+    return value
+
+
+# --------------------------------------------------------------------------
+# The call
+# --------------------------------------------------------------------------
+
+def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
+            high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
+            trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
+            fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
+            take_profit: float | None = None, trail_stop: float | None = None,
+            trail_activation: float = 0.0, intrabar: bool = False,
+            position_limit: float = 1.0, retain_cost: bool = False,
+            stop_trading: bool = True, window: int = 0, window_step: int = 1,
+            delisting: Delisting = "auto", split_trades: bool | None = None,
+            ) -> tuple[dict[str, Any], dict[str, Any]]:
+    """Check and convert the inputs of :func:`backtest`.
+
+    Returns ``(arguments, context)``: the keyword arguments of
+    ``vantrel.backtest_`` and what the result needs to label the engine's
+    output; ``context["warnings"]`` holds the messages for the caller to
+    issue (so that they point at the user's call). Raises the errors listed
+    in :func:`backtest`.
+    """
+    notes: list[str] = []
+    close = _check_frame(close, "close")
+    if len(close.index) == 0 or len(close.columns) == 0:
+        raise ValueError("close is empty; it needs at least one date and one ticker")
+    open = _aligned(open, close, "open")
+    high = _aligned(high, close, "high")
+    low = _aligned(low, close, "low")
+    weights = _check_frame(weights, "weights")
+    if len(weights.index) == 0:
+        raise ValueError("weights has no rows; it needs at least one signal date")
+    _same_clock(weights.index, close.index, "weights.index and close.index")
+
+    close_values = _matrix(close, "close")
+    open_values = close_values if open is None else _matrix(open, "open")
+    high_values = close_values if high is None else _matrix(high, "high")
+    low_values = close_values if low is None else _matrix(low, "low")
+    _check_prices(close_values, close, "close")
+
+    if isinstance(trade_at, pd.DataFrame):
+        trade_frame = _aligned(trade_at, close, "trade_at")
+        price_values = _matrix(trade_frame, "trade_at")
+        _check_prices(price_values, trade_frame, "trade_at")
+    elif trade_at == "close":
+        price_values = close_values
+    elif trade_at == "open":
+        if open is None:
+            raise ValueError("trade_at='open' needs the open prices: pass open=...")
+        price_values = open_values
+        _check_prices(price_values, open, "open")
+    else:
+        raise ValueError(f"trade_at must be 'close', 'open' or a DataFrame of prices, got {trade_at!r}")
+
+    fee, tax, position_limit = float(fee), float(tax), float(position_limit)
+    if fee < 0 or tax < 0:
+        raise ValueError(f"fee and tax must not be negative (got fee={fee}, tax={tax})")
+    if not position_limit > 0:
+        raise ValueError(f"position_limit must be positive, got {position_limit}")
+    trail_activation = float(trail_activation)
+    if trail_activation < 0:
+        raise ValueError(f"trail_activation must not be negative, got {trail_activation}")
+    window, window_step = int(window), int(window_step)
+    if window < 0:
+        raise ValueError(f"window must be 0 (no window) or a number of bars, got {window}")
+    if window_step < 1:
+        raise ValueError(f"window_step must be at least 1 bar, got {window_step}")
+
+    price_ns = _ns(close.index)
+    pos_ns = _ns(weights.index)
+    pos_values, is_mask = _weights_matrix(weights)
+    price_col = close.columns.get_indexer(weights.columns)
+
+    held = pos_values.any(axis=0) if is_mask else (pos_values != 0).any(axis=0)
+    unknown = weights.columns[(price_col < 0) & held]
+    if len(unknown):
+        raise ValueError(
+            f"weights has tickers with no column in close: {_listing(unknown)}; add "
+            f"their prices or drop them with weights.drop(columns=[...])"
+        )
+    last, has_any = _last_valid(close_values)
+    known = price_col >= 0
+    no_prices = np.zeros(len(price_col), dtype=bool)
+    no_prices[known] = ~has_any[price_col[known]]
+    no_prices &= held
+    if no_prices.any():
+        raise ValueError(
+            f"weights gives nonzero weight to tickers whose close prices are all "
+            f"missing: {_listing(weights.columns[no_prices])}"
+        )
+
+    if isinstance(delisting, str) and delisting == "auto":
+        delist_price = _auto_delisting(close_values)
+    elif delisting is None:
+        delist_price = None
+    elif isinstance(delisting, (Mapping, pd.Series)):
+        delist_price = _explicit_delisting(delisting, close, price_ns)
+    else:
+        raise ValueError(
+            "delisting must be 'auto', None or a mapping {ticker: delisting date}, "
+            f"got {type(delisting).__name__}"
+        )
+
+    delisting_bars = None
+    if delist_price is not None:
+        delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
+        delisting_bars[known] = delist_price[price_col[known]]
+        pos_values = _drop_after_delisting(pos_values, weights, delisting_bars, price_ns,
+                                           pos_ns, notes)
+    if is_mask:
+        pos_values = _equal_weights(pos_values)
+
+    resample = _schedule(rebalance, close.index, price_ns, pos_ns)
+    if len(pos_ns) and len(price_ns) and pos_ns[0] > price_ns[-1]:
+        notes.append(
+            f"weights start on {weights.index[0]}, after the last price date "
+            f"{close.index[-1]}; nothing will be traded"
+        )
+    if split_trades is None:
+        split_trades = rebalance is not None
+
+    arguments = dict(
+        price_values=price_values, close_values=close_values,
+        high_values=high_values, low_values=low_values, open_values=open_values,
+        price_index=price_ns, price_columns=_labels(close.columns, "close"),
+        pos_values=pos_values, pos_index=pos_ns,
+        pos_columns=_labels(weights.columns, "weights"), resample=resample,
+        fee_ratio=fee, tax_ratio=tax,
+        stop_loss=_positive(stop_loss, "stop_loss"),
+        take_profit=_positive(take_profit, "take_profit"),
+        trail_stop=_positive(trail_stop, "trail_stop"),
+        trail_stop_activation=trail_activation, touched_exit=bool(intrabar),
+        position_limit=position_limit, retain_cost_when_rebalance=bool(retain_cost),
+        stop_trading_next_period=bool(stop_trading), orbalt_window=window,
+        orbalt_window_step=window_step, periodically_rebalance=bool(split_trades),
+        delisting_bars=delisting_bars,
+    )
+    rows = _applied_rows(price_ns, pos_ns, resample)
+    context = dict(
+        close_index=close.index, weights_index=weights.index,
+        tickers=list(weights.columns), window=window, window_step=window_step,
+        turnover=_target_turnover(pos_values, rows, position_limit),
+        rebalances=len(rows), warnings=notes,
+    )
+    return arguments, context
+
+
+def _drop_after_delisting(values: np.ndarray, weights: pd.DataFrame, delisting_bars: np.ndarray,
+                          price_ns: np.ndarray, pos_ns: np.ndarray, notes: list[str]) -> np.ndarray:
+    """Zero the weights that the engine would apply on or after a delisting bar.
+
+    A signal row dated at or after the stock's last bar with a price is
+    executed on the delisting bar or later; left in place it would buy a stock
+    that no longer trades (and that the engine then never closes). Rows dated
+    on or after the delisting bar itself point to stale data and draw a warning.
+    """
+    gone = np.flatnonzero(delisting_bars >= 0)
+    if len(gone) == 0:
+        return values
+    bars = delisting_bars[gone]
+    cutoff = price_ns[np.maximum(bars - 1, 0)]
+    after = pos_ns[:, None] >= cutoff[None, :]
+    nonzero = values[:, gone] != 0
+    hit = after & nonzero
+    if not hit.any():
+        return values
+    stale = hit & (pos_ns[:, None] >= price_ns[bars][None, :])
+    if stale.any():
+        cols = weights.columns[gone[stale.any(axis=0)]]
+        notes.append(
+            f"weights hold {len(cols)} ticker(s) after their prices end "
+            f"({_listing(cols)}); those weights were set to 0. Use only prices "
+            f"available on the signal date, or pass delisting=None to keep them"
+        )
+    values = values.copy()
+    sub = values[:, gone]
+    sub[hit] = 0
+    values[:, gone] = sub
+    return values
+
+
+def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
+             high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
+             trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
+             fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
+             take_profit: float | None = None, trail_stop: float | None = None,
+             trail_activation: float = 0.0, intrabar: bool = False,
+             position_limit: float = 1.0, retain_cost: bool = False,
+             stop_trading: bool = True, window: int = 0, window_step: int = 1,
+             delisting: Delisting = "auto", split_trades: bool | None = None) -> Result:
+    """Backtest target weights against daily prices.
+
+    The portfolio starts with a capital of 1.0. When a new row of ``weights``
+    is in force at a scheduled bar, the engine rebalances to it on the next
+    bar at that bar's trading price, then marks every position to the close.
+
+    Parameters
+    ----------
+    weights
+        Target weights, dates × tickers. Positive is long, negative short;
+        a row whose absolute weights add up to more than 1 is scaled down to
+        1, a smaller row leaves the rest in cash. Missing (NaN) weights count
+        as 0. A **bool** frame means equal weights among the True cells of
+        each row. A row dated ``t`` is decided on the last bar at or before
+        ``t`` and traded on the bar after it.
+    close, open, high, low
+        Prices, dates × tickers, with the same dates (open/high/low are put
+        into the column order of ``close``). NaN marks a missing price (a
+        suspension): a held stock keeps its value until it trades again.
+        ``open``, ``high`` and ``low`` default to ``close``; they matter for
+        ``trade_at="open"`` and for intrabar stops.
+    trade_at
+        ``"close"``, ``"open"`` or a DataFrame of trading prices.
+    rebalance
+        When the portfolio may rebalance. A calendar frequency (``"D"``,
+        ``"W"``, ``"W-FRI"``, ``"M"``, ``"Q"``, ``"Y"``; ``"ME"``/``"QE"``/``"YE"``
+        are accepted too) decides on the last bar of every period; the final
+        period counts only when the prices reach its last business day. A
+        list of dates decides on the last bar at or before each date. ``None``
+        decides on every signal date.
+    fee, tax
+        Fee charged on every trade's value and tax charged in addition on
+        sales that reduce or close a position (fractions).
+    stop_loss, take_profit
+        Exit a position when it has lost / gained this fraction of its entry
+        value (``None``: no such exit).
+    trail_stop, trail_activation
+        Exit when the cumulative return falls ``trail_stop`` below its best
+        level (above its worst for shorts), once the position has gained
+        ``trail_activation``.
+    intrabar
+        True: stops are tested against each bar's open, high and low and
+        filled at the stop level (or the open, if it gapped through). False:
+        the close is tested and the exit happens at the next bar's trading
+        price.
+    position_limit
+        Largest absolute weight of one stock.
+    retain_cost
+        Keep a held stock's cumulative return (and so its stop levels)
+        through rebalances that keep it on the same side.
+    stop_trading
+        Keep a stock stopped out since the last rebalance out of the next one.
+    window, window_step
+        Besides the exit group, record excursion metrics every
+        ``window_step`` bars over the first ``window`` bars of every trade
+        (columns ``mae_<k>``, ``mfe_<k>``, ... for bar offset ``k``).
+    delisting
+        ``"auto"``: a stock whose close is NaN from some bar to the end, while
+        other stocks still have prices, is delisted on the bar after its last
+        valid close: a held position is closed there at its last value (with
+        fee and tax), and weights dated on or after its last price bar are set
+        to 0 (with a warning when they are dated after the delisting bar).
+        A mapping ``{ticker: date}`` delists on the first bar at or after each
+        date. ``None`` disables delisting.
+    split_trades
+        Record a held position as a new trade at every rebalance. Defaults to
+        True for calendar or explicit schedules and False for ``rebalance=None``.
+
+    Returns
+    -------
+    Result
+        ``equity``, ``trades``, ``operations``, ``stats`` and the plots.
+
+    Raises
+    ------
+    TypeError
+        Inputs that are not DataFrames with a DatetimeIndex, non-numeric values.
+    ValueError
+        Unsorted or duplicate dates, duplicate tickers, weights for tickers
+        missing from ``close`` or without any price, infinite weights,
+        non-positive or infinite prices, mismatched price frames, bad options.
+    """
+    arguments, context = _prepare(
+        weights, close, open, high, low, trade_at=trade_at, rebalance=rebalance,
+        fee=fee, tax=tax, stop_loss=stop_loss, take_profit=take_profit,
+        trail_stop=trail_stop, trail_activation=trail_activation, intrabar=intrabar,
+        position_limit=position_limit, retain_cost=retain_cost,
+        stop_trading=stop_trading, window=window, window_step=window_step,
+        delisting=delisting, split_trades=split_trades,
+    )
+    for message in context["warnings"]:
+        warnings.warn(message, UserWarning, stacklevel=2)
+    vantrel = _load_engine()
+    from .core import orbalt
+
+    creturn = vantrel.backtest_(**arguments)
+    rows, report = vantrel.get_trade_stocks(
+        arguments["pos_columns"], arguments["price_index"], arguments["touched_exit"])
+    excursions = list(orbalt.orbalt)
+    return build_result(creturn, rows, excursions, dict(report), context)
