@@ -5,6 +5,7 @@
 #include "common/arrays.hpp"
 #include "common/recorder_api.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -57,7 +58,10 @@ public:
         grow(sid);
         if (!present_[sid]) {
             present_[sid] = 1;
-            dirty_ = true;
+            if (!dirty_ && (keys_.empty() || keys_.back() < sid))
+                keys_.push_back(sid);
+            else
+                dirty_ = true;  // rebuilt once, on the next iteration
         }
         value_[sid] = v;
     }
@@ -65,7 +69,8 @@ public:
         if (!contains(sid)) return;
         present_[sid] = 0;
         value_[sid] = 0.0;
-        dirty_ = true;
+        // An exit between rebalances costs O(held), not O(signal columns).
+        if (!dirty_) keys_.erase(std::lower_bound(keys_.begin(), keys_.end(), sid));
     }
     // Held ids in ascending order. Valid until the next insertion or removal.
     const std::vector<int> &keys() const {
