@@ -1,0 +1,59 @@
+"""Thousands of runs in one process must not leak: a sweep runs the engine
+tens of thousands of times."""
+import gc
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+from markets import random_market
+
+vantrel = pytest.importorskip("vostra.core.vantrel")
+
+
+def one_cycle(markets):
+    for arrays, opts in markets:
+        vantrel.backtest_(*arrays, **opts)
+        vantrel.get_stock_operations()
+        vantrel.get_trade_stocks(arrays[9], arrays[5], opts.get("touched_exit", False))
+        # A failing run must release what it took too.
+        with pytest.raises(ValueError):
+            vantrel.backtest_(*arrays, **{**opts, "orbalt_window_step": 0})
+
+
+def footprint():
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0], len(gc.get_objects()), sys.getallocatedblocks()
+
+
+@pytest.mark.slow
+def test_memory_and_objects_stop_growing_after_warm_up():
+    markets = [random_market(seed, exits=True, max_bars=60, max_stocks=8) for seed in range(40)]
+    tracemalloc.start()
+    try:
+        for _ in range(5):  # warm-up: caches, interned names, code objects
+            one_cycle(markets)
+        before = footprint()
+        for _ in range(50):  # 2000 successful and 2000 failing runs
+            one_cycle(markets)
+        after = footprint()
+    finally:
+        tracemalloc.stop()
+    traced, objects, blocks = (a - b for a, b in zip(after, before))
+    # Per run, a leak of even one small object would add up to kilobytes.
+    assert traced < 64 * 1024, f"traced memory grew by {traced} bytes"
+    assert objects < 200, f"{objects} more live objects"
+    assert blocks < 500, f"{blocks} more allocated blocks"
+
+
+def test_trades_are_recorded_in_the_soak_markets():
+    # The soak is only meaningful if its markets trade and stop out.
+    stops = 0
+    trades = 0
+    for seed in range(40):
+        arrays, opts = random_market(seed, exits=True, max_bars=60, max_stocks=8)
+        vantrel.backtest_(*arrays, **opts)
+        trades += len(vantrel.orbalt.trades)
+        stops += sum(a.endswith("_") for a in vantrel.get_stock_operations()["actions"].values())
+    assert trades > 50 and stops > 5
