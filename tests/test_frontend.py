@@ -1,0 +1,408 @@
+"""The pandas front end against the native engine: alignment, weights,
+schedules, delisting, result tables, statistics and input checks."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vostra
+from vostra._frontend import _prepare
+from vostra.demo import momentum_signal
+
+vantrel = pytest.importorskip("vostra.core.vantrel")
+from vostra.core import orbalt  # noqa: E402
+
+
+def frame(rows, dates, columns):
+    return pd.DataFrame(np.array(rows, dtype=float), index=pd.DatetimeIndex(dates), columns=columns)
+
+
+@pytest.fixture
+def quarter():
+    """Three stocks over the first quarter of 2021, one price each per day."""
+    dates = pd.bdate_range("2021-01-01", "2021-03-31")
+    rng = np.random.default_rng(5)
+    close = pd.DataFrame(100 * np.exp(np.cumsum(rng.normal(0, 0.01, (len(dates), 3)), axis=0)),
+                         index=dates, columns=["A", "B", "C"])
+    return close
+
+
+def rotating(close):
+    """Bool signal holding one stock per day, cycling A, B, C."""
+    mask = np.zeros(close.shape, dtype=bool)
+    mask[np.arange(len(close)), np.arange(len(close)) % 3] = True
+    return pd.DataFrame(mask, index=close.index, columns=close.columns)
+
+
+# ---------------------------------------------------------------------------
+# Same run as the engine called directly
+# ---------------------------------------------------------------------------
+
+def test_backtest_equals_direct_engine_call():
+    m = vostra.synthetic_market(n_stocks=40, years=2, seed=3)
+    close, open_, high, low = m.close, m.open, m.high, m.low
+    dates = close.index
+    assert dates[-1].day < 20  # ends mid-month: the final month is not scheduled
+    signal = momentum_signal(close, lookback=60, skip=5, top=5)
+    res = vostra.backtest(signal, close, open_, high, low, trade_at="open", rebalance="M",
+                          fee=0.001, tax=0.002, stop_loss=0.08, take_profit=0.3,
+                          window=10, window_step=3)
+
+    n = len(dates)
+    ns = np.array([d.value for d in dates.as_unit("ns")], dtype=np.int64)
+    month_ends = [i for i in range(n - 1) if dates[i].month != dates[i + 1].month]
+    last_valid = [max((i for i in range(n) if not math.isnan(close.iloc[i, j])), default=-1)
+                  for j in range(close.shape[1])]
+    market_last = max(last_valid)
+    bars = np.array([lv + 1 if 0 <= lv < market_last else -1 for lv in last_valid], dtype=np.int64)
+    mask = signal.to_numpy().copy()
+    for j, bar in enumerate(bars):
+        if bar >= 0:
+            mask[ns >= ns[bar - 1], j] = False
+    weights = np.zeros(mask.shape)
+    for k, row in enumerate(mask):
+        if row.sum():
+            weights[k] = row / row.sum()
+    labels = np.array(list(close.columns), dtype=object)
+    creturn = vantrel.backtest_(
+        open_.to_numpy(), close.to_numpy(), high.to_numpy(), low.to_numpy(), open_.to_numpy(),
+        ns, labels, weights, ns, labels, ns[month_ends], fee_ratio=0.001, tax_ratio=0.002,
+        stop_loss=0.08, take_profit=0.3, trail_stop=np.inf, orbalt_window=10,
+        orbalt_window_step=3, delisting_bars=bars)
+    np.testing.assert_array_equal(res.equity.to_numpy(), creturn)
+    assert len(res.trades) == len(orbalt.trades) > 0
+    assert (res.trades["exit_date"].notna()).sum() > 0
+
+
+def test_fortran_ordered_prices_are_passed_without_copy(quarter):
+    args, _ = _prepare(rotating(quarter), quarter)
+    assert args["close_values"].flags.f_contiguous
+    assert np.shares_memory(args["close_values"], quarter.to_numpy())
+    assert args["price_values"] is args["close_values"]
+    assert args["high_values"] is args["close_values"]
+
+
+# ---------------------------------------------------------------------------
+# Alignment and weights
+# ---------------------------------------------------------------------------
+
+def test_columns_are_aligned_by_ticker(quarter):
+    signal = rotating(quarter).astype(float)
+    base = vostra.backtest(signal, quarter, open=quarter * 0.99, trade_at="open")
+    shuffled = vostra.backtest(signal[["C", "A", "B"]], quarter[["B", "C", "A"]],
+                               open=(quarter * 0.99)[["A", "C", "B"]], trade_at="open")
+    pd.testing.assert_series_equal(base.equity, shuffled.equity)
+    assert sorted(shuffled.trades["ticker"]) == sorted(base.trades["ticker"])
+
+
+def test_extra_price_columns_and_all_zero_unknown_tickers_are_ignored(quarter):
+    signal = rotating(quarter).astype(float)
+    base = vostra.backtest(signal[["A", "B"]], quarter)
+    extra = signal[["A", "B"]].assign(ZZZ=0.0)
+    pd.testing.assert_series_equal(base.equity, vostra.backtest(extra, quarter).equity)
+
+
+def test_bool_weights_mean_equal_weights_and_nan_means_zero(quarter):
+    mask = pd.DataFrame(False, index=quarter.index, columns=quarter.columns)
+    mask.iloc[::7, :2] = True
+    mask.iloc[3::7, 1:] = True
+    explicit = mask.astype(float).div(mask.sum(axis=1).replace(0, 1), axis=0)
+    with_nan = explicit.where(explicit != 0)  # zeros written as NaN
+    a = vostra.backtest(mask, quarter, rebalance=None)
+    b = vostra.backtest(explicit, quarter, rebalance=None)
+    c = vostra.backtest(with_nan, quarter, rebalance=None)
+    pd.testing.assert_series_equal(a.equity, b.equity)
+    pd.testing.assert_series_equal(a.equity, c.equity)
+    assert set(a.trades["weight"].round(12)) == {0.5}
+
+
+def test_integer_tickers_come_back_as_integers(quarter):
+    close = quarter.set_axis([11, 22, 33], axis=1)
+    res = vostra.backtest(rotating(close), close)
+    assert set(res.trades["ticker"]) <= {11, 22, 33}
+    assert all(isinstance(t, int) for t in res.trades["ticker"])
+
+
+def test_timezone_aware_dates_round_trip(quarter):
+    close = quarter.tz_localize("Asia/Taipei")
+    res = vostra.backtest(rotating(close), close)
+    assert res.equity.index.equals(close.index)
+    assert str(res.trades["entry_date"].dt.tz) == "Asia/Taipei"
+    assert set(res.trades["entry_date"]) <= set(close.index)
+
+
+# ---------------------------------------------------------------------------
+# Schedules
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("rebalance, expected", [
+    ("M", ["2021-01-29", "2021-02-26"]),
+    ("ME", ["2021-01-29", "2021-02-26"]),
+    (["2021-02-10", "2021-03-06"], ["2021-02-10", "2021-03-05"]),
+], ids=["month", "month-end-alias", "explicit"])
+def test_rebalance_decision_dates(quarter, rebalance, expected):
+    res = vostra.backtest(rotating(quarter), quarter, rebalance=rebalance)
+    decided = sorted(set(res.trades["entry_signal_date"]))
+    assert decided == list(pd.to_datetime(expected))
+    # Every decision trades on the next bar.
+    pos = quarter.index.get_indexer(res.trades["entry_date"])
+    assert (quarter.index[pos - 1] == res.trades["entry_signal_date"]).all()
+
+
+def test_weekly_and_every_signal_schedules(quarter):
+    weekly = vostra.backtest(rotating(quarter), quarter, rebalance="W")
+    assert set(weekly.trades["entry_signal_date"].dt.day_of_week) == {4}  # Fridays
+    daily = vostra.backtest(rotating(quarter), quarter, rebalance=None)
+    assert set(daily.trades["entry_signal_date"]) == set(quarter.index[:-1])
+    # Without periodic splitting a held stock is one trade: here one per day anyway.
+    assert (daily.trades["holding_bars"].dropna() <= 1).all()
+
+
+def test_final_period_is_scheduled_only_when_complete(quarter):
+    signal = rotating(quarter)
+    complete = vostra.backtest(signal, quarter, rebalance="M")
+    # The data reach March 31: a rebalance is due at the next open.
+    actions = dict(zip(complete.operations["ticker"], complete.operations["action"]))
+    held = quarter.columns[(len(quarter.index[quarter.index <= "2021-02-26"]) - 1) % 3]
+    wanted = quarter.columns[(len(quarter) - 1) % 3]
+    assert actions[wanted] == "enter" and actions[held] == "exit"
+    ops = complete.operations.set_index("ticker")
+    assert ops.loc[wanted, "next_weight"] == 1.0 and ops.loc[held, "current_weight"] == 1.0
+    assert complete.next_weight_date == quarter.index[-1]
+    assert complete.weight_date == pd.Timestamp("2021-02-26")
+
+    partial = vostra.backtest(signal.iloc[:-1], quarter.iloc[:-1], rebalance="M")
+    assert partial.orders.empty
+
+
+def test_turnover_counts_target_changes_after_the_first_rebalance(quarter):
+    res = vostra.backtest(rotating(quarter), quarter, rebalance="M")
+    # Two executed rebalances, the second replaces the whole portfolio.
+    assert res.turnover == 1.0
+    years = (quarter.index[-1] - quarter.index[0]).days / 365.25
+    assert res.stats["turnover"] == pytest.approx(1.0 / years)
+
+
+# ---------------------------------------------------------------------------
+# Delisting
+# ---------------------------------------------------------------------------
+
+@pytest.fixture
+def ending():
+    dates = pd.bdate_range("2022-03-01", periods=8)
+    close = frame([[10, 10], [10, 11], [10, 12], [10, np.nan], [10, np.nan],
+                   [10, np.nan], [10, np.nan], [10, np.nan]], dates, ["A", "B"])
+    weights = frame([[0.5, 0.5]], dates[:1], ["A", "B"])
+    return close, weights
+
+
+def test_stock_whose_prices_end_is_closed_on_the_next_bar(ending):
+    close, weights = ending
+    res = vostra.backtest(weights, close, rebalance=None, fee=0, tax=0)
+    b = res.trades.set_index("ticker").loc["B"]
+    assert (b["entry_bar"], b["exit_bar"]) == (1, 3)
+    assert b["exit_date"] == close.index[3]
+    assert b["mfe"] == pytest.approx(12 / 11 - 1)
+    np.testing.assert_allclose(res.equity.iloc[3:], 0.5 + 0.5 * 12 / 11)
+
+    kept = vostra.backtest(weights, close, rebalance=None, fee=0, tax=0, delisting=None)
+    assert pd.isna(kept.trades.set_index("ticker").loc["B", "exit_date"])
+
+
+def test_explicit_delisting_date_uses_first_bar_on_or_after_it(ending):
+    close, weights = ending
+    close = close.fillna(12.0)
+    res = vostra.backtest(weights, close, rebalance=None, fee=0, tax=0,
+                          delisting={"B": close.index[4] - pd.Timedelta(hours=1)})
+    assert res.trades.set_index("ticker").loc["B", "exit_bar"] == 4
+    assert res.trades.set_index("ticker").loc["A", "exit_date"] is pd.NaT
+
+
+def test_an_all_missing_final_row_does_not_delist_everything(ending):
+    close, weights = ending
+    close = pd.concat([close.iloc[:3], frame([[np.nan, np.nan]], close.index[3:4], ["A", "B"])])
+    args, _ = _prepare(weights, close)
+    assert list(args["delisting_bars"]) == [-1, -1]
+
+
+def test_weights_after_prices_end_are_dropped_with_a_warning(ending):
+    close, weights = ending
+    late = frame([[0.5, 0.5], [0.5, 0.5]], close.index[[0, 5]], ["A", "B"])
+    with pytest.warns(UserWarning, match=r"weights hold 1 ticker\(s\) after their prices end \('B'\)") as rec:
+        res = vostra.backtest(late, close, rebalance=None, fee=0, tax=0)
+    assert rec[0].filename == __file__
+    assert list(res.trades["ticker"]).count("B") == 1  # not bought again after delisting
+
+
+def test_weight_on_the_last_price_bar_is_dropped_silently(ending):
+    close, weights = ending
+    last_day = frame([[0.5, 0.5]], close.index[2:3], ["A", "B"])
+    res = vostra.backtest(last_day, close, rebalance=None, fee=0, tax=0)
+    # The row would trade on B's delisting bar: only A is bought, at full weight.
+    assert list(res.trades["ticker"]) == ["A"]
+    assert res.trades["weight"].iloc[0] == 0.5
+
+
+# ---------------------------------------------------------------------------
+# Result tables
+# ---------------------------------------------------------------------------
+
+def test_result_columns_and_types(quarter):
+    res = vostra.backtest(rotating(quarter), quarter, rebalance="M", window=4, window_step=2)
+    t = res.trades
+    base = ["ticker", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
+            "weight", "holding_bars", "entry_bar", "exit_bar",
+            "mae", "mfe", "bmfe", "mdd", "profit_bars", "return"]
+    window = [f"{m}_{k}" for k in (0, 2) for m in ("mae", "mfe", "bmfe", "mdd", "profit_bars", "return")]
+    assert list(t.columns) == base + window
+    for col in ("entry_date", "exit_date", "entry_signal_date", "exit_signal_date"):
+        assert pd.api.types.is_datetime64_dtype(t[col])
+    assert t["exit_bar"].dtype == "Int64" and t["holding_bars"].dtype == np.int64
+    assert t["profit_bars"].dtype == np.int64
+    open_ = t["exit_date"].isna()
+    assert open_.sum() == 1 and t.loc[open_, "exit_bar"].isna().all()
+    assert t.loc[open_, "exit_signal_date"].isna().all()
+    closed = t[~open_]
+    assert (closed["holding_bars"] == closed["exit_bar"] - closed["entry_bar"]).all()
+    assert (t["mae"] <= 0).all() and (t["mfe"] >= 0).all()
+
+    assert isinstance(res.equity, pd.Series) and res.equity.index.equals(quarter.index)
+    assert res.equity.iloc[0] == 1.0
+    assert list(res.operations.columns) == ["ticker", "action", "current_weight", "next_weight"]
+    assert "Sharpe ratio" in repr(res) and "Max drawdown" in repr(res)
+
+
+def test_window_groups_past_the_data_are_missing(quarter):
+    signal = pd.DataFrame(0.0, index=quarter.index, columns=quarter.columns)
+    signal.iloc[-3, 0] = 1.0  # bought on the second-to-last bar
+    res = vostra.backtest(signal, quarter, rebalance=None, window=4, window_step=2)
+    (trade,) = res.trades.itertuples(index=False)
+    assert trade.entry_bar == len(quarter) - 2
+    assert not math.isnan(trade.mae_0) and math.isnan(trade.mae_2) and math.isnan(trade.profit_bars_2)
+
+
+# ---------------------------------------------------------------------------
+# Statistics
+# ---------------------------------------------------------------------------
+
+def test_statistics_of_a_tiny_curve():
+    start = pd.Timestamp("2020-01-01")
+    dates = [start, start + pd.Timedelta(days=100), start + pd.Timedelta(days=200),
+             start + pd.Timedelta(days=365.25)]
+    equity = pd.Series([1.0, 1.1, 0.99, 1.089], index=pd.DatetimeIndex(dates))
+    nat = pd.NaT
+    trades = pd.DataFrame({
+        "exit_date": pd.to_datetime([dates[1], dates[2], dates[3], dates[3], nat]),
+        "return": [0.1, -0.05, 0.0, np.nan, 0.5],
+        "holding_bars": [2, 4, 6, 8, 100],
+        "mae": [-0.02, -0.08, -0.05, -0.05, -0.9],
+        "mfe": [0.12, 0.01, 0.03, 0.05, 0.9],
+    })
+    s = vostra.statistics(equity, trades, turnover=2.0)
+    # Bar returns +10 %, -10 %, +10 %; one year; three bars per year. The
+    # trade without a known return is left out of the win rate only.
+    expected = {
+        "total_return": 0.089, "cagr": 0.089, "annual_volatility": 0.2, "sharpe": 0.5,
+        "sortino": 1.0, "max_drawdown": -0.1, "calmar": 0.89, "trades": 5,
+        "win_rate": 1 / 3, "avg_holding_bars": 5.0, "turnover": 2.0,
+        "avg_mae": -0.05, "avg_mfe": 0.0525,
+    }
+    assert list(s.index) == list(expected)
+    for key, value in expected.items():
+        assert s[key] == pytest.approx(value, rel=1e-12), key
+
+
+def test_statistics_of_a_flat_curve_are_nan_not_errors():
+    equity = pd.Series(1.0, index=pd.bdate_range("2020-01-01", periods=30))
+    s = vostra.statistics(equity)
+    assert s["total_return"] == 0 and s["max_drawdown"] == 0
+    assert math.isnan(s["sharpe"]) and math.isnan(s["sortino"]) and math.isnan(s["calmar"])
+    assert math.isnan(s["win_rate"])
+
+
+# ---------------------------------------------------------------------------
+# Bad input
+# ---------------------------------------------------------------------------
+
+def _bad_cases():
+    dates = pd.bdate_range("2021-01-04", periods=5)
+    close = pd.DataFrame(10.0, index=dates, columns=["A", "B", "C"])
+    w = pd.DataFrame(0.3, index=dates, columns=["A", "B"])
+
+    def shuffled_index(df):
+        return df.iloc[[1, 0, 2, 3, 4]]
+
+    nan_c = close.assign(C=np.nan)
+    zero = close.copy()
+    zero.iloc[2, 1] = 0.0
+    inf_w = w.copy()
+    inf_w.iloc[1, 0] = np.inf
+    yield "weights-type", dict(weights=w.to_numpy()), TypeError, "weights must be a pandas DataFrame"
+    yield "close-index", dict(close=close.reset_index(drop=True)), TypeError, \
+        r"close.index must be a DatetimeIndex, got RangeIndex"
+    yield "close-order", dict(close=shuffled_index(close)), ValueError, \
+        r"close.index is not in ascending order: 2021-01-04 00:00:00 at row 1 comes after 2021-01-05"
+    yield "weights-order", dict(weights=shuffled_index(w)), ValueError, \
+        r"weights.index is not in ascending order.*weights.sort_index\(\)"
+    yield "duplicate-dates", dict(weights=w.iloc[[0, 0, 1]]), ValueError, \
+        r"weights.index has duplicate dates \('2021-01-04 00:00:00'\)"
+    yield "duplicate-tickers", dict(weights=w.set_axis(["A", "A"], axis=1)), ValueError, \
+        r"weights has duplicate tickers: 'A'"
+    yield "unknown-ticker", dict(weights=w.assign(ZZZ=0.1)), ValueError, \
+        r"weights has tickers with no column in close: 'ZZZ'"
+    yield "no-prices", dict(weights=w.assign(C=0.1), close=nan_c), ValueError, \
+        r"tickers whose close prices are all missing: 'C'"
+    yield "infinite-weight", dict(weights=inf_w), ValueError, \
+        r"infinite weight inf for ticker 'A' on 2021-01-05"
+    yield "bad-price", dict(close=zero), ValueError, \
+        r"close has an unusable price 0.0 for ticker 'B' on 2021-01-06"
+    yield "text-weights", dict(weights=w.astype(str)), TypeError, r"weights must hold numbers"
+    yield "empty-weights", dict(weights=w.iloc[:0]), ValueError, r"weights has no rows"
+    yield "open-dates", dict(open=close.iloc[:-1]), ValueError, r"open.index differs from close.index"
+    yield "open-tickers", dict(open=close[["A", "B"]]), ValueError, \
+        r"open and close must have the same tickers \(missing 'C'\)"
+    yield "open-needed", dict(trade_at="open"), ValueError, r"trade_at='open' needs the open prices"
+    yield "trade-at", dict(trade_at="vwap"), ValueError, r"trade_at must be 'close', 'open'"
+    yield "frequency", dict(rebalance="fortnight"), ValueError, \
+        r"rebalance='fortnight' is not a supported frequency"
+    yield "window", dict(window=-1), ValueError, r"window must be 0"
+    yield "window-step", dict(window_step=0), ValueError, r"window_step must be at least 1"
+    yield "stop-loss", dict(stop_loss=-0.1), ValueError, r"stop_loss must be a positive fraction"
+    yield "fee", dict(fee=-0.001), ValueError, r"fee and tax must not be negative"
+    yield "limit", dict(position_limit=0), ValueError, r"position_limit must be positive"
+    yield "timezone", dict(close=close.tz_localize("UTC")), ValueError, r"timezone-aware"
+    yield "delisting-ticker", dict(delisting={"Q": "2021-01-05"}), ValueError, \
+        r"delisting names tickers that are not in close: 'Q'"
+    yield "delisting-type", dict(delisting=5), ValueError, r"delisting must be 'auto', None"
+
+
+_CASES = list(_bad_cases())
+
+
+@pytest.mark.parametrize("change, error, message", [c[1:] for c in _CASES], ids=[c[0] for c in _CASES])
+def test_bad_input_is_rejected_before_the_engine_runs(change, error, message, monkeypatch):
+    dates = pd.bdate_range("2021-01-04", periods=5)
+    args = dict(weights=pd.DataFrame(0.3, index=dates, columns=["A", "B"]),
+                close=pd.DataFrame(10.0, index=dates, columns=["A", "B", "C"]))
+    args.update(change)
+
+    def engine_must_not_run(*a, **k):
+        raise AssertionError("the engine was called")
+
+    monkeypatch.setattr(vantrel, "backtest_", engine_must_not_run)
+    with pytest.raises(error, match=message):
+        vostra.backtest(**args)
+
+
+def test_weights_after_the_last_price_warn_at_the_caller():
+    dates = pd.bdate_range("2021-01-04", periods=5)
+    close = pd.DataFrame(10.0, index=dates, columns=["A"])
+    weights = pd.DataFrame(1.0, index=[dates[-1] + pd.Timedelta(days=3)], columns=["A"])
+    with pytest.warns(UserWarning, match="after the last price date") as rec:
+        res = vostra.backtest(weights, close)
+    assert rec[0].filename == __file__
+    assert (res.equity == 1.0).all() and res.trades.empty
