@@ -108,9 +108,11 @@ int to_int32(PyObject *o) {
         if (!PyLong_CheckExact(num.get()))
             raisef(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(num.get())->tp_name);
     }
-    long v = PyLong_AsLong(num.get());
+    // Any value outside the int range, however large, gets the same message.
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(num.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw_py();
-    if (v < INT_MIN || v > INT_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    if (overflow || v < INT_MIN || v > INT_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
     return static_cast<int>(v);
 }
 

@@ -66,19 +66,13 @@ void scan_weights(const Inputs &in, std::vector<std::uint8_t> &traded) {
     }
 }
 
-bool all_str(const View1<PyObject *> &labels) {
-    for (Py_ssize_t i = 0; i < labels.size; ++i)
-        if (!PyUnicode_Check(labels[i])) return false;
-    return true;
-}
-
 void check_labels(const Inputs &in, const std::vector<std::uint8_t> &traded, ColumnMap &columns) {
+    // Keyed like the column mapping: a label that is not a str but encodes
+    // (so the mapping accepts it) is checked like any other.
+    std::vector<Ref> keep;
     std::unordered_map<std::string_view, Py_ssize_t> seen;
     for (Py_ssize_t i = 0; i < in.pos_labels.size; ++i) {
-        Py_ssize_t n;
-        const char *s = PyUnicode_AsUTF8AndSize(in.pos_labels[i], &n);
-        if (!s) throw_py();
-        auto [it, fresh] = seen.emplace(std::string_view(s, static_cast<std::size_t>(n)), i);
+        auto [it, fresh] = seen.emplace(encoded(in.pos_labels[i], keep), i);
         if (!fresh)
             reject("pos_columns holds the label %R twice (columns %zd and %zd); each signal column needs its own "
                    "label",
@@ -101,13 +95,12 @@ bool check_inputs(const Inputs &in, const Options &opt, ColumnMap &columns) {
     check_ascending("resample", in.resample_dates);
     std::vector<std::uint8_t> traded;
     scan_weights(in, traded);
-    // Labels that are not str fail later, in the run, exactly where the
-    // column mapping meets them.
-    if (!all_str(in.price_labels) || !all_str(in.pos_labels)) return false;
     try {
         columns = map_columns(in.price_columns, in.pos_columns);
     } catch (const py_error &) {
-        PyErr_Clear();  // e.g. an unencodable label: the run reports it in place
+        // A label without an `encode` method, or one that cannot be encoded,
+        // fails later, in the run, exactly where the column mapping meets it.
+        PyErr_Clear();
         return false;
     }
     check_labels(in, traded, columns);

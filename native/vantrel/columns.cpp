@@ -14,8 +14,6 @@ std::map<int, int> ColumnMap::as_map() const {
     return m;
 }
 
-namespace {
-
 // A label's identity: the UTF-8 encoding of its text. `keep` owns the bytes
 // when they come from an `encode` call rather than the str's own cache.
 std::string_view encoded(PyObject *label, std::vector<Ref> &keep) {
@@ -32,8 +30,6 @@ std::string_view encoded(PyObject *label, std::vector<Ref> &keep) {
     keep.push_back(std::move(b));
     return {s, static_cast<std::size_t>(n)};
 }
-
-}  // namespace
 
 ColumnMap map_columns(PyObject *price_columns, PyObject *pos_columns) {
     return traced("vostra.core.vantrel.map_columns", [&] {

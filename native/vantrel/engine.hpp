@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <string_view>
 #include <vector>
 
 namespace vostra::vantrel {
@@ -132,6 +133,10 @@ struct ColumnMap {
 // Builds the column map from the labels' UTF-8 bytes (last duplicate price
 // label wins). Throws AttributeError/TypeError for labels that are not str.
 ColumnMap map_columns(PyObject *price_columns, PyObject *pos_columns);
+
+// The UTF-8 bytes that identify a label (its `encode("UTF-8")` for a label
+// that is not a str); `keep` owns bytes that do not live in the label itself.
+std::string_view encoded(PyObject *label, std::vector<Ref> &keep);
 
 // Raises ValueError for a trading price that is not NaN and not a positive
 // finite number.
