@@ -55,6 +55,7 @@ public:
 
     bool contains(int sid) const { return in_range(sid) && present_[sid]; }
     double operator[](int sid) const { return value_[sid]; }  // only for contained ids
+    double &value(int sid) { return value_[sid]; }             // only for contained ids
     void set(int sid, double v) {
         grow(sid);
         if (!present_[sid]) {
@@ -201,7 +202,9 @@ struct Run {
 Ref simulate(const Inputs &in, const Options &opt, ColumnMap *precomputed);
 
 // Exit rules, called from the bar loop.
-void position_exits(Run &run, int sid, Py_ssize_t d, double r, double entry_pos);
+// Exit tests of one held position after its revaluation to `value` (its
+// value at entry is value / cr[sid]).
+void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value);
 void pending_exits(Run &run);
 void delisting_exits(Run &run, Py_ssize_t d);
 

@@ -13,15 +13,23 @@ double checked_div(double a, double b) {
     return a / b;
 }
 
+// Whether the value at entry, value / cr, is positive (a long). The sign is
+// certain without the division unless the quotient could underflow to zero.
+bool entry_is_long(double value, double cr) {
+    if (value > 0 && cr > 0 && cr <= 1e10 && value >= 1e-290) return true;
+    if (value < 0 && cr > 0) return false;
+    return value / cr > 0;
+}
+
 }  // namespace
 
-void position_exits(Run &run, int sid, Py_ssize_t d, double r, double entry_pos) {
+void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value) {
     // Exit levels as values of the cumulative return `cr`: for a long the
     // upper level takes profit and the lower one stops (or trails); for a
     // short it is the other way round. The trailing distance is subtracted
     // from (added to) the extreme cumulative return itself.
     double max_r, min_r;
-    if (entry_pos > 0) {
+    if (entry_is_long(value, run.cr[sid])) {
         bool trail_armed = run.maxcr[sid] >= 1 + run.trail_stop_activation_abs;
         max_r = 1 + run.take_profit_abs;
         min_r = 1 - run.stop_loss_abs;
@@ -46,11 +54,12 @@ void position_exits(Run &run, int sid, Py_ssize_t d, double r, double entry_pos)
         if (!(touch_low || touch_high || touch_open)) return;
         // An open beyond a level is worth the open; otherwise the level
         // reached, the upper one first when both were touched.
-        double value = touch_open ? entry_pos * open_r : touch_high ? entry_pos * max_r : entry_pos * min_r;
-        run.pos.set(sid, value);
+        double entry_pos = value / run.cr[sid];
+        double exit_value = touch_open ? entry_pos * open_r : touch_high ? entry_pos * max_r : entry_pos * min_r;
+        run.pos.set(sid, exit_value);
         // The side comes from the touches alone: a long that touched both
         // levels is valued at the upper level but counted as stopped out.
-        bool stop_side = (touch_low && value > 0) || (touch_high && value < 0);
+        bool stop_side = (touch_low && exit_value > 0) || (touch_high && exit_value < 0);
         run.exited_stocks.push_back({sid, !stop_side});
         run.cash = set_position(run.pos, sid, 0.0, run.cash, run.costs, false, false);
         return;

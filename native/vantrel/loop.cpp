@@ -62,16 +62,17 @@ void revalue_positions(Run &run, Py_ssize_t d) {
         if (std::isnan(prev)) prev = trade_price;
         double r = checked_div(trade_price, prev);
         if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
-        double value = run.pos[sid] * r;
-        run.pos.set(sid, value);
+        double &held = run.pos.value(sid);
+        double value = held * r;
+        held = value;
         double &cr = run.cr[sid];
         cr = cr * r;
         if (cr > run.maxcr[sid]) run.maxcr[sid] = cr;
         if (cr < run.mincr[sid]) run.mincr[sid] = cr;
-        double entry_pos = checked_div(value, cr);
+        if (cr == 0) raise(PyExc_ZeroDivisionError, "float division");  // no entry value to derive
         // A holding already closed by an intrabar stop is flat: it has no
         // exit levels left to reach.
-        if (value != 0) position_exits(run, sid, d, r, entry_pos);
+        if (value != 0) position_exits(run, sid, d, r, value);
         if (!std::isnan(trade_price)) prev = trade_price;
     }
 }
