@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import model
 from markets import random_market
 
-vantrel = pytest.importorskip("vostra.core.vantrel")
+from vostra.core import vantrel
 orbalt = vantrel.orbalt
 
 

@@ -9,7 +9,7 @@ import pytest
 
 from markets import random_market
 
-vantrel = pytest.importorskip("vostra.core.vantrel")
+from vostra.core import vantrel
 
 
 def one_cycle(markets):
