@@ -2,6 +2,7 @@
 // which the engine binds the recorder.
 #define VOSTRA_IMPORT_ARRAY
 #include "common/recorder_api.hpp"
+#include "common/module_init.hpp"
 #include "state.hpp"
 
 namespace vostra::orbalt {
@@ -26,19 +27,8 @@ void *function_pointer(F f) {
     return reinterpret_cast<void *>(f);
 }
 
-void add_object(PyObject *module, const char *name, PyObject *value) {
-    if (PyModule_AddObjectRef(module, name, value) < 0) throw_py();
-}
-
 int exec(PyObject *module) {
-    if (initialised) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'orbalt' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
-    return firewall("init vostra.core.orbalt", source_file, -1, [&] {
-        if (check_binary_version("vostra.core.orbalt") < 0) throw_py();
-        if (_import_array() < 0) throw_py();
+    return exec_once(initialised, "orbalt", "vostra.core.orbalt", "init vostra.core.orbalt", source_file, [&] {
         namespace api = recorder_api;
         state.module_dict = PyModule_GetDict(module);
         set_traceback_globals(state.module_dict);
@@ -66,8 +56,6 @@ int exec(PyObject *module) {
         add_capsule(capi.get(), "end_analysis", function_pointer<api::end_analysis_fn>(&end_analysis),
                     api::end_analysis_sig);
         add_object(module, "__pyx_capi__", capi.get());
-        initialised = true;
-        return 0;
     });
 }
 

@@ -1,6 +1,7 @@
 // Module `vostra.core.vantrel`: import, binding of the recorder, module
 // globals and the Python-callable functions.
 #define VOSTRA_IMPORT_ARRAY
+#include "common/module_init.hpp"
 #include "engine.hpp"
 
 namespace vostra::vantrel {
@@ -19,19 +20,8 @@ namespace {
 
 bool initialised = false;
 
-void add_object(PyObject *m, const char *name, PyObject *value) {
-    if (PyModule_AddObjectRef(m, name, value) < 0) throw_py();
-}
-
 int exec(PyObject *m) {
-    if (initialised) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'vantrel' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
-    return firewall("init vostra.core.vantrel", source_file, -1, [&] {
-        if (check_binary_version("vostra.core.vantrel") < 0) throw_py();
-        if (_import_array() < 0) throw_py();
+    return exec_once(initialised, "vantrel", "vostra.core.vantrel", "init vostra.core.vantrel", source_file, [&] {
         module.dict = PyModule_GetDict(m);
         set_traceback_globals(module.dict);
         Ref orbalt = recorder_api::bind("vostra.core.orbalt", module.recorder);
@@ -51,8 +41,6 @@ int exec(PyObject *m) {
         if (infinity == -1.0 && PyErr_Occurred()) throw_py();
         defaults.take_profit = infinity;
         defaults.trail_stop = infinity;
-        initialised = true;
-        return 0;
     });
 }
 
