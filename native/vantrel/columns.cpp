@@ -50,19 +50,23 @@ ColumnMap map_columns(PyObject *price_columns, PyObject *pos_columns) {
     });
 }
 
-void raise_invalid_trade_price(double value, PyObject *symbol, Py_ssize_t row) {
-    traced("vostra.core.vantrel.validate_trade_price", [&] {
-        Ref text = Ref::check(PyObject_Str(symbol));
-        char *repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!repr) throw_py();
-        Ref number = Ref::steal(PyUnicode_FromString(repr));
-        PyMem_Free(repr);
-        if (!number) throw_py();
-        raisef(PyExc_ValueError,
-               "Invalid trading price for %U at price row %zd: %U. Expected a positive finite price; check the "
-               "trading-price dataset.",
-               text.get(), row, number.get());
-    });
+void raise_invalid_price(PriceKind kind, double value, PyObject *symbol, Py_ssize_t row) {
+    static const char *const names[] = {"trading", "close", "high", "low", "open"};
+    static const char *const datasets[] = {"trading-price", "close", "high", "low", "open"};
+    int k = static_cast<int>(kind);
+    traced(kind == PriceKind::trading ? "vostra.core.vantrel.validate_trade_price" : "vostra.core.vantrel.validate_price",
+           [&] {
+               Ref text = Ref::check(PyObject_Str(symbol));
+               char *repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+               if (!repr) throw_py();
+               Ref number = Ref::steal(PyUnicode_FromString(repr));
+               PyMem_Free(repr);
+               if (!number) throw_py();
+               raisef(PyExc_ValueError,
+                      "Invalid %s price for %U at price row %zd: %U. Expected a positive finite price; check the "
+                      "%s dataset.",
+                      names[k], text.get(), row, number.get(), datasets[k]);
+           });
     throw py_error{};
 }
 

@@ -139,9 +139,12 @@ ColumnMap map_columns(PyObject *price_columns, PyObject *pos_columns);
 // that is not a str); `keep` owns bytes that do not live in the label itself.
 std::string_view encoded(PyObject *label, std::vector<Ref> &keep);
 
-// Raises ValueError for a trading price that is not NaN and not a positive
-// finite number.
-[[noreturn]] void raise_invalid_trade_price(double value, PyObject *symbol, Py_ssize_t row);
+// The price matrices a run reads for held stocks.
+enum class PriceKind { trading, close, high, low, open };
+
+// Raises ValueError for a price that is not NaN and not a positive finite
+// number, naming the stock's label, the row and the matrix it came from.
+[[noreturn]] void raise_invalid_price(PriceKind kind, double value, PyObject *symbol, Py_ssize_t row);
 
 // --- One run ------------------------------------------------------------------
 
@@ -226,10 +229,16 @@ extern Defaults defaults;
 
 inline bool usable_price(double v) { return std::isnan(v) || (v > 0 && v <= 1.7976931348623157e308); }
 
-// Stops the run for a trading price that is neither missing (NaN) nor a
-// positive finite number; `sid` names the stock by its signal label.
+// Stops the run for a price of a held stock that is neither missing (NaN)
+// nor a positive finite number; `sid` names the stock by its signal label.
+// A zero, negative or infinite close, high, low or open would otherwise be
+// used as it is and give a plausible but wrong curve.
+inline void validate_price(const Inputs &in, PriceKind kind, double value, int sid, Py_ssize_t row) {
+    if (!usable_price(value)) [[unlikely]]
+        raise_invalid_price(kind, value, in.pos_labels.at(sid), row);
+}
 inline void validate_trade_price(const Inputs &in, double value, int sid, Py_ssize_t row) {
-    if (!usable_price(value)) raise_invalid_trade_price(value, in.pos_labels.at(sid), row);
+    validate_price(in, PriceKind::trading, value, sid, row);
 }
 
 }  // namespace vostra::vantrel

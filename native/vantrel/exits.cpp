@@ -44,10 +44,14 @@ void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value) {
     int col = run.price_column(sid);
     if (run.opt.touched_exit) {
         double prev = run.previous_price[col];
+        double high = run.in.high(d, col), low = run.in.low(d, col), open = run.in.open(d, col);
+        validate_price(run.in, PriceKind::high, high, sid, d);
+        validate_price(run.in, PriceKind::low, low, sid, d);
+        validate_price(run.in, PriceKind::open, open, sid, d);
         double base = checked_div(run.cr[sid], r);
-        double high_r = base * checked_div(run.in.high(d, col), prev);
-        double low_r = base * checked_div(run.in.low(d, col), prev);
-        double open_r = base * checked_div(run.in.open(d, col), prev);
+        double high_r = base * checked_div(high, prev);
+        double low_r = base * checked_div(low, prev);
+        double open_r = base * checked_div(open, prev);
         bool touch_low = low_r <= min_r;
         bool touch_high = high_r >= max_r;
         bool touch_open = open_r >= max_r || open_r <= min_r;
@@ -66,7 +70,9 @@ void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value) {
     }
     // Close mode only marks the stock; it is sold on the next bar at that
     // bar's trading price. The lower test is strict, the upper one is not.
-    double cr_at_close = checked_div(run.cr[sid] * run.in.close(d, col), run.in.price(d, col));
+    double close = run.in.close(d, col);
+    validate_price(run.in, PriceKind::close, close, sid, d);
+    double cr_at_close = checked_div(run.cr[sid] * close, run.in.price(d, col));
     if (cr_at_close >= max_r)
         run.exit_stocks_temp.push_back({sid, true});
     else if (cr_at_close < min_r)

@@ -127,6 +127,7 @@ double mark_to_close(Run &run, Py_ssize_t d) {
         double trade_price = run.in.price(d, col);
         validate_trade_price(run.in, trade_price, sid, d);
         double close_price = run.in.close(d, col);
+        validate_price(run.in, PriceKind::close, close_price, sid, d);
         double val = run.pos[sid];
         if (std::isnan(trade_price) || std::isnan(close_price))
             balance += val;
