@@ -36,31 +36,50 @@ namespace {
 
 }  // namespace
 
-void walk(const Grid &price, const Grid &close, const Trade &t, Path &p) {
+void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
     std::int64_t i_exit_max = t.i_exit;
     if (t.i_entry + t.window > i_exit_max) i_exit_max = t.i_entry + t.window;
     if (i_exit_max >= price.rows) i_exit_max = price.rows - 1;
     std::int64_t n = i_exit_max - t.i_entry + 1;
     if (n < 0) fault(Fault::negative_size);
 
-    for (auto *v : {&p.returns, &p.cummax, &p.cummin, &p.mdd, &p.profit_period}) {
-        v->clear();
-        v->reserve(static_cast<std::size_t>(n));
-    }
-    p.cummin_i.clear();
-    p.cummin_i.reserve(static_cast<std::size_t>(n));
+    // Sampled offsets, known before the walk. Offsets compare as unsigned
+    // sizes, so a negative window or step ends the sampling instead of
+    // walking backwards. A span of no bar still reports its entry bar.
+    std::uint64_t length = n > 0 ? static_cast<std::uint64_t>(n) : 1;
+    std::uint64_t window_end = std::min(static_cast<std::uint64_t>(t.window), length);
+    std::uint64_t exit_at = std::min(static_cast<std::uint64_t>(t.i_exit - t.i_entry), length - 1);
+    std::int64_t next_window = window_end > 0 ? 0 : -1;
+    out.window.clear();
+
+    // Running values of the path at the current bar k: the value ratio, its
+    // running maximum (never below 1) and minimum (never above 1), the
+    // maximum as it stood when the minimum was last lowered, the deepest
+    // drawdown and the bars in profit. Comparisons are strict: ties keep the
+    // running value, and NaN never replaces one.
+    double ratio, cummax, cummin, bmfe, mdd, profit;
+    auto sample = [&](std::int64_t k) {
+        Group g{{cummin - 1, cummax - 1, bmfe - 1, mdd, profit, ratio - 1}};
+        if (k == next_window) {
+            out.window.push_back(g);
+            next_window = t.window_step > 0 && static_cast<std::uint64_t>(k + t.window_step) < window_end
+                              ? k + t.window_step
+                              : -1;
+        }
+        if (static_cast<std::uint64_t>(k) == exit_at) out.exit = g;
+    };
 
     double entry_price = at(price, t.i_entry, t.pid);
     double entry_close = at(close, t.i_entry, t.pid);
-    double ratio = t.is_long ? divide(entry_close, entry_price) : 2 - divide(entry_close, entry_price);
+    ratio = t.is_long ? divide(entry_close, entry_price) : 2 - divide(entry_close, entry_price);
     if (t.entry_cost) ratio = ratio * (1 - t.fee_ratio);
-    p.returns.push_back(ratio);
-    p.cummax.push_back(ratio < 1.0 ? 1.0 : ratio);
-    p.cummin.push_back(ratio > 1.0 ? 1.0 : ratio);
-    p.cummin_i.push_back(0);
-    p.mdd.push_back(ratio - 1 < 0 ? ratio - 1 : 0.0);
-    p.profit_period.push_back(ratio > 1.0 ? 1.0 : 0.0);
+    cummax = ratio < 1.0 ? 1.0 : ratio;
+    cummin = ratio > 1.0 ? 1.0 : ratio;
+    bmfe = cummax;
+    mdd = ratio - 1 < 0 ? ratio - 1 : 0.0;
+    profit = ratio > 1.0 ? 1.0 : 0.0;
     double pv = entry_close;
+    sample(0);
 
     std::int64_t ith = t.i_entry;
     for (std::int64_t k = 1; k < n; ++k) {
@@ -73,36 +92,37 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Path &p) {
             // A missing previous close leaves the ratio where it was.
             if (!std::isnan(v)) ratio = t.is_long ? ratio * v : 2 - v * (2 - ratio);
         }
-        double cmax = p.cummax[k - 1];
-        if (ratio > cmax) cmax = ratio;
-        p.cummax.push_back(cmax);
-        if (ratio < p.cummin[k - 1]) {
-            p.cummin.push_back(ratio);
-            p.cummin_i.push_back(k - 1);
-        } else {
-            p.cummin.push_back(p.cummin[k - 1]);
-            p.cummin_i.push_back(p.cummin_i[k - 1]);
+        double previous_max = cummax;
+        if (ratio > cummax) cummax = ratio;
+        if (ratio < cummin) {
+            cummin = ratio;
+            bmfe = previous_max;
         }
-        double newmdd = divide(ratio, cmax) - 1;
-        p.mdd.push_back(p.mdd[k - 1] > newmdd ? newmdd : p.mdd[k - 1]);
-        p.profit_period.push_back(has_close && ratio > 1.0 ? p.profit_period[k - 1] + 1 : p.profit_period[k - 1]);
-        p.returns.push_back(ratio);
+        // Only a ratio below its running maximum can deepen the drawdown
+        // (at or above it the drawdown of the bar is 0, never below `mdd`).
+        if (ratio < cummax) {
+            double newmdd = divide(ratio, cummax) - 1;
+            if (mdd > newmdd) mdd = newmdd;
+        }
+        if (has_close && ratio > 1.0) profit = profit + 1;
+        sample(k);
     }
 
     if (t.exit_cost) {
-        std::size_t last = static_cast<std::size_t>(n - 1);
+        // The last bar of the span is revalued from its close to its trade
+        // price and pays fee and tax; only its return changes.
+        double last = ratio;
         if (t.i_entry != i_exit_max) {
-            // The span has no bar after the entry: there is no last bar to
-            // revalue at the trade price.
-            if (n == 0) fault(Fault::unbound_exit_bar);
+            if (n == 0) fault(Fault::unbound_exit_bar);  // no bar after the entry to revalue
             double trade = at(price, ith, t.pid);
             double c = at(close, ith, t.pid);
-            if (t.is_long)
-                p.returns[last] = p.returns[last] * divide(trade, c);
-            else
-                p.returns[last] = 2 - divide((2 - p.returns[last]) * trade, c);
+            last = t.is_long ? last * divide(trade, c) : 2 - divide((2 - last) * trade, c);
         }
-        p.returns[last] = p.returns[last] * (1 - t.fee_ratio - t.tax_ratio);
+        last = last * (1 - t.fee_ratio - t.tax_ratio);
+        std::uint64_t last_at = static_cast<std::uint64_t>(n - 1);
+        for (std::size_t g = 0; g < out.window.size(); ++g)
+            if (g * static_cast<std::uint64_t>(t.window_step) == last_at) out.window[g].values[5] = last - 1;
+        if (exit_at == last_at) out.exit.values[5] = last - 1;
     }
 }
 
@@ -114,28 +134,18 @@ std::int64_t array_size(std::int64_t window, std::int64_t step) {
     return q * 6 + 12;
 }
 
-void write_groups(const Path &p, const Trade &t, std::int64_t step, double *out, std::int64_t size) {
-    auto put = [&](std::int64_t at, std::int64_t w) {
+void write_groups(const Samples &s, double *out, std::int64_t size) {
+    auto put = [&](std::int64_t at, const Group &g) {
         std::int64_t i = at < 0 ? at + size : at;
         if (i < 0 || i + 5 >= size) fault(Fault::buffer_index);
-        out[i] = p.cummin[w] - 1;
-        out[i + 1] = p.cummax[w] - 1;
-        out[i + 2] = p.cummax[p.cummin_i[w]] - 1;
-        out[i + 3] = p.mdd[w];
-        out[i + 4] = p.profit_period[w];
-        out[i + 5] = p.returns[w] - 1;
+        std::memcpy(out + i, g.values, sizeof g.values);
     };
-    // Offsets compare as unsigned sizes: a negative window or step ends the
-    // sampling instead of walking backwards.
-    std::uint64_t n = static_cast<std::uint64_t>(p.size());
-    std::uint64_t limit = std::min(static_cast<std::uint64_t>(t.window), n);
     std::int64_t i = 0;
-    for (std::int64_t w = 0; static_cast<std::uint64_t>(w) < limit; w += step) {
-        put(i, w);
+    for (const Group &g : s.window) {
+        put(i, g);
         i += 6;
     }
-    std::uint64_t w_exit = std::min(static_cast<std::uint64_t>(t.i_exit - t.i_entry), n - 1);
-    put(size - 6, static_cast<std::int64_t>(w_exit));
+    put(size - 6, s.exit);
 }
 
 }  // namespace vostra::metrics

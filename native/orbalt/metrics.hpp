@@ -1,7 +1,7 @@
-// Excursion metrics of one trade: the per-bar path of its value ratio from
-// the entry bar, and the groups of six metrics sampled from that path.
-// Pure arithmetic over strided price grids; the recorder turns faults into
-// Python exceptions.
+// Excursion metrics of one trade: its value ratio followed bar by bar from
+// the entry, with the running extremes, drawdown and profit bars sampled every
+// window step and at the exit. Pure arithmetic over strided price grids; the
+// recorder turns faults into Python exceptions.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@ struct Grid {
     std::int64_t row_stride = 0, col_stride = 0;
 };
 
-// Why a walk or a write could not complete. `index`/`size` describe an
+// Why a walk or a write could not complete. `subscript`/`size` describe an
 // out-of-range subscript of a price grid.
 struct Fault {
     enum Kind { zero_division, negative_size, unbound_exit_bar, out_of_range, buffer_index } kind;
@@ -31,28 +31,34 @@ struct Trade {
     bool entry_cost;         // the entry paid the fee
     bool exit_cost;          // the exit pays fee and tax at the trade price
     double fee_ratio, tax_ratio;
-    std::int64_t window;
+    std::int64_t window, window_step;
 };
 
-// Per-bar sequences of the analysed span; reused across calls so that a
-// trade never reallocates them once they have grown to its span.
-struct Path {
-    std::vector<double> returns, cummax, cummin, mdd, profit_period;
-    std::vector<std::int64_t> cummin_i;
-    std::int64_t size() const { return static_cast<std::int64_t>(returns.size()); }
+// The six metrics at one bar offset: mae, gmfe, bmfe, mdd, profit bars and
+// return (ratios relative to the entry, minus 1).
+struct Group {
+    double values[6];
 };
 
-// Follows the trade from its entry bar to the end of its analysed span
-// (at least `window` bars past the entry, clipped to the data). Throws Fault.
-void walk(const Grid &price, const Grid &close, const Trade &t, Path &path);
+// The sampled groups of one trade. Reused across calls, so recording a trade
+// allocates nothing once the buffers have grown.
+struct Samples {
+    std::vector<Group> window;  // at offsets 0, step, 2*step, ...
+    Group exit;                 // at the exit bar (or the span's last bar)
+};
+
+// Follows the trade from its entry bar over its analysed span (at least
+// `window` bars past the entry, clipped to the data) and samples its groups.
+// Throws Fault.
+void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out);
 
 // Number of values in the excursion array: one group of six per window
 // step plus the exit group. Throws Fault{zero_division} for a zero step.
 std::int64_t array_size(std::int64_t window, std::int64_t window_step);
 
-// Writes the window groups and the exit group into `out` (already filled
-// with -1.0, `size` values). Throws Fault{buffer_index} when a group falls
-// outside the array.
-void write_groups(const Path &path, const Trade &t, std::int64_t window_step, double *out, std::int64_t size);
+// Writes the sampled groups into `out` (already filled with -1.0, `size`
+// values): window groups from the start, the exit group last. Throws
+// Fault{buffer_index} when a group falls outside the array.
+void write_groups(const Samples &s, double *out, std::int64_t size);
 
 }  // namespace vostra::metrics

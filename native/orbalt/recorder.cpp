@@ -71,13 +71,14 @@ metrics::Grid grid_of(PyArrayObject *a) {
 // The excursion array of one trade (a new float64 array).
 Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
                     int i_exit_trasnaction) {
-    static metrics::Path path;
+    static metrics::Samples samples;
     try {
         // A stock missing from the column map is read from price column 0.
         metrics::Trade t{state.pos2price[sid], i_entry, i_exit, is_long, i_entry_trasnaction != 0,
-                         i_exit_trasnaction != 0, state.fee_ratio, state.tax_ratio, state.window};
+                         i_exit_trasnaction != 0, state.fee_ratio, state.tax_ratio, state.window,
+                         state.window_step};
         try {
-            metrics::walk(grid_of(state.price), grid_of(state.close), t, path);
+            metrics::walk(grid_of(state.price), grid_of(state.close), t, samples);
         } catch (const metrics::Fault &f) {
             raise_fault(f);
         }
@@ -95,7 +96,7 @@ Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_
         auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ret.get())));
         std::fill(out, out + size, -1.0);
         try {
-            metrics::write_groups(path, t, state.window_step, out, size);
+            metrics::write_groups(samples, out, size);
         } catch (const metrics::Fault &f) {
             raise_fault(f);
         }
