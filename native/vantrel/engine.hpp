@@ -189,9 +189,16 @@ struct Run {
     ExitList exit_stocks, exit_stocks_temp, exited_stocks;
     std::vector<int> delisted_stocks;
     std::vector<int> latest_rebalanced_keys;  // ids held right after the last rebalance
-    bool has_latest_row = false;              // a rebalance was executed
-    std::vector<double> latest_rebalanced_row;
-    std::vector<double> row_scratch;
+    // The row the last rebalance applied: signal row `current_position_id`,
+    // or, when stopped stocks sat it out, `adjusted_row`.
+    bool latest_row_adjusted = false;
+    std::vector<double> adjusted_row;
+    View1<double> latest_rebalanced_row() const {
+        if (latest_row_adjusted)
+            return {reinterpret_cast<const char *>(adjusted_row.data()), static_cast<Py_ssize_t>(adjusted_row.size()),
+                    sizeof(double)};
+        return in.weights.row(current_position_id);
+    }
     std::int64_t date = 0;                    // timestamp of the last bar processed
 
     Run(const Inputs &i, const Options &o) : in(i), opt(o), costs{o.fee_ratio, o.tax_ratio} {}

@@ -88,21 +88,24 @@ void rebalance_step(Run &run, Py_ssize_t d) {
             int s = static_cast<int>(sid);
             if (pv != 0 && (!run.pos.contains(s) || run.pos[s] * pv <= 0)) reset_trackers(run, s);
         }
-    } else {
-        std::fill(run.cr.begin(), run.cr.end(), 1.0);
-        std::fill(run.maxcr.begin(), run.maxcr.end(), 1.0);
-        std::fill(run.mincr.begin(), run.mincr.end(), 1.0);
     }
-    if (truth(run.opt.stop_trading_next_period) && !run.exited_stocks.empty()) {
+    run.latest_row_adjusted = truth(run.opt.stop_trading_next_period) && !run.exited_stocks.empty();
+    if (run.latest_row_adjusted) {
         // Stocks stopped out since the last rebalance sit this one out; the
         // caller's matrix is left untouched.
-        run.row_scratch.resize(static_cast<std::size_t>(ncols));
-        for (Py_ssize_t i = 0; i < ncols; ++i) run.row_scratch[i] = row[i];
-        for (const SideSid &e : run.exited_stocks) run.row_scratch.at(static_cast<std::size_t>(e.sid)) = 0.0;
-        row = View1<double>{reinterpret_cast<const char *>(run.row_scratch.data()), ncols, sizeof(double)};
+        run.adjusted_row.resize(static_cast<std::size_t>(ncols));
+        for (Py_ssize_t i = 0; i < ncols; ++i) run.adjusted_row[i] = row[i];
+        for (const SideSid &e : run.exited_stocks) run.adjusted_row.at(static_cast<std::size_t>(e.sid)) = 0.0;
+        row = View1<double>{reinterpret_cast<const char *>(run.adjusted_row.data()), ncols, sizeof(double)};
     }
     run.cash = rebalance(run.pos, row, run.cash, run.costs, run.opt.position_limit);
     run.latest_rebalanced_keys = run.pos.keys();
+    if (!run.opt.retain_cost_when_rebalance) {
+        // Every return tracker restarts at 1. Only held stocks read theirs,
+        // and a stock is entered only at a rebalance, so restarting the held
+        // ones is the same as refilling every column.
+        for (int sid : run.latest_rebalanced_keys) reset_trackers(run, sid);
+    }
     // Every reference price restarts at this bar's trading price. Only held
     // stocks ever read theirs, and a stock becomes held only at a rebalance,
     // so refreshing the held columns is the same as copying the whole row
@@ -111,9 +114,6 @@ void rebalance_step(Run &run, Py_ssize_t d) {
         int col = run.price_column(sid);
         run.previous_price[col] = in.price(d, col);
     }
-    run.latest_rebalanced_row.resize(static_cast<std::size_t>(ncols));
-    for (Py_ssize_t i = 0; i < ncols; ++i) run.latest_rebalanced_row[i] = row[i];
-    run.has_latest_row = true;
     run.exited_stocks.clear();
     run.current_position_id = run.pos_id;
 }

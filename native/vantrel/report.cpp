@@ -82,14 +82,11 @@ void build_report(Run &run) {
 
     // Weights of the next signal row, without the stocks that stop trading
     // keeps out of the next rebalance.
-    std::vector<double> next_row;
-    if (run.current_position_id == run.pos_id && run.has_latest_row) {
-        next_row = run.latest_rebalanced_row;
-    } else {
-        View1<double> row = in.weights.row(numpy_index(run.pos_id, in.weights.rows, 0));
-        next_row.resize(static_cast<std::size_t>(row.size));
-        for (Py_ssize_t i = 0; i < row.size; ++i) next_row[i] = row[i];
-    }
+    View1<double> row = run.current_position_id == run.pos_id
+                            ? run.latest_rebalanced_row()
+                            : in.weights.row(numpy_index(run.pos_id, in.weights.rows, 0));
+    std::vector<double> next_row(static_cast<std::size_t>(row.size));
+    for (Py_ssize_t i = 0; i < row.size; ++i) next_row[i] = row[i];
     std::vector<std::uint8_t> in_exited(next_row.size(), 0);
     for (const SideSid &e : run.exited_stocks)
         if (static_cast<std::size_t>(e.sid) < in_exited.size()) in_exited[e.sid] = 1;
