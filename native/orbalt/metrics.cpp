@@ -81,10 +81,20 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
     double pv = entry_close;
     sample(0);
 
+    // When the whole span lies inside the close matrix the bars are read
+    // without a check each; otherwise every read is checked, so a span that
+    // leaves the data fails at the bar where it does.
+    std::int64_t col = t.pid < 0 ? t.pid + close.cols : t.pid;
+    bool inside = n > 1 && t.i_entry + 1 >= 0 && i_exit_max < close.rows && col >= 0 && col < close.cols;
+    const char *column = close.data + (inside ? col * close.col_stride : 0);
     std::int64_t ith = t.i_entry;
     for (std::int64_t k = 1; k < n; ++k) {
         ith = t.i_entry + k;
-        double c = at(close, ith, t.pid);
+        double c;
+        if (inside)
+            std::memcpy(&c, column + ith * close.row_stride, sizeof c);
+        else
+            c = at(close, ith, t.pid);
         bool has_close = !std::isnan(c);
         if (has_close) {
             double v = divide(c, pv);

@@ -72,7 +72,11 @@ void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value) {
     // bar's trading price. The lower test is strict, the upper one is not.
     double close = run.in.close(d, col);
     validate_price(run.in, PriceKind::close, close, sid, d);
-    double cr_at_close = checked_div(run.cr[sid] * close, run.in.price(d, col));
+    double numerator = run.cr[sid] * close, trade_price = run.in.price(d, col);
+    // Without finite levels only an overflow to +inf could reach one; a
+    // finite numerator over a price of at least 1 cannot overflow.
+    if (max_r == INFINITY && min_r == -INFINITY && std::isfinite(numerator) && trade_price >= 1.0) return;
+    double cr_at_close = checked_div(numerator, trade_price);
     if (cr_at_close >= max_r)
         run.exit_stocks_temp.push_back({sid, true});
     else if (cr_at_close < min_r)
