@@ -3,22 +3,19 @@ conversion, the array checks, and the consistency checks made before a run."""
 
 import array
 import datetime
-import os
 import subprocess
 import sys
 import textwrap
 import traceback
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-import vostra.core
 from vostra.core import vantrel
+from support import child_env
 
 orbalt = vantrel.orbalt
 
-SRC = str(Path(vostra.core.__file__).parents[2])
 INF = float("inf")
 
 NAMES = ["price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
@@ -34,7 +31,7 @@ DEFAULTS = dict(fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=
 
 def run_python(code, **env):
     """Runs `code` in a fresh interpreter and returns its stripped stdout."""
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")]), **env)
+    environment = child_env(**env)
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=environment, timeout=120)
     assert proc.returncode == 0, proc.stderr

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -13,14 +12,13 @@ from matplotlib.image import imread
 
 import vostra
 from vostra._frontend import _prepare
+from support import child_env
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
 def run_cli(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    src = str(Path(vostra.__file__).resolve().parents[1])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [src, os.environ.get("PYTHONPATH")])),
-               MPLBACKEND="Agg")
+    env = child_env(MPLBACKEND="Agg")
     return subprocess.run([sys.executable, "-W", "error", "-m", "vostra", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=120)
 

@@ -1,6 +1,5 @@
 """The engine against the slow Python model, bit for bit, on random markets."""
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import model

@@ -6,21 +6,18 @@ operations, so results are compared exactly; NaN compares equal to NaN.
 
 import ctypes
 import math
-import os
 import subprocess
 import sys
 import traceback
-from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import vostra.core
+from support import child_env
 
 NAN = math.nan
-SRC = str(Path(vostra.core.__file__).parents[2])
 
 
 def col(values):
@@ -597,7 +594,7 @@ SIGNATURES = {
 
 
 def run_python(code):
-    env = dict(os.environ, PYTHONPATH=SRC)
+    env = child_env()
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
 
 

@@ -3,17 +3,15 @@ utilities."""
 
 import datetime
 import math
-import os
 import subprocess
 import sys
 import traceback
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-import vostra.core
 from vostra.core import vantrel
+from support import child_env
 
 orbalt = vantrel.orbalt
 
@@ -324,9 +322,8 @@ def test_ioft_is_fromtimestamp_of_seconds(value):
 
 
 def test_ioft_gives_local_time():
-    src = str(Path(vostra.core.__file__).parents[2])
     code = "from vostra.core import vantrel; print(vantrel.ioft(0), vantrel.ioft(1_600_000_000_000_000_000))"
-    env = dict(os.environ, TZ="UTC-9", PYTHONPATH=os.pathsep.join([src, os.environ.get("PYTHONPATH", "")]))
+    env = child_env(TZ="UTC-9")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
     assert out.stdout.strip() == "1970-01-01 09:00:00 2020-09-13 21:26:40", out.stderr
 

@@ -15,8 +15,8 @@ import pytest
 
 import vostra
 from vostra.sweep import STAT_COLUMNS
+from support import child_env
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 
 # 5 x 5 x 2 x 2 = 100 combinations.
 GRID_100 = {
@@ -186,7 +186,7 @@ CTRL_C_SCRIPT = textwrap.dedent("""
 
 
 def test_ctrl_c_stops_the_sweep_and_its_workers():
-    env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = child_env()
     # A session of its own stands for a terminal: Ctrl-C reaches the whole
     # process group, the sweep and its workers.
     child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT], env=env, text=True,
