@@ -79,9 +79,12 @@ def test_backtest_equals_direct_engine_call():
 
 
 def test_fortran_ordered_prices_are_passed_without_copy(quarter):
-    args, _ = _prepare(rotating(quarter), quarter)
+    # Column-major, as pandas keeps a frame of one dtype.
+    frame = pd.DataFrame(np.asfortranarray(quarter.to_numpy()), index=quarter.index, columns=quarter.columns)
+    assert frame.to_numpy().flags.f_contiguous
+    args, _ = _prepare(rotating(frame), frame)
     assert args["close_values"].flags.f_contiguous
-    assert np.shares_memory(args["close_values"], quarter.to_numpy())
+    assert np.shares_memory(args["close_values"], frame.to_numpy())
     assert args["price_values"] is args["close_values"]
     assert args["high_values"] is args["close_values"]
 
