@@ -34,6 +34,17 @@ namespace {
     return a / b;
 }
 
+// Stores the group of bar offset k as a window group and/or the exit group,
+// and moves the next window offset on.
+[[gnu::noinline]] void take_sample(Samples &out, const Group &g, std::int64_t k, std::int64_t &next_window,
+                                   std::uint64_t exit_at, std::int64_t step, std::uint64_t window_end) {
+    if (k == next_window) {
+        out.window.push_back(g);
+        next_window = step > 0 && static_cast<std::uint64_t>(k + step) < window_end ? k + step : -1;
+    }
+    if (static_cast<std::uint64_t>(k) == exit_at) out.exit = g;
+}
+
 }  // namespace
 
 void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
@@ -58,16 +69,13 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
     // drawdown and the bars in profit. Comparisons are strict: ties keep the
     // running value, and NaN never replaces one.
     double ratio, cummax, cummin, bmfe, mdd, profit;
-    auto sample = [&](std::int64_t k) {
-        Group g{{cummin - 1, cummax - 1, bmfe - 1, mdd, profit, ratio - 1}};
-        if (k == next_window) {
-            out.window.push_back(g);
-            next_window = t.window_step > 0 && static_cast<std::uint64_t>(k + t.window_step) < window_end
-                              ? k + t.window_step
-                              : -1;
-        }
-        if (static_cast<std::uint64_t>(k) == exit_at) out.exit = g;
-    };
+    // Sampling is rare next to the bars walked: the values are handed over
+    // by value, and only when bar k is sampled, so the walk keeps them in
+    // registers (a lambda capturing them would pin them to memory).
+#define VOSTRA_SAMPLE(k)                                                                                         \
+    if ((k) == next_window || static_cast<std::uint64_t>(k) == exit_at) [[unlikely]]                             \
+        take_sample(out, Group{{cummin - 1, cummax - 1, bmfe - 1, mdd, profit, ratio - 1}}, (k), next_window, exit_at, \
+                    t.window_step, window_end)
 
     double entry_price = at(price, t.i_entry, t.pid);
     double entry_close = at(close, t.i_entry, t.pid);
@@ -79,7 +87,7 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
     mdd = ratio - 1 < 0 ? ratio - 1 : 0.0;
     profit = ratio > 1.0 ? 1.0 : 0.0;
     double pv = entry_close;
-    sample(0);
+    VOSTRA_SAMPLE(0);
 
     // When the whole span lies inside the close matrix the bars are read
     // without a check each; otherwise every read is checked, so a span that
@@ -115,8 +123,9 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
             if (mdd > newmdd) mdd = newmdd;
         }
         if (has_close && ratio > 1.0) profit = profit + 1;
-        sample(k);
+        VOSTRA_SAMPLE(k);
     }
+#undef VOSTRA_SAMPLE
 
     if (t.exit_cost) {
         // The last bar of the span is revalued from its close to its trade
