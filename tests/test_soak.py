@@ -56,3 +56,29 @@ def test_trades_are_recorded_in_the_soak_markets():
         trades += len(vantrel.orbalt.trades)
         stops += sum(a.endswith("_") for a in vantrel.get_stock_operations()["actions"].values())
     assert trades > 50 and stops > 5
+
+
+def test_rows_and_excursions_kept_by_the_caller_survive_the_next_run():
+    # Objects of a previous run that the caller still holds (directly or
+    # through a weak reference) are never reused for the next run's rows.
+    import weakref
+
+    arrays, opts = random_market(3, exits=True, max_bars=60, max_stocks=8)
+    opts = {**opts, "orbalt_window": 3, "orbalt_window_step": 1}
+    vantrel.backtest_(*arrays, **opts)
+    kept_row = vantrel.orbalt.trades[0]
+    kept_copy = list(kept_row)
+    kept_excursion = vantrel.orbalt.orbalt[0]
+    excursion_copy = kept_excursion.copy()
+    watched = weakref.ref(vantrel.orbalt.orbalt[-1])
+    watched_copy = watched().copy()
+    for seed in range(5):
+        other, other_opts = random_market(seed + 10, exits=True, max_bars=60, max_stocks=8)
+        vantrel.backtest_(*other, **{**other_opts, "orbalt_window": 3, "orbalt_window_step": 1})
+        assert kept_row == kept_copy
+        assert (kept_excursion == excursion_copy).all()
+        assert all(r is not kept_row for r in vantrel.orbalt.trades)
+        assert all(e is not kept_excursion for e in vantrel.orbalt.orbalt)
+        if watched() is not None:
+            assert (watched() == watched_copy).all()
+            assert all(e is not watched() for e in vantrel.orbalt.orbalt)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace vostra::orbalt {
 
@@ -20,6 +21,40 @@ const GlobalName trades{"trades"}, trade_positions{"trade_positions"}, excursion
 
 void append_to(const GlobalName &list, PyObject *item) { list_append(list.lookup(state.module_dict), item); }
 
+// Trade rows and excursion arrays that only the previous run's lists still
+// hold are recycled for the next run instead of being freed and made again:
+// nothing else can reach them, so their reuse cannot be seen, and it saves
+// most of the per-trade object cost of a long trade log.
+struct Recycled {
+    std::vector<Ref> rows;    // lists of three items
+    std::vector<Ref> arrays;  // fresh-looking 1-D float64 arrays of `array_size` values
+    npy_intp array_size = -1;
+};
+// Lives as long as the process: it is never destroyed, since destroying it
+// at exit would release Python objects after the interpreter has gone.
+Recycled &recycled = *new Recycled;
+constexpr std::size_t max_recycled = 1 << 20;
+
+bool unshared_row(PyObject *o) { return PyList_CheckExact(o) && Py_REFCNT(o) == 1 && PyList_GET_SIZE(o) == 3; }
+
+bool unshared_array(PyObject *o, npy_intp size) {
+    if (!PyArray_CheckExact(o) || Py_REFCNT(o) != 1) return false;
+    auto *a = reinterpret_cast<PyArrayObject_fields *>(o);
+    constexpr int pristine = NPY_ARRAY_OWNDATA | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
+    return !a->weakreflist && !a->base && a->nd == 1 && a->dimensions[0] == size && a->descr->type_num == NPY_DOUBLE &&
+           PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(o)) && (a->flags & pristine) == pristine;
+}
+
+// Moves the unshared items of an exact list into `pool` before it is cleared.
+template <class Keep>
+void harvest(PyObject *list, std::vector<Ref> &pool, Keep &&keep) {
+    if (!PyList_CheckExact(list)) return;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && pool.size() < max_recycled; ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        if (keep(item)) pool.push_back(Ref::borrow(item));
+    }
+}
+
 void clear_list(const GlobalName &list) {
     PyObject *l = list.lookup(state.module_dict);
     if (PyList_CheckExact(l)) {
@@ -27,6 +62,51 @@ void clear_list(const GlobalName &list) {
         return;
     }
     Ref r = Ref::check(PyObject_CallMethod(l, "clear", nullptr));
+}
+
+// A list of three for a trade row: recycled (its old items are replaced as
+// the row is filled) or new (items still null).
+Ref new_row() {
+    if (!recycled.rows.empty()) {
+        Ref row = std::move(recycled.rows.back());
+        recycled.rows.pop_back();
+        return row;
+    }
+    return Ref::check(PyList_New(3));
+}
+
+void set_row_item(PyObject *row, Py_ssize_t i, Ref value) {
+    PyObject *old = PyList_GET_ITEM(row, i);
+    PyList_SET_ITEM(row, i, value.release());
+    Py_XDECREF(old);
+}
+
+Ref new_excursion_array(npy_intp size) {
+    if (size == recycled.array_size && !recycled.arrays.empty()) {
+        Ref a = std::move(recycled.arrays.back());
+        recycled.arrays.pop_back();
+        return a;
+    }
+    npy_intp dims[1] = {size};
+    return Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+}
+
+// Collects what the lists about to be cleared alone hold; arrays only when
+// they have the size the new run's window gives.
+void recycle_previous_run(int window, int window_step) {
+    npy_intp size = -1;
+    try {
+        size = static_cast<npy_intp>(metrics::array_size(window, window_step));
+    } catch (const metrics::Fault &) {
+    }
+    if (size != recycled.array_size) {
+        recycled.arrays.clear();
+        recycled.array_size = size;
+    }
+    harvest(trades.lookup(state.module_dict), recycled.rows, unshared_row);
+    if (size >= 0)
+        harvest(excursions.lookup(state.module_dict), recycled.arrays,
+                [size](PyObject *o) { return unshared_array(o, size); });
 }
 
 // Element `i` of a per-stock array, by NumPy's indexing rules.
@@ -91,8 +171,7 @@ Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_
             raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         }
         if (size < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
-        npy_intp dims[1] = {static_cast<npy_intp>(size)};
-        Ref ret = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+        Ref ret = new_excursion_array(static_cast<npy_intp>(size));
         auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ret.get())));
         std::fill(out, out + size, -1.0);
         try {
@@ -110,10 +189,10 @@ Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_
 // One trade row: [sid, entry[sid], exit_date], its weight, its excursions.
 void record_trade(int sid, int exit_date, int exit_bar, int has_exit_trasnaction) {
     Ref entry_date = scalar_at(state.entry, sid);
-    Ref row = Ref::check(PyList_New(3));
-    PyList_SET_ITEM(row.get(), 0, py_int(sid).release());
-    PyList_SET_ITEM(row.get(), 1, entry_date.release());
-    PyList_SET_ITEM(row.get(), 2, py_int(exit_date).release());
+    Ref row = new_row();
+    set_row_item(row.get(), 0, py_int(sid));
+    set_row_item(row.get(), 1, std::move(entry_date));
+    set_row_item(row.get(), 2, py_int(exit_date));
     append_to(trades, row.get());
     append_to(trade_positions, scalar_at(state.position, sid).get());
     int i_entry = as_c_int(int64_at(state.entry, sid));
@@ -156,6 +235,7 @@ void start_analysis(PyArrayObject *price_, PyArrayObject *close_, std::map<int, 
         state.pos2price = std::move(pos2price_);
         state.window = window_;
         state.window_step = window_step_;
+        recycle_previous_run(window_, window_step_);
         clear_list(trades);
         clear_list(trade_positions);
         clear_list(excursions);
