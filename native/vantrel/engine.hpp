@@ -213,8 +213,9 @@ Ref simulate(const Inputs &in, const Options &opt, ColumnMap *precomputed);
 
 // Exit rules, called from the bar loop.
 // Exit tests of one held position after its revaluation to `value` (its
-// value at entry is value / cr[sid]).
-void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value);
+// value at entry is value / cr[sid]); `col` is its price column and
+// `trade_price` this bar's trading price.
+void position_exits(Run &run, int sid, int col, Py_ssize_t d, double r, double value, double trade_price);
 void pending_exits(Run &run);
 void delisting_exits(Run &run, Py_ssize_t d);
 

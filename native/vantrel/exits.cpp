@@ -23,7 +23,40 @@ bool entry_is_long(double value, double cr) {
 
 }  // namespace
 
-void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value) {
+namespace {
+
+// Intrabar mode: the bar's open, high and low against the levels, relative to
+// the previous trading price. A touched level closes the stock at once.
+[[gnu::noinline]] void intrabar_exit(Run &run, int sid, int col, Py_ssize_t d, double r, double value, double max_r,
+                                     double min_r) {
+    double prev = run.previous_price[col];
+    double high = run.in.high(d, col), low = run.in.low(d, col), open = run.in.open(d, col);
+    validate_price(run.in, PriceKind::high, high, sid, d);
+    validate_price(run.in, PriceKind::low, low, sid, d);
+    validate_price(run.in, PriceKind::open, open, sid, d);
+    double base = checked_div(run.cr[sid], r);
+    double high_r = base * checked_div(high, prev);
+    double low_r = base * checked_div(low, prev);
+    double open_r = base * checked_div(open, prev);
+    bool touch_low = low_r <= min_r;
+    bool touch_high = high_r >= max_r;
+    bool touch_open = open_r >= max_r || open_r <= min_r;
+    if (!(touch_low || touch_high || touch_open)) return;
+    // An open beyond a level is worth the open; otherwise the level reached,
+    // the upper one first when both were touched.
+    double entry_pos = value / run.cr[sid];
+    double exit_value = touch_open ? entry_pos * open_r : touch_high ? entry_pos * max_r : entry_pos * min_r;
+    run.pos.set(sid, exit_value);
+    // The side comes from the touches alone: a long that touched both levels
+    // is valued at the upper level but counted as stopped out.
+    bool stop_side = (touch_low && exit_value > 0) || (touch_high && exit_value < 0);
+    run.exited_stocks.push_back({sid, !stop_side});
+    run.cash = set_position(run.pos, sid, 0.0, run.cash, run.costs, false, false);
+}
+
+}  // namespace
+
+void position_exits(Run &run, int sid, int col, Py_ssize_t d, double r, double value, double trade_price) {
     // Exit levels as values of the cumulative return `cr`: for a long the
     // upper level takes profit and the lower one stops (or trails); for a
     // short it is the other way round. The trailing distance is subtracted
@@ -40,39 +73,15 @@ void position_exits(Run &run, int sid, Py_ssize_t d, double r, double value) {
         if (trail_armed) max_r = std::min(max_r, run.mincr[sid] + run.trail_stop_abs);
         min_r = 1 - run.take_profit_abs;
     }
-
-    int col = run.price_column(sid);
     if (run.opt.touched_exit) {
-        double prev = run.previous_price[col];
-        double high = run.in.high(d, col), low = run.in.low(d, col), open = run.in.open(d, col);
-        validate_price(run.in, PriceKind::high, high, sid, d);
-        validate_price(run.in, PriceKind::low, low, sid, d);
-        validate_price(run.in, PriceKind::open, open, sid, d);
-        double base = checked_div(run.cr[sid], r);
-        double high_r = base * checked_div(high, prev);
-        double low_r = base * checked_div(low, prev);
-        double open_r = base * checked_div(open, prev);
-        bool touch_low = low_r <= min_r;
-        bool touch_high = high_r >= max_r;
-        bool touch_open = open_r >= max_r || open_r <= min_r;
-        if (!(touch_low || touch_high || touch_open)) return;
-        // An open beyond a level is worth the open; otherwise the level
-        // reached, the upper one first when both were touched.
-        double entry_pos = value / run.cr[sid];
-        double exit_value = touch_open ? entry_pos * open_r : touch_high ? entry_pos * max_r : entry_pos * min_r;
-        run.pos.set(sid, exit_value);
-        // The side comes from the touches alone: a long that touched both
-        // levels is valued at the upper level but counted as stopped out.
-        bool stop_side = (touch_low && exit_value > 0) || (touch_high && exit_value < 0);
-        run.exited_stocks.push_back({sid, !stop_side});
-        run.cash = set_position(run.pos, sid, 0.0, run.cash, run.costs, false, false);
+        intrabar_exit(run, sid, col, d, r, value, max_r, min_r);
         return;
     }
     // Close mode only marks the stock; it is sold on the next bar at that
     // bar's trading price. The lower test is strict, the upper one is not.
     double close = run.in.close(d, col);
     validate_price(run.in, PriceKind::close, close, sid, d);
-    double numerator = run.cr[sid] * close, trade_price = run.in.price(d, col);
+    double numerator = run.cr[sid] * close;
     // Without finite levels only an overflow to +inf could reach one; a
     // finite numerator over a price of at least 1 cannot overflow.
     if (max_r == INFINITY && min_r == -INFINITY && std::isfinite(numerator) && trade_price >= 1.0) return;

@@ -72,7 +72,7 @@ void revalue_positions(Run &run, Py_ssize_t d) {
         if (cr == 0) raise(PyExc_ZeroDivisionError, "float division");  // no entry value to derive
         // A holding already closed by an intrabar stop is flat: it has no
         // exit levels left to reach.
-        if (value != 0) position_exits(run, sid, d, r, value);
+        if (value != 0) position_exits(run, sid, col, d, r, value, trade_price);
         if (!std::isnan(trade_price)) prev = trade_price;
     }
 }
