@@ -100,6 +100,19 @@ void rebalance_step(Run &run, Py_ssize_t d) {
     }
     run.cash = rebalance(run.pos, row, run.cash, run.costs, run.opt.position_limit);
     run.latest_rebalanced_keys = run.pos.keys();
+    // Newly held columns are cold: fetch their next bars for this bar's mark
+    // to close and the next revaluations all at once, rather than one miss
+    // after another.
+    bool next_bar = d + 1 < in.price.rows;
+    for (int sid : run.latest_rebalanced_keys) {
+        int col = run.price_column(sid);
+        __builtin_prefetch(in.price.row_ptr(d) + col * in.price.col_stride);
+        __builtin_prefetch(in.close.row_ptr(d) + col * in.close.col_stride);
+        if (next_bar) {
+            __builtin_prefetch(in.price.row_ptr(d + 1) + col * in.price.col_stride);
+            __builtin_prefetch(in.close.row_ptr(d + 1) + col * in.close.col_stride);
+        }
+    }
     if (!run.opt.retain_cost_when_rebalance) {
         // Every return tracker restarts at 1. Only held stocks read theirs,
         // and a stock is entered only at a rebalance, so restarting the held
