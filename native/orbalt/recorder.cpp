@@ -116,9 +116,24 @@ char *item_ptr(PyArrayObject *a, Py_ssize_t i) {
     return PyArray_BYTES(a) + j * PyArray_STRIDE(a, 0);
 }
 
+// a[i] as the NumPy scalar indexing gives. The recorder's own int64 and
+// float64 arrays take the direct route; anything else goes through NumPy.
 Ref scalar_at(PyArrayObject *a, Py_ssize_t i) {
     char *p = item_ptr(a, i);
-    return Ref::check(PyArray_Scalar(p, PyArray_DESCR(a), reinterpret_cast<PyObject *>(a)));
+    PyArray_Descr *descr = PyArray_DESCR(a);
+    if (PyArray_ISNOTSWAPPED(a)) {
+        if (descr->type_num == NPY_INT64) {
+            Ref s = Ref::check(PyArrayScalar_New(Int64));
+            PyArrayScalar_ASSIGN(s.get(), Int64, load<npy_int64>(p));
+            return s;
+        }
+        if (descr->type_num == NPY_DOUBLE) {
+            Ref s = Ref::check(PyArrayScalar_New(Double));
+            PyArrayScalar_ASSIGN(s.get(), Double, load<double>(p));
+            return s;
+        }
+    }
+    return Ref::check(PyArray_Scalar(p, descr, reinterpret_cast<PyObject *>(a)));
 }
 
 std::int64_t int64_at(PyArrayObject *a, Py_ssize_t i) { return load<std::int64_t>(item_ptr(a, i)); }
