@@ -29,4 +29,15 @@ int exec_once(bool &initialised, const char *short_name, const char *qualified_n
     });
 }
 
+// Slots of a module whose state is process-global: its exec function, and
+// no sharing between subinterpreters.
+template <int (*Exec)(PyObject *)>
+inline PyModuleDef_Slot process_global_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 }  // namespace vostra

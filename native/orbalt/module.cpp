@@ -59,14 +59,6 @@ int exec(PyObject *module) {
     });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vostra.core.orbalt",
@@ -75,7 +67,7 @@ PyModuleDef module_def = {
     "``trades``, ``trade_positions`` and ``orbalt`` hold the trade log of the last run.",
     0,
     nullptr,
-    slots,
+    process_global_slots<exec>,
     nullptr,
     nullptr,
     nullptr,

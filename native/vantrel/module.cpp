@@ -68,21 +68,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vostra.core.vantrel",
     "Backtest engine: bar-by-bar portfolio simulation with fees, exit tax, stops and delistings.",
     0,
     methods,
-    slots,
+    process_global_slots<exec>,
     nullptr,
     nullptr,
     nullptr,
