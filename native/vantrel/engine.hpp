@@ -208,6 +208,16 @@ struct Run {
     }
 };
 
+// Return trackers of a stock start again at 1 (entry, or after it is sold).
+inline void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }
+
+// a / b, with Python's ZeroDivisionError for a zero divisor.
+inline double checked_div(double a, double b) {
+    if (b == 0) [[unlikely]]
+        raise(PyExc_ZeroDivisionError, "float division");
+    return a / b;
+}
+
 // The whole simulation; returns the new reference to `creturn`.
 Ref simulate(const Inputs &in, const Options &opt, ColumnMap *precomputed);
 

@@ -6,13 +6,6 @@ namespace vostra::vantrel {
 
 namespace {
 
-void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }
-
-double checked_div(double a, double b) {
-    if (b == 0) raise(PyExc_ZeroDivisionError, "float division");
-    return a / b;
-}
-
 // Whether the value at entry, value / cr, is positive (a long). The sign is
 // certain without the division unless the quotient could underflow to zero.
 bool entry_is_long(double value, double cr) {

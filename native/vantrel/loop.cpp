@@ -2,8 +2,6 @@
 // scheduled rebalances, delistings and the mark to close.
 #include "engine.hpp"
 
-#include <limits>
-
 namespace vostra::vantrel {
 
 namespace {
@@ -11,8 +9,6 @@ namespace {
 void set_global(const char *name, bool value) {
     if (PyDict_SetItemString(module.dict, name, value ? Py_True : Py_False) < 0) throw_py();
 }
-
-void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }
 
 // Marks, for each rebalance timestamp, the last bar at or before it (bar 0
 // when it precedes every bar).
@@ -35,11 +31,6 @@ void start_recorder(Run &run) {
                                    static_cast<int>(run.in.pos_labels.size), run.opt.fee_ratio, run.opt.tax_ratio,
                                    run.opt.orbalt_window, run.opt.orbalt_window_step);
     throw_if_error();
-}
-
-double checked_div(double a, double b) {
-    if (b == 0) raise(PyExc_ZeroDivisionError, "float division");
-    return a / b;
 }
 
 // Revalues every held position at this bar's trading price and applies the
