@@ -321,3 +321,26 @@ def test_recorder_rows_of_a_run(market, retain, periodic, rows):
     positions = [float(x) for x in orbalt.trade_positions]
     assert positions[0] == 0.5
     assert positions == pytest.approx([0.5 if sid == 0 else 0.25 for (sid, _, _), _, _ in rows], rel=1e-12)
+
+
+def test_split_settings_are_read_when_a_held_stock_is_traded(market):
+    # The ledger reads RESAMPLE by name at every trade: a change made during
+    # the run (here by the stop-trading truth test, which runs at each
+    # rebalance) takes effect at once, however often the name was read before.
+    class TurnsSplittingOff:
+        calls = 0
+
+        def __bool__(self):
+            TurnsSplittingOff.calls += 1
+            if TurnsSplittingOff.calls == 3:
+                vantrel.RESAMPLE = False
+            return False
+
+    mk = market(RISING, [[1.0], [0.9], [0.8], [0.7]], pos_index=[0, 10, 20, 30], resample=[0, 10, 20, 30])
+    vantrel.backtest_(*mk, **NO_COST)
+    split_every_time = len(trades())
+    vantrel.backtest_(*mk, stop_trading_next_period=TurnsSplittingOff(), **NO_COST)
+    assert TurnsSplittingOff.calls >= 3
+    # One split (at the second rebalance), then none.
+    assert len(trades()) == 2 < split_every_time
+    assert vantrel.RESAMPLE is False

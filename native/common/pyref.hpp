@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -102,6 +103,10 @@ public:
 private:
     const char *text_;
     mutable PyObject *key_ = nullptr;
+    // Last value found, for the namespace and version tag it was found in.
+    mutable PyObject *cached_dict_ = nullptr;
+    mutable std::uint64_t cached_tag_ = 0;
+    mutable PyObject *cached_ = nullptr;
 };
 
 // Adds a traceback entry "qualname" in source file "file" to the pending

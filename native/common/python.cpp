@@ -19,7 +19,21 @@ PyObject *GlobalName::lookup(PyObject *dict) const {
         key_ = PyUnicode_InternFromString(text_);
         if (!key_) throw_py();
     }
+#if PY_VERSION_HEX < 0x030C0000
+    // A namespace gets a new version tag with every change, so an unchanged
+    // tag means the name still binds (and the namespace still holds) the
+    // value found last time. A run looks names up once per trade.
+    std::uint64_t tag = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    if (dict == cached_dict_ && tag == cached_tag_) return cached_;
+#endif
     PyObject *v = PyDict_GetItemWithError(dict, key_);
+#if PY_VERSION_HEX < 0x030C0000
+    if (v) {
+        cached_dict_ = dict;
+        cached_tag_ = tag;
+        cached_ = v;
+    }
+#endif
     if (!v && !PyErr_Occurred()) {
         if (PyObject *builtins = PyEval_GetBuiltins()) v = PyDict_GetItemWithError(builtins, key_);
         if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", text_);
