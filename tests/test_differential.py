@@ -54,3 +54,20 @@ def test_runs_with_every_option_match_the_model(seed):
 @given(seed=st.integers(0, 2**32 - 1))
 def test_larger_markets_match_the_model(seed):
     assert_same_run(*random_market(seed, exits=True, max_bars=150, max_stocks=25))
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), n_stocks=st.integers(120, 1100), fortran=st.booleans())
+def test_wide_rows_are_scaled_like_the_model(seed, n_stocks, fortran):
+    # Rows wider than 128 columns are summed pairwise in halves; every
+    # weight's cash flow depends on that sum through the scaling ratio.
+    rng = np.random.default_rng(seed)
+    n_bars = 6
+    prices = 10 * np.exp(np.cumsum(rng.normal(0, 0.05, size=(n_bars, n_stocks)), axis=0))
+    weights = rng.uniform(-1, 1, size=(2, n_stocks)) * (rng.random((2, n_stocks)) < 0.5)
+    if fortran:
+        prices, weights = np.asfortranarray(prices), np.asfortranarray(weights)
+    labels = np.array([f"S{i}" for i in range(n_stocks)], dtype=object)
+    dates = np.arange(n_bars, dtype=np.int64) * 10
+    arrays = (prices, prices, prices, prices, prices, dates, labels, weights, dates[[0, 2]], labels, dates)
+    assert_same_run(arrays, dict(stop_loss=np.inf, position_limit=float(rng.choice([1.0, 0.01]))))

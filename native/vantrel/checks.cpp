@@ -42,28 +42,36 @@ void check_ascending(const char *name, const View1<std::int64_t> &v) {
                    static_cast<long long>(v[i]), i - 1, static_cast<long long>(v[i - 1]));
 }
 
-// Finite weights, and which signal columns are ever traded. Walks the
-// matrix along its contiguous axis.
+// Finite weights, and which signal columns are ever traded: one branch-free
+// pass along the matrix's contiguous axis; only a matrix with a non-finite
+// weight is walked again, in the same order, to name the first one.
 void scan_weights(const Inputs &in, std::vector<std::uint8_t> &traded) {
     const View2<double> &w = in.weights;
     traded.assign(static_cast<std::size_t>(w.cols), 0);
-    auto visit = [&](Py_ssize_t r, Py_ssize_t c) {
-        double v = w(r, c);
-        if (!std::isfinite(v)) {
-            Ref label = Ref::check(PyObject_Repr(in.pos_labels[c]));
-            reject("pos_values holds a non-finite weight (%R) at row %zd, column %U; weights must be finite numbers",
-                   py_float(v).get(), r, label.get());
-        }
-        if (v != 0) traded[c] = 1;
-    };
     bool row_major = std::llabs(w.col_stride) <= std::llabs(w.row_stride);
-    if (row_major) {
-        for (Py_ssize_t r = 0; r < w.rows; ++r)
-            for (Py_ssize_t c = 0; c < w.cols; ++c) visit(r, c);
-    } else {
-        for (Py_ssize_t c = 0; c < w.cols; ++c)
-            for (Py_ssize_t r = 0; r < w.rows; ++r) visit(r, c);
-    }
+    auto walk = [&](auto &&visit) {
+        if (row_major) {
+            for (Py_ssize_t r = 0; r < w.rows; ++r)
+                for (Py_ssize_t c = 0; c < w.cols; ++c) visit(r, c);
+        } else {
+            for (Py_ssize_t c = 0; c < w.cols; ++c)
+                for (Py_ssize_t r = 0; r < w.rows; ++r) visit(r, c);
+        }
+    };
+    bool finite = true;
+    walk([&](Py_ssize_t r, Py_ssize_t c) {
+        double v = w(r, c);
+        finite &= std::isfinite(v);
+        traded[c] |= v != 0;
+    });
+    if (finite) return;
+    walk([&](Py_ssize_t r, Py_ssize_t c) {
+        double v = w(r, c);
+        if (std::isfinite(v)) return;
+        Ref label = Ref::check(PyObject_Repr(in.pos_labels[c]));
+        reject("pos_values holds a non-finite weight (%R) at row %zd, column %U; weights must be finite numbers",
+               py_float(v).get(), r, label.get());
+    });
 }
 
 void check_labels(const Inputs &in, const std::vector<std::uint8_t> &traded, ColumnMap &columns) {
