@@ -70,8 +70,6 @@ private:
     PyObject *p_ = nullptr;
 };
 
-inline Ref new_ref(PyObject *o) { return Ref::check(o); }
-
 // Python truth test that throws on failure.
 inline bool truth(PyObject *o) {
     int r = PyObject_IsTrue(o);
