@@ -3,6 +3,7 @@
 // read-only arrays are all read in place through their strides.
 #pragma once
 #include "numpy.hpp"
+#include "kernel/views.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -41,36 +42,9 @@ inline Py_ssize_t numpy_index(Py_ssize_t i, Py_ssize_t n, int axis) {
     return j;
 }
 
-template <class T>
-inline T load(const char *p) noexcept {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class T>
-struct View1 {
-    const char *data = nullptr;
-    Py_ssize_t size = 0;
-    Py_ssize_t stride = 0;
-
-    T operator[](Py_ssize_t i) const noexcept { return load<T>(data + i * stride); }
-    // Buffer-style checked access (negative indices count from the end).
-    T at(Py_ssize_t i, int axis = 0) const { return (*this)[buffer_index(i, size, axis)]; }
-};
-
-template <class T>
-struct View2 {
-    const char *data = nullptr;
-    Py_ssize_t rows = 0, cols = 0;
-    Py_ssize_t row_stride = 0, col_stride = 0;
-
-    T operator()(Py_ssize_t r, Py_ssize_t c) const noexcept {
-        return load<T>(data + r * row_stride + c * col_stride);
-    }
-    const char *row_ptr(Py_ssize_t r) const noexcept { return data + r * row_stride; }
-    View1<T> row(Py_ssize_t r) const noexcept { return {row_ptr(r), cols, col_stride}; }
-};
+using kernel::load;
+using kernel::View1;
+using kernel::View2;
 
 // Views over arrays already checked with check_array. A null or None object
 // gives an empty view.

@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "kernel/views.hpp"
+
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -111,20 +113,36 @@ private:
 // exception, the way the engine reports where a failure passed through.
 void add_traceback(const char *qualname, const char *file);
 
-// Runs `body` and converts a pending Python exception into the C-level
-// failure value `fail`, adding the traceback entry of the function.
+// Sets the Python exception for the C++ exception being handled (a fault
+// of the simulation body, or anything else) and throws py_error; call it
+// only inside a catch handler. `pos_labels` names stocks in messages.
+[[noreturn]] void raise_current_fault(const kernel::View1<PyObject *> &pos_labels);
+
+// Runs `body` and converts a pending Python exception, a fault of the
+// simulation body or an allocation failure into the C-level failure value
+// `fail`, adding the traceback entry of the function.
 template <class R, class F>
-R firewall(const char *qualname, const char *file, R fail, F &&body) {
+R firewall(const char *qualname, const char *file, R fail, const kernel::View1<PyObject *> &labels, F &&body) {
     try {
-        return body();
+        try {
+            return body();
+        } catch (const py_error &) {
+            throw;
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            throw py_error{};
+        } catch (...) {
+            raise_current_fault(labels);
+        }
     } catch (const py_error &) {
         add_traceback(qualname, file);
         return fail;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        add_traceback(qualname, file);
-        return fail;
     }
+}
+
+template <class R, class F>
+R firewall(const char *qualname, const char *file, R fail, F &&body) {
+    return firewall(qualname, file, fail, kernel::View1<PyObject *>{}, static_cast<F &&>(body));
 }
 
 // Module dict whose globals the traceback frames of a module refer to.

@@ -1,7 +1,7 @@
 // The recorder's operations: one trade row, its position weight and its
 // excursion array per closed or still-open trade.
 #include "common/arrays.hpp"
-#include "metrics.hpp"
+#include "kernel/metrics.hpp"
 #include "state.hpp"
 
 #include <algorithm>
@@ -149,51 +149,47 @@ metrics::Grid grid_of(PyArrayObject *a) {
     return {PyArray_BYTES(a), PyArray_DIM(a, 0), PyArray_DIM(a, 1), PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1)};
 }
 
-[[noreturn]] void raise_fault(const metrics::Fault &f) {
-    switch (f.kind) {
-        case metrics::Fault::zero_division: raise(PyExc_ZeroDivisionError, "float division");
-        case metrics::Fault::negative_size: raise(PyExc_OverflowError, "can't convert negative value to size_t");
-        case metrics::Fault::unbound_exit_bar:
-            raisef(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "ith");
-        case metrics::Fault::out_of_range:
-            raisef(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %lld",
-                   static_cast<long long>(f.subscript), static_cast<long long>(f.size));
-        case metrics::Fault::buffer_index: raise_buffer_index(0);
-    }
-    raise(PyExc_SystemError, "unknown excursion fault");
+// The price column of a stock: the column map as a vector by stock id, with
+// the map itself behind it for ids outside. A stock id missing from the map
+// is inserted with column 0 and column 0 is used.
+int price_column_of(int sid) {
+    if (sid >= 0 && static_cast<std::size_t>(sid) < state.column_of.size() && state.column_of[sid] >= 0)
+        return state.column_of[sid];
+    int col = state.pos2price[sid];
+    if (sid >= 0 && static_cast<std::size_t>(sid) < state.column_of.size()) state.column_of[sid] = col;
+    return col;
 }
 
-// The excursion array of one trade (a new float64 array).
+// The excursion array of one trade (a new float64 array), written in place.
 Ref orbalt_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
                     int i_exit_trasnaction) {
-    static metrics::Samples samples;
     try {
-        // A stock missing from the column map is read from price column 0.
-        metrics::Trade t{state.pos2price[sid], i_entry, i_exit, is_long, i_entry_trasnaction != 0,
+        metrics::Trade t{price_column_of(sid), i_entry, i_exit, is_long, i_entry_trasnaction != 0,
                          i_exit_trasnaction != 0, state.fee_ratio, state.tax_ratio, state.window,
                          state.window_step};
-        try {
-            metrics::walk(grid_of(state.price), grid_of(state.close), t, samples);
-        } catch (const metrics::Fault &f) {
-            raise_fault(f);
-        }
-        // Sized after the walk: a zero price fails as a float division even
-        // when the window step is zero too.
-        std::int64_t size;
+        metrics::Grid price = grid_of(state.price), close = grid_of(state.close);
+        // A fault of the walk (a zero price, say) wins over one of the size,
+        // so the walk runs first when there is no array to write.
+        std::int64_t size = -1;
+        bool zero_step = false;
         try {
             size = metrics::array_size(state.window, state.window_step);
         } catch (const metrics::Fault &) {
-            raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+            zero_step = true;
         }
-        if (size < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
-        Ref ret = new_excursion_array(static_cast<npy_intp>(size));
-        auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ret.get())));
-        std::fill(out, out + size, -1.0);
+        Ref ret;
+        double *out = nullptr;
+        if (!zero_step && size >= 0) {
+            ret = new_excursion_array(static_cast<npy_intp>(size));
+            out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ret.get())));
+        }
         try {
-            metrics::write_groups(samples, out, size);
-        } catch (const metrics::Fault &f) {
-            raise_fault(f);
+            metrics::excursions(price, close, t, out, out ? size : 0);
+        } catch (const metrics::Fault &) {
+            raise_current_fault({});
         }
+        if (zero_step) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        if (size < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
         return ret;
     } catch (const py_error &) {
         add_traceback("vostra.core.orbalt.orbalt_analysis", source_file);
@@ -248,6 +244,9 @@ void start_analysis(PyArrayObject *price_, PyArrayObject *close_, std::map<int, 
         replace(state.price, as_ref(price_));
         replace(state.close, as_ref(close_));
         state.pos2price = std::move(pos2price_);
+        state.column_of.assign(nstocks > 0 ? static_cast<std::size_t>(nstocks) : 0, -1);
+        for (const auto &[sid, col] : state.pos2price)
+            if (sid >= 0 && sid < nstocks) state.column_of[sid] = col;
         state.window = window_;
         state.window_step = window_step_;
         recycle_previous_run(window_, window_step_);

@@ -4,6 +4,7 @@
 #include "common/numpy.hpp"
 
 #include <map>
+#include <vector>
 
 namespace vostra::orbalt {
 
@@ -15,6 +16,7 @@ struct State {
     PyArrayObject *price = nullptr;     // the caller's trade-price matrix (a reference, not a copy)
     PyArrayObject *close = nullptr;     // the caller's close matrix
     std::map<int, int> pos2price;
+    std::vector<int> column_of;         // pos2price by stock id (-1: not in the map)
     double fee_ratio = 0, tax_ratio = 0;
     int window = 0, window_step = 0;
     int date = 0;

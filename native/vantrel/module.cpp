@@ -2,11 +2,16 @@
 // globals and the Python-callable functions.
 #define VOSTRA_IMPORT_ARRAY
 #include "common/module_init.hpp"
-#include "engine.hpp"
+#include "host.hpp"
+#include "common/run_args.hpp"
 
 namespace vostra::vantrel {
 
 ModuleState module;
+PyObject *py_backtest(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *py_get_trade_stocks(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *py_normalize_weight(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *py_ioft(PyObject *, PyObject *args, PyObject *kwargs);
 
 PyObject *py_get_stock_operations(PyObject *, PyObject *) {
     return firewall("vostra.core.vantrel.get_stock_operations", source_file, static_cast<PyObject *>(nullptr),
@@ -36,11 +41,7 @@ int exec(PyObject *m) {
         module.stock_operations = Ref::check(PyDict_New()).release();
 
         // Defaults evaluated once, at import.
-        Ref inf = Ref::check(PyObject_GetAttrString(np.get(), "inf"));
-        double infinity = PyFloat_AsDouble(inf.get());
-        if (infinity == -1.0 && PyErr_Occurred()) throw_py();
-        defaults.take_profit = infinity;
-        defaults.trail_stop = infinity;
+        load_run_defaults(np.get());
     });
 }
 
@@ -57,7 +58,7 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
      "pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "
-     "take_profit=inf, trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
+     "take_profit=org_np.inf, trail_stop=org_np.inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
      "retain_cost_when_rebalance=False, stop_trading_next_period=True, orbalt_window=0, orbalt_window_step=1, "
      "periodically_rebalance=True, delisting_bars=None)\n--\n\n"
      "Simulates the portfolio bar by bar from a starting capital of 1.0 and returns its value at every bar."},

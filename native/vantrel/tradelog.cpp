@@ -1,7 +1,7 @@
 // Trade log export: the recorder's rows with labels, dates, signal dates,
 // weights and holding periods.
 #include "common/argbind.hpp"
-#include "engine.hpp"
+#include "host.hpp"
 
 namespace vostra::vantrel {
 

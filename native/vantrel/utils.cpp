@@ -1,7 +1,7 @@
 // Weight and time utilities: normalize_weight and ioft. Both work on Python
 // objects, so the weights may be Python numbers or NumPy scalars.
 #include "common/argbind.hpp"
-#include "engine.hpp"
+#include "host.hpp"
 
 namespace vostra::vantrel {
 

@@ -34,25 +34,57 @@ namespace {
     return a / b;
 }
 
+struct Group {
+    double values[6];
+};
+
+// Where the groups of one trade go: window groups straight into the array
+// as they are sampled, the exit group kept until the walk ends. A group
+// outside the array is remembered, not raised, so a fault of the walk
+// itself still wins.
+struct Sink {
+    double *out;
+    std::int64_t size;
+    std::int64_t next_slot = 0;  // position of the next window group
+    bool outside = false;
+    Group exit{};
+
+    double *slot(std::int64_t at) {
+        std::int64_t i = at < 0 ? at + size : at;
+        if (i < 0 || i + 5 >= size) {
+            outside = true;
+            return nullptr;
+        }
+        return out + i;
+    }
+    void window_group(const Group &g) {
+        if (out && !outside)
+            if (double *p = slot(next_slot)) std::memcpy(p, g.values, sizeof g.values);
+        next_slot += 6;
+    }
+};
+
 // Stores the group of bar offset k as a window group and/or the exit group,
 // and moves the next window offset on.
-[[gnu::noinline]] void take_sample(Samples &out, const Group &g, std::int64_t k, std::int64_t &next_window,
+[[gnu::noinline]] void take_sample(Sink &sink, const Group &g, std::int64_t k, std::int64_t &next_window,
                                    std::uint64_t exit_at, std::int64_t step, std::uint64_t window_end) {
     if (k == next_window) {
-        out.window.push_back(g);
+        sink.window_group(g);
         next_window = step > 0 && static_cast<std::uint64_t>(k + step) < window_end ? k + step : -1;
     }
-    if (static_cast<std::uint64_t>(k) == exit_at) out.exit = g;
+    if (static_cast<std::uint64_t>(k) == exit_at) sink.exit = g;
 }
 
 }  // namespace
 
-void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
+void excursions(const Grid &price, const Grid &close, const Trade &t, double *out, std::int64_t size) {
     std::int64_t i_exit_max = t.i_exit;
     if (t.i_entry + t.window > i_exit_max) i_exit_max = t.i_entry + t.window;
     if (i_exit_max >= price.rows) i_exit_max = price.rows - 1;
     std::int64_t n = i_exit_max - t.i_entry + 1;
     if (n < 0) fault(Fault::negative_size);
+    if (out) std::fill(out, out + size, -1.0);
+    Sink sink{out, size};
 
     // Sampled offsets, known before the walk. Offsets compare as unsigned
     // sizes, so a negative window or step ends the sampling instead of
@@ -61,7 +93,6 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
     std::uint64_t window_end = std::min(static_cast<std::uint64_t>(t.window), length);
     std::uint64_t exit_at = std::min(static_cast<std::uint64_t>(t.i_exit - t.i_entry), length - 1);
     std::int64_t next_window = window_end > 0 ? 0 : -1;
-    out.window.clear();
 
     // Running values of the path at the current bar k: the value ratio, its
     // running maximum (never below 1) and minimum (never above 1), the
@@ -74,8 +105,8 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
     // registers (a lambda capturing them would pin them to memory).
 #define VOSTRA_SAMPLE(k)                                                                                         \
     if ((k) == next_window || static_cast<std::uint64_t>(k) == exit_at) [[unlikely]]                             \
-        take_sample(out, Group{{cummin - 1, cummax - 1, bmfe - 1, mdd, profit, ratio - 1}}, (k), next_window, exit_at, \
-                    t.window_step, window_end)
+        take_sample(sink, Group{{cummin - 1, cummax - 1, bmfe - 1, mdd, profit, ratio - 1}}, (k), next_window,  \
+                    exit_at, t.window_step, window_end)
 
     double entry_price = at(price, t.i_entry, t.pid);
     double entry_close = at(close, t.i_entry, t.pid);
@@ -139,10 +170,21 @@ void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out) {
         }
         last = last * (1 - t.fee_ratio - t.tax_ratio);
         std::uint64_t last_at = static_cast<std::uint64_t>(n - 1);
-        for (std::size_t g = 0; g < out.window.size(); ++g)
-            if (g * static_cast<std::uint64_t>(t.window_step) == last_at) out.window[g].values[5] = last - 1;
-        if (exit_at == last_at) out.exit.values[5] = last - 1;
+        // The window group sampled at the last bar, if any, was written at
+        // position 6 * (last_at / step).
+        bool sampled = window_end > 0 &&
+                       (last_at == 0 || (t.window_step > 0 && last_at % static_cast<std::uint64_t>(t.window_step) == 0 &&
+                                         last_at < window_end));
+        if (sampled && out && !sink.outside) {
+            std::uint64_t g = last_at == 0 ? 0 : last_at / static_cast<std::uint64_t>(t.window_step);
+            if (double *p = sink.slot(static_cast<std::int64_t>(g) * 6)) p[5] = last - 1;
+        }
+        if (exit_at == last_at) sink.exit.values[5] = last - 1;
     }
+    if (!out) return;
+    if (!sink.outside)
+        if (double *p = sink.slot(size - 6)) std::memcpy(p, sink.exit.values, sizeof sink.exit.values);
+    if (sink.outside) fault(Fault::buffer_index);
 }
 
 std::int64_t array_size(std::int64_t window, std::int64_t step) {
@@ -151,20 +193,6 @@ std::int64_t array_size(std::int64_t window, std::int64_t step) {
     std::int64_t q = a / step;
     if (a % step != 0 && ((a < 0) != (step < 0))) --q;  // floor division
     return q * 6 + 12;
-}
-
-void write_groups(const Samples &s, double *out, std::int64_t size) {
-    auto put = [&](std::int64_t at, const Group &g) {
-        std::int64_t i = at < 0 ? at + size : at;
-        if (i < 0 || i + 5 >= size) fault(Fault::buffer_index);
-        std::memcpy(out + i, g.values, sizeof g.values);
-    };
-    std::int64_t i = 0;
-    for (const Group &g : s.window) {
-        put(i, g);
-        i += 6;
-    }
-    put(size - 6, s.exit);
 }
 
 }  // namespace vostra::metrics

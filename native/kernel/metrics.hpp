@@ -5,7 +5,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace vostra::metrics {
 
@@ -34,31 +33,18 @@ struct Trade {
     std::int64_t window, window_step;
 };
 
-// The six metrics at one bar offset: mae, gmfe, bmfe, mdd, profit bars and
-// return (ratios relative to the entry, minus 1).
-struct Group {
-    double values[6];
-};
-
-// The sampled groups of one trade. Reused across calls, so recording a trade
-// allocates nothing once the buffers have grown.
-struct Samples {
-    std::vector<Group> window;  // at offsets 0, step, 2*step, ...
-    Group exit;                 // at the exit bar (or the span's last bar)
-};
-
-// Follows the trade from its entry bar over its analysed span (at least
-// `window` bars past the entry, clipped to the data) and samples its groups.
-// Throws Fault.
-void walk(const Grid &price, const Grid &close, const Trade &t, Samples &out);
-
 // Number of values in the excursion array: one group of six per window
 // step plus the exit group. Throws Fault{zero_division} for a zero step.
 std::int64_t array_size(std::int64_t window, std::int64_t window_step);
 
-// Writes the sampled groups into `out` (already filled with -1.0, `size`
-// values): window groups from the start, the exit group last. Throws
-// Fault{buffer_index} when a group falls outside the array.
-void write_groups(const Samples &s, double *out, std::int64_t size);
+// Follows the trade from its entry bar over its analysed span (at least
+// `window` bars past the entry, clipped to the data) and writes its
+// excursion array into out[0, size): window groups of six values (mae, gmfe,
+// bmfe, mdd, profit bars, return) from the start as they are sampled, the
+// exit group in the last six places; `out` is first filled with -1.0. A
+// group that falls outside the array faults with buffer_index once the walk
+// has completed. With `out` null the walk only runs (for its faults).
+// Throws Fault.
+void excursions(const Grid &price, const Grid &close, const Trade &t, double *out, std::int64_t size);
 
 }  // namespace vostra::metrics

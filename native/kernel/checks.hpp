@@ -1,0 +1,24 @@
+// One pass over the inputs before a run: inconsistent shapes, decreasing
+// timestamps, non-finite weights and unpriced or duplicate signal labels
+// would otherwise make a run read past an array or return a plausible but
+// wrong curve. Each failure is a BadInput naming the culprit.
+#pragma once
+#include "columns.hpp"
+
+namespace vostra::kernel {
+
+// Shapes, options, timestamps and weights; returns, per signal column,
+// whether any signal row gives it a nonzero weight. `price_labels` and
+// `pos_labels` are the label counts.
+std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, index_t price_labels,
+                                       index_t pos_labels);
+
+// Duplicate signal labels, and nonzero weights for labels without prices.
+void check_labels(const Labels &pos_labels, const std::vector<std::uint8_t> &traded, const ColumnMap &columns);
+
+// Bytes of one trade's excursion array for a window, and the most one array
+// may take (a tenth of the machine's physical memory).
+std::int64_t excursion_bytes(int window, int window_step);
+std::int64_t excursion_bytes_limit();
+
+}  // namespace vostra::kernel

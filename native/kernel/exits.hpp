@@ -1,0 +1,162 @@
+// Exit rules: stop-loss, take-profit and trailing stop (intrabar or on the
+// next bar after a close beyond a level), and delisting.
+#pragma once
+#include "ledger.hpp"
+
+namespace vostra::kernel {
+
+// Whether the value at entry, value / cr, is positive (a long). The sign is
+// certain without the division unless the quotient could underflow to zero.
+inline bool entry_is_long(double value, double cr) {
+    if (value > 0 && cr > 0 && cr <= 1e10 && value >= 1e-290) return true;
+    if (value < 0 && cr > 0) return false;
+    return value / cr > 0;
+}
+
+// The two exit levels of a position, as values of its cumulative return, and
+// which rule each one stands for.
+struct Levels {
+    double max_r, min_r;
+    ExitReason upper, lower;
+};
+
+// For a long the upper level takes profit and the lower one stops (or
+// trails); for a short it is the other way round. The trailing distance is
+// subtracted from (added to) the extreme cumulative return itself.
+inline Levels exit_levels(const Run &run, int sid, bool is_long) {
+    Levels l;
+    if (is_long) {
+        bool trail_armed = run.maxcr[sid] >= 1 + run.trail_stop_activation_abs;
+        l.max_r = 1 + run.take_profit_abs;
+        l.min_r = 1 - run.stop_loss_abs;
+        l.upper = ExitReason::take_profit;
+        l.lower = ExitReason::stop_loss;
+        if (trail_armed) {
+            double trail = run.maxcr[sid] - run.trail_stop_abs;
+            if (l.min_r < trail) l.lower = ExitReason::trail_stop;
+            l.min_r = std::max(l.min_r, trail);
+        }
+    } else {
+        bool trail_armed = run.mincr[sid] <= 1 - run.trail_stop_activation_abs;
+        l.max_r = 1 + run.stop_loss_abs;
+        l.upper = ExitReason::stop_loss;
+        if (trail_armed) {
+            double trail = run.mincr[sid] + run.trail_stop_abs;
+            if (trail < l.max_r) l.upper = ExitReason::trail_stop;
+            l.max_r = std::min(l.max_r, trail);
+        }
+        l.min_r = 1 - run.take_profit_abs;
+        l.lower = ExitReason::take_profit;
+    }
+    return l;
+}
+
+// Intrabar mode: the bar's open, high and low against the levels, relative to
+// the previous trading price. A touched level closes the stock at once.
+template <class Host>
+[[gnu::noinline]] void intrabar_exit(Run &run, Host &host, int sid, int col, double r, double value,
+                                     const Levels &l) {
+    index_t d = run.d;
+    double prev = run.previous_price[col];
+    double high = run.in.high(d, col), low = run.in.low(d, col), open = run.in.open(d, col);
+    validate_price(run, host, PriceKind::high, high, sid);
+    validate_price(run, host, PriceKind::low, low, sid);
+    validate_price(run, host, PriceKind::open, open, sid);
+    double base = checked_div(run.cr[sid], r);
+    double high_r = base * checked_div(high, prev);
+    double low_r = base * checked_div(low, prev);
+    double open_r = base * checked_div(open, prev);
+    bool touch_low = low_r <= l.min_r;
+    bool touch_high = high_r >= l.max_r;
+    bool touch_open = open_r >= l.max_r || open_r <= l.min_r;
+    if (!(touch_low || touch_high || touch_open)) return;
+    // An open beyond a level is worth the open; otherwise the level reached,
+    // the upper one first when both were touched.
+    double entry_pos = value / run.cr[sid];
+    double exit_value, fill;
+    ExitReason reason;
+    if (touch_open) {
+        exit_value = entry_pos * open_r;
+        fill = open;
+        reason = open_r >= l.max_r ? l.upper : l.lower;
+    } else if (touch_high) {
+        exit_value = entry_pos * l.max_r;
+        fill = prev * (l.max_r / base);
+        reason = l.upper;
+    } else {
+        exit_value = entry_pos * l.min_r;
+        fill = prev * (l.min_r / base);
+        reason = l.lower;
+    }
+    run.pos.set(sid, exit_value);
+    // The side comes from the touches alone: a long that touched both levels
+    // is valued at the upper level but counted as stopped out.
+    bool stop_side = (touch_low && exit_value > 0) || (touch_high && exit_value < 0);
+    run.exited_stocks.push_back({sid, !stop_side, reason});
+    run.cash = set_position(run, host, sid, 0.0, run.cash, false, false, 1.0, reason, fill);
+}
+
+// Exit tests of one held position after its revaluation to `value` (its
+// value at entry is value / cr[sid]); `col` is its price column and
+// `trade_price` and `close` this bar's trading and close prices.
+template <class Host>
+[[gnu::always_inline]] inline void position_exits(Run &run, Host &host, int sid, int col, double r, double value,
+                                                  double trade_price, double close) {
+    Levels l = exit_levels(run, sid, entry_is_long(value, run.cr[sid]));
+    if (run.opt.touched_exit) {
+        intrabar_exit(run, host, sid, col, r, value, l);
+        return;
+    }
+    // Close mode only marks the stock; it is sold on the next bar at that
+    // bar's trading price. The lower test is strict, the upper one is not.
+    validate_price(run, host, PriceKind::close, close, sid);
+    double numerator = run.cr[sid] * close;
+    // Without finite levels only an overflow to +inf could reach one; a
+    // finite numerator over a price of at least 1 cannot overflow.
+    if (l.max_r == INFINITY && l.min_r == -INFINITY && std::isfinite(numerator) && trade_price >= 1.0) return;
+    double cr_at_close = checked_div(numerator, trade_price);
+    if (cr_at_close >= l.max_r)
+        run.exit_stocks_temp.push_back({sid, true, l.upper});
+    else if (cr_at_close < l.min_r)
+        run.exit_stocks_temp.push_back({sid, false, l.lower});
+}
+
+// Close-mode marks of the previous bar, sold at this bar's trading price.
+template <class Host>
+void pending_exits(Run &run, Host &host) {
+    for (const SideSid &mark : run.exit_stocks) {
+        int sid = mark.sid;
+        // A rebalance of this bar that keeps holding the stock takes it
+        // over, unless stopped stocks are to sit out the next period.
+        bool will_be_set_by_rebalance =
+            run.should_rebalance && !host.stop_trading(run) && run.in.weights(run.pos_id, sid) != 0;
+        if (!run.pos.contains(sid) || run.pos[sid] == 0 || will_be_set_by_rebalance) continue;
+        double fill = run.in.price(run.d, run.price_column(sid));
+        run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, mark.reason, fill);
+        run.exited_stocks.push_back(mark);
+        reset_trackers(run, sid);
+        // A fresh mark of this bar for the stock just sold is void.
+        auto &temp = run.exit_stocks_temp;
+        for (auto it = temp.begin(); it != temp.end(); ++it) {
+            if (it->sid == sid) {
+                temp.erase(it);
+                break;
+            }
+        }
+    }
+}
+
+// Held stocks whose delisting bar has come are sold at their last value.
+template <class Host>
+void delisting_exits(Run &run, Host &host) {
+    run.delisted_stocks.clear();
+    for (int sid : run.pos.keys())
+        if (run.in.delisting_bars.at(sid) == run.d && run.pos[sid] != 0) run.delisted_stocks.push_back(sid);
+    for (int sid : run.delisted_stocks) {
+        double fill = run.in.price(run.d, run.price_column(sid));
+        run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, ExitReason::delisting, fill);
+        reset_trackers(run, sid);
+    }
+}
+
+}  // namespace vostra::kernel

@@ -1,0 +1,243 @@
+// The simulation loop: bar by bar revaluation at the trading price, exits,
+// scheduled rebalances, delistings and the mark to close.
+#pragma once
+#include "exits.hpp"
+
+namespace vostra::kernel {
+
+namespace detail {
+
+// Marks, for each rebalance timestamp, the last bar at or before it (bar 0
+// when it precedes every bar).
+inline void mark_rebalance_bars(Run &run) {
+    const auto &dates = run.in.price_dates;
+    run.date_rebalance.assign(static_cast<std::size_t>(dates.size), 0);
+    if (dates.size == 0) return;  // no bar to mark
+    index_t ptr = 0;
+    const auto &resample = run.in.resample_dates;
+    for (index_t i = 0; i < resample.size; ++i) {
+        std::int64_t d = resample[i];
+        while (ptr + 1 < dates.size && dates[ptr + 1] <= d) ++ptr;
+        run.date_rebalance[ptr] = 1;
+    }
+}
+
+// Bars on which some stock is delisted: on the others the delisting step
+// cannot trade.
+inline void mark_delisting_bars(Run &run) {
+    const Market &in = run.in;
+    run.delisting_at.assign(static_cast<std::size_t>(in.price_dates.size), 0);
+    if (!in.has_delisting_bars) return;
+    for (index_t i = 0; i < in.delisting_bars.size; ++i) {
+        std::int64_t bar = in.delisting_bars[i];
+        if (bar >= 0 && bar < in.price_dates.size) run.delisting_at[bar] = 1;
+        run.has_delisting |= bar >= 0;
+    }
+}
+
+// What the mark to close of a bar adds up.
+struct Mark {
+    double balance, gross = 0;
+    int holdings = 0;
+    bool ok = true;  // false when a price needs the checks of the mark pass proper
+};
+
+template <class Host>
+[[gnu::always_inline]] inline void add_mark(Mark &m, double val, double trade_price, double close_price) {
+    double v = marked_value(val, trade_price, close_price);
+    m.balance += v;
+    if constexpr (Host::wants_marks) {
+        m.gross += std::fabs(v);
+        m.holdings += val != 0;
+    }
+}
+
+// Revalues every held position at this bar's trading price and applies the
+// exit rules to it. With `fuse`, it also marks each position to the close as
+// the mark pass would, for a bar on which nothing else can trade.
+template <class Host>
+Mark revalue_positions(Run &run, Host &host, bool fuse) {
+    const Market &in = run.in;
+    index_t d = run.d;
+    run.exit_stocks_temp.clear();
+    Mark mark{run.cash};
+    bool need_close = fuse || !run.opt.touched_exit;
+    // Price matrices from pandas are column-major: each held stock is its own
+    // stream through memory, too many for the hardware prefetcher to follow.
+    constexpr index_t ahead = 16;
+    bool prefetch = d + ahead < in.price.rows;
+    for (int sid : run.pos.keys()) {
+        int col = run.price_column(sid);
+        if (prefetch) {
+            __builtin_prefetch(in.price.row_ptr(d + ahead) + col * in.price.col_stride);
+            __builtin_prefetch(in.close.row_ptr(d + ahead) + col * in.close.col_stride);
+        }
+        double trade_price = in.price(d, col);
+        validate_price(run, host, PriceKind::trading, trade_price, sid);
+        double close = need_close ? in.close(d, col) : 0.0;
+        double &prev = run.previous_price[col];
+        if (std::isnan(prev)) prev = trade_price;
+        double r = checked_div(trade_price, prev);
+        if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
+        double &held = run.pos.value(sid);
+        double value = held * r;
+        held = value;
+        double &cr = run.cr[sid];
+        cr = cr * r;
+        if (cr > run.maxcr[sid]) run.maxcr[sid] = cr;
+        if (cr < run.mincr[sid]) run.mincr[sid] = cr;
+        if (cr == 0) zero_division();  // no entry value to derive
+        // A holding already closed by an intrabar stop is flat: it has no
+        // exit levels left to reach.
+        if (value != 0) position_exits(run, host, sid, col, r, value, trade_price, close);
+        if (!std::isnan(trade_price)) prev = trade_price;
+        if (fuse) {
+            // An unusable close is left to the mark pass, which reports it
+            // in its own order.
+            if (usable_price(close))
+                add_mark<Host>(mark, held, trade_price, close);
+            else
+                mark.ok = false;
+        }
+    }
+    return mark;
+}
+
+template <class Host>
+void rebalance_step(Run &run, Host &host) {
+    const Market &in = run.in;
+    index_t d = run.d;
+    index_t ncols = in.weights.cols;
+    View1<double> row = in.weights.row(run.pos_id);
+    if (run.opt.retain_cost_when_rebalance) {
+        // Holdings kept on the same side keep their return trackers.
+        nonzero_columns(row, run.row_nonzero);
+        for (int s : run.row_nonzero) {
+            double pv = row[s];
+            if (!run.pos.contains(s) || run.pos[s] * pv <= 0) reset_trackers(run, s);
+        }
+    }
+    run.latest_row_adjusted = host.stop_trading(run) && !run.exited_stocks.empty();
+    if (run.latest_row_adjusted) {
+        // Stocks stopped out since the last rebalance sit this one out; the
+        // caller's matrix is left untouched.
+        run.adjusted_row.resize(static_cast<std::size_t>(ncols));
+        for (index_t i = 0; i < ncols; ++i) run.adjusted_row[i] = row[i];
+        for (const SideSid &e : run.exited_stocks) run.adjusted_row[buffer_index(e.sid, ncols, 0)] = 0.0;
+        row = View1<double>{reinterpret_cast<const char *>(run.adjusted_row.data()), ncols, sizeof(double)};
+    }
+    run.cash = rebalance(run, host, row, run.cash);
+    run.latest_rebalanced_keys = run.pos.keys();
+    // Newly held columns are cold: fetch their next bars for this bar's mark
+    // to close and the next revaluations all at once, rather than one miss
+    // after another.
+    bool next_bar = d + 1 < in.price.rows;
+    for (int sid : run.latest_rebalanced_keys) {
+        int col = run.price_column(sid);
+        __builtin_prefetch(in.price.row_ptr(d) + col * in.price.col_stride);
+        __builtin_prefetch(in.close.row_ptr(d) + col * in.close.col_stride);
+        if (next_bar) {
+            __builtin_prefetch(in.price.row_ptr(d + 1) + col * in.price.col_stride);
+            __builtin_prefetch(in.close.row_ptr(d + 1) + col * in.close.col_stride);
+        }
+    }
+    if (!run.opt.retain_cost_when_rebalance) {
+        // Every return tracker restarts at 1. Only held stocks read theirs,
+        // and a stock is entered only at a rebalance, so restarting the held
+        // ones is the same as refilling every column.
+        for (int sid : run.latest_rebalanced_keys) reset_trackers(run, sid);
+    }
+    // Every reference price restarts at this bar's trading price. Only held
+    // stocks ever read theirs, and a stock becomes held only at a rebalance,
+    // so refreshing the held columns is the same as copying the whole row
+    // without touching every column of a wide matrix.
+    for (int sid : run.latest_rebalanced_keys) {
+        int col = run.price_column(sid);
+        run.previous_price[col] = in.price(d, col);
+    }
+    run.exited_stocks.clear();
+    run.current_position_id = run.pos_id;
+}
+
+// Portfolio value at the close: positions are carried at the trading price
+// between bars and marked to the close only for the result.
+template <class Host>
+Mark mark_to_close(Run &run, Host &host) {
+    Mark mark{run.cash};
+    for (int sid : run.pos.keys()) {
+        int col = run.price_column(sid);
+        double trade_price = run.in.price(run.d, col);
+        validate_price(run, host, PriceKind::trading, trade_price, sid);
+        double close_price = run.in.close(run.d, col);
+        validate_price(run, host, PriceKind::close, close_price, sid);
+        add_mark<Host>(mark, run.pos[sid], trade_price, close_price);
+    }
+    return mark;
+}
+
+// A signal row comes into force at the last bar strictly before the next
+// bar's timestamp; on the last bar every later row qualifies.
+inline void advance_signal_row(Run &run) {
+    const auto &dates = run.in.price_dates;
+    bool last = run.d == dates.size - 1;
+    std::int64_t next_bar = last ? 0 : dates[run.d + 1];
+    const auto &pos_dates = run.in.pos_dates;
+    while (run.pos_id < pos_dates.size - 1 && (last || pos_dates.at(run.pos_id + 1) < next_bar)) ++run.pos_id;
+}
+
+}  // namespace detail
+
+// Sets up the per-run arrays of `run` (whose column map is built) before the
+// bar loop.
+inline void set_up(Run &run) {
+    const Market &in = run.in;
+    std::size_t nstocks = static_cast<std::size_t>(in.weights.cols);
+    run.cr.assign(nstocks, 1.0);
+    run.maxcr.assign(nstocks, 1.0);
+    run.mincr.assign(nstocks, 1.0);
+    run.previous_price.assign(static_cast<std::size_t>(in.price.cols), 1.0);
+    run.pos = PositionMap(static_cast<int>(nstocks));
+    detail::mark_delisting_bars(run);
+    run.stop_loss_abs = std::fabs(run.opt.stop_loss);
+    run.take_profit_abs = std::fabs(run.opt.take_profit);
+    run.trail_stop_abs = std::fabs(run.opt.trail_stop);
+    run.trail_stop_activation_abs = std::fabs(run.opt.trail_stop_activation);
+    detail::mark_rebalance_bars(run);
+}
+
+// The whole simulation: writes the portfolio value of every bar into `out`
+// (price_dates.size values).
+template <class Host>
+void simulate(Run &run, Host &host, double *out) {
+    const Market &in = run.in;
+    set_up(run);
+    host.start(run);
+    index_t nbars = in.price_dates.size;
+    for (index_t d = 0; d < nbars; ++d) {
+        run.d = d;
+        run.date = in.price_dates[d];
+        if (run.date < in.pos_dates.at(0)) {  // warm-up: before the first signal
+            out[d] = 1.0;
+            continue;
+        }
+        host.on_date(run, d);
+        run.traded = false;
+        // On a bar without a rebalance, pending exit or delisting, only an
+        // intrabar stop can trade: the mark to close is then taken in the
+        // revaluation pass, and taken again only if something traded.
+        bool fuse = !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d];
+        detail::Mark mark = detail::revalue_positions(run, host, fuse);
+        pending_exits(run, host);
+        run.exit_stocks = run.exit_stocks_temp;
+        if (run.should_rebalance) detail::rebalance_step(run, host);
+        if (run.has_delisting) delisting_exits(run, host);
+        if (!(fuse && mark.ok && !run.traded)) mark = detail::mark_to_close(run, host);
+        out[d] = mark.balance;
+        if constexpr (Host::wants_marks) host.on_mark(run, d, mark.gross, mark.holdings);
+        detail::advance_signal_row(run);
+        run.should_rebalance = run.pos_id != run.current_position_id && run.date_rebalance[d] != 0;
+    }
+    host.end(run);
+}
+
+}  // namespace vostra::kernel

@@ -1,0 +1,35 @@
+// What one run reads: the market and the signal as strided views, the
+// options as plain values, and the column labels as bytes the run owns.
+#pragma once
+#include "views.hpp"
+
+#include <string>
+#include <vector>
+
+namespace vostra::kernel {
+
+struct Market {
+    View2<double> price, close, high, low, open;  // rows are bars, columns price columns
+    View2<double> weights;                          // rows are signal rows, columns signal columns
+    View1<std::int64_t> price_dates, pos_dates, resample_dates;
+    bool has_delisting_bars = false;
+    View1<std::int64_t> delisting_bars;              // per signal column: bar of delisting, < 0 never
+};
+
+struct Options {
+    double fee_ratio = 0.001425, tax_ratio = 0.003, stop_loss = 1.0;
+    double take_profit = __builtin_inf(), trail_stop = __builtin_inf(), trail_stop_activation = 0.0;
+    bool touched_exit = false;
+    double position_limit = 1.0;
+    bool retain_cost_when_rebalance = false;
+    bool periodically_rebalance = true;
+    int orbalt_window = 0, orbalt_window_step = 1;
+};
+
+// A label's identity: the UTF-8 bytes of its text, owned by the run.
+using Labels = std::vector<std::string>;
+
+// Why a trade ended, for the native ledger.
+enum class ExitReason : std::uint8_t { rebalance, stop_loss, take_profit, trail_stop, delisting, open };
+
+}  // namespace vostra::kernel

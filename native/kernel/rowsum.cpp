@@ -1,0 +1,59 @@
+// The |row| sum of a rebalance in NumPy's pairwise order, over the row's
+// nonzero columns only.
+#include "run.hpp"
+
+#include <algorithm>
+
+namespace vostra::kernel {
+
+namespace {
+
+using Iter = std::vector<int>::const_iterator;
+
+// NumPy's pairwise summation (blocks of eight partial sums, halving above
+// 128 elements) of |row| over [start, start + n), visiting only the nonzero
+// columns in [first, last). Every skipped element is +0.0, and adding +0.0
+// to a sum of absolute values leaves it unchanged, so the result equals the
+// dense sum bit for bit.
+double pairwise(const View1<double> &row, index_t start, index_t n, Iter first, Iter last) {
+    if (first == last) return 0.;
+    auto a = [&row](int i) { return std::fabs(row[i]); };
+    if (n < 8) {
+        double res = 0.;
+        for (Iter it = first; it != last; ++it) res += a(*it);
+        return res;
+    }
+    if (n <= 128) {
+        double r[8] = {0., 0., 0., 0., 0., 0., 0., 0.};
+        index_t body_end = start + (n - n % 8);
+        Iter it = first;
+        for (; it != last && *it < body_end; ++it) r[(*it - start) % 8] += a(*it);
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; it != last; ++it) res += a(*it);
+        return res;
+    }
+    index_t n2 = n / 2;
+    n2 -= n2 % 8;
+    Iter mid = std::lower_bound(first, last, static_cast<int>(start + n2));
+    return pairwise(row, start, n2, first, mid) + pairwise(row, start + n2, n - n2, mid, last);
+}
+
+}  // namespace
+
+double pairwise_abs_sum(const View1<double> &row, const std::vector<int> &nonzero) {
+    return 0.0 + pairwise(row, 0, row.size, nonzero.begin(), nonzero.end());
+}
+
+void nonzero_columns(const View1<double> &row, std::vector<int> &out) {
+    out.clear();
+    if (row.contiguous() && reinterpret_cast<std::uintptr_t>(row.data) % alignof(double) == 0) {
+        const double *p = reinterpret_cast<const double *>(row.data);
+        for (index_t i = 0; i < row.size; ++i)
+            if (p[i] != 0) out.push_back(static_cast<int>(i));
+        return;
+    }
+    for (index_t i = 0; i < row.size; ++i)
+        if (row[i] != 0) out.push_back(static_cast<int>(i));
+}
+
+}  // namespace vostra::kernel

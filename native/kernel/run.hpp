@@ -1,0 +1,116 @@
+// The state of one run, shared by the bar loop, the exit rules, the ledger
+// and the report, and the interface through which the simulation body talks
+// to its host.
+//
+// The body is written once, as templates over a Host policy that decides how
+// a trade is recorded, how a run-wide setting is read and how a failure is
+// reported. A host provides (all called on the simulating thread):
+//
+//   void start(Run &)                          after set-up, before the first bar
+//   void on_date(Run &, index_t d)             a bar after the warm-up begins
+//   void on_entry(Run &, int sid, double weight, bool paid, double target, double fill_price)
+//   void on_exit(Run &, int sid, bool paid, ExitReason, double value, double fill_price)
+//   void on_fill(Run &, int sid, double cash_delta, double traded, double cost)
+//   bool splits_held_trades(Run &)             a held stock starts a new trade record at a rebalance
+//   bool stop_trading(Run &)                   stopped stocks sit out the next rebalance
+//   decltype(auto) frame(Frame, F &&body)      runs one internal operation
+//   [[noreturn]] void invalid_price(Run &, PriceKind, double value, int sid, index_t row)
+//   void on_mark(Run &, index_t d, double gross, int holdings)   if Host::wants_marks
+//   void end(Run &)                            after the last bar
+//
+// The entry and exit notices come before the ledger changes anything, in the
+// order the trade record needs; on_fill follows every change of a holding
+// with the cash it moved.
+#pragma once
+#include "columns.hpp"
+#include "positions.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace vostra::kernel {
+
+// Internal operations a host may name in what it reports of a failure.
+enum class Frame : std::uint8_t { set_position, rebalance, validate_trade_price, validate_price };
+
+// An exit list element: the stock and the side of its exit. `positive` is
+// the upper side of a close-mode mark, or the profit side of an intrabar
+// exit; `reason` is the level that was crossed.
+struct SideSid {
+    int sid;
+    bool positive;
+    ExitReason reason;
+};
+using ExitList = std::vector<SideSid>;
+
+struct Costs {
+    double fee_ratio, tax_ratio;
+};
+
+struct Run {
+    const Market &in;
+    const Options &opt;
+    const ColumnMap &columns;
+    Costs costs;
+    PositionMap pos;
+    double cash = 1.0, balance = 1.0;
+    std::vector<double> cr, maxcr, mincr, previous_price;
+    std::vector<std::uint8_t> date_rebalance, delisting_at;
+    index_t d = 0;                       // the bar being simulated
+    index_t pos_id = 0, current_position_id = -1;
+    bool should_rebalance = false, has_delisting = false;
+    bool traded = false;                 // a holding changed on this bar
+    double stop_loss_abs = 0, take_profit_abs = 0, trail_stop_abs = 0, trail_stop_activation_abs = 0;
+    ExitList exit_stocks, exit_stocks_temp, exited_stocks;
+    std::vector<int> delisted_stocks;
+    std::vector<int> latest_rebalanced_keys;  // ids held right after the last rebalance
+    // The row the last rebalance applied: signal row `current_position_id`,
+    // or, when stopped stocks sat it out, `adjusted_row`.
+    bool latest_row_adjusted = false;
+    std::vector<double> adjusted_row;
+    std::vector<int> row_nonzero, visit;  // scratch of a rebalance: nonzero columns, columns to trade
+    std::int64_t date = 0;               // timestamp of the last bar processed
+
+    Run(const Market &m, const Options &o, const ColumnMap &c)
+        : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}
+
+    int price_column(int sid) const { return columns.column(sid); }
+    View1<double> latest_rebalanced_row() const {
+        if (latest_row_adjusted)
+            return {reinterpret_cast<const char *>(adjusted_row.data()), static_cast<index_t>(adjusted_row.size()),
+                    sizeof(double)};
+        return in.weights.row(current_position_id);
+    }
+};
+
+// Return trackers of a stock start again at 1 (entry, or after it is sold).
+inline void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }
+
+inline bool usable_price(double v) { return std::isnan(v) || (v > 0 && v <= 1.7976931348623157e308); }
+
+// Stops the run for a price of a held stock that is neither missing (NaN)
+// nor a positive finite number. A zero, negative or infinite close, high,
+// low or open would otherwise be used as it is and give a plausible but
+// wrong curve.
+template <class Host>
+inline void validate_price(Run &run, Host &host, PriceKind kind, double value, int sid) {
+    if (!usable_price(value)) [[unlikely]]
+        host.invalid_price(run, kind, value, sid, run.d);
+}
+
+// A position's value at the close: carried at the trading price between
+// bars, marked to the close only for the result.
+inline double marked_value(double val, double trade_price, double close_price) {
+    if (std::isnan(trade_price) || std::isnan(close_price)) return val;
+    return checked_div(val * close_price, trade_price);
+}
+
+// Sum of |row| in NumPy's pairwise order (what numpy.abs(row).sum() gives);
+// `nonzero` lists the row's nonzero columns in ascending order, so zeros
+// (whose +0.0 additions change no partial sum) are not visited.
+double pairwise_abs_sum(const View1<double> &row, const std::vector<int> &nonzero);
+
+// The nonzero columns of a row, ascending.
+void nonzero_columns(const View1<double> &row, std::vector<int> &out);
+
+}  // namespace vostra::kernel
