@@ -9,5 +9,8 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
   -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
 cmake --build "$dir"
 for so in "$dir"/*.so; do
-  ln -sf "$(realpath "$so")" src/vostra/core/
+  case "$(basename "$so")" in
+    _engine.*) ln -sf "$(realpath "$so")" src/vostra/ ;;
+    *) ln -sf "$(realpath "$so")" src/vostra/core/ ;;
+  esac
 done

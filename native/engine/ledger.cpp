@@ -1,0 +1,136 @@
+// The native trade ledger: one row per trade record with its fills, its
+// realized P&L and its excursion array, written as the run goes.
+#include "ledger.hpp"
+
+namespace vostra::engine {
+
+namespace {
+
+metrics::Grid grid_of(const kernel::View2<double> &v) { return {v.data, v.rows, v.cols, v.row_stride, v.col_stride}; }
+
+}  // namespace
+
+void LedgerHost::start(kernel::Run &run) {
+    std::size_t nstocks = static_cast<std::size_t>(run.in.weights.cols);
+    std::size_t nbars = static_cast<std::size_t>(run.in.price_dates.size);
+    open_.assign(nstocks, TradeRow{});
+    flows_to_closed_.assign(nstocks, -1);
+    split_value_.assign(nstocks, 0.0);
+    action_slot_.assign(nstocks, -1);
+    out_.traded.assign(nbars, 0.0);
+    out_.costs.assign(nbars, 0.0);
+    out_.gross.assign(nbars, 0.0);
+    out_.holdings.assign(nbars, 0);
+    out_.array_size = metrics::array_size(run.opt.orbalt_window, run.opt.orbalt_window_step);
+    price_ = grid_of(run.in.price);
+    close_ = grid_of(run.in.close);
+}
+
+void LedgerHost::on_entry(kernel::Run &, int sid, double weight, bool paid, double target, double fill_price) {
+    TradeRow &row = open_[sid];
+    row = TradeRow{};
+    row.sid = sid;
+    row.entry_bar = row.fill_entry_bar = date_;
+    row.weight = weight;
+    row.entry_price = fill_price;
+    row.notional = std::fabs(target);
+    row.entry_cost = paid;
+    // A record split off a held position takes it over at its value.
+    row.pnl = paid ? 0.0 : -split_value_[sid];
+    flows_to_closed_[sid] = -1;
+}
+
+void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid) {
+    TradeRow &row = open_[sid];
+    // The excursion array of the trade, as the recorder computes it.
+    metrics::Trade t{run.price_column(sid), row.entry_bar, date_, row.weight > 0, row.entry_cost, paid,
+                     run.opt.fee_ratio, run.opt.tax_ratio, run.opt.orbalt_window, run.opt.orbalt_window_step};
+    std::size_t at = out_.excursions.size();
+    out_.excursions.resize(at + static_cast<std::size_t>(out_.array_size));
+    metrics::excursions(price_, close_, t, out_.excursions.data() + at, out_.array_size);
+    row.exit_bar = exit_bar;
+    out_.rows.push_back(row);
+}
+
+void LedgerHost::on_exit(kernel::Run &run, int sid, bool paid, kernel::ExitReason reason, double value,
+                         double fill_price) {
+    TradeRow &row = open_[sid];
+    row.fill_exit_bar = date_;
+    row.exit_price = fill_price;
+    row.reason = reason;
+    if (!paid) {
+        // Split at a rebalance: the record ends at the position's value,
+        // which the next record takes over.
+        row.pnl += value;
+        split_value_[sid] = value;
+    }
+    close_row(run, sid, date_, paid);
+    flows_to_closed_[sid] = static_cast<std::int64_t>(out_.rows.size()) - 1;
+}
+
+void LedgerHost::action(int sid, kernel::Action a) {
+    int &slot = action_slot_.at(static_cast<std::size_t>(sid));
+    if (slot < 0) {
+        slot = static_cast<int>(out_.actions.size());
+        out_.actions.emplace_back(sid, a);
+    } else {
+        out_.actions[slot].second = a;
+    }
+}
+
+void LedgerHost::end(kernel::Run &run) {
+    // Trades still open are marked to the last close.
+    for (int sid : run.pos.keys()) {
+        double value = run.pos[sid];
+        if (value == 0) continue;  // flat stocks have no open trade; NaN counts as open
+        int col = run.price_column(sid);
+        TradeRow &row = open_[sid];
+        row.pnl += kernel::marked_value(value, run.in.price(run.d, col), run.in.close(run.d, col));
+        row.reason = kernel::ExitReason::open;
+        row.fill_exit_bar = -1;
+        row.exit_price = __builtin_nan("");
+        close_row(run, sid, -1, false);
+    }
+
+    kernel::ReportWeights w = kernel::report_weights(run, *this);
+    kernel::normalize_weights(w.weights, run.opt.position_limit);
+    kernel::normalize_weights(w.next_weights, run.opt.position_limit);
+    next_dense_.assign(static_cast<std::size_t>(run.in.weights.cols), 0.0);
+    for (const auto &[sid, v] : w.next_weights)
+        if (static_cast<std::size_t>(sid) < next_dense_.size()) next_dense_[sid] = v;
+    out_.weights = std::move(w.weights);
+    out_.next_weights = std::move(w.next_weights);
+    out_.weight_time = run.current_position_id;
+    out_.next_weight_time = run.pos_id;
+    kernel::report_actions(run, *this);
+}
+
+void resolve_fills(const kernel::Run &run, Ledger &ledger) {
+    const kernel::View2<double> &price = run.in.price;
+    index_t last_bar = price.rows - 1;
+    for (TradeRow &row : ledger.rows) {
+        int col = run.price_column(row.sid);
+        if (std::isnan(row.entry_price)) {
+            index_t until = row.exit_bar >= 0 ? row.exit_bar : last_bar;
+            for (index_t b = row.entry_bar + 1; b <= until; ++b) {
+                double p = price(b, col);
+                if (!std::isnan(p)) {
+                    row.fill_entry_bar = b;
+                    row.entry_price = p;
+                    break;
+                }
+            }
+        }
+        if (row.exit_bar >= 0 && std::isnan(row.exit_price)) {
+            for (index_t b = row.exit_bar - 1; b >= row.fill_entry_bar; --b) {
+                double p = price(b, col);
+                if (!std::isnan(p)) {
+                    row.exit_price = p;
+                    break;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace vostra::engine

@@ -1,0 +1,99 @@
+// The host of the simulation body for the native entry `vostra._engine`: a
+// trade ledger in plain vectors (fill prices, realized P&L, exit reasons,
+// excursion arrays), per-bar traded value, costs and gross exposure, and the
+// report as plain data. It touches no Python object, so a run needs no
+// interpreter lock and many runs may go on at once.
+#pragma once
+#include "kernel/loop.hpp"
+#include "kernel/metrics.hpp"
+#include "kernel/report.hpp"
+
+namespace vostra::engine {
+
+using kernel::index_t;
+
+struct TradeRow {
+    int sid = 0;
+    std::int64_t entry_bar = 0;          // bar of the ledger entry (the excursion walk starts there)
+    std::int64_t exit_bar = -1;          // bar of the exit, -1 while open
+    std::int64_t fill_entry_bar = 0;     // bar whose trading price filled the entry
+    std::int64_t fill_exit_bar = -1;     // bar whose trading price filled the exit
+    double weight = 0;                   // target / balance at entry, as the recorder reports it
+    double entry_price = 0, exit_price = 0;
+    double pnl = 0;                      // cash moved by the trade, plus its value when it ends
+    double notional = 0;                 // |target value| at entry
+    kernel::ExitReason reason = kernel::ExitReason::open;
+    bool entry_cost = false;
+};
+
+struct Ledger {
+    std::vector<TradeRow> rows;          // closed trades in exit order, then the open ones by stock id
+    std::vector<double> excursions;      // rows x array_size values
+    std::int64_t array_size = 0;
+    std::vector<double> traded, costs, gross;
+    std::vector<std::int32_t> holdings;
+    std::int64_t first_rebalance = -1;   // bar of the first executed rebalance
+    // The report.
+    std::vector<std::pair<int, double>> weights, next_weights;
+    std::vector<std::pair<int, kernel::Action>> actions;  // in first-insertion order, last action wins
+    std::int64_t weight_time = -1, next_weight_time = 0;
+};
+
+class LedgerHost {
+public:
+    static constexpr bool wants_marks = true;
+
+    LedgerHost(Ledger &out, bool stop_trading) : out_(out), stop_trading_(stop_trading) {}
+
+    void start(kernel::Run &run);
+    void on_date(kernel::Run &, index_t d) { date_ = d; }
+    void on_entry(kernel::Run &run, int sid, double weight, bool paid, double target, double fill_price);
+    void on_exit(kernel::Run &run, int sid, bool paid, kernel::ExitReason reason, double value, double fill_price);
+    void on_fill(kernel::Run &, int sid, double cash_delta, double traded, double cost) {
+        (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
+        out_.traded[date_] += traded;
+        out_.costs[date_] += cost;
+    }
+    bool splits_held_trades(kernel::Run &run) const {
+        return !run.opt.retain_cost_when_rebalance && run.opt.periodically_rebalance;
+    }
+    bool stop_trading(const kernel::Run &) const { return stop_trading_; }
+    template <class F>
+    decltype(auto) frame(kernel::Frame, F &&body) {
+        return body();
+    }
+    [[noreturn]] void invalid_price(kernel::Run &, kernel::PriceKind kind, double value, int sid, index_t row) {
+        throw kernel::InvalidPrice{kind, value, sid, row};
+    }
+    void on_mark(kernel::Run &run, index_t d, double gross, int holdings) {
+        out_.gross[d] = gross;
+        out_.holdings[d] = holdings;
+        if (out_.first_rebalance < 0 && run.current_position_id >= 0) out_.first_rebalance = d;
+    }
+    void end(kernel::Run &run);
+
+    void action(int sid, kernel::Action a);
+    bool next_weight_nonzero(int sid) const {
+        return static_cast<std::size_t>(sid) < next_dense_.size() && next_dense_[sid] != 0;
+    }
+
+private:
+    void close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid);
+
+    Ledger &out_;
+    bool stop_trading_;
+    index_t date_ = 0;
+    std::vector<TradeRow> open_;              // by stock id
+    std::vector<std::int64_t> flows_to_closed_;  // by stock id: row that the next fill belongs to, or -1
+    std::vector<double> split_value_;        // by stock id: value handed from a split record to the next
+    std::vector<double> next_dense_;
+    std::vector<int> action_slot_;
+    metrics::Grid price_, close_;
+};
+
+// Resolves the fill bars and prices of rows whose entry or exit bar had no
+// trading price: an entry is filled at the next bar with a price, an exit at
+// the last price the position was carried at.
+void resolve_fills(const kernel::Run &run, Ledger &ledger);
+
+}  // namespace vostra::engine

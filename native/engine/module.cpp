@@ -1,0 +1,90 @@
+// Module `vostra._engine`: the native entry of the front end. It keeps no
+// state between calls; a run holds no interpreter lock while it simulates,
+// so runs from many threads go on at once.
+#define VOSTRA_IMPORT_ARRAY
+#include "common/module_init.hpp"
+#include "common/run_args.hpp"
+
+namespace vostra::engine {
+
+extern PyTypeObject *result_type;
+PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
+
+namespace {
+
+PyStructSequence_Field result_fields[] = {
+    {"equity", "portfolio value at every bar (the curve backtest_ returns)"},
+    {"trades", "dict of per-trade columns: sid, entry_bar, exit_bar (-1 open), fill_entry_bar, fill_exit_bar, "
+               "weight, entry_price, exit_price, pnl, return, reason (index into EXIT_REASONS)"},
+    {"excursions", "float64 array trades x groups x 6 (mae, mfe, bmfe, mdd, profit bars, return)"},
+    {"traded", "traded value per bar, in units of the starting capital"},
+    {"costs", "fee and tax paid per bar"},
+    {"gross", "gross marked value of the positions per bar"},
+    {"holdings", "positions held at the close of every bar"},
+    {"report", "the operations report, as vantrel.get_stock_operations() gives it"},
+    {"first_rebalance", "bar of the first executed rebalance, -1 when none"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc result_desc = {"vostra._engine.RunResult", "Arrays of one run of the native engine.",
+                                     result_fields, 9};
+
+bool initialised = false;
+
+int exec(PyObject *m) {
+    return firewall("init vostra._engine", "vostra/_engine", -1, [&] {
+        if (!initialised) {
+            if (_import_array() < 0) throw_py();
+            Ref np = Ref::check(PyImport_ImportModule("numpy"));
+            load_run_defaults(np.get());
+            result_type = PyStructSequence_NewType(&result_desc);
+            if (!result_type) throw_py();
+            initialised = true;
+        }
+        add_object(m, "RunResult", reinterpret_cast<PyObject *>(result_type));
+        Ref reasons = Ref::check(
+            Py_BuildValue("(ssssss)", "rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open"));
+        add_object(m, "EXIT_REASONS", reasons.get());
+        return 0;
+    });
+}
+
+#define VOSTRA_RUN_PARAMS                                                                                        \
+    "price_values, close_values, high_values, low_values, open_values, price_index, price_columns, pos_values, " \
+    "pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "                    \
+    "take_profit=numpy.inf, trail_stop=numpy.inf, trail_stop_activation=0.0, touched_exit=False, "        \
+    "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, orbalt_window=0, "    \
+    "orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None"
+
+PyMethodDef methods[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run)), METH_VARARGS | METH_KEYWORDS,
+     "run($module, " VOSTRA_RUN_PARAMS ")\n--\n\n"
+     "One backtest with the parameters, defaults and checks of vostra.core.vantrel.backtest_, without module "
+     "state: returns a RunResult of NumPy arrays (the equity curve, the trade ledger, the excursion arrays, "
+     "traded value, costs and exposure per bar, the operations report)."},
+    {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run_many)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_many(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
+     "pos_values, pos_index, pos_columns, resample, *, jobs, threads=0, return_exceptions=False, **options)\n--\n\n"
+     "Runs every job (a dict of run options, possibly with its own pos_values, pos_index, pos_columns, resample "
+     "or delisting_bars) over the same market on `threads` native threads (0: one per CPU) and returns their "
+     "RunResults in job order. With return_exceptions a failing job gives its exception instead of raising."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vostra._engine",
+    "Native entry of the front end: backtests as NumPy arrays, thread-safe, without module state.",
+    0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vostra::engine
+
+PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&vostra::engine::module_def); }

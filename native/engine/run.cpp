@@ -1,0 +1,279 @@
+// vostra._engine.run and run_many: the arguments of backtest_, checked the
+// same way, then the simulation body with the native ledger, without the
+// interpreter lock; the results come back as NumPy arrays.
+#include "common/run_args.hpp"
+#include "ledger.hpp"
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <thread>
+
+namespace vostra::engine {
+
+PyTypeObject *result_type = nullptr;
+
+namespace {
+
+// One run: its arguments as given, what the checks derived from them, and
+// what the run produced.
+struct Job {
+    Ref kwargs;  // keeps the objects that `args.v` borrows
+    RunArgs args;
+    kernel::ColumnMap columns;
+    bool stop_trading = true;
+    Ref equity;
+    double *out = nullptr;
+    Ledger ledger;
+    std::exception_ptr error;
+    Ref python_error;  // the exception of a job that failed before or after its run
+};
+
+// Binding, conversion and checks, with the interpreter lock held.
+void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
+    RunArgs &a = job.args;
+    bind_run(sig, args, kwargs, a);
+    std::vector<std::uint8_t> traded = kernel::check_market(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
+    kernel::Labels price_labels = encode_labels(a.price_labels);
+    kernel::Labels pos_labels = encode_labels(a.pos_labels);
+    job.columns = kernel::map_columns(price_labels, pos_labels);
+    kernel::check_labels(pos_labels, traded, job.columns);
+    // Options are read once, as plain values.
+    job.stop_trading = truth(a.stop_trading);
+    npy_intp dims[1] = {a.market.price_dates.size};
+    job.equity = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+    job.out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(job.equity.get())));
+}
+
+// The simulation, without the interpreter lock: touches no Python object.
+void simulate(Job &job) noexcept {
+    try {
+        kernel::Run run(job.args.market, job.args.opt, job.columns);
+        LedgerHost host(job.ledger, job.stop_trading);
+        kernel::simulate(run, host, job.out);
+        resolve_fills(run, job.ledger);
+    } catch (...) {
+        job.error = std::current_exception();
+    }
+}
+
+template <class T>
+Ref column(const std::vector<TradeRow> &rows, int typenum, T (*get)(const TradeRow &)) {
+    npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};
+    Ref a = Ref::check(PyArray_EMPTY(1, dims, typenum, 0));
+    T *p = static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())));
+    for (std::size_t i = 0; i < rows.size(); ++i) p[i] = get(rows[i]);
+    return a;
+}
+
+template <class T>
+Ref vector_array(const std::vector<T> &v, int typenum) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    Ref a = Ref::check(PyArray_EMPTY(1, dims, typenum, 0));
+    if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())), v.data(), v.size() * sizeof(T));
+    return a;
+}
+
+void set_item(PyObject *d, const char *key, PyObject *value) {
+    if (PyDict_SetItemString(d, key, value) < 0) throw_py();
+}
+
+Ref trade_columns(const Ledger &l) {
+    const auto &r = l.rows;
+    Ref d = Ref::check(PyDict_New());
+    set_item(d.get(), "sid", column<std::int64_t>(r, NPY_INT64, [](const TradeRow &t) -> std::int64_t { return t.sid; }).get());
+    set_item(d.get(), "entry_bar", column<std::int64_t>(r, NPY_INT64, [](const TradeRow &t) { return t.entry_bar; }).get());
+    set_item(d.get(), "exit_bar", column<std::int64_t>(r, NPY_INT64, [](const TradeRow &t) { return t.exit_bar; }).get());
+    set_item(d.get(), "fill_entry_bar",
+             column<std::int64_t>(r, NPY_INT64, [](const TradeRow &t) { return t.fill_entry_bar; }).get());
+    set_item(d.get(), "fill_exit_bar",
+             column<std::int64_t>(r, NPY_INT64, [](const TradeRow &t) { return t.fill_exit_bar; }).get());
+    set_item(d.get(), "weight", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.weight; }).get());
+    set_item(d.get(), "entry_price", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.entry_price; }).get());
+    set_item(d.get(), "exit_price", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.exit_price; }).get());
+    set_item(d.get(), "pnl", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.pnl; }).get());
+    set_item(d.get(), "return", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) {
+                 return t.notional != 0 ? t.pnl / t.notional : __builtin_nan("");
+             }).get());
+    set_item(d.get(), "reason",
+             column<std::int8_t>(r, NPY_INT8, [](const TradeRow &t) { return static_cast<std::int8_t>(t.reason); }).get());
+    return d;
+}
+
+const char *const action_words[] = {"enter", "exit", "hold", "tp", "sl", "tp_enter", "sl_enter", "tp_", "sl_"};
+
+Ref weights_dict(const std::vector<std::pair<int, double>> &w) {
+    Ref d = Ref::check(PyDict_New());
+    for (const auto &[sid, v] : w)
+        if (PyDict_SetItem(d.get(), py_int(sid).get(), py_float(v).get()) < 0) throw_py();
+    return d;
+}
+
+// The operations report, in the shape of vantrel.get_stock_operations().
+Ref report_dict(const Ledger &l) {
+    Ref actions = Ref::check(PyDict_New());
+    for (const auto &[sid, a] : l.actions) {
+        Ref word = Ref::check(PyUnicode_InternFromString(action_words[static_cast<int>(a)]));
+        if (PyDict_SetItem(actions.get(), py_int(sid).get(), word.get()) < 0) throw_py();
+    }
+    Ref d = Ref::check(PyDict_New());
+    set_item(d.get(), "actions", actions.get());
+    set_item(d.get(), "weights", weights_dict(l.weights).get());
+    set_item(d.get(), "next_weights", weights_dict(l.next_weights).get());
+    set_item(d.get(), "weight_time", py_int(l.weight_time).get());
+    set_item(d.get(), "next_weight_time", py_int(l.next_weight_time).get());
+    return d;
+}
+
+Ref result_of(Job &job) {
+    if (job.error) {
+        try {
+            std::rethrow_exception(job.error);
+        } catch (...) {
+            raise_current_fault(job.args.pos_labels);
+        }
+    }
+    const Ledger &l = job.ledger;
+    npy_intp dims[3] = {static_cast<npy_intp>(l.rows.size()), static_cast<npy_intp>(l.array_size / 6), 6};
+    Ref excursions = Ref::check(PyArray_EMPTY(3, dims, NPY_DOUBLE, 0));
+    if (!l.excursions.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(excursions.get())), l.excursions.data(),
+                    l.excursions.size() * sizeof(double));
+    Ref values[] = {job.equity,
+                    trade_columns(l),
+                    excursions,
+                    vector_array(l.traded, NPY_DOUBLE),
+                    vector_array(l.costs, NPY_DOUBLE),
+                    vector_array(l.gross, NPY_DOUBLE),
+                    vector_array(l.holdings, NPY_INT32),
+                    report_dict(l),
+                    py_int(l.first_rebalance)};
+    Ref result = Ref::check(PyStructSequence_New(result_type));
+    for (int i = 0; i < 9; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    return result;
+}
+
+// Takes the pending Python exception as an object (for run_many's results).
+Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
+const Signature run_signature{"run", run_param_names, run_nparams, 11};
+const Signature run_many_signature{"run_many", run_param_names, run_nparams, 11};
+
+}  // namespace
+
+PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs) {
+    auto job = std::make_unique<Job>();
+    return firewall("vostra._engine.run", "vostra/_engine", static_cast<PyObject *>(nullptr), job->args.pos_labels,
+                    [&]() -> PyObject * {
+                        prepare(*job, run_signature, args, kwargs);
+                        Py_BEGIN_ALLOW_THREADS simulate(*job);
+                        Py_END_ALLOW_THREADS return result_of(*job).release();
+                    });
+}
+
+namespace {
+
+// Removes `name` from the keyword dict and returns it (null when absent).
+Ref pop(PyObject *kwargs, const char *name) {
+    if (!kwargs) return {};
+    Ref key = Ref::check(PyUnicode_FromString(name));
+    PyObject *v = PyDict_GetItemWithError(kwargs, key.get());
+    if (!v) {
+        throw_if_error();
+        return {};
+    }
+    Ref kept = Ref::borrow(v);
+    if (PyDict_DelItem(kwargs, key.get()) < 0) throw_py();
+    return kept;
+}
+
+void run_all(std::vector<std::unique_ptr<Job>> &jobs, int threads) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();)
+            if (!jobs[i]->python_error) simulate(*jobs[i]);
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error &) {
+            break;  // fewer threads than asked: the others do the work
+        }
+    }
+    work();
+    for (auto &t : pool) t.join();
+}
+
+}  // namespace
+
+PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs) {
+    std::vector<std::unique_ptr<Job>> jobs;
+    return firewall("vostra._engine.run_many", "vostra/_engine", static_cast<PyObject *>(nullptr), [&]() -> PyObject * {
+        Ref common = kwargs ? Ref::check(PyDict_Copy(kwargs)) : Ref::check(PyDict_New());
+        Ref job_list = pop(common.get(), "jobs");
+        Ref threads_arg = pop(common.get(), "threads");
+        Ref return_exceptions_arg = pop(common.get(), "return_exceptions");
+        if (!job_list) raise(PyExc_TypeError, "run_many() missing required keyword argument 'jobs'");
+        int threads = threads_arg && threads_arg.get() != Py_None ? to_int32(threads_arg.get()) : 0;
+        if (threads < 0) raisef(PyExc_ValueError, "threads must be at least 1 (or 0 for one per CPU), got %d", threads);
+        if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+        bool return_exceptions = return_exceptions_arg && truth(return_exceptions_arg.get());
+
+        Ref it = Ref::check(PyObject_GetIter(job_list.get()));
+        while (Ref options = Ref::steal(PyIter_Next(it.get()))) {
+            if (!PyDict_Check(options.get()))
+                raisef(PyExc_TypeError, "run_many() jobs must be dicts of run options, got %.200s",
+                       Py_TYPE(options.get())->tp_name);
+            auto job = std::make_unique<Job>();
+            job->kwargs = Ref::check(PyDict_Copy(common.get()));
+            if (PyDict_Update(job->kwargs.get(), options.get()) < 0) throw_py();
+            try {
+                prepare(*job, run_many_signature, args, job->kwargs.get());
+            } catch (const py_error &) {
+                if (!return_exceptions) throw;
+                job->python_error = fetch_exception();
+            } catch (...) {
+                if (!return_exceptions) throw;
+                try {
+                    raise_current_fault(job->args.pos_labels);
+                } catch (const py_error &) {
+                    job->python_error = fetch_exception();
+                }
+            }
+            jobs.push_back(std::move(job));
+        }
+        throw_if_error();
+
+        int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(threads), jobs.size()));
+        Py_BEGIN_ALLOW_THREADS run_all(jobs, std::max(n, 1));
+        Py_END_ALLOW_THREADS
+
+        Ref out = Ref::check(PyList_New(0));
+        for (auto &job : jobs) {
+            Ref item;
+            if (job->python_error) {
+                item = job->python_error;
+            } else {
+                try {
+                    item = result_of(*job);
+                } catch (const py_error &) {
+                    if (!return_exceptions) throw;
+                    item = fetch_exception();
+                }
+            }
+            list_append(out.get(), item.get());
+        }
+        return out.release();
+    });
+}
+
+}  // namespace vostra::engine
