@@ -1,0 +1,41 @@
+"""Native entry of the front end: backtests as NumPy arrays, thread-safe,
+without module state (the interpreter lock is released while a run
+simulates)."""
+
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+EXIT_REASONS: tuple[str, ...]
+"""Names of the ``trades["reason"]`` codes: rebalance, stop_loss,
+take_profit, trail_stop, delisting, open."""
+
+class RunResult(NamedTuple):
+    equity: npt.NDArray[np.float64]
+    """Portfolio value at every bar: the curve ``backtest_`` returns."""
+    trades: dict[str, np.ndarray]
+    """Per-trade columns in the recorder's row order (closed trades in exit
+    order, then the open ones by stock id): ``sid``, ``entry_bar``,
+    ``exit_bar`` (-1 open), ``fill_entry_bar``, ``fill_exit_bar``, ``weight``,
+    ``entry_price``, ``exit_price``, ``pnl`` (units of the starting capital,
+    net of the fee and tax charged to the trade; open trades marked at the
+    last close), ``return`` (pnl over the target value at entry) and
+    ``reason`` (index into EXIT_REASONS)."""
+    excursions: npt.NDArray[np.float64]
+    """trades x groups x 6: the recorder's excursion arrays, one per row."""
+    traded: npt.NDArray[np.float64]
+    costs: npt.NDArray[np.float64]
+    gross: npt.NDArray[np.float64]
+    holdings: npt.NDArray[np.int32]
+    report: dict[str, Any]
+    first_rebalance: int
+
+def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
+        price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
+        resample: Any, **options: Any) -> RunResult: ...
+
+def run_many(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
+             price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
+             resample: Any, *, jobs: list[dict[str, Any]], threads: int = 0, return_exceptions: bool = False,
+             **options: Any) -> list[RunResult | BaseException]: ...

@@ -1,0 +1,298 @@
+"""The native entry vostra._engine: the same bits as backtest_ and the
+recorder, a trade ledger whose rows reconcile with the equity, realized
+returns of every kind of exit, threads, and the same errors as backtest_."""
+import math
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from markets import random_market
+from vostra import _engine
+from vostra.core import vantrel
+
+orbalt = vantrel.orbalt
+NAN = math.nan
+REASONS = _engine.EXIT_REASONS
+
+
+def same(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True)
+
+
+def reconciles(result):
+    """Every row's P&L (open rows marked at the last close) adds up to the
+    final equity minus the starting capital."""
+    total = math.fsum(result.trades["pnl"])
+    final = result.equity[-1] if len(result.equity) else 1.0
+    return abs(total - (final - 1.0)) <= 1e-12 * max(1.0, abs(final))
+
+
+def assert_same_as_contract(arrays, opts):
+    try:
+        expected = vantrel.backtest_(*arrays, **opts)
+    except Exception as exc:  # the native entry must fail the same way
+        with pytest.raises(type(exc)) as info:
+            _engine.run(*arrays, **opts)
+        assert str(info.value) == str(exc)
+        return None
+    got = _engine.run(*arrays, **opts)
+    assert same(got.equity, expected)
+    t = got.trades
+    assert [[int(x) for x in row] for row in orbalt.trades] == [
+        [int(s), int(e), int(x)] for s, e, x in zip(t["sid"], t["entry_bar"], t["exit_bar"])]
+    assert [float(w) for w in orbalt.trade_positions] == t["weight"].tolist()
+    assert len(orbalt.orbalt) == len(got.excursions)
+    for want, have in zip(orbalt.orbalt, got.excursions):
+        assert same(want, have.reshape(-1))
+    assert got.report == vantrel.get_stock_operations()
+    assert list(got.report) == list(vantrel.get_stock_operations())
+    if np.isfinite(got.equity).all():
+        assert reconciles(got)
+    return got
+
+
+differential = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@differential
+@given(seed=st.integers(0, 2**32 - 1))
+def test_random_markets_give_the_contract_bits(seed):
+    assert_same_as_contract(*random_market(seed, exits=True))
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1))
+def test_larger_markets_give_the_contract_bits(seed):
+    assert_same_as_contract(*random_market(seed, exits=True, max_bars=150, max_stocks=25))
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "strided", "reversed-copy"])
+def test_every_memory_layout_gives_the_same_bits(layout):
+    arrays, opts = random_market(11, exits=True, max_bars=80, max_stocks=12)
+    arrays = list(arrays)
+    for i in (0, 1, 2, 3, 4, 7):
+        m = np.ascontiguousarray(arrays[i])
+        if layout == "F":
+            m = np.asfortranarray(m)
+        elif layout == "strided":
+            wide = np.repeat(m, 2, axis=1)
+            m = wide[:, ::2]
+        elif layout == "reversed-copy":
+            m = m[::-1][::-1]
+        m.flags.writeable = False
+        arrays[i] = m
+    assert assert_same_as_contract(tuple(arrays), opts) is not None
+
+
+# --- The ledger on hand cases -------------------------------------------------
+
+def one_stock(market, price, *, close=None, high=None, low=None, open=None, weights=((1.0,),)):
+    return market(price, weights, close=close, high=high, low=low, open=open)
+
+
+def only_trade(result):
+    t = result.trades
+    assert len(t["sid"]) == 1
+    return {k: v[0] for k, v in t.items()}
+
+
+NO_COSTS = dict(fee_ratio=0.0, tax_ratio=0.0)
+
+
+def test_an_intrabar_stop_fills_at_its_level(market):
+    # Entered at 100; the next bar opens at 99 and trades down to 90: the
+    # stop at 95 is filled at 95, not at the open.
+    mk = one_stock(market, [100, 100, 99, 99], open=[100, 100, 99, 99], high=[100, 100, 101, 99],
+                   low=[100, 100, 90, 99], close=[100, 100, 96, 99])
+    fee, tax = 0.001, 0.003
+    r = _engine.run(*mk, stop_loss=0.05, touched_exit=True, fee_ratio=fee, tax_ratio=tax)
+    t = only_trade(r)
+    assert REASONS[t["reason"]] == "stop_loss"
+    assert (t["entry_bar"], t["exit_bar"], t["entry_price"]) == (1, 2, 100.0)
+    assert t["exit_price"] == pytest.approx(95.0, rel=1e-15)
+    expected = (1 - fee) * 0.95 * (1 - fee - tax) - 1
+    assert t["pnl"] == pytest.approx(expected, rel=1e-14)
+    assert t["return"] == pytest.approx(expected, rel=1e-14)
+    assert r.equity[-1] - 1 == pytest.approx(expected, rel=1e-14)
+
+
+def test_a_gap_through_the_stop_fills_at_the_open(market):
+    mk = one_stock(market, [100, 100, 90, 90], open=[100, 100, 90, 90], high=[100, 100, 92, 90],
+                   low=[100, 100, 88, 90], close=[100, 100, 91, 90])
+    t = only_trade(_engine.run(*mk, stop_loss=0.05, touched_exit=True, **NO_COSTS))
+    assert REASONS[t["reason"]] == "stop_loss"
+    assert t["exit_price"] == 90.0
+    assert t["return"] == pytest.approx(-0.1, rel=1e-14)
+
+
+def test_take_profit_fills_at_its_level(market):
+    mk = one_stock(market, [100, 100, 105, 105], high=[100, 100, 112, 105], low=[100, 100, 104, 105])
+    t = only_trade(_engine.run(*mk, take_profit=0.1, touched_exit=True, **NO_COSTS))
+    assert REASONS[t["reason"]] == "take_profit"
+    assert t["exit_price"] == pytest.approx(110.0, rel=1e-15)
+    assert t["pnl"] == pytest.approx(0.1, rel=1e-14)
+
+
+def test_an_armed_trailing_stop_fills_below_the_best_level(market):
+    # The gain of 20 % arms the trail (activation 10 %); the next bar falls
+    # through 1.2 - 0.05 = 1.15 of the entry value.
+    mk = one_stock(market, [100, 100, 120, 116, 116], open=[100, 100, 119, 116, 116],
+                   high=[100, 100, 121, 117, 116], low=[100, 100, 118, 112, 116], close=[100, 100, 120, 113, 116])
+    t = only_trade(_engine.run(*mk, trail_stop=0.05, trail_stop_activation=0.1, touched_exit=True, **NO_COSTS))
+    assert REASONS[t["reason"]] == "trail_stop"
+    assert t["exit_bar"] == 3
+    assert t["exit_price"] == pytest.approx(115.0, rel=1e-14)
+    assert t["return"] == pytest.approx(0.15, rel=1e-13)
+
+
+def test_a_close_mode_exit_fills_at_the_next_trading_price(market):
+    # The close of bar 2 (94) is below the 5 % stop; the stock is sold on bar
+    # 3 at that bar's trading price.
+    mk = one_stock(market, [100, 100, 97, 93, 93], close=[100, 100, 94, 93, 93])
+    t = only_trade(_engine.run(*mk, stop_loss=0.05, **NO_COSTS))
+    assert REASONS[t["reason"]] == "stop_loss"
+    assert (t["exit_bar"], t["fill_exit_bar"], t["exit_price"]) == (3, 3, 93.0)
+    assert t["return"] == pytest.approx(-0.07, rel=1e-13)
+
+
+def test_a_delisted_stock_is_sold_at_its_last_price(market):
+    mk = one_stock(market, [100, 100, 110, NAN, NAN])
+    r = _engine.run(*mk, delisting_bars=np.array([3], dtype=np.int64), **NO_COSTS)
+    t = only_trade(r)
+    assert REASONS[t["reason"]] == "delisting"
+    assert (t["exit_bar"], t["exit_price"]) == (3, 110.0)
+    assert t["pnl"] == pytest.approx(0.1, rel=1e-14)
+    assert reconciles(r)
+
+
+def test_a_short_gains_what_the_price_loses(market):
+    mk = market([100, 100, 90, 90], [[-1.0], [0.0]], pos_index=[0, 10])
+    t = only_trade(_engine.run(*mk, **NO_COSTS))
+    assert REASONS[t["reason"]] == "rebalance"
+    assert (t["entry_price"], t["exit_price"], t["exit_bar"]) == (100.0, 90.0, 2)
+    assert t["return"] == pytest.approx(0.1, rel=1e-14)
+
+
+def test_an_entry_without_a_price_is_filled_at_the_next_price(market):
+    mk = market([100, NAN, 104, 106], [[0.0], [1.0]], pos_index=[0, 0])
+    t = only_trade(_engine.run(*mk, **NO_COSTS))
+    assert (t["entry_bar"], t["fill_entry_bar"], t["entry_price"]) == (1, 2, 104.0)
+
+
+SPLIT_PRICES = [100, 100, 110, 121]
+TWO_ROWS = [[0.5], [0.5]]
+
+
+def test_a_split_record_hands_its_value_to_the_next(market):
+    # Row 1 (same weight) is applied on bar 2 at 110: the first record ends
+    # at 0.55, the second takes it over, sells 0.025 down to half the
+    # balance of 1.05 and is marked at 121 at the end.
+    mk = market(SPLIT_PRICES, TWO_ROWS, pos_index=[0, 10])
+    r = _engine.run(*mk, periodically_rebalance=True, **NO_COSTS)
+    t = r.trades
+    assert [REASONS[k] for k in t["reason"]] == ["rebalance", "open"]
+    assert t["pnl"][0] == pytest.approx(0.05, rel=1e-13)
+    assert t["pnl"][1] == pytest.approx(-0.55 + 0.025 + 0.525 * 1.1, rel=1e-13)
+    assert reconciles(r)
+
+
+@pytest.mark.parametrize("periodic", [True, False], ids=["split", "resize"])
+def test_costs_of_a_resize_stay_with_the_trade_that_pays_them(market, periodic):
+    mk = market(SPLIT_PRICES, TWO_ROWS, pos_index=[0, 10])
+    r = _engine.run(*mk, periodically_rebalance=periodic, fee_ratio=0.01, tax_ratio=0.02)
+    assert reconciles(r)
+    # The fee and tax of the resize are the costs of bar 2.
+    sold = r.traded[2]
+    assert r.costs[2] == pytest.approx(sold * 0.03, rel=1e-12)
+    if not periodic:
+        assert len(r.trades["pnl"]) == 1
+
+
+def test_traded_value_and_costs_per_bar(market):
+    mk = market([100, 100, 110, 110], [[1.0], [0.0]], pos_index=[0, 10])
+    r = _engine.run(*mk, fee_ratio=0.01, tax_ratio=0.02)
+    assert r.traded.tolist() == [0.0, 1.0, pytest.approx(0.99 * 1.1), 0.0]
+    assert r.costs[1] == pytest.approx(0.01) and r.costs[2] == pytest.approx(0.99 * 1.1 * 0.03)
+    assert r.holdings.tolist() == [0, 1, 0, 0]
+    assert r.first_rebalance == 1
+
+
+# --- Threads ------------------------------------------------------------------
+
+def fingerprint(result):
+    return (result.equity.tobytes(), result.trades["pnl"].tobytes(), result.excursions.tobytes())
+
+
+def test_runs_on_four_threads_give_the_serial_bits():
+    cases = [random_market(seed, exits=True, max_bars=120, max_stocks=20) for seed in range(40)]
+    cases = [c for c in cases if _ok(c)]
+    serial = [fingerprint(_engine.run(*a, **o)) for a, o in cases]
+    got = {}
+
+    def worker(k):
+        for rep in range(3):
+            for i in range(k, len(cases), 4):
+                a, o = cases[i]
+                fp = fingerprint(_engine.run(*a, **o))
+                assert got.setdefault(i, fp) == fp
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [got[i] for i in range(len(cases))] == serial
+
+
+def _ok(case):
+    try:
+        _engine.run(*case[0], **case[1])
+        return True
+    except Exception:
+        return False
+
+
+def test_run_many_on_two_threads_gives_the_serial_bits():
+    arrays, _ = random_market(5, exits=True, max_bars=150, max_stocks=25)
+    jobs = [dict(stop_loss=s, fee_ratio=f, touched_exit=t) for s in (0.02, 0.05, 1.0)
+            for f in (0.0, 0.001425) for t in (False, True)]
+    one = _engine.run_many(*arrays, jobs=jobs, threads=1)
+    two = _engine.run_many(*arrays, jobs=jobs, threads=2)
+    assert [fingerprint(r) for r in one] == [fingerprint(r) for r in two]
+    assert [fingerprint(r) for r in one] == [fingerprint(_engine.run(*arrays, **j)) for j in jobs]
+
+
+def test_run_many_reports_a_failing_job_in_its_place():
+    arrays, _ = random_market(5, exits=True)
+    results = _engine.run_many(*arrays, jobs=[{}, {"orbalt_window_step": 0}, {}], return_exceptions=True)
+    assert isinstance(results[1], ValueError) and "orbalt_window_step must be >= 1" in str(results[1])
+    assert fingerprint(results[0]) == fingerprint(results[2])
+    with pytest.raises(ValueError, match="orbalt_window_step"):
+        _engine.run_many(*arrays, jobs=[{"orbalt_window_step": 0}])
+    with pytest.raises(TypeError, match="unexpected keyword argument 'stoploss'"):
+        _engine.run_many(*arrays, jobs=[{"stoploss": 0.1}])
+
+
+# --- Bad input ----------------------------------------------------------------
+
+@pytest.mark.parametrize("change", [
+    lambda a: a.__setitem__(1, a[1][:-1]),                      # shapes differ
+    lambda a: a[7].__setitem__((0, 0), np.inf),                 # a non-finite weight
+    lambda a: a.__setitem__(9, np.array(["S0"] * len(a[9]), dtype=object)),  # duplicate labels
+    lambda a: a[0].__setitem__((slice(None), slice(None)), -1.0),  # an unusable trading price
+    lambda a: a.__setitem__(7, a[7].astype(np.int64)),          # a wrong dtype
+    lambda a: a.__setitem__(5, list(a[5])),                     # not an array
+], ids=["shape", "weight", "duplicates", "price", "dtype", "type"])
+def test_bad_input_raises_what_backtest_raises(change):
+    arrays, opts = random_market(1, exits=True)  # three signal columns
+    arrays = [np.array(a, copy=True) if isinstance(a, np.ndarray) else a for a in arrays]
+    arrays[7] = np.ones_like(arrays[7]) * 0.1
+    change(arrays)
+    with pytest.raises(Exception) as want:
+        vantrel.backtest_(*arrays, **opts)
+    with pytest.raises(type(want.value)) as got:
+        _engine.run(*arrays, **opts)
+    assert str(got.value) == str(want.value)
