@@ -109,7 +109,9 @@ def month_end_bars(index):
 
 
 def period_end_bars(index, every):
-    """Last bars of each period: 'W' weekly, 'M' monthly, 'Q' quarterly."""
+    """Last bars of each period: 'D' every bar, 'W' weekly, 'M' monthly, 'Q' quarterly."""
+    if every == "D":
+        return np.arange(len(index) - 1)
     if every == "M":
         return month_end_bars(index)
     if every == "Q":

@@ -2,6 +2,8 @@
 // realized P&L and its excursion array, written as the run goes.
 #include "ledger.hpp"
 
+#include <mutex>
+
 namespace vostra::engine {
 
 namespace {
@@ -9,6 +11,59 @@ namespace {
 metrics::Grid grid_of(const kernel::View2<double> &v) { return {v.data, v.rows, v.cols, v.row_stride, v.col_stride}; }
 
 }  // namespace
+
+namespace {
+
+std::mutex pool_mutex;
+std::vector<Block> &pool = *new std::vector<Block>;  // never destroyed: arrays may outlive static destruction
+std::size_t pool_bytes = 0;
+constexpr std::size_t max_pool_bytes = std::size_t(256) << 20;
+
+}  // namespace
+
+Block take_block(std::size_t at_least) {
+    std::lock_guard<std::mutex> lock(pool_mutex);
+    auto best = pool.end();
+    for (auto it = pool.begin(); it != pool.end(); ++it)
+        if (best == pool.end() || it->capacity > best->capacity) best = it;
+    if (best == pool.end() || best->capacity < at_least / 4) return {nullptr, 0};
+    Block b = *best;
+    pool.erase(best);
+    pool_bytes -= b.capacity * sizeof(double);
+    return b;
+}
+
+void give_block(Block b) {
+    if (!b.data) return;
+    std::size_t bytes = b.capacity * sizeof(double);
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        if (pool_bytes + bytes <= max_pool_bytes) {
+            pool.push_back(b);
+            pool_bytes += bytes;
+            return;
+        }
+    }
+    std::free(b.data);
+}
+
+double *Doubles::extend(std::size_t n) {
+    if (!data_) {
+        Block b = take_block(n);
+        data_ = b.data;
+        capacity_ = b.capacity;
+    }
+    if (size_ + n > capacity_) {
+        std::size_t capacity = std::max<std::size_t>({size_ + n, capacity_ * 2, 1024});
+        void *p = std::realloc(data_, capacity * sizeof(double));
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<double *>(p);
+        capacity_ = capacity;
+    }
+    double *at = data_ + size_;
+    size_ += n;
+    return at;
+}
 
 void LedgerHost::start(kernel::Run &run) {
     std::size_t nstocks = static_cast<std::size_t>(run.in.weights.cols);
@@ -45,9 +100,8 @@ void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, boo
     // The excursion array of the trade, as the recorder computes it.
     metrics::Trade t{run.price_column(sid), row.entry_bar, date_, row.weight > 0, row.entry_cost, paid,
                      run.opt.fee_ratio, run.opt.tax_ratio, run.opt.orbalt_window, run.opt.orbalt_window_step};
-    std::size_t at = out_.excursions.size();
-    out_.excursions.resize(at + static_cast<std::size_t>(out_.array_size));
-    metrics::excursions(price_, close_, t, out_.excursions.data() + at, out_.array_size);
+    double *at = out_.excursions.extend(static_cast<std::size_t>(out_.array_size));
+    metrics::excursions(price_, close_, t, at, out_.array_size);
     row.exit_bar = exit_bar;
     out_.rows.push_back(row);
 }

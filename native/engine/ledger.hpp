@@ -8,6 +8,9 @@
 #include "kernel/metrics.hpp"
 #include "kernel/report.hpp"
 
+#include <cstdlib>
+#include <new>
+
 namespace vostra::engine {
 
 using kernel::index_t;
@@ -26,9 +29,47 @@ struct TradeRow {
     bool entry_cost = false;
 };
 
+// Memory of excursion buffers whose arrays have been freed, kept for the
+// next runs: writing a large trade log into fresh pages costs more in page
+// faults than the walk that fills it. Bounded in bytes; thread-safe.
+struct Block {
+    double *data;
+    std::size_t capacity;
+};
+Block take_block(std::size_t at_least);
+void give_block(Block b);
+
+// A growable buffer of doubles that is neither zeroed nor copied as it
+// grows (realloc moves large blocks by remapping them), and whose memory can
+// be handed to the array that returns it.
+class Doubles {
+public:
+    Doubles() = default;
+    Doubles(const Doubles &) = delete;
+    Doubles &operator=(const Doubles &) = delete;
+    ~Doubles() {
+        if (data_) give_block({data_, capacity_});
+    }
+    // Room for `n` more values at the end; returns where they start.
+    double *extend(std::size_t n);
+    std::size_t size() const { return size_; }
+    double *data() const { return data_; }
+    // Gives up the memory block (the caller returns it with give_block).
+    Block release() {
+        Block b{data_, capacity_};
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return b;
+    }
+
+private:
+    double *data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
 struct Ledger {
     std::vector<TradeRow> rows;          // closed trades in exit order, then the open ones by stock id
-    std::vector<double> excursions;      // rows x array_size values
+    Doubles excursions;                  // rows x array_size values
     std::int64_t array_size = 0;
     std::vector<double> traded, costs, gross;
     std::vector<std::int32_t> holdings;

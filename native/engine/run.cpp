@@ -125,6 +125,27 @@ Ref report_dict(const Ledger &l) {
     return d;
 }
 
+// The excursion arrays as one trades x groups x 6 matrix that takes over
+// the ledger's buffer.
+Ref excursion_matrix(Ledger &l) {
+    npy_intp dims[3] = {static_cast<npy_intp>(l.rows.size()), static_cast<npy_intp>(l.array_size / 6), 6};
+    if (l.excursions.size() == 0) return Ref::check(PyArray_ZEROS(3, dims, NPY_DOUBLE, 0));
+    auto *block = new Block{l.excursions.data(), 0};
+    Ref owner = Ref::steal(PyCapsule_New(block, nullptr, [](PyObject *c) {
+        auto *b = static_cast<Block *>(PyCapsule_GetPointer(c, nullptr));
+        give_block(*b);
+        delete b;
+    }));
+    if (!owner) {
+        delete block;
+        throw_py();
+    }
+    *block = l.excursions.release();
+    Ref a = Ref::check(PyArray_SimpleNewFromData(3, dims, NPY_DOUBLE, block->data));
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(a.get()), owner.release()) < 0) throw_py();
+    return a;
+}
+
 Ref result_of(Job &job) {
     if (job.error) {
         try {
@@ -133,12 +154,8 @@ Ref result_of(Job &job) {
             raise_current_fault(job.args.pos_labels);
         }
     }
-    const Ledger &l = job.ledger;
-    npy_intp dims[3] = {static_cast<npy_intp>(l.rows.size()), static_cast<npy_intp>(l.array_size / 6), 6};
-    Ref excursions = Ref::check(PyArray_EMPTY(3, dims, NPY_DOUBLE, 0));
-    if (!l.excursions.empty())
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(excursions.get())), l.excursions.data(),
-                    l.excursions.size() * sizeof(double));
+    Ledger &l = job.ledger;
+    Ref excursions = excursion_matrix(l);
     Ref values[] = {job.equity,
                     trade_columns(l),
                     excursions,
