@@ -186,8 +186,9 @@ def test_turnover_counts_target_changes_after_the_first_rebalance(quarter):
     res = vostra.backtest(rotating(quarter), quarter, rebalance="M")
     # Two executed rebalances, the second replaces the whole portfolio.
     assert res.turnover == 1.0
-    years = (quarter.index[-1] - quarter.index[0]).days / 365.25
-    assert res.stats["turnover"] == pytest.approx(1.0 / years)
+    # Target changes do not measure trading (constant targets rebalanced
+    # daily trade too): the statistic needs the traded value per bar.
+    assert res.traded is None and math.isnan(res.stats["turnover"])
 
 
 # ---------------------------------------------------------------------------
@@ -305,18 +306,21 @@ def test_statistics_of_a_tiny_curve():
         "mae": [-0.02, -0.08, -0.05, -0.05, -0.9],
         "mfe": [0.12, 0.01, 0.03, 0.05, 0.9],
     })
-    s = vostra.statistics(equity, trades, turnover=2.0)
-    # Bar returns +10 %, -10 %, +10 %; one year; three bars per year. The
-    # trade without a known return is left out of the win rate only.
+    traded = pd.Series([0.5, 1.5], index=pd.DatetimeIndex(dates[1:3]))
+    s = vostra.statistics(equity, trades, traded=traded, periods_per_year=3)
+    # Bar returns +10 %, -10 %, +10 %; three bars per year, so one year. The
+    # trade without a known return is left out of the win rate only. Turnover:
+    # 2.0 traded in one year over a mean equity of 1.04475.
     expected = {
         "total_return": 0.089, "cagr": 0.089, "annual_volatility": 0.2, "sharpe": 0.5,
         "sortino": 1.0, "max_drawdown": -0.1, "calmar": 0.89, "trades": 5,
-        "win_rate": 1 / 3, "avg_holding_bars": 5.0, "turnover": 2.0,
+        "win_rate": 1 / 3, "avg_holding_bars": 5.0, "turnover": 2.0 / 1.04475,
         "avg_mae": -0.05, "avg_mfe": 0.0525,
     }
-    assert list(s.index) == list(expected)
+    assert list(s.index) == list(vostra.stats.STAT_LABELS)
     for key, value in expected.items():
         assert s[key] == pytest.approx(value, rel=1e-12), key
+    assert s[list(vostra.stats.BENCHMARK_KEYS)].isna().all()
 
 
 def test_statistics_of_a_flat_curve_are_nan_not_errors():

@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 
 from .result import Result, build_result
+from .stats import first_nonpositive
 
 __all__ = ["backtest"]
 
@@ -337,6 +338,7 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
             position_limit: float = 1.0, retain_cost: bool = False,
             stop_trading: bool = True, window: int = 0, window_step: int = 1,
             delisting: Delisting = "auto", split_trades: bool | None = None,
+            periods_per_year: float | None = None,
             ) -> tuple[dict[str, Any], dict[str, Any]]:
     """Check and convert the inputs of :func:`backtest`.
 
@@ -391,6 +393,11 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         raise ValueError(f"window must be 0 (no window) or a number of bars, got {window}")
     if window_step < 1:
         raise ValueError(f"window_step must be at least 1 bar, got {window_step}")
+    if periods_per_year is not None:
+        periods_per_year = float(periods_per_year)
+        if not (np.isfinite(periods_per_year) and periods_per_year > 0):
+            raise ValueError(f"periods_per_year must be a positive number such as 252, "
+                             f"or None to infer it from the dates; got {periods_per_year!r}")
 
     price_ns = _ns(close.index)
     pos_ns = _ns(weights.index)
@@ -466,7 +473,8 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         close_index=close.index, weights_index=weights.index,
         tickers=list(weights.columns), window=window, window_step=window_step,
         turnover=_target_turnover(pos_values, rows, position_limit),
-        rebalances=len(rows), warnings=notes,
+        rebalances=len(rows), warnings=notes, fee=fee, tax=tax,
+        periods_per_year=periods_per_year,
     )
     return arguments, context
 
@@ -513,7 +521,8 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
              trail_activation: float = 0.0, intrabar: bool = False,
              position_limit: float = 1.0, retain_cost: bool = False,
              stop_trading: bool = True, window: int = 0, window_step: int = 1,
-             delisting: Delisting = "auto", split_trades: bool | None = None) -> Result:
+             delisting: Delisting = "auto", split_trades: bool | None = None,
+             periods_per_year: float | None = None) -> Result:
     """Backtest target weights against daily prices.
 
     The portfolio starts with a capital of 1.0. When a new row of ``weights``
@@ -581,6 +590,9 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     split_trades
         Record a held position as a new trade at every rebalance. Defaults to
         True for calendar or explicit schedules and False for ``rebalance=None``.
+    periods_per_year
+        Annualisation factor of the statistics; by default inferred from the
+        dates (252 for daily bars, 52 weekly, 12 monthly, 4 quarterly, 1 yearly).
 
     Returns
     -------
@@ -602,7 +614,7 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         trail_stop=trail_stop, trail_activation=trail_activation, intrabar=intrabar,
         position_limit=position_limit, retain_cost=retain_cost,
         stop_trading=stop_trading, window=window, window_step=window_step,
-        delisting=delisting, split_trades=split_trades,
+        delisting=delisting, split_trades=split_trades, periods_per_year=periods_per_year,
     )
     for message in context["warnings"]:
         warnings.warn(message, UserWarning, stacklevel=2)
@@ -613,4 +625,11 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     rows, report = vantrel.get_trade_stocks(
         arguments["pos_columns"], arguments["price_index"], arguments["touched_exit"])
     excursions = list(orbalt.orbalt)
-    return build_result(creturn, rows, excursions, dict(report), context)
+    result = build_result(creturn, rows, excursions, dict(report), context)
+    ruin = first_nonpositive(result.equity)
+    if ruin is not None:
+        warnings.warn(
+            f"the portfolio's equity falls to {result.equity.loc[ruin]:.6g} on {ruin}, at or "
+            f"below 0; returns after that date are undefined and so are the statistics "
+            f"built on them (NaN)", UserWarning, stacklevel=2)
+    return result

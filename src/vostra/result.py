@@ -137,26 +137,54 @@ class Result:
         Signal dates of the last executed rebalance and of the latest signal
         (None when there is none).
     stats : pandas.Series
-        Statistics from the first signal date on (see
-        :func:`vostra.stats.statistics`).
+        Statistics from the first executed rebalance on (see
+        :func:`vostra.stats.statistics`); their conventions are in
+        ``stats.attrs`` and under the printed table.
+    start : pandas.Timestamp or None
+        The first executed rebalance that traded: the earliest entry date of
+        the trade log (None without trades).
+    fee, tax, periods_per_year
+        The run's costs and the annualisation factor asked for (None: inferred
+        from the dates, 252 a year for daily bars).
+    traded : pandas.Series or None
+        Traded value per bar, in units of the starting capital, when the
+        engine reports it; the turnover statistic needs it.
     """
 
     def __init__(self, equity: pd.Series, trades: pd.DataFrame, operations: pd.DataFrame, *,
                  weight_date: pd.Timestamp | None = None,
                  next_weight_date: pd.Timestamp | None = None,
-                 start: pd.Timestamp | None = None, turnover: float | None = None) -> None:
+                 start: pd.Timestamp | None = None, turnover: float | None = None,
+                 traded: pd.Series | None = None, fee: float | None = None,
+                 tax: float | None = None, periods_per_year: float | None = None) -> None:
         self.equity = equity
         self.trades = trades
         self.operations = operations
         self.weight_date = weight_date
         self.next_weight_date = next_weight_date
-        self.start = start if start is not None else (equity.index[0] if len(equity) else None)
+        self.start = start
+        # Half the absolute change of the normalised targets over the executed
+        # rebalances; the turnover statistic uses the traded value instead.
         self.turnover = turnover
+        self.traded = traded
+        self.fee = fee
+        self.tax = tax
+        self.periods_per_year = periods_per_year
+
+    def statistics(self, benchmark: pd.Series | None = None,
+                   periods_per_year: float | None = None) -> pd.Series:
+        """The statistics of this run (see :func:`vostra.stats.statistics`),
+        optionally against a ``benchmark`` (prices or equity on the same dates)
+        and with another annualisation factor."""
+        if periods_per_year is None:
+            periods_per_year = self.periods_per_year
+        return statistics(self.equity, self.trades, start=self.start, traded=self.traded,
+                          periods_per_year=periods_per_year,
+                          benchmark=benchmark, fee=self.fee, tax=self.tax)
 
     @cached_property
     def stats(self) -> pd.Series:
-        live = self.equity if self.start is None else self.equity[self.equity.index >= self.start]
-        return statistics(live, self.trades, turnover=self.turnover)
+        return self.statistics()
 
     @property
     def drawdown(self) -> pd.Series:
@@ -199,8 +227,12 @@ def build_result(creturn: np.ndarray, rows: list[list[Any]], excursions: list[np
             return None
         return weights_index[int(row)]
 
-    start = weights_index[0] if len(weights_index) else None
+    # The statistics start at the first executed rebalance; the earliest entry
+    # of the trade log is the first one that bought or sold anything.
+    start = trades["entry_date"].min() if len(trades) else None
     return Result(equity, trades, operations,
                   weight_date=signal_date(report.get("weight_time")),
                   next_weight_date=signal_date(report.get("next_weight_time")),
-                  start=start, turnover=context.get("turnover"))
+                  start=start, turnover=context.get("turnover"), traded=context.get("traded"),
+                  fee=context.get("fee"), tax=context.get("tax"),
+                  periods_per_year=context.get("periods_per_year"))

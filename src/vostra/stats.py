@@ -1,20 +1,29 @@
-"""Summary statistics of an equity curve and its trade log, vectorised."""
+"""Summary statistics of an equity curve, its trade log and a benchmark, with
+the conventions they were computed under.
+
+Every figure that empyrical also computes follows empyrical's definition on
+the same bar returns: annualisation by a fixed number of periods a year for
+the data's frequency (252 for daily bars), sample standard deviations
+(ddof=1), a risk-free rate and a required return of 0.
+"""
 
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["statistics", "drawdown", "STAT_LABELS"]
+__all__ = ["statistics", "drawdown", "format_statistics", "infer_periods_per_year",
+           "first_nonpositive", "STAT_LABELS", "PERIODS_PER_YEAR"]
 
-_YEAR_SECONDS = 365.25 * 86400.0
-
-# Display label and format of every statistic, in table order.
+# Display label and format of every statistic, in table order. The formats:
+# "pct" a fraction shown in per cent, "num" two decimals, "num3" three
+# decimals, "int" a count. Sweeps make one column per key.
 STAT_LABELS: dict[str, tuple[str, str]] = {
     "total_return": ("Total return", "pct"),
-    "cagr": ("CAGR", "pct"),
+    "cagr": ("Annual return (CAGR)", "pct"),
     "annual_volatility": ("Annual volatility", "pct"),
     "sharpe": ("Sharpe ratio", "num"),
     "sortino": ("Sortino ratio", "num"),
@@ -26,7 +35,22 @@ STAT_LABELS: dict[str, tuple[str, str]] = {
     "turnover": ("Turnover (per year)", "num"),
     "avg_mae": ("Avg MAE", "pct"),
     "avg_mfe": ("Avg MFE", "pct"),
+    "alpha": ("Alpha (annual)", "pct"),
+    "beta": ("Beta", "num"),
+    "information_ratio": ("Information ratio (per period)", "num3"),
+    "tracking_error": ("Tracking error (annual)", "pct"),
 }
+
+#: The figures that need a benchmark; NaN (and left out of the printout) without one.
+BENCHMARK_KEYS = ("alpha", "beta", "information_ratio", "tracking_error")
+
+#: Periods per year by data frequency, as empyrical annualises.
+PERIODS_PER_YEAR = {"daily": 252, "weekly": 52, "monthly": 12, "quarterly": 4, "yearly": 1}
+
+# Upper bounds (in days) of the median bar spacing of each frequency; the
+# gaps between them leave room for holidays and uneven month lengths.
+_SPACING_DAYS = (("daily", 4.0), ("weekly", 20.0), ("monthly", 60.0), ("quarterly", 200.0))
+_INTRADAY = pd.Timedelta(hours=20)
 
 
 def _ratio(num: float, den: float) -> float:
@@ -42,9 +66,169 @@ def drawdown(equity: pd.Series) -> pd.Series:
                      name="drawdown")
 
 
+def first_nonpositive(equity: pd.Series) -> pd.Timestamp | None:
+    """Date of the first bar whose equity is at or below 0 (None if there is none)."""
+    values = equity.to_numpy(dtype=np.float64)
+    hit = np.flatnonzero(values <= 0)
+    return equity.index[hit[0]] if len(hit) else None
+
+
+def infer_periods_per_year(index: pd.DatetimeIndex) -> tuple[float, str]:
+    """Periods per year of the bars in ``index`` and the frequency's name.
+
+    The frequency comes from the median spacing of the dates: up to 4 days is
+    daily (252 a year), up to 20 weekly (52), up to 60 monthly (12), up to 200
+    quarterly (4), longer yearly (1). Bars closer than 20 hours are intraday:
+    252 times the median number of bars per calendar day. Fewer than two
+    dates count as daily.
+    """
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(
+            f"the equity index must be a DatetimeIndex to infer the data frequency, got "
+            f"{type(index).__name__}; pass periods_per_year=... (e.g. 252 for daily bars)"
+        )
+    if len(index) < 2:
+        return float(PERIODS_PER_YEAR["daily"]), "daily"
+    spacing = pd.Timedelta(np.median(np.diff(index.asi8)), unit=index.unit)
+    if spacing < _INTRADAY:
+        per_day = float(np.median(pd.Series(1, index=index).groupby(index.normalize()).size()))
+        return PERIODS_PER_YEAR["daily"] * per_day, f"intraday, {per_day:g} bars a day"
+    days = spacing / pd.Timedelta(days=1)
+    for name, bound in _SPACING_DAYS:
+        if days <= bound:
+            return float(PERIODS_PER_YEAR[name]), name
+    return float(PERIODS_PER_YEAR["yearly"]), "yearly"
+
+
+def _window_start(index: pd.DatetimeIndex, start: Any) -> int:
+    """Position of the first bar at or after ``start``."""
+    ts = pd.Timestamp(start)
+    if (ts.tz is None) != (getattr(index, "tz", None) is None):
+        raise ValueError(
+            f"start={ts} and the equity index differ in timezone awareness; "
+            f"use tz_localize/tz_convert so that both are the same kind"
+        )
+    return int(index.searchsorted(ts, side="left"))
+
+
+def _std(values: np.ndarray) -> float:
+    """Sample standard deviation, exactly 0 for identical values (the float
+    mean of identical values can miss them in the last bit)."""
+    if len(values) < 2:
+        return math.nan
+    if values.max() == values.min():
+        return 0.0
+    return float(values.std(ddof=1))
+
+
+def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float) -> dict[str, float]:
+    """Figures of the window's equity ``values`` (anchor first) and its bar
+    returns; ``returns`` is None when they are undefined (equity at or below
+    0 before the last bar)."""
+    out: dict[str, float] = {}
+    n = len(values) - 1
+    if n < 1 or not values[0] > 0:
+        return out
+    out["total_return"] = values[-1] / values[0] - 1.0
+    peak = np.maximum.accumulate(values)
+    out["max_drawdown"] = float(np.min((values - peak) / peak))
+    if returns is None:
+        return out
+    growth = values[-1] / values[0]
+    # A negative growth has no real root; a fractional power would be complex.
+    out["cagr"] = float(growth ** (ppy / n)) - 1.0 if growth >= 0 else math.nan
+    if out["max_drawdown"] < 0:
+        out["calmar"] = _ratio(out["cagr"], abs(out["max_drawdown"]))
+    if n < 2:
+        return out
+    std = _std(returns)
+    mean = float(returns.mean())
+    out["annual_volatility"] = std * math.sqrt(ppy)
+    out["sharpe"] = _ratio(mean, std) * math.sqrt(ppy)
+    downside = math.sqrt(float(np.mean(np.minimum(returns, 0.0) ** 2))) * math.sqrt(ppy)
+    out["sortino"] = _ratio(mean * ppy, downside)
+    return out
+
+
+def _benchmark_returns(benchmark: pd.Series, dates: pd.DatetimeIndex) -> np.ndarray:
+    """Bar returns of the benchmark between consecutive ``dates``; NaN where
+    the benchmark has no positive value on either end."""
+    if not isinstance(benchmark, pd.Series):
+        raise TypeError(f"benchmark must be a pandas Series of prices or equity, got "
+                        f"{type(benchmark).__name__}")
+    if not isinstance(benchmark.index, pd.DatetimeIndex):
+        raise TypeError(f"benchmark.index must be a DatetimeIndex, got "
+                        f"{type(benchmark.index).__name__}")
+    if (benchmark.index.tz is None) != (dates.tz is None):
+        raise ValueError("benchmark.index and the equity index differ in timezone awareness; "
+                         "use tz_localize/tz_convert so that both are the same kind")
+    if not benchmark.index.is_unique:
+        raise ValueError("benchmark.index has duplicate dates; keep one value per date")
+    values = benchmark.reindex(dates).to_numpy(dtype=np.float64)
+    before, after = values[:-1], values[1:]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        returns = after / before - 1.0
+    returns[~(before > 0) | ~np.isfinite(returns)] = np.nan
+    return returns
+
+
+def _benchmark_stats(returns: np.ndarray, factor: np.ndarray, ppy: float) -> dict[str, float]:
+    """Alpha, beta, information ratio and tracking error over the bars where
+    both returns are known, as empyrical computes them: beta = cov / var
+    (population moments), alpha = (1 + mean(r - beta * b)) ** ppy - 1, the
+    information ratio is empyrical's excess Sharpe mean(r - b) / std(r - b)
+    (not annualised), the tracking error std(r - b) * sqrt(ppy)."""
+    known = np.isfinite(returns) & np.isfinite(factor)
+    y, x = returns[known], factor[known]
+    out: dict[str, float] = {}
+    if len(y) < 2:
+        return out
+    centred = x - x.mean()
+    variance = float(np.mean(centred ** 2))
+    beta = float(np.mean(centred * y)) / variance if variance >= 1e-30 else math.nan
+    out["beta"] = beta
+    base = 1.0 + float(np.mean(y - beta * x))
+    out["alpha"] = base ** ppy - 1.0 if base >= 0 else math.nan
+    active = y - x
+    spread = _std(active)
+    out["information_ratio"] = _ratio(float(active.mean()), spread)
+    out["tracking_error"] = spread * math.sqrt(ppy)
+    return out
+
+
+def _trade_stats(trades: pd.DataFrame) -> dict[str, float]:
+    closed = trades[trades["exit_date"].notna()]
+    out = {"trades": float(len(trades))}
+    returns = closed["return"].dropna()
+    if len(returns):
+        out["win_rate"] = float((returns > 0).mean())
+    if len(closed):
+        out["avg_holding_bars"] = float(closed["holding_bars"].mean())
+        out["avg_mae"] = float(closed["mae"].mean())
+        out["avg_mfe"] = float(closed["mfe"].mean())
+    return out
+
+
+def _traded_values(traded: Any, equity: pd.Series, first: int) -> np.ndarray:
+    """The traded value on the window's bars, from a Series on the equity's
+    dates (missing dates count as no trade) or an array as long as the curve."""
+    if isinstance(traded, pd.Series):
+        extra = traded.index.difference(equity.index)
+        if len(extra):
+            raise ValueError(f"traded has dates that are not in the equity index, the "
+                             f"first {extra[0]}; give it on the equity's dates")
+        return traded.reindex(equity.index[first:], fill_value=0.0).to_numpy(dtype=np.float64)
+    values = np.asarray(traded, dtype=np.float64)
+    if values.shape != (len(equity),):
+        raise ValueError(f"traded must be a Series on the equity's dates or an array of "
+                         f"{len(equity)} values, got shape {values.shape}")
+    return values[first:]
+
+
 def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
-               turnover: float | None = None,
-               periods_per_year: float | None = None) -> pd.Series:
+               start: Any = None, traded: pd.Series | np.ndarray | None = None,
+               periods_per_year: float | None = None, benchmark: pd.Series | None = None,
+               fee: float | None = None, tax: float | None = None) -> pd.Series:
     """Performance statistics of an equity curve.
 
     Parameters
@@ -52,80 +236,132 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
     equity
         Portfolio values indexed by a DatetimeIndex.
     trades
-        Optional trade log with the columns of ``Result.trades``; closed
-        trades (those with an ``exit_date``) give the win rate (among those
-        with a known return), the average holding period and the average
-        MAE/MFE.
-    turnover
-        Total one-way turnover over the curve (1.0 = the whole portfolio
-        replaced once); reported per year.
+        Optional trade log with the columns of ``Result.trades``: ``trades``
+        counts every trade; closed trades (those with an ``exit_date``) give
+        the win rate (among those with a known return), the average holding
+        period and the average MAE/MFE.
+    start
+        Date of the first executed rebalance. The window is the bars from
+        ``start`` on; the first bar's return is measured from the close of
+        the bar before it (the anchor: the starting capital, before any
+        trade), so the first trade's fee and its first move count. Without
+        ``start``, or when no bar precedes it, the first bar of the window is
+        the anchor and the returns begin on the next bar.
+    traded
+        Traded value per bar (buys plus sales, in units of the starting
+        capital). Turnover is its sum over the window / years / the mean
+        equity over the window, with years = return periods / periods per
+        year. Without it the turnover is NaN.
     periods_per_year
-        Bars per year for annualising volatility, Sharpe and Sortino. By
-        default the curve's own density: (bars - 1) / years, where years is
-        the calendar span of the index divided by 365.25 days.
+        Annualisation factor; by default inferred from the data frequency
+        with :func:`infer_periods_per_year` (252 for daily bars).
+    benchmark
+        Prices or equity of a benchmark; its returns are taken between the
+        window's dates (a date it lacks leaves the bars on either side out of
+        the benchmark figures).
+    fee, tax
+        The run's costs, only recorded for the printout.
 
     Returns
     -------
     pandas.Series
         Keyed by the names of :data:`STAT_LABELS`: ``total_return`` (last /
-        first - 1), ``cagr``, ``annual_volatility`` (sample standard deviation
-        of bar returns × √periods), ``sharpe`` (mean / std × √periods, no
-        risk-free rate), ``sortino`` (mean / downside deviation × √periods,
-        the downside deviation being the root mean square of the negative
-        returns over all bars), ``max_drawdown`` (negative), ``calmar`` (CAGR
-        / |max drawdown|), ``trades``, ``win_rate``, ``avg_holding_bars``,
-        ``turnover``, ``avg_mae``, ``avg_mfe``. Undefined values are NaN.
+        anchor - 1), ``cagr`` ((last / anchor) ** (periods per year / return
+        periods) - 1), ``annual_volatility`` (sample standard deviation of bar
+        returns × √periods per year), ``sharpe`` (mean / std × √periods per
+        year, no risk-free rate), ``sortino`` (mean × periods per year /
+        downside risk, the downside risk being the root mean square of the
+        negative returns over all bars × √periods per year), ``max_drawdown``
+        (negative, the anchor counting as a peak), ``calmar`` (CAGR / |max
+        drawdown|), the trade figures, ``turnover`` and, with a benchmark,
+        ``alpha``, ``beta``, ``information_ratio``, ``tracking_error`` (see
+        the module's definitions). Undefined values are NaN (a zero standard
+        deviation gives a NaN ratio; bar returns after an equity at or below 0
+        are undefined, and so are the figures built on them). ``attrs`` holds
+        the conventions: ``window_start`` (first return bar), ``anchor``
+        (the bar the returns start from), ``window_rule`` ("first executed
+        rebalance" or "first bar"), ``periods_per_year``, ``frequency``,
+        ``benchmark`` (whether one was given), ``fee`` and ``tax``.
     """
-    values = equity.to_numpy(dtype=np.float64)
-    out = dict.fromkeys(STAT_LABELS, math.nan)
-    if len(values) >= 1:
-        out["total_return"] = _ratio(values[-1], values[0]) - 1.0
-        out["max_drawdown"] = float(np.min(values / np.maximum.accumulate(values) - 1.0))
-    years = math.nan
-    if len(values) >= 2:
-        span = equity.index[-1] - equity.index[0]
-        years = span.total_seconds() / _YEAR_SECONDS
-    if years > 0:
-        growth = values[-1] / values[0]
-        out["cagr"] = growth ** (1.0 / years) - 1.0 if growth > 0 else -1.0
-        ppy = periods_per_year if periods_per_year else (len(values) - 1) / years
+    index = equity.index
+    if periods_per_year is None:
+        ppy, frequency = infer_periods_per_year(index)
+    else:
+        ppy, frequency = float(periods_per_year), "given"
+        if not (math.isfinite(ppy) and ppy > 0):
+            raise ValueError(f"periods_per_year must be a positive number such as 252, "
+                             f"got {periods_per_year!r}")
+    first = 0 if start is None else _window_start(index, start)
+    anchor = max(first - 1, 0)
+    values = equity.to_numpy(dtype=np.float64)[anchor:]
+    returns = None
+    if len(values) >= 2 and np.all(values[:-1] > 0) and np.all(np.isfinite(values)):
         returns = values[1:] / values[:-1] - 1.0
-        mean = float(returns.mean())
-        std = float(returns.std(ddof=1)) if len(returns) > 1 else math.nan
-        downside = float(np.sqrt(np.mean(np.minimum(returns, 0.0) ** 2)))
-        root = math.sqrt(ppy)
-        out["annual_volatility"] = std * root
-        out["sharpe"] = _ratio(mean, std) * root
-        out["sortino"] = _ratio(mean, downside) * root
-        out["calmar"] = _ratio(out["cagr"], abs(out["max_drawdown"]))
-        if turnover is not None:
-            out["turnover"] = turnover / years
+
+    out = dict.fromkeys(STAT_LABELS, math.nan)
+    out.update(_curve_stats(values, returns, ppy))
     if trades is not None:
-        closed = trades[trades["exit_date"].notna()]
-        out["trades"] = float(len(trades))
-        returns = closed["return"].dropna()
-        if len(returns):
-            out["win_rate"] = float((returns > 0).mean())
-        if len(closed):
-            out["avg_holding_bars"] = float(closed["holding_bars"].mean())
-            out["avg_mae"] = float(closed["mae"].mean())
-            out["avg_mfe"] = float(closed["mfe"].mean())
-    return pd.Series(out, name="statistics", dtype=np.float64)
+        out.update(_trade_stats(trades))
+    n_returns = len(values) - 1
+    if traded is not None and n_returns > 0:
+        window = equity.to_numpy(dtype=np.float64)[first:]
+        years = n_returns / ppy
+        out["turnover"] = _ratio(float(np.sum(_traded_values(traded, equity, first))) / years,
+                                 float(window.mean()))
+    if benchmark is not None and returns is not None:
+        factor = _benchmark_returns(benchmark, index[anchor:])
+        out.update(_benchmark_stats(returns, factor, ppy))
+
+    stats = pd.Series(out, name="statistics", dtype=np.float64)
+    stats.attrs.update(
+        window_start=index[anchor + 1] if n_returns > 0 else None,
+        anchor=index[anchor] if len(values) else None,
+        window_rule="first bar" if start is None else "first executed rebalance",
+        periods_per_year=ppy, frequency=frequency, benchmark=benchmark is not None,
+        fee=fee, tax=tax,
+    )
+    return stats
+
+
+def _format_value(value: float, kind: str) -> str:
+    if value is None or not math.isfinite(value):
+        return "-"
+    if kind == "pct":
+        return f"{value * 100:.2f}%"
+    if kind == "int":
+        return f"{int(value):d}"
+    if kind == "num3":
+        return f"{value:.3f}"
+    return f"{value:.2f}"
+
+
+def _date(ts: pd.Timestamp) -> str:
+    return str(ts.date()) if ts.normalize() == ts else str(ts)
+
+
+def conventions(stats: pd.Series) -> list[str]:
+    """The conventions recorded in ``stats.attrs``, as lines of text."""
+    attrs = stats.attrs
+    lines = []
+    if attrs.get("window_start") is not None:
+        lines.append(f"Window: from the {attrs['window_rule']}, {_date(attrs['window_start'])} "
+                     f"(returns from the close of {_date(attrs['anchor'])})")
+    if "periods_per_year" in attrs:
+        lines.append(f"Annualised with {attrs['periods_per_year']:g} periods a year "
+                     f"({attrs['frequency']}); no risk-free rate")
+    fee, tax = attrs.get("fee"), attrs.get("tax")
+    if fee is not None and tax is not None:
+        lines.append(f"Costs: fee {fee * 100:g}% on every trade, tax {tax * 100:g}% "
+                     f"in addition on sales")
+    return lines
 
 
 def format_statistics(stats: pd.Series) -> str:
-    """The statistics as an aligned two-column text table."""
-    width = max(len(label) for label, _ in STAT_LABELS.values())
-    lines = []
-    for key, value in stats.items():
-        label, kind = STAT_LABELS.get(key, (str(key), "num"))
-        if value is None or not math.isfinite(value):
-            text = "-"
-        elif kind == "pct":
-            text = f"{value * 100:.2f}%"
-        elif kind == "int":
-            text = f"{int(value):d}"
-        else:
-            text = f"{value:.2f}"
-        lines.append(f"{label:<{width}}  {text:>10}")
-    return "\n".join(lines)
+    """The statistics as an aligned two-column text table, followed by the
+    conventions they were computed under (see :func:`statistics`)."""
+    skip = set() if stats.attrs.get("benchmark", True) else set(BENCHMARK_KEYS)
+    rows = [(STAT_LABELS.get(key, (str(key), "num")), value)
+            for key, value in stats.items() if key not in skip]
+    width = max(len(label) for (label, _), _ in rows) if rows else 0
+    lines = [f"{label:<{width}}  {_format_value(value, kind):>10}" for (label, kind), value in rows]
+    return "\n".join(lines + conventions(stats))
