@@ -240,14 +240,16 @@ def effective_trials(returns: Any) -> float:
     """Effective number of independent trials among the columns of a
     (bars x trials) return matrix.
 
-    The participation ratio of the eigenvalues of the trials' correlation
-    matrix R: ``(sum lambda)^2 / sum lambda^2 = N^2 / sum_ij R_ij^2``. It is N
-    for uncorrelated trials, 1 when all trials move together, and k for k
-    uncorrelated groups of identical trials (a grid option that never
-    changes the outcome does not count). Flat trials (no variation) have no
-    correlation; together they count as one more trial. With few bars the
-    sampling noise of the correlations makes it somewhat lower than N even
-    for independent trials (about N / (1 + (N - 1) / bars)).
+    Every trial counts by its uniqueness, ``1 / sum_j R_ij^2`` with R the
+    trials' correlation matrix, so ``N_eff = sum_i 1 / sum_j R_ij^2``: N for
+    uncorrelated trials, 1 when all trials move together, and exactly k for
+    k uncorrelated groups of identical trials whatever their sizes (a grid
+    option that never changes the outcome adds nothing). For N trials with
+    one common correlation rho it is ``N / (1 + (N - 1) rho^2)``. Flat
+    trials (no variation) have no correlation; together they count as one
+    more trial. The sampling noise of the correlations makes it somewhat
+    lower than N for independent trials on few bars (about
+    ``N / (1 + (N - 1) / bars)``). The result lies in [1, N].
     """
     values = _returns_matrix(returns, min_trials=1)
     if values.shape[0] < 2:
@@ -260,9 +262,14 @@ def effective_trials(returns: Any) -> float:
     extra = 1.0 if (~moving).any() else 0.0
     if n == 0:
         return extra
-    # ||R||_F^2 from the smaller of the two Gram matrices.
-    gram = z.T @ z if n <= z.shape[0] else z @ z.T
-    return float(n * n / np.sum(gram * gram)) + extra
+    # sum_j R_ij^2 is the diagonal of R^2 = Z'Z Z'Z, taken through the
+    # smaller of the two Gram matrices.
+    if n <= z.shape[0]:
+        gram = z.T @ z
+        crowd = np.sum(gram * gram, axis=1)
+    else:
+        crowd = np.sum(z * ((z @ z.T) @ z), axis=0)
+    return float(np.clip(np.sum(1.0 / crowd), 1.0, n)) + extra
 
 
 # --------------------------------------------------------------------------
