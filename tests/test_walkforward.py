@@ -146,6 +146,30 @@ def test_lowest_is_chosen_with_a_minus(market, signals):
         assert row["fee"] == table.at[table["annual_volatility"].idxmin(), "fee"]
 
 
+def test_psr_selection_scores_pieces_as_the_sweep_does(market, signals):
+    walk = vostra.walk_forward(signals, market, grid=GRID, train="1Y", test="1Y", select="psr",
+                               trade_at="open", backend="serial")
+    index = market.close.index
+    for row, table in zip(walk.windows.to_dict("records"), walk.train_tables):
+        assert row["in_sample"] == table["psr"].max()
+        test = slice(index.get_loc(row["test_start"]), index.get_loc(row["test_end"]) + 1)
+        alone = vostra.sweep(signals[row["weights"]], *(f.iloc[test] for f in (
+            market.close, market.open, market.high, market.low)), grid={"stop_loss": [row["stop_loss"]]},
+            trade_at="open", backend="serial", progress=False)
+        assert row["out_of_sample"] == alone.at[0, "psr"]
+
+
+def test_delisting_given_as_a_series_is_passed_on(market, signals):
+    # The last stock "delisted" half way: its positions end there in every window.
+    when = market.close.index[400]
+    delisting = pd.Series({market.close.columns[-1]: when})
+    with pytest.warns(UserWarning, match=r"after their prices end \('S0009'\)"):
+        walk = vostra.walk_forward(signals["top4"], market, grid=GRID, train="1Y", test="6M",
+                                   delisting=delisting, trade_at="open", backend="serial")
+    assert len(walk.windows) == 4 and walk.sweep["error"].isna().all()
+    assert walk.sweep["warnings"].str.contains("after their prices end").all()
+
+
 def test_windows_cut_through_suspensions_and_delistings():
     # Stocks listed late or delisted early have no price in some windows;
     # the walk runs every window without an error.

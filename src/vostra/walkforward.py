@@ -16,7 +16,8 @@ import pandas as pd
 
 from ._frontend import backtest
 from .market import Market
-from .overfit import Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments
+from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
+                      sweep_returns)
 from .stats import STAT_LABELS, format_statistics, statistics
 from .sweep import sweep
 
@@ -234,9 +235,9 @@ def _best(table: pd.DataFrame, statistic: str, maximize: bool, where: str) -> in
 
 
 def _psr(equity: pd.Series) -> float:
-    values = equity.to_numpy(dtype=np.float64)
-    returns = (values[1:] / values[:-1] - 1.0)[:, None]
-    if len(returns) < 2 or not np.isfinite(returns).all():
+    """PSR against 0 of one run, from the returns a sweep's ``psr`` uses."""
+    returns = sweep_returns(pd.Series({0: equity})).to_numpy()
+    if len(returns) < 2:
         return math.nan
     sharpe, skew, kurt = return_moments(returns)
     if not math.isfinite(sharpe[0]):
@@ -407,7 +408,8 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
             isinstance(c, Mapping) and "delisting" in c for c in grid):
         delisted = None
     else:
-        delisted = _delisting_dates(close) if options.get("delisting", "auto") == "auto" else None
+        given = options.get("delisting", "auto")
+        delisted = _delisting_dates(close) if isinstance(given, str) and given == "auto" else None
     run_options = dict(backend=backend, workers=workers, progress=progress, pbo_blocks=pbo_blocks)
 
     table = sweep(dict(zip(names, frames)) if named else frames[0], close, open, high, low,
@@ -463,7 +465,6 @@ def _frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
             data[name] = values
         else:
             cells = np.empty(len(values), dtype=object)
-            cells[:] = [None] * len(values)
             for n, v in enumerate(values):
                 cells[n] = v
             data[name] = cells
