@@ -213,8 +213,9 @@ def _sharpe_from_moments(mean: np.ndarray, sd: np.ndarray) -> np.ndarray:
     return at +-inf, so that every trial has a rank."""
     with np.errstate(divide="ignore", invalid="ignore"):
         out = mean / sd
-    flat = ~(sd > 0)
-    out[flat] = np.where(mean[flat] > 0, np.inf, np.where(mean[flat] < 0, -np.inf, 0.0))
+    flat = sd == 0
+    if flat.any():
+        out[flat] = np.where(mean[flat] > 0, np.inf, np.where(mean[flat] < 0, -np.inf, 0.0))
     return out
 
 
@@ -226,13 +227,17 @@ def return_moments(returns: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndar
     n = values.shape[0]
     if n < 2:
         raise ValueError(f"returns needs at least 2 bars, got {n}")
-    centred = values - values.mean(axis=0)
-    m2 = np.mean(centred ** 2, axis=0)
+    mean = values.mean(axis=0)
+    centred = values - mean
+    square = centred * centred
+    m2 = square.mean(axis=0)
+    m3 = np.einsum("ij,ij->j", square, centred) / n
+    m4 = np.einsum("ij,ij->j", square, square) / n
     sd = np.sqrt(m2 * n / (n - 1))
-    sharpe = _sharpe_from_moments(values.mean(axis=0), sd)
+    sharpe = _sharpe_from_moments(mean, sd)
     with np.errstate(divide="ignore", invalid="ignore"):
-        skew = np.where(m2 > 0, np.mean(centred ** 3, axis=0) / m2 ** 1.5, 0.0)
-        kurt = np.where(m2 > 0, np.mean(centred ** 4, axis=0) / m2 ** 2, 3.0)
+        skew = np.where(m2 > 0, m3 / m2 ** 1.5, 0.0)
+        kurt = np.where(m2 > 0, m4 / m2 ** 2, 3.0)
     return sharpe, skew, kurt
 
 
@@ -322,29 +327,46 @@ def pbo_logits(returns: Any, n_blocks: int = 16) -> np.ndarray:
     blocks = (values - shift).reshape(n_blocks, size, n_trials)
     sums, squares = blocks.sum(axis=1), (blocks ** 2).sum(axis=1)     # (blocks x trials)
 
-    half = n_blocks // 2
-    logits = []
+    # The complement of the i-th split (in-sample blocks in lexicographic
+    # order) is the (C-1-i)-th, and the first C/2 splits hold block 0; so
+    # the two Sharpe matrices of one split serve its complement too.
+    half, n = n_blocks // 2, n_blocks // 2 * size
+    count = math.comb(n_blocks, half)
+    logits = np.empty(count)
     splits = itertools.combinations(range(n_blocks), half)
-    while True:
-        chunk = list(itertools.islice(splits, _SPLIT_CHUNK))
-        if not chunk:
-            break
+    done = 0
+    while done < count // 2:
+        chunk = list(itertools.islice(splits, min(_SPLIT_CHUNK, count // 2 - done)))
         member = np.zeros((len(chunk), n_blocks))
         member[np.repeat(np.arange(len(chunk)), half), np.array(chunk).ravel()] = 1.0
-        n = half * size
-        sharpe = []
-        for mask in (member, 1.0 - member):
-            total, square = mask @ sums, mask @ squares
-            mean = total / n
-            spread = square - n * mean ** 2
-            # What is left of a constant series is rounding: call it flat.
-            spread[spread <= 1e-12 * square] = 0.0
-            sd = np.sqrt(spread / (n - 1))
-            sharpe.append(_sharpe_from_moments(mean + shift, sd))
-        best = np.argmax(sharpe[0], axis=1)                  # first of equal bests
-        omega = _ascending_rank(sharpe[1], best) / (n_trials + 1.0)
-        logits.append(np.log(omega / (1.0 - omega)))
-    return np.concatenate(logits)
+        first = _split_sharpe(member @ sums, member @ squares, n, shift)
+        other = _split_sharpe((1.0 - member) @ sums, (1.0 - member) @ squares, n, shift)
+        rows = np.arange(done, done + len(chunk))
+        logits[rows] = _logit(first, other, n_trials)
+        logits[count - 1 - rows] = _logit(other, first, n_trials)
+        done += len(chunk)
+    return logits
+
+
+def _split_sharpe(total: np.ndarray, square: np.ndarray, n: int, shift: np.ndarray) -> np.ndarray:
+    """Sharpe ratios over a set of blocks from the sums and the sums of
+    squares of the centred returns (``shift`` added back to the mean)."""
+    mean = total / n
+    spread = np.multiply(mean, mean)
+    spread *= -n
+    spread += square
+    # What is left of a constant series is rounding: call it flat.
+    spread[spread <= 1e-12 * square] = 0.0
+    spread /= n - 1
+    np.sqrt(spread, out=spread)
+    mean += shift
+    return _sharpe_from_moments(mean, spread)
+
+
+def _logit(in_sample: np.ndarray, out_of_sample: np.ndarray, n_trials: int) -> np.ndarray:
+    best = np.argmax(in_sample, axis=1)                  # the first of equal bests
+    omega = _ascending_rank(out_of_sample, best) / (n_trials + 1.0)
+    return np.log(omega / (1.0 - omega))
 
 
 def backtest_overfitting_probability(returns: Any, n_blocks: int = 16) -> float:

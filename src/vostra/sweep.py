@@ -483,7 +483,9 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         trials, best run by Sharpe, its deflated Sharpe ratio, the
         probability of backtest overfitting with ``pbo_blocks`` blocks) in
         ``table.attrs["overfitting"]``, read with :func:`vostra.overfitting`.
-        See :mod:`vostra.overfit`.
+        See :mod:`vostra.overfit`. The runs then send their equity curves
+        back (8 bytes per bar and run) and the figures take about a second
+        per thousand runs of ten years; ``overfitting=False`` skips both.
 
     Returns
     -------
