@@ -420,38 +420,71 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
     if not configs or len(configs) != n_configs:  # pragma: no cover - the sweep checked the grid
         raise RuntimeError("the grid's configurations do not match the sweep's rows")
 
+    walk = _Walk(close, open, high, low, names, frames, named, grid, configs, options,
+                 delisted, statistic, maximize, run_options)
     rows, pieces, tables = [], [], []
-    for train_start, train_end, test_start, test_end in bounds:
-        inputs = _window_inputs(close, open, high, low, dict(zip(names, frames)), options,
-                                delisted, slice(train_start, train_end))
-        where = f"the train window {close.index[train_start].date()} .. {close.index[train_end - 1].date()}"
-        window_table = sweep(inputs.weights if named else inputs.weights[None], *inputs.prices,
-                             grid=_window_grid(grid, slice(train_start, train_end))
-                             if grid is not None else None,
-                             overfitting=statistic == "psr", **run_options, **inputs.options)
-        run = _best(window_table, statistic, maximize, where)
-        weights_at, config = divmod(run, n_configs)
-        test_inputs = _window_inputs(close, open, high, low, {names[weights_at]: frames[weights_at]},
-                                     {**options, **configs[config]}, delisted,
-                                     slice(test_start, test_end))
-        result = backtest(test_inputs.weights[names[weights_at]], *test_inputs.prices,
-                          **test_inputs.options)
-        pieces.append(result.equity)
-        tables.append(window_table)
-        row = {"train_start": close.index[train_start], "train_end": close.index[train_end - 1],
-               "test_start": close.index[test_start], "test_end": close.index[test_end - 1]}
-        if named:
-            row["weights"] = names[weights_at]
-        row.update(configs[config])
-        row.update(run=run, in_sample=float(window_table.at[run, statistic]),
-                   out_of_sample=_statistic(result, statistic),
-                   test_return=float(result.stats["total_return"]))
+    for window in bounds:
+        row, piece, window_table = walk.window(*window)
         rows.append(row)
+        pieces.append(piece)
+        tables.append(window_table)
 
-    windows = _frame(rows)
-    return WalkForward(equity=chain(pieces), windows=windows, in_sample_best=in_sample_best,
+    return WalkForward(equity=chain(pieces), windows=_frame(rows), in_sample_best=in_sample_best,
                        in_sample_run=best_run, sweep=table, overfitting=overfitting(table),
                        select=select, pieces=pieces, train_tables=tables)
+
+
+@dataclass
+class _Walk:
+    """What every window of a walk runs with."""
+
+    close: pd.DataFrame
+    open: pd.DataFrame | None
+    high: pd.DataFrame | None
+    low: pd.DataFrame | None
+    names: list[Hashable]
+    frames: list[pd.DataFrame]
+    named: bool
+    grid: Any
+    configs: list[dict[str, Any]]
+    options: dict[str, Any]
+    delisted: pd.Series | None
+    statistic: str
+    maximize: bool
+    run_options: dict[str, Any]
+
+    def inputs(self, frames: dict[Hashable, pd.DataFrame], options: dict[str, Any],
+               start: int, end: int) -> _Inputs:
+        return _window_inputs(self.close, self.open, self.high, self.low, frames, options,
+                              self.delisted, slice(start, end))
+
+    def window(self, train_start: int, train_end: int, test_start: int,
+               test_end: int) -> tuple[dict[str, Any], pd.Series, pd.DataFrame]:
+        """Sweep the train window, run its best configuration on the test
+        window: (the window's row, the test run's equity, the train table)."""
+        index = self.close.index
+        train = self.inputs(dict(zip(self.names, self.frames)), self.options, train_start, train_end)
+        grid = None if self.grid is None else _window_grid(self.grid, slice(train_start, train_end))
+        table = sweep(train.weights if self.named else train.weights[None], *train.prices,
+                      grid=grid, overfitting=self.statistic == "psr", **self.run_options,
+                      **train.options)
+        where = f"the train window {index[train_start].date()} .. {index[train_end - 1].date()}"
+        run = _best(table, self.statistic, self.maximize, where)
+        weights_at, config = divmod(run, len(self.configs))
+        name = self.names[weights_at]
+        test = self.inputs({name: self.frames[weights_at]}, {**self.options, **self.configs[config]},
+                           test_start, test_end)
+        result = backtest(test.weights[name], *test.prices, **test.options)
+
+        row = {"train_start": index[train_start], "train_end": index[train_end - 1],
+               "test_start": index[test_start], "test_end": index[test_end - 1]}
+        if self.named:
+            row["weights"] = name
+        row.update(self.configs[config])
+        row.update(run=run, in_sample=float(table.at[run, self.statistic]),
+                   out_of_sample=_statistic(result, self.statistic),
+                   test_return=float(result.stats["total_return"]))
+        return row, result.equity, table
 
 
 def _frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
