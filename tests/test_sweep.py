@@ -74,7 +74,7 @@ def test_hundred_combinations_equal_one_by_one_runs(market, signals):
     combos = list(itertools.product(*GRID_100.values()))
     assert len(combos) == 100
     assert len(table) == 200 and list(table.index) == list(range(200))
-    assert list(table.columns) == ["weights", *GRID_100, *STAT_COLUMNS, "error", "warnings", "equity"]
+    assert list(table.columns) == ["weights", *GRID_100, *STAT_COLUMNS, "psr", "error", "warnings", "equity"]
     assert table["error"].isna().all() and table["warnings"].isna().all()
     # Rows in grid order: weights outermost, then the first option slowest.
     rows = iter(records(table))
@@ -144,7 +144,7 @@ def test_progress_bar_on_and_off(market, signals, capsys, backend):
     err = capsys.readouterr().err
     assert "3/3" in err and "run/s" in err
     pd.testing.assert_frame_equal(quiet, loud)
-    assert list(quiet.columns) == ["fee", *STAT_COLUMNS, "error", "warnings"]
+    assert list(quiet.columns) == ["fee", *STAT_COLUMNS, "psr", "error", "warnings"]
 
 
 @pytest.mark.parametrize("call, error, match", [

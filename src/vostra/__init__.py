@@ -4,6 +4,9 @@
 engine ``vostra.core.vantrel`` and returns a ``Result`` with the equity
 curve, the trade log, the next-day operations, statistics and plots.
 ``sweep`` runs a grid of options over worker processes or a Ray cluster.
+``walk_forward`` chains the out-of-sample runs of the best configuration of
+rolling train windows; ``overfitting`` and the Sharpe ratio tests of
+``vostra.overfit`` say how much a sweep's best run owes to the search.
 ``synthetic_market`` makes a seeded market for trying things out.
 """
 
@@ -11,7 +14,14 @@ from ._frontend import backtest
 from .market import Market, synthetic_market
 from .result import ACTIONS, Result
 from .stats import statistics
+from .overfit import (Overfitting, backtest_overfitting_probability, deflated_sharpe_ratio,
+                      effective_trials, expected_max_sharpe, overfitting, overfitting_statistics,
+                      probabilistic_sharpe_ratio)
 from .sweep import sweep
+from .walkforward import WalkForward, walk_forward
 
-__all__ = ["backtest", "sweep", "Result", "ACTIONS", "statistics", "synthetic_market", "Market"]
+__all__ = ["backtest", "sweep", "walk_forward", "WalkForward", "Result", "ACTIONS", "statistics",
+           "synthetic_market", "Market", "probabilistic_sharpe_ratio", "deflated_sharpe_ratio",
+           "expected_max_sharpe", "effective_trials", "backtest_overfitting_probability",
+           "overfitting_statistics", "overfitting", "Overfitting"]
 __version__ = "0.1.0"

@@ -1,0 +1,519 @@
+"""Walk-forward sweeps: on every train window the grid is swept and its best
+configuration kept, that choice is run on the following test window, and the
+out-of-sample pieces are chained into one equity curve."""
+
+from __future__ import annotations
+
+import itertools
+import math
+import re
+from collections.abc import Hashable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._frontend import backtest
+from .market import Market
+from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
+                      sweep_returns)
+from .stats import STAT_LABELS, format_statistics, statistics
+from .sweep import sweep
+
+__all__ = ["walk_forward", "WalkForward", "window_bounds"]
+
+Length = int | str | pd.DateOffset
+
+_UNITS = {"D": "days", "W": "weeks", "M": "months", "Y": "years"}
+
+
+# --------------------------------------------------------------------------
+# Windows
+# --------------------------------------------------------------------------
+
+def _length(value: Any, name: str) -> int | pd.DateOffset:
+    """A window length: a number of bars, or a calendar length ("3Y", "6M",
+    "2Q", "13W", "90D", or a pandas DateOffset)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a number of bars or a length such as '2Y', got {value!r}")
+    if isinstance(value, (int, np.integer)):
+        if value < 1:
+            raise ValueError(f"{name} must be at least 1 bar, got {value}")
+        return int(value)
+    if isinstance(value, pd.DateOffset):
+        return value
+    if isinstance(value, str):
+        match = re.fullmatch(r"\s*(\d+)\s*([DWMQY])\s*", value.upper())
+        if match and int(match.group(1)) > 0:
+            count, unit = int(match.group(1)), match.group(2)
+            if unit == "Q":
+                count, unit = 3 * count, "M"
+            return pd.DateOffset(**{_UNITS[unit]: count})
+        raise ValueError(
+            f"{name}={value!r} is not a window length; use a positive count with a unit "
+            f"D, W, M, Q or Y (e.g. '2Y', '6M', '13W'), or a number of bars"
+        )
+    raise TypeError(f"{name} must be a number of bars or a length such as '2Y', "
+                    f"got {type(value).__name__}")
+
+
+def window_bounds(index: pd.DatetimeIndex, train: Length, test: Length,
+                  step: Length | None = None, anchored: bool = False) -> list[tuple[int, int, int, int]]:
+    """The walk's windows over ``index`` as bar positions ``(train_start,
+    train_end, test_start, test_end)``, each range half-open.
+
+    The k-th test window starts ``train + k * step`` after the first bar
+    (``step`` defaults to ``test``) and lasts ``test``; it ends earlier at the
+    start of the next one, and the last one at the last bar. Its train window
+    is the ``train`` before it (rolling) or everything from the first bar
+    (``anchored=True``). Lengths are all bar counts or all calendar lengths;
+    a calendar boundary falls on the first bar at or after the date. A final
+    test window shorter than 2 bars is dropped.
+    """
+    train, test = _length(train, "train"), _length(test, "test")
+    step = test if step is None else _length(step, "step")
+    kinds = {isinstance(x, int) for x in (train, test, step)}
+    if len(kinds) > 1:
+        raise ValueError("train, test and step must all be numbers of bars or all be "
+                         "calendar lengths such as '2Y'")
+    n = len(index)
+    if kinds == {True}:
+        if step < test:
+            raise ValueError(f"step={step} is shorter than test={test}: the test windows would overlap")
+
+        def bounds_of(k: int) -> tuple[int, int, int]:
+            start = train + k * step
+            return (0 if anchored else start - train), start, start + test
+    else:
+        origin = index[0]
+        if origin + step < origin + test:
+            raise ValueError(f"step={step} is shorter than test={test}: the test windows would overlap")
+
+        def position(date: pd.Timestamp) -> int:
+            return int(index.searchsorted(date, side="left"))
+
+        def bounds_of(k: int) -> tuple[int, int, int]:
+            first = origin + train + k * step
+            return (0 if anchored else position(first - train)), position(first), position(first + test)
+    windows = []
+    for k in itertools.count():
+        train_start, start, end = bounds_of(k)
+        if start >= n - 1:
+            break
+        # Month arithmetic is not additive at month ends: a test window never
+        # reaches into the next one.
+        end = min(end, bounds_of(k + 1)[1], n)
+        if end - start < 2:
+            break
+        if start - train_start < 2:
+            raise ValueError(
+                f"train={train!r} gives the window before {index[start]} only "
+                f"{start - train_start} bar(s); a train window needs at least 2"
+            )
+        windows.append((train_start, start, start, end))
+    if not windows:
+        raise ValueError(
+            f"train={train!r} leaves no test window of 2 bars or more: the market has {n} bars "
+            f"from {index[0]} to {index[-1]}" if n else "the market has no bars"
+        )
+    return windows
+
+
+# --------------------------------------------------------------------------
+# Inputs per window
+# --------------------------------------------------------------------------
+
+def _named(weights: Any) -> tuple[list[Hashable], list[pd.DataFrame], bool]:
+    if isinstance(weights, pd.DataFrame):
+        return [None], [weights], False
+    if isinstance(weights, Mapping):
+        return list(weights), list(weights.values()), True
+    if isinstance(weights, Sequence) and not isinstance(weights, (str, bytes)):
+        return list(range(len(weights))), list(weights), True
+    raise TypeError("weights must be a DataFrame, a list of DataFrames or a dict "
+                    f"{{name: DataFrame}}, got {type(weights).__name__}")
+
+
+def _configurations(grid: Any) -> list[dict[str, Any]]:
+    """The grid's configurations in the order of the sweep's rows."""
+    if isinstance(grid, Mapping):
+        axes = [list(values) if isinstance(values, (Sequence, np.ndarray, pd.Index))
+                and not isinstance(values, (str, bytes)) else values for values in grid.values()]
+        if any(not isinstance(values, list) for values in axes):
+            return []   # the sweep rejects the grid with its own message
+        return [dict(zip(grid, combo)) for combo in itertools.product(*axes)]
+    if isinstance(grid, Sequence) and not isinstance(grid, (str, bytes)):
+        return [dict(config) if isinstance(config, Mapping) else config for config in grid]
+    return []
+
+
+def _sliced(value: Any, rows: slice) -> Any:
+    """Option frames (trade prices) are cut to the window with the prices."""
+    return value.iloc[rows] if isinstance(value, pd.DataFrame) else value
+
+
+def _window_grid(grid: Any, rows: slice) -> Any:
+    if isinstance(grid, Mapping):
+        return {name: [_sliced(v, rows) for v in values] for name, values in grid.items()}
+    return [{name: _sliced(v, rows) for name, v in config.items()} for config in grid]
+
+
+def _delisting_dates(close: pd.DataFrame) -> pd.Series:
+    """Per ticker the date after its last close, for stocks whose prices end
+    before the market's (the rule of ``delisting="auto"`` on the full
+    market), so that a suspension over a window's end is not a delisting."""
+    valid = close.notna().to_numpy()
+    if not valid.any():
+        return pd.Series(dtype=object)
+    has_any = valid.any(axis=0)
+    last = len(close) - 1 - np.argmax(valid[::-1], axis=0)
+    market_last = int(last[has_any].max())
+    gone = has_any & (last < market_last)
+    return pd.Series(close.index[last[gone] + 1], index=close.columns[gone])
+
+
+def _window_weights(frame: pd.DataFrame, index: pd.DatetimeIndex, rows: slice,
+                    traded: pd.Index) -> pd.DataFrame:
+    """The weight rows a run over ``index[rows]`` can use (the last one before
+    the window, which is in force at its start, and those inside it) and the
+    tickers with a price in the window."""
+    first, last = index[rows.start], index[rows.stop - 1]
+    lo = max(int(frame.index.searchsorted(first, side="left")) - 1, 0)
+    hi = int(frame.index.searchsorted(last, side="right"))
+    return frame.iloc[lo:hi, frame.columns.isin(traded)]
+
+
+@dataclass
+class _Inputs:
+    """The market and the weights cut to one window."""
+
+    prices: tuple[pd.DataFrame, pd.DataFrame | None, pd.DataFrame | None, pd.DataFrame | None]
+    weights: dict[Hashable, pd.DataFrame]
+    options: dict[str, Any]
+
+
+def _window_inputs(close, open, high, low, frames: dict[Hashable, pd.DataFrame],
+                   options: dict[str, Any], delisted: pd.Series | None, rows: slice) -> _Inputs:
+    prices = tuple(None if f is None else f.iloc[rows] for f in (close, open, high, low))
+    window_close = prices[0]
+    traded = window_close.columns[window_close.notna().any(axis=0).to_numpy()]
+    weights = {name: _window_weights(f, close.index, rows, traded) for name, f in frames.items()}
+    options = {name: _sliced(v, rows) for name, v in options.items()}
+    if delisted is not None:
+        inside = delisted[(delisted <= window_close.index[-1]) & delisted.index.isin(traded)]
+        options["delisting"] = inside.to_dict()
+    return _Inputs(prices, weights, options)
+
+
+# --------------------------------------------------------------------------
+# Selection
+# --------------------------------------------------------------------------
+
+def _selection(select: str) -> tuple[str, bool]:
+    """(statistic, higher is better); a leading '-' asks for the lowest."""
+    if not isinstance(select, str):
+        raise TypeError(f"select must be the name of a statistic, got {type(select).__name__}")
+    name, maximize = (select[1:], False) if select.startswith("-") else (select, True)
+    if name not in STAT_LABELS and name != "psr":
+        raise ValueError(
+            f"select={select!r} is not a statistic; use one of {', '.join(STAT_LABELS)} or "
+            f"'psr' (higher is better), with a leading '-' where lower is better"
+        )
+    return name, maximize
+
+
+def _best(table: pd.DataFrame, statistic: str, maximize: bool, where: str) -> int:
+    values = table[statistic].to_numpy(dtype=np.float64)
+    finite = np.isfinite(values)
+    if not finite.any():
+        errors = table["error"].dropna()
+        detail = f"; first error: {errors.iloc[0]}" if len(errors) else ""
+        raise ValueError(f"no run of {where} has a finite {statistic}{detail}")
+    scores = np.where(finite, values if maximize else -values, -np.inf)
+    return int(table.index[int(np.argmax(scores))])      # the first of equal bests
+
+
+def _psr(equity: pd.Series) -> float:
+    """PSR against 0 of one run, from the returns a sweep's ``psr`` uses."""
+    returns = sweep_returns(pd.Series({0: equity})).to_numpy()
+    if len(returns) < 2:
+        return math.nan
+    sharpe, skew, kurt = return_moments(returns)
+    if not math.isfinite(sharpe[0]):
+        return math.nan
+    return probabilistic_sharpe_ratio(sharpe[0], len(returns), skew[0], kurt[0])
+
+
+def _statistic(result, name: str) -> float:
+    return _psr(result.equity) if name == "psr" else float(result.stats[name])
+
+
+# --------------------------------------------------------------------------
+# The result
+# --------------------------------------------------------------------------
+
+@dataclass(eq=False)
+class WalkForward:
+    """Outcome of :func:`walk_forward`.
+
+    Attributes
+    ----------
+    equity
+        The chained out-of-sample equity: test piece after test piece, each
+        started flat with the capital the previous one ended with.
+    windows
+        One row per window: ``train_start``, ``train_end``, ``test_start``,
+        ``test_end`` (first and last dates), the chosen ``weights`` name
+        (when weights were named) and grid values, ``run`` (its row in the
+        sweep tables), ``in_sample`` and ``out_of_sample`` (the selection
+        statistic on the train window and on the test piece) and
+        ``test_return``.
+    in_sample_best
+        Equity over the whole period of the configuration that is best on
+        the whole period: the choice made with hindsight.
+    sweep
+        The whole-period sweep (with its ``psr`` column); ``overfitting``
+        holds its figures (PBO, DSR, ...).
+    pieces
+        The equity of every test run as the engine returned it.
+    train_tables
+        The sweep table of every train window.
+    """
+
+    equity: pd.Series
+    windows: pd.DataFrame
+    in_sample_best: pd.Series
+    in_sample_run: int
+    sweep: pd.DataFrame
+    overfitting: Overfitting
+    select: str
+    pieces: list[pd.Series] = field(repr=False)
+    train_tables: list[pd.DataFrame] = field(repr=False)
+
+    @property
+    def stats(self) -> pd.Series:
+        """Statistics of the chained out-of-sample equity (no trade figures)."""
+        return statistics(self.equity)
+
+    def comparison(self) -> pd.DataFrame:
+        """The chained out-of-sample equity and the hindsight best over the
+        same dates, both starting at the out-of-sample curve's first value."""
+        hindsight = self.in_sample_best.loc[self.equity.index[0]:self.equity.index[-1]]
+        hindsight = hindsight / hindsight.iloc[0] * self.equity.iloc[0]
+        return pd.DataFrame({"out_of_sample": self.equity, "in_sample_best": hindsight})
+
+    def report_frames(self) -> dict[str, pd.DataFrame]:
+        """What a report section shows, as plain frames: ``equity`` (the
+        two curves of :meth:`comparison`), ``statistics`` (their statistics
+        side by side), ``windows`` (the choice per window) and
+        ``overfitting`` (figure, value, one-line meaning)."""
+        curves = self.comparison()
+        stats = pd.DataFrame({name: statistics(curves[name]) for name in curves})
+        return {"equity": curves, "statistics": stats, "windows": self.windows,
+                "overfitting": self.overfitting.table()}
+
+    def summary(self) -> str:
+        curves = self.comparison()
+        stats = pd.DataFrame({name: statistics(curves[name]) for name in curves})
+        keep = ["total_return", "cagr", "annual_volatility", "sharpe", "max_drawdown"]
+        lines = [f"Walk-forward over {len(self.windows)} windows, selecting by {self.select!r}",
+                 f"out of sample {self.equity.index[0].date()} .. {self.equity.index[-1].date()}",
+                 "", "Chained out-of-sample        | hindsight best over the same dates"]
+        left = format_statistics(stats["out_of_sample"][keep]).splitlines()
+        right = format_statistics(stats["in_sample_best"][keep]).splitlines()
+        lines += [f"{a} | {b.split()[-1]:>10}" for a, b in zip(left, right)]
+        with pd.option_context("display.width", 160, "display.max_columns", 40,
+                               "display.float_format", "{:.4f}".format):
+            view = self.windows.copy()
+            for name in ("train_start", "train_end", "test_start", "test_end"):
+                view[name] = view[name].dt.date
+            lines += ["", "Windows:", view.to_string(index=False)]
+        lines += ["", "Overfitting of the whole-period sweep:", self.overfitting.summary()]
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return self.summary()
+
+
+# --------------------------------------------------------------------------
+# The call
+# --------------------------------------------------------------------------
+
+def _prices(close, open, high, low):
+    if isinstance(close, Market):
+        market = close
+        close = market.close
+        open = market.open if open is None else open
+        high = market.high if high is None else high
+        low = market.low if low is None else low
+    for name, frame in (("close", close), ("open", open), ("high", high), ("low", low)):
+        if not (frame is None and name != "close") and not isinstance(frame, pd.DataFrame):
+            raise TypeError(f"{name} must be a pandas DataFrame with dates as rows and tickers "
+                            f"as columns{' or a vostra.Market' if name == 'close' else ''}, "
+                            f"got {type(frame).__name__}")
+    if not isinstance(close.index, pd.DatetimeIndex) or not close.index.is_monotonic_increasing:
+        raise ValueError("close.index must be an ascending DatetimeIndex")
+    return close, open, high, low
+
+
+def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataFrame],
+                 close: pd.DataFrame | Market, open: pd.DataFrame | None = None,
+                 high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
+                 grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]] | None,
+                 train: Length, test: Length, step: Length | None = None,
+                 select: str = "sharpe", anchored: bool = False,
+                 backend: str = "process", workers: int | None = None,
+                 progress: bool = False, pbo_blocks: int = 16, **options: Any) -> WalkForward:
+    """Walk-forward sweep of a grid of options.
+
+    Parameters
+    ----------
+    weights, close, open, high, low, grid, **options
+        As for :func:`vostra.sweep`: named weight frames are one more
+        dimension of the grid; ``**options`` hold for every run.
+    train, test, step
+        Window lengths: numbers of bars, or calendar lengths such as
+        ``"3Y"``, ``"6M"``, ``"2Q"``, ``"13W"``, ``"90D"`` (all of one kind).
+        ``step`` (default ``test``, not shorter) is the distance between the
+        starts of consecutive test windows. See :func:`window_bounds`.
+    select
+        The statistic that picks the configuration on each train window:
+        a column of the sweep table (``"sharpe"``, ``"cagr"``, ``"psr"``,
+        ...), higher is better; ``"-name"`` picks the lowest. Runs where it
+        is NaN are never picked; ties go to the first in grid order.
+    anchored
+        Train windows all start on the first bar (growing) instead of
+        rolling with the test windows.
+    backend, workers, progress, pbo_blocks
+        Passed to every :func:`vostra.sweep` of the walk.
+
+    Every run of a window sees the prices of that window only, the weight
+    rows in force in it (the last one dated before its first bar and those
+    inside) and the tickers with a price in it; a stock counts as delisted
+    where its prices end for good in the whole market, not where a window
+    cuts a suspension (unless ``delisting`` is given). The test piece of a
+    window is one backtest of the chosen options on the test window: it
+    starts flat with the capital the previous piece ended with; its open
+    positions are valued at its last close and carried over as cash (no
+    exit costs are charged at the hand-over). The whole-period sweep gives
+    the hindsight best and the overfitting figures.
+    """
+    close, open, high, low = _prices(close, open, high, low)
+    statistic, maximize = _selection(select)
+    bounds = window_bounds(close.index, train, test, step, anchored)
+    names, frames, named = _named(weights)
+    configs = _configurations(grid if grid is not None else [{}])
+    if isinstance(grid, Mapping) and "delisting" in grid or isinstance(grid, Sequence) and any(
+            isinstance(c, Mapping) and "delisting" in c for c in grid):
+        delisted = None
+    else:
+        given = options.get("delisting", "auto")
+        delisted = _delisting_dates(close) if isinstance(given, str) and given == "auto" else None
+    run_options = dict(backend=backend, workers=workers, progress=progress, pbo_blocks=pbo_blocks)
+
+    table = sweep(dict(zip(names, frames)) if named else frames[0], close, open, high, low,
+                  grid=grid, equity=True, **run_options, **options)
+    best_run = _best(table, statistic, maximize, "the whole-period sweep")
+    in_sample_best = table.at[best_run, "equity"]
+    n_configs = len(table) // len(frames)
+    if not configs or len(configs) != n_configs:  # pragma: no cover - the sweep checked the grid
+        raise RuntimeError("the grid's configurations do not match the sweep's rows")
+
+    walk = _Walk(close, open, high, low, names, frames, named, grid, configs, options,
+                 delisted, statistic, maximize, run_options)
+    rows, pieces, tables = [], [], []
+    for window in bounds:
+        row, piece, window_table = walk.window(*window)
+        rows.append(row)
+        pieces.append(piece)
+        tables.append(window_table)
+
+    return WalkForward(equity=chain(pieces), windows=_frame(rows), in_sample_best=in_sample_best,
+                       in_sample_run=best_run, sweep=table, overfitting=overfitting(table),
+                       select=select, pieces=pieces, train_tables=tables)
+
+
+@dataclass
+class _Walk:
+    """What every window of a walk runs with."""
+
+    close: pd.DataFrame
+    open: pd.DataFrame | None
+    high: pd.DataFrame | None
+    low: pd.DataFrame | None
+    names: list[Hashable]
+    frames: list[pd.DataFrame]
+    named: bool
+    grid: Any
+    configs: list[dict[str, Any]]
+    options: dict[str, Any]
+    delisted: pd.Series | None
+    statistic: str
+    maximize: bool
+    run_options: dict[str, Any]
+
+    def inputs(self, frames: dict[Hashable, pd.DataFrame], options: dict[str, Any],
+               start: int, end: int) -> _Inputs:
+        return _window_inputs(self.close, self.open, self.high, self.low, frames, options,
+                              self.delisted, slice(start, end))
+
+    def window(self, train_start: int, train_end: int, test_start: int,
+               test_end: int) -> tuple[dict[str, Any], pd.Series, pd.DataFrame]:
+        """Sweep the train window, run its best configuration on the test
+        window: (the window's row, the test run's equity, the train table)."""
+        index = self.close.index
+        train = self.inputs(dict(zip(self.names, self.frames)), self.options, train_start, train_end)
+        grid = None if self.grid is None else _window_grid(self.grid, slice(train_start, train_end))
+        table = sweep(train.weights if self.named else train.weights[None], *train.prices,
+                      grid=grid, overfitting=self.statistic == "psr", **self.run_options,
+                      **train.options)
+        where = f"the train window {index[train_start].date()} .. {index[train_end - 1].date()}"
+        run = _best(table, self.statistic, self.maximize, where)
+        weights_at, config = divmod(run, len(self.configs))
+        name = self.names[weights_at]
+        test = self.inputs({name: self.frames[weights_at]}, {**self.options, **self.configs[config]},
+                           test_start, test_end)
+        result = backtest(test.weights[name], *test.prices, **test.options)
+
+        row = {"train_start": index[train_start], "train_end": index[train_end - 1],
+               "test_start": index[test_start], "test_end": index[test_end - 1]}
+        if self.named:
+            row["weights"] = name
+        row.update(self.configs[config])
+        row.update(run=run, in_sample=float(table.at[run, self.statistic]),
+                   out_of_sample=_statistic(result, self.statistic),
+                   test_return=float(result.stats["total_return"]))
+        return row, result.equity, table
+
+
+def _frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
+    """The windows table; option values are kept as given (None stays None,
+    a frame or a list stays one cell)."""
+    names = list(dict.fromkeys(name for row in rows for name in row))
+    data = {}
+    for name in names:
+        values = [row.get(name) for row in rows]
+        if all(pd.api.types.is_scalar(v) and v is not None for v in values):
+            data[name] = values
+        else:
+            cells = np.empty(len(values), dtype=object)
+            for n, v in enumerate(values):
+                cells[n] = v
+            data[name] = cells
+    return pd.DataFrame(data, index=pd.RangeIndex(len(rows), name="window"))
+
+
+def chain(pieces: Sequence[pd.Series]) -> pd.Series:
+    """One equity curve from consecutive pieces: each piece rescaled so that
+    it starts with the value the previous one ended with (the first keeps
+    its own start)."""
+    scaled, capital = [], None
+    for piece in pieces:
+        values = piece.to_numpy(dtype=np.float64)
+        factor = 1.0 if capital is None else capital / values[0]
+        scaled.append(pd.Series(values * factor, index=piece.index))
+        capital = values[-1] * factor
+    out = pd.concat(scaled)
+    out.name = "equity"
+    return out

@@ -1,0 +1,211 @@
+"""vostra.walk_forward: the windows, the choice on each train window, the
+test pieces and their chaining, the result's frames, argument errors."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vostra
+from vostra.demo import momentum_signal
+from vostra.walkforward import chain, window_bounds
+
+GRID = {"stop_loss": [None, 0.05]}
+
+
+@pytest.fixture(scope="module")
+def market():
+    # No suspensions, listings or delistings: a window is then a plain row
+    # slice of the prices, which the checks below run on their own.
+    return vostra.synthetic_market(n_stocks=10, years=3, seed=3, suspensions=0,
+                                   delisting_rate=0, listing_rate=0)
+
+
+@pytest.fixture(scope="module")
+def signals(market):
+    return {f"top{n}": momentum_signal(market.close, lookback=40, skip=5, top=n) for n in (2, 4)}
+
+
+@pytest.fixture(scope="module")
+def walk(market, signals):
+    return vostra.walk_forward(signals, market, grid=GRID, train="1Y", test="6M",
+                               trade_at="open", backend="serial")
+
+
+def run(market, weights, rows, **options):
+    """A backtest on a row slice of the market, with the weights as given."""
+    return vostra.backtest(weights, *(f.iloc[rows] for f in (market.close, market.open,
+                                                             market.high, market.low)),
+                           trade_at="open", **options)
+
+
+# --- Windows ---------------------------------------------------------------
+
+def test_bar_windows_by_hand():
+    index = pd.date_range("2020-01-01", periods=10, freq="B")
+    assert window_bounds(index, 4, 2) == [(0, 4, 4, 6), (2, 6, 6, 8), (4, 8, 8, 10)]
+    assert window_bounds(index, 4, 2, anchored=True) == [(0, 4, 4, 6), (0, 6, 6, 8), (0, 8, 8, 10)]
+    assert window_bounds(index, 4, 2, step=3) == [(0, 4, 4, 6), (3, 7, 7, 9)]
+    # The last test window ends with the data; one shorter than 2 bars is dropped.
+    assert window_bounds(index, 4, 4) == [(0, 4, 4, 8), (4, 8, 8, 10)]
+    assert window_bounds(index, 3, 3) == [(0, 3, 3, 6), (3, 6, 6, 9)]
+
+
+def test_calendar_windows_tile_the_test_period():
+    index = pd.date_range("2014-01-01", "2016-12-31", freq="B")
+    bounds = window_bounds(index, "1Y", "6M")
+    assert [str(index[b[2]].date()) for b in bounds] == [
+        "2015-01-01", "2015-07-01", "2016-01-01", "2016-07-01"]
+    assert all(index[b[0]] == index[b[2]] - pd.DateOffset(years=1) for b in bounds)
+    assert [b[3] for b in bounds[:-1]] == [b[2] for b in bounds[1:]] and bounds[-1][3] == len(index)
+    # Month ends: Aug 31 + 6 months is Feb 28, yet no test window overlaps the next.
+    daily = pd.date_range("2013-08-31", "2016-12-31", freq="D")
+    bounds = window_bounds(daily, "6M", "6M", anchored=True)
+    assert all(a[3] <= b[2] for a, b in zip(bounds, bounds[1:]))
+    assert all(b[0] == 0 for b in bounds)
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (dict(train=4, test=3, step=2), ValueError, "step=2 is shorter than test=3: the test windows would overlap"),
+    (dict(train="1Y", test=20), ValueError, "all be numbers of bars or all be calendar lengths"),
+    (dict(train="1Y", test="3X"), ValueError, r"test='3X' is not a window length; .* D, W, M, Q or Y"),
+    (dict(train=0, test=3), ValueError, "train must be at least 1 bar, got 0"),
+    (dict(train=True, test=3), TypeError, "train must be a number of bars or a length"),
+    (dict(train=1, test=3), ValueError, "only 1 bar\\(s\\); a train window needs at least 2"),
+    (dict(train=60, test=3), ValueError, "train=60 leaves no test window of 2 bars or more: the market has 50 bars"),
+])
+def test_window_argument_errors(call, error, match):
+    index = pd.date_range("2020-01-01", periods=50, freq="B")
+    with pytest.raises(error, match=match):
+        window_bounds(index, **call)
+
+
+# --- The walk ----------------------------------------------------------------
+
+def test_test_pieces_cover_the_dates_once(walk, market):
+    index = market.close.index
+    assert len(walk.windows) == 4
+    starts, ends = walk.windows["test_start"], walk.windows["test_end"]
+    for k in range(1, len(walk.windows)):
+        assert index.get_loc(starts[k]) == index.get_loc(ends[k - 1]) + 1
+    assert walk.equity.index.equals(index[index.get_loc(starts[0]):])
+    assert (walk.windows["train_end"] < walk.windows["test_start"]).all()
+
+
+def test_chained_equity_is_the_product_of_the_pieces(walk):
+    growth = np.prod([p.iloc[-1] / p.iloc[0] for p in walk.pieces])
+    assert walk.equity.iloc[-1] == pytest.approx(walk.pieces[0].iloc[0] * growth, rel=1e-12)
+    for piece in walk.pieces:
+        part = walk.equity.loc[piece.index]
+        np.testing.assert_allclose(part.pct_change().iloc[1:], piece.pct_change().iloc[1:], rtol=1e-10)
+    # Each piece starts where the previous one ended.
+    for a, b in zip(walk.pieces, walk.pieces[1:]):
+        assert walk.equity.loc[b.index[0]] == pytest.approx(walk.equity.loc[a.index[-1]], rel=1e-12)
+
+
+def test_choice_is_the_in_sample_best_and_its_test_run(walk, market, signals):
+    index = market.close.index
+    for row in walk.windows.to_dict("records"):
+        train = slice(index.get_loc(row["train_start"]), index.get_loc(row["train_end"]) + 1)
+        sharpe = {(name, stop): run(market, weights, train, stop_loss=stop).stats["sharpe"]
+                  for name, weights in signals.items() for stop in GRID["stop_loss"]}
+        best = max(sharpe, key=sharpe.get)
+        assert (row["weights"], row["stop_loss"]) == best
+        assert row["in_sample"] == sharpe[best]
+        test = slice(index.get_loc(row["test_start"]), index.get_loc(row["test_end"]) + 1)
+        piece = run(market, signals[row["weights"]], test, stop_loss=row["stop_loss"])
+        assert row["out_of_sample"] == piece.stats["sharpe"]
+        assert row["test_return"] == piece.stats["total_return"]
+    for piece, row in zip(walk.pieces, walk.windows.to_dict("records")):
+        assert piece.index[0] == row["test_start"] and piece.index[-1] == row["test_end"]
+
+
+def test_hindsight_best_and_report_frames(walk, market):
+    table = walk.sweep
+    assert walk.in_sample_run == table["sharpe"].idxmax()
+    pd.testing.assert_series_equal(walk.in_sample_best, table.at[walk.in_sample_run, "equity"])
+    assert walk.overfitting is vostra.overfitting(table) and len(walk.train_tables) == 4
+    frames = walk.report_frames()
+    assert set(frames) == {"equity", "statistics", "windows", "overfitting"}
+    curves = frames["equity"]
+    assert list(curves.columns) == ["out_of_sample", "in_sample_best"]
+    assert curves.index.equals(walk.equity.index)
+    assert curves["in_sample_best"].iloc[0] == curves["out_of_sample"].iloc[0]
+    assert frames["statistics"].loc["total_return", "out_of_sample"] == pytest.approx(
+        walk.equity.iloc[-1] / walk.equity.iloc[0] - 1)
+    text = repr(walk)
+    assert "Walk-forward over 4 windows, selecting by 'sharpe'" in text and "pbo" in text
+
+
+def test_lowest_is_chosen_with_a_minus(market, signals):
+    walk = vostra.walk_forward(signals["top2"], market, grid={"fee": [0.0, 0.01]},
+                               train=250, test=250, select="-annual_volatility",
+                               trade_at="open", backend="serial")
+    assert len(walk.windows) == 3 and "weights" not in walk.windows.columns   # 756 bars
+    for row, table in zip(walk.windows.to_dict("records"), walk.train_tables):
+        assert row["in_sample"] == table["annual_volatility"].min()
+        assert row["fee"] == table.at[table["annual_volatility"].idxmin(), "fee"]
+
+
+def test_psr_selection_scores_pieces_as_the_sweep_does(market, signals):
+    walk = vostra.walk_forward(signals, market, grid=GRID, train="1Y", test="1Y", select="psr",
+                               trade_at="open", backend="serial")
+    index = market.close.index
+    for row, table in zip(walk.windows.to_dict("records"), walk.train_tables):
+        assert row["in_sample"] == table["psr"].max()
+        test = slice(index.get_loc(row["test_start"]), index.get_loc(row["test_end"]) + 1)
+        alone = vostra.sweep(signals[row["weights"]], *(f.iloc[test] for f in (
+            market.close, market.open, market.high, market.low)), grid={"stop_loss": [row["stop_loss"]]},
+            trade_at="open", backend="serial", progress=False)
+        assert row["out_of_sample"] == alone.at[0, "psr"]
+
+
+def test_delisting_given_as_a_series_is_passed_on(market, signals):
+    # The last stock "delisted" half way: its positions end there in every window.
+    when = market.close.index[400]
+    delisting = pd.Series({market.close.columns[-1]: when})
+    with pytest.warns(UserWarning, match=r"after their prices end \('S0009'\)"):
+        walk = vostra.walk_forward(signals["top4"], market, grid=GRID, train="1Y", test="6M",
+                                   delisting=delisting, trade_at="open", backend="serial")
+    assert len(walk.windows) == 4 and walk.sweep["error"].isna().all()
+    assert walk.sweep["warnings"].str.contains("after their prices end").all()
+
+
+def test_windows_cut_through_suspensions_and_delistings():
+    # Stocks listed late or delisted early have no price in some windows;
+    # the walk runs every window without an error.
+    market = vostra.synthetic_market(n_stocks=15, years=3, seed=8, delisting_rate=0.3,
+                                     listing_rate=0.3, suspensions=4)
+    signal = momentum_signal(market.close, lookback=40, skip=5, top=3)
+    walk = vostra.walk_forward(signal, market, grid={"stop_loss": [None, 0.1]}, train="1Y",
+                               test="1Y", select="psr", backend="serial")
+    assert len(walk.windows) == 2
+    assert all(t["error"].isna().all() and t["warnings"].isna().all() for t in walk.train_tables)
+    assert np.isfinite(walk.windows["out_of_sample"]).all()
+
+
+def test_only_prices_that_end_for_good_are_delistings():
+    from vostra.walkforward import _delisting_dates
+    index = pd.date_range("2020-01-01", periods=6, freq="B")
+    nan = np.nan
+    close = pd.DataFrame({"gone": [1, 2, 3, nan, nan, nan], "paused": [1, nan, nan, 4, 5, 6],
+                          "late": [nan, nan, 3, 4, 5, 6]}, index=index, dtype=float)
+    assert _delisting_dates(close).to_dict() == {"gone": index[3]}
+
+
+def test_chain_by_hand():
+    index = pd.date_range("2020-01-01", periods=5, freq="B")
+    a = pd.Series([1.0, 1.1, 1.2], index=index[:3])
+    b = pd.Series([1.0, 0.5], index=index[3:])
+    assert chain([a, b]).tolist() == pytest.approx([1.0, 1.1, 1.2, 1.2, 0.6])
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (dict(select="best"), ValueError, r"select='best' is not a statistic; use one of total_return"),
+    (dict(select=3), TypeError, "select must be the name of a statistic, got int"),
+    (dict(test="6M", step="3M"), ValueError, "the test windows would overlap"),
+    (dict(grid={"stop": [0.1]}), TypeError, "'stop'"),
+])
+def test_walk_argument_errors(market, signals, call, error, match):
+    args = dict(grid=GRID, train="1Y", test="6M", backend="serial") | call
+    with pytest.raises(error, match=match):
+        vostra.walk_forward(signals, market, **args)
