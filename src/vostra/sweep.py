@@ -35,6 +35,7 @@ import pandas as pd
 from ._frontend import _load_engine, backtest
 from .market import Market
 from .stats import STAT_LABELS
+from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
 
@@ -430,7 +431,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
           workers: int | None = None, chunksize: int | None = None,
           progress: bool = True, equity: bool = False,
           start_method: str | None = None, address: str | None = None,
-          **options: Any) -> pd.DataFrame:
+          **options: Any) -> SweepTable:
     """Backtest every combination of a grid of options.
 
     Parameters
@@ -478,8 +479,9 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
 
     Returns
     -------
-    pandas.DataFrame
-        One row per run, in grid order: a ``weights`` column with the weight
+    SweepTable
+        A DataFrame (with a formatted notebook view and
+        :meth:`SweepTable.plot_heatmap`), one row per run, in grid order: a ``weights`` column with the weight
         frame's name (unless ``weights`` is a single frame), one column per
         grid option with its value, the statistics (:data:`STAT_COLUMNS`),
         ``error`` (``"Type: message"`` of a run that raised, whose statistics
@@ -618,5 +620,4 @@ def _table(names: list[Any] | None, weight_frames: list[pd.DataFrame], columns: 
     data["warnings"] = pd.Series(notes, dtype=object)
     if keep_equity:
         data["equity"] = pd.Series(curves, dtype=object)
-    frame = pd.DataFrame(data, index=pd.RangeIndex(n, name="run"))
-    return frame
+    return SweepTable(data, index=pd.RangeIndex(n, name="run"))
