@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import html
 import inspect
+import json
 import math
 import time
 from collections.abc import Iterable
@@ -20,14 +21,15 @@ from .plots import span_text
 from .stats import STAT_LABELS
 
 if TYPE_CHECKING:
-    import plotly.graph_objects as go
-
     from .result import Result
 
 __all__ = ["build_report", "result_html", "table_html", "settings_text", "sweep_grid_columns"]
 
 _LINE, _BENCH, _WIN, _LOSS, _ACCENT = "#1f4e79", "#8d99ae", "#2a9d5c", "#d1495b", "#e09f3e"
 _MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+# Losses red, gains green (plotly.js knows no red-yellow-green scale by name).
+_DIVERGING = [[0.0, "#b2182b"], [0.25, "#ef8a62"], [0.5, "#f7f7f7"], [0.75, "#7fbf7b"],
+              [1.0, "#1b7837"]]
 _NOT_GRID = {"weights", "error", "warnings", "equity", *STAT_LABELS}
 
 # What the report's own panels compute, stated in the report.
@@ -192,183 +194,215 @@ def sweep_html(table: pd.DataFrame, max_rows: int = 30) -> str:
 
 
 # --------------------------------------------------------------------------
-# Report panels (plotly)
+# Report panels: plotly.js figure specs as plain data (data traces and a
+# layout), drawn in the page by Plotly.newPlot. Built without plotly's
+# Python figure classes, whose validation of every property costs more than
+# the rest of the report together.
 # --------------------------------------------------------------------------
 
-def _layout(fig: go.Figure, title: str, height: int = 380, **extra: Any) -> go.Figure:
-    settings = dict(title=dict(text=title, x=0.01), height=height, template="plotly_white",
-                    margin=dict(l=60, r=30, t=60, b=40), hovermode="x unified",
-                    legend=dict(orientation="h", y=1.02, x=1.0, xanchor="right", yanchor="bottom"))
-    fig.update_layout(**{**settings, **extra})
-    return fig
+Panel = dict[str, Any]
+_GRID = "#e6ebf2"
 
 
-def _equity_panel(equity: pd.Series, benchmark: pd.Series) -> go.Figure:
-    from plotly.subplots import make_subplots
-    import plotly.graph_objects as go
+def _values(values: Any) -> list[Any]:
+    """Numbers for a trace, NaN and infinities as null (a gap)."""
+    array = np.asarray(values, dtype=np.float64)
+    return np.where(np.isfinite(array), array, None).tolist()
 
-    fig = make_subplots(rows=2, cols=1, shared_xaxes=True, row_heights=[0.72, 0.28],
-                        vertical_spacing=0.04)
-    fig.add_trace(go.Scatter(x=equity.index, y=equity.to_numpy(), name="strategy",
-                             line=dict(color=_LINE, width=1.6)), row=1, col=1)
-    fig.add_trace(go.Scatter(x=benchmark.index, y=benchmark.to_numpy(), name=str(benchmark.name),
-                             line=dict(color=_BENCH, width=1.2)), row=1, col=1)
+
+def _dates(index: pd.DatetimeIndex) -> list[str]:
+    """Dates as ISO text, with the time only where the index has one."""
+    naive = index.tz_localize(None) if index.tz is not None else index
+    unit = "D" if (naive == naive.normalize()).all() else "s"
+    return list(np.datetime_as_string(naive.to_numpy(dtype="datetime64[ns]"), unit=unit))
+
+
+def _axis(**extra: Any) -> dict[str, Any]:
+    return {"gridcolor": _GRID, "zerolinecolor": _GRID, "automargin": True, **extra}
+
+
+def _panel(data: list[dict[str, Any]], title: str, height: int = 380, **layout: Any) -> Panel:
+    base = {"title": {"text": title, "x": 0.01}, "height": height, "hovermode": "x unified",
+            "paper_bgcolor": "white", "plot_bgcolor": "white", "font": {"color": "#2a3f5f"},
+            "margin": {"l": 60, "r": 30, "t": 60, "b": 40},
+            "legend": {"orientation": "h", "y": 1.02, "x": 1.0, "xanchor": "right",
+                       "yanchor": "bottom"},
+            "xaxis": _axis(), "yaxis": _axis()}
+    base.update(layout)
+    return {"data": data, "layout": base}
+
+
+def _line(x: list[str], y: Any, name: str, color: str, width: float = 1.3, **extra: Any) -> dict[str, Any]:
+    return {"type": "scatter", "mode": "lines", "x": x, "y": _values(y), "name": name,
+            "line": {"color": color, "width": width}, **extra}
+
+
+def _equity_panel(equity: pd.Series, benchmark: pd.Series) -> Panel:
+    x = _dates(equity.index)
     dd = stats_module.drawdown(equity) * 100.0
-    fig.add_trace(go.Scatter(x=dd.index, y=dd.to_numpy(), name="drawdown %", fill="tozeroy",
-                             line=dict(color=_LOSS, width=0.8)), row=2, col=1)
-    fig.update_yaxes(title_text="value", row=1, col=1)
-    fig.update_yaxes(title_text="drawdown %", row=2, col=1)
-    scale = [dict(label=label, method="relayout", args=[{"yaxis.type": kind}])
-             for label, kind in (("linear", "linear"), ("log", "log"))]
-    fig = _layout(fig, "Equity against the benchmark", height=540,
-                  updatemenus=[dict(type="buttons", direction="right", x=0.0, y=1.0,
-                                    xanchor="left", yanchor="bottom", pad=dict(b=6),
-                                    buttons=scale, showactive=True)])
-    fig.update_layout(margin=dict(t=100))
-    return fig
+    data = [_line(x, equity, "strategy", _LINE, 1.6),
+            _line(_dates(benchmark.index), benchmark, str(benchmark.name), _BENCH, 1.2),
+            _line(x, dd, "drawdown %", _LOSS, 0.8, fill="tozeroy", xaxis="x2", yaxis="y2")]
+    scale = [{"label": kind, "method": "relayout", "args": [{"yaxis.type": kind}]}
+             for kind in ("linear", "log")]
+    return _panel(data, "Equity against the benchmark", height=540,
+                  margin={"l": 60, "r": 30, "t": 100, "b": 40},
+                  xaxis=_axis(matches="x2", showticklabels=False),
+                  yaxis=_axis(title={"text": "value"}, domain=[0.3, 1.0]),
+                  xaxis2=_axis(anchor="y2"), yaxis2=_axis(title={"text": "drawdown %"},
+                                                           domain=[0.0, 0.26], anchor="x2"),
+                  updatemenus=[{"type": "buttons", "direction": "right", "x": 0.0, "y": 1.0,
+                                "xanchor": "left", "yanchor": "bottom", "pad": {"b": 6},
+                                "buttons": scale, "showactive": True}])
 
 
-def _monthly_panel(equity: pd.Series) -> go.Figure:
-    import plotly.graph_objects as go
+def _cell_text(z: np.ndarray, fmt: str) -> list[list[str]]:
+    return np.where(np.isfinite(z), np.char.mod(fmt, np.nan_to_num(z)), "").tolist()
 
+
+def _monthly_panel(equity: pd.Series) -> Panel:
     table = series.monthly_returns(equity) * 100.0
     z = table.to_numpy(dtype=np.float64)
     limit = float(np.nanmax(np.abs(z))) if np.isfinite(z).any() else 1.0
-    text = np.where(np.isfinite(z), np.char.mod("%.1f", np.nan_to_num(z)), "")
-    fig = go.Figure(go.Heatmap(z=z, x=_MONTHS, y=[str(y) for y in table.index], text=text,
-                               texttemplate="%{text}", colorscale="RdYlGn", zmid=0.0,
-                               zmin=-limit, zmax=limit, colorbar=dict(title="%"),
-                               hovertemplate="%{y} %{x}: %{z:.2f}%<extra></extra>"))
-    fig.update_yaxes(autorange="reversed", type="category")
-    return _layout(fig, "Monthly returns (%)", height=max(260, 60 + 28 * len(table)),
-                   hovermode="closest")
+    heat = {"type": "heatmap", "z": [_values(row) for row in z], "x": _MONTHS,
+            "y": [str(y) for y in table.index], "text": _cell_text(z, "%.1f"),
+            "texttemplate": "%{text}", "colorscale": _DIVERGING, "zmid": 0.0, "zmin": -limit,
+            "zmax": limit, "colorbar": {"title": {"text": "%"}},
+            "hovertemplate": "%{y} %{x}: %{z:.2f}%<extra></extra>"}
+    return _panel([heat], "Monthly returns (%)", height=max(260, 60 + 28 * len(table)),
+                  hovermode="closest", yaxis=_axis(autorange="reversed", type="category"))
 
 
-def _rolling_panel(equity: pd.Series) -> go.Figure:
-    import plotly.graph_objects as go
-
-    fig = go.Figure()
-    for window, label, color in ((126, "6 months", _ACCENT), (series.BARS_PER_YEAR, "12 months", _LINE)):
-        sharpe = series.rolling_sharpe(equity, window)
-        fig.add_trace(go.Scatter(x=sharpe.index, y=sharpe.to_numpy(), name=label,
-                                 line=dict(color=color, width=1.3)))
-    fig.add_hline(y=0.0, line=dict(color="black", width=0.8))
-    return _layout(fig, "Rolling Sharpe ratio")
+def _rolling_panel(equity: pd.Series) -> Panel:
+    x = _dates(equity.index)
+    data = [_line(x, series.rolling_sharpe(equity, window), label, color)
+            for window, label, color in ((126, "6 months", _ACCENT),
+                                         (series.BARS_PER_YEAR, "12 months", _LINE))]
+    zero = {"type": "line", "xref": "paper", "x0": 0, "x1": 1, "y0": 0, "y1": 0,
+            "line": {"color": "black", "width": 0.8}}
+    return _panel(data, "Rolling Sharpe ratio", shapes=[zero])
 
 
-def _positions_panel(result: Result, window: pd.DatetimeIndex) -> go.Figure:
-    from plotly.subplots import make_subplots
-    import plotly.graph_objects as go
-
+def _positions_panel(result: Result, window: pd.DatetimeIndex) -> Panel:
+    x = _dates(window)
     holdings = series.holdings_per_bar(result).reindex(window)
     exposure = series.exposure_per_bar(result).reindex(window) * 100.0
-    fig = make_subplots(rows=2, cols=1, shared_xaxes=True, vertical_spacing=0.08)
-    fig.add_trace(go.Scatter(x=window, y=holdings.to_numpy(), name="holdings", line_shape="hv",
-                             line=dict(color=_LINE, width=1.2)), row=1, col=1)
-    fig.add_trace(go.Scatter(x=window, y=exposure.to_numpy(), name="gross exposure %",
-                             line=dict(color=_ACCENT, width=1.2)), row=2, col=1)
-    fig.update_yaxes(title_text="positions", rangemode="tozero", row=1, col=1)
-    fig.update_yaxes(title_text="exposure %", rangemode="tozero", row=2, col=1)
-    return _layout(fig, "Holdings and exposure", height=440)
+    data = [_line(x, holdings, "holdings", _LINE, 1.2, line_shape="hv"),
+            _line(x, exposure, "gross exposure %", _ACCENT, 1.2, xaxis="x2", yaxis="y2")]
+    return _panel(data, "Holdings and exposure", height=440,
+                  xaxis=_axis(matches="x2", showticklabels=False),
+                  yaxis=_axis(title={"text": "positions"}, rangemode="tozero", domain=[0.54, 1.0]),
+                  xaxis2=_axis(anchor="y2"),
+                  yaxis2=_axis(title={"text": "exposure %"}, rangemode="tozero",
+                               domain=[0.0, 0.46], anchor="x2"))
 
 
-def _turnover_panel(result: Result, window: pd.DatetimeIndex) -> go.Figure:
-    from plotly.subplots import make_subplots
-    import plotly.graph_objects as go
-
+def _turnover_panel(result: Result, window: pd.DatetimeIndex) -> Panel:
     rolling, how = series.rolling_turnover(result)
-    fig = make_subplots(specs=[[{"secondary_y": True}]])
+    data = []
     if getattr(result, "traded", None) is None:
         per_bar = series.turnover_per_bar(result.trades, result.equity.index).reindex(window)
         traded = per_bar[per_bar > 0]
-        fig.add_trace(go.Scatter(x=traded.index, y=traded.to_numpy() * 100.0, mode="markers",
-                                 name="per bar %", marker=dict(color=_BENCH, size=4)),
-                      secondary_y=False)
-        fig.update_yaxes(title_text="per bar %", secondary_y=False)
-    fig.add_trace(go.Scatter(x=window, y=rolling.reindex(window).to_numpy(),
-                             name="trailing year", line=dict(color=_LINE, width=1.4)),
-                  secondary_y=True)
-    fig.update_yaxes(title_text="trailing year (x portfolio)", rangemode="tozero", secondary_y=True)
-    return _layout(fig, f"Turnover ({how})")
+        data.append({"type": "scatter", "mode": "markers", "x": _dates(traded.index),
+                     "y": _values(traded * 100.0), "name": "per bar %",
+                     "marker": {"color": _BENCH, "size": 4}})
+    # Only once the window holds a full year of its own trading.
+    trailing = rolling.reindex(window).to_numpy(dtype=np.float64).copy()
+    trailing[:series.BARS_PER_YEAR - 1] = np.nan
+    data.append(_line(_dates(window), trailing, "trailing year", _LINE, 1.4, yaxis="y2"))
+    return _panel(data, f"Turnover ({how})",
+                  yaxis=_axis(title={"text": "per bar %"}, rangemode="tozero"),
+                  yaxis2=_axis(title={"text": "trailing year (x portfolio)"}, rangemode="tozero",
+                               overlaying="y", side="right", showgrid=False))
 
 
-def _trade_hover(trades: pd.DataFrame) -> tuple[np.ndarray, str]:
+def _trade_hover(trades: pd.DataFrame) -> tuple[list[list[Any]], str]:
     """customdata and hover template of the trade scatter, with the ledger's
-    prices and exit reason when the trade log has them."""
-    columns = [trades["ticker"].astype(str).to_numpy(),
-               trades["entry_date"].dt.strftime("%Y-%m-%d").to_numpy(),
-               trades["exit_date"].dt.strftime("%Y-%m-%d").fillna("open").to_numpy(),
-               trades["return"].to_numpy(dtype=np.float64) * 100.0]
+    prices, P&L and exit reason when the trade log has them."""
+    columns = [trades["ticker"].astype(str).tolist(),
+               trades["entry_date"].dt.strftime("%Y-%m-%d").tolist(),
+               trades["exit_date"].dt.strftime("%Y-%m-%d").fillna("open").tolist(),
+               _values(trades["return"].to_numpy(dtype=np.float64) * 100.0)]
     template = ("<b>%{customdata[0]}</b><br>%{customdata[1]} .. %{customdata[2]}<br>"
                 "return %{customdata[3]:.2f}%<br>MAE %{x:.2f}%, MFE %{y:.2f}%")
     for column, label, fmt in (("exit_reason", "exit", ""), ("entry_price", "entry price", ":.4g"),
                                ("exit_price", "exit price", ":.4g"), ("pnl", "P&L", ":.4g")):
         if column in trades.columns:
+            values = trades[column]
             n = len(columns)
-            columns.append(trades[column].to_numpy())
+            columns.append(values.astype(str).tolist() if fmt == "" else _values(values))
             template += f"<br>{label} %{{customdata[{n}]{fmt}}}"
-    return np.column_stack(columns) if len(trades) else np.empty((0, len(columns))), template
+    return [list(row) for row in zip(*columns)], template
 
 
-def _excursion_panel(trades: pd.DataFrame) -> go.Figure:
-    import plotly.graph_objects as go
-
+def _excursion_panel(trades: pd.DataFrame) -> Panel:
     closed = trades[trades["exit_date"].notna()]
-    fig = go.Figure()
     won = closed["return"].to_numpy(dtype=np.float64) > 0
+    data = []
     for mask, name, color in ((won, "profit", _WIN), (~won, "loss", _LOSS)):
         part = closed[mask]
         custom, template = _trade_hover(part)
-        fig.add_trace(go.Scattergl(x=-part["mae"].to_numpy(dtype=np.float64) * 100.0,
-                                   y=part["mfe"].to_numpy(dtype=np.float64) * 100.0, mode="markers",
-                                   name=name, marker=dict(color=color, size=5, opacity=0.6),
-                                   customdata=custom, hovertemplate=template + "<extra></extra>"))
-    fig.update_xaxes(title_text="MAE, adverse excursion %")
-    fig.update_yaxes(title_text="MFE, favourable excursion %")
-    return _layout(fig, f"Trade excursions (N = {len(closed):,} closed trades)", height=460,
-                   hovermode="closest")
+        data.append({"type": "scattergl", "mode": "markers", "name": name,
+                     "x": _values(-part["mae"].to_numpy(dtype=np.float64) * 100.0),
+                     "y": _values(part["mfe"].to_numpy(dtype=np.float64) * 100.0),
+                     "marker": {"color": color, "size": 5, "opacity": 0.6},
+                     "customdata": custom, "hovertemplate": template + "<extra></extra>"})
+    return _panel(data, f"Trade excursions (N = {len(closed):,} closed trades)", height=460,
+                  hovermode="closest", xaxis=_axis(title={"text": "MAE, adverse excursion %"}),
+                  yaxis=_axis(title={"text": "MFE, favourable excursion %"}))
 
 
-def _histogram_panel(trades: pd.DataFrame, bins: int = 50) -> go.Figure:
-    import plotly.graph_objects as go
-
+def _histogram_panel(trades: pd.DataFrame, bins: int = 50) -> Panel:
     ret = trades.loc[trades["exit_date"].notna(), "return"].to_numpy(dtype=np.float64) * 100.0
     ret = ret[np.isfinite(ret)]
-    fig = go.Figure()
+    data, shapes, notes = [], [], []
     if len(ret):
         counts, edges = np.histogram(ret, bins=bins)
         centers = (edges[:-1] + edges[1:]) / 2.0
-        fig.add_trace(go.Bar(x=centers, y=counts, width=np.diff(edges), name="trades",
-                             marker_color=np.where(centers > 0, _WIN, _LOSS),
-                             hovertemplate="%{x:.2f}%: %{y} trades<extra></extra>"))
-        fig.add_vline(x=float(ret.mean()), line=dict(color=_LINE, dash="dash"),
-                      annotation_text=f"mean {ret.mean():.2f}%")
-    fig.update_xaxes(title_text="trade return %")
-    fig.update_yaxes(title_text="trades")
-    return _layout(fig, f"Trade returns (N = {len(ret):,})", hovermode="closest", showlegend=False)
+        data.append({"type": "bar", "x": _values(centers), "y": counts.tolist(),
+                     "width": _values(np.diff(edges)), "name": "trades",
+                     "marker": {"color": np.where(centers > 0, _WIN, _LOSS).tolist()},
+                     "hovertemplate": "%{x:.2f}%: %{y} trades<extra></extra>"})
+        mean = float(ret.mean())
+        shapes.append({"type": "line", "yref": "paper", "x0": mean, "x1": mean, "y0": 0, "y1": 1,
+                       "line": {"color": _LINE, "dash": "dash"}})
+        notes.append({"x": mean, "y": 1, "yref": "paper", "text": f"mean {mean:.2f}%",
+                      "showarrow": False, "xanchor": "left", "yanchor": "bottom"})
+    return _panel(data, f"Trade returns (N = {len(ret):,})", hovermode="closest",
+                  showlegend=False, shapes=shapes, annotations=notes, bargap=0,
+                  xaxis=_axis(title={"text": "trade return %"}), yaxis=_axis(title={"text": "trades"}))
 
 
-def _sweep_panel(table: pd.DataFrame, stat: str = "sharpe") -> go.Figure | None:
-    """Heatmap of ``stat`` over the first two grid options of a sweep (the
+def _sweep_panel(table: pd.DataFrame, stat: str = "sharpe") -> Panel | None:
+    """Heatmap of ``stat`` over the last two grid options of a sweep (the
     best value over any other options), or None with fewer than two."""
-    import plotly.graph_objects as go
-
     grid = sweep_grid_columns(table)
     if len(grid) < 2 or stat not in table.columns:
         return None
     from .plots import sweep_pivot
 
-    pivot = sweep_pivot(table, stat, grid[1], grid[0])
+    y, x = grid[-2], grid[-1]
+    pivot = sweep_pivot(table, stat, x, y)
     z = pivot.to_numpy(dtype=np.float64)
-    fig = go.Figure(go.Heatmap(z=z, x=[str(c) for c in pivot.columns], y=[str(i) for i in pivot.index],
-                               text=np.where(np.isfinite(z), np.char.mod("%.2f", np.nan_to_num(z)), ""),
-                               texttemplate="%{text}", colorscale="RdYlGn",
-                               colorbar=dict(title=STAT_LABELS.get(stat, (stat,))[0])))
-    fig.update_xaxes(title_text=grid[1], type="category")
-    fig.update_yaxes(title_text=grid[0], type="category")
     label = STAT_LABELS.get(stat, (stat,))[0]
-    return _layout(fig, f"Sweep: best {label} by {grid[0]} and {grid[1]}", height=360,
-                   hovermode="closest")
+    heat = {"type": "heatmap", "z": [_values(row) for row in z], "x": [str(c) for c in pivot.columns],
+            "y": [str(i) for i in pivot.index], "text": _cell_text(z, "%.2f"),
+            "texttemplate": "%{text}", "colorscale": _DIVERGING, "colorbar": {"title": {"text": label}},
+            "hovertemplate": f"{y} %{{y}}, {x} %{{x}}: %{{z:.3f}}<extra></extra>"}
+    return _panel([heat], f"Sweep: best {label} by {y} and {x}", height=360, hovermode="closest",
+                  xaxis=_axis(title={"text": x}, type="category"),
+                  yaxis=_axis(title={"text": y}, type="category"))
+
+
+def _panel_html(name: str, panel: Panel) -> str:
+    """A div and the script that draws the panel into it."""
+    config = {"displaylogo": False, "responsive": True}
+    payload = ", ".join(json.dumps(part, separators=(",", ":"), allow_nan=False)
+                        for part in (panel["data"], panel["layout"], config))
+    # "</" would end the script element if a ticker or title contained it.
+    payload = payload.replace("</", "<\\/")
+    return (f'<div id="panel-{name}" class="panel"></div>'
+            f'<script>Plotly.newPlot("panel-{name}", {payload});</script>')
 
 
 # --------------------------------------------------------------------------
@@ -458,7 +492,6 @@ def build_report(result: Result, path: str | Path | None = None, *,
     the result's close prices); ``sweep`` a sweep table whose best rows (by
     Sharpe ratio) and heatmap are added. Benchmark-relative statistics
     appear when :mod:`vostra.stats` provides ``benchmark_statistics``."""
-    import plotly.io as pio
     from plotly.offline import get_plotlyjs
 
     started = time.perf_counter()
@@ -484,12 +517,7 @@ def build_report(result: Result, path: str | Path | None = None, *,
                 ("turnover", "Turnover", _turnover_panel(result, window)),
                 ("excursions", "Trade excursions", _excursion_panel(result.trades)),
                 ("returns", "Trade returns", _histogram_panel(result.trades))]
-    config = {"displaylogo": False, "responsive": True}
-
-    def div(name: str, fig: Any) -> str:
-        return pio.to_html(fig, include_plotlyjs=False, full_html=False, div_id=f"panel-{name}",
-                           config=config)
-
+    div = _panel_html
     body = [div("equity", figures[0][2]), f"<h2>{sections[0][1]}</h2>{sections[0][2]}"]
     body += [div(name, fig) for name, _, fig in figures[1:]]
     body.append(f"<h2>Next-day orders</h2>{_orders_section(result)}")
