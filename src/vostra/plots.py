@@ -139,7 +139,7 @@ def heatmap_figure(table: pd.DataFrame, title: str, *, fmt: str = "{:.2f}",
     """A table of numbers (rows by columns, NaN left blank) as a coloured
     grid with every value written in its cell."""
     values = table.to_numpy(dtype=np.float64)
-    fig = Figure(figsize=(1.2 + 1.1 * max(len(table.columns), 2), 1.2 + 0.6 * max(len(table), 2)),
+    fig = Figure(figsize=(max(6.4, 1.6 + 1.1 * len(table.columns)), max(3.6, 1.6 + 0.6 * len(table))),
                  layout="constrained")
     ax = fig.subplots()
     finite = values[np.isfinite(values)]
@@ -201,7 +201,7 @@ def sweep_heatmap(table: pd.DataFrame, stat: str, x: str, y: str, *,
     label, kind = STAT_LABELS.get(stat, (stat, "num"))
     shown = pivot * 100.0 if kind == "pct" else pivot
     suffix = " (%)" if kind == "pct" else ""
-    reduced = "" if len(table) == pivot.size else f", {best} over the other options"
+    reduced = "" if len(table) == pivot.size else f"\n({best} over the other options)"
     return heatmap_figure(shown, f"{label}{suffix} by {y} and {x}{reduced}",
                           fmt="{:.1f}" if kind == "pct" else "{:.2f}")
 

@@ -110,7 +110,7 @@ def table_html(frame: pd.DataFrame, formats: dict[str, str] | None = None,
         if kind is not None:
             return _value_text(value, kind)
         if isinstance(value, float):
-            return _value_text(value, "num")
+            return f"{value:g}"
         return "-" if value is None or (not isinstance(value, str) and pd.isna(value)) else str(value)
 
     text = [c not in formats and frame[c].dtype == object for c in frame.columns]
