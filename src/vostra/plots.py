@@ -163,9 +163,11 @@ def heatmap_figure(table: pd.DataFrame, title: str, *, fmt: str = "{:.2f}",
 
 
 def _labels(values: pd.Series) -> tuple[pd.Series, list[str]]:
-    """Values as text labels (None as "None") and the labels in order of
-    first appearance, which is the grid's order in a sweep table."""
-    text = values.map(str)
+    """Values as text labels (None, or NaN in a float column, as "None":
+    the option was off) and the labels in order of first appearance, which
+    is the grid's order in a sweep table."""
+    text = pd.Series(["None" if v is None or (isinstance(v, float) and np.isnan(v)) else str(v)
+                      for v in values], index=values.index, dtype=object)
     return text, list(pd.unique(text))
 
 
