@@ -117,7 +117,10 @@ def load_page(browser: str, url: str, *, width: int = 1400, height: int = 1000,
         os.dup2(read_end, 3)
         os.dup2(write_end, 4)
 
-    proc = subprocess.Popen(args, preexec_fn=wire, pass_fds=(3, 4), stdin=subprocess.DEVNULL,
+    # A sanitizer runtime preloaded into the test interpreter is not for the browser.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    proc = subprocess.Popen(args, preexec_fn=wire, pass_fds=(3, 4), env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(to_browser_r)
     os.close(from_browser_w)

@@ -417,11 +417,15 @@ def _default_benchmark(result: Result, index: pd.DatetimeIndex) -> pd.Series:
 
 
 def _statistics_section(result: Result, equity: pd.Series, benchmark: pd.Series) -> str:
+    # The benchmark's own figures from the same function, on its curve alone
+    # (trade statistics stay blank).
     theirs = stats_module.statistics(benchmark)
-    rows = [(label, value, _value_text(theirs.get(key, math.nan), kind) if key in theirs else "")
-            for (label, value), (key, (_, kind)) in zip(
-                _labelled(result.stats),
-                [(k, STAT_LABELS.get(k, (k, "num"))) for k in result.stats.index])]
+    rows = []
+    for key, value in result.stats.items():
+        label, kind = STAT_LABELS.get(key, (str(key), "num"))
+        other = theirs.get(key, math.nan)
+        rows.append((label, _value_text(value, kind),
+                     _value_text(other, kind) if np.isfinite(other) else "-"))
     parts = [_pairs_html(rows, ("Statistic", "Strategy", str(benchmark.name)))]
     relative = getattr(stats_module, "benchmark_statistics", None)
     if callable(relative):
