@@ -40,8 +40,8 @@ def main(out_dir: str = "out/example") -> None:
         print(winners[["ticker", "entry_date", "exit_date", "return", "mae", "mfe", "mfe_10"]])
     print()
     print(result.orders)
-    paths = result.plot(out_dir, prefix="momentum_")
-    print("plots:", ", ".join(str(p) for p in paths.values()))
+    figures = result.plot(out_dir, prefix="momentum_")
+    print("plots:", ", ".join(f"{out_dir}/momentum_{name}.png" for name in figures))
 
 
 if __name__ == "__main__":

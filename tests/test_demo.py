@@ -65,6 +65,39 @@ def test_help_explains_the_demo_options(tmp_path):
     assert bad.returncode == 2 and "must be positive" in bad.stderr
 
 
+def test_version_and_demo_errors_with_the_demo_usage(tmp_path):
+    version = run_cli("--version", cwd=tmp_path)
+    assert version.returncode == 0 and version.stdout.strip() == f"vostra {vostra.__version__}"
+    blocker = tmp_path / "a-file"
+    blocker.write_text("")
+    cases = [
+        (("--top", "0"), "--stocks, --top and --years must be positive"),
+        (("--seed", "x"), "argument --seed: invalid int value: 'x'"),
+        (("--out", str(blocker / "plots")), f"--out {blocker / 'plots'}: cannot write plots there"),
+        (("--html", str(blocker / "r.html")), f"--html {blocker / 'r.html'}: cannot write the report"),
+        (("--html", str(tmp_path)), "it is a folder"),
+    ]
+    for args, message in cases:
+        proc = run_cli("demo", *args, cwd=tmp_path)
+        assert proc.returncode == 2, args
+        assert proc.stderr.startswith("usage: vostra demo "), proc.stderr
+        assert message in proc.stderr and "Traceback" not in proc.stderr
+        assert proc.stdout == ""
+
+
+def test_demo_writes_the_html_report(tmp_path):
+    pytest.importorskip("vostra.core.vantrel")
+    report = tmp_path / "report.html"
+    proc = run_cli("demo", "--stocks", "40", "--years", "2", "--top", "5", "--html", str(report),
+                   cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert f"Report written to {report} (" in proc.stdout
+    page = report.read_text(encoding="utf-8")
+    assert "vostra demo: top 5 momentum, seed 7" in page and 'Plotly.newPlot("panel-equity"' in page
+    # The orders say in words what to do.
+    assert "buy: a rebalance is due" in proc.stdout or "sell: a rebalance is due" in proc.stdout
+
+
 def test_synthetic_market_is_seeded_and_consistent():
     a = vostra.synthetic_market(n_stocks=50, years=3, seed=11)
     b = vostra.synthetic_market(n_stocks=50, years=3, seed=11)

@@ -625,6 +625,11 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     rows, report = vantrel.get_trade_stocks(
         arguments["pos_columns"], arguments["price_index"], arguments["touched_exit"])
     excursions = list(orbalt.orbalt)
+    # The report's default benchmark and its cost line read these.
+    context["close"] = close
+    context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
+                               rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
+                               take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar)
     result = build_result(creturn, rows, excursions, dict(report), context)
     ruin = first_nonpositive(result.equity)
     if ruin is not None:

@@ -11,6 +11,7 @@ import pandas as pd
 
 from ._frontend import backtest
 from .market import synthetic_market
+from .plots import save_figures
 from .result import Result
 
 __all__ = ["momentum_signal", "run_demo", "DEFAULT_OUT"]
@@ -37,11 +38,13 @@ def momentum_signal(close: pd.DataFrame, lookback: int = 126, skip: int = 21,
 
 def run_demo(out_dir: str | Path = DEFAULT_OUT, *, seed: int = 7, n_stocks: int = 300,
              years: float = 10.0, top: int = 20, stop_loss: float | None = 0.1,
+             html: str | Path | None = None,
              echo: Callable[[str], None] = print) -> tuple[Result, dict[str, Path]]:
     """Generate the synthetic market, backtest monthly momentum with a
     stop-loss, print the statistics, the last trades and the next-day orders,
-    and write the plots into ``out_dir``. Returns the result and the paths of
-    the PNG files."""
+    and write the plots into ``out_dir`` (and the interactive report to
+    ``html`` when given). Returns the result and the paths of the PNG
+    files."""
     started = time.perf_counter()
     market = synthetic_market(n_stocks=n_stocks, years=years, seed=seed)
     # End the data on the last bar of a month, as on a real rebalance day, so
@@ -53,7 +56,12 @@ def run_demo(out_dir: str | Path = DEFAULT_OUT, *, seed: int = 7, n_stocks: int 
     result = backtest(signal, close, open_, high, low,
                       trade_at="open", rebalance="M", stop_loss=stop_loss,
                       window=20, window_step=5)
-    paths = result.plot(out_dir)
+    paths = save_figures(result.plot(), Path(out_dir))
+    built = None
+    if html is not None:
+        report_started = time.perf_counter()
+        result.report(html, title=f"vostra demo: top {top} momentum, seed {seed}")
+        built = time.perf_counter() - report_started
     elapsed = time.perf_counter() - started
 
     n_delisted = int(market.delisted.notna().sum())
@@ -69,7 +77,13 @@ def run_demo(out_dir: str | Path = DEFAULT_OUT, *, seed: int = 7, n_stocks: int 
         orders = result.orders
         when = result.next_weight_date.date() if result.next_weight_date is not None else "-"
         echo(f"\nNext-day orders (signal of {when}):")
-        echo(orders.to_string(index=False) if len(orders) else "none")
+        # Words read left to right: pad the meaning column on the right.
+        width = int(orders["meaning"].str.len().max()) if len(orders) else 0
+        echo(orders.to_string(index=False, formatters={"meaning": f"{{:<{width}}}".format})
+             if len(orders) else "none")
     echo(f"\nPlots written to {Path(out_dir)}/: " + ", ".join(p.name for p in paths.values()))
+    if built is not None:
+        size = Path(html).stat().st_size / 1e6
+        echo(f"Report written to {Path(html)} ({size:.1f} MB, built in {built:.2f} s)")
     echo(f"Done in {elapsed:.1f} s")
     return result, paths

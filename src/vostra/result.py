@@ -5,12 +5,15 @@ from __future__ import annotations
 
 from functools import cached_property
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
 from .stats import drawdown, format_statistics, statistics
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 __all__ = ["Result", "ACTIONS", "METRICS"]
 
@@ -149,6 +152,16 @@ class Result:
     traded : pandas.Series or None
         Traded value per bar, in units of the starting capital, when the
         engine reports it; the turnover statistic needs it.
+    close : pandas.DataFrame or None
+        The close prices the backtest ran on (the report's default benchmark
+        is their equal-weighted universe).
+    settings : dict
+        The options of the call that the report states (trade price,
+        rebalance schedule, fee, tax, exits).
+
+    In a notebook a Result shows its period, costs, statistics and a small
+    equity chart; :meth:`plot` returns matplotlib figures and :meth:`report`
+    writes an interactive HTML report.
     """
 
     def __init__(self, equity: pd.Series, trades: pd.DataFrame, operations: pd.DataFrame, *,
@@ -156,7 +169,8 @@ class Result:
                  next_weight_date: pd.Timestamp | None = None,
                  start: pd.Timestamp | None = None, turnover: float | None = None,
                  traded: pd.Series | None = None, fee: float | None = None,
-                 tax: float | None = None, periods_per_year: float | None = None) -> None:
+                 tax: float | None = None, periods_per_year: float | None = None,
+                 close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None) -> None:
         self.equity = equity
         self.trades = trades
         self.operations = operations
@@ -166,6 +180,8 @@ class Result:
         # Half the absolute change of the normalised targets over the executed
         # rebalances; the turnover statistic uses the traded value instead.
         self.turnover = turnover
+        self.close = close
+        self.settings = dict(settings or {})
         self.traded = traded
         self.fee = fee
         self.tax = tax
@@ -193,16 +209,45 @@ class Result:
 
     @property
     def orders(self) -> pd.DataFrame:
-        """The operations that need a trade or a check, i.e. with an action."""
-        return self.operations[self.operations["action"].notna()].reset_index(drop=True)
+        """The operations that need a trade or a check, i.e. with an action,
+        and a ``meaning`` column saying in words what the action asks for
+        (:data:`ACTIONS`)."""
+        orders = self.operations[self.operations["action"].notna()].reset_index(drop=True)
+        meaning = [ACTIONS.get(a, f"unknown action {a!r}") for a in orders["action"]]
+        return orders.assign(meaning=pd.Series(meaning, index=orders.index, dtype=object))
 
-    def plot(self, out_dir: str | Path, prefix: str = "") -> dict[str, Path]:
-        """Write ``equity.png``, ``excursions.png`` and ``returns.png`` (each
-        name preceded by ``prefix``) into ``out_dir``, created if needed.
-        Returns the paths by plot name."""
-        from .plots import save_plots
+    def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
+             log: bool = False) -> dict[str, Figure]:
+        """The plots as matplotlib figures by name: ``equity`` (with its
+        drawdown; ``log=True`` for a log scale), ``excursions`` (MAE against
+        MFE) and ``returns`` (histogram of trade returns). A notebook shows
+        them inline. With ``out_dir`` they are also written there as
+        ``<prefix><name>.png`` (the folder is created if needed)."""
+        from .plots import result_figures, save_figures
 
-        return save_plots(self, Path(out_dir), prefix)
+        figures = result_figures(self, log=log)
+        if out_dir is not None:
+            save_figures(figures, Path(out_dir), prefix)
+        return figures
+
+    def report(self, path: str | Path | None = None, *, benchmark: pd.Series | None = None,
+               title: str | None = None, sweep: pd.DataFrame | None = None) -> str:
+        """Interactive HTML report in one self-contained file (plotly's
+        JavaScript embedded, it opens offline): equity against a benchmark,
+        drawdowns, monthly returns, rolling Sharpe, holdings, exposure,
+        turnover, trade excursions and returns, the next-day orders and the
+        statistics. ``benchmark`` is a price series or equity curve (default:
+        the equal-weighted universe of the close prices); ``sweep`` a sweep
+        table whose best rows are added. Writes ``path`` when given and
+        returns the HTML."""
+        from .report import build_report
+
+        return build_report(self, path, benchmark=benchmark, title=title, sweep=sweep)
+
+    def _repr_html_(self) -> str:
+        from .report import result_html
+
+        return result_html(self)
 
     def __repr__(self) -> str:
         if len(self.equity):
@@ -235,4 +280,5 @@ def build_result(creturn: np.ndarray, rows: list[list[Any]], excursions: list[np
                   next_weight_date=signal_date(report.get("next_weight_time")),
                   start=start, turnover=context.get("turnover"), traded=context.get("traded"),
                   fee=context.get("fee"), tax=context.get("tax"),
-                  periods_per_year=context.get("periods_per_year"))
+                  periods_per_year=context.get("periods_per_year"),
+                  close=context.get("close"), settings=context.get("settings"))

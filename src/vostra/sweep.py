@@ -36,6 +36,7 @@ from ._frontend import _load_engine, backtest
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
 from .stats import STAT_LABELS
+from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
 
@@ -432,7 +433,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
           progress: bool = True, equity: bool = False,
           start_method: str | None = None, address: str | None = None,
           overfitting: bool = True, pbo_blocks: int = 16,
-          **options: Any) -> pd.DataFrame:
+          **options: Any) -> SweepTable:
     """Backtest every combination of a grid of options.
 
     Parameters
@@ -489,8 +490,9 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
 
     Returns
     -------
-    pandas.DataFrame
-        One row per run, in grid order: a ``weights`` column with the weight
+    SweepTable
+        A DataFrame (with a formatted notebook view and
+        :meth:`SweepTable.plot_heatmap`), one row per run, in grid order: a ``weights`` column with the weight
         frame's name (unless ``weights`` is a single frame), one column per
         grid option with its value, the statistics (:data:`STAT_COLUMNS`),
         ``error`` (``"Type: message"`` of a run that raised, whose statistics
@@ -641,5 +643,4 @@ def _table(names: list[Any] | None, weight_frames: list[pd.DataFrame], columns: 
     data["warnings"] = pd.Series(notes, dtype=object)
     if keep_equity:
         data["equity"] = pd.Series(curves, dtype=object)
-    frame = pd.DataFrame(data, index=pd.RangeIndex(n, name="run"))
-    return frame
+    return SweepTable(data, index=pd.RangeIndex(n, name="run"))

@@ -1,0 +1,200 @@
+"""Per-bar series and tables derived from a backtest result for its plots
+and report: the benchmark, holdings, exposure, turnover, monthly returns,
+drawdown periods and rolling Sharpe ratios.
+
+Rolling and annualised figures here assume daily bars: 252 bars a year,
+126 bars for six months.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+import numpy as np
+import pandas as pd
+
+if TYPE_CHECKING:
+    from .result import Result
+
+__all__ = ["live_equity", "equal_weight_benchmark", "as_benchmark", "holdings_per_bar",
+           "exposure_per_bar", "turnover_per_bar", "rolling_turnover", "monthly_returns",
+           "drawdown_periods", "rolling_sharpe", "BARS_PER_YEAR"]
+
+BARS_PER_YEAR = 252
+
+
+def live_equity(result: Result) -> pd.Series:
+    """The equity from the signal date of the first trade on (from the
+    result's start when it has no trade): the bars before it only carry the
+    starting capital."""
+    equity = result.equity
+    start = result.start
+    if len(result.trades):
+        first = result.trades["entry_signal_date"].min()
+        start = first if start is None else max(start, first)
+    if start is None:
+        return equity
+    return equity[equity.index >= start]
+
+
+def equal_weight_benchmark(close: pd.DataFrame) -> pd.Series:
+    """Equity curve from 1.0 of the equal-weighted universe: every day the
+    average close-to-close return of the tickers priced on that day and the
+    day before (NaN prices are left out), i.e. rebalanced daily."""
+    values = close.to_numpy(dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        returns = values[1:] / values[:-1] - 1.0
+    valid = np.isfinite(returns)
+    count = valid.sum(axis=1)
+    total = np.where(valid, returns, 0.0).sum(axis=1)
+    daily = np.divide(total, count, out=np.zeros(len(total)), where=count > 0)
+    curve = np.concatenate([[1.0], np.cumprod(1.0 + daily)])
+    return pd.Series(curve, index=close.index, name="equal-weighted universe")
+
+
+def as_benchmark(benchmark: pd.Series, index: pd.DatetimeIndex) -> pd.Series:
+    """A benchmark price series or equity curve on ``index``, carried forward
+    over missing dates and rebased to 1.0 on its first value in ``index``."""
+    if isinstance(benchmark, pd.DataFrame) and benchmark.shape[1] == 1:
+        benchmark = benchmark.iloc[:, 0]
+    if not isinstance(benchmark, pd.Series) or not isinstance(benchmark.index, pd.DatetimeIndex):
+        raise TypeError("benchmark must be a pandas Series of prices or equity indexed by "
+                        f"dates, got {type(benchmark).__name__}")
+    aligned = benchmark.astype(np.float64).reindex(index.union(benchmark.index)).ffill().reindex(index)
+    first = aligned.first_valid_index()
+    if first is None:
+        raise ValueError(f"benchmark {benchmark.name!r} has no value from {index[0]} to {index[-1]}")
+    base = float(aligned[first])
+    if not (math.isfinite(base) and base > 0):
+        raise ValueError(f"benchmark must be positive, got {base!r} on {first}")
+    name = benchmark.name if benchmark.name is not None else "benchmark"
+    return (aligned / base).rename(name)
+
+
+def _open_exit_bars(trades: pd.DataFrame, n_bars: int) -> np.ndarray:
+    """Exit bar of every trade, with trades still open running to the end."""
+    return trades["exit_bar"].astype("Int64").fillna(n_bars).to_numpy(dtype=np.int64)
+
+
+def _count_open(trades: pd.DataFrame, n_bars: int, amounts: np.ndarray) -> np.ndarray:
+    """Sum of ``amounts`` over the trades open on each bar, a trade counting
+    from its entry bar up to the bar before its exit."""
+    change = np.zeros(n_bars + 1)
+    np.add.at(change, trades["entry_bar"].to_numpy(dtype=np.int64), amounts)
+    np.add.at(change, _open_exit_bars(trades, n_bars), -amounts)
+    return np.cumsum(change[:-1])
+
+
+def holdings_per_bar(result: Result) -> pd.Series:
+    """Number of positions held on each bar: the result's own ``holdings``
+    when it has one, else the trades open on the bar (entry bar <= bar < exit
+    bar, trades still open to the end)."""
+    native = getattr(result, "holdings", None)
+    if native is not None:
+        return native
+    n = len(result.equity)
+    counts = _count_open(result.trades, n, np.ones(len(result.trades)))
+    return pd.Series(np.rint(counts).astype(np.int64), index=result.equity.index, name="holdings")
+
+
+def exposure_per_bar(result: Result) -> pd.Series:
+    """Gross exposure on each bar: the result's own ``exposure`` (position
+    value over equity) when it has one, else the sum of the absolute entry
+    weights of the trades open on the bar. The fallback does not follow the
+    drift of prices between rebalances."""
+    native = getattr(result, "exposure", None)
+    if native is not None:
+        return native
+    n = len(result.equity)
+    weights = np.abs(result.trades["weight"].to_numpy(dtype=np.float64))
+    exposure = np.clip(_count_open(result.trades, n, weights), 0.0, None)
+    return pd.Series(exposure, index=result.equity.index, name="exposure")
+
+
+def turnover_per_bar(trades: pd.DataFrame, index: pd.DatetimeIndex) -> pd.Series:
+    """One-way turnover of every bar from the trade log: half the sum over
+    tickers of |weight entered - weight exited| on the bar, with the entry
+    weights of the trades (a position sold and bought back on the same bar,
+    as a rebalance splits a held trade, does not count). 1.0 replaces the
+    whole portfolio once."""
+    n = len(index)
+    exits = _open_exit_bars(trades, n)
+    tickers, codes = np.unique(trades["ticker"].astype(str).to_numpy(), return_inverse=True)
+    flow = np.zeros((n + 1, len(tickers)))
+    weights = trades["weight"].to_numpy(dtype=np.float64)
+    np.add.at(flow, (trades["entry_bar"].to_numpy(dtype=np.int64), codes), weights)
+    np.add.at(flow, (exits, codes), -weights)
+    return pd.Series(np.abs(flow[:n]).sum(axis=1) / 2.0, index=index, name="turnover")
+
+
+def rolling_turnover(result: Result, window: int = BARS_PER_YEAR) -> tuple[pd.Series, str]:
+    """Turnover over the trailing ``window`` bars (NaN until a full window
+    has passed) and a note on how it was
+    measured: traded value over mean equity when the result records its
+    traded value per bar (``result.traded``), else the sum of
+    :func:`turnover_per_bar` from the trade log."""
+    traded = getattr(result, "traded", None)
+    if traded is not None:
+        value = traded.rolling(window, min_periods=window).sum()
+        mean_equity = result.equity.rolling(window, min_periods=window).mean()
+        return (value / mean_equity).rename("turnover"), "traded value over mean equity"
+    per_bar = turnover_per_bar(result.trades, result.equity.index)
+    return (per_bar.rolling(window, min_periods=window).sum().rename("turnover"),
+            "one-way, from the trade log's entry weights")
+
+
+def monthly_returns(equity: pd.Series) -> pd.DataFrame:
+    """Return of every calendar month (years as rows, months 1-12 as
+    columns, NaN where there is no data): last value of the month over the
+    last value of the month before (the first month: over the first value)."""
+    if len(equity) == 0:
+        return pd.DataFrame(columns=range(1, 13), dtype=np.float64)
+    index = equity.index
+    ends = equity.groupby([index.year, index.month]).last()
+    previous = ends.shift(1)
+    previous.iloc[0] = equity.iloc[0]
+    returns = ends / previous - 1.0
+    table = returns.unstack()
+    table.index.name, table.columns.name = "year", "month"
+    return table.reindex(columns=range(1, 13))
+
+
+def drawdown_periods(equity: pd.Series, top: int = 5) -> pd.DataFrame:
+    """The ``top`` deepest drawdowns: ``peak`` (last high before it),
+    ``trough``, ``recovery`` (first date back at the peak, NaT if not yet),
+    ``depth`` (negative fraction), ``days`` (peak to recovery, or to the last
+    date) and ``bars`` in the same span; deepest first."""
+    values = equity.to_numpy(dtype=np.float64)
+    columns = ["peak", "trough", "recovery", "depth", "days", "bars"]
+    if len(values) == 0:
+        return pd.DataFrame(columns=columns)
+    under = values < np.maximum.accumulate(values)
+    # Runs of bars below the running peak; each starts after a peak bar.
+    edges = np.diff(np.concatenate([[False], under, [False]]).astype(np.int8))
+    starts, stops = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    rows = []
+    dates = equity.index
+    for start, stop in zip(starts, stops):
+        peak = start - 1
+        trough = start + int(np.argmin(values[start:stop]))
+        recovered = stop < len(values)
+        end = stop if recovered else len(values) - 1
+        rows.append({
+            "peak": dates[peak], "trough": dates[trough],
+            "recovery": dates[stop] if recovered else pd.NaT,
+            "depth": values[trough] / values[peak] - 1.0,
+            "days": int((dates[end] - dates[peak]).days), "bars": int(end - peak),
+        })
+    table = pd.DataFrame(rows, columns=columns)
+    return table.sort_values("depth", kind="stable").head(top).reset_index(drop=True)
+
+
+def rolling_sharpe(equity: pd.Series, window: int) -> pd.Series:
+    """Sharpe ratio over the trailing ``window`` bars: mean over sample
+    standard deviation of bar returns, times √252, no risk-free rate."""
+    returns = equity.pct_change()
+    rolling = returns.rolling(window, min_periods=window)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        sharpe = rolling.mean() / rolling.std() * math.sqrt(BARS_PER_YEAR)
+    return sharpe.replace([np.inf, -np.inf], np.nan).rename(f"sharpe_{window}")

@@ -1,0 +1,211 @@
+"""The HTML views: the interactive report (its panels read back from the
+page, and the page opened offline in headless Chromium) and the notebook
+summaries of a result and a sweep."""
+
+from __future__ import annotations
+
+import io
+import json
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vostra
+from vostra import stats as stats_module
+from vostra.demo import momentum_signal
+from browser import find_browser, load_page
+
+PANELS = ["equity", "monthly", "rolling", "positions", "turnover", "excursions", "returns"]
+
+
+@pytest.fixture(scope="module")
+def run():
+    pytest.importorskip("vostra.core.vantrel")
+    m = vostra.synthetic_market(n_stocks=60, years=3, seed=5)
+    signal = momentum_signal(m.close, top=8)
+    result = vostra.backtest(signal, m.close, m.open, m.high, m.low, trade_at="open",
+                             rebalance="M", stop_loss=0.1)
+    return m, result
+
+
+def panels(page: str) -> dict[str, tuple[list, dict]]:
+    """data and layout of every plotly panel, decoded from the page's
+    ``Plotly.newPlot("panel-<name>", data, layout, config)`` calls."""
+    decoder = json.JSONDecoder()
+    found = {}
+    for match in re.finditer(r'Plotly\.newPlot\("panel-(\w+)", ', page):
+        rest = page[match.end():].replace("<\\/", "</")
+        data, end = decoder.raw_decode(rest)
+        layout, _ = decoder.raw_decode(rest[end + 2:])
+        found[match.group(1)] = (data, layout)
+    return found
+
+
+# --- Content --------------------------------------------------------------------------
+
+def test_report_holds_every_panel_and_section(run, tmp_path):
+    _, result = run
+    path = tmp_path / "report.html"
+    page = result.report(path)
+    assert path.read_text(encoding="utf-8") == page
+    assert list(panels(page)) == PANELS
+    for heading in ("Worst drawdown periods", "Next-day orders", "Statistics", "Conventions"):
+        assert f"<h2>{heading}</h2>" in page or f"<h3>{heading}</h3>" in page
+    for label, _ in vostra.stats.STAT_LABELS.values():
+        assert f"<td>{label}</td>" in page
+    # One file: plotly.js inside, nothing to fetch.
+    assert page.count("<script") == 1 + len(PANELS)
+    library_end = page.index("</script>")
+    assert page.index("<script") < library_end < page.index("<body>")
+    assert re.search(r'(src|href)=["\']?(https?:)?//', page[library_end:]) is None
+    assert len(page) > 3_000_000
+
+
+def test_equity_panel_against_the_equal_weighted_universe(run):
+    m, result = run
+    data, layout = panels(result.report())["equity"]
+    strategy, bench, drawdown = data
+    start = result.trades["entry_signal_date"].min()
+    live = result.equity[result.equity.index >= start]
+    assert strategy["x"][0] == str(start.date()) and strategy["y"] == pytest.approx(live.tolist())
+    expected = vostra.series.equal_weight_benchmark(m.close.loc[start:]) * live.iloc[0]
+    assert bench["name"] == "equal-weighted universe" and bench["y"] == pytest.approx(expected.tolist())
+    assert min(drawdown["y"]) == pytest.approx(result.drawdown[live.index].min() * 100)
+    buttons = layout["updatemenus"][0]["buttons"]
+    assert [b["args"][0]["yaxis.type"] for b in buttons] == ["linear", "log"]
+
+
+def test_a_given_benchmark_replaces_the_default(run):
+    _, result = run
+    prices = pd.Series(np.linspace(100.0, 200.0, len(result.equity)), index=result.equity.index,
+                       name="INDEX")
+    data, _ = panels(result.report(benchmark=prices))["equity"]
+    bench = data[1]
+    assert bench["name"] == "INDEX"
+    assert bench["y"][-1] / bench["y"][0] == pytest.approx(200.0 / prices[prices.index >= bench["x"][0]].iloc[0])
+    with pytest.raises(TypeError, match="benchmark must be a pandas Series"):
+        result.report(benchmark=[1.0, 2.0])
+
+
+def test_trade_hover_shows_ledger_columns_when_present(run):
+    _, result = run
+    data, _ = panels(result.report())["excursions"]
+    assert "exit reason" not in data[0]["hovertemplate"] and "%{customdata[0]}" in data[0]["hovertemplate"]
+    trades = result.trades.copy()
+    trades["exit_reason"] = np.where(trades["return"] < -0.09, "stop_loss", "rebalance")
+    trades["pnl"] = trades["return"] * trades["weight"]
+    enriched = vostra.Result(result.equity, trades, result.operations, start=result.start,
+                             close=result.close, settings=result.settings)
+    profit, loss = panels(enriched.report())["excursions"][0]
+    assert "exit %{customdata[4]}" in loss["hovertemplate"] and "P&L %{customdata[5]" in loss["hovertemplate"]
+    assert {row[4] for row in loss["customdata"]} <= {"stop_loss", "rebalance"}
+    closed = trades[trades["exit_date"].notna()]
+    assert len(profit["x"]) + len(loss["x"]) == len(closed)
+
+
+def test_orders_are_explained_in_words(run):
+    _, result = run
+    orders = result.orders
+    assert len(orders) and list(orders.columns)[-1] == "meaning"
+    for action, meaning in zip(orders["action"], orders["meaning"]):
+        assert meaning == vostra.ACTIONS[action]
+    page = result.report()
+    assert vostra.ACTIONS[orders["action"].iloc[0]] in page
+
+
+def test_benchmark_statistics_appear_when_the_statistics_module_has_them(run, monkeypatch):
+    _, result = run
+    assert "Against the benchmark" not in result.report()
+    seen = {}
+
+    def relative(equity, benchmark):
+        seen["args"] = (equity, benchmark)
+        return pd.Series({"beta": 0.5, "tracking_error": 0.1})
+
+    monkeypatch.setattr(stats_module, "benchmark_statistics", relative, raising=False)
+    page = result.report()
+    assert "Against the benchmark" in page and "<td>beta</td><td>0.50</td>" in page
+    assert seen["args"][0].index.equals(seen["args"][1].index)
+
+
+def test_sweep_rows_and_heatmap_in_the_report(run):
+    m, result = run
+    table = vostra.sweep(momentum_signal(m.close, top=8), m, grid={"stop_loss": [None, 0.1],
+                         "rebalance": ["M", "W"]}, trade_at="open", progress=False, backend="serial")
+    page = result.report(sweep=table)
+    found = panels(page)
+    assert "sweep" in found
+    heat = found["sweep"][0][0]
+    assert heat["y"] == ["None", "0.1"] and heat["x"] == ["M", "W"]
+    best = table["sharpe"].max()
+    assert np.nanmax(np.array(heat["z"], dtype=float)) == pytest.approx(best)
+    assert "4 runs; the 4 best by Sharpe ratio" in page
+
+
+def test_report_needs_two_bars():
+    pytest.importorskip("vostra.core.vantrel")
+    m = vostra.synthetic_market(n_stocks=5, years=1, seed=1)
+    idle = vostra.backtest(m.close.iloc[-1:].notna(), m.close)
+    with pytest.raises(ValueError, match="needs at least two bars"):
+        idle.report()
+
+
+# --- Notebook views ---------------------------------------------------------------------
+
+def test_result_repr_html_summarises_period_costs_chart_and_statistics(run):
+    _, result = run
+    html = result._repr_html_()
+    assert f"{len(result.trades):,} trades" in html
+    assert "fee 0.1425% per trade, tax 0.3% on sales, stop-loss 10%" in html
+    assert "<svg" in html and "<polyline" in html
+    sharpe = vostra.stats.STAT_LABELS["sharpe"][0]
+    assert f"<td>{sharpe}</td><td>{result.stats['sharpe']:.2f}</td>" in html
+
+
+# --- In a browser -------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def browser():
+    path = find_browser()
+    if path is None:
+        pytest.skip("no Chromium on this machine (.ci/run installs the chromium package)")
+    return path
+
+
+def test_report_opens_offline_in_chromium_and_draws_every_panel(run, browser, tmp_path):
+    from matplotlib.image import imread
+
+    _, result = run
+    path = tmp_path / "report.html"
+    result.report(path)
+    ready = f"document.querySelectorAll('.js-plotly-plot .main-svg').length >= {len(PANELS)}"
+    page = load_page(browser, path.as_uri(), width=1400, height=1000, ready=ready,
+                     evaluate="Array.from(document.querySelectorAll('.js-plotly-plot'))"
+                              ".map(e => [e.id, e._fullData.filter(t => t.visible).length])")
+    assert page.errors == []
+    assert page.requests == [path.as_uri()] + [u for u in page.requests[1:] if u.startswith("data:")]
+    drawn = dict(page.evaluated)
+    assert list(drawn) == [f"panel-{n}" for n in PANELS]
+    assert all(count >= 1 for count in drawn.values()), drawn
+
+    image = imread(io.BytesIO(page.screenshot), format="png")[..., :3]
+    assert image.shape[:2] == (1000, 1400)
+    assert image.std() > 0.05                       # not a blank page
+    # The strategy's line colour (#1f4e79) is drawn in the upper part, where
+    # the equity chart sits.
+    target = np.array([0x1F, 0x4E, 0x79]) / 255.0
+    line = np.all(np.abs(image[:700] - target) < 0.03, axis=-1)
+    assert line.sum() > 500
+    assert line[:, 700:].sum() > 100               # across the chart, not only the key figures
+
+
+def test_the_browser_check_sees_errors_and_network_requests(browser, tmp_path):
+    # The page check above is only as good as what it can see.
+    path = tmp_path / "broken.html"
+    path.write_text('<html><body><img src="http://example.invalid/x.png">'
+                    '<script>console.error("logged"); throw new Error("boom");</script></body></html>')
+    page = load_page(browser, path.as_uri(), width=400, height=300)
+    assert any("boom" in e for e in page.errors) and any("logged" in e for e in page.errors)
+    assert "http://example.invalid/x.png" in page.requests
