@@ -380,6 +380,13 @@ def _bad_cases():
     yield "window-step", dict(window_step=0), ValueError, r"window_step must be at least 1"
     yield "stop-loss", dict(stop_loss=-0.1), ValueError, r"stop_loss must be a positive fraction"
     yield "fee", dict(fee=-0.001), ValueError, r"fee and tax must not be negative"
+    # Non-finite costs would turn the whole equity curve into NaN.
+    for name in ("fee", "tax"):
+        for value in (np.nan, np.inf, -np.inf):
+            yield f"{name}-{value}", {name: value}, ValueError, rf"^{name} must be a finite number, got {value}$"
+    # A NaN activation level would silently disable the trailing stop.
+    yield "trail-activation-nan", dict(trail_stop=0.1, trail_activation=np.nan), ValueError, \
+        r"^trail_activation must be a number, got nan$"
     yield "limit", dict(position_limit=0), ValueError, r"position_limit must be positive"
     yield "timezone", dict(close=close.tz_localize("UTC")), ValueError, r"timezone-aware"
     yield "delisting-ticker", dict(delisting={"Q": "2021-01-05"}), ValueError, \

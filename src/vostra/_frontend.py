@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import math
 import warnings
 from collections.abc import Iterable, Mapping
 from typing import Any, Literal, Union
@@ -381,11 +382,17 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         raise ValueError(f"trade_at must be 'close', 'open' or a DataFrame of prices, got {trade_at!r}")
 
     fee, tax, position_limit = float(fee), float(tax), float(position_limit)
+    # A NaN or infinite cost makes every value of the equity curve NaN.
+    for name, value in (("fee", fee), ("tax", tax)):
+        if not math.isfinite(value):
+            raise ValueError(f"{name} must be a finite number, got {value}")
     if fee < 0 or tax < 0:
         raise ValueError(f"fee and tax must not be negative (got fee={fee}, tax={tax})")
     if not position_limit > 0:
         raise ValueError(f"position_limit must be positive, got {position_limit}")
     trail_activation = float(trail_activation)
+    if math.isnan(trail_activation):  # would never activate the trailing stop
+        raise ValueError(f"trail_activation must be a number, got {trail_activation}")
     if trail_activation < 0:
         raise ValueError(f"trail_activation must not be negative, got {trail_activation}")
     window, window_step = int(window), int(window_step)
