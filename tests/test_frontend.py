@@ -149,18 +149,17 @@ def test_timezone_aware_dates_round_trip(quarter):
 ], ids=["month", "month-end-alias", "explicit"])
 def test_rebalance_decision_dates(quarter, rebalance, expected):
     res = vostra.backtest(rotating(quarter), quarter, rebalance=rebalance)
-    decided = sorted(set(res.trades["entry_signal_date"]))
-    assert decided == list(pd.to_datetime(expected))
     # Every decision trades on the next bar.
-    pos = quarter.index.get_indexer(res.trades["entry_date"])
-    assert (quarter.index[pos - 1] == res.trades["entry_signal_date"]).all()
+    decided = sorted(set(quarter.index[res.trades["entry_bar"] - 1]))
+    assert decided == list(pd.to_datetime(expected))
+    assert (quarter.index[res.trades["entry_bar"]] == res.trades["entry_date"]).all()
 
 
 def test_weekly_and_every_signal_schedules(quarter):
     weekly = vostra.backtest(rotating(quarter), quarter, rebalance="W")
-    assert set(weekly.trades["entry_signal_date"].dt.day_of_week) == {4}  # Fridays
+    assert set(quarter.index[weekly.trades["entry_bar"] - 1].day_of_week) == {4}  # Fridays
     daily = vostra.backtest(rotating(quarter), quarter, rebalance=None)
-    assert set(daily.trades["entry_signal_date"]) == set(quarter.index[:-1])
+    assert set(quarter.index[daily.trades["entry_bar"] - 1]) == set(quarter.index[:-1])
     # Without periodic splitting a held stock is one trade: here one per day anyway.
     assert (daily.trades["holding_bars"].dropna() <= 1).all()
 
@@ -182,13 +181,22 @@ def test_final_period_is_scheduled_only_when_complete(quarter):
     assert partial.orders.empty
 
 
-def test_turnover_counts_target_changes_after_the_first_rebalance(quarter):
-    res = vostra.backtest(rotating(quarter), quarter, rebalance="M")
-    # Two executed rebalances, the second replaces the whole portfolio.
-    assert res.turnover == 1.0
-    # Target changes do not measure trading (constant targets rebalanced
-    # daily trade too): the statistic needs the traded value per bar.
-    assert res.traded is None and math.isnan(res.stats["turnover"])
+def test_turnover_is_the_traded_value_per_year_over_the_mean_equity(quarter):
+    res = vostra.backtest(rotating(quarter), quarter, rebalance="M", fee=0.0, tax=0.0)
+    # Two executed rebalances: a purchase of the whole capital, then a sale
+    # and a purchase of the whole portfolio.
+    traded = res.traded[res.traded > 0]
+    assert len(traded) == 2 and traded.iloc[0] == 1.0
+    live = res.equity[res.equity.index >= res.start]
+    years = len(live) / 252
+    assert res.stats["turnover"] == pytest.approx(res.traded.sum() / years / live.mean(), rel=1e-9)
+
+
+def test_constant_weights_rebalanced_daily_have_turnover(quarter):
+    weights = pd.DataFrame(1 / 3, index=quarter.index, columns=quarter.columns)
+    res = vostra.backtest(weights, quarter, rebalance="D")
+    # The targets never change, but every rebalance trades the drift back.
+    assert res.stats["turnover"] > 0 and res.costs.sum() > 0
 
 
 # ---------------------------------------------------------------------------
@@ -258,18 +266,20 @@ def test_weight_on_the_last_price_bar_is_dropped_silently(ending):
 def test_result_columns_and_types(quarter):
     res = vostra.backtest(rotating(quarter), quarter, rebalance="M", window=4, window_step=2)
     t = res.trades
-    base = ["ticker", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
-            "weight", "holding_bars", "entry_bar", "exit_bar",
-            "mae", "mfe", "bmfe", "mdd", "profit_bars", "return"]
+    base = ["ticker", "entry_date", "exit_date", "entry_price", "exit_price", "weight", "holding_bars",
+            "pnl", "return", "exit_reason", "mae", "mfe", "bmfe", "mdd", "profit_bars", "excursion_return"]
     window = [f"{m}_{k}" for k in (0, 2) for m in ("mae", "mfe", "bmfe", "mdd", "profit_bars", "return")]
-    assert list(t.columns) == base + window
-    for col in ("entry_date", "exit_date", "entry_signal_date", "exit_signal_date"):
+    assert list(t.columns) == base + window + ["entry_bar", "exit_bar"]
+    for col in ("entry_date", "exit_date"):
         assert pd.api.types.is_datetime64_dtype(t[col])
     assert t["exit_bar"].dtype == "Int64" and t["holding_bars"].dtype == np.int64
     assert t["profit_bars"].dtype == np.int64
+    assert t["entry_date"].is_monotonic_increasing
     open_ = t["exit_date"].isna()
     assert open_.sum() == 1 and t.loc[open_, "exit_bar"].isna().all()
-    assert t.loc[open_, "exit_signal_date"].isna().all()
+    assert (t.loc[open_, "exit_reason"] == "open").all() and t.loc[open_, "exit_price"].isna().all()
+    assert set(t.loc[~open_, "exit_reason"]) == {"rebalance"}
+    assert math.fsum(t["pnl"]) == pytest.approx(res.equity.iloc[-1] - 1, rel=1e-12)
     closed = t[~open_]
     assert (closed["holding_bars"] == closed["exit_bar"] - closed["entry_bar"]).all()
     assert (t["mae"] <= 0).all() and (t["mfe"] >= 0).all()
@@ -344,8 +354,6 @@ def _bad_cases():
         return df.iloc[[1, 0, 2, 3, 4]]
 
     nan_c = close.assign(C=np.nan)
-    zero = close.copy()
-    zero.iloc[2, 1] = 0.0
     inf_w = w.copy()
     inf_w.iloc[1, 0] = np.inf
     yield "weights-type", dict(weights=w.to_numpy()), TypeError, "weights must be a pandas DataFrame"
@@ -365,8 +373,6 @@ def _bad_cases():
         r"tickers whose close prices are all missing: 'C'"
     yield "infinite-weight", dict(weights=inf_w), ValueError, \
         r"infinite weight inf for ticker 'A' on 2021-01-05"
-    yield "bad-price", dict(close=zero), ValueError, \
-        r"close has an unusable price 0.0 for ticker 'B' on 2021-01-06"
     yield "text-weights", dict(weights=w.astype(str)), TypeError, r"weights must hold numbers"
     yield "empty-weights", dict(weights=w.iloc[:0]), ValueError, r"weights has no rows"
     yield "open-dates", dict(open=close.iloc[:-1]), ValueError, r"open.index differs from close.index"
@@ -407,9 +413,24 @@ def test_bad_input_is_rejected_before_the_engine_runs(change, error, message, mo
     def engine_must_not_run(*a, **k):
         raise AssertionError("the engine was called")
 
-    monkeypatch.setattr(vantrel, "backtest_", engine_must_not_run)
+    monkeypatch.setattr(vostra._engine, "run", engine_must_not_run)
     with pytest.raises(error, match=message):
         vostra.backtest(**args)
+
+
+@pytest.mark.parametrize("frame_name, kind", [("close", "close"), ("open", "trading")])
+def test_an_unusable_price_of_a_held_stock_names_the_frame_ticker_and_date(frame_name, kind):
+    dates = pd.bdate_range("2021-01-04", periods=5)
+    close = pd.DataFrame(10.0, index=dates, columns=["A", "B", "C"])
+    open_ = close.copy()
+    bad = {"close": close, "open": open_}[frame_name]
+    bad.iloc[3, 1] = 0.0
+    weights = pd.DataFrame(0.3, index=dates[:1], columns=["A", "B"])
+    with pytest.raises(ValueError, match=rf"{frame_name} has an unusable price 0.0 for ticker 'B' on "
+                                         rf"2021-01-07 00:00:00 while it is held"):
+        vostra.backtest(weights, close, open_, trade_at="open", rebalance=None)
+    # A price the backtest never uses does not stop it.
+    vostra.backtest(weights.assign(B=0.0), close, open_, trade_at="open", rebalance=None)
 
 
 def test_weights_after_the_last_price_warn_at_the_caller():

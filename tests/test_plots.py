@@ -75,13 +75,14 @@ def test_turnover_per_bar_nets_a_sale_and_purchase_of_the_same_ticker():
     assert rolling.iloc[2] == pytest.approx(2.0 / 1.05)
 
 
-def test_live_equity_starts_at_the_signal_date_of_the_first_trade():
+def test_live_equity_starts_at_the_close_before_the_first_rebalance():
     r = hand_result()
-    assert series.live_equity(r).index[0] == DAYS[0]
-    r.trades["entry_signal_date"] = DAYS[[2, 2, 3, 2]]
-    assert series.live_equity(r).index[0] == DAYS[2]
-    empty = Result(r.equity, r.trades.iloc[:0], r.operations, start=DAYS[1])
-    assert series.live_equity(empty).index[0] == DAYS[1]
+    started = Result(r.equity, r.trades, r.operations, start=DAYS[3])
+    assert series.live_equity(started).index[0] == DAYS[2]
+    at_first_bar = Result(r.equity, r.trades, r.operations, start=DAYS[0])
+    assert series.live_equity(at_first_bar).index[0] == DAYS[0]
+    idle = Result(r.equity, r.trades.iloc[:0], r.operations, start=None)
+    assert series.live_equity(idle).index.equals(r.equity.index)
 
 
 # --- Returns, drawdowns, benchmark -----------------------------------------------

@@ -73,7 +73,7 @@ struct Ledger {
     std::int64_t array_size = 0;
     std::vector<double> traded, costs, gross;
     std::vector<std::int32_t> holdings;
-    std::int64_t first_rebalance = -1;   // bar of the first executed rebalance
+    std::int64_t first_rebalance = -1;   // bar of the first executed rebalance that traded
     // The report.
     std::vector<std::pair<int, double>> weights, next_weights;
     std::vector<std::pair<int, kernel::Action>> actions;  // in first-insertion order, last action wins
@@ -109,7 +109,7 @@ public:
     void on_mark(kernel::Run &run, index_t d, double gross, int holdings) {
         out_.gross[d] = gross;
         out_.holdings[d] = holdings;
-        if (out_.first_rebalance < 0 && run.current_position_id >= 0) out_.first_rebalance = d;
+        if (out_.first_rebalance < 0 && out_.traded[d] > 0) out_.first_rebalance = d;
     }
     void end(kernel::Run &run);
 

@@ -10,6 +10,7 @@ namespace vostra::engine {
 extern PyTypeObject *result_type;
 PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *py_last_valid_rows(PyObject *, PyObject *arg);
 
 namespace {
 
@@ -23,7 +24,7 @@ PyStructSequence_Field result_fields[] = {
     {"gross", "gross marked value of the positions per bar"},
     {"holdings", "positions held at the close of every bar"},
     {"report", "the operations report, as vantrel.get_stock_operations() gives it"},
-    {"first_rebalance", "bar of the first executed rebalance, -1 when none"},
+    {"first_rebalance", "bar of the first executed rebalance that traded, -1 when none"},
     {nullptr, nullptr},
 };
 
@@ -70,6 +71,9 @@ PyMethodDef methods[] = {
      "Runs every job (a dict of run options, possibly with its own pos_values, pos_index, pos_columns, resample "
      "or delisting_bars) over the same market on `threads` native threads (0: one per CPU) and returns their "
      "RunResults in job order. With return_exceptions a failing job gives its exception instead of raising."},
+    {"last_valid_rows", py_last_valid_rows, METH_O,
+     "last_valid_rows($module, matrix, /)\n--\n\nPer column of a 2-D float64 matrix, the last row that is not "
+     "NaN (-1 for none), read from the end of each column."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import math
+import re
 import warnings
 from collections.abc import Iterable, Mapping
 from typing import Any, Literal, Union
@@ -42,14 +43,14 @@ def _listing(labels: Iterable[Any]) -> str:
 
 def _load_engine():
     try:
-        from .core import vantrel
+        from . import _engine
     except ImportError as exc:  # pragma: no cover - depends on the build
         raise ImportError(
-            "the native engine vostra.core.vantrel is not built; install the "
+            "the native engine vostra._engine is not built; install the "
             "package with `pip install .` or build in place with "
             "`bash tools/dev-build.sh`"
         ) from exc
-    return vantrel
+    return _engine
 
 
 # --------------------------------------------------------------------------
@@ -108,20 +109,6 @@ def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _check_prices(values: np.ndarray, frame: pd.DataFrame, name: str) -> None:
-    # The engine stops a run at the first unusable trading price it meets;
-    # checking the whole matrix up front names the cell before any work is done.
-    with np.errstate(invalid="ignore"):
-        bad = ~(np.isnan(values) | (np.isfinite(values) & (values > 0)))
-    if bad.any():
-        r, c = np.argwhere(bad)[0]
-        raise ValueError(
-            f"{name} has an unusable price {float(values[r, c])!r} for ticker "
-            f"{frame.columns[c]!r} on {frame.index[r]} ({int(bad.sum())} such "
-            f"cells); prices must be positive and finite, use NaN for a missing price"
-        )
-
-
 def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame, name: str) -> pd.DataFrame | None:
     """Another price frame put into the row and column order of ``close``."""
     if frame is None:
@@ -171,11 +158,10 @@ def _same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> None:
 
 
 def _last_valid(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per column: index of the last non-NaN row, and whether there is one."""
-    valid = ~np.isnan(values)
-    has_any = valid.any(axis=0)
-    last = values.shape[0] - 1 - np.argmax(valid[::-1], axis=0)
-    return np.where(has_any, last, -1), has_any
+    """Per column: index of the last non-NaN row, and whether there is one.
+    Each column is read from its end, not scanned whole."""
+    last = _load_engine().last_valid_rows(values)
+    return last, last >= 0
 
 
 def _auto_delisting(close_values: np.ndarray) -> np.ndarray:
@@ -261,34 +247,10 @@ def _schedule(rebalance: Rebalance, close_index: pd.DatetimeIndex, price_ns: np.
     return np.unique(_ns(dates))
 
 
-def _applied_rows(price_ns: np.ndarray, pos_ns: np.ndarray, resample: np.ndarray) -> np.ndarray:
-    """Signal rows that the engine's schedule executes, in order.
-
-    Mirrors the scheduling of the bar loop: a resample timestamp marks the last
-    bar at or before it; at a marked bar the signal row in force is the last
-    one dated strictly before the next bar; a row is executed on the next bar
-    when it differs from the row applied last. A row scheduled on the final
-    bar is never executed, and warm-up bars schedule nothing.
-    """
-    n = len(price_ns)
-    if n < 2 or len(pos_ns) == 0 or len(resample) == 0:
-        return np.empty(0, dtype=np.int64)
-    marked = np.unique(np.clip(np.searchsorted(price_ns, resample, side="right") - 1, 0, None))
-    marked = marked[(marked < n - 1) & (price_ns[marked] >= pos_ns[0])]
-    # Past the warm-up at least row 0 is dated before the next bar.
-    in_force = np.searchsorted(pos_ns, price_ns[marked + 1], side="left") - 1
-    return np.unique(in_force)
-
-
-def _target_turnover(pos_values: np.ndarray, rows: np.ndarray, position_limit: float) -> float:
-    """Sum over executed rebalances (after the first) of half the absolute
-    change of the normalised target weights: 1.0 is one full replacement."""
-    if len(rows) < 2:
-        return 0.0
-    w = pos_values[rows]
-    gross = np.abs(w).sum(axis=1, keepdims=True)
-    w = np.clip(w / np.maximum(gross, 1.0), -position_limit, position_limit)
-    return float(np.abs(np.diff(w, axis=0)).sum() / 2.0)
+def _price_frames(trade_at: Any) -> dict[str, str]:
+    """The name the caller gave each price matrix, for messages."""
+    trading = "trade_at" if isinstance(trade_at, pd.DataFrame) else str(trade_at)
+    return {"trading": trading, "close": "close", "high": "high", "low": "low", "open": "open"}
 
 
 def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool]:
@@ -365,19 +327,16 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     open_values = close_values if open is None else _matrix(open, "open")
     high_values = close_values if high is None else _matrix(high, "high")
     low_values = close_values if low is None else _matrix(low, "low")
-    _check_prices(close_values, close, "close")
 
     if isinstance(trade_at, pd.DataFrame):
         trade_frame = _aligned(trade_at, close, "trade_at")
         price_values = _matrix(trade_frame, "trade_at")
-        _check_prices(price_values, trade_frame, "trade_at")
     elif trade_at == "close":
         price_values = close_values
     elif trade_at == "open":
         if open is None:
             raise ValueError("trade_at='open' needs the open prices: pass open=...")
         price_values = open_values
-        _check_prices(price_values, open, "open")
     else:
         raise ValueError(f"trade_at must be 'close', 'open' or a DataFrame of prices, got {trade_at!r}")
 
@@ -475,12 +434,11 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         orbalt_window_step=window_step, periodically_rebalance=bool(split_trades),
         delisting_bars=delisting_bars,
     )
-    rows = _applied_rows(price_ns, pos_ns, resample)
     context = dict(
         close_index=close.index, weights_index=weights.index,
         tickers=list(weights.columns), window=window, window_step=window_step,
-        turnover=_target_turnover(pos_values, rows, position_limit),
-        rebalances=len(rows), warnings=notes, fee=fee, tax=tax,
+        price_frames=_price_frames(trade_at),
+        warnings=notes, fee=fee, tax=tax,
         periods_per_year=periods_per_year,
     )
     return arguments, context
@@ -625,19 +583,17 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     )
     for message in context["warnings"]:
         warnings.warn(message, UserWarning, stacklevel=2)
-    vantrel = _load_engine()
-    from .core import orbalt
-
-    creturn = vantrel.backtest_(**arguments)
-    rows, report = vantrel.get_trade_stocks(
-        arguments["pos_columns"], arguments["price_index"], arguments["touched_exit"])
-    excursions = list(orbalt.orbalt)
+    engine = _load_engine()
+    try:
+        run = engine.run(**arguments)
+    except ValueError as exc:
+        raise _price_error(exc, context) from None
     # The report's default benchmark and its cost line read these.
     context["close"] = close
     context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
                                rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
                                take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar)
-    result = build_result(creturn, rows, excursions, dict(report), context)
+    result = build_result(run, context)
     ruin = first_nonpositive(result.equity)
     if ruin is not None:
         warnings.warn(
@@ -645,3 +601,22 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
             f"below 0; returns after that date are undefined and so are the statistics "
             f"built on them (NaN)", UserWarning, stacklevel=2)
     return result
+
+
+_INVALID_PRICE = re.compile(r"Invalid (\w+) price for (.*) at price row (-?\d+): (\S+)\. Expected")
+
+
+def _price_error(exc: ValueError, context: dict[str, Any]) -> ValueError:
+    """The engine's message for an unusable price of a held stock, in the
+    caller's terms: the frame, the ticker and the date."""
+    match = _INVALID_PRICE.match(str(exc))
+    if match is None:
+        return exc
+    kind, label, row, value = match.groups()
+    ticker = {str(t): t for t in context["tickers"]}.get(label, label)
+    date = context["close_index"][int(row)]
+    name = context["price_frames"].get(kind, kind)
+    return ValueError(
+        f"{name} has an unusable price {value} for ticker {ticker!r} on {date} while it is held; "
+        f"prices must be positive and finite, use NaN for a missing price"
+    )

@@ -18,7 +18,8 @@ __all__ = ["momentum_signal", "run_demo", "DEFAULT_OUT"]
 
 DEFAULT_OUT = Path("out") / "demo"
 
-_TRADE_VIEW = ["ticker", "entry_date", "exit_date", "weight", "holding_bars", "return", "mae", "mfe"]
+_TRADE_VIEW = ["ticker", "entry_date", "exit_date", "entry_price", "exit_price", "weight", "pnl", "return",
+               "exit_reason", "mae", "mfe"]
 
 
 def momentum_signal(close: pd.DataFrame, lookback: int = 126, skip: int = 21,

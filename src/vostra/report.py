@@ -30,7 +30,7 @@ _MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct",
 # Losses red, gains green (plotly.js knows no red-yellow-green scale by name).
 _DIVERGING = [[0.0, "#b2182b"], [0.25, "#ef8a62"], [0.5, "#f7f7f7"], [0.75, "#7fbf7b"],
               [1.0, "#1b7837"]]
-_NOT_GRID = {"weights", "error", "warnings", "equity", *STAT_LABELS}
+_NOT_GRID = {"weights", "error", "warnings", "equity", "psr", *STAT_LABELS}
 
 # What the report's own panels compute, stated in the report.
 _CONVENTIONS = [

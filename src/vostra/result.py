@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from functools import cached_property
 from pathlib import Path
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -32,8 +33,8 @@ ACTIONS = {
     "sl_": "stopped out on the loss side since the last rebalance",
 }
 
-_TRADE_COLUMNS = ["ticker", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
-                  "weight", "holding_bars", "entry_bar", "exit_bar"]
+#: Why a trade ended, by the engine's reason code.
+EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open")
 
 
 def _dates(ns: np.ndarray, like: pd.DatetimeIndex, missing: np.ndarray | None = None) -> pd.DatetimeIndex:
@@ -51,45 +52,47 @@ def _excursion_columns(window: int, window_step: int) -> tuple[list[str], int]:
     size = ((window - 1) // window_step) * 6 + 12
     offsets = [g * window_step for g in range(size // 6 - 1)]
     names = [f"{m}_{k}" for k in offsets for m in METRICS]
-    return names + list(METRICS), size
+    exit_group = [m if m != "return" else "excursion_return" for m in METRICS]
+    return names + exit_group, size
 
 
-def _trade_frame(rows: list[list[Any]], excursions: list[np.ndarray], context: dict[str, Any]) -> pd.DataFrame:
-    if len(excursions) != len(rows):
-        raise RuntimeError(
-            f"the recorder holds {len(excursions)} excursion arrays for {len(rows)} "
-            f"trades; the engine's trade log is inconsistent"
-        )
+def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, context: dict[str, Any]) -> pd.DataFrame:
+    """The native ledger's trade columns as the caller's table, sorted by entry."""
     index = context["close_index"]
-    by_label = {str(t): t for t in context["tickers"]}
-    names, size = _excursion_columns(context["window"], context["window_step"])
-
-    exit_bar = np.array([r[8] for r in rows], dtype=np.int64)
-    is_open = exit_bar == -1
+    price_ns = index.as_unit("ns").asi8
+    tickers = np.array(list(context["tickers"]) + [None], dtype=object)
+    n = len(trades["sid"])
+    order = np.lexsort((trades["sid"], trades["fill_entry_bar"])) if n else np.arange(0)
+    t = {k: v[order] for k, v in trades.items()}
+    is_open = t["exit_bar"] < 0
+    fill_exit = np.where(is_open, 0, t["fill_exit_bar"])
+    entry_bar = t["fill_entry_bar"]
+    holding = np.where(is_open, len(index), t["exit_bar"]) - t["entry_bar"]
     frame = pd.DataFrame({
-        "ticker": pd.Series([by_label[r[0]] for r in rows], dtype=object),
-        "entry_date": _dates([r[1] for r in rows], index),
-        "exit_date": _dates([r[2] for r in rows], index, is_open),
-        "entry_signal_date": _dates([r[3] for r in rows], index),
-        "exit_signal_date": _dates([r[4] for r in rows], index, is_open),
-        "weight": np.array([r[5] for r in rows], dtype=np.float64),
-        "holding_bars": np.array([r[6] for r in rows], dtype=np.int64),
-        "entry_bar": np.array([r[7] for r in rows], dtype=np.int64),
-        "exit_bar": pd.arrays.IntegerArray(np.where(is_open, 0, exit_bar), is_open),
+        "ticker": pd.Series(tickers[t["sid"]], dtype=object),
+        "entry_date": _dates(price_ns[entry_bar], index),
+        "exit_date": _dates(price_ns[fill_exit], index, is_open),
+        "entry_price": t["entry_price"],
+        "exit_price": t["exit_price"],
+        "weight": t["weight"],
+        "holding_bars": holding.astype(np.int64),
+        "pnl": t["pnl"],
+        "return": t["return"],
+        "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), EXIT_REASONS),
     })
-
-    metrics = np.vstack(excursions) if excursions else np.empty((0, size))
-    if metrics.shape[1] != size:
-        raise RuntimeError(f"excursion arrays have {metrics.shape[1]} values, expected {size}")
-    groups = metrics.reshape(len(rows), size // 6, 6).copy()
+    names, size = _excursion_columns(context["window"], context["window_step"])
+    groups = excursions[order].copy()
     # A window group the trade never reached is written as six -1.0; the
     # profit-bar count is never negative otherwise, so it identifies them.
     groups[groups[:, :, 4] == -1.0] = np.nan
-    metrics = groups.reshape(len(rows), size)
-    exc = pd.DataFrame(metrics, columns=names)
+    exc = pd.DataFrame(groups.reshape(n, size), columns=names)
     exc["profit_bars"] = exc["profit_bars"].astype(np.int64)
-    ordered = list(METRICS) + names[:-6]
-    return pd.concat([frame, exc[ordered]], axis=1)
+    exit_names = names[-6:]
+    bars = pd.DataFrame({
+        "entry_bar": entry_bar.astype(np.int64),
+        "exit_bar": pd.arrays.IntegerArray(fill_exit.astype(np.int64), is_open),
+    })
+    return pd.concat([frame, exc[exit_names + names[:-6]], bars], axis=1)
 
 
 def _operations_frame(report: dict[str, Any], tickers: list[Any]) -> pd.DataFrame:
@@ -113,24 +116,35 @@ class Result:
     equity : pandas.Series
         Portfolio value on every price date, starting from 1.0.
     trades : pandas.DataFrame
-        One row per trade: ``ticker``, ``entry_date``, ``exit_date`` (NaT for a
-        trade still open at the end), ``entry_signal_date`` and
-        ``exit_signal_date`` (the bars on which the trades were decided),
-        ``weight`` (portfolio fraction at entry), ``holding_bars``,
-        ``entry_bar``/``exit_bar`` (row numbers of the price frames), then the
-        excursion metrics at the exit: ``return`` (after costs when the trade
-        reaches past the excursion window), ``mae`` (maximum adverse
-        excursion, ≤ 0), ``mfe`` (maximum favourable excursion, ≥ 0),
-        ``bmfe`` (the best excursion reached before the MAE was set), ``mdd``
-        (maximum drawdown within the trade) and ``profit_bars`` (bars closed
-        in profit). ``return`` is NaN for a trade closed on a bar without a
-        trading price (a delisting, or a suspended stock sold at a
-        rebalance): the position is sold at its last value, which the equity
-        curve shows, but the excursion record has no exit price. With
-        ``window`` > 0 the same six metrics are given at
-        each sampled bar offset ``k`` as ``mae_k``, ``mfe_k``, ... (NaN where
-        the data end before offset ``k``). Excursions are close-to-close and
-        relative to the entry price, with the entry fee included.
+        One row per trade record from the engine's ledger, sorted by entry:
+        ``ticker``; ``entry_date`` and ``exit_date``, the bars whose trading
+        prices filled the trade (an entry on a bar without a price is filled
+        at the next bar with one; NaT for a trade still open at the end);
+        ``entry_price`` and ``exit_price`` (an intrabar stop fills at its
+        level, or at the open when the open gapped through it; an exit on a
+        bar without a price is sold at the value it was carried at, the last
+        price shown); ``weight`` (portfolio fraction at entry);
+        ``holding_bars``; ``pnl``, the cash the trade moved plus its value
+        when it ended, in units of the starting capital and net of the fee
+        and tax charged to it (a trade still open is marked at the last
+        close), so ``trades["pnl"].sum()`` equals ``equity.iloc[-1] - 1``;
+        ``return``, ``pnl`` over the position's value at entry; and
+        ``exit_reason``: "rebalance", "stop_loss", "take_profit",
+        "trail_stop", "delisting" or "open". A position kept through a
+        rebalance with ``split_trades`` is two records: the first ends at the
+        position's value ("rebalance") and the second takes it over; the fee
+        and tax of a resize at a rebalance belong to the record that holds the
+        position after it. Then the excursion metrics at the exit, all
+        close-based (close-to-close from the entry trading price, with the
+        entry fee): ``mae`` (maximum adverse excursion, ≤ 0), ``mfe``
+        (maximum favourable excursion, ≥ 0), ``bmfe`` (the best excursion
+        reached before the MAE was set), ``mdd`` (maximum drawdown within the
+        trade), ``profit_bars`` (bars closed in profit) and
+        ``excursion_return`` (the close-based return, after the exit costs
+        when the trade reaches past the excursion window). With ``window`` >
+        0 the same six metrics at each sampled bar offset ``k`` follow as
+        ``mae_k``, ..., ``return_k`` (NaN where the data end before offset
+        ``k``). Last, ``entry_bar``/``exit_bar``: row numbers of the fill bars.
     operations : pandas.DataFrame
         Orders for the next trading day: ``ticker``, ``action`` (see
         :data:`ACTIONS`; None when nothing is to be done), ``current_weight``
@@ -164,7 +178,8 @@ class Result:
     writes an interactive HTML report.
     """
 
-    def __init__(self, equity: pd.Series, trades: pd.DataFrame, operations: pd.DataFrame, *,
+    def __init__(self, equity: pd.Series, trades: pd.DataFrame | Callable[[], pd.DataFrame],
+                 operations: pd.DataFrame, *,
                  weight_date: pd.Timestamp | None = None,
                  next_weight_date: pd.Timestamp | None = None,
                  start: pd.Timestamp | None = None, turnover: float | None = None,
@@ -172,7 +187,7 @@ class Result:
                  tax: float | None = None, periods_per_year: float | None = None,
                  close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None) -> None:
         self.equity = equity
-        self.trades = trades
+        self._trades = trades
         self.operations = operations
         self.weight_date = weight_date
         self.next_weight_date = next_weight_date
@@ -197,6 +212,12 @@ class Result:
         return statistics(self.equity, self.trades, start=self.start, traded=self.traded,
                           periods_per_year=periods_per_year,
                           benchmark=benchmark, fee=self.fee, tax=self.tax)
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        """The trade log (built from the native ledger when first asked for)."""
+        trades = self._trades
+        return trades() if callable(trades) else trades
 
     @cached_property
     def stats(self) -> pd.Series:
@@ -258,13 +279,12 @@ class Result:
         return head + "\n" + format_statistics(self.stats)
 
 
-def build_result(creturn: np.ndarray, rows: list[list[Any]], excursions: list[np.ndarray],
-                 report: dict[str, Any], context: dict[str, Any]) -> Result:
-    """Label the engine's raw output with the caller's dates and tickers."""
+def build_result(run: Any, context: dict[str, Any]) -> Result:
+    """Label the native engine's arrays with the caller's dates and tickers."""
     index = context["close_index"]
     weights_index = context["weights_index"]
-    equity = pd.Series(np.asarray(creturn, dtype=np.float64), index=index, name="equity")
-    trades = _trade_frame(rows, excursions, context)
+    equity = pd.Series(run.equity, index=index, name="equity")
+    report = run.report
     operations = _operations_frame(report, context["tickers"])
 
     def signal_date(row: Any) -> pd.Timestamp | None:
@@ -272,13 +292,18 @@ def build_result(creturn: np.ndarray, rows: list[list[Any]], excursions: list[np
             return None
         return weights_index[int(row)]
 
-    # The statistics start at the first executed rebalance; the earliest entry
-    # of the trade log is the first one that bought or sold anything.
-    start = trades["entry_date"].min() if len(trades) else None
-    return Result(equity, trades, operations,
-                  weight_date=signal_date(report.get("weight_time")),
-                  next_weight_date=signal_date(report.get("next_weight_time")),
-                  start=start, turnover=context.get("turnover"), traded=context.get("traded"),
-                  fee=context.get("fee"), tax=context.get("tax"),
-                  periods_per_year=context.get("periods_per_year"),
-                  close=context.get("close"), settings=context.get("settings"))
+    # The statistics start at the first executed rebalance.
+    start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
+    with np.errstate(invalid="ignore", divide="ignore"):
+        exposure = run.gross / run.equity
+    result = Result(equity, lambda: _trade_frame(run.trades, run.excursions, context), operations,
+                    weight_date=signal_date(report.get("weight_time")),
+                    next_weight_date=signal_date(report.get("next_weight_time")),
+                    start=start, traded=pd.Series(run.traded, index=index, name="traded"),
+                    fee=context.get("fee"), tax=context.get("tax"),
+                    periods_per_year=context.get("periods_per_year"),
+                    close=context.get("close"), settings=context.get("settings"))
+    result.costs = pd.Series(run.costs, index=index, name="costs")
+    result.exposure = pd.Series(exposure, index=index, name="exposure")
+    result.holdings = pd.Series(run.holdings.astype(np.int64), index=index, name="holdings")
+    return result

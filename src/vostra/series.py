@@ -25,17 +25,14 @@ BARS_PER_YEAR = 252
 
 
 def live_equity(result: Result) -> pd.Series:
-    """The equity from the signal date of the first trade on (from the
-    result's start when it has no trade): the bars before it only carry the
-    starting capital."""
+    """The equity from the close before the first executed rebalance on (the
+    starting capital the first return is measured from); the whole curve
+    when nothing was ever rebalanced."""
     equity = result.equity
-    start = result.start
-    if len(result.trades):
-        first = result.trades["entry_signal_date"].min()
-        start = first if start is None else max(start, first)
-    if start is None:
+    if result.start is None:
         return equity
-    return equity[equity.index >= start]
+    first = int(equity.index.searchsorted(result.start, side="left"))
+    return equity.iloc[max(first - 1, 0):]
 
 
 def equal_weight_benchmark(close: pd.DataFrame) -> pd.Series:

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["statistics", "drawdown", "format_statistics", "infer_periods_per_year",
+__all__ = ["benchmark_statistics", "statistics", "drawdown", "format_statistics", "infer_periods_per_year",
            "first_nonpositive", "STAT_LABELS", "PERIODS_PER_YEAR"]
 
 # Display label and format of every statistic, in table order. The formats:
@@ -365,3 +365,12 @@ def format_statistics(stats: pd.Series) -> str:
     width = max(len(label) for (label, _), _ in rows) if rows else 0
     lines = [f"{label:<{width}}  {_format_value(value, kind):>10}" for (label, kind), value in rows]
     return "\n".join(lines + conventions(stats))
+
+
+def benchmark_statistics(equity: pd.Series, benchmark: pd.Series, *,
+                         periods_per_year: float | None = None) -> pd.Series:
+    """Alpha, beta, information ratio and tracking error of ``equity``
+    against ``benchmark`` over the whole curve, as :func:`statistics`
+    computes them."""
+    full = statistics(equity, benchmark=benchmark, periods_per_year=periods_per_year)
+    return full[list(BENCHMARK_KEYS)]
