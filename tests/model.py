@@ -338,7 +338,10 @@ def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder):
     for sid in range(len(newp)):
         v = float(newp[sid])
         v2 = v * ratio
-        if abs(v2) > balance * position_limit:
+        if balance < 0:
+            # Below a zero balance every holding is closed and nothing opened.
+            v2 = 0.0
+        elif abs(v2) > balance * position_limit:
             sign = 1 if v2 > 0 else -1
             v2 = balance * position_limit * sign
         cash = set_position(p, sid, v2, cash, fee_ratio, tax_ratio, check_null=True, set_null=True,
@@ -457,6 +460,8 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     fee_ratio = float(fee_ratio)
     tax_ratio = float(tax_ratio)
     position_limit = float(position_limit)
+    if position_limit < 0:
+        raise ValueError(f"position_limit must be >= 0, got {position_limit!r}")
     touched_exit = bool(touched_exit)
     orbalt_window = int(orbalt_window)
     orbalt_window_step = int(orbalt_window_step)

@@ -11,9 +11,11 @@ wipe out what the previous run left behind:
   the recorder's trade log are untouched.
 - "in-run": a failure in the middle of the run. The two globals hold the failed
   call's options, the previous report is untouched.
-- "in-report": a failure while the report is built. The new, partly built report
-  has replaced the old one.
+- "in-report": a failure while the report is built. As "in-run": the report
+  describes the last completed run, so the partly built one is never seen.
 """
+import subprocess
+import sys
 import traceback
 from dataclasses import dataclass, field
 from typing import Any
@@ -22,6 +24,7 @@ import numpy as np
 import pytest
 
 import model
+from support import child_env
 
 vantrel = pytest.importorskip("vostra.core.vantrel")
 orbalt = vantrel.orbalt
@@ -126,7 +129,6 @@ class Engine:
             self.report_survived()
             assert vantrel.RETAIN_COST_WHEN_REBALANCE is False and vantrel.RESAMPLE is True
         elif phase == "in-report":
-            # The report is published only when it is complete.
             self.report_survived()
             assert vantrel.RETAIN_COST_WHEN_REBALANCE is False and vantrel.RESAMPLE is True
         else:
@@ -500,6 +502,12 @@ SCALARS = [
          "orbalt_window_step must be >= 1, got 0"),
     Case("orbalt_window_step", "negative", {"orbalt_window_step": -3}, ValueError,
          "orbalt_window_step must be >= 1, got -3"),
+    # A negative cap would turn every target, zero weights included, into a
+    # position on the other side.
+    Case("position_limit", "negative", {"position_limit": -0.5}, ValueError,
+         "position_limit must be >= 0, got -0.5"),
+    Case("position_limit", "negative-infinity", {"position_limit": -INF}, ValueError,
+         "position_limit must be >= 0, got -inf"),
     # Python's int conversion: a float window is truncated.
     Case("orbalt_window", "float", {"orbalt_window": 2.9}, options={}),
 ]
@@ -761,3 +769,107 @@ def test_ioft_rejects(engine, value, error, message):
         vantrel.ioft(value)
     raised(excinfo, error, message, "ioft")
     engine.after_failure("before-run")
+
+
+# --- Labels whose encode misbehaves ---------------------------------------------------
+
+class Flaky:
+    """A label whose encode fails on its first call only."""
+
+    def __init__(self, text):
+        self.text, self.calls = text, 0
+
+    def encode(self, encoding):
+        self.calls += 1
+        if self.calls == 1:
+            raise UnicodeError("first encode fails")
+        return self.text.encode(encoding)
+
+    def __repr__(self):
+        return f"Flaky({self.text!r})"
+
+
+def flaky_run(price_columns, pos_columns, weights, price):
+    price = np.array(price, dtype=np.float64).reshape(3, -1)
+    return vantrel.backtest_(price, price, price, price, price, np.array([0, 10, 20], dtype=np.int64),
+                             np.array(price_columns, dtype=object), np.array([weights], dtype=np.float64),
+                             np.array([0], dtype=np.int64), np.array(pos_columns, dtype=object),
+                             np.array([0, 10, 20], dtype=np.int64), **CALL_OPTIONS)
+
+
+# A failing encode stops the run at once: it never skips the label checks, so
+# an unpriced label is never traded on another column and a duplicate never
+# passes.
+@pytest.mark.parametrize("price_columns, pos_columns, weights", [
+    pytest.param(["A", "B"], [Flaky("NOPRICE")], [1.0], id="unpriced"),
+    pytest.param(["A", "B"], ["A", Flaky("A")], [0.5, 0.5], id="duplicate"),
+    pytest.param(["A", Flaky("B")], ["B"], [1.0], id="price-label"),
+])
+def test_a_label_whose_first_encode_fails_stops_the_run(engine, price_columns, pos_columns, weights):
+    with pytest.raises(UnicodeError) as excinfo:
+        flaky_run(price_columns, pos_columns, weights, [[10, 10], [20, 15], [30, 20]])
+    raised(excinfo, UnicodeError, "first encode fails", "map_columns")
+    engine.after_failure("in-run")
+
+
+def test_a_flaky_label_with_no_price_column_at_all(engine):
+    # A zero-column price matrix: nothing may be read from it. Run in a child
+    # interpreter, since the fault this guards against is a crash.
+    script = """if True:
+        import numpy as np
+        from vostra.core import vantrel
+
+        class Flaky:
+            calls = 0
+            def encode(self, encoding):
+                Flaky.calls += 1
+                if Flaky.calls == 1:
+                    raise UnicodeError("first encode fails")
+                return b"NOPRICE"
+
+        price = np.zeros((3, 0))
+        dates = np.array([0, 10, 20], dtype=np.int64)
+        try:
+            vantrel.backtest_(price, price, price, price, price, dates, np.array([], dtype=object),
+                              np.array([[1.0]]), np.array([0], dtype=np.int64),
+                              np.array([Flaky()], dtype=object), dates)
+        except UnicodeError as e:
+            print("raised:", e)
+        else:
+            print("no error")
+    """
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(), capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout) == (0, "raised: first encode fails\n"), done.stderr
+    engine.good_run()
+
+
+def fresh(text):
+    """A str made at run time (not interned), freed when its last holder drops it."""
+    return "".join(list(text))
+
+
+class Replacer:
+    """A label whose encode replaces another element of its own label array."""
+
+    def __init__(self, labels, index, text):
+        self.labels, self.index, self.text = labels, index, text
+
+    def encode(self, encoding):
+        self.labels[self.index] = fresh("ZZZZZZZZZZZZZZZZ")
+        return self.text.encode(encoding)
+
+
+def test_a_label_replaced_while_the_labels_are_mapped():
+    # The replaced str is freed during the mapping; what the mapping matched
+    # it by must not have lived in it (the last duplicate price label wins).
+    price = np.array([[10.0, 20.0], [10.0, 20.0], [10.0, 40.0]])
+    dates = np.array([0, 10, 20], dtype=np.int64)
+    price_columns = np.array([fresh("AAAAAAAAAAAAAAAA"), None], dtype=object)
+    price_columns[1] = Replacer(price_columns, 0, "AAAAAAAAAAAAAAAA")
+    pos_columns = np.array([fresh("AAAAAAAAAAAAAAAA"), None], dtype=object)
+    pos_columns[1] = Replacer(pos_columns, 0, "BBBBBBBBBBBBBBBB")
+    creturn = vantrel.backtest_(price, price, price, price, price, dates, price_columns, np.array([[1.0, 0.0]]),
+                                np.array([0], dtype=np.int64), pos_columns, dates, fee_ratio=0.0, tax_ratio=0.0)
+    assert creturn.tolist() == [1.0, 1.0, 2.0]  # column 1's prices: 20 -> 40
+    assert list(price_columns)[0] == "ZZZZZZZZZZZZZZZZ" and list(pos_columns)[0] == "ZZZZZZZZZZZZZZZZ"

@@ -16,6 +16,7 @@ import traceback
 import numpy as np
 import pytest
 
+import model
 from vostra.core import vantrel
 
 orbalt = vantrel.orbalt
@@ -139,6 +140,47 @@ def test_a_zero_row_closes_every_holding(market):
     assert trades() == [[0, 1, 2], [1, 1, 2]]
     report = vantrel.get_stock_operations()
     assert report["weights"] == {} and report["weight_time"] == 1
+
+
+def run_engine(mk, **options):
+    creturn = vantrel.backtest_(*mk, **options)
+    return creturn.tolist(), trades(), [float(x) for x in orbalt.trade_positions]
+
+
+def run_model(mk, **options):
+    result = model.backtest(*mk, **options)
+    return list(result.creturn), result.trades, result.trade_positions
+
+
+@pytest.mark.parametrize("run", [run_engine, run_model], ids=["engine", "model"])
+def test_a_rebalance_at_a_negative_balance_closes_everything_and_opens_nothing(market, run):
+    # A full short whose price triples leaves the balance below 0. The next
+    # rebalance closes the short (paying its costs) and opens nothing: not B's
+    # weight, not the zero weights, not the unpriced Z.
+    price = [[10, 10], [10, 10], [30, 10], [30, 10], [30, 10]]
+    mk = market(price, [[-1.0, 0.0, 0.0], [-1.0, 0.5, 0.0]], pos_index=[0, 20], pos_columns=["A", "B", "Z"])
+    creturn, rows, positions = run(mk, fee_ratio=FEE, tax_ratio=TAX, stop_loss=INF)
+
+    cash, pos = (1.0 - 1.0 * FEE) + 1.0, -1.0 + 0.0   # bar 1: open the short, an entry
+    expected = [1.0, cash + pos * 10.0 / 10.0]
+    pos = pos * (30.0 / 10.0)                          # bar 2: the balance falls below 0
+    expected.append(cash + pos * 30.0 / 30.0)
+    assert expected[2] < 0
+    cash = (pos - abs(pos) * (FEE + TAX)) + cash       # bar 3: closed, nothing opened
+    expected += [cash, cash]
+    assert creturn == expected
+    assert rows == [[0, 1, 3]] and positions == [-1.0]
+
+
+@pytest.mark.parametrize("run", [run_engine, run_model], ids=["engine", "model"])
+def test_a_negative_balance_with_nothing_held_opens_nothing(market, run):
+    # The short is closed by a zero row while the balance is below 0; the
+    # rebalances after it find nothing to close and open nothing either.
+    price = [[10, 10], [10, 10], [30, 10], [30, 10], [30, 10], [30, 10]]
+    mk = market(price, [[-1.0, 0.0], [0.0, 0.0], [0.5, 0.5]], pos_index=[0, 20, 30])
+    creturn, rows, _ = run(mk, **NO_COST, stop_loss=INF)
+    assert creturn[3:] == [-1.0, -1.0, -1.0]
+    assert rows == [[0, 1, 3]]
 
 
 # --- Schedule ---------------------------------------------------------------------

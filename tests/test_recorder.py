@@ -6,9 +6,11 @@ operations, so results are compared exactly; NaN compares equal to NaN.
 
 import ctypes
 import math
+import os
 import subprocess
 import sys
 import traceback
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -629,3 +631,148 @@ def test_second_initialisation_is_refused(code):
     assert done.returncode == 1
     assert done.stderr.splitlines()[-1] == (
         "RuntimeError: Module 'orbalt' has already been imported. Re-initialisation is not supported.")
+
+
+# --- Memory of the excursion arrays ---------------------------------------------
+
+PHYSICAL_MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+
+
+def array_bytes(window, step=1):
+    return ((window - 1) // step * 6 + 12) * 8
+
+
+def largest_window(step=1):
+    """The largest window whose trade array fits in a tenth of physical memory."""
+    return ((PHYSICAL_MEMORY // 10 // 8 - 12) // 6) * step + 1
+
+
+def too_large(window, step=1):
+    return (f"orbalt_window={window} with orbalt_window_step={step} gives every trade an excursion array of "
+            f"{array_bytes(window, step)} bytes, more than a tenth of this machine's physical memory "
+            f"({PHYSICAL_MEMORY} bytes); choose a smaller orbalt_window or a larger orbalt_window_step")
+
+
+@pytest.mark.parametrize("step", [1, 7])
+def test_a_window_whose_trade_array_outgrows_memory_is_refused_at_the_start(recorder, step):
+    window = largest_window(step)
+    assert array_bytes(window, step) <= PHYSICAL_MEMORY // 10 < array_bytes(window + step, step)
+    close = col([10.0, 11.0])
+    recorder.start_analysis(close, close, {0: 0}, 1, 0.0, 0.0, 0, 1)
+    recorder.record_date(1)
+    recorder.record_exit(0, 0)
+    rows = list(recorder.orbalt.trades)
+    with pytest.raises(MemoryError) as info:
+        recorder.start_analysis(close, close, {0: 0}, 1, 0.0, 0.0, window + step, step)
+    assert str(info.value) == too_large(window + step, step)
+    names = [f.name for f in traceback.extract_tb(info.tb)]
+    assert "vostra.core.orbalt.start_analysis" in names
+    assert recorder.orbalt.trades == rows  # refused before anything changed
+    recorder.start_analysis(close, close, {0: 0}, 1, 0.0, 0.0, window, step)  # allocates nothing yet
+
+
+def test_backtest_refuses_a_window_too_large_for_the_machine():
+    from vostra.core import vantrel
+
+    window = largest_window() + 1
+    price = np.array([[10.0], [11.0], [12.0]])
+    dates = np.array([0, 10, 20], dtype=np.int64)
+    with pytest.raises(MemoryError) as info:
+        vantrel.backtest_(price, price, price, price, price, dates, np.array(["A"], dtype=object),
+                          np.array([[1.0]]), dates[:1], np.array(["A"], dtype=object), dates,
+                          orbalt_window=window)
+    assert str(info.value) == too_large(window)
+
+
+def test_the_recycled_arrays_are_bounded_and_released(recorder):
+    # A run leaves 40 trades of 2.4 MB each (96 MB). The next run with the
+    # same window recycles at most 64 MiB of them while it runs, and keeps
+    # none once it has completed.
+    from vostra.core import vantrel
+
+    window, bars = 50_000, 41
+    price = np.linspace(10.0, 20.0, bars).reshape(-1, 1)
+    dates = 10 * np.arange(bars, dtype=np.int64)
+    labels = np.array(["A"], dtype=object)
+
+    def run(weights, stop_trading=True):
+        return vantrel.backtest_(price, price, price, price, price, dates, labels, weights,
+                                 dates[:len(weights)], labels, dates, orbalt_window=window,
+                                 stop_trading_next_period=stop_trading)
+
+    class Meter:
+        """Reads the traced memory when the run tests it for truth."""
+        during = 0
+
+        def __bool__(self):
+            Meter.during = max(Meter.during, tracemalloc.get_traced_memory()[0])
+            return True
+
+    tracemalloc.start()
+    try:
+        run(np.ones((bars - 1, 1)))  # a held trade split at every rebalance
+        assert len(recorder.orbalt.orbalt) == bars - 1
+        assert tracemalloc.get_traced_memory()[0] > (bars - 1) * array_bytes(window)
+        run(np.ones((1, 1)), Meter())
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert len(recorder.orbalt.orbalt) == 1
+    assert 0 < Meter.during <= (64 << 20) + 2 * array_bytes(window)
+    assert after <= 2 * array_bytes(window)
+
+
+# --- Recorder lists changed while a run records into them -----------------------
+
+def mismatch(trades, positions, excursions):
+    return (f"orbalt.trades, orbalt.trade_positions and orbalt.orbalt hold {trades}, {positions} and "
+            f"{excursions} items; they must hold one item per trade each (were they cleared or replaced while "
+            "a run recorded into them?)")
+
+
+@pytest.mark.parametrize("change", ["clear-trades", "replace-trades", "clear-excursions"])
+def test_a_run_whose_lists_were_changed_midway_raises(market, monkeypatch, change):
+    from vostra.core import vantrel
+
+    orbalt = vantrel.orbalt
+
+    class Meddler:
+        """Changes a recorder list at the third rebalance's truth test."""
+        calls = 0
+
+        def __bool__(self):
+            Meddler.calls += 1
+            if Meddler.calls == 3:
+                if change == "clear-trades":
+                    orbalt.trades.clear()
+                elif change == "replace-trades":
+                    monkeypatch.setattr(orbalt, "trades", [])
+                else:
+                    orbalt.orbalt.clear()
+            return True
+
+    mk = market([[10, 20], [10, 20], [11, 21], [12, 22], [13, 23]],
+                [[0.5, 0.5], [0.5, 0.0], [0.0, 0.5], [0.5, 0.5]], pos_index=[0, 10, 20, 30])
+    with pytest.raises(RuntimeError) as info:
+        vantrel.backtest_(*mk, stop_trading_next_period=Meddler())
+    lengths = [len(orbalt.trades), len(orbalt.trade_positions), len(orbalt.orbalt)]
+    assert len(set(lengths)) > 1
+    assert str(info.value) == mismatch(*lengths)
+    assert "vostra.core.orbalt.end_analysis" in [f.name for f in traceback.extract_tb(info.tb)]
+    # The trade log refuses to pair the rows with the wrong weights.
+    with pytest.raises(RuntimeError) as info:
+        vantrel.get_trade_stocks(mk.pos_columns, mk.price_index, False)
+    assert str(info.value) == mismatch(*lengths)
+
+
+def test_the_trade_log_of_lists_changed_after_the_run_raises(market):
+    from vostra.core import vantrel
+
+    orbalt = vantrel.orbalt
+    mk = market([[10, 20], [10, 20], [11, 21]], [[0.5, 0.5]])
+    vantrel.backtest_(*mk)
+    assert len(orbalt.trades) == 2
+    del orbalt.trade_positions[0]
+    with pytest.raises(RuntimeError) as info:
+        vantrel.get_trade_stocks(mk.pos_columns, mk.price_index, False)
+    assert str(info.value) == mismatch(2, 1, 2)

@@ -145,19 +145,33 @@ def test_a_close_mode_mark_left_on_the_last_bar(market, sid, stop_trading, pos_i
     assert vantrel.get_stock_operations()["actions"] == {sid: word.format(side)}
 
 
-def test_a_report_that_fails_half_way_leaves_the_previous_report(market):
+@pytest.mark.parametrize("fails_at", ["first-truth-test", "second-truth-test", "normalize_weight"])
+def test_a_report_that_fails_half_way_leaves_the_last_report(market, monkeypatch, fails_at):
+    # The report describes the last completed run: one that fails while its
+    # report is built publishes none of it.
     class Broken:
+        calls = 0
+
         def __bool__(self):
-            raise KeyError("truth")
+            Broken.calls += 1
+            if fails_at == ("first-truth-test", "second-truth-test")[min(Broken.calls, 2) - 1]:
+                raise KeyError("truth")
+            return True
+
+    def broken_normalize_weight(weights, limit):
+        raise KeyError("normalize")
 
     mk = market(pair([10, 11, 12]), [[0.5, 0.5]])
     vantrel.backtest_(*mk)
-    previous = vantrel.get_stock_operations()
-    # Without a rebalance the first truth test is the report's own.
+    last = vantrel.get_stock_operations()
+    assert last["weights"] == {0: 0.5, 1: 0.5}
+    if fails_at == "normalize_weight":
+        monkeypatch.setattr(vantrel, "normalize_weight", broken_normalize_weight)
+    # Without a rebalance every truth test is the report's own.
     with pytest.raises(KeyError):
         vantrel.backtest_(*mk._replace(resample=np.array([], dtype=np.int64)), stop_trading_next_period=Broken())
-    now = vantrel.get_stock_operations()
-    assert now == previous and all(now[k] is previous[k] for k in previous)
+    assert vantrel.get_stock_operations() == last
+    assert vantrel.get_trade_stocks(mk.pos_columns, mk.price_index, False)[1] == last
 
 
 # --- Trade log -----------------------------------------------------------------------
@@ -188,13 +202,16 @@ def test_trade_log_rows(logged_run, touched_exit):
 def test_trade_log_reads_the_recorder_at_call_time(monkeypatch):
     monkeypatch.setattr(orbalt, "trades", [[1, 0, 2], [0, 2, -1]])
     monkeypatch.setattr(orbalt, "trade_positions", [np.float64(0.5), np.float64(-0.25)])
+    monkeypatch.setattr(orbalt, "orbalt", [np.zeros(6), np.zeros(6)])
     labels = np.array(["A", "B"], dtype=object)
     dates = np.array([7, 8, 9, 10], dtype=np.int64)
     rows, _ = vantrel.get_trade_stocks(pos_columns=labels, price_index=dates, touched_exit=0)
     # An entry on row 0 takes its signal date from row -1, the last one.
     assert rows == [["B", 7, 9, 10, 8, 0.5, 2, 0, 2], ["A", 9, -1, 8, -1, -0.25, 2, 2, -1]]
+    # Lists that no longer line up are refused, not paired row by row.
     monkeypatch.setattr(orbalt, "trade_positions", [np.float64(0.5)])
-    with pytest.raises(IndexError):
+    with pytest.raises(RuntimeError, match=r"^orbalt.trades, orbalt.trade_positions and orbalt.orbalt hold 2, 1 "
+                                           r"and 2 items; "):
         vantrel.get_trade_stocks(labels, dates, False)
 
 

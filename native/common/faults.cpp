@@ -49,13 +49,14 @@ Ref label_repr(const View1<PyObject *> &labels, std::int64_t i) {
         case InputCode::window_step:
             raisef(value_error, "orbalt_window_step must be >= 1, got %d", static_cast<int>(e.a));
         case InputCode::position_limit:
-            raisef(value_error, "position_limit must not be negative (a fraction of the balance), got %R",
-                   py_float(e.value).get());
+            raisef(value_error, "position_limit must be >= 0, got %R", py_float(e.value).get());
         case InputCode::window_memory:
             raisef(PyExc_MemoryError,
-                   "orbalt_window=%d makes every trade's excursion array %lld bytes, more than a tenth of this "
-                   "machine's physical memory (%lld bytes); choose a window nearer the horizon you study",
-                   static_cast<int>(e.a), static_cast<long long>(e.b), static_cast<long long>(e.c));
+                   "orbalt_window=%d with orbalt_window_step=%d gives every trade an excursion array of %lld bytes, "
+                   "more than a tenth of this machine's physical memory (%lld bytes); choose a smaller "
+                   "orbalt_window or a larger orbalt_window_step",
+                   static_cast<int>(e.a), static_cast<int>(e.d), static_cast<long long>(e.b),
+                   static_cast<long long>(e.c));
         case InputCode::decreasing:
             raisef(value_error, "%s must not decrease: element %zd (%lld) is smaller than element %zd (%lld)",
                    indexes[e.a], static_cast<Py_ssize_t>(e.b), static_cast<long long>(e.c),

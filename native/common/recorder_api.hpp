@@ -36,6 +36,23 @@ struct Table {
     end_analysis_fn end_analysis = nullptr;
 };
 
+// The recorder's three lists hold one item per trade each, row i of one
+// belonging with item i of the others. Lists cleared or replaced while a run
+// recorded into them no longer line up: this raises RuntimeError then (the
+// end of a run and the trade log check it), rather than pairing a trade row
+// with another trade's weight.
+inline void check_list_lengths(PyObject *trades, PyObject *trade_positions, PyObject *excursions) {
+    Py_ssize_t n[3];
+    PyObject *lists[3] = {trades, trade_positions, excursions};
+    for (int k = 0; k < 3; ++k)
+        if ((n[k] = PyObject_Size(lists[k])) < 0) throw_py();
+    if (n[0] != n[1] || n[0] != n[2])
+        raisef(PyExc_RuntimeError,
+               "orbalt.trades, orbalt.trade_positions and orbalt.orbalt hold %zd, %zd and %zd items; they must hold "
+               "one item per trade each (were they cleared or replaced while a run recorded into them?)",
+               n[0], n[1], n[2]);
+}
+
 // Imports `module_name` and binds every entry of its export table in the
 // order above, raising ImportError for a missing entry and TypeError for a
 // capsule whose name differs from its signature string. Returns the module.

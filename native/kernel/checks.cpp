@@ -83,11 +83,13 @@ std::int64_t excursion_bytes(int window, int window_step) {
     return metrics::array_size(window, window_step) * static_cast<std::int64_t>(sizeof(double));
 }
 
-std::int64_t excursion_bytes_limit() {
+std::int64_t physical_memory() {
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page <= 0) return INT64_MAX;
-    return static_cast<std::int64_t>(pages) * page / 10;
+    return static_cast<std::int64_t>(pages) * page;
 }
+
+std::int64_t excursion_bytes_limit() { return physical_memory() / 10; }
 
 std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, index_t price_labels,
                                        index_t pos_labels) {
@@ -95,8 +97,8 @@ std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, inde
     if (opt.orbalt_window < 0) reject(InputCode::window, opt.orbalt_window);
     if (opt.orbalt_window_step < 1) reject(InputCode::window_step, opt.orbalt_window_step);
     std::int64_t bytes = excursion_bytes(opt.orbalt_window, opt.orbalt_window_step);
-    if (std::int64_t limit = excursion_bytes_limit(); bytes > limit)
-        reject(InputCode::window_memory, opt.orbalt_window, bytes, limit);
+    if (bytes > excursion_bytes_limit())
+        reject(InputCode::window_memory, opt.orbalt_window, bytes, physical_memory(), opt.orbalt_window_step);
     if (opt.position_limit < 0) reject(InputCode::position_limit, 0, 0, 0, 0, 0, opt.position_limit);
     check_ascending(0, m.price_dates);
     check_ascending(1, m.pos_dates);

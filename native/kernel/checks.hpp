@@ -20,5 +20,6 @@ void check_labels(const Labels &pos_labels, const std::vector<std::uint8_t> &tra
 // may take (a tenth of the machine's physical memory).
 std::int64_t excursion_bytes(int window, int window_step);
 std::int64_t excursion_bytes_limit();
+std::int64_t physical_memory();
 
 }  // namespace vostra::kernel

@@ -49,7 +49,7 @@ enum class InputCode : std::uint8_t {
     non_finite_weight,    // a: row, b: column, value: weight
     duplicate_label,      // a: first column, b: second column
     unpriced_weight,      // a: column
-    window_memory,        // a: orbalt_window, b: bytes per trade, c: limit in bytes
+    window_memory,        // a: orbalt_window, b: bytes per trade, c: physical memory, d: orbalt_window_step
 };
 
 struct BadInput {

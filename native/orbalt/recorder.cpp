@@ -1,12 +1,14 @@
 // The recorder's operations: one trade row, its position weight and its
 // excursion array per closed or still-open trade.
 #include "common/arrays.hpp"
+#include "common/recorder_api.hpp"
 #include "kernel/metrics.hpp"
 #include "state.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 namespace vostra::orbalt {
@@ -34,6 +36,9 @@ struct Recycled {
 // at exit would release Python objects after the interpreter has gone.
 Recycled &recycled = *new Recycled;
 constexpr std::size_t max_recycled = 1 << 20;
+// Excursion arrays are as large as the window makes them: the pool keeps at
+// most this many bytes of them, and only while a run may reuse them.
+constexpr std::int64_t max_recycled_array_bytes = std::int64_t{64} << 20;
 
 bool unshared_row(PyObject *o) { return PyList_CheckExact(o) && Py_REFCNT(o) == 1 && PyList_GET_SIZE(o) == 3; }
 
@@ -45,11 +50,12 @@ bool unshared_array(PyObject *o, npy_intp size) {
            PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(o)) && (a->flags & pristine) == pristine;
 }
 
-// Moves the unshared items of an exact list into `pool` before it is cleared.
+// Moves the unshared items of an exact list into `pool` (up to `limit`
+// items) before it is cleared.
 template <class Keep>
-void harvest(PyObject *list, std::vector<Ref> &pool, Keep &&keep) {
+void harvest(PyObject *list, std::vector<Ref> &pool, std::size_t limit, Keep &&keep) {
     if (!PyList_CheckExact(list)) return;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && pool.size() < max_recycled; ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && pool.size() < limit; ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);
         if (keep(item)) pool.push_back(Ref::borrow(item));
     }
@@ -103,10 +109,43 @@ void recycle_previous_run(int window, int window_step) {
         recycled.arrays.clear();
         recycled.array_size = size;
     }
-    harvest(trades.lookup(state.module_dict), recycled.rows, unshared_row);
-    if (size >= 0)
-        harvest(excursions.lookup(state.module_dict), recycled.arrays,
+    harvest(trades.lookup(state.module_dict), recycled.rows, max_recycled, unshared_row);
+    if (size >= 0) {
+        std::int64_t bytes = std::max<std::int64_t>(size, 1) * static_cast<std::int64_t>(sizeof(double));
+        std::size_t limit = std::min<std::size_t>(max_recycled, static_cast<std::size_t>(max_recycled_array_bytes / bytes));
+        harvest(excursions.lookup(state.module_dict), recycled.arrays, limit,
                 [size](PyObject *o) { return unshared_array(o, size); });
+    }
+}
+
+// Releases what the run in progress did not reuse: nothing else needs it.
+void release_recycled() {
+    recycled.rows.clear();
+    recycled.arrays.clear();
+}
+
+// Refuses, before a run changes anything, a window whose excursion array
+// alone would take more than a tenth of the physical memory: the array is
+// sized by the window, not by the data, so a few trades would exhaust the
+// machine instead of raising. A window the size cannot be computed for
+// fails per trade, as before.
+void check_array_memory(int window, int window_step) {
+    std::int64_t size;
+    try {
+        size = metrics::array_size(window, window_step);
+    } catch (const metrics::Fault &) {
+        return;
+    }
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (size <= 0 || pages <= 0 || page <= 0) return;
+    long long physical = static_cast<long long>(pages) * page;
+    long long bytes = static_cast<long long>(size) * static_cast<long long>(sizeof(double));
+    if (bytes > physical / 10)
+        raisef(PyExc_MemoryError,
+               "orbalt_window=%d with orbalt_window_step=%d gives every trade an excursion array of %lld bytes, more "
+               "than a tenth of this machine's physical memory (%lld bytes); choose a smaller orbalt_window or a "
+               "larger orbalt_window_step",
+               window, window_step, bytes, physical);
 }
 
 // Element `i` of a per-stock array, by NumPy's indexing rules.
@@ -240,6 +279,7 @@ void start_analysis(PyArrayObject *price_, PyArrayObject *close_, std::map<int, 
     guarded("vostra.core.orbalt.start_analysis", [&] {
         for (PyArrayObject *a : {price_, close_})
             if (a && reinterpret_cast<PyObject *>(a) != Py_None) check_array(reinterpret_cast<PyObject *>(a), Elem::f64, 2);
+        check_array_memory(window_, window_step_);
         auto as_ref = [](PyArrayObject *a) { return Ref::borrow(a ? reinterpret_cast<PyObject *>(a) : Py_None); };
         replace(state.price, as_ref(price_));
         replace(state.close, as_ref(close_));
@@ -283,6 +323,9 @@ PyObject *end_analysis(std::map<int, double> &pos) {
             if (value == 0) continue;  // flat stocks have no open trade; NaN counts as open
             record_trade(sid, -1, state.date, 0);
         }
+        release_recycled();
+        PyObject *d = state.module_dict;
+        recorder_api::check_list_lengths(trades.lookup(d), trade_positions.lookup(d), excursions.lookup(d));
         return Py_NewRef(Py_None);
     });
 }

@@ -95,6 +95,9 @@ PyObject *py_get_trade_stocks(PyObject *, PyObject *args, PyObject *kwargs) {
                         TradeLog log{view1<PyObject *>(v[0]), view1<std::int64_t>(v[1]), v[1]};
                         Ref orbalt = Ref::borrow(module_global(names::orbalt));
                         Ref trades = Ref::check(PyObject_GetAttrString(orbalt.get(), "trades"));
+                        Ref positions = Ref::check(PyObject_GetAttrString(orbalt.get(), "trade_positions"));
+                        Ref excursions = Ref::check(PyObject_GetAttrString(orbalt.get(), "orbalt"));
+                        recorder_api::check_list_lengths(trades.get(), positions.get(), excursions.get());
                         Ref ret = Ref::check(PyList_New(0));
                         Ref it = Ref::check(PyObject_GetIter(trades.get()));
                         Py_ssize_t i = 0;

@@ -116,6 +116,8 @@ def get_trade_stocks(
     row, exit row (-1 if open)]``, dates being values of ``price_index``.
     Rows are in the order of ``orbalt.trades``: closed trades in exit order,
     then the trades still open. The report is the module's own dict.
+    Raises RuntimeError when ``orbalt.trades``, ``orbalt.trade_positions``
+    and ``orbalt.orbalt`` do not hold the same number of items.
     """
 
 def normalize_weight(weights: dict[Any, Any], position_limit: Any) -> dict[Any, Any]:
