@@ -152,7 +152,7 @@ def test_progress_bar_on_and_off(market, signals, capsys, backend):
     (dict(grid={"rebalance": "M"}), TypeError, r"grid\['rebalance'\] must be a list"),
     (dict(grid=[{"fee": 0.1}, 3]), TypeError, r"grid\[1\] must be a dict"),
     (dict(stop=0.1), TypeError, "'stop'"),
-    (dict(backend="threads"), ValueError, "backend must be"),
+    (dict(backend="processes"), ValueError, "backend must be"),
     (dict(workers=0), ValueError, "workers must be at least 1"),
 ])
 def test_bad_arguments_fail_before_any_run(market, signals, call, error, match):

@@ -340,30 +340,11 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     else:
         raise ValueError(f"trade_at must be 'close', 'open' or a DataFrame of prices, got {trade_at!r}")
 
-    fee, tax, position_limit = float(fee), float(tax), float(position_limit)
-    # A NaN or infinite cost makes every value of the equity curve NaN.
-    for name, value in (("fee", fee), ("tax", tax)):
-        if not math.isfinite(value):
-            raise ValueError(f"{name} must be a finite number, got {value}")
-    if fee < 0 or tax < 0:
-        raise ValueError(f"fee and tax must not be negative (got fee={fee}, tax={tax})")
-    if not position_limit > 0:
-        raise ValueError(f"position_limit must be positive, got {position_limit}")
-    trail_activation = float(trail_activation)
-    if math.isnan(trail_activation):  # would never activate the trailing stop
-        raise ValueError(f"trail_activation must be a number, got {trail_activation}")
-    if trail_activation < 0:
-        raise ValueError(f"trail_activation must not be negative, got {trail_activation}")
-    window, window_step = int(window), int(window_step)
-    if window < 0:
-        raise ValueError(f"window must be 0 (no window) or a number of bars, got {window}")
-    if window_step < 1:
-        raise ValueError(f"window_step must be at least 1 bar, got {window_step}")
-    if periods_per_year is not None:
-        periods_per_year = float(periods_per_year)
-        if not (np.isfinite(periods_per_year) and periods_per_year > 0):
-            raise ValueError(f"periods_per_year must be a positive number such as 252, "
-                             f"or None to infer it from the dates; got {periods_per_year!r}")
+    scalars, scalar_context = _scalars(
+        fee=fee, tax=tax, stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop,
+        trail_activation=trail_activation, intrabar=intrabar, position_limit=position_limit,
+        retain_cost=retain_cost, stop_trading=stop_trading, window=window,
+        window_step=window_step, periods_per_year=periods_per_year)
 
     price_ns = _ns(close.index)
     pos_ns = _ns(weights.index)
@@ -424,6 +405,56 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         price_index=price_ns, price_columns=_labels(close.columns, "close"),
         pos_values=pos_values, pos_index=pos_ns,
         pos_columns=_labels(weights.columns, "weights"), resample=resample,
+        periodically_rebalance=bool(split_trades), delisting_bars=delisting_bars, **scalars,
+    )
+    context = dict(
+        close_index=close.index, weights_index=weights.index,
+        tickers=list(weights.columns), price_frames=_price_frames(trade_at),
+        warnings=notes, **scalar_context,
+    )
+    return arguments, context
+
+
+#: The options of :func:`backtest` that become plain values of the engine
+#: call; the others (prices, schedule, delisting) shape its arrays.
+SCALAR_OPTIONS = ("fee", "tax", "stop_loss", "take_profit", "trail_stop", "trail_activation",
+                  "intrabar", "position_limit", "retain_cost", "stop_trading", "window",
+                  "window_step", "periods_per_year")
+
+
+def _scalars(*, fee: float, tax: float, stop_loss: float | None, take_profit: float | None,
+             trail_stop: float | None, trail_activation: float, intrabar: bool,
+             position_limit: float, retain_cost: bool, stop_trading: bool, window: int,
+             window_step: int, periods_per_year: float | None,
+             ) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The scalar options checked and converted: the engine's keyword
+    arguments and what the result needs of them."""
+    fee, tax, position_limit = float(fee), float(tax), float(position_limit)
+    # A NaN or infinite cost makes every value of the equity curve NaN.
+    for name, value in (("fee", fee), ("tax", tax)):
+        if not math.isfinite(value):
+            raise ValueError(f"{name} must be a finite number, got {value}")
+    if fee < 0 or tax < 0:
+        raise ValueError(f"fee and tax must not be negative (got fee={fee}, tax={tax})")
+    if not position_limit > 0:
+        raise ValueError(f"position_limit must be positive, got {position_limit}")
+    trail_activation = float(trail_activation)
+    if math.isnan(trail_activation):  # would never activate the trailing stop
+        raise ValueError(f"trail_activation must be a number, got {trail_activation}")
+    if trail_activation < 0:
+        raise ValueError(f"trail_activation must not be negative, got {trail_activation}")
+    window, window_step = int(window), int(window_step)
+    if window < 0:
+        raise ValueError(f"window must be 0 (no window) or a number of bars, got {window}")
+    if window_step < 1:
+        raise ValueError(f"window_step must be at least 1 bar, got {window_step}")
+    if periods_per_year is not None:
+        periods_per_year = float(periods_per_year)
+        if not (np.isfinite(periods_per_year) and periods_per_year > 0):
+            raise ValueError(f"periods_per_year must be a positive number such as 252, "
+                             f"or None to infer it from the dates; got {periods_per_year!r}")
+
+    arguments = dict(
         fee_ratio=fee, tax_ratio=tax,
         stop_loss=_positive(stop_loss, "stop_loss"),
         take_profit=_positive(take_profit, "take_profit"),
@@ -431,16 +462,10 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         trail_stop_activation=trail_activation, touched_exit=bool(intrabar),
         position_limit=position_limit, retain_cost_when_rebalance=bool(retain_cost),
         stop_trading_next_period=bool(stop_trading), orbalt_window=window,
-        orbalt_window_step=window_step, periodically_rebalance=bool(split_trades),
-        delisting_bars=delisting_bars,
+        orbalt_window_step=window_step,
     )
-    context = dict(
-        close_index=close.index, weights_index=weights.index,
-        tickers=list(weights.columns), window=window, window_step=window_step,
-        price_frames=_price_frames(trade_at),
-        warnings=notes, fee=fee, tax=tax,
-        periods_per_year=periods_per_year,
-    )
+    context = dict(window=window, window_step=window_step, fee=fee, tax=tax,
+                   periods_per_year=periods_per_year)
     return arguments, context
 
 
@@ -594,13 +619,20 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
                                rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
                                take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar)
     result = build_result(run, context)
-    ruin = first_nonpositive(result.equity)
+    ruin = ruin_message(result.equity)
     if ruin is not None:
-        warnings.warn(
-            f"the portfolio's equity falls to {result.equity.loc[ruin]:.6g} on {ruin}, at or "
-            f"below 0; returns after that date are undefined and so are the statistics "
-            f"built on them (NaN)", UserWarning, stacklevel=2)
+        warnings.warn(ruin, UserWarning, stacklevel=2)
     return result
+
+
+def ruin_message(equity: pd.Series) -> str | None:
+    """The warning for an equity curve that falls to 0 or below, naming the date."""
+    ruin = first_nonpositive(equity)
+    if ruin is None:
+        return None
+    return (f"the portfolio's equity falls to {equity.loc[ruin]:.6g} on {ruin}, at or "
+            f"below 0; returns after that date are undefined and so are the statistics "
+            f"built on them (NaN)")
 
 
 _INVALID_PRICE = re.compile(r"Invalid (\w+) price for (.*) at price row (-?\d+): (\S+)\. Expected")

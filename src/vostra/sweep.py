@@ -1,14 +1,13 @@
-"""Parameter sweeps: every combination of a grid of options backtested, in
-worker processes on this machine or as tasks on a Ray cluster.
+"""Parameter sweeps: every combination of a grid of options backtested, on
+native threads in this process or as tasks on a Ray cluster.
 
-The engine keeps its state in the process and runs one backtest at a time,
-so runs are spread over processes. The frames every run reads (prices,
-weights, any frame given as an option) are handed to the workers once: as
-memory-mapped ``.npy`` files for local processes, as one object in Ray's
-object store for Ray. Runs travel in chunks so that the cost of a task stays
-small against runs of a few milliseconds. Every run goes through
-:func:`vostra.backtest`, so a row holds exactly what that call returns for
-the same configuration.
+The market and every weight frame are checked and converted once per sweep
+(and once per combination of the options that shape the engine's arrays);
+the runs of a chunk then go to the native engine together, which simulates
+them on threads without the interpreter lock, and the statistics come from
+its arrays. Across machines, the frames go into Ray's object store once and
+chunks of runs travel as tasks. A row holds exactly what
+:func:`vostra.backtest` returns for the same configuration.
 """
 
 from __future__ import annotations
@@ -16,26 +15,22 @@ from __future__ import annotations
 import inspect
 import itertools
 import math
-import multiprocessing
 import os
-import shutil
 import signal
-import tempfile
 import threading
 import uuid
 import warnings
 from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
 from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
 
-from ._frontend import _load_engine, backtest
+from ._frontend import SCALAR_OPTIONS, _load_engine, _prepare, _price_error, _scalars, backtest, ruin_message
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
-from .stats import STAT_LABELS
+from .result import trade_statistics_frame
+from .stats import STAT_LABELS, statistics
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
@@ -52,6 +47,9 @@ _OPTIONS = {name: p.default for name, p in inspect.signature(backtest).parameter
 # of a second, against well under a millisecond of task overhead.
 _MAX_CHUNK = 16
 _CHUNKS_PER_WORKER = 4
+# Runs per thread in a chunk of the threads backend: enough to keep every
+# thread busy, few enough for a lively progress bar and a prompt Ctrl-C.
+_RUNS_PER_THREAD = 8
 
 Run = tuple[int, int, dict[str, Any]]        # (run number, weights position, options)
 Outcome = tuple[int, "np.ndarray | None", "np.ndarray | None", "str | None", "str | None"]
@@ -67,103 +65,107 @@ class _FrameRef:
 
 
 # --------------------------------------------------------------------------
-# Frames shared with the workers
+# Runs on native threads
 # --------------------------------------------------------------------------
 
-def _as_array(frame: pd.DataFrame) -> np.ndarray | None:
-    """The frame's values as one NumPy array, or None when it does not have
-    a single plain NumPy dtype (such frames are pickled whole instead)."""
-    dtypes = set(frame.dtypes)
-    if len(dtypes) != 1 or len(frame.columns) == 0:
-        return None
-    dtype = dtypes.pop()
-    if not isinstance(dtype, np.dtype) or dtype.kind not in "biuf":
-        return None
-    return frame.to_numpy()
+def _cache_key(value: Any) -> Any:
+    """A hashable stand-in for an option value: frames and other objects by
+    identity, lists by their items."""
+    if isinstance(value, (list, tuple)):
+        return tuple(_cache_key(v) for v in value)
+    try:
+        hash(value)
+    except TypeError:
+        return ("id", id(value))
+    if isinstance(value, (pd.DataFrame, pd.Series, np.ndarray)):
+        return ("id", id(value))
+    return value
 
 
-def _pack(frames: dict[Any, pd.DataFrame], directory: str | None) -> dict[Any, tuple]:
-    """Describe the frames for the workers: arrays are written to ``.npy``
-    files in ``directory`` (or kept as arrays when it is None, for Ray's
-    object store); only the labels are pickled."""
-    packed = {}
-    for n, (key, frame) in enumerate(frames.items()):
-        values = _as_array(frame)
-        if values is None:
-            packed[key] = ("frame", frame)
-        elif directory is None:
-            packed[key] = ("array", values, frame.index, frame.columns)
-        else:
-            path = os.path.join(directory, f"{n}.npy")
-            np.save(path, values)
-            packed[key] = ("file", path, frame.index, frame.columns)
-    return packed
+class _Prepared:
+    """The engine arguments of the runs of one sweep. The market, the weights
+    and the options that shape the engine's arrays (trade price, schedule,
+    delisting, trade splits) are converted once per combination; the scalar
+    options of each run only replace plain values."""
+
+    def __init__(self, frames: Mapping[Any, Any]) -> None:
+        self.frames = frames
+        self.cache: dict[Any, Any] = {}
+
+    def __call__(self, run: Run) -> tuple[dict[str, Any], dict[str, Any], list[str]]:
+        _, weights_key, options = run
+        kwargs = {name: self.frames[value.key] if isinstance(value, _FrameRef) else value
+                  for name, value in options.items()}
+        shaping = {k: v for k, v in kwargs.items() if k not in SCALAR_OPTIONS}
+        key = (weights_key, tuple(sorted((k, _cache_key(v)) for k, v in shaping.items())))
+        if key not in self.cache:
+            f = self.frames
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                try:
+                    arguments, context = _prepare(f[("weights", weights_key)], f["close"], f.get("open"),
+                                                  f.get("high"), f.get("low"), **shaping)
+                    notes = [str(w.message) for w in caught] + list(context["warnings"])
+                    self.cache[key] = (arguments, context, notes)
+                except Exception as exc:
+                    self.cache[key] = exc
+        base = self.cache[key]
+        if isinstance(base, Exception):
+            raise base
+        arguments, context, notes = base
+        scalars = {name: kwargs.get(name, _OPTIONS[name]) for name in SCALAR_OPTIONS}
+        engine_scalars, scalar_context = _scalars(**scalars)
+        return {**arguments, **engine_scalars}, {**context, **scalar_context}, notes
 
 
-def _unpack(packed: dict[Any, tuple]) -> dict[Any, pd.DataFrame]:
-    frames = {}
-    for key, entry in packed.items():
-        if entry[0] == "frame":
-            frames[key] = entry[1]
-            continue
-        values = np.load(entry[1], mmap_mode="r") if entry[0] == "file" else entry[1]
-        frames[key] = pd.DataFrame(values, index=entry[2], columns=entry[3], copy=False)
-    return frames
+def _error_text(exc: BaseException) -> str:
+    return f"{type(exc).__name__}: {exc}"
 
 
-def _store_directory(nbytes: int) -> str:
-    """A fresh directory for the memory-mapped frames: in /dev/shm when it
-    has room (pages in memory, shared by the workers), else the temp dir."""
-    base = None
-    if os.path.isdir("/dev/shm"):
+def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, pd.Series, str | None]:
+    """The statistics of one run from the engine's arrays, as the run's
+    :class:`vostra.Result` gives them, and the warning of a ruined run."""
+    index = context["close_index"]
+    equity = pd.Series(run.equity, index=index, name="equity")
+    start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
+    stats = statistics(equity, trade_statistics_frame(run.trades, run.excursions, len(index)),
+                       start=start, traded=pd.Series(run.traded, index=index, name="traded"),
+                       periods_per_year=context.get("periods_per_year"),
+                       fee=context.get("fee"), tax=context.get("tax"))
+    return stats.to_numpy(dtype=np.float64), equity, ruin_message(equity)
+
+
+def _run_threads(prepare: _Prepared, chunk: list[Run], keep_equity: bool, threads: int) -> list[Outcome]:
+    """One chunk: its runs prepared here, then simulated together on native
+    threads without the interpreter lock."""
+    engine = _load_engine()
+    jobs, ready, outcomes = [], [], {}
+    for run in chunk:
         try:
-            if shutil.disk_usage("/dev/shm").free > 2 * nbytes + (64 << 20):
-                base = "/dev/shm"
-        except OSError:
-            pass
-    return tempfile.mkdtemp(prefix="vostra-sweep-", dir=base)
-
-
-# --------------------------------------------------------------------------
-# Worker side
-# --------------------------------------------------------------------------
-
-_worker_frames: dict[Any, pd.DataFrame] = {}
-_worker_store_id: str | None = None
-
-
-def _init_worker(packed: dict[Any, tuple]) -> None:
-    """Pool initializer: leave Ctrl-C to the parent, import the engine and
-    map the shared frames."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _load_engine()
-    _worker_frames.clear()
-    _worker_frames.update(_unpack(packed))
-
-
-def _run_one(frames: Mapping[Any, pd.DataFrame], run: Run, keep_equity: bool) -> Outcome:
-    number, weights_key, options = run
-    kwargs = {name: frames[value.key] if isinstance(value, _FrameRef) else value
-              for name, value in options.items()}
-    stats = equity = error = None
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            result = backtest(frames[("weights", weights_key)], frames["close"],
-                              frames.get("open"), frames.get("high"), frames.get("low"),
-                              **kwargs)
-            stats = result.stats.to_numpy(dtype=np.float64)
-            if keep_equity:
-                equity = result.equity.to_numpy(dtype=np.float64)
+            arguments, context, notes = prepare(run)
         except Exception as exc:  # reported in the run's row
-            error = f"{type(exc).__name__}: {exc}"
-    notes = "\n".join(str(w.message) for w in caught) or None
-    return number, stats, equity, error, notes
+            outcomes[run[0]] = (run[0], None, None, _error_text(exc), None)
+            continue
+        jobs.append(arguments)
+        ready.append((run[0], context, notes))
+    results = engine.run_many(jobs=jobs, threads=threads, return_exceptions=True) if jobs else []
+    for (number, context, notes), result in zip(ready, results):
+        if isinstance(result, BaseException):
+            if isinstance(result, ValueError):
+                result = _price_error(result, context)
+            outcomes[number] = (number, None, None, _error_text(result), "\n".join(notes) or None)
+            continue
+        stats, equity, ruin = _run_statistics(result, context)
+        if ruin:
+            notes = notes + [ruin]
+        outcomes[number] = (number, stats, equity.to_numpy() if keep_equity else None, None,
+                            "\n".join(notes) or None)
+    return [outcomes[run[0]] for run in chunk]
 
 
-def _run_chunk(chunk: list[Run], keep_equity: bool) -> list[Outcome]:
-    """Task of the process pool: runs against the frames mapped at start."""
-    return [_run_one(_worker_frames, run, keep_equity) for run in chunk]
+_worker_frames: dict[Any, Any] = {}
+_worker_store_id: str | None = None
+_worker_prepared: Any = None
 
 
 def _run_chunk_ray(packed: dict[Any, tuple], store_id: str, chunk: list[Run],
@@ -171,13 +173,14 @@ def _run_chunk_ray(packed: dict[Any, tuple], store_id: str, chunk: list[Run],
     """Task of the Ray backend. ``packed`` arrives from the object store
     (its arrays zero-copy); the frames built on them are kept for the next
     task of the same sweep that lands on this worker."""
-    global _worker_store_id
+    global _worker_store_id, _worker_prepared
     if _worker_store_id != store_id:
         _load_engine()
         _worker_frames.clear()
-        _worker_frames.update(_unpack(packed))
+        _worker_frames.update(packed)
+        _worker_prepared = _Prepared(_worker_frames)
         _worker_store_id = store_id
-    return [_run_one(_worker_frames, run, keep_equity) for run in chunk]
+    return _run_threads(_worker_prepared, chunk, keep_equity, threads=1)
 
 
 # --------------------------------------------------------------------------
@@ -226,58 +229,7 @@ def _failed(chunk: list[Run], exc: BaseException) -> list[Outcome]:
     return [(run[0], None, None, message, None) for run in chunk]
 
 
-def _stop_pool(executor: ProcessPoolExecutor) -> None:
-    """Shut the pool down now: drop queued chunks and end the workers."""
-    terminate = getattr(executor, "terminate_workers", None)
-    if terminate is not None:  # Python >= 3.14
-        terminate()
-        return
-    processes = list((getattr(executor, "_processes", None) or {}).values())
-    executor.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
-        if process.is_alive():
-            process.terminate()
-    for process in processes:
-        process.join(timeout=5)
-        if process.is_alive():
-            process.kill()
-            process.join()
-
-
-def _run_processes(frames: dict[Any, pd.DataFrame], chunks: list[list[Run]], workers: int,
-                   start_method: str | None, keep_equity: bool,
-                   collect: Callable[[list[Outcome]], None], interrupt: _DeferredInterrupt) -> None:
-    nbytes = sum(int(f.memory_usage(index=False, deep=False).sum()) for f in frames.values())
-    directory = _store_directory(nbytes)
-    try:
-        packed = _pack(frames, directory)
-        context = multiprocessing.get_context(start_method)
-        executor = ProcessPoolExecutor(max_workers=workers, mp_context=context,
-                                       initializer=_init_worker, initargs=(packed,))
-        try:
-            pending = {}
-            for chunk in chunks:
-                interrupt.check()
-                try:
-                    pending[executor.submit(_run_chunk, chunk, keep_equity)] = chunk
-                except BrokenProcessPool as exc:  # a worker died during submission
-                    collect(_failed(chunk, exc))
-            while pending:
-                done, _ = wait(pending, timeout=_POLL_SECONDS, return_when=FIRST_COMPLETED)
-                interrupt.check()
-                for future in done:
-                    chunk = pending.pop(future)
-                    try:
-                        outcomes = future.result()
-                    except Exception as exc:  # a worker died: the pool is broken
-                        outcomes = _failed(chunk, exc)
-                    collect(outcomes)
-        except BaseException:
-            _stop_pool(executor)
-            raise
-        executor.shutdown(wait=True)
-    finally:
-        shutil.rmtree(directory, ignore_errors=True)
+_RAY_RETRIES = 3
 
 
 def _import_ray():
@@ -297,8 +249,10 @@ def _ray_workers(ray) -> int:
 def _run_ray(frames: dict[Any, pd.DataFrame], chunks: list[list[Run]], keep_equity: bool,
              collect: Callable[[list[Outcome]], None], interrupt: _DeferredInterrupt) -> None:
     ray = _import_ray()
-    store = ray.put(_pack(frames, None))
-    task = ray.remote(num_cpus=1)(_run_chunk_ray)
+    store = ray.put(frames)
+    # A task lost with its worker or node is run again by Ray; only a task
+    # that fails every try becomes error rows.
+    task = ray.remote(num_cpus=1, max_retries=_RAY_RETRIES, retry_exceptions=False)(_run_chunk_ray)
     store_id = uuid.uuid4().hex
     pending: dict[Any, list[Run]] = {}
     try:
@@ -428,7 +382,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
           close: pd.DataFrame | Market, open: pd.DataFrame | None = None,
           high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
           grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]] | None = None,
-          backend: Literal["process", "ray", "serial"] = "process",
+          backend: Literal["threads", "ray", "serial"] = "threads",
           workers: int | None = None, chunksize: int | None = None,
           progress: bool = True, equity: bool = False,
           start_method: str | None = None, address: str | None = None,
@@ -455,27 +409,29 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         Options of :func:`vostra.backtest` that hold for every run (a grid
         value overrides them).
     backend
-        ``"process"`` (default): a pool of worker processes on this machine.
+        ``"threads"`` (default): native threads in this process, one per
+        CPU (``workers=``); ``"process"`` is accepted as another name for it.
         ``"ray"``: tasks on Ray; a Ray already initialised in this process is
         used as it is, otherwise ``ray.init(address=address)`` connects to
         the cluster at ``address`` (or ``RAY_ADDRESS``, or starts a local
-        one) and stays connected for later sweeps. ``"serial"``: one run
-        after the other in this process.
+        one) and stays connected for later sweeps. A task lost with its
+        worker is retried by Ray (three times) before its runs become error
+        rows. ``"serial"``: one run after the other on this thread.
     workers
-        Worker processes of the ``"process"`` backend (default: the CPUs
-        this process may use).
+        Threads of the ``"threads"`` backend (default: the CPUs this process
+        may use).
     chunksize
-        Runs per task (default: about four tasks per worker, at most 16
-        runs each).
+        Runs per chunk: simulated together on the threads, or sent as one
+        Ray task (default: eight per thread, or about four tasks per Ray
+        worker of at most 16 runs).
     progress
         Show a progress bar (runs done, rate, time left) on stderr.
     equity
         Add an ``equity`` column holding each run's equity curve (a Series,
         None for a failed run).
     start_method
-        Multiprocessing start method of the ``"process"`` backend
-        (``"fork"``, ``"forkserver"``, ``"spawn"``; default: the platform's).
-        Workers read the frames from memory-mapped files with any of them.
+        Ignored; kept so that calls written for the earlier worker processes
+        still run.
     address
         Ray cluster address for the ``"ray"`` backend.
     overfitting
@@ -516,8 +472,10 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
                 f"columns{' or a vostra.Market' if name == 'close' else ''}, "
                 f"got {type(frame).__name__}"
             )
-    if backend not in ("process", "ray", "serial"):
-        raise ValueError(f"backend must be 'process', 'ray' or 'serial', got {backend!r}")
+    if backend == "process":
+        backend = "threads"
+    if backend not in ("threads", "ray", "serial"):
+        raise ValueError(f"backend must be 'threads', 'ray' or 'serial', got {backend!r}")
     if workers is not None and int(workers) < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     if chunksize is not None and int(chunksize) < 1:
@@ -559,12 +517,14 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         if not ray.is_initialized():
             ray.init(address=address)
         n_workers = _ray_workers(ray)
-    elif backend == "process":
+    elif backend == "threads":
         n_workers = int(workers) if workers else len(_usable_cpus())
     else:
         n_workers = 1
-    if chunksize is None:
+    if chunksize is None and backend == "ray":
         chunksize = max(1, min(_MAX_CHUNK, math.ceil(len(runs) / (n_workers * _CHUNKS_PER_WORKER))))
+    elif chunksize is None:
+        chunksize = _RUNS_PER_THREAD * n_workers
     chunks = [runs[i:i + int(chunksize)] for i in range(0, len(runs), int(chunksize))]
 
     keep_equity = equity or overfitting
@@ -581,15 +541,13 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         with _DeferredInterrupt() as interrupt:
             if not runs:
                 pass                    # an empty grid: nothing to start
-            elif backend == "process":
-                _run_processes(frames, chunks, min(n_workers, len(chunks)), start_method,
-                               keep_equity, collect, interrupt)
             elif backend == "ray":
                 _run_ray(frames, chunks, keep_equity, collect, interrupt)
             else:
+                prepare = _Prepared(frames)
                 for chunk in chunks:
                     interrupt.check()
-                    collect([_run_one(frames, run, keep_equity) for run in chunk])
+                    collect(_run_threads(prepare, chunk, keep_equity, n_workers))
             interrupt.check()
     finally:
         if bar is not None:
