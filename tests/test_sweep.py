@@ -246,3 +246,59 @@ def test_ray_backend_equals_one_by_one_runs(local_ray, market, signals):
         assert_row_equals(row, result)
     # Ray stays as the caller set it up.
     assert local_ray.is_initialized() and local_ray.cluster_resources()["CPU"] == 2
+
+
+@pytest.fixture
+def two_node_ray():
+    """A Ray cluster of two nodes on loopback, started and stopped here."""
+    ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'vostra[cluster]')")
+    import shutil
+    import socket
+    import tempfile
+
+    # Short: Ray's socket paths under it must fit the limit of Unix sockets.
+    tmp_path = tempfile.mkdtemp(prefix="vray", dir="/tmp")
+
+    cli = shutil.which("ray")
+    if cli is None:
+        pytest.skip("the ray command is not on PATH")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    address = f"127.0.0.1:{port}"
+    env = child_env()
+    common = ["--num-cpus=1", "--disable-usage-stats"]
+    try:
+        subprocess.run([cli, "start", "--head", f"--port={port}", "--node-ip-address=127.0.0.1",
+                        "--include-dashboard=false", f"--temp-dir={tmp_path}", *common],
+                       check=True, env=env, capture_output=True, timeout=180)
+        subprocess.run([cli, "start", f"--address={address}", "--node-ip-address=127.0.0.1", *common],
+                       check=True, env=env, capture_output=True, timeout=180)
+        if ray.is_initialized():
+            ray.shutdown()
+        ray.init(address=address, log_to_driver=False)
+        deadline = time.monotonic() + 60
+        while len([n for n in ray.nodes() if n["Alive"]]) < 2:
+            assert time.monotonic() < deadline, "the second node did not join"
+            time.sleep(0.5)
+        yield ray
+    finally:
+        if ray.is_initialized():
+            ray.shutdown()
+        subprocess.run([cli, "stop", "--force"], env=env, capture_output=True, timeout=120)
+        shutil.rmtree(tmp_path, ignore_errors=True)
+
+
+def test_ray_cluster_of_two_nodes_equals_serial(two_node_ray, market, signals):
+    grid = {"stop_loss": [None, 0.05, -1.0], "rebalance": ["M", "W"]}
+    kwargs = dict(grid=grid, trade_at="open", equity=True, progress=False)
+    on_cluster = vostra.sweep(signals, market, backend="ray", chunksize=2, **kwargs)
+    serial = vostra.sweep(signals, market, backend="serial", **kwargs)
+    assert len(on_cluster) == 12 and on_cluster["error"].notna().sum() == 4
+    stats = list(STAT_COLUMNS)
+    assert np.array_equal(on_cluster[stats].to_numpy(), serial[stats].to_numpy(), equal_nan=True)
+    assert on_cluster["error"].tolist() == serial["error"].tolist()
+    for a, b in zip(on_cluster["equity"], serial["equity"]):
+        assert (a is None and b is None) or a.equals(b)
+    # Both nodes took tasks' CPUs: the cluster has two.
+    assert two_node_ray.cluster_resources()["CPU"] == 2
