@@ -136,6 +136,9 @@ def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame, name: str) -> pd.D
 
 
 def _labels(columns: pd.Index, name: str) -> np.ndarray:
+    values = columns.to_numpy(dtype=object)
+    if pd.api.types.infer_dtype(values, skipna=False) == "string" and columns.is_unique:
+        return values  # str tickers are their own text, and unique ones stay unique
     labels = np.array([str(c) for c in columns], dtype=object)
     if len(set(labels)) != len(labels):
         seen: dict[str, Any] = {}
@@ -164,7 +167,7 @@ def _last_valid(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return last, last >= 0
 
 
-def _auto_delisting(close_values: np.ndarray) -> np.ndarray:
+def _auto_delisting(last: np.ndarray, has_any: np.ndarray) -> np.ndarray:
     """Delisting bar per price column: the bar after the last valid close.
 
     A stock counts as delisted when its close is NaN on every bar from some
@@ -173,9 +176,8 @@ def _auto_delisting(close_values: np.ndarray) -> np.ndarray:
     placeholder for tomorrow) does not delist everyone. A column that ends
     together with the market, or has no price at all, is never delisted.
     """
-    last, has_any = _last_valid(close_values)
     if not has_any.any():
-        return np.full(close_values.shape[1], -1, dtype=np.int64)
+        return np.full(len(last), -1, dtype=np.int64)
     market_last = int(last.max())
     return np.where(has_any & (last < market_last), last + 1, -1).astype(np.int64)
 
@@ -370,7 +372,7 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         )
 
     if isinstance(delisting, str) and delisting == "auto":
-        delist_price = _auto_delisting(close_values)
+        delist_price = _auto_delisting(last, has_any)
     elif delisting is None:
         delist_price = None
     elif isinstance(delisting, (Mapping, pd.Series)):
@@ -409,7 +411,7 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     )
     context = dict(
         close_index=close.index, weights_index=weights.index,
-        tickers=list(weights.columns), price_frames=_price_frames(trade_at),
+        tickers=weights.columns, price_frames=_price_frames(trade_at),
         warnings=notes, **scalar_context,
     )
     return arguments, context

@@ -21,6 +21,8 @@ import threading
 import uuid
 import warnings
 from collections.abc import Callable, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import TimeoutError as FutureTimeout
 from typing import Any, Literal
 
 import numpy as np
@@ -135,10 +137,9 @@ def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, pd.S
     return stats.to_numpy(dtype=np.float64), equity, ruin_message(equity)
 
 
-def _run_threads(prepare: _Prepared, chunk: list[Run], keep_equity: bool, threads: int) -> list[Outcome]:
-    """One chunk: its runs prepared here, then simulated together on native
-    threads without the interpreter lock."""
-    engine = _load_engine()
+def _prepare_chunk(prepare: _Prepared, chunk: list[Run]) -> tuple[list[dict[str, Any]], list[Any], dict[int, Outcome]]:
+    """The engine arguments of a chunk's runs; runs that fail here get their
+    outcome at once."""
     jobs, ready, outcomes = [], [], {}
     for run in chunk:
         try:
@@ -148,7 +149,15 @@ def _run_threads(prepare: _Prepared, chunk: list[Run], keep_equity: bool, thread
             continue
         jobs.append(arguments)
         ready.append((run[0], context, notes))
-    results = engine.run_many(jobs=jobs, threads=threads, return_exceptions=True) if jobs else []
+    return jobs, ready, outcomes
+
+
+def _simulate(jobs: list[dict[str, Any]], threads: int) -> list[Any]:
+    return _load_engine().run_many(jobs=jobs, threads=threads, return_exceptions=True) if jobs else []
+
+
+def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcomes: dict[int, Outcome],
+                  keep_equity: bool) -> list[Outcome]:
     for (number, context, notes), result in zip(ready, results):
         if isinstance(result, BaseException):
             if isinstance(result, ValueError):
@@ -161,6 +170,38 @@ def _run_threads(prepare: _Prepared, chunk: list[Run], keep_equity: bool, thread
         outcomes[number] = (number, stats, equity.to_numpy() if keep_equity else None, None,
                             "\n".join(notes) or None)
     return [outcomes[run[0]] for run in chunk]
+
+
+def _run_threads(prepare: _Prepared, chunk: list[Run], keep_equity: bool, threads: int) -> list[Outcome]:
+    """One chunk: its runs prepared here, then simulated together on native
+    threads without the interpreter lock."""
+    jobs, ready, outcomes = _prepare_chunk(prepare, chunk)
+    return _finish_chunk(chunk, ready, _simulate(jobs, threads), outcomes, keep_equity)
+
+
+def _run_local(frames: Mapping[Any, Any], chunks: list[list[Run]], keep_equity: bool, threads: int,
+               collect: Callable[[list[Outcome]], None], interrupt: _DeferredInterrupt) -> None:
+    """The threads backend: while the engine simulates one chunk (without the
+    interpreter lock), the statistics of the previous one are computed here."""
+    prepare = _Prepared(frames)
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="vostra-sweep") as pool:
+        pending = None
+        for chunk in chunks + [None]:
+            interrupt.check()
+            started = None
+            if chunk is not None:
+                jobs, ready, outcomes = _prepare_chunk(prepare, chunk)
+                started = (chunk, ready, outcomes, pool.submit(_simulate, jobs, threads))
+            if pending is not None:
+                done_chunk, done_ready, done_outcomes, future = pending
+                while True:
+                    try:
+                        results = future.result(timeout=_POLL_SECONDS)
+                        break
+                    except FutureTimeout:
+                        interrupt.check()
+                collect(_finish_chunk(done_chunk, done_ready, results, done_outcomes, keep_equity))
+            pending = started
 
 
 _worker_frames: dict[Any, Any] = {}
@@ -543,11 +584,13 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
                 pass                    # an empty grid: nothing to start
             elif backend == "ray":
                 _run_ray(frames, chunks, keep_equity, collect, interrupt)
+            elif backend == "threads":
+                _run_local(frames, chunks, keep_equity, n_workers, collect, interrupt)
             else:
                 prepare = _Prepared(frames)
                 for chunk in chunks:
                     interrupt.check()
-                    collect(_run_threads(prepare, chunk, keep_equity, n_workers))
+                    collect(_run_threads(prepare, chunk, keep_equity, 1))
             interrupt.check()
     finally:
         if bar is not None:
