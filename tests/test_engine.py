@@ -296,3 +296,15 @@ def test_bad_input_raises_what_backtest_raises(change):
     with pytest.raises(type(want.value)) as got:
         _engine.run(*arrays, **opts)
     assert str(got.value) == str(want.value)
+
+
+def test_every_native_function_has_a_signature():
+    import inspect
+
+    functions = [vantrel.backtest_, vantrel.get_stock_operations, vantrel.normalize_weight, vantrel.ioft,
+                 vantrel.get_trade_stocks, _engine.run, _engine.run_many, _engine.last_valid_rows]
+    for f in functions:
+        params = inspect.signature(f).parameters
+        assert all(p.name.isidentifier() for p in params.values()), f
+    assert inspect.signature(vantrel.backtest_).parameters["take_profit"].default == math.inf
+    assert list(inspect.signature(_engine.run).parameters) == list(inspect.signature(vantrel.backtest_).parameters)
