@@ -225,6 +225,10 @@ class Flag:
 
 
 def mutate(lists, mutation):
+    """Changes the recorder lists of `lists` in place; lists that were rebound
+    to other objects are left alone."""
+    if not all(isinstance(getattr(lists, n), list) for n in ("trades", "trade_positions", "orbalt")):
+        return
     if mutation == "clear":
         lists.trades.clear()
         lists.trade_positions.clear()
