@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: vostra.core.vantrel.backtest_, get_trade_stocks and
 get_stock_operations against the Python model.
 

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: vostra._engine.run, the array-returning native entry, against
 the model, on the inputs of fuzz_backtest.
 

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: the excursion recorder (vostra.core.orbalt), driven through
 the test probe vostra.core._recorder_probe, against the model's Recorder.
 

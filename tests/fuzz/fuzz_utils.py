@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: vostra.core.vantrel.normalize_weight and ioft against the model.
 
 normalize_weight gets dicts of weights of mixed numeric types (Python and
