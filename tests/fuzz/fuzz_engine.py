@@ -51,6 +51,8 @@ def test_one_input(data):
         return
     if error is not None and bt.checked_price_failure(error, arrays):
         return
+    if bt.outside_model(arrays, bt.converted_options(opts)):
+        return
     want, model_error, model_flag = bt.run_model(arrays, bt.converted_options(opts), flag)
     if flag is not None and native_flag.calls != model_flag.calls:
         finding("stop_trading_next_period tested a different number of times", native_flag.calls, model_flag.calls)
