@@ -59,8 +59,13 @@ cmake --build "$build" -j 2 >/dev/null
 site=$build/site
 rm -rf "$site" && mkdir -p "$site"
 cp -r src/vostra "$site/"
-rm -f "$site"/vostra/core/*.so
-for so in "$build"/*.so; do ln -s "$(realpath "$so")" "$site/vostra/core/"; done
+rm -f "$site"/vostra/core/*.so "$site"/vostra/_engine.*.so
+for so in "$build"/*.so; do
+    case "$(basename "$so")" in
+        _engine.*) ln -s "$(realpath "$so")" "$site/vostra/" ;;
+        *) ln -s "$(realpath "$so")" "$site/vostra/core/" ;;
+    esac
+done
 
 # --- Run ----------------------------------------------------------------------------
 # The interpreter is not instrumented: the sanitizer and fuzzer runtime is
