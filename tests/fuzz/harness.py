@@ -241,6 +241,11 @@ def mutate(lists, mutation):
         lists.orbalt.append(np.zeros(12))
 
 
+# Changes that leave the recorder's lists out of step with each other (or
+# not lists at all): the engine may refuse them; the model does not check.
+UNPREDICTABLE_MUTATIONS = ("clear_trades", "sink")
+
+
 def flag(b):
     answers = [b.chance(128) for _ in range(b.int(1, 3))]
     raise_at = b.int(1, 12) if b.chance(40) else 0
