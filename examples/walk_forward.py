@@ -1,7 +1,7 @@
 """Walk-forward sweep of momentum on the synthetic market, with the
 overfitting statistics of the whole-period sweep.
 
-Run from the repository root:  python examples/walk_forward.py [--backend serial|process]
+Run from the repository root:  python examples/walk_forward.py [--backend threads|serial|ray]
 
 Grid: the top 10, 20 or 30 stocks by 6-1 month momentum (three named weight
 frames) x stop-loss off, 5 % or 10 %: 9 configurations. Rolling windows of
@@ -19,7 +19,7 @@ from vostra.demo import momentum_signal
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--backend", default="serial", choices=["serial", "process", "ray"])
+    parser.add_argument("--backend", default="threads", choices=["threads", "serial", "ray"])
     args = parser.parse_args()
 
     started = time.perf_counter()
