@@ -497,22 +497,10 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         per line, or None) and, with ``equity=True``, ``equity``. With
         ``overfitting=True`` a ``psr`` column follows the statistics.
 
-    A run that raises does not stop the sweep. Ctrl-C stops it: queued runs
-    are dropped, the workers are ended and KeyboardInterrupt propagates.
+    A run that raises does not stop the sweep. Ctrl-C stops it after the
+    chunk in flight: queued runs are dropped and KeyboardInterrupt propagates.
     """
-    if isinstance(close, Market):
-        market = close
-        close = market.close
-        open = market.open if open is None else open
-        high = market.high if high is None else high
-        low = market.low if low is None else low
-    for name, frame in (("close", close), ("open", open), ("high", high), ("low", low)):
-        if not (frame is None and name != "close") and not isinstance(frame, pd.DataFrame):
-            raise TypeError(
-                f"{name} must be a pandas DataFrame with dates as rows and tickers as "
-                f"columns{' or a vostra.Market' if name == 'close' else ''}, "
-                f"got {type(frame).__name__}"
-            )
+    close, open, high, low = price_frames(close, open, high, low)
     if backend == "process":
         backend = "threads"
     if backend not in ("threads", "ray", "serial"):
@@ -606,6 +594,26 @@ def _with_overfitting(table: pd.DataFrame, keep_equity: bool, pbo_blocks: int) -
     runs then send back even when the caller did not ask for the column."""
     table = attach_to_sweep(table, pbo_blocks)
     return table if keep_equity else table.drop(columns="equity")
+
+
+def price_frames(close: Any, open: Any, high: Any, low: Any) -> tuple[pd.DataFrame, Any, Any, Any]:
+    """The price frames of a sweep or a walk: ``close`` may be a
+    :class:`vostra.Market`, whose open, high and low then fill the others
+    not given."""
+    if isinstance(close, Market):
+        market = close
+        close = market.close
+        open = market.open if open is None else open
+        high = market.high if high is None else high
+        low = market.low if low is None else low
+    for name, frame in (("close", close), ("open", open), ("high", high), ("low", low)):
+        if not (frame is None and name != "close") and not isinstance(frame, pd.DataFrame):
+            raise TypeError(
+                f"{name} must be a pandas DataFrame with dates as rows and tickers as "
+                f"columns{' or a vostra.Market' if name == 'close' else ''}, "
+                f"got {type(frame).__name__}"
+            )
+    return close, open, high, low
 
 
 def _usable_cpus() -> set[int] | range:

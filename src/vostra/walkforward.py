@@ -19,7 +19,7 @@ from .market import Market
 from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
                       sweep_returns)
 from .stats import STAT_LABELS, format_statistics, statistics
-from .sweep import sweep
+from .sweep import price_frames, sweep
 
 __all__ = ["walk_forward", "WalkForward", "window_bounds"]
 
@@ -341,17 +341,7 @@ class WalkForward:
 # --------------------------------------------------------------------------
 
 def _prices(close, open, high, low):
-    if isinstance(close, Market):
-        market = close
-        close = market.close
-        open = market.open if open is None else open
-        high = market.high if high is None else high
-        low = market.low if low is None else low
-    for name, frame in (("close", close), ("open", open), ("high", high), ("low", low)):
-        if not (frame is None and name != "close") and not isinstance(frame, pd.DataFrame):
-            raise TypeError(f"{name} must be a pandas DataFrame with dates as rows and tickers "
-                            f"as columns{' or a vostra.Market' if name == 'close' else ''}, "
-                            f"got {type(frame).__name__}")
+    close, open, high, low = price_frames(close, open, high, low)
     if not isinstance(close.index, pd.DatetimeIndex) or not close.index.is_monotonic_increasing:
         raise ValueError("close.index must be an ascending DatetimeIndex")
     return close, open, high, low
