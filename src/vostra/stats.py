@@ -196,16 +196,29 @@ def _benchmark_stats(returns: np.ndarray, factor: np.ndarray, ppy: float) -> dic
     return out
 
 
+def _skipna_mean(values: np.ndarray) -> float:
+    """Mean over the values that are not NaN, summed as pandas sums them."""
+    values = np.asarray(values, dtype=np.float64)
+    missing = np.isnan(values)
+    count = values.size - int(missing.sum())
+    if count == 0:
+        return math.nan
+    if missing.any():
+        values = np.where(missing, 0.0, values)
+    return float(values.sum() / count)
+
+
 def _trade_stats(trades: pd.DataFrame) -> dict[str, float]:
-    closed = trades[trades["exit_date"].notna()]
+    closed = trades["exit_date"].notna().to_numpy()
     out = {"trades": float(len(trades))}
-    returns = closed["return"].dropna()
+    returns = trades["return"].to_numpy(dtype=np.float64)[closed]
+    returns = returns[~np.isnan(returns)]
     if len(returns):
         out["win_rate"] = float((returns > 0).mean())
-    if len(closed):
-        out["avg_holding_bars"] = float(closed["holding_bars"].mean())
-        out["avg_mae"] = float(closed["mae"].mean())
-        out["avg_mfe"] = float(closed["mfe"].mean())
+    if closed.any():
+        out["avg_holding_bars"] = float(trades["holding_bars"].to_numpy()[closed].mean(dtype=np.float64))
+        out["avg_mae"] = _skipna_mean(trades["mae"].to_numpy()[closed])
+        out["avg_mfe"] = _skipna_mean(trades["mfe"].to_numpy()[closed])
     return out
 
 
