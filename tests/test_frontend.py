@@ -441,3 +441,64 @@ def test_weights_after_the_last_price_warn_at_the_caller():
         res = vostra.backtest(weights, close)
     assert rec[0].filename == __file__
     assert (res.equity == 1.0).all() and res.trades.empty
+
+
+# ---------------------------------------------------------------------------
+# The native ledger through the front end, and threads
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("seed", range(8))
+def test_trade_pnl_reconciles_with_the_equity_on_random_markets(seed):
+    rng = np.random.default_rng(seed)
+    m = vostra.synthetic_market(n_stocks=30, years=1.5, seed=seed)
+    signal = momentum_signal(m.close, lookback=40, skip=3, top=int(rng.integers(2, 8)))
+    weights = signal.astype(float) * np.where(rng.random(signal.shape[1]) < 0.3, -1.0, 1.0)
+    options = dict(
+        trade_at=str(rng.choice(["open", "close"])), rebalance=str(rng.choice(["M", "W"])),
+        stop_loss=float(rng.choice([0.03, 0.08])), take_profit=float(rng.choice([0.05, 0.2])),
+        trail_stop=float(rng.choice([0.02, 0.05])), trail_activation=0.02,
+        intrabar=bool(rng.random() < 0.5), retain_cost=bool(rng.random() < 0.5),
+        split_trades=bool(rng.random() < 0.5), fee=0.001, tax=0.003)
+    res = vostra.backtest(weights, m.close, m.open, m.high, m.low, **options)
+    t = res.trades
+    assert len(t) > 0
+    assert math.fsum(t["pnl"]) == pytest.approx(res.equity.iloc[-1] - 1, rel=1e-12, abs=1e-12)
+    assert set(t["exit_reason"]) <= {"rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open"}
+    closed = t[t["exit_date"].notna()]
+    assert (closed["exit_date"] >= closed["entry_date"]).all()
+    assert (t.loc[t["exit_reason"] == "open", "exit_date"].isna()).all()
+
+
+def test_backtest_from_four_threads_gives_the_serial_results():
+    import threading
+
+    m = vostra.synthetic_market(n_stocks=40, years=2, seed=4)
+    signals = [momentum_signal(m.close, lookback=60, skip=5, top=k) for k in (3, 5, 8)]
+    configs = [(s, dict(stop_loss=sl, intrabar=ib)) for s in signals for sl in (0.05, None) for ib in (False, True)]
+
+    def fingerprint(res):
+        return (res.equity.to_numpy().tobytes(), res.trades["pnl"].to_numpy().tobytes(),
+                tuple(res.trades["ticker"]), res.stats.to_numpy().tobytes())
+
+    serial = [fingerprint(vostra.backtest(s, m.close, m.open, m.high, m.low, trade_at="open", **o))
+              for s, o in configs]
+    got, errors = {}, []
+
+    def worker(k):
+        try:
+            for rep in range(3):
+                for i in range(k, len(configs), 4):
+                    s, o = configs[i]
+                    got.setdefault(i, []).append(fingerprint(
+                        vostra.backtest(s, m.close, m.open, m.high, m.low, trade_at="open", **o)))
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for i, fp in enumerate(serial):
+        assert got[i] == [fp] * 3
