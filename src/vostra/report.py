@@ -194,7 +194,7 @@ def sweep_html(table: pd.DataFrame, max_rows: int = 30) -> str:
 
 
 # --------------------------------------------------------------------------
-# Report panels: plotly.js figure specs as plain data (data traces and a
+# Report panels: plotly.js figure descriptions as plain data (data traces and a
 # layout), drawn in the page by Plotly.newPlot. Built without plotly's
 # Python figure classes, whose validation of every property costs more than
 # the rest of the report together.
