@@ -118,22 +118,29 @@ void add_traceback(const char *qualname, const char *file);
 // only inside a catch handler. `pos_labels` names stocks in messages.
 [[noreturn]] void raise_current_fault(const kernel::View1<PyObject *> &pos_labels);
 
+// Runs `body`; a fault of the simulation body or an allocation failure
+// becomes the pending Python exception and py_error.
+template <class F>
+decltype(auto) python_errors(const kernel::View1<PyObject *> &labels, F &&body) {
+    try {
+        return body();
+    } catch (const py_error &) {
+        throw;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        throw py_error{};
+    } catch (...) {
+        raise_current_fault(labels);
+    }
+}
+
 // Runs `body` and converts a pending Python exception, a fault of the
 // simulation body or an allocation failure into the C-level failure value
 // `fail`, adding the traceback entry of the function.
 template <class R, class F>
 R firewall(const char *qualname, const char *file, R fail, const kernel::View1<PyObject *> &labels, F &&body) {
     try {
-        try {
-            return body();
-        } catch (const py_error &) {
-            throw;
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            throw py_error{};
-        } catch (...) {
-            raise_current_fault(labels);
-        }
+        return python_errors(labels, static_cast<F &&>(body));
     } catch (const py_error &) {
         add_traceback(qualname, file);
         return fail;

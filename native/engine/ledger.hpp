@@ -106,7 +106,7 @@ public:
     [[noreturn]] void invalid_price(kernel::Run &, kernel::PriceKind kind, double value, int sid, index_t row) {
         throw kernel::InvalidPrice{kind, value, sid, row};
     }
-    void on_mark(kernel::Run &run, index_t d, double gross, int holdings) {
+    void on_mark(kernel::Run &, index_t d, double gross, int holdings) {
         out_.gross[d] = gross;
         out_.holdings[d] = holdings;
         if (out_.first_rebalance < 0 && out_.traded[d] > 0) out_.first_rebalance = d;

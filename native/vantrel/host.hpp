@@ -63,15 +63,7 @@ struct ContractHost {
     template <class F>
     decltype(auto) frame(kernel::Frame f, F &&body) {
         try {
-            try {
-                return body();
-            } catch (const py_error &) {
-                throw;
-            } catch (const std::bad_alloc &) {
-                throw;
-            } catch (...) {
-                raise_current_fault(pos_labels);
-            }
+            return python_errors(pos_labels, static_cast<F &&>(body));
         } catch (const py_error &) {
             add_traceback(frame_name(f), source_file);
             throw;
