@@ -209,3 +209,21 @@ def test_walk_argument_errors(market, signals, call, error, match):
     args = dict(grid=GRID, train="1Y", test="6M", backend="serial") | call
     with pytest.raises(error, match=match):
         vostra.walk_forward(signals, market, **args)
+
+
+def test_the_report_shows_the_chained_equity_the_choices_and_the_overfitting(walk, tmp_path):
+    import json
+    import re
+
+    pytest.importorskip("plotly")
+    page = walk.report(tmp_path / "walk.html")
+    assert (tmp_path / "walk.html").read_text(encoding="utf-8") == page
+    assert not re.search(r"<script[^>]*\ssrc=", page)  # the JavaScript is embedded
+    match = re.search(r'Plotly\.newPlot\("panel-walk", ', page)
+    data, _ = json.JSONDecoder().raw_decode(page[match.end():].replace("<\\/", "</"))
+    names = [trace["name"] for trace in data]
+    assert names == ["chained out of sample", "in-sample best (hindsight)"]
+    assert data[0]["y"] == pytest.approx(walk.report_frames()["equity"]["out_of_sample"].tolist())
+    assert "Chosen parameters per window" in page and "Overfitting" in page
+    for meaning in walk.overfitting.table().iloc[:, -1]:
+        assert str(meaning).split("<")[0][:40].replace("&", "&amp;") in page

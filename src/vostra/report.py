@@ -545,3 +545,47 @@ def build_report(result: Result, path: str | Path | None = None, *,
     if path is not None:
         Path(path).write_text(page, encoding="utf-8")
     return page
+
+
+# --------------------------------------------------------------------------
+# The report of a walk-forward run
+# --------------------------------------------------------------------------
+
+def build_walk_forward_report(walk: Any, path: str | Path | None = None, *, title: str | None = None) -> str:
+    """The report of a :func:`vostra.walk_forward` run as one HTML page:
+    the chained out-of-sample equity against the in-sample best, the
+    parameters chosen per window, both curves' statistics and the
+    overfitting figures, each with a line on what it means."""
+    from plotly.offline import get_plotlyjs
+
+    started = time.perf_counter()
+    frames = walk.report_frames()
+    curves = frames["equity"]
+    x = _dates(curves.index)
+    data = [_line(x, curves[name], label, color, width)
+            for name, label, color, width in (("out_of_sample", "chained out of sample", _LINE, 1.6),
+                                              ("in_sample_best", "in-sample best (hindsight)", _BENCH, 1.2))
+            if name in curves]
+    equity = _panel(data, "Walk-forward equity", height=460, yaxis=_axis(title={"text": "value"}))
+    stats = frames["statistics"]
+    stat_rows = pd.DataFrame({
+        "statistic": [STAT_LABELS.get(k, (k, "num"))[0] for k in stats.index],
+        **{name: [_value_text(v, STAT_LABELS.get(k, (k, "num"))[1]) for k, v in stats[name].items()]
+           for name in stats.columns}})
+    windows = frames["windows"]
+    date_columns = {c: "date" for c in ("train_start", "train_end", "test_start", "test_end") if c in windows}
+    body = [_panel_html("walk", equity),
+            "<h2>Chosen parameters per window</h2>", table_html(windows, date_columns),
+            "<h2>Statistics</h2>", table_html(stat_rows),
+            "<h2>Overfitting</h2>", table_html(frames["overfitting"])]
+    heading = title or "vostra walk-forward report"
+    sub = (f"{span_text(curves.index)}, {len(windows)} windows, selecting by {walk.select!r}; "
+           f"each test window starts from the capital the previous one ended with")
+    page = (f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
+            f"<title>{html.escape(heading)}</title><style>{_CSS}</style>"
+            f'<script type="text/javascript">{get_plotlyjs()}</script></head><body>'
+            f"<h1>{html.escape(heading)}</h1><p class=\"sub\">{html.escape(sub)}</p>{''.join(body)}"
+            f"<footer>Built by vostra in {time.perf_counter() - started:.2f} s.</footer></body></html>")
+    if path is not None:
+        Path(path).write_text(page, encoding="utf-8")
+    return page

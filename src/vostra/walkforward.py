@@ -9,6 +9,7 @@ import math
 import re
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -302,6 +303,16 @@ class WalkForward:
         hindsight = self.in_sample_best.loc[self.equity.index[0]:self.equity.index[-1]]
         hindsight = hindsight / hindsight.iloc[0] * self.equity.iloc[0]
         return pd.DataFrame({"out_of_sample": self.equity, "in_sample_best": hindsight})
+
+    def report(self, path: str | Path | None = None, *, title: str | None = None) -> str:
+        """An interactive HTML report of the walk (one file, opens offline):
+        the chained out-of-sample equity against the in-sample best, the
+        parameters chosen per window and the overfitting figures, each with
+        a line on what it means. Written to ``path`` when given; returns the
+        page."""
+        from .report import build_walk_forward_report
+
+        return build_walk_forward_report(self, path, title=title)
 
     def report_frames(self) -> dict[str, pd.DataFrame]:
         """What a report section shows, as plain frames: ``equity`` (the
