@@ -496,8 +496,6 @@ def build_report(result: Result, path: str | Path | None = None, *,
     the result's close prices); ``sweep`` a sweep table whose best rows (by
     Sharpe ratio) and heatmap are added. Benchmark-relative statistics
     appear when :mod:`vostra.stats` provides ``benchmark_statistics``."""
-    from plotly.offline import get_plotlyjs
-
     started = time.perf_counter()
     equity = series.live_equity(result)
     if len(equity) < 2:
@@ -535,11 +533,18 @@ def build_report(result: Result, path: str | Path | None = None, *,
     heading = title or "vostra backtest report"
     sub = (f"{span_text(window)}, {len(window):,} bars, {len(result.trades):,} trades; "
            f"{settings_text(result.settings)}")
+    return _write_page(path, heading, sub, _key_figures(result, bench) + "".join(body), started)
+
+
+def _write_page(path: str | Path | None, heading: str, sub: str, body: str, started: float) -> str:
+    """One self-contained page: plotly's JavaScript embedded, written to
+    ``path`` when given."""
+    from plotly.offline import get_plotlyjs
+
     page = (f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
             f"<title>{html.escape(heading)}</title><style>{_CSS}</style>"
             f'<script type="text/javascript">{get_plotlyjs()}</script></head><body>'
-            f"<h1>{html.escape(heading)}</h1><p class=\"sub\">{html.escape(sub)}</p>"
-            f"{_key_figures(result, bench)}{''.join(body)}"
+            f"<h1>{html.escape(heading)}</h1><p class=\"sub\">{html.escape(sub)}</p>{body}"
             f"<footer>Built by vostra in {time.perf_counter() - started:.2f} s.</footer>"
             f"</body></html>")
     if path is not None:
@@ -556,8 +561,6 @@ def build_walk_forward_report(walk: Any, path: str | Path | None = None, *, titl
     the chained out-of-sample equity against the in-sample best, the
     parameters chosen per window, both curves' statistics and the
     overfitting figures, each with a line on what it means."""
-    from plotly.offline import get_plotlyjs
-
     started = time.perf_counter()
     frames = walk.report_frames()
     curves = frames["equity"]
@@ -581,11 +584,4 @@ def build_walk_forward_report(walk: Any, path: str | Path | None = None, *, titl
     heading = title or "vostra walk-forward report"
     sub = (f"{span_text(curves.index)}, {len(windows)} windows, selecting by {walk.select!r}; "
            f"each test window starts from the capital the previous one ended with")
-    page = (f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
-            f"<title>{html.escape(heading)}</title><style>{_CSS}</style>"
-            f'<script type="text/javascript">{get_plotlyjs()}</script></head><body>'
-            f"<h1>{html.escape(heading)}</h1><p class=\"sub\">{html.escape(sub)}</p>{''.join(body)}"
-            f"<footer>Built by vostra in {time.perf_counter() - started:.2f} s.</footer></body></html>")
-    if path is not None:
-        Path(path).write_text(page, encoding="utf-8")
-    return page
+    return _write_page(path, heading, sub, "".join(body), started)
