@@ -206,7 +206,7 @@ class Result:
                  operations: pd.DataFrame, *,
                  weight_date: pd.Timestamp | None = None,
                  next_weight_date: pd.Timestamp | None = None,
-                 start: pd.Timestamp | None = None, turnover: float | None = None,
+                 start: pd.Timestamp | None = None,
                  traded: pd.Series | None = None, fee: float | None = None,
                  tax: float | None = None, periods_per_year: float | None = None,
                  close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None) -> None:
@@ -216,9 +216,6 @@ class Result:
         self.weight_date = weight_date
         self.next_weight_date = next_weight_date
         self.start = start
-        # Half the absolute change of the normalised targets over the executed
-        # rebalances; the turnover statistic uses the traded value instead.
-        self.turnover = turnover
         self.close = close
         self.settings = dict(settings or {})
         self.traded = traded
