@@ -20,6 +20,7 @@ namespace {
 struct Job {
     Ref kwargs;  // keeps the objects that `args.v` borrows
     RunArgs args;
+    kernel::Labels pos_labels;  // encoded, for the label checks
     kernel::ColumnMap columns;
     bool stop_trading = true;
     Ref equity;
@@ -29,15 +30,23 @@ struct Job {
     Ref python_error;  // the exception of a job that failed before or after its run
 };
 
-// Binding, conversion and checks, with the interpreter lock held.
+// Binding, conversion and the checks that need no pass over the weight
+// matrix, with the interpreter lock held.
 void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     RunArgs &a = job.args;
     bind_run(sig, args, kwargs, a);
-    std::vector<std::uint8_t> traded = kernel::check_market(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
-    kernel::Labels price_labels = encode_labels(a.price_labels);
-    kernel::Labels pos_labels = encode_labels(a.pos_labels);
-    job.columns = kernel::map_columns(price_labels, pos_labels);
-    kernel::check_labels(pos_labels, traded, job.columns);
+    kernel::check_inputs(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
+    kernel::Labels price_labels;
+    try {
+        price_labels = encode_labels(a.price_labels);
+        job.pos_labels = encode_labels(a.pos_labels);
+    } catch (...) {
+        // A weight that is not finite is reported before a label that
+        // cannot be read, as backtest_ checks them in that order.
+        kernel::scan_weights(a.market.weights);
+        throw;
+    }
+    job.columns = kernel::map_columns(price_labels, job.pos_labels);
     // Options are read once, as plain values.
     job.stop_trading = truth(a.stop_trading);
     npy_intp dims[1] = {a.market.price_dates.size};
@@ -45,13 +54,17 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     job.out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(job.equity.get())));
 }
 
-// The simulation, without the interpreter lock: touches no Python object.
+// The weight checks and the simulation, without the interpreter lock:
+// touches no Python object.
 void simulate(Job &job) noexcept {
     try {
+        std::vector<std::uint8_t> traded = kernel::scan_weights(job.args.market.weights);
+        kernel::check_labels(job.pos_labels, traded, job.columns);
         kernel::Run run(job.args.market, job.args.opt, job.columns);
         LedgerHost host(job.ledger, job.stop_trading);
         kernel::simulate(run, host, job.out);
         resolve_fills(run, job.ledger);
+        sort_entries(job.ledger);
     } catch (...) {
         job.error = std::current_exception();
     }
@@ -164,9 +177,10 @@ Ref result_of(Job &job) {
                     vector_array(l.gross, NPY_DOUBLE),
                     vector_array(l.holdings, NPY_INT32),
                     report_dict(l),
-                    py_int(l.first_rebalance)};
+                    py_int(l.first_rebalance),
+                    vector_array(l.entry_order, NPY_INT64)};
     Ref result = Ref::check(PyStructSequence_New(result_type));
-    for (int i = 0; i < 9; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    for (int i = 0; i < 10; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
 }
 
@@ -212,6 +226,25 @@ Ref pop(PyObject *kwargs, const char *name) {
     return kept;
 }
 
+// The weight checks of jobs already prepared: without return_exceptions the
+// first failing job's error is raised, so theirs come before a later job's.
+void check_weights_of(const std::vector<std::unique_ptr<Job>> &jobs) {
+    for (const auto &job : jobs) {
+        python_errors(job->args.pos_labels, [&] {
+            std::vector<std::uint8_t> traded = kernel::scan_weights(job->args.market.weights);
+            kernel::check_labels(job->pos_labels, traded, job->columns);
+        });
+    }
+}
+
+// Makes `exception` (as fetch_exception took it) the pending exception again.
+void restore_exception(const Ref &exception) {
+    PyObject *value = exception.get();
+    Py_INCREF(Py_TYPE(value));
+    Py_INCREF(value);
+    PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(value)), value, PyException_GetTraceback(value));
+}
+
 void run_all(std::vector<std::unique_ptr<Job>> &jobs, int threads) {
     std::atomic<std::size_t> next{0};
     auto work = [&] {
@@ -254,16 +287,14 @@ PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs) {
             job->kwargs = Ref::check(PyDict_Copy(common.get()));
             if (PyDict_Update(job->kwargs.get(), options.get()) < 0) throw_py();
             try {
-                prepare(*job, run_many_signature, args, job->kwargs.get());
+                python_errors(job->args.pos_labels,
+                              [&] { prepare(*job, run_many_signature, args, job->kwargs.get()); });
             } catch (const py_error &) {
-                if (!return_exceptions) throw;
                 job->python_error = fetch_exception();
-            } catch (...) {
-                if (!return_exceptions) throw;
-                try {
-                    raise_current_fault(job->args.pos_labels);
-                } catch (const py_error &) {
-                    job->python_error = fetch_exception();
+                if (!return_exceptions) {
+                    check_weights_of(jobs);
+                    restore_exception(job->python_error);
+                    throw;
                 }
             }
             jobs.push_back(std::move(job));
