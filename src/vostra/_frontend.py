@@ -257,7 +257,7 @@ def _price_frames(trade_at: Any) -> dict[str, str]:
 
 def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool]:
     """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask."""
-    dtypes = list(weights.dtypes)
+    dtypes = set(weights.dtypes)
     if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
         return weights.to_numpy(dtype=bool, na_value=False), True
     values = _matrix(weights, "weights")
@@ -276,8 +276,12 @@ def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool]:
 
 
 def _equal_weights(mask: np.ndarray) -> np.ndarray:
-    count = mask.sum(axis=1, keepdims=True)
-    return np.divide(mask, count, out=np.zeros(mask.shape), where=count > 0)
+    """1 / (selected stocks of the row) where the mask is set, else 0: the
+    same bits as mask / count, with one division per row."""
+    count = np.count_nonzero(mask, axis=1)
+    share = np.zeros(len(count))
+    np.divide(1.0, count, out=share, where=count > 0)
+    return mask * share[:, None]
 
 
 def _positive(value: float | None, name: str) -> float:
