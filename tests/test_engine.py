@@ -291,8 +291,11 @@ def test_run_many_raises_the_first_failing_jobs_error():
         _engine.run(*arrays[:7], bad, *arrays[8:])
     assert str(first.value) == str(alone.value)
     results = _engine.run_many(*arrays[:7], pos_index=arrays[8], pos_columns=arrays[9], resample=arrays[10],
-                               jobs=[{"pos_values": bad}, {"pos_values": arrays[7]}], return_exceptions=True)
-    assert str(results[0]) == str(alone.value) and not isinstance(results[1], BaseException)
+                               jobs=[{"pos_values": bad}, {"pos_values": arrays[7]}, {"pos_values": bad, "fee_ratio": 0.0}],
+                               return_exceptions=True)
+    # The two jobs on the bad matrix share its scan and both report it.
+    assert str(results[0]) == str(results[2]) == str(alone.value)
+    assert fingerprint(results[1]) == fingerprint(_engine.run(*arrays))
 
 
 # --- Bad input ----------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "common/run_args.hpp"
 #include "ledger.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -15,12 +16,31 @@ PyTypeObject *result_type = nullptr;
 
 namespace {
 
+// The pass over a weight matrix that checks its weights and finds the
+// columns it ever trades; run_many makes it once per matrix its jobs share.
+struct WeightScan {
+    explicit WeightScan(const kernel::View2<double> &w) : weights(&w) {}
+
+    const kernel::View2<double> *weights;
+    std::vector<std::uint8_t> traded;
+    std::exception_ptr error;
+
+    void run() noexcept {
+        try {
+            traded = kernel::scan_weights(*weights);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+};
+
 // One run: its arguments as given, what the checks derived from them, and
 // what the run produced.
 struct Job {
     Ref kwargs;  // keeps the objects that `args.v` borrows
     RunArgs args;
     kernel::Labels pos_labels;  // encoded, for the label checks
+    std::shared_ptr<WeightScan> scan;
     kernel::ColumnMap columns;
     bool stop_trading = true;
     Ref equity;
@@ -54,12 +74,12 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     job.out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(job.equity.get())));
 }
 
-// The weight checks and the simulation, without the interpreter lock:
-// touches no Python object.
+// The label checks (after the job's weight scan) and the simulation,
+// without the interpreter lock: touches no Python object.
 void simulate(Job &job) noexcept {
     try {
-        std::vector<std::uint8_t> traded = kernel::scan_weights(job.args.market.weights);
-        kernel::check_labels(job.pos_labels, traded, job.columns);
+        if (job.scan->error) std::rethrow_exception(job.scan->error);
+        kernel::check_labels(job.pos_labels, job.scan->traded, job.columns);
         kernel::Run run(job.args.market, job.args.opt, job.columns);
         LedgerHost host(job.ledger, job.stop_trading);
         kernel::simulate(run, host, job.out);
@@ -205,7 +225,9 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs) {
     return firewall("vostra._engine.run", "vostra/_engine", static_cast<PyObject *>(nullptr), job->args.pos_labels,
                     [&]() -> PyObject * {
                         prepare(*job, run_signature, args, kwargs);
-                        Py_BEGIN_ALLOW_THREADS simulate(*job);
+                        job->scan = std::make_shared<WeightScan>(job->args.market.weights);
+                        Py_BEGIN_ALLOW_THREADS job->scan->run();
+                        simulate(*job);
                         Py_END_ALLOW_THREADS return result_of(*job).release();
                     });
 }
@@ -245,22 +267,50 @@ void restore_exception(const Ref &exception) {
     PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(value)), value, PyException_GetTraceback(value));
 }
 
-void run_all(std::vector<std::unique_ptr<Job>> &jobs, int threads) {
+// Calls work(i) for i in [0, n) on `threads` threads, this one included.
+template <class F>
+void parallel_for(std::size_t n, int threads, F &&work) {
     std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();)
-            if (!jobs[i]->python_error) simulate(*jobs[i]);
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) work(i);
     };
     std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) {
+    for (int t = 1; t < threads && static_cast<std::size_t>(t) < n; ++t) {
         try {
-            pool.emplace_back(work);
+            pool.emplace_back(worker);
         } catch (const std::system_error &) {
             break;  // fewer threads than asked: the others do the work
         }
     }
-    work();
+    worker();
     for (auto &t : pool) t.join();
+}
+
+// The same weight matrix (same memory, shape and strides) is scanned once
+// for all the jobs that share it.
+std::vector<std::shared_ptr<WeightScan>> share_scans(std::vector<std::unique_ptr<Job>> &jobs) {
+    std::vector<std::shared_ptr<WeightScan>> scans;
+    for (auto &job : jobs) {
+        if (job->python_error) continue;
+        const kernel::View2<double> &w = job->args.market.weights;
+        auto same = [&](const std::shared_ptr<WeightScan> &s) {
+            const kernel::View2<double> &v = *s->weights;
+            return v.data == w.data && v.rows == w.rows && v.cols == w.cols && v.row_stride == w.row_stride &&
+                   v.col_stride == w.col_stride;
+        };
+        auto it = std::find_if(scans.begin(), scans.end(), same);
+        if (it == scans.end()) it = scans.insert(scans.end(), std::make_shared<WeightScan>(w));
+        job->scan = *it;
+    }
+    return scans;
+}
+
+void run_all(std::vector<std::unique_ptr<Job>> &jobs, int threads) {
+    std::vector<std::shared_ptr<WeightScan>> scans = share_scans(jobs);
+    parallel_for(scans.size(), threads, [&](std::size_t i) { scans[i]->run(); });
+    parallel_for(jobs.size(), threads, [&](std::size_t i) {
+        if (!jobs[i]->python_error) simulate(*jobs[i]);
+    });
 }
 
 }  // namespace
