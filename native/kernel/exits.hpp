@@ -102,9 +102,8 @@ template <class Host>
 template <class Host>
 [[gnu::always_inline]] inline void position_exits(Run &run, Host &host, int sid, int col, double r, double value,
                                                   double trade_price, double close) {
-    Levels l = exit_levels(run, sid, entry_is_long(value, run.cr[sid]));
     if (run.opt.touched_exit) {
-        intrabar_exit(run, host, sid, col, r, value, l);
+        intrabar_exit(run, host, sid, col, r, value, exit_levels(run, sid, entry_is_long(value, run.cr[sid])));
         return;
     }
     // Close mode only marks the stock; it is sold on the next bar at that
@@ -112,8 +111,13 @@ template <class Host>
     validate_price(run, host, PriceKind::close, close, sid);
     double numerator = run.cr[sid] * close;
     // Without finite levels only an overflow to +inf could reach one; a
-    // finite numerator over a price of at least 1 cannot overflow.
-    if (l.max_r == INFINITY && l.min_r == -INFINITY && std::isfinite(numerator) && trade_price >= 1.0) return;
+    // finite numerator over a price of at least 1 cannot overflow. Without
+    // any stop the levels are infinite whatever the trackers say, so they
+    // need not be derived.
+    bool cannot_overflow = std::isfinite(numerator) && trade_price >= 1.0;
+    if (run.no_stops && cannot_overflow) return;
+    Levels l = exit_levels(run, sid, entry_is_long(value, run.cr[sid]));
+    if (l.max_r == INFINITY && l.min_r == -INFINITY && cannot_overflow) return;
     double cr_at_close = checked_div(numerator, trade_price);
     if (cr_at_close >= l.max_r)
         run.exit_stocks_temp.push_back({sid, true, l.upper});

@@ -202,6 +202,7 @@ inline void set_up(Run &run) {
     run.take_profit_abs = std::fabs(run.opt.take_profit);
     run.trail_stop_abs = std::fabs(run.opt.trail_stop);
     run.trail_stop_activation_abs = std::fabs(run.opt.trail_stop_activation);
+    run.no_stops = run.stop_loss_abs == INFINITY && run.take_profit_abs == INFINITY && run.trail_stop_abs == INFINITY;
     detail::mark_rebalance_bars(run);
 }
 

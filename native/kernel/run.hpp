@@ -61,6 +61,7 @@ struct Run {
     bool should_rebalance = false, has_delisting = false;
     bool traded = false;                 // a holding changed on this bar
     double stop_loss_abs = 0, take_profit_abs = 0, trail_stop_abs = 0, trail_stop_activation_abs = 0;
+    bool no_stops = false;  // every stop distance infinite: the exit levels are too
     ExitList exit_stocks, exit_stocks_temp, exited_stocks;
     std::vector<int> delisted_stocks;
     std::vector<int> latest_rebalanced_keys;  // ids held right after the last rebalance
