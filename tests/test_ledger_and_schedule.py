@@ -386,3 +386,25 @@ def test_split_settings_are_read_when_a_held_stock_is_traded(market):
     # One split (at the second rebalance), then none.
     assert len(trades()) == 2 < split_every_time
     assert vantrel.RESAMPLE is False
+
+
+# --- Bars on which nothing trades ----------------------------------------------------
+
+@pytest.mark.parametrize("fortran", [False, True], ids=["C", "F"])
+@pytest.mark.parametrize("prices", [
+    # Without any stop only a return tracker that overflows to +inf reaches a
+    # level: the stock is marked on the close and sold on the next bar.
+    [[1e-200, 10.0], [1e-200, 10.5], [1e200, 11.0], [1e200, 11.5], [1e200, 12.0], [1e200, 12.5]],
+    # Missing prices, a price that comes back, a tiny one.
+    [[10.0, 20.0], [NAN, 21.0], [11.0, NAN], [NAN, NAN], [1e-300, 22.0], [12.0, 23.0]],
+], ids=["overflow", "gaps"])
+def test_stretches_without_trades_match_the_model(market, prices, fortran):
+    mk = market(prices, [[0.5, 0.5]], resample=[0])
+    if fortran:
+        mk = mk._replace(**{k: np.asfortranarray(getattr(mk, k)) for k in
+                            ("price_values", "close_values", "high_values", "low_values", "open_values")})
+    opts = dict(NO_COST, stop_loss=INF)  # no stop at all
+    expected = model.backtest(*mk, **opts)
+    got = vantrel.backtest_(*mk, **opts)
+    assert np.array_equal(got, expected.creturn, equal_nan=True), (got, expected.creturn)
+    assert [[int(x) for x in t] for t in orbalt.trades] == expected.trades

@@ -1,7 +1,7 @@
 // The simulation loop: bar by bar revaluation at the trading price, exits,
 // scheduled rebalances, delistings and the mark to close.
 #pragma once
-#include "exits.hpp"
+#include "stretch.hpp"
 
 namespace vostra::kernel {
 
@@ -32,23 +32,6 @@ inline void mark_delisting_bars(Run &run) {
         std::int64_t bar = in.delisting_bars[i];
         if (bar >= 0 && bar < in.price_dates.size) run.delisting_at[bar] = 1;
         run.has_delisting |= bar >= 0;
-    }
-}
-
-// What the mark to close of a bar adds up.
-struct Mark {
-    double balance, gross = 0;
-    int holdings = 0;
-    bool ok = true;  // false when a price needs the checks of the mark pass proper
-};
-
-template <class Host>
-[[gnu::always_inline]] inline void add_mark(Mark &m, double val, double trade_price, double close_price) {
-    double v = marked_value(val, trade_price, close_price);
-    m.balance += v;
-    if constexpr (Host::wants_marks) {
-        m.gross += std::fabs(v);
-        m.holdings += val != 0;
     }
 }
 
@@ -175,15 +158,7 @@ Mark mark_to_close(Run &run, Host &host) {
     return mark;
 }
 
-// A signal row comes into force at the last bar strictly before the next
-// bar's timestamp; on the last bar every later row qualifies.
-inline void advance_signal_row(Run &run) {
-    const auto &dates = run.in.price_dates;
-    bool last = run.d == dates.size - 1;
-    std::int64_t next_bar = last ? 0 : dates[run.d + 1];
-    const auto &pos_dates = run.in.pos_dates;
-    while (run.pos_id < pos_dates.size - 1 && (last || pos_dates.at(run.pos_id + 1) < next_bar)) ++run.pos_id;
-}
+inline void advance_signal_row(Run &run) { run.pos_id = next_signal_row(run, run.d, run.pos_id); }
 
 }  // namespace detail
 
@@ -220,6 +195,13 @@ void simulate(Run &run, Host &host, double *out) {
         if (run.date < in.pos_dates.at(0)) {  // warm-up: before the first signal
             out[d] = 1.0;
             continue;
+        }
+        if (d >= run.loud_until && detail::quiet_bar(run, d)) {
+            index_t end = detail::walk_quiet_stretch(run, host, d, out);
+            if (end > d) {
+                d = end - 1;
+                continue;
+            }
         }
         host.on_date(run, d);
         run.traded = false;

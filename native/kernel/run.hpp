@@ -47,6 +47,12 @@ struct Costs {
     double fee_ratio, tax_ratio;
 };
 
+// A holding at the end of a quiet stretch: its value, return trackers and
+// reference price.
+struct StretchState {
+    double held, cr, maxcr, mincr, prev;
+};
+
 struct Run {
     const Market &in;
     const Options &opt;
@@ -71,6 +77,14 @@ struct Run {
     std::vector<double> adjusted_row;
     std::vector<int> row_nonzero, visit;  // scratch of a rebalance: nonzero columns, columns to trade
     std::int64_t date = 0;               // timestamp of the last bar processed
+    // Quiet stretches (see stretch.hpp): the bar before which the bar loop
+    // takes every bar (a stretch it had to hand back), and the scratch of a
+    // stretch: per bar and holding the mark and whether it is held, per
+    // holding its state at the end.
+    index_t loud_until = 0;
+    std::vector<double> stretch_marks;
+    std::vector<std::uint8_t> stretch_nonzero;
+    std::vector<StretchState> stretch_state;
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}

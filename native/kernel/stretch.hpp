@@ -1,0 +1,163 @@
+// Quiet stretches: runs of bars in close mode without stops on which
+// nothing can trade (no rebalance, no pending exit, no delisting). Every
+// held position then evolves on its own, so each one is walked down its own
+// price column for the whole stretch (contiguous memory in the column-major
+// matrices pandas hands over, where the bar loop jumps between as many
+// columns as there are holdings), and the marks are then added up bar by
+// bar in the order the bar loop adds them: the same operations on the same
+// values, so the same bits. A stretch in which anything unusual happens (a
+// price to reject, a return tracker at 0, a level an overflow could reach)
+// is left to the bar loop, which reports it where it occurs.
+#pragma once
+#include "exits.hpp"
+
+namespace vostra::kernel {
+
+namespace detail {
+
+// What the mark to close of a bar adds up.
+struct Mark {
+    double balance, gross = 0;
+    int holdings = 0;
+    bool ok = true;  // false when a price needs the checks of the mark pass proper
+};
+
+template <class Host>
+[[gnu::always_inline]] inline void add_mark(Mark &m, double val, double trade_price, double close_price) {
+    double v = marked_value(val, trade_price, close_price);
+    m.balance += v;
+    if constexpr (Host::wants_marks) {
+        m.gross += std::fabs(v);
+        m.holdings += val != 0;
+    }
+}
+
+// The signal row in force after bar d, from row `pos_id`: a row comes into
+// force at the last bar strictly before the next bar's timestamp; on the
+// last bar every later row qualifies.
+inline index_t next_signal_row(const Run &run, index_t d, index_t pos_id) {
+    const auto &dates = run.in.price_dates;
+    bool last = d == dates.size - 1;
+    std::int64_t next_bar = last ? 0 : dates[d + 1];
+    const auto &pos_dates = run.in.pos_dates;
+    while (pos_id < pos_dates.size - 1 && (last || pos_dates.at(pos_id + 1) < next_bar)) ++pos_id;
+    return pos_id;
+}
+
+// Longest stretch walked at once, which bounds its scratch memory; the next
+// bar starts another.
+constexpr index_t max_stretch = 512;
+
+// Whether bar d (after the warm-up) may start a quiet stretch.
+inline bool quiet_bar(const Run &run, index_t d) {
+    return run.no_stops && !run.opt.touched_exit && !run.should_rebalance && run.exit_stocks.empty() &&
+           !run.delisting_at[d] && !run.pos.keys().empty();
+}
+
+// Where the stretch from bar d ends (one past its last bar), with the signal
+// row and the rebalance flag after its last bar.
+struct StretchEnd {
+    index_t end, pos_id;
+    bool should_rebalance;
+};
+
+inline StretchEnd stretch_end(const Run &run, index_t d) {
+    index_t nbars = run.in.price_dates.size, pos_id = run.pos_id;
+    for (index_t b = d;; ++b) {
+        pos_id = next_signal_row(run, b, pos_id);
+        bool rebalance = pos_id != run.current_position_id && run.date_rebalance[b] != 0;
+        if (rebalance || b + 1 == nbars || run.delisting_at[b + 1] || b + 1 - d == max_stretch)
+            return {b + 1, pos_id, rebalance};
+    }
+}
+
+// One position over bars [d, end): its state as the bar loop leaves it,
+// and its marks into marks[j * stride] (j the bar's offset). False when a
+// bar needs the bar loop.
+inline bool walk_position(const Run &run, int col, index_t d, index_t end, StretchState &state, double *marks,
+                          std::uint8_t *nonzero, std::size_t stride) {
+    const Market &in = run.in;
+    StretchState w = state;  // in registers: the stores to `marks` cannot touch it
+    for (index_t b = d; b < end; ++b) {
+        double trade_price = in.price(b, col), close = in.close(b, col);
+        if (!usable_price(trade_price) || !usable_price(close)) return false;
+        if (std::isnan(w.prev)) w.prev = trade_price;
+        if (w.prev == 0) return false;
+        double r = trade_price / w.prev;
+        if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
+        w.held = w.held * r;
+        w.cr = w.cr * r;
+        if (w.cr > w.maxcr) w.maxcr = w.cr;
+        if (w.cr < w.mincr) w.mincr = w.cr;
+        if (w.cr == 0) return false;
+        // Without stops only an overflow to +inf could mark an exit.
+        if (w.held != 0 && !(std::isfinite(w.cr * close) && trade_price >= 1.0)) return false;
+        if (!std::isnan(trade_price)) w.prev = trade_price;
+        std::size_t j = static_cast<std::size_t>(b - d) * stride;
+        marks[j] = marked_value(w.held, trade_price, close);
+        nonzero[j] = w.held != 0;
+    }
+    state = w;
+    return true;
+}
+
+// Simulates the quiet stretch that starts at bar d, writing its portfolio
+// values into `out`; returns one past its last bar, or d when it must go
+// through the bar loop (which then takes every bar of it).
+template <class Host>
+index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
+    StretchEnd s = stretch_end(run, d);
+    if (s.end - d < 2) return d;
+    const std::vector<int> &keys = run.pos.keys();
+    std::size_t n = keys.size(), len = static_cast<std::size_t>(s.end - d);
+    run.stretch_marks.resize(n * len);
+    run.stretch_nonzero.resize(n * len);
+    run.stretch_state.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        int sid = keys[k];
+        int col = static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
+        StretchState &w = run.stretch_state[k];
+        if (col >= 0) w = {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
+        if (col < 0 || !walk_position(run, col, d, s.end, w, run.stretch_marks.data() + k,
+                                      run.stretch_nonzero.data() + k, n)) {
+            run.loud_until = s.end;
+            return d;
+        }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        int sid = keys[k];
+        const StretchState &w = run.stretch_state[k];
+        run.pos.value(sid) = w.held;
+        run.cr[sid] = w.cr;
+        run.maxcr[sid] = w.maxcr;
+        run.mincr[sid] = w.mincr;
+        run.previous_price[run.columns.price_of[sid]] = w.prev;
+    }
+    for (index_t b = d; b < s.end; ++b) {
+        run.d = b;
+        run.date = run.in.price_dates[b];
+        host.on_date(run, b);
+        Mark mark{run.cash};
+        const double *marks = run.stretch_marks.data() + static_cast<std::size_t>(b - d) * n;
+        const std::uint8_t *nonzero = run.stretch_nonzero.data() + static_cast<std::size_t>(b - d) * n;
+        for (std::size_t k = 0; k < n; ++k) {
+            mark.balance += marks[k];
+            if constexpr (Host::wants_marks) {
+                mark.gross += std::fabs(marks[k]);
+                mark.holdings += nonzero[k];
+            }
+        }
+        out[b] = mark.balance;
+        if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
+    }
+    run.traded = false;
+    run.exit_stocks_temp.clear();
+    run.exit_stocks.clear();
+    run.pos_id = s.pos_id;
+    run.should_rebalance = s.should_rebalance;
+    return s.end;
+}
+
+}  // namespace detail
+
+}  // namespace vostra::kernel
