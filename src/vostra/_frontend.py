@@ -8,7 +8,7 @@ import re
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Literal, Union
+from typing import Any, Literal, NamedTuple, Union
 
 import numpy as np
 import pandas as pd
@@ -110,7 +110,7 @@ def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame, name: str) -> pd.DataFrame | None:
+def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame | _Axes, name: str) -> pd.DataFrame | None:
     """Another price frame put into the row and column order of ``close``."""
     if frame is None:
         return None
@@ -183,7 +183,7 @@ def _auto_delisting(last: np.ndarray, has_any: np.ndarray) -> np.ndarray:
     return np.where(has_any & (last < market_last), last + 1, -1).astype(np.int64)
 
 
-def _explicit_delisting(delisting: Mapping[Any, Any] | pd.Series, close: pd.DataFrame,
+def _explicit_delisting(delisting: Mapping[Any, Any] | pd.Series, close: pd.DataFrame | _Axes,
                         price_ns: np.ndarray) -> np.ndarray:
     """Delisting bar per price column from ``{ticker: date}``: the first bar at
     or after the date (-1 when the date is missing or after the last bar)."""
@@ -306,20 +306,25 @@ def _positive(value: float | None, name: str) -> float:
 # The call
 # --------------------------------------------------------------------------
 
+class _Axes(NamedTuple):
+    """The dates and tickers of a frame: what the checks and the messages
+    read of it once its values are converted."""
+
+    index: pd.DatetimeIndex
+    columns: pd.Index
+
+
 @dataclass(eq=False)
 class _PriceArrays:
     """The price frames checked and converted once. A run over a range of
     bars reads row slices of these matrices: views, not copies (the engine
-    reads any strides)."""
+    reads any strides). Open, high and low are None where not given."""
 
-    close: pd.DataFrame
-    open: pd.DataFrame | None
-    high: pd.DataFrame | None
-    low: pd.DataFrame | None
+    close: _Axes
     close_values: np.ndarray
-    open_values: np.ndarray
-    high_values: np.ndarray
-    low_values: np.ndarray
+    open_values: np.ndarray | None
+    high_values: np.ndarray | None
+    low_values: np.ndarray | None
     price_ns: np.ndarray
     labels: np.ndarray
     # Trading-price frames converted so far: id -> (frame, matrix).
@@ -341,12 +346,11 @@ def _convert_prices(close: pd.DataFrame, open: pd.DataFrame | None = None,
     open = _aligned(open, close, "open")
     high = _aligned(high, close, "high")
     low = _aligned(low, close, "low")
-    close_values = _matrix(close, "close")
     return _PriceArrays(
-        close, open, high, low, close_values,
-        close_values if open is None else _matrix(open, "open"),
-        close_values if high is None else _matrix(high, "high"),
-        close_values if low is None else _matrix(low, "low"),
+        _Axes(close.index, close.columns), _matrix(close, "close"),
+        None if open is None else _matrix(open, "open"),
+        None if high is None else _matrix(high, "high"),
+        None if low is None else _matrix(low, "low"),
         _ns(close.index), _labels(close.columns, "close"))
 
 
@@ -355,7 +359,7 @@ class _WeightArrays:
     """A weight frame checked and converted once; a run reads the rows and
     the columns it uses."""
 
-    frame: pd.DataFrame
+    frame: _Axes
     values: np.ndarray          # float64 with NaN as 0, or a bool mask
     is_mask: bool
     infinite: np.ndarray        # see _weights_matrix
@@ -368,7 +372,8 @@ def _convert_weights(weights: pd.DataFrame, prices: _PriceArrays) -> _WeightArra
     weights = _check_frame(weights, "weights")
     _same_clock(weights.index, prices.close.index, "weights.index and close.index")
     values, is_mask, infinite = _weights_matrix(weights)
-    return _WeightArrays(weights, values, is_mask, infinite, _ns(weights.index),
+    return _WeightArrays(_Axes(weights.index, weights.columns), values, is_mask, infinite,
+                         _ns(weights.index),
                          _labels(weights.columns, "weights"),
                          prices.close.columns.get_indexer(weights.columns))
 
@@ -417,16 +422,16 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
         return values if bars is None else values[bars]
 
     close_values = cut(prices.close_values)
-    open_values = close_values if prices.open is None else cut(prices.open_values)
-    high_values = close_values if prices.high is None else cut(prices.high_values)
-    low_values = close_values if prices.low is None else cut(prices.low_values)
+    open_values = close_values if prices.open_values is None else cut(prices.open_values)
+    high_values = close_values if prices.high_values is None else cut(prices.high_values)
+    low_values = close_values if prices.low_values is None else cut(prices.low_values)
 
     if isinstance(trade_at, pd.DataFrame):
         price_values = cut(prices.trade_values(trade_at))
     elif trade_at == "close":
         price_values = close_values
     elif trade_at == "open":
-        if prices.open is None:
+        if prices.open_values is None:
             raise ValueError("trade_at='open' needs the open prices: pass open=...")
         price_values = open_values
     else:

@@ -304,17 +304,18 @@ def _ray_workers(ray) -> int:
     return max(1, int(ray.cluster_resources().get("CPU", 1)))
 
 
-# The store of a source already put into Ray's object store, with its id:
-# a walk's batches of runs share one.
-_ray_stores: weakref.WeakKeyDictionary[Any, tuple[Any, str]] = weakref.WeakKeyDictionary()
+# A source put into Ray's object store: (its frame count then, the store,
+# its id). A walk's batches of runs share it while no frame was added.
+_ray_stores: weakref.WeakKeyDictionary[Any, tuple[int, Any, str]] = weakref.WeakKeyDictionary()
 
 
 def _run_ray(source: Any, chunks: list[list[Run]], keep_equity: bool,
              collect: Callable[[list[Outcome]], None], interrupt: _DeferredInterrupt) -> None:
     ray = _import_ray()
-    if source not in _ray_stores:
-        _ray_stores[source] = (ray.put(source), uuid.uuid4().hex)
-    store, store_id = _ray_stores[source]
+    known = _ray_stores.get(source)
+    if known is None or known[0] != len(source.frames):
+        known = _ray_stores[source] = (len(source.frames), ray.put(source), uuid.uuid4().hex)
+    _, store, store_id = known
     # A task lost with its worker or node is run again by Ray; only a task
     # that fails every try becomes error rows.
     task = ray.remote(num_cpus=1, max_retries=_RAY_RETRIES, retry_exceptions=False)(_run_chunk_ray)
