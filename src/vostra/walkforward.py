@@ -237,7 +237,7 @@ class _WindowSource:
         position, start, end, whole = weights_key
         signal = self.signals[position]
         if isinstance(signal, Exception):
-            raise signal
+            raise signal.with_traceback(None)   # one traceback, not one per run
         if whole:
             return _frontend._arguments(self.prices, signal, **shaping)
         traded = self._traded(start, end)
@@ -447,7 +447,9 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
         Train windows all start on the first bar (growing) instead of
         rolling with the test windows.
     backend, workers, progress, pbo_blocks
-        Passed to every :func:`vostra.sweep` of the walk.
+        As for :func:`vostra.sweep`: the whole-period sweep and every train
+        sweep go to the backend as one batch of runs, then the test pieces
+        of all windows as another.
 
     Every run of a window sees the prices of that window only, the weight
     rows in force in it (the last one dated before its first bar and those
