@@ -276,6 +276,28 @@ def test_run_many_reports_a_failing_job_in_its_place():
         _engine.run_many(*arrays, jobs=[{"stoploss": 0.1}])
 
 
+def test_run_many_raises_the_first_failing_jobs_error():
+    # The weights are checked on the simulating threads; a later job that
+    # fails while its arguments are read must not hide an earlier job's bad
+    # weights.
+    arrays, _ = random_market(1, exits=True)
+    arrays = list(arrays)
+    bad = np.array(arrays[7], copy=True)
+    bad[0, 0] = np.nan
+    with pytest.raises(ValueError, match="weight") as first:
+        _engine.run_many(*arrays[:7], pos_index=arrays[8], pos_columns=arrays[9], resample=arrays[10],
+                         jobs=[{"pos_values": arrays[7]}, {"pos_values": bad}, {"orbalt_window_step": 0}])
+    with pytest.raises(ValueError) as alone:
+        _engine.run(*arrays[:7], bad, *arrays[8:])
+    assert str(first.value) == str(alone.value)
+    results = _engine.run_many(*arrays[:7], pos_index=arrays[8], pos_columns=arrays[9], resample=arrays[10],
+                               jobs=[{"pos_values": bad}, {"pos_values": arrays[7]}, {"pos_values": bad, "fee_ratio": 0.0}],
+                               return_exceptions=True)
+    # The two jobs on the bad matrix share its scan and both report it.
+    assert str(results[0]) == str(results[2]) == str(alone.value)
+    assert fingerprint(results[1]) == fingerprint(_engine.run(*arrays))
+
+
 # --- Bad input ----------------------------------------------------------------
 
 @pytest.mark.parametrize("change", [
@@ -285,7 +307,12 @@ def test_run_many_reports_a_failing_job_in_its_place():
     lambda a: a[0].__setitem__((slice(None), slice(None)), -1.0),  # an unusable trading price
     lambda a: a.__setitem__(7, a[7].astype(np.int64)),          # a wrong dtype
     lambda a: a.__setitem__(5, list(a[5])),                     # not an array
-], ids=["shape", "weight", "duplicates", "price", "dtype", "type"])
+    lambda a: a.__setitem__(9, np.array(["S0", 7, "S2"], dtype=object)),  # a label that is not str
+    lambda a: (a[7].__setitem__((0, 0), np.nan),                 # both: the weight is named first
+               a.__setitem__(9, np.array(["S0", 7, "S2"], dtype=object))),
+    lambda a: (a[7].__setitem__((0, 1), np.inf),                 # both: the weight is named first
+               a.__setitem__(9, np.array(["S0"] * len(a[9]), dtype=object))),
+], ids=["shape", "weight", "duplicates", "price", "dtype", "type", "label", "weight+label", "weight+duplicates"])
 def test_bad_input_raises_what_backtest_raises(change):
     arrays, opts = random_market(1, exits=True)  # three signal columns
     arrays = [np.array(a, copy=True) if isinstance(a, np.ndarray) else a for a in arrays]

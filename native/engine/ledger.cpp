@@ -2,7 +2,9 @@
 // realized P&L and its excursion array, written as the run goes.
 #include "ledger.hpp"
 
+#include <algorithm>
 #include <mutex>
+#include <numeric>
 
 namespace vostra::engine {
 
@@ -185,6 +187,17 @@ void resolve_fills(const kernel::Run &run, Ledger &ledger) {
             }
         }
     }
+}
+
+void sort_entries(Ledger &ledger) {
+    const std::vector<TradeRow> &rows = ledger.rows;
+    std::vector<std::int64_t> &order = ledger.entry_order;
+    order.resize(rows.size());
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+        const TradeRow &x = rows[a], &y = rows[b];
+        return x.fill_entry_bar != y.fill_entry_bar ? x.fill_entry_bar < y.fill_entry_bar : x.sid < y.sid;
+    });
 }
 
 }  // namespace vostra::engine

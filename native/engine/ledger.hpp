@@ -74,6 +74,7 @@ struct Ledger {
     std::vector<double> traded, costs, gross;
     std::vector<std::int32_t> holdings;
     std::int64_t first_rebalance = -1;   // bar of the first executed rebalance that traded
+    std::vector<std::int64_t> entry_order;  // rows by entry fill bar, then stock id, stable
     // The report.
     std::vector<std::pair<int, double>> weights, next_weights;
     std::vector<std::pair<int, kernel::Action>> actions;  // in first-insertion order, last action wins
@@ -136,5 +137,9 @@ private:
 // trading price: an entry is filled at the next bar with a price, an exit at
 // the last price the position was carried at.
 void resolve_fills(const kernel::Run &run, Ledger &ledger);
+
+// The order of the trade log (by entry fill, then stock), sorted here so
+// that callers need not sort on the interpreter's thread.
+void sort_entries(Ledger &ledger);
 
 }  // namespace vostra::engine

@@ -25,11 +25,12 @@ PyStructSequence_Field result_fields[] = {
     {"holdings", "positions held at the close of every bar"},
     {"report", "the operations report, as vantrel.get_stock_operations() gives it"},
     {"first_rebalance", "bar of the first executed rebalance that traded, -1 when none"},
+    {"entry_order", "int64 positions of the trade rows sorted by entry fill bar, then stock id (stable)"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_desc = {"vostra._engine.RunResult", "Arrays of one run of the native engine.",
-                                     result_fields, 9};
+                                     result_fields, 10};
 
 bool initialised = false;
 

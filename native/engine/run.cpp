@@ -4,6 +4,7 @@
 #include "common/run_args.hpp"
 #include "ledger.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -15,11 +16,31 @@ PyTypeObject *result_type = nullptr;
 
 namespace {
 
+// The pass over a weight matrix that checks its weights and finds the
+// columns it ever trades; run_many makes it once per matrix its jobs share.
+struct WeightScan {
+    explicit WeightScan(const kernel::View2<double> &w) : weights(&w) {}
+
+    const kernel::View2<double> *weights;
+    std::vector<std::uint8_t> traded;
+    std::exception_ptr error;
+
+    void run() noexcept {
+        try {
+            traded = kernel::scan_weights(*weights);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+};
+
 // One run: its arguments as given, what the checks derived from them, and
 // what the run produced.
 struct Job {
     Ref kwargs;  // keeps the objects that `args.v` borrows
     RunArgs args;
+    kernel::Labels pos_labels;  // encoded, for the label checks
+    std::shared_ptr<WeightScan> scan;
     kernel::ColumnMap columns;
     bool stop_trading = true;
     Ref equity;
@@ -29,15 +50,23 @@ struct Job {
     Ref python_error;  // the exception of a job that failed before or after its run
 };
 
-// Binding, conversion and checks, with the interpreter lock held.
+// Binding, conversion and the checks that need no pass over the weight
+// matrix, with the interpreter lock held.
 void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     RunArgs &a = job.args;
     bind_run(sig, args, kwargs, a);
-    std::vector<std::uint8_t> traded = kernel::check_market(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
-    kernel::Labels price_labels = encode_labels(a.price_labels);
-    kernel::Labels pos_labels = encode_labels(a.pos_labels);
-    job.columns = kernel::map_columns(price_labels, pos_labels);
-    kernel::check_labels(pos_labels, traded, job.columns);
+    kernel::check_inputs(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
+    kernel::Labels price_labels;
+    try {
+        price_labels = encode_labels(a.price_labels);
+        job.pos_labels = encode_labels(a.pos_labels);
+    } catch (...) {
+        // A weight that is not finite is reported before a label that
+        // cannot be read, as backtest_ checks them in that order.
+        kernel::scan_weights(a.market.weights);
+        throw;
+    }
+    job.columns = kernel::map_columns(price_labels, job.pos_labels);
     // Options are read once, as plain values.
     job.stop_trading = truth(a.stop_trading);
     npy_intp dims[1] = {a.market.price_dates.size};
@@ -45,13 +74,17 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     job.out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(job.equity.get())));
 }
 
-// The simulation, without the interpreter lock: touches no Python object.
+// The label checks (after the job's weight scan) and the simulation,
+// without the interpreter lock: touches no Python object.
 void simulate(Job &job) noexcept {
     try {
+        if (job.scan->error) std::rethrow_exception(job.scan->error);
+        kernel::check_labels(job.pos_labels, job.scan->traded, job.columns);
         kernel::Run run(job.args.market, job.args.opt, job.columns);
         LedgerHost host(job.ledger, job.stop_trading);
         kernel::simulate(run, host, job.out);
         resolve_fills(run, job.ledger);
+        sort_entries(job.ledger);
     } catch (...) {
         job.error = std::current_exception();
     }
@@ -164,9 +197,10 @@ Ref result_of(Job &job) {
                     vector_array(l.gross, NPY_DOUBLE),
                     vector_array(l.holdings, NPY_INT32),
                     report_dict(l),
-                    py_int(l.first_rebalance)};
+                    py_int(l.first_rebalance),
+                    vector_array(l.entry_order, NPY_INT64)};
     Ref result = Ref::check(PyStructSequence_New(result_type));
-    for (int i = 0; i < 9; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    for (int i = 0; i < 10; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
 }
 
@@ -191,7 +225,9 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs) {
     return firewall("vostra._engine.run", "vostra/_engine", static_cast<PyObject *>(nullptr), job->args.pos_labels,
                     [&]() -> PyObject * {
                         prepare(*job, run_signature, args, kwargs);
-                        Py_BEGIN_ALLOW_THREADS simulate(*job);
+                        job->scan = std::make_shared<WeightScan>(job->args.market.weights);
+                        Py_BEGIN_ALLOW_THREADS job->scan->run();
+                        simulate(*job);
                         Py_END_ALLOW_THREADS return result_of(*job).release();
                     });
 }
@@ -212,22 +248,69 @@ Ref pop(PyObject *kwargs, const char *name) {
     return kept;
 }
 
-void run_all(std::vector<std::unique_ptr<Job>> &jobs, int threads) {
+// The weight checks of jobs already prepared: without return_exceptions the
+// first failing job's error is raised, so theirs come before a later job's.
+void check_weights_of(const std::vector<std::unique_ptr<Job>> &jobs) {
+    for (const auto &job : jobs) {
+        python_errors(job->args.pos_labels, [&] {
+            std::vector<std::uint8_t> traded = kernel::scan_weights(job->args.market.weights);
+            kernel::check_labels(job->pos_labels, traded, job->columns);
+        });
+    }
+}
+
+// Makes `exception` (as fetch_exception took it) the pending exception again.
+void restore_exception(const Ref &exception) {
+    PyObject *value = exception.get();
+    Py_INCREF(Py_TYPE(value));
+    Py_INCREF(value);
+    PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(value)), value, PyException_GetTraceback(value));
+}
+
+// Calls work(i) for i in [0, n) on `threads` threads, this one included.
+template <class F>
+void parallel_for(std::size_t n, int threads, F &&work) {
     std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();)
-            if (!jobs[i]->python_error) simulate(*jobs[i]);
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) work(i);
     };
     std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) {
+    for (int t = 1; t < threads && static_cast<std::size_t>(t) < n; ++t) {
         try {
-            pool.emplace_back(work);
+            pool.emplace_back(worker);
         } catch (const std::system_error &) {
             break;  // fewer threads than asked: the others do the work
         }
     }
-    work();
+    worker();
     for (auto &t : pool) t.join();
+}
+
+// The same weight matrix (same memory, shape and strides) is scanned once
+// for all the jobs that share it.
+std::vector<std::shared_ptr<WeightScan>> share_scans(std::vector<std::unique_ptr<Job>> &jobs) {
+    std::vector<std::shared_ptr<WeightScan>> scans;
+    for (auto &job : jobs) {
+        if (job->python_error) continue;
+        const kernel::View2<double> &w = job->args.market.weights;
+        auto same = [&](const std::shared_ptr<WeightScan> &s) {
+            const kernel::View2<double> &v = *s->weights;
+            return v.data == w.data && v.rows == w.rows && v.cols == w.cols && v.row_stride == w.row_stride &&
+                   v.col_stride == w.col_stride;
+        };
+        auto it = std::find_if(scans.begin(), scans.end(), same);
+        if (it == scans.end()) it = scans.insert(scans.end(), std::make_shared<WeightScan>(w));
+        job->scan = *it;
+    }
+    return scans;
+}
+
+void run_all(std::vector<std::unique_ptr<Job>> &jobs, int threads) {
+    std::vector<std::shared_ptr<WeightScan>> scans = share_scans(jobs);
+    parallel_for(scans.size(), threads, [&](std::size_t i) { scans[i]->run(); });
+    parallel_for(jobs.size(), threads, [&](std::size_t i) {
+        if (!jobs[i]->python_error) simulate(*jobs[i]);
+    });
 }
 
 }  // namespace
@@ -254,16 +337,14 @@ PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs) {
             job->kwargs = Ref::check(PyDict_Copy(common.get()));
             if (PyDict_Update(job->kwargs.get(), options.get()) < 0) throw_py();
             try {
-                prepare(*job, run_many_signature, args, job->kwargs.get());
+                python_errors(job->args.pos_labels,
+                              [&] { prepare(*job, run_many_signature, args, job->kwargs.get()); });
             } catch (const py_error &) {
-                if (!return_exceptions) throw;
                 job->python_error = fetch_exception();
-            } catch (...) {
-                if (!return_exceptions) throw;
-                try {
-                    raise_current_fault(job->args.pos_labels);
-                } catch (const py_error &) {
-                    job->python_error = fetch_exception();
+                if (!return_exceptions) {
+                    check_weights_of(jobs);
+                    restore_exception(job->python_error);
+                    throw;
                 }
             }
             jobs.push_back(std::move(job));

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <unistd.h>
 #include <unordered_map>
@@ -48,9 +49,49 @@ void check_ascending(int which, const View1<std::int64_t> &v) {
         if (v[i] < v[i - 1]) reject(InputCode::decreasing, which, i, v[i], v[i - 1]);
 }
 
-// Finite weights, and which signal columns are ever traded: one branch-free
-// pass along the matrix's contiguous axis; only a matrix with a non-finite
-// weight is walked again, in the same order, to name the first one.
+// Weights are scanned as bits so that the compiler vectorises the scan: a
+// weight is nonzero when its magnitude bits are, and not finite when its
+// exponent bits are all ones (adding one to the exponent then carries into
+// the sign bit).
+constexpr std::uint64_t magnitude_mask = 0x7fffffffffffffffULL, exponent_one = 0x0010000000000000ULL,
+                        carry_bit = 0x8000000000000000ULL;
+
+inline std::uint64_t magnitude(const double *p) {
+    std::uint64_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return bits & magnitude_mask;
+}
+
+// One contiguous row: whether every weight is finite; each column's
+// magnitude bits are ORed into `seen`.
+bool scan_row(const double *__restrict p, index_t n, std::uint64_t *__restrict seen) {
+    std::uint64_t bad = 0;
+    for (index_t i = 0; i < n; ++i) {
+        std::uint64_t m = magnitude(p + i);
+        seen[i] |= m;
+        bad |= (m + exponent_one) & carry_bit;
+    }
+    return bad == 0;
+}
+
+// One contiguous column: whether every weight is finite, and whether any is
+// nonzero (into `traded`).
+bool scan_column(const double *p, index_t n, std::uint8_t &traded) {
+    std::uint64_t bad = 0, seen = 0;
+    for (index_t i = 0; i < n; ++i) {
+        std::uint64_t m = magnitude(p + i);
+        seen |= m;
+        bad |= (m + exponent_one) & carry_bit;
+    }
+    traded = seen != 0;
+    return bad == 0;
+}
+
+}  // namespace
+
+// Finite weights, and which signal columns are ever traded: one pass along
+// the matrix's contiguous axis; only a matrix with a non-finite weight is
+// walked again, in the same order, to name the first one.
 std::vector<std::uint8_t> scan_weights(const View2<double> &w) {
     std::vector<std::uint8_t> traded(static_cast<std::size_t>(w.cols), 0);
     bool row_major = std::llabs(w.col_stride) <= std::llabs(w.row_stride);
@@ -64,11 +105,24 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w) {
         }
     };
     bool finite = true;
-    walk([&](index_t r, index_t c) {
-        double v = w(r, c);
-        finite &= std::isfinite(v);
-        traded[c] |= v != 0;
-    });
+    constexpr index_t item = sizeof(double);
+    if (w.rows > 0 && w.cols > 0 && row_major && w.col_stride == item) {
+        std::vector<std::uint64_t> seen(traded.size(), 0);
+        for (index_t r = 0; r < w.rows; ++r)
+            finite &= scan_row(reinterpret_cast<const double *>(w.row_ptr(r)), w.cols, seen.data());
+        for (std::size_t c = 0; c < traded.size(); ++c) traded[c] = seen[c] != 0;
+    } else if (w.rows > 0 && w.cols > 0 && !row_major && w.row_stride == item) {
+        for (index_t c = 0; c < w.cols; ++c) {
+            const double *column = reinterpret_cast<const double *>(w.row_ptr(0) + c * w.col_stride);
+            finite &= scan_column(column, w.rows, traded[c]);
+        }
+    } else {
+        walk([&](index_t r, index_t c) {
+            double v = w(r, c);
+            finite &= std::isfinite(v);
+            traded[c] |= v != 0;
+        });
+    }
     if (finite) return traded;
     walk([&](index_t r, index_t c) {
         double v = w(r, c);
@@ -76,8 +130,6 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w) {
     });
     return traded;
 }
-
-}  // namespace
 
 std::int64_t excursion_bytes(int window, int window_step) {
     return metrics::array_size(window, window_step) * static_cast<std::int64_t>(sizeof(double));
@@ -91,8 +143,7 @@ std::int64_t physical_memory() {
 
 std::int64_t excursion_bytes_limit() { return physical_memory() / 10; }
 
-std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, index_t price_labels,
-                                       index_t pos_labels) {
+void check_inputs(const Market &m, const Options &opt, index_t price_labels, index_t pos_labels) {
     check_shapes(m, price_labels, pos_labels);
     if (opt.orbalt_window < 0) reject(InputCode::window, opt.orbalt_window);
     if (opt.orbalt_window_step < 1) reject(InputCode::window_step, opt.orbalt_window_step);
@@ -103,6 +154,11 @@ std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, inde
     check_ascending(0, m.price_dates);
     check_ascending(1, m.pos_dates);
     check_ascending(2, m.resample_dates);
+}
+
+std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, index_t price_labels,
+                                       index_t pos_labels) {
+    check_inputs(m, opt, price_labels, pos_labels);
     return scan_weights(m.weights);
 }
 

@@ -9,9 +9,18 @@ namespace vostra::kernel {
 
 // Shapes, options, timestamps and weights; returns, per signal column,
 // whether any signal row gives it a nonzero weight. `price_labels` and
-// `pos_labels` are the label counts.
+// `pos_labels` are the label counts. The same as check_inputs followed by
+// scan_weights.
 std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, index_t price_labels,
                                        index_t pos_labels);
+
+// The checks of check_market that do not read the weight matrix.
+void check_inputs(const Market &m, const Options &opt, index_t price_labels, index_t pos_labels);
+
+// Finite weights; returns, per signal column, whether any row gives it a
+// nonzero weight. Reads the whole matrix, so the native entry runs it on
+// the simulating thread.
+std::vector<std::uint8_t> scan_weights(const View2<double> &w);
 
 // Duplicate signal labels, and nonzero weights for labels without prices.
 void check_labels(const Labels &pos_labels, const std::vector<std::uint8_t> &traded, const ColumnMap &columns);

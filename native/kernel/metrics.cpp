@@ -64,9 +64,20 @@ struct Sink {
     }
 };
 
+// Fills with -1 the window places [next_slot, end) that a failed walk did
+// not reach.
+struct UnreachedPlaces {
+    Sink &sink;
+    std::int64_t end;
+    bool walked = false;
+    ~UnreachedPlaces() {
+        if (!walked && sink.out && sink.next_slot < end) std::fill(sink.out + sink.next_slot, sink.out + end, -1.0);
+    }
+};
+
 // Stores the group of bar offset k as a window group and/or the exit group,
 // and moves the next window offset on.
-[[gnu::noinline]] void take_sample(Sink &sink, const Group &g, std::int64_t k, std::int64_t &next_window,
+[[gnu::always_inline]] inline void take_sample(Sink &sink, const Group &g, std::int64_t k, std::int64_t &next_window,
                                    std::uint64_t exit_at, std::int64_t step, std::uint64_t window_end) {
     if (k == next_window) {
         sink.window_group(g);
@@ -83,7 +94,6 @@ void excursions(const Grid &price, const Grid &close, const Trade &t, double *ou
     if (i_exit_max >= price.rows) i_exit_max = price.rows - 1;
     std::int64_t n = i_exit_max - t.i_entry + 1;
     if (n < 0) fault(Fault::negative_size);
-    if (out) std::fill(out, out + size, -1.0);
     Sink sink{out, size};
 
     // Sampled offsets, known before the walk. Offsets compare as unsigned
@@ -93,6 +103,18 @@ void excursions(const Grid &price, const Grid &close, const Trade &t, double *ou
     std::uint64_t window_end = std::min(static_cast<std::uint64_t>(t.window), length);
     std::uint64_t exit_at = std::min(static_cast<std::uint64_t>(t.i_exit - t.i_entry), length - 1);
     std::int64_t next_window = window_end > 0 ? 0 : -1;
+
+    // Window groups go straight into their places as they are sampled, so
+    // only the places no sample reaches are filled with -1 beforehand (with
+    // a large window, filling every place first would double the writes).
+    // An array too small for its groups is filled whole, as the walk then
+    // fails at its end; a walk that fails fills the places it did not reach.
+    std::int64_t groups = window_end == 0 ? 0
+                          : t.window_step > 0 ? static_cast<std::int64_t>((window_end - 1) / static_cast<std::uint64_t>(t.window_step)) + 1
+                                              : 1;
+    std::int64_t sampled_end = groups * 6 <= size - 6 ? groups * 6 : 0;
+    if (out) std::fill(out + sampled_end, out + size, -1.0);
+    UnreachedPlaces unreached{sink, sampled_end};
 
     // Running values of the path at the current bar k: the value ratio, its
     // running maximum (never below 1) and minimum (never above 1), the
@@ -139,24 +161,26 @@ void excursions(const Grid &price, const Grid &close, const Trade &t, double *ou
             double v = divide(c, pv);
             pv = c;
             // A missing previous close leaves the ratio where it was.
-            if (!std::isnan(v)) ratio = t.is_long ? ratio * v : 2 - v * (2 - ratio);
+            double next = t.is_long ? ratio * v : 2 - v * (2 - ratio);
+            ratio = std::isnan(v) ? ratio : next;
         }
+        // The running values are updated without branches: a random walk
+        // makes new extremes too often for a branch to be predicted.
         double previous_max = cummax;
-        if (ratio > cummax) cummax = ratio;
-        if (ratio < cummin) {
-            cummin = ratio;
-            bmfe = previous_max;
-        }
-        // Only a ratio below its running maximum can deepen the drawdown
-        // (at or above it the drawdown of the bar is 0, never below `mdd`).
-        if (ratio < cummax) {
-            double newmdd = divide(ratio, cummax) - 1;
-            if (mdd > newmdd) mdd = newmdd;
-        }
-        if (has_close && ratio > 1.0) profit = profit + 1;
+        cummax = ratio > cummax ? ratio : cummax;
+        bool lower = ratio < cummin;
+        bmfe = lower ? previous_max : bmfe;
+        cummin = lower ? ratio : cummin;
+        // The maximum is at least 1 (or NaN), never 0. A ratio at or above
+        // it gives a drawdown of 0 (or NaN), never below `mdd`, so the
+        // quotient may be taken on every bar.
+        double newmdd = ratio / cummax - 1;
+        mdd = mdd > newmdd ? newmdd : mdd;
+        profit = profit + (has_close && ratio > 1.0 ? 1.0 : 0.0);
         VOSTRA_SAMPLE(k);
     }
 #undef VOSTRA_SAMPLE
+    unreached.walked = true;
 
     if (t.exit_cost) {
         // The last bar of the span is revalued from its close to its trade

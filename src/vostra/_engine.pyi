@@ -30,6 +30,10 @@ class RunResult(NamedTuple):
     holdings: npt.NDArray[np.int32]
     report: dict[str, Any]
     first_rebalance: int
+    """Bar of the first executed rebalance that traded, -1 when none."""
+    entry_order: npt.NDArray[np.int64]
+    """Positions of the trade rows sorted by entry fill bar, then stock id
+    (stable): the order of ``Result.trades``."""
 
 def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
         price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,

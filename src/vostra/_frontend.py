@@ -260,7 +260,7 @@ def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray
     """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask,
     and the (row, column) positions of infinite weights in row order: a run
     over some of the rows and columns fails on the first one it uses."""
-    dtypes = list(weights.dtypes)
+    dtypes = set(weights.dtypes)
     if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
         return weights.to_numpy(dtype=bool, na_value=False), True, np.empty((0, 2), dtype=np.intp)
     values = _matrix(weights, "weights")
@@ -288,8 +288,12 @@ def _check_finite(signal: _WeightArrays, rows: slice, columns: np.ndarray | None
 
 
 def _equal_weights(mask: np.ndarray) -> np.ndarray:
-    count = mask.sum(axis=1, keepdims=True)
-    return np.divide(mask, count, out=np.zeros(mask.shape), where=count > 0)
+    """1 / (selected stocks of the row) where the mask is set, else 0: the
+    same bits as mask / count, with one division per row."""
+    count = np.count_nonzero(mask, axis=1)
+    share = np.zeros(len(count))
+    np.divide(1.0, count, out=share, where=count > 0)
+    return mask * share[:, None]
 
 
 def _positive(value: float | None, name: str) -> float:
@@ -329,6 +333,17 @@ class _PriceArrays:
     labels: np.ndarray
     # Trading-price frames converted so far: id -> (frame, matrix).
     trading: dict[int, tuple[pd.DataFrame, np.ndarray]] = field(default_factory=dict)
+    # The dates of the bar ranges run so far, one index object per range:
+    # what the statistics infer from an index is then inferred once.
+    dates: dict[tuple[int, int], pd.DatetimeIndex] = field(default_factory=dict)
+
+    def dates_of(self, bars: slice | None) -> pd.DatetimeIndex:
+        if bars is None:
+            return self.close.index
+        key = (bars.start, bars.stop)
+        if key not in self.dates:
+            self.dates[key] = self.close.index[bars]
+        return self.dates[key]
 
     def trade_values(self, frame: pd.DataFrame) -> np.ndarray:
         known = self.trading.get(id(frame))
@@ -444,7 +459,7 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
         window_step=window_step, periods_per_year=periods_per_year)
 
     close = prices.close
-    close_index = cut(close.index)
+    close_index = prices.dates_of(bars)
     price_ns = cut(prices.price_ns)
     pos_ns = signal.pos_ns[rows]
     _check_finite(signal, rows, columns)

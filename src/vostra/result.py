@@ -56,37 +56,18 @@ def _excursion_columns(window: int, window_step: int) -> tuple[list[str], int]:
     return names + exit_group, size
 
 
-def _entry_order(trades: dict[str, np.ndarray]) -> np.ndarray:
-    """Rows of the ledger sorted by entry fill, then by stock, stable."""
-    return np.lexsort((trades["sid"], trades["fill_entry_bar"]))
-
-
 def _holding_bars(t: dict[str, np.ndarray], n_bars: int) -> np.ndarray:
     return (np.where(t["exit_bar"] < 0, n_bars, t["exit_bar"]) - t["entry_bar"]).astype(np.int64)
 
 
-def trade_statistics_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, n_bars: int) -> pd.DataFrame:
-    """The columns of the trade log that the statistics read, in the trade
-    log's order, without building the whole table."""
-    order = _entry_order(trades)
-    t = {k: trades[k][order] for k in ("exit_bar", "entry_bar", "return")}
-    exit_group = excursions[order, -1] if len(order) else np.empty((0, 6))
-    return pd.DataFrame({
-        "exit_date": np.where(t["exit_bar"] < 0, np.nan, 0.0),
-        "return": t["return"],
-        "holding_bars": _holding_bars(t, n_bars),
-        "mae": exit_group[:, 0],
-        "mfe": exit_group[:, 1],
-    })
-
-
-def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, context: dict[str, Any]) -> pd.DataFrame:
-    """The native ledger's trade columns as the caller's table, sorted by entry."""
+def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: np.ndarray,
+                 context: dict[str, Any]) -> pd.DataFrame:
+    """The native ledger's trade columns as the caller's table, in ``order``
+    (the engine's entry order)."""
     index = context["close_index"]
     price_ns = index.as_unit("ns").asi8
     tickers = np.array(list(context["tickers"]) + [None], dtype=object)
     n = len(trades["sid"])
-    order = _entry_order(trades)
     t = {k: v[order] for k, v in trades.items()}
     is_open = t["exit_bar"] < 0
     fill_exit = np.where(is_open, 0, t["fill_exit_bar"])
@@ -317,7 +298,7 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
     start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
     with np.errstate(invalid="ignore", divide="ignore"):
         exposure = run.gross / run.equity
-    result = Result(equity, lambda: _trade_frame(run.trades, run.excursions, context), operations,
+    result = Result(equity, lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context), operations,
                     weight_date=signal_date(report.get("weight_time")),
                     next_weight_date=signal_date(report.get("next_weight_time")),
                     start=start, traded=pd.Series(run.traded, index=index, name="traded"),

@@ -209,16 +209,25 @@ def _skipna_mean(values: np.ndarray) -> float:
 
 
 def _trade_stats(trades: pd.DataFrame) -> dict[str, float]:
-    closed = trades["exit_date"].notna().to_numpy()
-    out = {"trades": float(len(trades))}
-    returns = trades["return"].to_numpy(dtype=np.float64)[closed]
+    return trade_figures(trades["exit_date"].notna().to_numpy(),
+                         trades["return"].to_numpy(dtype=np.float64),
+                         trades["holding_bars"].to_numpy(), trades["mae"].to_numpy(),
+                         trades["mfe"].to_numpy())
+
+
+def trade_figures(closed: np.ndarray, returns: np.ndarray, holding_bars: np.ndarray,
+                  mae: np.ndarray, mfe: np.ndarray) -> dict[str, float]:
+    """The trade figures from the trade log's columns (in its order): which
+    trades are closed, their returns, holding bars, MAE and MFE."""
+    out = {"trades": float(len(closed))}
+    returns = returns[closed]
     returns = returns[~np.isnan(returns)]
     if len(returns):
         out["win_rate"] = float((returns > 0).mean())
     if closed.any():
-        out["avg_holding_bars"] = float(trades["holding_bars"].to_numpy()[closed].mean(dtype=np.float64))
-        out["avg_mae"] = _skipna_mean(trades["mae"].to_numpy()[closed])
-        out["avg_mfe"] = _skipna_mean(trades["mfe"].to_numpy()[closed])
+        out["avg_holding_bars"] = float(holding_bars[closed].mean(dtype=np.float64))
+        out["avg_mae"] = _skipna_mean(mae[closed])
+        out["avg_mfe"] = _skipna_mean(mfe[closed])
     return out
 
 
@@ -236,6 +245,33 @@ def _traded_values(traded: Any, equity: pd.Series, first: int) -> np.ndarray:
         raise ValueError(f"traded must be a Series on the equity's dates or an array of "
                          f"{len(equity)} values, got shape {values.shape}")
     return values[first:]
+
+
+def _returns(values: np.ndarray) -> np.ndarray | None:
+    """Bar returns of the window's values (anchor first); None when they are
+    undefined (an equity at or below 0 before the last bar, or not finite)."""
+    if len(values) >= 2 and np.all(values[:-1] > 0) and np.all(np.isfinite(values)):
+        return values[1:] / values[:-1] - 1.0
+    return None
+
+
+def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | None,
+            trade_stats: dict[str, float] | None) -> dict[str, float]:
+    """The statistics without a benchmark, keyed as :data:`STAT_LABELS`, from
+    plain arrays: the whole equity curve, the position of the window's first
+    bar, the periods per year, the traded value on the window's bars (or
+    None) and the trade figures (see :func:`trade_figures`, or None)."""
+    anchor = max(first - 1, 0)
+    values = equity[anchor:]
+    out = dict.fromkeys(STAT_LABELS, math.nan)
+    out.update(_curve_stats(values, _returns(values), ppy))
+    if trade_stats is not None:
+        out.update(trade_stats)
+    n_returns = len(values) - 1
+    if traded is not None and n_returns > 0:
+        years = n_returns / ppy
+        out["turnover"] = _ratio(float(np.sum(traded)) / years, float(equity[first:].mean()))
+    return out
 
 
 def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
@@ -306,25 +342,16 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
                              f"got {periods_per_year!r}")
     first = 0 if start is None else _window_start(index, start)
     anchor = max(first - 1, 0)
-    values = equity.to_numpy(dtype=np.float64)[anchor:]
-    returns = None
-    if len(values) >= 2 and np.all(values[:-1] > 0) and np.all(np.isfinite(values)):
-        returns = values[1:] / values[:-1] - 1.0
-
-    out = dict.fromkeys(STAT_LABELS, math.nan)
-    out.update(_curve_stats(values, returns, ppy))
-    if trades is not None:
-        out.update(_trade_stats(trades))
+    full = equity.to_numpy(dtype=np.float64)
+    window_traded = None
+    if traded is not None and len(full) - anchor > 1:
+        window_traded = _traded_values(traded, equity, first)
+    out = figures(full, first, ppy, window_traded, _trade_stats(trades) if trades is not None else None)
+    values = full[anchor:]
+    returns = _returns(values) if benchmark is not None else None
+    if returns is not None:
+        out.update(_benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy))
     n_returns = len(values) - 1
-    if traded is not None and n_returns > 0:
-        window = equity.to_numpy(dtype=np.float64)[first:]
-        years = n_returns / ppy
-        out["turnover"] = _ratio(float(np.sum(_traded_values(traded, equity, first))) / years,
-                                 float(window.mean()))
-    if benchmark is not None and returns is not None:
-        factor = _benchmark_returns(benchmark, index[anchor:])
-        out.update(_benchmark_stats(returns, factor, ppy))
-
     stats = pd.Series(out, name="statistics", dtype=np.float64)
     stats.attrs.update(
         window_start=index[anchor + 1] if n_returns > 0 else None,

@@ -32,8 +32,8 @@ import pandas as pd
 from ._frontend import SCALAR_OPTIONS, _load_engine, _prepare, _price_error, _scalars, backtest, ruin_message
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
-from .result import trade_statistics_frame
-from .stats import STAT_LABELS, statistics
+from .result import _holding_bars
+from .stats import STAT_LABELS, figures, infer_periods_per_year, trade_figures
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
@@ -145,17 +145,49 @@ def _error_text(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}"
 
 
-def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, pd.Series, str | None]:
-    """The statistics of one run from the engine's arrays, as the run's
-    :class:`vostra.Result` gives them, and the warning of a ruined run."""
+def _periods_per_year(context: dict[str, Any]) -> float:
+    """The run's annualisation factor: given, or inferred once per index."""
+    given = context.get("periods_per_year")
+    if given is not None:
+        return float(given)
     index = context["close_index"]
-    equity = pd.Series(run.equity, index=index, name="equity")
-    start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
-    stats = statistics(equity, trade_statistics_frame(run.trades, run.excursions, len(index)),
-                       start=start, traded=pd.Series(run.traded, index=index, name="traded"),
-                       periods_per_year=context.get("periods_per_year"),
-                       fee=context.get("fee"), tax=context.get("tax"))
-    return stats.to_numpy(dtype=np.float64), equity, ruin_message(equity)
+    cached = _inferred_ppy.get(id(index))
+    if cached is None or cached[0] is not index:
+        cached = _inferred_ppy[id(index)] = (index, infer_periods_per_year(index)[0])
+    return cached[1]
+
+
+# Inferred periods per year by index (the index is kept so that its id
+# stays its own).
+_inferred_ppy: dict[int, tuple[pd.DatetimeIndex, float]] = {}
+
+
+def _run_trade_figures(run: Any, n_bars: int) -> dict[str, float]:
+    """The trade figures of a run from the ledger's columns: only closed
+    trades enter the averages, taken in the trade log's order (by entry)."""
+    trades = run.trades
+    order = run.entry_order[trades["exit_bar"][run.entry_order] >= 0]
+    exit_group = run.excursions[order, -1] if len(order) else np.empty((0, 6))
+    t = {k: trades[k][order] for k in ("exit_bar", "entry_bar")}
+    out = trade_figures(np.ones(len(order), dtype=bool), trades["return"][order],
+                        _holding_bars(t, n_bars), exit_group[:, 0], exit_group[:, 1])
+    out["trades"] = float(len(trades["sid"]))
+    return out
+
+
+def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, str | None]:
+    """The statistics of one run from the engine's arrays, as the run's
+    :class:`vostra.Result` gives them, its equity and the warning of a
+    ruined run."""
+    values = run.equity
+    first = max(run.first_rebalance, 0)
+    traded = run.traded[first:] if len(values) - max(first - 1, 0) > 1 else None
+    out = figures(values, first, _periods_per_year(context), traded, _run_trade_figures(run, len(values)))
+    stats = np.fromiter((out[k] for k in STAT_LABELS), dtype=np.float64, count=len(STAT_LABELS))
+    ruin = None
+    if (values <= 0).any():
+        ruin = ruin_message(pd.Series(values, index=context["close_index"], name="equity"))
+    return stats, values, ruin
 
 
 def _prepare_chunk(prepare: _Prepared, chunk: list[Run]) -> tuple[list[dict[str, Any]], list[Any], dict[int, Outcome]]:
@@ -188,7 +220,7 @@ def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcom
         stats, equity, ruin = _run_statistics(result, context)
         if ruin:
             notes = notes + [ruin]
-        outcomes[number] = (number, stats, equity.to_numpy() if keep_equity else None, None,
+        outcomes[number] = (number, stats, equity if keep_equity else None, None,
                             "\n".join(notes) or None)
     return [outcomes[run[0]] for run in chunk]
 
