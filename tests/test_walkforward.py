@@ -302,6 +302,8 @@ def test_windows_run_as_sweeps_and_backtests_of_the_cut_frames(rough, delisting,
         walk = vostra.walk_forward(signals, market, grid=grid, train="1Y", test="6M",
                                    select="psr", backend=backend, workers=2, **options)
     assert len(walk.windows) == 4
+    if delisting == "grid":         # the windows table keeps None next to strings
+        assert set(walk.windows["delisting"]) <= {"auto", None}
     expected_warnings = []
 
     whole = vostra.sweep(signals, market, grid=grid, equity=True, backend="serial",
@@ -332,8 +334,11 @@ def test_windows_run_as_sweeps_and_backtests_of_the_cut_frames(rough, delisting,
         expected_warnings += [str(w.message) for w in caught]
         pd.testing.assert_series_equal(piece, result.equity, check_exact=True)
         assert row["test_return"] == result.stats["total_return"]
-    # The test pieces warn as their backtests do.
+    # The test pieces warn as their backtests do, at the caller's line.
     assert [str(w.message) for w in issued] == expected_warnings
+    assert all(w.filename == __file__ for w in issued)
+    if delisting == "market":       # the fixed allocation holds stocks that are gone
+        assert any("after their prices end" in m for m in expected_warnings)
     # The cut really removes tickers and delists some inside windows.
     assert any(len(window_frames(market, signals["top3"], slice(a, b), "auto")[0].columns) < 14
                for a, _, _, b in window_bounds(index, "1Y", "6M"))
