@@ -1,12 +1,15 @@
 """vostra.walk_forward: the windows, the choice on each train window, the
 test pieces and their chaining, the result's frames, argument errors."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
 
 import vostra
 from vostra.demo import momentum_signal
+from vostra.sweep import STAT_COLUMNS
 from vostra.walkforward import chain, window_bounds
 
 GRID = {"stop_loss": [None, 0.05]}
@@ -227,3 +230,203 @@ def test_the_report_shows_the_chained_equity_the_choices_and_the_overfitting(wal
     assert "Chosen parameters per window" in page and "Overfitting" in page
     for meaning in walk.overfitting.table().iloc[:, -1]:
         assert str(meaning).split("<")[0][:40].replace("&", "&amp;") in page
+
+
+# --- One conversion, one backend -----------------------------------------------
+
+@pytest.fixture(scope="module")
+def rough():
+    # Suspensions, late listings and delistings: windows cut columns, weight
+    # rows and delistings out of the market.
+    market = vostra.synthetic_market(n_stocks=14, years=3, seed=11, delisting_rate=0.3,
+                                     listing_rate=0.3, suspensions=4)
+    close = market.close
+    score = (close.ffill().shift(5) / close.ffill().shift(40) - 1).where(close.notna())
+    rank = score.rank(axis=1, ascending=False, method="first")
+    # A bool frame (equal weights), a float frame with NaN, a short side and
+    # weekly rows that do not fall on every bar, and a fixed allocation that
+    # also weights stocks before they list and after they are gone.
+    long_short = ((rank <= 2) * 0.45 - (rank >= rank.max(axis=1).to_numpy()[:, None]) * 0.2)
+    long_short = long_short.where(rank.notna()).iloc[::5]
+    fixed = pd.DataFrame(1 / 14, index=close.index[::21], columns=close.columns)
+    return market, {"top3": rank <= 3, "long_short": long_short, "fixed": fixed}
+
+
+def window_frames(market, weights, rows, delisting):
+    """The window as the documented frames: its prices, the weight rows in
+    force (the last one before its first bar and those inside) on the
+    tickers with a price in it, and the market's delistings inside it."""
+    close = market.close
+    prices = [f.iloc[rows] for f in (close, market.open, market.high, market.low)]
+    traded = prices[0].columns[prices[0].notna().any().to_numpy()]
+    first, last = close.index[rows.start], close.index[rows.stop - 1]
+    before = np.flatnonzero(weights.index < first)
+    keep = (weights.index >= first) & (weights.index <= last)
+    if len(before):
+        keep[before[-1]] = True
+    window_weights = weights.loc[keep, weights.columns.isin(traded)]
+    if delisting == "auto":
+        valid = close.notna().to_numpy()
+        ends = len(close) - 1 - np.argmax(valid[::-1], axis=0)
+        gone = valid.any(axis=0) & (ends < ends.max())
+        delisting = {t: close.index[e + 1] for t, e, g in zip(close.columns, ends, gone)
+                     if g and e + 1 < rows.stop and t in traded}
+    return window_weights, prices, delisting
+
+
+def assert_same_runs(table, expected):
+    """Statistics and equity bit for bit, errors and warnings as written."""
+    stats = list(STAT_COLUMNS) + (["psr"] if "psr" in expected else [])
+    assert list(table.columns) == list(expected.columns) and len(table) == len(expected)
+    assert np.array_equal(table[stats].to_numpy(), expected[stats].to_numpy(), equal_nan=True)
+    assert table["error"].tolist() == expected["error"].tolist()
+    assert table["warnings"].tolist() == expected["warnings"].tolist()
+    if "equity" in expected:
+        for got, want in zip(table["equity"], expected["equity"]):
+            pd.testing.assert_series_equal(got, want, check_exact=True)
+
+
+@pytest.mark.parametrize("backend", ["serial", "threads"])
+@pytest.mark.parametrize("delisting", ["market", None, "grid"],
+                         ids=("delisted_where_prices_end", "no_delisting", "delisting_in_grid"))
+def test_windows_run_as_sweeps_and_backtests_of_the_cut_frames(rough, delisting, backend):
+    market, signals = rough
+    grid = {"stop_loss": [None, 0.08], "rebalance": ["M", "W"], "trade_at": ["close", "open"]}
+    options = {}
+    if delisting == "grid":
+        grid["delisting"] = ["auto", None]
+    elif delisting is None:
+        options["delisting"] = None
+    with warnings.catch_warnings(record=True) as issued:
+        warnings.simplefilter("always")
+        walk = vostra.walk_forward(signals, market, grid=grid, train="1Y", test="6M",
+                                   select="psr", backend=backend, workers=2, **options)
+    assert len(walk.windows) == 4
+    if delisting == "grid":         # the windows table keeps None next to strings
+        assert set(walk.windows["delisting"]) <= {"auto", None}
+    expected_warnings = []
+
+    whole = vostra.sweep(signals, market, grid=grid, equity=True, backend="serial",
+                         progress=False, **options)
+    assert_same_runs(walk.sweep, whole)
+    index = market.close.index
+    window_delisting = "auto" if delisting == "market" else None
+    for row, table, piece in zip(walk.windows.to_dict("records"), walk.train_tables, walk.pieces):
+        rows = slice(index.get_loc(row["train_start"]), index.get_loc(row["train_end"]) + 1)
+        cut = {name: window_frames(market, w, rows, window_delisting) for name, w in signals.items()}
+        prices = cut["top3"][1]
+        fixed = dict(options, delisting=cut["top3"][2]) if delisting == "market" else options
+        # The delistings of a window do not depend on the weights.
+        assert cut["top3"][2] == cut["long_short"][2] == cut["fixed"][2]
+        expected = vostra.sweep({name: c[0] for name, c in cut.items()}, *prices, grid=grid,
+                                backend="serial", progress=False, **fixed)
+        assert_same_runs(table, expected)
+
+        rows = slice(index.get_loc(row["test_start"]), index.get_loc(row["test_end"]) + 1)
+        weights, prices, dates = window_frames(market, signals[row["weights"]], rows,
+                                               window_delisting)
+        choice = {name: row[name] for name in grid}
+        if delisting == "market":
+            choice["delisting"] = dates
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = vostra.backtest(weights, *prices, **{**options, **choice})
+        expected_warnings += [str(w.message) for w in caught]
+        pd.testing.assert_series_equal(piece, result.equity, check_exact=True)
+        assert row["test_return"] == result.stats["total_return"]
+    # The test pieces warn as their backtests do, at the caller's line.
+    assert [str(w.message) for w in issued] == expected_warnings
+    assert all(w.filename == __file__ for w in issued)
+    if delisting == "market":       # the fixed allocation holds stocks that are gone
+        assert any("after their prices end" in m for m in expected_warnings)
+    # The cut really removes tickers and delists some inside windows.
+    assert any(len(window_frames(market, signals["top3"], slice(a, b), "auto")[0].columns) < 14
+               for a, _, _, b in window_bounds(index, "1Y", "6M"))
+
+
+def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch):
+    import sys
+
+    from vostra import _engine, _frontend, walkforward
+
+    sweep_module = sys.modules["vostra.sweep"]      # vostra.sweep is the function
+    market, signals = rough
+    converted, weight_frames, batches = [], [], []
+    matrix, weights_matrix, run_many = _frontend._matrix, _frontend._weights_matrix, _engine.run_many
+
+    def counting_matrix(frame, name):
+        converted.append(name)
+        return matrix(frame, name)
+
+    def counting_weights_matrix(frame):
+        weight_frames.append(frame.shape)
+        return weights_matrix(frame)
+
+    def counting_run_many(*args, jobs, **kwargs):
+        batches.append(len(jobs))
+        return run_many(*args, jobs=jobs, **kwargs)
+
+    def forbidden(*args, **kwargs):
+        raise AssertionError("a walk converts its inputs once and runs on the sweep backend")
+
+    monkeypatch.setattr(_frontend, "_matrix", counting_matrix)
+    monkeypatch.setattr(_frontend, "_weights_matrix", counting_weights_matrix)
+    monkeypatch.setattr(_engine, "run_many", counting_run_many)
+    monkeypatch.setattr(_engine, "run", forbidden)
+    monkeypatch.setattr(sweep_module, "_prepare", forbidden)
+    monkeypatch.setattr(walkforward, "backtest", forbidden)
+    trade_at = market.close * 1.001
+    with pytest.warns(UserWarning, match="after their prices end"):   # the fixed allocation
+        walk = vostra.walk_forward(signals, market, grid={"stop_loss": [None, 0.05],
+                                                          "rebalance": ["M", "W"],
+                                                          "trade_at": ["open", trade_at]},
+                                   train="1Y", test="6M", backend="threads", workers=2)
+    # Each price frame, the trading prices and each weight frame once (the
+    # two float frames; the bool one is read as a mask, without _matrix).
+    assert sorted(converted) == ["close", "high", "low", "open", "trade_at", "weights", "weights"]
+    assert sorted(weight_frames) == sorted(w.shape for w in signals.values())
+    windows = len(walk.windows)
+    # The whole period and every train window (8 runs each), then the test pieces.
+    assert sum(batches) == 8 * 3 * (windows + 1) + windows and batches[-1] == windows
+
+
+def test_a_failed_test_piece_raises_as_its_backtest_does():
+    # "up" rises steadily and wins every train window; its close turns
+    # unusable in the last test window, while "down" is held elsewhere.
+    index = pd.bdate_range("2020-01-01", periods=120)
+    close = pd.DataFrame({"up": np.linspace(10, 20, 120), "down": np.linspace(20, 10, 120)},
+                         index=index)
+    close.iloc[110, 0] = -1.0
+    weights = {"up": pd.DataFrame({"up": 1.0, "down": 0.0}, index=index[:1]),
+               "down": pd.DataFrame({"up": 0.0, "down": 1.0}, index=index[:1])}
+    with pytest.raises(ValueError, match=r"close has an unusable price -1\.0 for ticker 'up' on "
+                                         r"2020-06-03 00:00:00 while it is held"):
+        vostra.walk_forward(weights, close, grid=None, train=40, test=40, select="total_return",
+                            fee=0, tax=0, rebalance=None, backend="serial")
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'vostra[cluster]')")
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield ray
+    ray.shutdown()
+
+
+def test_ray_walk_equals_the_threads_walk(local_ray, rough):
+    market, signals = rough
+    args = dict(grid={"stop_loss": [None, 0.08], "trade_at": ["open", market.close * 0.999]},
+                train="1Y", test="6M", select="psr")
+    walks, issued = [], []
+    for backend in ("ray", "threads"):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            walks.append(vostra.walk_forward(signals, market, backend=backend, **args))
+        issued.append([str(w.message) for w in caught])
+    ray_walk, walk = walks
+    assert issued[0] == issued[1]
+    pd.testing.assert_frame_equal(ray_walk.windows.drop(columns="trade_at"),
+                                  walk.windows.drop(columns="trade_at"), check_exact=True)
+    pd.testing.assert_series_equal(ray_walk.equity, walk.equity, check_exact=True)
+    for a, b in zip(ray_walk.train_tables, walk.train_tables):
+        assert_same_runs(a, b)

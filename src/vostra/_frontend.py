@@ -7,7 +7,8 @@ import math
 import re
 import warnings
 from collections.abc import Iterable, Mapping
-from typing import Any, Literal, Union
+from dataclasses import dataclass, field
+from typing import Any, Literal, NamedTuple, Union
 
 import numpy as np
 import pandas as pd
@@ -109,7 +110,7 @@ def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame, name: str) -> pd.DataFrame | None:
+def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame | _Axes, name: str) -> pd.DataFrame | None:
     """Another price frame put into the row and column order of ``close``."""
     if frame is None:
         return None
@@ -182,7 +183,7 @@ def _auto_delisting(last: np.ndarray, has_any: np.ndarray) -> np.ndarray:
     return np.where(has_any & (last < market_last), last + 1, -1).astype(np.int64)
 
 
-def _explicit_delisting(delisting: Mapping[Any, Any] | pd.Series, close: pd.DataFrame,
+def _explicit_delisting(delisting: Mapping[Any, Any] | pd.Series, close: pd.DataFrame | _Axes,
                         price_ns: np.ndarray) -> np.ndarray:
     """Delisting bar per price column from ``{ticker: date}``: the first bar at
     or after the date (-1 when the date is missing or after the last bar)."""
@@ -255,24 +256,35 @@ def _price_frames(trade_at: Any) -> dict[str, str]:
     return {"trading": trading, "close": "close", "high": "high", "low": "low", "open": "open"}
 
 
-def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool]:
-    """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask."""
+def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray]:
+    """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask,
+    and the (row, column) positions of infinite weights in row order: a run
+    over some of the rows and columns fails on the first one it uses."""
     dtypes = set(weights.dtypes)
     if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
-        return weights.to_numpy(dtype=bool, na_value=False), True
+        return weights.to_numpy(dtype=bool, na_value=False), True, np.empty((0, 2), dtype=np.intp)
     values = _matrix(weights, "weights")
     with np.errstate(invalid="ignore"):
-        infinite = np.isinf(values)
-    if infinite.any():
-        r, c = np.argwhere(infinite)[0]
-        raise ValueError(
-            f"weights has an infinite weight {float(values[r, c])!r} for ticker "
-            f"{weights.columns[c]!r} on {weights.index[r]}; weights must be finite"
-        )
+        infinite = np.argwhere(np.isinf(values))
     nan = np.isnan(values)
     if nan.any():
         values = np.where(nan, 0.0, values)
-    return values, False
+    return values, False, infinite
+
+
+def _check_finite(signal: _WeightArrays, rows: slice, columns: np.ndarray | None) -> None:
+    infinite = signal.infinite
+    if not len(infinite):
+        return
+    used = (infinite[:, 0] >= rows.start) & (infinite[:, 0] < rows.stop)
+    if columns is not None:
+        used &= columns[infinite[:, 1]]
+    if used.any():
+        r, c = infinite[int(np.argmax(used))]
+        raise ValueError(
+            f"weights has an infinite weight {float(signal.values[r, c])!r} for ticker "
+            f"{signal.frame.columns[c]!r} on {signal.frame.index[r]}; weights must be finite"
+        )
 
 
 def _equal_weights(mask: np.ndarray) -> np.ndarray:
@@ -298,18 +310,94 @@ def _positive(value: float | None, name: str) -> float:
 # The call
 # --------------------------------------------------------------------------
 
+class _Axes(NamedTuple):
+    """The dates and tickers of a frame: what the checks and the messages
+    read of it once its values are converted."""
+
+    index: pd.DatetimeIndex
+    columns: pd.Index
+
+
+@dataclass(eq=False)
+class _PriceArrays:
+    """The price frames checked and converted once. A run over a range of
+    bars reads row slices of these matrices: views, not copies (the engine
+    reads any strides). Open, high and low are None where not given."""
+
+    close: _Axes
+    close_values: np.ndarray
+    open_values: np.ndarray | None
+    high_values: np.ndarray | None
+    low_values: np.ndarray | None
+    price_ns: np.ndarray
+    labels: np.ndarray
+    # Trading-price frames converted so far: id -> (frame, matrix).
+    trading: dict[int, tuple[pd.DataFrame, np.ndarray]] = field(default_factory=dict)
+    # The dates of the bar ranges run so far, one index object per range:
+    # what the statistics infer from an index is then inferred once.
+    dates: dict[tuple[int, int], pd.DatetimeIndex] = field(default_factory=dict)
+
+    def dates_of(self, bars: slice | None) -> pd.DatetimeIndex:
+        if bars is None:
+            return self.close.index
+        key = (bars.start, bars.stop)
+        if key not in self.dates:
+            self.dates[key] = self.close.index[bars]
+        return self.dates[key]
+
+    def trade_values(self, frame: pd.DataFrame) -> np.ndarray:
+        known = self.trading.get(id(frame))
+        if known is None or known[0] is not frame:
+            known = (frame, _matrix(_aligned(frame, self.close, "trade_at"), "trade_at"))
+            self.trading[id(frame)] = known
+        return known[1]
+
+
+def _convert_prices(close: pd.DataFrame, open: pd.DataFrame | None = None,
+                    high: pd.DataFrame | None = None, low: pd.DataFrame | None = None) -> _PriceArrays:
+    close = _check_frame(close, "close")
+    if len(close.index) == 0 or len(close.columns) == 0:
+        raise ValueError("close is empty; it needs at least one date and one ticker")
+    open = _aligned(open, close, "open")
+    high = _aligned(high, close, "high")
+    low = _aligned(low, close, "low")
+    return _PriceArrays(
+        _Axes(close.index, close.columns), _matrix(close, "close"),
+        None if open is None else _matrix(open, "open"),
+        None if high is None else _matrix(high, "high"),
+        None if low is None else _matrix(low, "low"),
+        _ns(close.index), _labels(close.columns, "close"))
+
+
+@dataclass(eq=False)
+class _WeightArrays:
+    """A weight frame checked and converted once; a run reads the rows and
+    the columns it uses."""
+
+    frame: _Axes
+    values: np.ndarray          # float64 with NaN as 0, or a bool mask
+    is_mask: bool
+    infinite: np.ndarray        # see _weights_matrix
+    pos_ns: np.ndarray
+    labels: np.ndarray
+    price_col: np.ndarray       # column of each ticker in close, -1 for none
+
+
+def _convert_weights(weights: pd.DataFrame, prices: _PriceArrays) -> _WeightArrays:
+    weights = _check_frame(weights, "weights")
+    _same_clock(weights.index, prices.close.index, "weights.index and close.index")
+    values, is_mask, infinite = _weights_matrix(weights)
+    return _WeightArrays(_Axes(weights.index, weights.columns), values, is_mask, infinite,
+                         _ns(weights.index),
+                         _labels(weights.columns, "weights"),
+                         prices.close.columns.get_indexer(weights.columns))
+
+
 def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
-            high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
-            trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
-            fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
-            take_profit: float | None = None, trail_stop: float | None = None,
-            trail_activation: float = 0.0, intrabar: bool = False,
-            position_limit: float = 1.0, retain_cost: bool = False,
-            stop_trading: bool = True, window: int = 0, window_step: int = 1,
-            delisting: Delisting = "auto", split_trades: bool | None = None,
-            periods_per_year: float | None = None,
-            ) -> tuple[dict[str, Any], dict[str, Any]]:
-    """Check and convert the inputs of :func:`backtest`.
+             high: pd.DataFrame | None = None, low: pd.DataFrame | None = None,
+             **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+    """Check and convert the inputs of :func:`backtest` (``options`` are its
+    keyword options).
 
     Returns ``(arguments, context)``: the keyword arguments of
     ``vantrel.backtest_`` and what the result needs to label the engine's
@@ -317,30 +405,48 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     issue (so that they point at the user's call). Raises the errors listed
     in :func:`backtest`.
     """
-    notes: list[str] = []
-    close = _check_frame(close, "close")
-    if len(close.index) == 0 or len(close.columns) == 0:
-        raise ValueError("close is empty; it needs at least one date and one ticker")
-    open = _aligned(open, close, "open")
-    high = _aligned(high, close, "high")
-    low = _aligned(low, close, "low")
-    weights = _check_frame(weights, "weights")
-    if len(weights.index) == 0:
-        raise ValueError("weights has no rows; it needs at least one signal date")
-    _same_clock(weights.index, close.index, "weights.index and close.index")
+    prices = _convert_prices(close, open, high, low)
+    return _arguments(prices, _convert_weights(weights, prices), **options)
 
-    close_values = _matrix(close, "close")
-    open_values = close_values if open is None else _matrix(open, "open")
-    high_values = close_values if high is None else _matrix(high, "high")
-    low_values = close_values if low is None else _matrix(low, "low")
+
+def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None = None,
+               rows: slice | None = None, columns: np.ndarray | None = None,
+               delisted_at: np.ndarray | None = None, *,
+               trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
+               fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
+               take_profit: float | None = None, trail_stop: float | None = None,
+               trail_activation: float = 0.0, intrabar: bool = False,
+               position_limit: float = 1.0, retain_cost: bool = False,
+               stop_trading: bool = True, window: int = 0, window_step: int = 1,
+               delisting: Delisting = "auto", split_trades: bool | None = None,
+               periods_per_year: float | None = None,
+               ) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The engine arguments of one run on converted inputs: the prices of
+    the bars ``bars``, the weight rows ``rows`` and the weight columns where
+    the bool array ``columns`` is True (all by default), exactly as
+    :func:`_prepare` gives them for frames cut to those rows and columns.
+    ``delisted_at`` (a delisting bar per price column, -1 for none) stands
+    in for the ``delisting`` option."""
+    notes: list[str] = []
+    rows = slice(0, len(signal.pos_ns)) if rows is None else rows
+    weights_index = signal.frame.index[rows]
+    if len(weights_index) == 0:
+        raise ValueError("weights has no rows; it needs at least one signal date")
+
+    def cut(values: np.ndarray) -> np.ndarray:
+        return values if bars is None else values[bars]
+
+    close_values = cut(prices.close_values)
+    open_values = close_values if prices.open_values is None else cut(prices.open_values)
+    high_values = close_values if prices.high_values is None else cut(prices.high_values)
+    low_values = close_values if prices.low_values is None else cut(prices.low_values)
 
     if isinstance(trade_at, pd.DataFrame):
-        trade_frame = _aligned(trade_at, close, "trade_at")
-        price_values = _matrix(trade_frame, "trade_at")
+        price_values = cut(prices.trade_values(trade_at))
     elif trade_at == "close":
         price_values = close_values
     elif trade_at == "open":
-        if open is None:
+        if prices.open_values is None:
             raise ValueError("trade_at='open' needs the open prices: pass open=...")
         price_values = open_values
     else:
@@ -352,13 +458,20 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         retain_cost=retain_cost, stop_trading=stop_trading, window=window,
         window_step=window_step, periods_per_year=periods_per_year)
 
-    price_ns = _ns(close.index)
-    pos_ns = _ns(weights.index)
-    pos_values, is_mask = _weights_matrix(weights)
-    price_col = close.columns.get_indexer(weights.columns)
+    close = prices.close
+    close_index = prices.dates_of(bars)
+    price_ns = cut(prices.price_ns)
+    pos_ns = signal.pos_ns[rows]
+    _check_finite(signal, rows, columns)
+    pos_values, tickers = signal.values[rows], signal.frame.columns
+    price_col, pos_labels = signal.price_col, signal.labels
+    if columns is not None and not columns.all():
+        pos_values, tickers = pos_values[:, columns], tickers[columns]
+        price_col, pos_labels = price_col[columns], pos_labels[columns]
+    is_mask = signal.is_mask
 
     held = pos_values.any(axis=0) if is_mask else (pos_values != 0).any(axis=0)
-    unknown = weights.columns[(price_col < 0) & held]
+    unknown = tickers[(price_col < 0) & held]
     if len(unknown):
         raise ValueError(
             f"weights has tickers with no column in close: {_listing(unknown)}; add "
@@ -372,10 +485,12 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     if no_prices.any():
         raise ValueError(
             f"weights gives nonzero weight to tickers whose close prices are all "
-            f"missing: {_listing(weights.columns[no_prices])}"
+            f"missing: {_listing(tickers[no_prices])}"
         )
 
-    if isinstance(delisting, str) and delisting == "auto":
+    if delisted_at is not None:
+        delist_price = delisted_at
+    elif isinstance(delisting, str) and delisting == "auto":
         delist_price = _auto_delisting(last, has_any)
     elif delisting is None:
         delist_price = None
@@ -391,16 +506,16 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     if delist_price is not None:
         delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
         delisting_bars[known] = delist_price[price_col[known]]
-        pos_values = _drop_after_delisting(pos_values, weights, delisting_bars, price_ns,
+        pos_values = _drop_after_delisting(pos_values, tickers, delisting_bars, price_ns,
                                            pos_ns, notes)
     if is_mask:
         pos_values = _equal_weights(pos_values)
 
-    resample = _schedule(rebalance, close.index, price_ns, pos_ns)
+    resample = _schedule(rebalance, close_index, price_ns, pos_ns)
     if len(pos_ns) and len(price_ns) and pos_ns[0] > price_ns[-1]:
         notes.append(
-            f"weights start on {weights.index[0]}, after the last price date "
-            f"{close.index[-1]}; nothing will be traded"
+            f"weights start on {weights_index[0]}, after the last price date "
+            f"{close_index[-1]}; nothing will be traded"
         )
     if split_trades is None:
         split_trades = rebalance is not None
@@ -408,14 +523,14 @@ def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
     arguments = dict(
         price_values=price_values, close_values=close_values,
         high_values=high_values, low_values=low_values, open_values=open_values,
-        price_index=price_ns, price_columns=_labels(close.columns, "close"),
+        price_index=price_ns, price_columns=prices.labels,
         pos_values=pos_values, pos_index=pos_ns,
-        pos_columns=_labels(weights.columns, "weights"), resample=resample,
+        pos_columns=pos_labels, resample=resample,
         periodically_rebalance=bool(split_trades), delisting_bars=delisting_bars, **scalars,
     )
     context = dict(
-        close_index=close.index, weights_index=weights.index,
-        tickers=weights.columns, price_frames=_price_frames(trade_at),
+        close_index=close_index, weights_index=weights_index,
+        tickers=tickers, price_frames=_price_frames(trade_at),
         warnings=notes, **scalar_context,
     )
     return arguments, context
@@ -475,7 +590,7 @@ def _scalars(*, fee: float, tax: float, stop_loss: float | None, take_profit: fl
     return arguments, context
 
 
-def _drop_after_delisting(values: np.ndarray, weights: pd.DataFrame, delisting_bars: np.ndarray,
+def _drop_after_delisting(values: np.ndarray, tickers: pd.Index, delisting_bars: np.ndarray,
                           price_ns: np.ndarray, pos_ns: np.ndarray, notes: list[str]) -> np.ndarray:
     """Zero the weights that the engine would apply on or after a delisting bar.
 
@@ -496,7 +611,7 @@ def _drop_after_delisting(values: np.ndarray, weights: pd.DataFrame, delisting_b
         return values
     stale = hit & (pos_ns[:, None] >= price_ns[bars][None, :])
     if stale.any():
-        cols = weights.columns[gone[stale.any(axis=0)]]
+        cols = tickers[gone[stale.any(axis=0)]]
         notes.append(
             f"weights hold {len(cols)} ticker(s) after their prices end "
             f"({_listing(cols)}); those weights were set to 0. Use only prices "

@@ -20,6 +20,7 @@ import signal
 import threading
 import uuid
 import warnings
+import weakref
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from concurrent.futures import TimeoutError as FutureTimeout
@@ -84,29 +85,49 @@ def _cache_key(value: Any) -> Any:
     return value
 
 
-class _Prepared:
-    """The engine arguments of the runs of one sweep. The market, the weights
-    and the options that shape the engine's arrays (trade price, schedule,
-    delisting, trade splits) are converted once per combination; the scalar
-    options of each run only replace plain values."""
+class _FrameSource:
+    """The engine arguments of a sweep's runs, from its frames: the market
+    and the weights are checked and converted for every combination of the
+    options that shape the engine's arrays."""
 
     def __init__(self, frames: Mapping[Any, Any]) -> None:
         self.frames = frames
+
+    def arguments(self, weights_key: Any, shaping: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+        f = self.frames
+        return _prepare(f[("weights", weights_key)], f["close"], f.get("open"), f.get("high"),
+                        f.get("low"), **shaping)
+
+
+class _Prepared:
+    """The engine arguments of the runs of one sweep. The arguments shaped
+    by the weights and the options that shape the engine's arrays (trade
+    price, schedule, delisting, trade splits) come from the source once per
+    combination; the scalar options of each run only replace plain values.
+
+    Runs arrive grouped by their weights key, so only the combinations of
+    the current key are kept."""
+
+    def __init__(self, source: Any) -> None:
+        self.source = source
+        self.frames = source.frames
         self.cache: dict[Any, Any] = {}
+        self.weights_key: Any = None
 
     def __call__(self, run: Run) -> tuple[dict[str, Any], dict[str, Any], list[str]]:
         _, weights_key, options = run
         kwargs = {name: self.frames[value.key] if isinstance(value, _FrameRef) else value
                   for name, value in options.items()}
         shaping = {k: v for k, v in kwargs.items() if k not in SCALAR_OPTIONS}
-        key = (weights_key, tuple(sorted((k, _cache_key(v)) for k, v in shaping.items())))
+        if weights_key != self.weights_key:
+            self.cache.clear()
+            self.weights_key = weights_key
+        key = tuple(sorted((k, _cache_key(v)) for k, v in shaping.items()))
         if key not in self.cache:
-            f = self.frames
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 try:
-                    arguments, context = _prepare(f[("weights", weights_key)], f["close"], f.get("open"),
-                                                  f.get("high"), f.get("low"), **shaping)
+                    arguments, context = self.source.arguments(weights_key, shaping)
                     notes = [str(w.message) for w in caught] + list(context["warnings"])
                     self.cache[key] = (arguments, context, notes)
                 except Exception as exc:
@@ -211,11 +232,11 @@ def _run_threads(prepare: _Prepared, chunk: list[Run], keep_equity: bool, thread
     return _finish_chunk(chunk, ready, _simulate(jobs, threads), outcomes, keep_equity)
 
 
-def _run_local(frames: Mapping[Any, Any], chunks: list[list[Run]], keep_equity: bool, threads: int,
+def _run_local(source: Any, chunks: list[list[Run]], keep_equity: bool, threads: int,
                collect: Callable[[list[Outcome]], None], interrupt: _DeferredInterrupt) -> None:
     """The threads backend: while the engine simulates one chunk (without the
     interpreter lock), the statistics of the previous one are computed here."""
-    prepare = _Prepared(frames)
+    prepare = _Prepared(source)
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="vostra-sweep") as pool:
         pending = None
         for chunk in chunks + [None]:
@@ -236,22 +257,18 @@ def _run_local(frames: Mapping[Any, Any], chunks: list[list[Run]], keep_equity: 
             pending = started
 
 
-_worker_frames: dict[Any, Any] = {}
 _worker_store_id: str | None = None
 _worker_prepared: Any = None
 
 
-def _run_chunk_ray(packed: dict[Any, tuple], store_id: str, chunk: list[Run],
-                   keep_equity: bool) -> list[Outcome]:
-    """Task of the Ray backend. ``packed`` arrives from the object store
-    (its arrays zero-copy); the frames built on them are kept for the next
-    task of the same sweep that lands on this worker."""
+def _run_chunk_ray(source: Any, store_id: str, chunk: list[Run], keep_equity: bool) -> list[Outcome]:
+    """Task of the Ray backend. ``source`` arrives from the object store
+    (its arrays zero-copy); it is kept, with the arguments prepared on it,
+    for the next task of the same store that lands on this worker."""
     global _worker_store_id, _worker_prepared
     if _worker_store_id != store_id:
         _load_engine()
-        _worker_frames.clear()
-        _worker_frames.update(packed)
-        _worker_prepared = _Prepared(_worker_frames)
+        _worker_prepared = _Prepared(source)
         _worker_store_id = store_id
     return _run_threads(_worker_prepared, chunk, keep_equity, threads=1)
 
@@ -319,14 +336,21 @@ def _ray_workers(ray) -> int:
     return max(1, int(ray.cluster_resources().get("CPU", 1)))
 
 
-def _run_ray(frames: dict[Any, pd.DataFrame], chunks: list[list[Run]], keep_equity: bool,
+# A source put into Ray's object store: (its frame count then, the store,
+# its id). A walk's batches of runs share it while no frame was added.
+_ray_stores: weakref.WeakKeyDictionary[Any, tuple[int, Any, str]] = weakref.WeakKeyDictionary()
+
+
+def _run_ray(source: Any, chunks: list[list[Run]], keep_equity: bool,
              collect: Callable[[list[Outcome]], None], interrupt: _DeferredInterrupt) -> None:
     ray = _import_ray()
-    store = ray.put(frames)
+    known = _ray_stores.get(source)
+    if known is None or known[0] != len(source.frames):
+        known = _ray_stores[source] = (len(source.frames), ray.put(source), uuid.uuid4().hex)
+    _, store, store_id = known
     # A task lost with its worker or node is run again by Ray; only a task
     # that fails every try becomes error rows.
     task = ray.remote(num_cpus=1, max_retries=_RAY_RETRIES, retry_exceptions=False)(_run_chunk_ray)
-    store_id = uuid.uuid4().hex
     pending: dict[Any, list[Run]] = {}
     try:
         for chunk in chunks:
@@ -533,18 +557,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     chunk in flight: queued runs are dropped and KeyboardInterrupt propagates.
     """
     close, open, high, low = price_frames(close, open, high, low)
-    if backend == "process":
-        backend = "threads"
-    if backend not in ("threads", "ray", "serial"):
-        raise ValueError(f"backend must be 'threads', 'ray' or 'serial', got {backend!r}")
-    if workers is not None and int(workers) < 1:
-        raise ValueError(f"workers must be at least 1, got {workers}")
-    if chunksize is not None and int(chunksize) < 1:
-        raise ValueError(f"chunksize must be at least 1, got {chunksize}")
-    _check_option_names(options, "sweep(...)")
-    if overfitting:
-        check_block_count(pbo_blocks, "pbo_blocks")
-
+    backend = _check_run_options(backend, workers, chunksize, options, overfitting, pbo_blocks)
     _load_engine()  # a missing build fails here rather than in every worker
     names, weight_frames, named = _named_weights(weights)
     columns, configs = _combinations(grid, options)
@@ -557,6 +570,42 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
             frames[key] = frame
     for n, frame in enumerate(weight_frames):
         frames[("weights", n)] = frame
+    shared = _sharing(frames)
+    runs: list[Run] = []
+    for w in range(len(weight_frames)):
+        for config in configs:
+            merged = {**options, **config}
+            runs.append((len(runs), w, {k: shared(v) for k, v in merged.items()}))
+
+    keep_equity = equity or overfitting
+    outcomes = _execute(_FrameSource(frames), runs, backend=backend, workers=workers,
+                        chunksize=chunksize, address=address, progress=progress,
+                        keep_equity=keep_equity)
+    table = _table(names if named else None, weight_frames, columns, configs, outcomes,
+                   close.index, keep_equity)
+    return _with_overfitting(table, equity, pbo_blocks) if overfitting else table
+
+
+def _check_run_options(backend: str, workers: int | None, chunksize: int | None,
+                       options: Mapping[str, Any], overfitting: bool, pbo_blocks: int) -> str:
+    """The arguments of a sweep that are not its inputs checked; the backend
+    by its own name."""
+    if backend == "process":
+        backend = "threads"
+    if backend not in ("threads", "ray", "serial"):
+        raise ValueError(f"backend must be 'threads', 'ray' or 'serial', got {backend!r}")
+    if workers is not None and int(workers) < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
+    if chunksize is not None and int(chunksize) < 1:
+        raise ValueError(f"chunksize must be at least 1, got {chunksize}")
+    _check_option_names(options, "sweep(...)")
+    if overfitting:
+        check_block_count(pbo_blocks, "pbo_blocks")
+    return backend
+
+
+def _sharing(frames: dict[Any, Any]) -> Callable[[Any], Any]:
+    """Puts an option frame into ``frames`` once and stands a key in for it."""
     refs: dict[int, _FrameRef] = {}
 
     def shared(value: Any) -> Any:
@@ -567,12 +616,16 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
             frames[refs[id(value)].key] = value
         return refs[id(value)]
 
-    runs: list[Run] = []
-    for w in range(len(weight_frames)):
-        for config in configs:
-            merged = {**options, **config}
-            runs.append((len(runs), w, {k: shared(v) for k, v in merged.items()}))
+    return shared
 
+
+def _execute(source: Any, runs: list[Run], *, backend: str, workers: int | None,
+             chunksize: int | None, address: str | None, progress: bool,
+             keep_equity: bool) -> list[Outcome | None]:
+    """The outcomes of ``runs``, in their order, on a checked backend; the
+    engine arguments of a run come from ``source.arguments`` (the weights
+    key and the shaping options) and its option frames from
+    ``source.frames``."""
     if backend == "ray":
         ray = _import_ray()
         if not ray.is_initialized():
@@ -588,13 +641,13 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         chunksize = _RUNS_PER_THREAD * n_workers
     chunks = [runs[i:i + int(chunksize)] for i in range(0, len(runs), int(chunksize))]
 
-    keep_equity = equity or overfitting
     outcomes: list[Outcome | None] = [None] * len(runs)
+    position = {run[0]: n for n, run in enumerate(runs)}
     bar = _progress_bar(len(runs), progress)
 
     def collect(batch: list[Outcome]) -> None:
         for outcome in batch:
-            outcomes[outcome[0]] = outcome
+            outcomes[position[outcome[0]]] = outcome
         if bar is not None:
             bar.update(len(batch))
 
@@ -603,11 +656,11 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
             if not runs:
                 pass                    # an empty grid: nothing to start
             elif backend == "ray":
-                _run_ray(frames, chunks, keep_equity, collect, interrupt)
+                _run_ray(source, chunks, keep_equity, collect, interrupt)
             elif backend == "threads":
-                _run_local(frames, chunks, keep_equity, n_workers, collect, interrupt)
+                _run_local(source, chunks, keep_equity, n_workers, collect, interrupt)
             else:
-                prepare = _Prepared(frames)
+                prepare = _Prepared(source)
                 for chunk in chunks:
                     interrupt.check()
                     collect(_run_threads(prepare, chunk, keep_equity, 1))
@@ -615,10 +668,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     finally:
         if bar is not None:
             bar.close()
-
-    table = _table(names if named else None, weight_frames, columns, configs, outcomes,
-                   close.index, keep_equity)
-    return _with_overfitting(table, equity, pbo_blocks) if overfitting else table
+    return outcomes
 
 
 def _with_overfitting(table: pd.DataFrame, keep_equity: bool, pbo_blocks: int) -> pd.DataFrame:

@@ -7,6 +7,7 @@ from __future__ import annotations
 import itertools
 import math
 import re
+import warnings
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -15,12 +16,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._frontend import backtest
+from . import _frontend
+from ._frontend import _load_engine, backtest
 from .market import Market
 from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
                       sweep_returns)
 from .stats import STAT_LABELS, format_statistics, statistics
-from .sweep import price_frames, sweep
+from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
+                    _sharing, _table, _with_overfitting, price_frames)
 
 __all__ = ["walk_forward", "WalkForward", "window_bounds"]
 
@@ -125,17 +128,6 @@ def window_bounds(index: pd.DatetimeIndex, train: Length, test: Length,
 # Inputs per window
 # --------------------------------------------------------------------------
 
-def _named(weights: Any) -> tuple[list[Hashable], list[pd.DataFrame], bool]:
-    if isinstance(weights, pd.DataFrame):
-        return [None], [weights], False
-    if isinstance(weights, Mapping):
-        return list(weights), list(weights.values()), True
-    if isinstance(weights, Sequence) and not isinstance(weights, (str, bytes)):
-        return list(range(len(weights))), list(weights), True
-    raise TypeError("weights must be a DataFrame, a list of DataFrames or a dict "
-                    f"{{name: DataFrame}}, got {type(weights).__name__}")
-
-
 def _configurations(grid: Any) -> list[dict[str, Any]]:
     """The grid's configurations in the order of the sweep's rows."""
     if isinstance(grid, Mapping):
@@ -207,6 +199,74 @@ def _window_inputs(close, open, high, low, frames: dict[Hashable, pd.DataFrame],
     return _Inputs(prices, weights, options)
 
 
+class _WindowSource:
+    """The engine arguments of a walk's runs. The market and every weight
+    frame are checked and converted once for the whole walk; a run over a
+    window reads row slices of the converted arrays, with what
+    :func:`_window_inputs` cuts for it: the window's prices, the weight rows
+    in force, the tickers with a price in the window and the delistings of
+    the whole market inside it.
+
+    A run's weights key is ``(weights position, first bar, end bar, whole)``;
+    ``whole`` runs see the market as a sweep does (no column cut, delisting
+    as given)."""
+
+    def __init__(self, close: pd.DataFrame, open: pd.DataFrame | None, high: pd.DataFrame | None,
+                 low: pd.DataFrame | None, weights: list[pd.DataFrame], delisted: pd.Series | None) -> None:
+        self.frames: dict[Any, Any] = {}
+        self.traded: dict[tuple[int, int], np.ndarray] = {}
+        self.delisted_bars = None
+        try:
+            self.prices: _frontend._PriceArrays | Exception = _frontend._convert_prices(close, open, high, low)
+        except Exception as exc:  # every run reports it, as in a sweep
+            self.prices, self.signals = exc, [exc] * len(weights)
+            return
+        self.signals: list[_frontend._WeightArrays | Exception] = []
+        for frame in weights:
+            try:
+                self.signals.append(_frontend._convert_weights(frame, self.prices))
+            except Exception as exc:
+                self.signals.append(exc)
+        if delisted is not None:
+            bars = np.full(len(close.columns), -1, dtype=np.int64)
+            bars[close.columns.get_indexer(delisted.index)] = close.index.get_indexer(delisted)
+            self.delisted_bars = bars
+
+    def arguments(self, weights_key: tuple[int, int, int, bool],
+                  shaping: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+        position, start, end, whole = weights_key
+        signal = self.signals[position]
+        if isinstance(signal, Exception):
+            raise signal.with_traceback(None)   # one traceback, not one per run
+        if whole:
+            return _frontend._arguments(self.prices, signal, **shaping)
+        traded = self._traded(start, end)
+        known = signal.price_col >= 0
+        columns = np.zeros(len(known), dtype=bool)
+        columns[known] = traded[signal.price_col[known]]
+        delisted_at = None
+        if self.delisted_bars is not None:
+            bars = self.delisted_bars
+            delisted_at = np.where((bars >= 0) & (bars < end) & traded, bars - start, -1)
+        return _frontend._arguments(self.prices, signal, slice(start, end),
+                                    self._rows_in_force(signal, start, end), columns,
+                                    delisted_at, **shaping)
+
+    def _traded(self, start: int, end: int) -> np.ndarray:
+        """Per price column, whether it has a close in the bars."""
+        if (start, end) not in self.traded:
+            self.traded[start, end] = ~np.isnan(self.prices.close_values[start:end]).all(axis=0)
+        return self.traded[start, end]
+
+    def _rows_in_force(self, signal: Any, start: int, end: int) -> slice:
+        """The last weight row dated before the first bar and those up to
+        the last one."""
+        price_ns = self.prices.price_ns
+        lo = int(np.searchsorted(signal.pos_ns, price_ns[start], side="left")) - 1
+        hi = int(np.searchsorted(signal.pos_ns, price_ns[end - 1], side="right"))
+        return slice(max(lo, 0), hi)
+
+
 # --------------------------------------------------------------------------
 # Selection
 # --------------------------------------------------------------------------
@@ -246,8 +306,8 @@ def _psr(equity: pd.Series) -> float:
     return probabilistic_sharpe_ratio(sharpe[0], len(returns), skew[0], kurt[0])
 
 
-def _statistic(result, name: str) -> float:
-    return _psr(result.equity) if name == "psr" else float(result.stats[name])
+def _statistic(stats: pd.Series, equity: pd.Series, name: str) -> float:
+    return _psr(equity) if name == "psr" else float(stats[name])
 
 
 # --------------------------------------------------------------------------
@@ -387,7 +447,9 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
         Train windows all start on the first bar (growing) instead of
         rolling with the test windows.
     backend, workers, progress, pbo_blocks
-        Passed to every :func:`vostra.sweep` of the walk.
+        As for :func:`vostra.sweep`: the whole-period sweep and every train
+        sweep go to the backend as one batch of runs, then the test pieces
+        of all windows as another.
 
     Every run of a window sees the prices of that window only, the weight
     rows in force in it (the last one dated before its first bar and those
@@ -403,89 +465,144 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
     close, open, high, low = _prices(close, open, high, low)
     statistic, maximize = _selection(select)
     bounds = window_bounds(close.index, train, test, step, anchored)
-    names, frames, named = _named(weights)
-    configs = _configurations(grid if grid is not None else [{}])
+    backend = _check_run_options(backend, workers, None, options, True, pbo_blocks)
+    _load_engine()
+    names, frames, named = _named_weights(weights)
+    columns, configs = _combinations(grid, options)
+    choices = _configurations(grid if grid is not None else [{}])
+    if len(choices) != len(configs):  # pragma: no cover - _combinations checked the grid
+        raise RuntimeError("the grid's configurations do not match the sweep's rows")
     if isinstance(grid, Mapping) and "delisting" in grid or isinstance(grid, Sequence) and any(
             isinstance(c, Mapping) and "delisting" in c for c in grid):
         delisted = None
     else:
         given = options.get("delisting", "auto")
         delisted = _delisting_dates(close) if isinstance(given, str) and given == "auto" else None
-    run_options = dict(backend=backend, workers=workers, progress=progress, pbo_blocks=pbo_blocks)
 
-    table = sweep(dict(zip(names, frames)) if named else frames[0], close, open, high, low,
-                  grid=grid, equity=True, **run_options, **options)
+    walk = _Walk(close, open, high, low, frames, names if named else None, columns, configs,
+                 choices, grid, options, delisted, statistic, maximize,
+                 dict(backend=backend, workers=workers, chunksize=None, address=None,
+                      progress=progress, keep_equity=True),
+                 pbo_blocks, _WindowSource(close, open, high, low, frames, delisted))
+    table, tables = walk.sweeps(bounds)
     best_run = _best(table, statistic, maximize, "the whole-period sweep")
-    in_sample_best = table.at[best_run, "equity"]
-    n_configs = len(table) // len(frames)
-    if not configs or len(configs) != n_configs:  # pragma: no cover - the sweep checked the grid
-        raise RuntimeError("the grid's configurations do not match the sweep's rows")
-
-    walk = _Walk(close, open, high, low, names, frames, named, grid, configs, options,
-                 delisted, statistic, maximize, run_options)
-    rows, pieces, tables = [], [], []
-    for window in bounds:
-        row, piece, window_table = walk.window(*window)
-        rows.append(row)
-        pieces.append(piece)
-        tables.append(window_table)
-
-    return WalkForward(equity=chain(pieces), windows=_frame(rows), in_sample_best=in_sample_best,
-                       in_sample_run=best_run, sweep=table, overfitting=overfitting(table),
-                       select=select, pieces=pieces, train_tables=tables)
+    rows, pieces = walk.tests(bounds, tables)
+    return WalkForward(equity=chain(pieces), windows=_frame(rows),
+                       in_sample_best=table.at[best_run, "equity"], in_sample_run=best_run,
+                       sweep=table, overfitting=overfitting(table), select=select,
+                       pieces=pieces, train_tables=tables)
 
 
 @dataclass
 class _Walk:
-    """What every window of a walk runs with."""
+    """What the runs of a walk are made of, and their two batches: the
+    whole-period sweep with every train sweep, then the test pieces."""
 
     close: pd.DataFrame
     open: pd.DataFrame | None
     high: pd.DataFrame | None
     low: pd.DataFrame | None
-    names: list[Hashable]
     frames: list[pd.DataFrame]
-    named: bool
+    names: list[Hashable] | None      # None: one unnamed weight frame
+    columns: list[str]
+    configs: list[dict[str, Any]]     # the sweep's rows of one weight frame
+    choices: list[dict[str, Any]]     # the same as given, for the windows table
     grid: Any
-    configs: list[dict[str, Any]]
     options: dict[str, Any]
     delisted: pd.Series | None
     statistic: str
     maximize: bool
     run_options: dict[str, Any]
+    pbo_blocks: int
+    source: _WindowSource
 
-    def inputs(self, frames: dict[Hashable, pd.DataFrame], options: dict[str, Any],
-               start: int, end: int) -> _Inputs:
-        return _window_inputs(self.close, self.open, self.high, self.low, frames, options,
-                              self.delisted, slice(start, end))
+    def __post_init__(self) -> None:
+        self.shared = _sharing(self.source.frames)
 
-    def window(self, train_start: int, train_end: int, test_start: int,
-               test_end: int) -> tuple[dict[str, Any], pd.Series, pd.DataFrame]:
-        """Sweep the train window, run its best configuration on the test
-        window: (the window's row, the test run's equity, the train table)."""
+    def _run(self, number: int, weights_key: tuple[int, int, int, bool],
+             config: dict[str, Any]) -> tuple[int, tuple[int, int, int, bool], dict[str, Any]]:
+        return number, weights_key, {k: self.shared(v) for k, v in {**self.options, **config}.items()}
+
+    def _sweep_runs(self, start: int, end: int, whole: bool, first: int) -> list[Any]:
+        """The runs of a sweep over the bars, in the order of its rows."""
+        pairs = itertools.product(range(len(self.frames)), self.configs)
+        return [self._run(first + n, (w, start, end, whole), config)
+                for n, (w, config) in enumerate(pairs)]
+
+    def sweeps(self, bounds: list[tuple[int, int, int, int]]) -> tuple[pd.DataFrame, list[pd.DataFrame]]:
+        """The whole-period sweep (with its overfitting figures) and the
+        sweep of every train window, as :func:`vostra.sweep` gives them on
+        the window's frames."""
+        n = len(self.close.index)
+        runs = self._sweep_runs(0, n, True, 0)
+        for train_start, train_end, _, _ in bounds:
+            runs += self._sweep_runs(train_start, train_end, False, len(runs))
+        outcomes = _execute(self.source, runs, **self.run_options)
+        size = len(self.frames) * len(self.configs)
+        table = _table(self.names, self.frames, self.columns, self.configs, outcomes[:size],
+                       self.close.index, True)
+        table = _with_overfitting(table, True, self.pbo_blocks)
+        psr = self.statistic == "psr"
+        tables = []
+        for k, (train_start, train_end, _, _) in enumerate(bounds):
+            rows = slice(train_start, train_end)
+            # The table shows the option frames cut to the window, as its sweep got them.
+            grid = None if self.grid is None else _window_grid(self.grid, rows)
+            columns, configs = _combinations(grid, {n: _sliced(v, rows) for n, v in self.options.items()})
+            part = outcomes[(k + 1) * size:(k + 2) * size]
+            window_table = _table(self.names, self.frames, columns, configs, part,
+                                  self.close.index[rows], psr)
+            tables.append(_with_overfitting(window_table, False, self.pbo_blocks) if psr else window_table)
+        return table, tables
+
+    def tests(self, bounds: list[tuple[int, int, int, int]],
+              tables: list[pd.DataFrame]) -> tuple[list[dict[str, Any]], list[pd.Series]]:
+        """The best configuration of every train window run on its test
+        window, all in one batch: the windows table's rows and the pieces."""
         index = self.close.index
-        train = self.inputs(dict(zip(self.names, self.frames)), self.options, train_start, train_end)
-        grid = None if self.grid is None else _window_grid(self.grid, slice(train_start, train_end))
-        table = sweep(train.weights if self.named else train.weights[None], *train.prices,
-                      grid=grid, overfitting=self.statistic == "psr", **self.run_options,
-                      **train.options)
-        where = f"the train window {index[train_start].date()} .. {index[train_end - 1].date()}"
-        run = _best(table, self.statistic, self.maximize, where)
-        weights_at, config = divmod(run, len(self.configs))
-        name = self.names[weights_at]
-        test = self.inputs({name: self.frames[weights_at]}, {**self.options, **self.configs[config]},
-                           test_start, test_end)
-        result = backtest(test.weights[name], *test.prices, **test.options)
+        picks, runs = [], []
+        for (train_start, train_end, test_start, test_end), table in zip(bounds, tables):
+            where = f"the train window {index[train_start].date()} .. {index[train_end - 1].date()}"
+            run = _best(table, self.statistic, self.maximize, where)
+            weights_at, config = divmod(run, len(self.choices))
+            picks.append((run, weights_at, config))
+            runs.append(self._run(len(runs), (weights_at, test_start, test_end, False),
+                                  self.choices[config]))
+        outcomes = _execute(self.source, runs, **self.run_options)
 
-        row = {"train_start": index[train_start], "train_end": index[train_end - 1],
-               "test_start": index[test_start], "test_end": index[test_end - 1]}
-        if self.named:
-            row["weights"] = name
-        row.update(self.configs[config])
-        row.update(run=run, in_sample=float(table.at[run, self.statistic]),
-                   out_of_sample=_statistic(result, self.statistic),
-                   test_return=float(result.stats["total_return"]))
-        return row, result.equity, table
+        rows, pieces = [], []
+        for (train_start, train_end, test_start, test_end), table, (run, weights_at, config), outcome in zip(
+                bounds, tables, picks, outcomes):
+            stats, equity = self._piece(outcome, weights_at, config, test_start, test_end)
+            row = {"train_start": index[train_start], "train_end": index[train_end - 1],
+                   "test_start": index[test_start], "test_end": index[test_end - 1]}
+            if self.names is not None:
+                row["weights"] = self.names[weights_at]
+            row.update(self.choices[config])
+            row.update(run=run, in_sample=float(table.at[run, self.statistic]),
+                       out_of_sample=_statistic(stats, equity, self.statistic),
+                       test_return=float(stats["total_return"]))
+            rows.append(row)
+            pieces.append(equity)
+        return rows, pieces
+
+    def _piece(self, outcome: Any, weights_at: int, config: int, start: int,
+               end: int) -> tuple[pd.Series, pd.Series]:
+        """A test run's statistics and equity; its warnings are issued, and
+        a run that failed raises as a backtest of the window does."""
+        _, stats, equity, error, notes = outcome
+        for note in (notes.split("\n") if notes else []):
+            warnings.warn(note, UserWarning, stacklevel=4)
+        if error is not None:
+            inputs = _window_inputs(self.close, self.open, self.high, self.low,
+                                    {0: self.frames[weights_at]},
+                                    {**self.options, **self.choices[config]}, self.delisted,
+                                    slice(start, end))
+            backtest(inputs.weights[0], *inputs.prices, **inputs.options)
+            raise RuntimeError(f"the test run on {self.close.index[start].date()} .. "
+                               f"{self.close.index[end - 1].date()} failed: {error}")
+        return (pd.Series(stats, index=list(STAT_COLUMNS)),
+                pd.Series(equity, index=self.close.index[start:end], name="equity"))
 
 
 def _frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
@@ -501,8 +618,10 @@ def _frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
             cells = np.empty(len(values), dtype=object)
             for n, v in enumerate(values):
                 cells[n] = v
-            data[name] = cells
-    return pd.DataFrame(data, index=pd.RangeIndex(len(rows), name="window"))
+            # Object dtype said out loud: pandas would read strings and None
+            # as a string column, with None turned into NaN.
+            data[name] = pd.Series(cells, dtype=object)
+    return pd.DataFrame(data).set_axis(pd.RangeIndex(len(rows), name="window"))
 
 
 def chain(pieces: Sequence[pd.Series]) -> pd.Series:
