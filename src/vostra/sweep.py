@@ -146,20 +146,25 @@ def _error_text(exc: BaseException) -> str:
 
 
 def _periods_per_year(context: dict[str, Any]) -> float:
-    """The run's annualisation factor: given, or inferred once per index."""
+    """The run's annualisation factor: given, or inferred once per index
+    (a sweep's runs share one, a walk's windows a few)."""
     given = context.get("periods_per_year")
     if given is not None:
         return float(given)
     index = context["close_index"]
-    cached = _inferred_ppy.get(id(index))
-    if cached is None or cached[0] is not index:
-        cached = _inferred_ppy[id(index)] = (index, infer_periods_per_year(index)[0])
-    return cached[1]
+    for seen, ppy in _inferred_ppy:
+        if seen is index:
+            return ppy
+    ppy = infer_periods_per_year(index)[0]
+    _inferred_ppy.insert(0, (index, ppy))
+    del _inferred_ppy[_PPY_CACHE:]
+    return ppy
 
 
-# Inferred periods per year by index (the index is kept so that its id
-# stays its own).
-_inferred_ppy: dict[int, tuple[pd.DatetimeIndex, float]] = {}
+# The last indexes whose periods per year were inferred (kept alive so that
+# identity stays a safe key), newest first.
+_inferred_ppy: list[tuple[pd.DatetimeIndex, float]] = []
+_PPY_CACHE = 8
 
 
 def _run_trade_figures(run: Any, n_bars: int) -> dict[str, float]:
