@@ -103,7 +103,7 @@ def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     (often read-only) view; the engine reads any strides, so it is passed on
     as is. Other numeric dtypes are converted, which copies.
     """
-    dtypes = set(frame.dtypes)
+    dtypes = set(frame.dtypes.to_numpy())
     if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
         bad = [c for c in frame.columns if not pd.api.types.is_numeric_dtype(frame[c].dtype)]
         raise TypeError(f"{name} must hold numbers; non-numeric columns: {_listing(bad)}")
@@ -260,12 +260,13 @@ def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray
     """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask,
     and the (row, column) positions of infinite weights in row order: a run
     over some of the rows and columns fails on the first one it uses."""
-    dtypes = set(weights.dtypes)
+    dtypes = set(weights.dtypes.to_numpy())
     if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
         return weights.to_numpy(dtype=bool, na_value=False), True, np.empty((0, 2), dtype=np.intp)
     values = _matrix(weights, "weights")
-    with np.errstate(invalid="ignore"):
-        infinite = np.argwhere(np.isinf(values))
+    if np.isfinite(values).all():  # the common case: one pass
+        return values, False, np.empty((0, 2), dtype=np.intp)
+    infinite = np.argwhere(np.isinf(values))
     nan = np.isnan(values)
     if nan.any():
         values = np.where(nan, 0.0, values)

@@ -184,7 +184,7 @@ class Result:
     """
 
     def __init__(self, equity: pd.Series, trades: pd.DataFrame | Callable[[], pd.DataFrame],
-                 operations: pd.DataFrame, *,
+                 operations: pd.DataFrame | Callable[[], pd.DataFrame], *,
                  weight_date: pd.Timestamp | None = None,
                  next_weight_date: pd.Timestamp | None = None,
                  start: pd.Timestamp | None = None,
@@ -193,7 +193,7 @@ class Result:
                  close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None) -> None:
         self.equity = equity
         self._trades = trades
-        self.operations = operations
+        self._operations = operations
         self.weight_date = weight_date
         self.next_weight_date = next_weight_date
         self.start = start
@@ -214,6 +214,13 @@ class Result:
         return statistics(self.equity, self.trades, start=self.start, traded=self.traded,
                           periods_per_year=periods_per_year,
                           benchmark=benchmark, fee=self.fee, tax=self.tax)
+
+    @cached_property
+    def operations(self) -> pd.DataFrame:
+        """The next-day operations (built from the engine's report when first
+        asked for)."""
+        operations = self._operations
+        return operations() if callable(operations) else operations
 
     @cached_property
     def trades(self) -> pd.DataFrame:
@@ -287,7 +294,8 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
     weights_index = context["weights_index"]
     equity = pd.Series(run.equity, index=index, name="equity")
     report = run.report
-    operations = _operations_frame(report, context["tickers"])
+    def operations() -> pd.DataFrame:
+        return _operations_frame(report, context["tickers"])
 
     def signal_date(row: Any) -> pd.Timestamp | None:
         if row is None or int(row) < 0:
