@@ -190,8 +190,10 @@ class Result:
                  start: pd.Timestamp | None = None,
                  traded: pd.Series | None = None, fee: float | None = None,
                  tax: float | None = None, periods_per_year: float | None = None,
-                 close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None) -> None:
+                 close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None,
+                 per_bar: dict[str, np.ndarray] | None = None) -> None:
         self.equity = equity
+        self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
         self.weight_date = weight_date
@@ -214,6 +216,27 @@ class Result:
         return statistics(self.equity, self.trades, start=self.start, traded=self.traded,
                           periods_per_year=periods_per_year,
                           benchmark=benchmark, fee=self.fee, tax=self.tax)
+
+    def _bar_series(self, name: str, dtype: Any = None) -> pd.Series | None:
+        values = self._per_bar.get(name)
+        if values is None:
+            return None
+        return pd.Series(values if dtype is None else values.astype(dtype), index=self.equity.index, name=name)
+
+    @cached_property
+    def costs(self) -> pd.Series | None:
+        """Fee and tax paid on each bar (None when the engine did not report them)."""
+        return self._bar_series("costs")
+
+    @cached_property
+    def exposure(self) -> pd.Series | None:
+        """Gross value of the positions over the equity on each bar."""
+        return self._bar_series("exposure")
+
+    @cached_property
+    def holdings(self) -> pd.Series | None:
+        """Positions held at the close of each bar."""
+        return self._bar_series("holdings", np.int64)
 
     @cached_property
     def operations(self) -> pd.DataFrame:
@@ -312,8 +335,6 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     start=start, traded=pd.Series(run.traded, index=index, name="traded"),
                     fee=context.get("fee"), tax=context.get("tax"),
                     periods_per_year=context.get("periods_per_year"),
-                    close=context.get("close"), settings=context.get("settings"))
-    result.costs = pd.Series(run.costs, index=index, name="costs")
-    result.exposure = pd.Series(exposure, index=index, name="exposure")
-    result.holdings = pd.Series(run.holdings.astype(np.int64), index=index, name="holdings")
+                    close=context.get("close"), settings=context.get("settings"),
+                    per_bar={"costs": run.costs, "exposure": exposure, "holdings": run.holdings})
     return result
