@@ -135,6 +135,34 @@ def test_failed_runs_and_warnings_stay_in_their_rows(market, signals):
         assert_row_equals(row, result)
 
 
+def test_prices_and_each_weight_frame_are_converted_once(market, signals, monkeypatch):
+    from vostra import _frontend
+
+    converted, masks = [], []
+    matrix, weights_matrix = _frontend._matrix, _frontend._weights_matrix
+    monkeypatch.setattr(_frontend, "_matrix", lambda frame, name: converted.append(name) or matrix(frame, name))
+    monkeypatch.setattr(_frontend, "_weights_matrix", lambda frame: masks.append(frame.shape) or weights_matrix(frame))
+    grid = {"rebalance": ["M", "W"], "delisting": ["auto", None], "fee": [0.0, 0.002]}
+    table = vostra.sweep(signals, market, grid=grid, equity=True, progress=False, workers=2, chunksize=3)
+    # Four price frames and the float weight frame once; the bool frame is
+    # read as a mask (without _matrix); each weight frame once.
+    assert sorted(converted) == ["close", "high", "low", "open", "weights"]
+    assert len(masks) == len(signals)
+    for row in records(table):
+        assert row["error"] is None
+        options = {k: row[k] for k in grid}
+        assert_row_equals(row, one_by_one(market, signals[row["weights"]], **options))
+
+
+def test_a_market_that_cannot_be_converted_fails_every_row(market, signals):
+    close = market.close.copy()
+    close["text"] = "x"
+    table = vostra.sweep(signals, close, grid={"fee": [0.0, 0.001]}, progress=False, workers=2)
+    assert len(table) == 4
+    assert all(e.startswith("TypeError: close must hold numbers") for e in table["error"])
+
+
+
 @pytest.mark.parametrize("backend", ["process", "serial"])
 def test_progress_bar_on_and_off(market, signals, capsys, backend):
     grid = {"fee": [0.0, 0.001, 0.002]}

@@ -345,11 +345,8 @@ def test_windows_run_as_sweeps_and_backtests_of_the_cut_frames(rough, delisting,
 
 
 def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch):
-    import sys
-
     from vostra import _engine, _frontend, walkforward
 
-    sweep_module = sys.modules["vostra.sweep"]      # vostra.sweep is the function
     market, signals = rough
     converted, weight_frames, batches = [], [], []
     matrix, weights_matrix, run_many = _frontend._matrix, _frontend._weights_matrix, _engine.run_many
@@ -373,7 +370,7 @@ def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch
     monkeypatch.setattr(_frontend, "_weights_matrix", counting_weights_matrix)
     monkeypatch.setattr(_engine, "run_many", counting_run_many)
     monkeypatch.setattr(_engine, "run", forbidden)
-    monkeypatch.setattr(sweep_module, "_prepare", forbidden)
+    monkeypatch.setattr(_frontend, "_prepare", forbidden)
     monkeypatch.setattr(walkforward, "backtest", forbidden)
     trade_at = market.close * 1.001
     with pytest.warns(UserWarning, match="after their prices end"):   # the fixed allocation

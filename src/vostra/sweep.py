@@ -29,7 +29,8 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
-from ._frontend import SCALAR_OPTIONS, _load_engine, _prepare, _price_error, _scalars, backtest, ruin_message
+from ._frontend import (SCALAR_OPTIONS, _arguments, _convert_prices, _convert_weights, _load_engine, _price_error,
+                        _scalars, backtest, ruin_message)
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
 from .result import _holding_bars
@@ -86,17 +87,45 @@ def _cache_key(value: Any) -> Any:
 
 
 class _FrameSource:
-    """The engine arguments of a sweep's runs, from its frames: the market
-    and the weights are checked and converted for every combination of the
-    options that shape the engine's arrays."""
+    """The engine arguments of a sweep's runs, from its frames: the prices
+    are checked and converted once per sweep and each weight frame once
+    (while its runs go), then cut to the arrays of every combination of the
+    options that shape them."""
 
     def __init__(self, frames: Mapping[Any, Any]) -> None:
         self.frames = frames
+        self._prices: Any = None
+        self._signal: tuple[Any, Any] | None = None   # (weights key, converted or the error)
 
     def arguments(self, weights_key: Any, shaping: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
         f = self.frames
-        return _prepare(f[("weights", weights_key)], f["close"], f.get("open"), f.get("high"),
-                        f.get("low"), **shaping)
+        if self._prices is None:
+            self._prices = _attempt(lambda: _convert_prices(f["close"], f.get("open"), f.get("high"), f.get("low")))
+        prices = _outcome(self._prices)
+        if self._signal is None or self._signal[0] != weights_key:
+            self._signal = (weights_key, _attempt(lambda: _convert_weights(f[("weights", weights_key)], prices)))
+        return _arguments(prices, _outcome(self._signal[1]), **shaping)
+
+
+def _attempt(convert: Callable[[], Any]) -> tuple[Any, list[warnings.WarningMessage]]:
+    """What ``convert`` returns, or the exception it raises, with the
+    warnings it issued: kept for every run that needs the conversion."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            value = convert()
+        except Exception as exc:  # raised again by _outcome for each run
+            value = exc
+    return value, caught
+
+
+def _outcome(attempt: tuple[Any, list[warnings.WarningMessage]]) -> Any:
+    value, caught = attempt
+    for w in caught:
+        warnings.warn(w.message, w.category, stacklevel=2)
+    if isinstance(value, Exception):
+        raise value
+    return value
 
 
 class _Prepared:
