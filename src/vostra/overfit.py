@@ -563,7 +563,13 @@ def sweep_returns(curves: pd.Series) -> pd.DataFrame:
     kept = {run: curve for run, curve in curves.items() if curve is not None}
     if not kept:
         return pd.DataFrame()
-    equity = pd.DataFrame(kept)
+    first = next(iter(kept.values()))
+    if all(curve.index is first.index for curve in kept.values()):
+        # A sweep's curves share one index: no alignment to do.
+        equity = pd.DataFrame(np.column_stack([curve.to_numpy(dtype=np.float64) for curve in kept.values()]),
+                              index=first.index, columns=list(kept))
+    else:
+        equity = pd.DataFrame(kept)
     values = equity.to_numpy(dtype=np.float64)
     previous = values[:-1]
     # A run that lost everything stays at 0: no further returns.
