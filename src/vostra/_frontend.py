@@ -471,18 +471,25 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
         price_col, pos_labels = price_col[columns], pos_labels[columns]
     is_mask = signal.is_mask
 
-    held = pos_values.any(axis=0) if is_mask else (pos_values != 0).any(axis=0)
-    unknown = tickers[(price_col < 0) & held]
+    def held(columns: np.ndarray) -> np.ndarray:
+        """Whether the weights ever hold each of these columns: asked only of
+        the few tickers that lack prices."""
+        part = pos_values[:, columns]
+        return part.any(axis=0) if is_mask else (part != 0).any(axis=0)
+
+    known = price_col >= 0
+    missing = np.flatnonzero(~known)
+    unknown = tickers[missing[held(missing)]]
     if len(unknown):
         raise ValueError(
             f"weights has tickers with no column in close: {_listing(unknown)}; add "
             f"their prices or drop them with weights.drop(columns=[...])"
         )
     last, has_any = _last_valid(close_values)
-    known = price_col >= 0
     no_prices = np.zeros(len(price_col), dtype=bool)
     no_prices[known] = ~has_any[price_col[known]]
-    no_prices &= held
+    empty = np.flatnonzero(no_prices)
+    no_prices[empty] = held(empty)
     if no_prices.any():
         raise ValueError(
             f"weights gives nonzero weight to tickers whose close prices are all "
