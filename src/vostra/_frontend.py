@@ -382,6 +382,10 @@ class _WeightArrays:
     pos_ns: np.ndarray
     labels: np.ndarray
     price_col: np.ndarray       # column of each ticker in close, -1 for none
+    # The weights as runs of a few recent ranges use them (delisted weights
+    # dropped, a mask turned into equal weights), shared by the runs that
+    # differ in other options: key -> (matrix, the warnings it drew).
+    derived: dict[Any, tuple[np.ndarray, list[str]]] = field(default_factory=dict)
 
 
 def _convert_weights(weights: pd.DataFrame, prices: _PriceArrays) -> _WeightArrays:
@@ -514,10 +518,9 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
     if delist_price is not None:
         delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
         delisting_bars[known] = delist_price[price_col[known]]
-        pos_values = _drop_after_delisting(pos_values, tickers, delisting_bars, price_ns,
-                                           pos_ns, notes)
-    if is_mask:
-        pos_values = _equal_weights(pos_values)
+    pos_values = _run_weights(signal, pos_values, tickers, delisting_bars, price_ns, pos_ns, notes,
+                              key=(rows.start, rows.stop, None if columns is None else columns.tobytes(),
+                                   None if bars is None else (bars.start, bars.stop)))
 
     resample = _schedule(rebalance, close_index, price_ns, pos_ns)
     if len(pos_ns) and len(price_ns) and pos_ns[0] > price_ns[-1]:
@@ -596,6 +599,30 @@ def _scalars(*, fee: float, tax: float, stop_loss: float | None, take_profit: fl
     context = dict(window=window, window_step=window_step, fee=fee, tax=tax,
                    periods_per_year=periods_per_year)
     return arguments, context
+
+
+_DERIVED_KEPT = 4
+
+
+def _run_weights(signal: _WeightArrays, values: np.ndarray, tickers: pd.Index,
+                 delisting_bars: np.ndarray | None, price_ns: np.ndarray, pos_ns: np.ndarray,
+                 notes: list[str], key: tuple[Any, ...]) -> np.ndarray:
+    """The weight matrix a run trades: weights on or after a delisting
+    dropped and a mask turned into equal weights. Made once for the runs of a
+    sweep that share the range and the delisting bars."""
+    key = key + (None if delisting_bars is None else delisting_bars.tobytes(),)
+    derived = signal.derived.get(key)
+    if derived is None:
+        drawn: list[str] = []
+        if delisting_bars is not None:
+            values = _drop_after_delisting(values, tickers, delisting_bars, price_ns, pos_ns, drawn)
+        if signal.is_mask:
+            values = _equal_weights(values)
+        derived = signal.derived[key] = (values, drawn)
+        while len(signal.derived) > _DERIVED_KEPT:
+            del signal.derived[next(iter(signal.derived))]
+    notes.extend(derived[1])
+    return derived[0]
 
 
 def _drop_after_delisting(values: np.ndarray, tickers: pd.Index, delisting_bars: np.ndarray,
