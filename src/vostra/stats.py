@@ -219,15 +219,22 @@ def trade_figures(closed: np.ndarray, returns: np.ndarray, holding_bars: np.ndar
                   mae: np.ndarray, mfe: np.ndarray) -> dict[str, float]:
     """The trade figures from the trade log's columns (in its order): which
     trades are closed, their returns, holding bars, MAE and MFE."""
-    out = {"trades": float(len(closed))}
-    returns = returns[closed]
+    return closed_trade_figures(len(closed), returns[closed], holding_bars[closed], mae[closed], mfe[closed])
+
+
+def closed_trade_figures(n_trades: int, returns: np.ndarray, holding_bars: np.ndarray,
+                         mae: np.ndarray, mfe: np.ndarray) -> dict[str, float]:
+    """The trade figures from the number of trades and the columns of the
+    closed ones. Only the MAE and MFE averages depend on the order of the
+    rows (the trade log's), through the rounding of their sums."""
+    out = {"trades": float(n_trades)}
     returns = returns[~np.isnan(returns)]
     if len(returns):
         out["win_rate"] = float((returns > 0).mean())
-    if closed.any():
-        out["avg_holding_bars"] = float(holding_bars[closed].mean(dtype=np.float64))
-        out["avg_mae"] = _skipna_mean(mae[closed])
-        out["avg_mfe"] = _skipna_mean(mfe[closed])
+    if len(holding_bars):
+        out["avg_holding_bars"] = float(holding_bars.mean(dtype=np.float64))
+        out["avg_mae"] = _skipna_mean(mae)
+        out["avg_mfe"] = _skipna_mean(mfe)
     return out
 
 

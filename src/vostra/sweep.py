@@ -33,8 +33,7 @@ from ._frontend import (SCALAR_OPTIONS, _arguments, _convert_prices, _convert_we
                         _scalars, backtest, ruin_message)
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
-from .result import _holding_bars
-from .stats import STAT_LABELS, figures, infer_periods_per_year, trade_figures
+from .stats import STAT_LABELS, closed_trade_figures, figures, infer_periods_per_year
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
@@ -196,17 +195,17 @@ _inferred_ppy: list[tuple[pd.DatetimeIndex, float]] = []
 _PPY_CACHE = 8
 
 
-def _run_trade_figures(run: Any, n_bars: int) -> dict[str, float]:
-    """The trade figures of a run from the ledger's columns: only closed
-    trades enter the averages, taken in the trade log's order (by entry)."""
+def _run_trade_figures(run: Any) -> dict[str, float]:
+    """The trade figures of a run from the ledger's columns: the averages
+    are over the closed trades, and those of the MAE and MFE are summed in
+    the trade log's order (by entry) so that they round as Result.stats does;
+    the counts and the sum of whole bars do not depend on the order."""
     trades = run.trades
-    order = run.entry_order[trades["exit_bar"][run.entry_order] >= 0]
-    exit_group = run.excursions[order, -1] if len(order) else np.empty((0, 6))
-    t = {k: trades[k][order] for k in ("exit_bar", "entry_bar")}
-    out = trade_figures(np.ones(len(order), dtype=bool), trades["return"][order],
-                        _holding_bars(t, n_bars), exit_group[:, 0], exit_group[:, 1])
-    out["trades"] = float(len(trades["sid"]))
-    return out
+    closed = trades["exit_bar"] >= 0
+    order = run.entry_order[closed[run.entry_order]]
+    exit_group = run.excursions[:, -1, :2][order] if len(order) else np.empty((0, 2))
+    holding = (trades["exit_bar"] - trades["entry_bar"])[closed]
+    return closed_trade_figures(len(closed), trades["return"][closed], holding, exit_group[:, 0], exit_group[:, 1])
 
 
 def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, str | None]:
@@ -216,7 +215,7 @@ def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.n
     values = run.equity
     first = max(run.first_rebalance, 0)
     traded = run.traded[first:] if len(values) - max(first - 1, 0) > 1 else None
-    out = figures(values, first, _periods_per_year(context), traded, _run_trade_figures(run, len(values)))
+    out = figures(values, first, _periods_per_year(context), traded, _run_trade_figures(run))
     stats = np.fromiter((out[k] for k in STAT_LABELS), dtype=np.float64, count=len(STAT_LABELS))
     ruin = None
     if (values <= 0).any():
