@@ -55,6 +55,17 @@ def wall(fn, reps, budget):
     return t["wall_median_s"], out
 
 
+def interleaved(first, second, pairs):
+    """Median wall times of two calls measured in alternation, so that a
+    drift of the machine's speed during the measurement touches both alike."""
+    a, b = [], []
+    for _ in range(pairs):
+        for fn, times in ((first, a), (second, b)):
+            t, _ = timed(fn, 1, min_repeats=1)
+            times.append(t["wall_median_s"])
+    return float(np.median(a)), float(np.median(b))
+
+
 def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
@@ -67,8 +78,8 @@ def main() -> int:
     assert np.shares_memory(args["close_values"], mkt.close)
     res = vostra.backtest(weights, close, open_, high, low, **opts)
     assert np.array_equal(res.equity.to_numpy(), _engine.run(**args).equity)
-    engine_s, _ = wall(lambda: _engine.run(**args), 11, 5.0)
-    front_s, _ = wall(lambda: vostra.backtest(weights, close, open_, high, low, **opts), 11, 5.0)
+    engine_s, front_s = interleaved(lambda: _engine.run(**args),
+                                    lambda: vostra.backtest(weights, close, open_, high, low, **opts), 21)
     ratios = {"backtest / _engine.run": front_s / engine_s}
     print(f"W1 vostra.backtest {front_s * 1e3:8.2f} ms   _engine.run {engine_s * 1e3:8.2f} ms   "
           f"{ratios['backtest / _engine.run']:.2f}x", flush=True)

@@ -96,6 +96,15 @@ def _ns(index: pd.DatetimeIndex) -> np.ndarray:
     return np.ascontiguousarray(index.as_unit("ns").asi8, dtype=np.int64)
 
 
+def _one_float_block(frame: pd.DataFrame) -> bool:
+    """Whether the frame's values are one float64 block (the usual price
+    frame), read off its block manager without building a Series of its
+    dtypes; False whenever that cannot be told."""
+    blocks = getattr(getattr(frame, "_mgr", None), "blocks", None)
+    return (isinstance(blocks, tuple) and len(blocks) == 1
+            and getattr(blocks[0], "dtype", None) == np.float64 and frame.shape[1] > 0)
+
+
 def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     """The frame's values as float64 without copying when it is one float64 block.
 
@@ -103,6 +112,8 @@ def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     (often read-only) view; the engine reads any strides, so it is passed on
     as is. Other numeric dtypes are converted, which copies.
     """
+    if _one_float_block(frame):
+        return frame.to_numpy()
     dtypes = set(frame.dtypes.to_numpy())
     if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
         bad = [c for c in frame.columns if not pd.api.types.is_numeric_dtype(frame[c].dtype)]
