@@ -23,7 +23,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 from market import synthetic_market, top_k_signal  # noqa: E402
-from measure import machine_info, timed  # noqa: E402
+from measure import interleaved, machine_info  # noqa: E402
 import peers  # noqa: E402
 
 from vostra import _engine  # noqa: E402
@@ -39,15 +39,15 @@ def contract(args, opts):
     return eq
 
 
-def compare(name, args, opts, reps, budget):
+def compare(name, args, opts, reps):
     want = contract(args, opts)
     got = _engine.run(*args, **opts)
     assert np.array_equal(want, got.equity), f"{name}: equity differs"
     assert len(vantrel.orbalt.trades) == len(got.trades["sid"])
-    old, _ = timed(lambda: contract(args, opts), reps, budget=budget)
-    new, _ = timed(lambda: _engine.run(*args, **opts), reps, budget=budget)
-    ratio = old["cpu_median_s"] / new["cpu_median_s"]
-    print(f"{name:<28} backtest_ {old['cpu_median_s'] * 1e3:9.2f} ms   _engine.run {new['cpu_median_s'] * 1e3:9.2f} ms"
+    old, new = interleaved(lambda: contract(args, opts), lambda: _engine.run(*args, **opts), reps,
+                           clock="cpu_median_s")
+    ratio = old / new
+    print(f"{name:<28} backtest_ {old * 1e3:9.2f} ms   _engine.run {new * 1e3:9.2f} ms"
           f"   {ratio:5.2f}x   ({len(got.trades['sid'])} trades)", flush=True)
     return ratio
 
@@ -64,21 +64,21 @@ def main() -> int:
     monthly = top_k_signal(mkt, k)
     daily = top_k_signal(mkt, k, every="D")
     ratios = {
-        "W1": compare("W1 monthly", peers.engine_args(mkt, monthly), NO_STOPS, reps, 4.0),
-        "W1 daily": compare("W1 daily signal rows", peers.engine_args(mkt, daily), NO_STOPS, max(3, reps // 3), 10.0),
+        "W1": compare("W1 monthly", peers.engine_args(mkt, monthly), NO_STOPS, reps),
+        "W1 daily": compare("W1 daily signal rows", peers.engine_args(mkt, daily), NO_STOPS, max(3, reps // 3)),
         "W1 window": compare("W1 window 250 step 1", peers.engine_args(mkt, monthly),
-                             dict(NO_STOPS, orbalt_window=250, orbalt_window_step=1), max(3, reps // 2), 6.0),
+                             dict(NO_STOPS, orbalt_window=250, orbalt_window_step=1), max(3, reps // 2)),
     }
     args = peers.engine_args(mkt, monthly)
     jobs = [dict(NO_STOPS, stop_loss=s, fee_ratio=f) for s in (0.05, 0.1, 0.2, np.inf) for f in (0.0, 0.001425)]
     one = _engine.run_many(*args, jobs=jobs, threads=1)
     two = _engine.run_many(*args, jobs=jobs, threads=2)
     assert all(np.array_equal(x.equity, y.equity) for x, y in zip(one, two))
-    t1, _ = timed(lambda: _engine.run_many(*args, jobs=jobs, threads=1), 3, budget=8.0)
-    t2, _ = timed(lambda: _engine.run_many(*args, jobs=jobs, threads=2), 3, budget=8.0)
-    ratios["run_many"] = t1["wall_median_s"] / t2["wall_median_s"]
-    print(f"{'run_many, 8 jobs':<28} 1 thread {t1['wall_median_s'] * 1e3:9.1f} ms   2 threads "
-          f"{t2['wall_median_s'] * 1e3:9.1f} ms   {ratios['run_many']:5.2f}x (wall)")
+    t1, t2 = interleaved(lambda: _engine.run_many(*args, jobs=jobs, threads=1),
+                         lambda: _engine.run_many(*args, jobs=jobs, threads=2), 7)
+    ratios["run_many"] = t1 / t2
+    print(f"{'run_many, 8 jobs':<28} 1 thread {t1 * 1e3:9.1f} ms   2 threads "
+          f"{t2 * 1e3:9.1f} ms   {ratios['run_many']:5.2f}x (wall)")
     targets = {"W1": 2.5, "W1 daily": 4.0, "W1 window": 2.0, "run_many": 1.8}
     for key, goal in targets.items():
         met = "met    " if ratios[key] >= goal else "not met"

@@ -28,7 +28,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 from market import synthetic_market, top_k_signal  # noqa: E402
-from measure import timed  # noqa: E402
+from measure import interleaved, timed  # noqa: E402
 
 import vostra  # noqa: E402
 from vostra import _engine  # noqa: E402
@@ -53,17 +53,6 @@ def frames(mkt, sig):
 def wall(fn, reps, budget):
     t, out = timed(fn, reps, budget=budget)
     return t["wall_median_s"], out
-
-
-def interleaved(first, second, pairs):
-    """Median wall times of two calls measured in alternation, so that a
-    drift of the machine's speed during the measurement touches both alike."""
-    a, b = [], []
-    for _ in range(pairs):
-        for fn, times in ((first, a), (second, b)):
-            t, _ = timed(fn, 1, min_repeats=1)
-            times.append(t["wall_median_s"])
-    return float(np.median(a)), float(np.median(b))
 
 
 def main() -> int:

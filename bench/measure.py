@@ -136,3 +136,15 @@ def machine_info():
         pass
     info["memory_bytes"] = mem
     return info
+
+
+def interleaved(first, second, pairs, *, clock="wall_median_s"):
+    """Median times (wall, or ``clock="cpu_median_s"``) of two calls measured
+    in alternation, so that a drift of the machine's speed during the
+    measurement touches both alike."""
+    a, b = [], []
+    for _ in range(pairs):
+        for fn, times in ((first, a), (second, b)):
+            t, _ = timed(fn, 1, min_repeats=1)
+            times.append(t[clock])
+    return statistics.median(a), statistics.median(b)
