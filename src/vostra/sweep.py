@@ -1,8 +1,8 @@
 """Parameter sweeps: every combination of a grid of options backtested, on
 native threads in this process or as tasks on a Ray cluster.
 
-The market and every weight frame are checked and converted once per sweep
-(and once per combination of the options that shape the engine's arrays);
+The market and every weight frame are checked and converted once per sweep,
+and cut to the arrays of every combination of the options that shape them;
 the runs of a chunk then go to the native engine together, which simulates
 them on threads without the interpreter lock, and the statistics come from
 its arrays. Across machines, the frames go into Ray's object store once and
