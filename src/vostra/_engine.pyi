@@ -43,3 +43,7 @@ def run_many(price_values: Any, close_values: Any, high_values: Any, low_values:
              price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
              resample: Any, *, jobs: list[dict[str, Any]], threads: int = 0, return_exceptions: bool = False,
              **options: Any) -> list[RunResult | BaseException]: ...
+
+def last_valid_rows(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.int64]:
+    """Per column of a 2-D float64 matrix, the last row that is not NaN (-1
+    for none), read from the end of each column."""
