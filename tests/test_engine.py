@@ -255,6 +255,29 @@ def _ok(case):
         return False
 
 
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2**32 - 1))
+def test_quiet_stretches_give_the_bar_loops_bits(seed):
+    # Without any stop, the bars on which nothing trades are walked holding
+    # by holding; a stop too far to be reached sends the same run through
+    # the bar loop. Every array must agree, the per-bar marks included.
+    arrays, opts = random_market(seed, exits=False, max_bars=120, max_stocks=12)
+    opts = dict(opts, touched_exit=False)
+    try:
+        walked = _engine.run(*arrays, **opts)
+    except Exception as exc:
+        with pytest.raises(type(exc)) as again:
+            _engine.run(*arrays, **dict(opts, stop_loss=1e300))
+        assert str(again.value) == str(exc)
+        return
+    looped = _engine.run(*arrays, **dict(opts, stop_loss=1e300))
+    for name in ("equity", "excursions", "traded", "costs", "gross", "holdings", "entry_order"):
+        assert getattr(walked, name).tobytes() == getattr(looped, name).tobytes(), name
+    for key, column in walked.trades.items():
+        assert column.tobytes() == looped.trades[key].tobytes(), key
+    assert walked.report == looped.report
+
+
 def test_run_many_on_two_threads_gives_the_serial_bits():
     arrays, _ = random_market(5, exits=True, max_bars=150, max_stocks=25)
     jobs = [dict(stop_loss=s, fee_ratio=f, touched_exit=t) for s in (0.02, 0.05, 1.0)
