@@ -391,15 +391,18 @@ def test_split_settings_are_read_when_a_held_stock_is_traded(market):
 # --- Bars on which nothing trades ----------------------------------------------------
 
 @pytest.mark.parametrize("fortran", [False, True], ids=["C", "F"])
-@pytest.mark.parametrize("prices", [
+@pytest.mark.parametrize("prices, close", [
     # Without any stop only a return tracker that overflows to +inf reaches a
     # level: the stock is marked on the close and sold on the next bar.
-    [[1e-200, 10.0], [1e-200, 10.5], [1e200, 11.0], [1e200, 11.5], [1e200, 12.0], [1e200, 12.5]],
+    ([[1e-200, 10.0], [1e-200, 10.5], [1e200, 11.0], [1e200, 11.5], [1e200, 12.0], [1e200, 12.5]], None),
+    # A finite return at the close over a trading price below 1 overflows.
+    ([[0.5, 10.0], [0.5, 10.5], [0.5, 11.0], [0.5, 11.5], [0.5, 12.0], [0.5, 12.5]],
+     [[0.5, 10.0], [0.5, 10.5], [1e308, 11.0], [0.5, 11.5], [0.5, 12.0], [0.5, 12.5]]),
     # Missing prices, a price that comes back, a tiny one.
-    [[10.0, 20.0], [NAN, 21.0], [11.0, NAN], [NAN, NAN], [1e-300, 22.0], [12.0, 23.0]],
-], ids=["overflow", "gaps"])
-def test_stretches_without_trades_match_the_model(market, prices, fortran):
-    mk = market(prices, [[0.5, 0.5]], resample=[0])
+    ([[10.0, 20.0], [NAN, 21.0], [11.0, NAN], [NAN, NAN], [1e-300, 22.0], [12.0, 23.0]], None),
+], ids=["overflow", "overflow below 1", "gaps"])
+def test_stretches_without_trades_match_the_model(market, prices, close, fortran):
+    mk = market(prices, [[0.5, 0.5]], close=close, resample=[0])
     if fortran:
         mk = mk._replace(**{k: np.asfortranarray(getattr(mk, k)) for k in
                             ("price_values", "close_values", "high_values", "low_values", "open_values")})

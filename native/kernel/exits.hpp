@@ -13,6 +13,15 @@ inline bool entry_is_long(double value, double cr) {
     return value / cr > 0;
 }
 
+// Whether numerator / trade_price, the cumulative return at the close, is
+// certainly finite: then infinite levels cannot be reached. A finite
+// numerator over a price of at least 1 cannot overflow, nor one of at most
+// 1e300 over a price of at least 1e-7 (the quotient stays below 1e307).
+inline bool close_return_finite(double numerator, double trade_price) {
+    if (trade_price >= 1.0) return std::isfinite(numerator);
+    return trade_price >= 1e-7 && std::fabs(numerator) <= 1e300;
+}
+
 // The two exit levels of a position, as values of its cumulative return, and
 // which rule each one stands for.
 struct Levels {
@@ -110,11 +119,10 @@ template <class Host>
     // bar's trading price. The lower test is strict, the upper one is not.
     validate_price(run, host, PriceKind::close, close, sid);
     double numerator = run.cr[sid] * close;
-    // Without finite levels only an overflow to +inf could reach one; a
-    // finite numerator over a price of at least 1 cannot overflow. Without
-    // any stop the levels are infinite whatever the trackers say, so they
-    // need not be derived.
-    bool cannot_overflow = std::isfinite(numerator) && trade_price >= 1.0;
+    // Without finite levels only an overflow to +inf could reach one.
+    // Without any stop the levels are infinite whatever the trackers say, so
+    // they need not be derived.
+    bool cannot_overflow = close_return_finite(numerator, trade_price);
     if (run.no_stops && cannot_overflow) return;
     Levels l = exit_levels(run, sid, entry_is_long(value, run.cr[sid]));
     if (l.max_r == INFINITY && l.min_r == -INFINITY && cannot_overflow) return;

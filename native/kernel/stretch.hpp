@@ -76,10 +76,14 @@ inline StretchEnd stretch_end(const Run &run, index_t d) {
 // bar needs the bar loop.
 inline bool walk_position(const Run &run, int col, index_t d, index_t end, StretchState &state, double *marks,
                           std::uint8_t *nonzero, std::size_t stride) {
-    const Market &in = run.in;
+    // Column pointers in locals: the byte stores to `nonzero` may alias
+    // anything, and would otherwise reload the views every bar.
+    const char *price = run.in.price.row_ptr(d) + col * run.in.price.col_stride;
+    const char *close_at = run.in.close.row_ptr(d) + col * run.in.close.col_stride;
+    const index_t price_step = run.in.price.row_stride, close_step = run.in.close.row_stride;
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
-    for (index_t b = d; b < end; ++b) {
-        double trade_price = in.price(b, col), close = in.close(b, col);
+    for (index_t j = 0; j < end - d; ++j) {
+        double trade_price = load<double>(price + j * price_step), close = load<double>(close_at + j * close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
         if (std::isnan(w.prev)) w.prev = trade_price;
         if (w.prev == 0) return false;
@@ -91,14 +95,24 @@ inline bool walk_position(const Run &run, int col, index_t d, index_t end, Stret
         if (w.cr < w.mincr) w.mincr = w.cr;
         if (w.cr == 0) return false;
         // Without stops only an overflow to +inf could mark an exit.
-        if (w.held != 0 && !(std::isfinite(w.cr * close) && trade_price >= 1.0)) return false;
+        if (w.held != 0 && !close_return_finite(w.cr * close, trade_price)) return false;
         if (!std::isnan(trade_price)) w.prev = trade_price;
-        std::size_t j = static_cast<std::size_t>(b - d) * stride;
-        marks[j] = marked_value(w.held, trade_price, close);
-        nonzero[j] = w.held != 0;
+        marks[static_cast<std::size_t>(j) * stride] = marked_value(w.held, trade_price, close);
+        nonzero[static_cast<std::size_t>(j) * stride] = w.held != 0;
     }
     state = w;
     return true;
+}
+
+// Asks for the cache lines of a column over bars [d, end) before they are
+// walked: a stretch reads a few lines from each of many columns, too short a
+// run for the hardware prefetcher to pick up.
+inline void prefetch_column(const View2<double> &m, int col, index_t d, index_t end) {
+    const char *p = m.row_ptr(d) + col * m.col_stride;
+    index_t step = m.row_stride, span = (end - d) * step;
+    if (step < 0) return;
+    for (index_t off = 0; off < span; off += step < 64 ? 64 : step) __builtin_prefetch(p + off);
+    __builtin_prefetch(p + span - step);
 }
 
 // Simulates the quiet stretch that starts at bar d, writing its portfolio
@@ -113,6 +127,11 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     run.stretch_marks.resize(n * len);
     run.stretch_nonzero.resize(n * len);
     run.stretch_state.resize(n);
+    for (int sid : keys) {
+        if (static_cast<std::size_t>(sid) >= run.columns.price_of.size() || run.columns.price_of[sid] < 0) continue;
+        prefetch_column(run.in.price, run.columns.price_of[sid], d, s.end);
+        prefetch_column(run.in.close, run.columns.price_of[sid], d, s.end);
+    }
     for (std::size_t k = 0; k < n; ++k) {
         int sid = keys[k];
         int col = static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
