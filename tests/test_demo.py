@@ -124,7 +124,8 @@ def test_synthetic_delistings_are_what_the_front_end_detects():
     for ticker, last in delisted.items():
         col = m.close[ticker]
         assert col.loc[last:].iloc[1:].isna().all() and not np.isnan(col.loc[last])
-    weights = m.close.notna().iloc[:1] & False
+    # Delisting bars are found for the stocks a weight may hold: all of them.
+    weights = m.close.notna().iloc[:1] | True
     args, _ = _prepare(weights, m.close)
     detected = m.close.columns[args["delisting_bars"] >= 0]
     assert set(detected) == set(delisted.index)

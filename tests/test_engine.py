@@ -352,9 +352,66 @@ def test_every_native_function_has_a_signature():
     import inspect
 
     functions = [vantrel.backtest_, vantrel.get_stock_operations, vantrel.normalize_weight, vantrel.ioft,
-                 vantrel.get_trade_stocks, _engine.run, _engine.run_many, _engine.last_valid_rows]
+                 vantrel.get_trade_stocks, _engine.run, _engine.run_many, _engine.last_valid_rows,
+                 _engine.weight_columns]
     for f in functions:
         params = inspect.signature(f).parameters
         assert all(p.name.isidentifier() for p in params.values()), f
     assert inspect.signature(vantrel.backtest_).parameters["take_profit"].default == math.inf
     assert list(inspect.signature(_engine.run).parameters) == list(inspect.signature(vantrel.backtest_).parameters)
+
+
+# --- The front end's passes over its matrices ---------------------------------
+
+def _layouts(m):
+    """The same values C-ordered, Fortran-ordered and as a strided slice."""
+    wide = np.zeros((m.shape[0], 2 * m.shape[1]))
+    wide[:, ::2] = m
+    return [np.ascontiguousarray(m), np.asfortranarray(m), wide[:, ::2]]
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1))
+def test_last_valid_rows_finds_the_end_of_every_trailing_gap(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 70))
+    # Tails of every length around the block the scan skips at once, and
+    # columns without any value; NaNs inside the columns too.
+    tails = list(rng.choice([0, 1, 15, 16, 17, 31, 32, 33, n], size=12))
+    m = rng.normal(size=(n, len(tails)))
+    m[rng.random(m.shape) < 0.2] = NAN
+    for c, t in enumerate(tails):
+        m[n - min(t, n):, c] = NAN
+    # Columns with one value, anywhere in a block.
+    lone = np.full((n, 3), NAN)
+    lone[rng.integers(0, n, size=3), [0, 1, 2]] = 1.0
+    m = np.hstack([m, lone])
+    want = np.array([max((r for r in range(n) if not math.isnan(m[r, c])), default=-1) for c in range(m.shape[1])])
+    picked = np.array([3, 0, 11, 3, 13], dtype=np.int64)
+    for layout in _layouts(m):
+        assert same(_engine.last_valid_rows(layout), want)
+        assert same(_engine.last_valid_rows(layout, picked), want[picked])
+        assert same(_engine.last_valid_rows(layout, picked - 15), want[picked])  # from the end, as NumPy
+
+
+def test_last_valid_rows_checks_its_columns():
+    m = np.zeros((4, 3))
+    with pytest.raises(IndexError, match="index 3 is out of bounds for axis 1 with size 3"):
+        _engine.last_valid_rows(m, np.array([0, 3], dtype=np.int64))
+    with pytest.raises(ValueError, match="Buffer dtype mismatch"):
+        _engine.last_valid_rows(m, np.array([0, 1], dtype=np.int32))
+    with pytest.raises(TypeError):
+        _engine.last_valid_rows(m, [0, 1])
+
+
+@pytest.mark.parametrize("bad", [NAN, math.inf, -math.inf])
+def test_weight_columns_are_the_traded_columns_of_finite_weights(bad):
+    rng = np.random.default_rng(7)
+    w = np.where(rng.random((40, 9)) < 0.1, rng.normal(size=(40, 9)), 0.0)
+    w[:, 4] = -0.0  # a negative zero is no weight
+    w[39, 8] = 1e-300
+    for layout in _layouts(w):
+        got = _engine.weight_columns(layout)
+        assert got.dtype == bool and same(got, (w != 0).any(axis=0))
+    w[17, 2] = bad
+    assert all(_engine.weight_columns(layout) is None for layout in _layouts(w))

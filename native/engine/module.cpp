@@ -10,7 +10,8 @@ namespace vostra::engine {
 extern PyTypeObject *result_type;
 PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
-PyObject *py_last_valid_rows(PyObject *, PyObject *arg);
+PyObject *py_last_valid_rows(PyObject *, PyObject *args);
+PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 
 namespace {
 
@@ -72,9 +73,14 @@ PyMethodDef methods[] = {
      "Runs every job (a dict of run options, possibly with its own pos_values, pos_index, pos_columns, resample "
      "or delisting_bars) over the same market on `threads` native threads (0: one per CPU) and returns their "
      "RunResults in job order. With return_exceptions a failing job gives its exception instead of raising."},
-    {"last_valid_rows", py_last_valid_rows, METH_O,
-     "last_valid_rows($module, matrix, /)\n--\n\nPer column of a 2-D float64 matrix, the last row that is not "
-     "NaN (-1 for none), read from the end of each column."},
+    {"last_valid_rows", py_last_valid_rows, METH_VARARGS,
+     "last_valid_rows($module, matrix, columns=None, /)\n--\n\nPer column of a 2-D float64 matrix (or per "
+     "column listed in the int64 array `columns`), the last row that is not NaN (-1 for none), read from the "
+     "end of each column."},
+    {"weight_columns", py_weight_columns, METH_O,
+     "weight_columns($module, matrix, /)\n--\n\nPer column of a 2-D float64 weight matrix, whether any row "
+     "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "
+     "matrix, without the interpreter lock."},
     {nullptr, nullptr, 0, nullptr},
 };
 

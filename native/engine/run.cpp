@@ -375,30 +375,3 @@ PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs) {
 }
 
 }  // namespace vostra::engine
-
-namespace vostra::engine {
-
-// Per column of a float64 matrix, the last row with a value that is not
-// NaN (-1 for a column without one). Each column is read from its end, so
-// the cost is that of the trailing gaps, not of the matrix.
-PyObject *py_last_valid_rows(PyObject *, PyObject *arg) {
-    return firewall("vostra._engine.last_valid_rows", "vostra/_engine", static_cast<PyObject *>(nullptr),
-                    [&]() -> PyObject * {
-                        if (!PyArray_Check(arg))
-                            raisef(PyExc_TypeError, "last_valid_rows() needs a NumPy array, got %.200s",
-                                   Py_TYPE(arg)->tp_name);
-                        check_array(arg, Elem::f64, 2);
-                        View2<double> m = view2<double>(arg);
-                        npy_intp dims[1] = {m.cols};
-                        Ref out = Ref::check(PyArray_EMPTY(1, dims, NPY_INT64, 0));
-                        auto *p = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
-                        for (Py_ssize_t c = 0; c < m.cols; ++c) {
-                            Py_ssize_t r = m.rows - 1;
-                            while (r >= 0 && std::isnan(m(r, c))) --r;
-                            p[c] = r;
-                        }
-                        return out.release();
-                    });
-}
-
-}  // namespace vostra::engine

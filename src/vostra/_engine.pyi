@@ -44,6 +44,12 @@ def run_many(price_values: Any, close_values: Any, high_values: Any, low_values:
              resample: Any, *, jobs: list[dict[str, Any]], threads: int = 0, return_exceptions: bool = False,
              **options: Any) -> list[RunResult | BaseException]: ...
 
-def last_valid_rows(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.int64]:
-    """Per column of a 2-D float64 matrix, the last row that is not NaN (-1
-    for none), read from the end of each column."""
+def last_valid_rows(matrix: npt.NDArray[np.float64], columns: npt.NDArray[np.int64] | None = None, /
+                    ) -> npt.NDArray[np.int64]:
+    """Per column of a 2-D float64 matrix (or per column listed in
+    ``columns``), the last row that is not NaN (-1 for none), read from the
+    end of each column."""
+
+def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
+    """Per column of a 2-D float64 weight matrix, whether any row gives it a
+    nonzero weight; None when some weight is NaN or infinite."""

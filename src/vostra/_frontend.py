@@ -172,25 +172,40 @@ def _same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> None:
         )
 
 
-def _last_valid(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per column: index of the last non-NaN row, and whether there is one.
-    Each column is read from its end, not scanned whole."""
-    last = _load_engine().last_valid_rows(values)
+def _last_valid(values: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per price column: index of the last non-NaN row, and whether there is
+    one, for the listed columns (the others read as having none). Each
+    column is read from its end, not scanned whole."""
+    last = np.full(values.shape[1], -1, dtype=np.int64)
+    columns = columns.astype(np.int64, copy=False)
+    if len(columns):
+        last[columns] = _load_engine().last_valid_rows(values, columns)
     return last, last >= 0
 
 
-def _auto_delisting(last: np.ndarray, has_any: np.ndarray) -> np.ndarray:
+def _market_last(values: np.ndarray) -> int:
+    """The last bar on which any close is valid (-1 for none): usually the
+    last bar itself, told from one row."""
+    if len(values) == 0:
+        return -1
+    if not np.isnan(values[-1]).all():
+        return len(values) - 1
+    return int(_load_engine().last_valid_rows(values).max(initial=-1))
+
+
+def _auto_delisting(last: np.ndarray, has_any: np.ndarray, market_last: int) -> np.ndarray:
     """Delisting bar per price column: the bar after the last valid close.
 
     A stock counts as delisted when its close is NaN on every bar from some
     bar on, while other stocks still have prices later: the market's last bar
-    is the last one on which any close is valid, so an all-NaN final row (a
-    placeholder for tomorrow) does not delist everyone. A column that ends
-    together with the market, or has no price at all, is never delisted.
+    ``market_last`` is the last one on which any close is valid, so an
+    all-NaN final row (a placeholder for tomorrow) does not delist everyone.
+    A column that ends together with the market, or has no price at all, is
+    never delisted. Only the columns that some weight may hold need their
+    last close: a stock never held is never sold, so the others read -1.
     """
-    if not has_any.any():
+    if market_last < 0:
         return np.full(len(last), -1, dtype=np.int64)
-    market_last = int(last.max())
     return np.where(has_any & (last < market_last), last + 1, -1).astype(np.int64)
 
 
@@ -267,21 +282,26 @@ def _price_frames(trade_at: Any) -> dict[str, str]:
     return {"trading": trading, "close": "close", "high": "high", "low": "low", "open": "open"}
 
 
-def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray]:
-    """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask,
-    and the (row, column) positions of infinite weights in row order: a run
-    over some of the rows and columns fails on the first one it uses."""
-    dtypes = set(weights.dtypes.to_numpy())
-    if dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes):
-        return weights.to_numpy(dtype=bool, na_value=False), True, np.empty((0, 2), dtype=np.intp)
+def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray, np.ndarray]:
+    """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask;
+    the (row, column) positions of infinite weights in row order (a run over
+    some of the rows and columns fails on the first one it uses); and per
+    column whether any row gives it a weight."""
+    blocks = getattr(getattr(weights, "_mgr", None), "blocks", None)
+    one_bool_block = isinstance(blocks, tuple) and len(blocks) == 1 and getattr(blocks[0], "dtype", None) == bool
+    dtypes = () if one_bool_block or _one_float_block(weights) else set(weights.dtypes.to_numpy())
+    if one_bool_block or (dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes)):
+        mask = weights.to_numpy(dtype=bool, na_value=False)
+        return mask, True, np.empty((0, 2), dtype=np.intp), mask.any(axis=0)
     values = _matrix(weights, "weights")
-    if np.isfinite(values).all():  # the common case: one pass
-        return values, False, np.empty((0, 2), dtype=np.intp)
+    traded = _load_engine().weight_columns(values)  # one pass; None when a weight is not finite
+    if traded is not None:  # the common case
+        return values, False, np.empty((0, 2), dtype=np.intp), traded
     infinite = np.argwhere(np.isinf(values))
     nan = np.isnan(values)
     if nan.any():
         values = np.where(nan, 0.0, values)
-    return values, False, infinite
+    return values, False, infinite, (values != 0).any(axis=0)
 
 
 def _check_finite(signal: _WeightArrays, rows: slice, columns: np.ndarray | None) -> None:
@@ -390,6 +410,7 @@ class _WeightArrays:
     values: np.ndarray          # float64 with NaN as 0, or a bool mask
     is_mask: bool
     infinite: np.ndarray        # see _weights_matrix
+    traded: np.ndarray          # per column: whether any row gives it a weight
     pos_ns: np.ndarray
     labels: np.ndarray
     price_col: np.ndarray       # column of each ticker in close, -1 for none
@@ -402,8 +423,8 @@ class _WeightArrays:
 def _convert_weights(weights: pd.DataFrame, prices: _PriceArrays) -> _WeightArrays:
     weights = _check_frame(weights, "weights")
     _same_clock(weights.index, prices.close.index, "weights.index and close.index")
-    values, is_mask, infinite = _weights_matrix(weights)
-    return _WeightArrays(_Axes(weights.index, weights.columns), values, is_mask, infinite,
+    values, is_mask, infinite, traded = _weights_matrix(weights)
+    return _WeightArrays(_Axes(weights.index, weights.columns), values, is_mask, infinite, traded,
                          _ns(weights.index),
                          _labels(weights.columns, "weights"),
                          prices.close.columns.get_indexer(weights.columns))
@@ -480,10 +501,10 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
     pos_ns = signal.pos_ns[rows]
     _check_finite(signal, rows, columns)
     pos_values, tickers = signal.values[rows], signal.frame.columns
-    price_col, pos_labels = signal.price_col, signal.labels
+    price_col, pos_labels, traded = signal.price_col, signal.labels, signal.traded
     if columns is not None and not columns.all():
         pos_values, tickers = pos_values[:, columns], tickers[columns]
-        price_col, pos_labels = price_col[columns], pos_labels[columns]
+        price_col, pos_labels, traded = price_col[columns], pos_labels[columns], traded[columns]
     is_mask = signal.is_mask
 
     def held(columns: np.ndarray) -> np.ndarray:
@@ -492,17 +513,20 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
         part = pos_values[:, columns]
         return part.any(axis=0) if is_mask else (part != 0).any(axis=0)
 
+    # Only columns that some row gives a weight (in any rows: `traded` is
+    # the whole frame's) may be held.
     known = price_col >= 0
-    missing = np.flatnonzero(~known)
+    may_hold = known & traded
+    missing = np.flatnonzero(~known & traded)
     unknown = tickers[missing[held(missing)]]
     if len(unknown):
         raise ValueError(
             f"weights has tickers with no column in close: {_listing(unknown)}; add "
             f"their prices or drop them with weights.drop(columns=[...])"
         )
-    last, has_any = _last_valid(close_values)
+    last, has_any = _last_valid(close_values, price_col[may_hold])
     no_prices = np.zeros(len(price_col), dtype=bool)
-    no_prices[known] = ~has_any[price_col[known]]
+    no_prices[may_hold] = ~has_any[price_col[may_hold]]
     empty = np.flatnonzero(no_prices)
     no_prices[empty] = held(empty)
     if no_prices.any():
@@ -514,7 +538,7 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
     if delisted_at is not None:
         delist_price = delisted_at
     elif isinstance(delisting, str) and delisting == "auto":
-        delist_price = _auto_delisting(last, has_any)
+        delist_price = _auto_delisting(last, has_any, _market_last(close_values))
     elif delisting is None:
         delist_price = None
     elif isinstance(delisting, (Mapping, pd.Series)):

@@ -1,0 +1,105 @@
+// Passes over the front end's matrices that NumPy would make in several
+// steps: the last valid row of columns (delisting dates) and the weight scan
+// of a run (finite weights, columns ever traded), each in one read.
+#include "common/run_args.hpp"
+#include "kernel/checks.hpp"
+
+#include <cstring>
+#include <exception>
+
+namespace vostra::engine {
+
+namespace {
+
+// Whether the n doubles before `end` (end[-n] .. end[-1]) are all NaN, as
+// bits (a NaN's magnitude is above that of infinity), so that it vectorises.
+inline bool all_nan(const double *end, Py_ssize_t n) {
+    std::uint64_t valid = 0;
+    for (Py_ssize_t j = 1; j <= n; ++j) {
+        std::uint64_t bits;
+        std::memcpy(&bits, end - j, sizeof bits);
+        valid |= (bits & 0x7fffffffffffffffULL) <= 0x7ff0000000000000ULL;
+    }
+    return valid == 0;
+}
+
+// The last row of column c that is not NaN, -1 for none. A contiguous
+// column skips its trailing gap a block at a time.
+Py_ssize_t last_valid_row(const View2<double> &m, Py_ssize_t c) {
+    Py_ssize_t r = m.rows - 1;
+    if (m.row_stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        constexpr Py_ssize_t block = 16;
+        const double *column = reinterpret_cast<const double *>(m.row_ptr(0) + c * m.col_stride);
+        while (r + 1 >= block && all_nan(column + r + 1, block)) r -= block;
+    }
+    while (r >= 0 && std::isnan(m(r, c))) --r;
+    return r;
+}
+
+Ref int64_array(Py_ssize_t n, std::int64_t **data) {
+    npy_intp dims[1] = {n};
+    Ref out = Ref::check(PyArray_EMPTY(1, dims, NPY_INT64, 0));
+    *data = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
+    return out;
+}
+
+}  // namespace
+
+// last_valid_rows(matrix, columns=None, /): per column (or per listed
+// column), the last row that is not NaN. Each column is read from its end,
+// so the cost is that of the trailing gaps, not of the matrix.
+PyObject *py_last_valid_rows(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.last_valid_rows", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *matrix, *columns = Py_None;
+        if (!PyArg_ParseTuple(args, "O|O:last_valid_rows", &matrix, &columns)) throw_py();
+        if (!PyArray_Check(matrix))
+            raisef(PyExc_TypeError, "last_valid_rows() needs a NumPy array, got %.200s", Py_TYPE(matrix)->tp_name);
+        check_array(matrix, Elem::f64, 2);
+        View2<double> m = view2<double>(matrix);
+        std::int64_t *p;
+        if (columns == Py_None) {
+            Ref out = int64_array(m.cols, &p);
+            for (Py_ssize_t c = 0; c < m.cols; ++c) p[c] = last_valid_row(m, c);
+            return out.release();
+        }
+        if (!PyArray_Check(columns))
+            raisef(PyExc_TypeError, "last_valid_rows() columns must be a NumPy array, got %.200s",
+                   Py_TYPE(columns)->tp_name);
+        check_array(columns, Elem::i64, 1);
+        View1<std::int64_t> cols = view1<std::int64_t>(columns);
+        Ref out = int64_array(cols.size, &p);
+        for (Py_ssize_t i = 0; i < cols.size; ++i) p[i] = last_valid_row(m, numpy_index(cols[i], m.cols, 1));
+        return out.release();
+    });
+}
+
+// weight_columns(matrix, /): per column of a float64 weight matrix, whether
+// any row gives it a nonzero weight; None when some weight is not finite.
+PyObject *py_weight_columns(PyObject *, PyObject *matrix) {
+    return firewall("vostra._engine.weight_columns", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        if (!PyArray_Check(matrix))
+            raisef(PyExc_TypeError, "weight_columns() needs a NumPy array, got %.200s", Py_TYPE(matrix)->tp_name);
+        check_array(matrix, Elem::f64, 2);
+        View2<double> w = view2<double>(matrix);
+        std::vector<std::uint8_t> traded;
+        bool finite = true;
+        std::exception_ptr error;  // raised once the lock is back
+        Py_BEGIN_ALLOW_THREADS try {
+            traded = kernel::scan_weights(w);
+        } catch (const kernel::BadInput &) {
+            finite = false;
+        } catch (...) {
+            error = std::current_exception();
+        }
+        Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
+        if (!finite) Py_RETURN_NONE;
+        npy_intp dims[1] = {w.cols};
+        Ref out = Ref::check(PyArray_EMPTY(1, dims, NPY_BOOL, 0));
+        if (!traded.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())), traded.data(), traded.size());
+        return out.release();
+    });
+}
+
+}  // namespace vostra::engine
