@@ -201,7 +201,8 @@ class Result:
         self.start = start
         self.close = close
         self.settings = dict(settings or {})
-        self.traded = traded
+        if traded is not None:
+            self.traded = traded
         self.fee = fee
         self.tax = tax
         self.periods_per_year = periods_per_year
@@ -224,6 +225,11 @@ class Result:
         return pd.Series(values if dtype is None else values.astype(dtype), index=self.equity.index, name=name)
 
     @cached_property
+    def traded(self) -> pd.Series | None:
+        """Traded value per bar (None when the engine did not report it)."""
+        return self._bar_series("traded")
+
+    @cached_property
     def costs(self) -> pd.Series | None:
         """Fee and tax paid on each bar (None when the engine did not report them)."""
         return self._bar_series("costs")
@@ -231,7 +237,11 @@ class Result:
     @cached_property
     def exposure(self) -> pd.Series | None:
         """Gross value of the positions over the equity on each bar."""
-        return self._bar_series("exposure")
+        gross = self._per_bar.get("gross")
+        if gross is None:
+            return self._bar_series("exposure")
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return pd.Series(gross / self.equity.to_numpy(), index=self.equity.index, name="exposure")
 
     @cached_property
     def holdings(self) -> pd.Series | None:
@@ -327,14 +337,13 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
 
     # The statistics start at the first executed rebalance.
     start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
-    with np.errstate(invalid="ignore", divide="ignore"):
-        exposure = run.gross / run.equity
     result = Result(equity, lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context), operations,
                     weight_date=signal_date(report.get("weight_time")),
                     next_weight_date=signal_date(report.get("next_weight_time")),
-                    start=start, traded=pd.Series(run.traded, index=index, name="traded"),
+                    start=start,
                     fee=context.get("fee"), tax=context.get("tax"),
                     periods_per_year=context.get("periods_per_year"),
                     close=context.get("close"), settings=context.get("settings"),
-                    per_bar={"costs": run.costs, "exposure": exposure, "holdings": run.holdings})
+                    per_bar={"traded": run.traded, "costs": run.costs, "gross": run.gross,
+                             "holdings": run.holdings})
     return result

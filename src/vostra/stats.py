@@ -69,6 +69,8 @@ def drawdown(equity: pd.Series) -> pd.Series:
 def first_nonpositive(equity: pd.Series) -> pd.Timestamp | None:
     """Date of the first bar whose equity is at or below 0 (None if there is none)."""
     values = equity.to_numpy(dtype=np.float64)
+    if len(values) and values.min() > 0:  # the usual case, without a mask of the bars
+        return None
     hit = np.flatnonzero(values <= 0)
     return equity.index[hit[0]] if len(hit) else None
 
