@@ -502,3 +502,38 @@ def test_backtest_from_four_threads_gives_the_serial_results():
     assert not errors
     for i, fp in enumerate(serial):
         assert got[i] == [fp] * 3
+
+
+# ---------------------------------------------------------------------------
+# What is known of a frame's dates and tickers between calls
+# ---------------------------------------------------------------------------
+
+def test_a_frame_given_new_dates_or_tickers_is_checked_again(quarter):
+    signal = rotating(quarter).astype(float)
+    base = vostra.backtest(signal, quarter)
+    again = vostra.backtest(signal, quarter)  # the checks' outcomes are reused
+    pd.testing.assert_series_equal(base.equity, again.equity)
+
+    shuffled = quarter.copy()
+    shuffled.index = quarter.index[::-1]
+    with pytest.raises(ValueError, match="not in ascending order"):
+        vostra.backtest(signal, shuffled)
+    renamed = quarter.copy()
+    renamed.columns = ["A", "B", "A"]
+    with pytest.raises(ValueError, match="duplicate tickers"):
+        vostra.backtest(signal, renamed)
+    with pytest.raises(ValueError, match="duplicate tickers"):  # a failure is never remembered as a pass
+        vostra.backtest(signal, renamed)
+    moved = quarter.rename(columns={"A": "Z"})
+    with pytest.raises(ValueError, match="no column in close: 'A'"):
+        vostra.backtest(signal, moved)
+    shifted = quarter.set_axis(quarter.index + pd.Timedelta(days=1))
+    with pytest.raises(ValueError, match="open.index differs from close.index"):
+        vostra.backtest(signal, quarter, open=shifted)
+
+
+def test_remembered_arrays_cannot_be_changed_by_a_run(quarter):
+    args, _ = _prepare(rotating(quarter), quarter)
+    for name in ("price_index", "price_columns", "pos_index", "pos_columns"):
+        assert not args[name].flags.writeable, name
+    assert args["price_columns"] is _prepare(rotating(quarter), quarter)[0]["price_columns"]

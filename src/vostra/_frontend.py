@@ -13,6 +13,7 @@ from typing import Any, Literal, NamedTuple, Union
 import numpy as np
 import pandas as pd
 
+from ._index_facts import known
 from .result import Result, build_result
 from .stats import first_nonpositive
 
@@ -64,7 +65,11 @@ def _check_frame(frame: Any, name: str) -> pd.DataFrame:
             f"{name} must be a pandas DataFrame with dates as rows and tickers "
             f"as columns, got {type(frame).__name__}"
         )
-    index = frame.index
+    known("axes checked", (frame.index, frame.columns), lambda: _check_axes(frame.index, frame.columns, name))
+    return frame
+
+
+def _check_axes(index: pd.Index, columns: pd.Index, name: str) -> bool:
     if not isinstance(index, pd.DatetimeIndex):
         raise TypeError(
             f"{name}.index must be a DatetimeIndex, got {type(index).__name__}; "
@@ -85,15 +90,16 @@ def _check_frame(frame: Any, name: str) -> pd.DataFrame:
             f"{name}.index has duplicate dates ({_listing(str(d) for d in dup)}); "
             f"keep one row per date, e.g. {name}[~{name}.index.duplicated(keep='last')]"
         )
-    if not frame.columns.is_unique:
-        dup = frame.columns[frame.columns.duplicated()]
+    if not columns.is_unique:
+        dup = columns[columns.duplicated()]
         raise ValueError(f"{name} has duplicate tickers: {_listing(dup)}")
-    return frame
+    return True
 
 
 def _ns(index: pd.DatetimeIndex) -> np.ndarray:
-    """Timestamps as int64 nanoseconds since the epoch (UTC for aware indexes)."""
-    return np.ascontiguousarray(index.as_unit("ns").asi8, dtype=np.int64)
+    """Timestamps as int64 nanoseconds since the epoch (UTC for aware indexes),
+    read-only."""
+    return known("ns", (index,), lambda: np.array(index.as_unit("ns").asi8, dtype=np.int64))
 
 
 def _one_float_block(frame: pd.DataFrame) -> bool:
@@ -126,12 +132,12 @@ def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame | _Axes, name: str)
     if frame is None:
         return None
     _check_frame(frame, name)
-    if not frame.index.equals(close.index):
+    if not known("same", (frame.index, close.index), lambda: frame.index.equals(close.index)):
         raise ValueError(
             f"{name}.index differs from close.index ({len(frame.index)} vs "
             f"{len(close.index)} rows); align it with {name}.reindex(close.index)"
         )
-    if frame.columns.equals(close.columns):
+    if known("same", (frame.columns, close.columns), lambda: frame.columns.equals(close.columns)):
         return frame
     missing = close.columns.difference(frame.columns, sort=False)
     extra = frame.columns.difference(close.columns, sort=False)
@@ -148,9 +154,14 @@ def _aligned(frame: pd.DataFrame | None, close: pd.DataFrame | _Axes, name: str)
 
 
 def _labels(columns: pd.Index, name: str) -> np.ndarray:
+    """The tickers as the engine matches them (their text), read-only."""
+    return known("labels", (columns,), lambda: _label_texts(columns, name))
+
+
+def _label_texts(columns: pd.Index, name: str) -> np.ndarray:
     values = columns.to_numpy(dtype=object)
     if pd.api.types.infer_dtype(values, skipna=False) == "string" and columns.is_unique:
-        return values  # str tickers are their own text, and unique ones stay unique
+        return values.copy()  # str tickers are their own text, and unique ones stay unique
     labels = np.array([str(c) for c in columns], dtype=object)
     if len(set(labels)) != len(labels):
         seen: dict[str, Any] = {}
@@ -427,7 +438,8 @@ def _convert_weights(weights: pd.DataFrame, prices: _PriceArrays) -> _WeightArra
     return _WeightArrays(_Axes(weights.index, weights.columns), values, is_mask, infinite, traded,
                          _ns(weights.index),
                          _labels(weights.columns, "weights"),
-                         prices.close.columns.get_indexer(weights.columns))
+                         known("positions", (prices.close.columns, weights.columns),
+                               lambda: prices.close.columns.get_indexer(weights.columns)))
 
 
 def _prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
