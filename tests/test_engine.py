@@ -353,7 +353,7 @@ def test_every_native_function_has_a_signature():
 
     functions = [vantrel.backtest_, vantrel.get_stock_operations, vantrel.normalize_weight, vantrel.ioft,
                  vantrel.get_trade_stocks, _engine.run, _engine.run_many, _engine.last_valid_rows,
-                 _engine.weight_columns]
+                 _engine.weight_columns, _engine.trade_figures]
     for f in functions:
         params = inspect.signature(f).parameters
         assert all(p.name.isidentifier() for p in params.values()), f
@@ -415,3 +415,47 @@ def test_weight_columns_are_the_traded_columns_of_finite_weights(bad):
         assert got.dtype == bool and same(got, (w != 0).any(axis=0))
     w[17, 2] = bad
     assert all(_engine.weight_columns(layout) is None for layout in _layouts(w))
+
+
+def _trade_figures_in_numpy(order, exit_bar, entry_bar, returns, excursions):
+    from vostra.stats import closed_trade_figures
+
+    closed = exit_bar >= 0
+    in_order = order[closed[order]]
+    exit_group = excursions[:, -1, :2][in_order]
+    return closed_trade_figures(len(closed), returns[closed], (exit_bar - entry_bar)[closed],
+                                exit_group[:, 0], exit_group[:, 1])
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 127, 128, 129, 136, 1000, 20011])
+def test_trade_figures_are_those_of_the_statistics(n):
+    # Every length the pairwise sum treats differently; open trades, NaN
+    # returns and excursions, and a window of several groups.
+    rng = np.random.default_rng(n)
+    order = rng.permutation(n).astype(np.int64)
+    entry_bar = rng.integers(0, 500, n).astype(np.int64)
+    exit_bar = np.where(rng.random(n) < 0.2, -1, entry_bar + rng.integers(0, 60, n)).astype(np.int64)
+    returns = np.where(rng.random(n) < 0.05, NAN, rng.normal(0, 0.1, n))
+    excursions = rng.normal(0, 0.1, (n, 3, 6)) * 10.0 ** rng.integers(-8, 8, (n, 3, 6))
+    excursions[rng.random((n, 3, 6)) < 0.05] = NAN
+    got = _engine.trade_figures(order, exit_bar, entry_bar, returns, excursions)
+    want = _trade_figures_in_numpy(order, exit_bar, entry_bar, returns, excursions)
+    assert got.keys() == want.keys()
+    assert all(same(got[k], want[k]) for k in want), (got, want)
+
+
+def test_trade_figures_of_runs_and_their_checks():
+    for seed in range(30):
+        arrays, opts = random_market(seed, exits=True)
+        try:
+            r = _engine.run(*arrays, **opts)
+        except Exception:
+            continue
+        t = r.trades
+        args = (r.entry_order, t["exit_bar"], t["entry_bar"], t["return"], r.excursions)
+        got, want = _engine.trade_figures(*args), _trade_figures_in_numpy(*args)
+        assert got.keys() == want.keys() and all(same(got[k], want[k]) for k in want)
+    with pytest.raises(IndexError):
+        _engine.trade_figures(np.array([5]), *[np.zeros(2, np.int64)] * 2, np.zeros(2), np.zeros((2, 1, 6)))
+    with pytest.raises(ValueError, match="one length"):
+        _engine.trade_figures(np.array([0]), *[np.zeros(2, np.int64)] * 2, np.zeros(3), np.zeros((2, 1, 6)))

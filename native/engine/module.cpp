@@ -12,6 +12,7 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
+PyObject *py_trade_figures(PyObject *, PyObject *args);
 
 namespace {
 
@@ -81,6 +82,11 @@ PyMethodDef methods[] = {
      "weight_columns($module, matrix, /)\n--\n\nPer column of a 2-D float64 weight matrix, whether any row "
      "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "
      "matrix, without the interpreter lock."},
+    {"trade_figures", py_trade_figures, METH_VARARGS,
+     "trade_figures($module, entry_order, exit_bar, entry_bar, returns, excursions, /)\n--\n\nThe trade figures "
+     "of a run's statistics from its ledger columns: trades, and over the closed trades (exit_bar >= 0) "
+     "win_rate, avg_holding_bars, avg_mae and avg_mfe (the exit group's, summed in entry_order), as a dict "
+     "without the figures that have no value."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -53,3 +53,10 @@ def last_valid_rows(matrix: npt.NDArray[np.float64], columns: npt.NDArray[np.int
 def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
     """Per column of a 2-D float64 weight matrix, whether any row gives it a
     nonzero weight; None when some weight is NaN or infinite."""
+
+def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],
+                  entry_bar: npt.NDArray[np.int64], returns: npt.NDArray[np.float64],
+                  excursions: npt.NDArray[np.float64], /) -> dict[str, float]:
+    """The trade figures of a run's statistics from its ledger columns:
+    ``trades``, and over the closed trades ``win_rate``, ``avg_holding_bars``,
+    ``avg_mae`` and ``avg_mfe`` (figures without a value are left out)."""

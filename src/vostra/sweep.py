@@ -33,7 +33,7 @@ from ._frontend import (SCALAR_OPTIONS, _arguments, _convert_prices, _convert_we
                         _scalars, backtest, ruin_message)
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
-from .stats import STAT_LABELS, closed_trade_figures, figures, infer_periods_per_year
+from .stats import STAT_LABELS, figures, infer_periods_per_year
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
@@ -196,16 +196,12 @@ _PPY_CACHE = 8
 
 
 def _run_trade_figures(run: Any) -> dict[str, float]:
-    """The trade figures of a run from the ledger's columns: the averages
-    are over the closed trades, and those of the MAE and MFE are summed in
-    the trade log's order (by entry) so that they round as Result.stats does;
-    the counts and the sum of whole bars do not depend on the order."""
+    """The trade figures of a run from the ledger's columns, as Result.stats
+    computes them from the trade log (the MAE and MFE averages summed in its
+    order, by entry), in one native pass."""
     trades = run.trades
-    closed = trades["exit_bar"] >= 0
-    order = run.entry_order[closed[run.entry_order]]
-    exit_group = run.excursions[:, -1, :2][order] if len(order) else np.empty((0, 2))
-    holding = (trades["exit_bar"] - trades["entry_bar"])[closed]
-    return closed_trade_figures(len(closed), trades["return"][closed], holding, exit_group[:, 0], exit_group[:, 1])
+    return _load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"], trades["return"],
+                                        run.excursions)
 
 
 def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, str | None]:
