@@ -266,16 +266,9 @@ def _schedule(rebalance: Rebalance, close_index: pd.DatetimeIndex, price_ns: np.
                 f"'D', 'W', 'W-FRI', 'M', 'Q', 'Y', a list of dates, or None "
                 f"(every signal date)"
             )
-        local = close_index.tz_localize(None) if close_index.tz is not None else close_index
-        if len(local) == 0:
-            return np.empty(0, dtype=np.int64)
-        periods = local.to_period(alias)
-        codes = periods.asi8
-        ends = np.flatnonzero(codes[1:] != codes[:-1])
-        last_period_end = pd.offsets.BDay().rollback(periods[-1].end_time.normalize())
-        if local[-1].normalize() >= last_period_end:
-            ends = np.append(ends, len(codes) - 1)
-        return np.ascontiguousarray(price_ns[ends], dtype=np.int64)
+        # The price timestamps are those of close_index, so the dates alone
+        # decide the schedule.
+        return known("schedule " + alias, (close_index,), lambda: _period_ends(alias, close_index, price_ns))
     try:
         dates = pd.DatetimeIndex(pd.to_datetime(list(rebalance)))
     except (TypeError, ValueError) as exc:
@@ -285,6 +278,20 @@ def _schedule(rebalance: Rebalance, close_index: pd.DatetimeIndex, price_ns: np.
         ) from exc
     _same_clock(dates, close_index, "rebalance dates and close.index")
     return np.unique(_ns(dates))
+
+
+def _period_ends(alias: str, close_index: pd.DatetimeIndex, price_ns: np.ndarray) -> np.ndarray:
+    """The timestamps of the last bar of every period of ``alias``."""
+    local = close_index.tz_localize(None) if close_index.tz is not None else close_index
+    if len(local) == 0:
+        return np.empty(0, dtype=np.int64)
+    periods = local.to_period(alias)
+    codes = periods.asi8
+    ends = np.flatnonzero(codes[1:] != codes[:-1])
+    last_period_end = pd.offsets.BDay().rollback(periods[-1].end_time.normalize())
+    if local[-1].normalize() >= last_period_end:
+        ends = np.append(ends, len(codes) - 1)
+    return np.ascontiguousarray(price_ns[ends], dtype=np.int64)
 
 
 def _price_frames(trade_at: Any) -> dict[str, str]:
