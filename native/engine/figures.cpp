@@ -1,42 +1,36 @@
 // The trade figures of a run's statistics straight from its ledger columns:
 // a sweep asks them of every run, and a dozen NumPy passes over the trade
-// columns cost more than the run's own bookkeeping. The figures are those
-// the statistics compute from the trade log, bit for bit: counts and sums of
-// whole bars do not depend on the order, and the MAE and MFE are summed in
-// the log's order (by entry) in NumPy's pairwise order.
+// columns cost more than the run's own bookkeeping. Counts and sums of whole
+// bars do not depend on the order; the MAE and MFE of the closed trades are
+// handed back in the trade log's order (by entry), for the caller to average
+// with NumPy as the statistics do (how NumPy rounds a long sum depends on
+// its version).
 #include "common/run_args.hpp"
-#include "kernel/run.hpp"
-
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace vostra::engine {
 
 namespace {
 
-// The mean of the values that are not NaN (NaN when there is none).
-double skipna_mean(std::vector<double> &values) {
-    std::size_t count = 0;
-    for (double &v : values) {
-        if (std::isnan(v))
-            v = 0.0;
-        else
-            ++count;
-    }
-    if (count == 0) return NAN;
-    return kernel::numpy_sum(values.data(), static_cast<kernel::index_t>(values.size())) / static_cast<double>(count);
-}
-
 void set_float(PyObject *d, const char *key, double v) {
     Ref value = Ref::check(PyFloat_FromDouble(v));
     if (PyDict_SetItemString(d, key, value.get()) < 0) throw_py();
 }
 
+Ref float_array(const std::vector<double> &v) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    Ref a = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+    if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())), v.data(), v.size() * sizeof(double));
+    return a;
+}
+
 }  // namespace
 
 // trade_figures(entry_order, exit_bar, entry_bar, returns, excursions, /):
-// trades, win_rate, avg_holding_bars, avg_mae and avg_mfe of the closed
-// trades (exit_bar >= 0), as a dict without the figures that have no value.
+// ({trades, win_rate, avg_holding_bars}, mae, mfe) of the closed trades
+// (exit_bar >= 0), the dict without the figures that have no value.
 PyObject *py_trade_figures(PyObject *, PyObject *args) {
     return firewall("vostra._engine.trade_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
                     [&]() -> PyObject * {
@@ -76,13 +70,10 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
         Ref out = Ref::check(PyDict_New());
         set_float(out.get(), "trades", static_cast<double>(n));
         if (with_return) set_float(out.get(), "win_rate", static_cast<double>(wins) / static_cast<double>(with_return));
-        if (!mae.empty()) {
-            double closed = static_cast<double>(mae.size());
-            set_float(out.get(), "avg_holding_bars", static_cast<double>(bars) / closed);
-            set_float(out.get(), "avg_mae", skipna_mean(mae));
-            set_float(out.get(), "avg_mfe", skipna_mean(mfe));
-        }
-        return out.release();
+        if (!mae.empty())
+            set_float(out.get(), "avg_holding_bars", static_cast<double>(bars) / static_cast<double>(mae.size()));
+        Ref mae_array = float_array(mae), mfe_array = float_array(mfe);
+        return Py_BuildValue("(OOO)", out.get(), mae_array.get(), mfe_array.get());
     });
 }
 

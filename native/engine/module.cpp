@@ -84,9 +84,9 @@ PyMethodDef methods[] = {
      "matrix, without the interpreter lock."},
     {"trade_figures", py_trade_figures, METH_VARARGS,
      "trade_figures($module, entry_order, exit_bar, entry_bar, returns, excursions, /)\n--\n\nThe trade figures "
-     "of a run's statistics from its ledger columns: trades, and over the closed trades (exit_bar >= 0) "
-     "win_rate, avg_holding_bars, avg_mae and avg_mfe (the exit group's, summed in entry_order), as a dict "
-     "without the figures that have no value."},
+     "of a run's statistics from its ledger columns: a dict of trades and, over the closed trades (exit_bar >= 0), "
+     "win_rate and avg_holding_bars (without the figures that have no value), then the closed trades' MAE and "
+     "MFE at the exit, in entry_order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

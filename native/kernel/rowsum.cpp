@@ -1,5 +1,5 @@
-// Sums in NumPy's pairwise order: the |row| sum of a rebalance over the
-// row's nonzero columns only, and the plain sum of a contiguous array.
+// The |row| sum of a rebalance in NumPy's pairwise order, over the row's
+// nonzero columns only.
 #include "run.hpp"
 
 #include <algorithm>
@@ -39,29 +39,6 @@ double pairwise(const View1<double> &row, index_t start, index_t n, Iter first, 
 }
 
 }  // namespace
-
-static double dense_pairwise(const double *a, index_t n) {
-    if (n < 8) {
-        double res = 0.;
-        for (index_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        index_t i = 8;
-        for (; i < n - n % 8; i += 8)
-            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    index_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return dense_pairwise(a, n2) + dense_pairwise(a + n2, n - n2);
-}
-
-double numpy_sum(const double *values, index_t n) { return 0.0 + dense_pairwise(values, n); }
 
 double pairwise_abs_sum(const View1<double> &row, const std::vector<int> &nonzero) {
     return 0.0 + pairwise(row, 0, row.size, nonzero.begin(), nonzero.end());

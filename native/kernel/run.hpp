@@ -128,7 +128,4 @@ double pairwise_abs_sum(const View1<double> &row, const std::vector<int> &nonzer
 // The nonzero columns of a row, ascending.
 void nonzero_columns(const View1<double> &row, std::vector<int> &out);
 
-// numpy.sum of n contiguous float64 values, bit for bit.
-double numpy_sum(const double *values, index_t n);
-
 }  // namespace vostra::kernel

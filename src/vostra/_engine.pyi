@@ -56,7 +56,9 @@ def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] 
 
 def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],
                   entry_bar: npt.NDArray[np.int64], returns: npt.NDArray[np.float64],
-                  excursions: npt.NDArray[np.float64], /) -> dict[str, float]:
-    """The trade figures of a run's statistics from its ledger columns:
-    ``trades``, and over the closed trades ``win_rate``, ``avg_holding_bars``,
-    ``avg_mae`` and ``avg_mfe`` (figures without a value are left out)."""
+                  excursions: npt.NDArray[np.float64], /
+                  ) -> tuple[dict[str, float], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The trade figures of a run's statistics from its ledger columns: a dict
+    of ``trades`` and, over the closed trades, ``win_rate`` and
+    ``avg_holding_bars`` (figures without a value are left out); then the
+    closed trades' MAE and MFE at the exit, in ``entry_order``."""

@@ -33,7 +33,7 @@ from ._frontend import (SCALAR_OPTIONS, _arguments, _convert_prices, _convert_we
                         _scalars, backtest, ruin_message)
 from .market import Market
 from .overfit import attach_to_sweep, check_block_count
-from .stats import STAT_LABELS, figures, infer_periods_per_year
+from .stats import STAT_LABELS, _skipna_mean, figures, infer_periods_per_year
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
@@ -197,11 +197,16 @@ _PPY_CACHE = 8
 
 def _run_trade_figures(run: Any) -> dict[str, float]:
     """The trade figures of a run from the ledger's columns, as Result.stats
-    computes them from the trade log (the MAE and MFE averages summed in its
-    order, by entry), in one native pass."""
+    computes them from the trade log: counts and bars in one native pass,
+    the MAE and MFE averaged by NumPy in the log's order (by entry), so that
+    they round as Result.stats does."""
     trades = run.trades
-    return _load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"], trades["return"],
-                                        run.excursions)
+    out, mae, mfe = _load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
+                                                 trades["return"], run.excursions)
+    if len(mae):
+        out["avg_mae"] = _skipna_mean(mae)
+        out["avg_mfe"] = _skipna_mean(mfe)
+    return out
 
 
 def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, str | None]:
