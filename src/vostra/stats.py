@@ -201,6 +201,10 @@ def _benchmark_stats(returns: np.ndarray, factor: np.ndarray, ppy: float) -> dic
 def _skipna_mean(values: np.ndarray) -> float:
     """Mean over the values that are not NaN, summed as pandas sums them."""
     values = np.asarray(values, dtype=np.float64)
+    if values.size:
+        total = values.sum()
+        if not np.isnan(total):  # no NaN among the values: one pass
+            return float(total / values.size)
     missing = np.isnan(values)
     count = values.size - int(missing.sum())
     if count == 0:
