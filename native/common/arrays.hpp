@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace vostra {
 
@@ -65,6 +66,15 @@ View2<T> view2(PyObject *o) {
 template <class T>
 View1<T> view1(const Py_buffer &b) {
     return {static_cast<const char *>(b.buf), b.shape[0], b.strides ? b.strides[0] : Py_ssize_t(sizeof(T))};
+}
+
+// A new 1-D NumPy array of type `typenum` holding a copy of `v`.
+template <class T>
+Ref vector_array(const std::vector<T> &v, int typenum) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    Ref a = Ref::check(PyArray_EMPTY(1, dims, typenum, 0));
+    if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())), v.data(), v.size() * sizeof(T));
+    return a;
 }
 
 }  // namespace vostra

@@ -7,7 +7,6 @@
 // its version).
 #include "common/run_args.hpp"
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 namespace vostra::engine {
@@ -17,13 +16,6 @@ namespace {
 void set_float(PyObject *d, const char *key, double v) {
     Ref value = Ref::check(PyFloat_FromDouble(v));
     if (PyDict_SetItemString(d, key, value.get()) < 0) throw_py();
-}
-
-Ref float_array(const std::vector<double> &v) {
-    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
-    Ref a = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
-    if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())), v.data(), v.size() * sizeof(double));
-    return a;
 }
 
 }  // namespace
@@ -72,7 +64,7 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
         if (with_return) set_float(out.get(), "win_rate", static_cast<double>(wins) / static_cast<double>(with_return));
         if (!mae.empty())
             set_float(out.get(), "avg_holding_bars", static_cast<double>(bars) / static_cast<double>(mae.size()));
-        Ref mae_array = float_array(mae), mfe_array = float_array(mfe);
+        Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
         return Py_BuildValue("(OOO)", out.get(), mae_array.get(), mfe_array.get());
     });
 }

@@ -99,14 +99,6 @@ Ref column(const std::vector<TradeRow> &rows, int typenum, T (*get)(const TradeR
     return a;
 }
 
-template <class T>
-Ref vector_array(const std::vector<T> &v, int typenum) {
-    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
-    Ref a = Ref::check(PyArray_EMPTY(1, dims, typenum, 0));
-    if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())), v.data(), v.size() * sizeof(T));
-    return a;
-}
-
 void set_item(PyObject *d, const char *key, PyObject *value) {
     if (PyDict_SetItemString(d, key, value) < 0) throw_py();
 }
