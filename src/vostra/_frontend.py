@@ -102,13 +102,13 @@ def _ns(index: pd.DatetimeIndex) -> np.ndarray:
     return known("ns", (index,), lambda: np.array(index.as_unit("ns").asi8, dtype=np.int64))
 
 
-def _one_float_block(frame: pd.DataFrame) -> bool:
-    """Whether the frame's values are one float64 block (the usual price
-    frame), read off its block manager without building a Series of its
-    dtypes; False whenever that cannot be told."""
+def _one_block(frame: pd.DataFrame, dtype: Any) -> bool:
+    """Whether the frame's values are one block of ``dtype`` (float64 for the
+    usual price frame), read off its block manager without building a Series
+    of its dtypes; False whenever that cannot be told."""
     blocks = getattr(getattr(frame, "_mgr", None), "blocks", None)
     return (isinstance(blocks, tuple) and len(blocks) == 1
-            and getattr(blocks[0], "dtype", None) == np.float64 and frame.shape[1] > 0)
+            and getattr(blocks[0], "dtype", None) == dtype and frame.shape[1] > 0)
 
 
 def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
@@ -118,7 +118,7 @@ def _matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     (often read-only) view; the engine reads any strides, so it is passed on
     as is. Other numeric dtypes are converted, which copies.
     """
-    if _one_float_block(frame):
+    if _one_block(frame, np.float64):
         return frame.to_numpy()
     dtypes = set(frame.dtypes.to_numpy())
     if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
@@ -305,9 +305,8 @@ def _weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray
     the (row, column) positions of infinite weights in row order (a run over
     some of the rows and columns fails on the first one it uses); and per
     column whether any row gives it a weight."""
-    blocks = getattr(getattr(weights, "_mgr", None), "blocks", None)
-    one_bool_block = isinstance(blocks, tuple) and len(blocks) == 1 and getattr(blocks[0], "dtype", None) == bool
-    dtypes = () if one_bool_block or _one_float_block(weights) else set(weights.dtypes.to_numpy())
+    one_bool_block = _one_block(weights, bool)
+    dtypes = () if one_bool_block or _one_block(weights, np.float64) else set(weights.dtypes.to_numpy())
     if one_bool_block or (dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes)):
         mask = weights.to_numpy(dtype=bool, na_value=False)
         return mask, True, np.empty((0, 2), dtype=np.intp), mask.any(axis=0)

@@ -42,9 +42,3 @@ def known(kind: str, objects: tuple[Any, ...], make: Callable[[], T]) -> T:
         while len(_entries) > _KEPT:
             del _entries[next(iter(_entries))]
     return value
-
-
-def forget() -> None:
-    """Drops every entry (for tests)."""
-    with _lock:
-        _entries.clear()
