@@ -102,6 +102,14 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         } else {
             for (index_t sid = 0; sid < newp.size; ++sid) visit.push_back(static_cast<int>(sid));
         }
+        // The fill prices sit in as many columns as there are trades, each
+        // line a miss; asked for together they arrive together, where the
+        // trades between them would leave one miss after another.
+        const char *fills = run.in.price.row_ptr(run.d);
+        const std::vector<int> &price_of = run.columns.price_of;
+        for (int sid : visit)
+            if (sid < newp.size && static_cast<std::size_t>(sid) < price_of.size() && price_of[sid] >= 0)
+                __builtin_prefetch(fills + price_of[sid] * run.in.price.col_stride);
         for (int sid : visit) {
             if (sid >= newp.size) continue;  // held beyond the row: counted in the balance, not traded
             double v2 = insolvent ? 0.0 : newp[sid] * ratio;
