@@ -47,8 +47,19 @@ double pairwise_abs_sum(const View1<double> &row, const std::vector<int> &nonzer
 void nonzero_columns(const View1<double> &row, std::vector<int> &out) {
     out.clear();
     if (row.contiguous() && reinterpret_cast<std::uintptr_t>(row.data) % alignof(double) == 0) {
+        // A weight row is mostly zeros: blocks of eight whose magnitude bits
+        // are all clear (+0.0 or -0.0) are passed over without a branch each.
+        constexpr std::uint64_t magnitude = 0x7fffffffffffffffULL;
         const double *p = reinterpret_cast<const double *>(row.data);
-        for (index_t i = 0; i < row.size; ++i)
+        index_t i = 0;
+        for (; i + 8 <= row.size; i += 8) {
+            std::uint64_t any = 0;
+            for (index_t k = 0; k < 8; ++k) any |= load<std::uint64_t>(reinterpret_cast<const char *>(p + i + k));
+            if ((any & magnitude) == 0) continue;
+            for (index_t k = i; k < i + 8; ++k)
+                if (p[k] != 0) out.push_back(static_cast<int>(k));
+        }
+        for (; i < row.size; ++i)
             if (p[i] != 0) out.push_back(static_cast<int>(i));
         return;
     }
