@@ -401,7 +401,13 @@ def test_split_settings_are_read_when_a_held_stock_is_traded(market):
     # Missing prices, a price that comes back, a tiny one.
     ([[10.0, 20.0], [NAN, 21.0], [11.0, NAN], [NAN, NAN], [1e-300, 22.0], [12.0, 23.0]], None),
 ], ids=["overflow", "overflow below 1", "gaps"])
-def test_stretches_without_trades_match_the_model(market, prices, close, fortran):
+@pytest.mark.parametrize("swap", [False, True], ids=["as given", "swapped"])
+def test_stretches_without_trades_match_the_model(market, prices, close, fortran, swap):
+    # Holdings are walked two by two: swapping the columns puts each case
+    # in the other one of a pair.
+    if swap:
+        prices = [row[::-1] for row in prices]
+        close = close and [row[::-1] for row in close]
     mk = market(prices, [[0.5, 0.5]], close=close, resample=[0])
     if fortran:
         mk = mk._replace(**{k: np.asfortranarray(getattr(mk, k)) for k in

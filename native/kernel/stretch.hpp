@@ -104,6 +104,63 @@ inline bool walk_position(const Run &run, int col, index_t d, index_t end, Stret
     return true;
 }
 
+// Two holdings walked side by side, one in each lane of a pair of doubles:
+// the operations of walk_position, lane by lane, so the same bits, with
+// half the instructions. The checks of both lanes are gathered into one mask
+// per bar; a bar that either lane cannot take sends the stretch back to the
+// bar loop, as one lane alone would.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+[[gnu::always_inline]] inline Pair pick(PairMask m, Pair a, Pair b) {
+    return reinterpret_cast<Pair>((reinterpret_cast<PairMask>(a) & m) | (reinterpret_cast<PairMask>(b) & ~m));
+}
+
+inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t end, StretchState (&state)[2],
+                      double *marks, std::uint8_t *nonzero, std::size_t stride) {
+    const char *price[2], *close_at[2];
+    for (int i = 0; i < 2; ++i) {
+        price[i] = run.in.price.row_ptr(d) + col[i] * run.in.price.col_stride;
+        close_at[i] = run.in.close.row_ptr(d) + col[i] * run.in.close.col_stride;
+    }
+    const index_t price_step = run.in.price.row_stride, close_step = run.in.close.row_stride;
+    Pair held{state[0].held, state[1].held}, cr{state[0].cr, state[1].cr};
+    Pair maxcr{state[0].maxcr, state[1].maxcr}, mincr{state[0].mincr, state[1].mincr};
+    Pair prev{state[0].prev, state[1].prev};
+    const Pair one{1.0, 1.0}, zero{0.0, 0.0}, largest{1.7976931348623157e308, 1.7976931348623157e308};
+    const PairMask magnitude{0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
+    for (index_t j = 0; j < end - d; ++j) {
+        Pair trade_price{load<double>(price[0] + j * price_step), load<double>(price[1] + j * price_step)};
+        Pair close{load<double>(close_at[0] + j * close_step), load<double>(close_at[1] + j * close_step)};
+        // usable_price: missing (NaN) or positive and finite.
+        PairMask bad = (trade_price <= zero) | (trade_price > largest) | (close <= zero) | (close > largest);
+        prev = pick(prev != prev, trade_price, prev);
+        bad |= prev == zero;
+        Pair r = trade_price / prev;
+        r = pick(r != r, one, r);
+        held = held * r;
+        cr = cr * r;
+        maxcr = pick(cr > maxcr, cr, maxcr);
+        mincr = pick(cr < mincr, cr, mincr);
+        bad |= cr == zero;
+        // close_return_finite of cr * close over the trading price.
+        Pair size = reinterpret_cast<Pair>(reinterpret_cast<PairMask>(cr * close) & magnitude);
+        PairMask at_least_one = trade_price >= one;
+        PairMask finite = (at_least_one & (size <= largest)) |
+                          (~at_least_one & (trade_price >= Pair{1e-7, 1e-7}) & (size <= Pair{1e300, 1e300}));
+        bad |= (held != zero) & ~finite;
+        if ((bad[0] | bad[1]) != 0) return false;
+        prev = pick(trade_price == trade_price, trade_price, prev);
+        Pair mark = pick((trade_price != trade_price) | (close != close), held, held * close / trade_price);
+        std::memcpy(marks + static_cast<std::size_t>(j) * stride, &mark, sizeof mark);
+        PairMask held_any = held != zero;
+        nonzero[static_cast<std::size_t>(j) * stride] = held_any[0] != 0;
+        nonzero[static_cast<std::size_t>(j) * stride + 1] = held_any[1] != 0;
+    }
+    for (int i = 0; i < 2; ++i) state[i] = {held[i], cr[i], maxcr[i], mincr[i], prev[i]};
+    return true;
+}
+
 // Asks for the cache lines of a column over bars [d, end) before they are
 // walked: a stretch reads a few lines from each of many columns, too short a
 // run for the hardware prefetcher to pick up.
@@ -132,11 +189,29 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
         prefetch_column(run.in.price, run.columns.price_of[sid], d, s.end);
         prefetch_column(run.in.close, run.columns.price_of[sid], d, s.end);
     }
-    for (std::size_t k = 0; k < n; ++k) {
+    auto column_of = [&](int sid) {
+        return static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
+    };
+    auto state_of = [&](int sid, int col) -> StretchState {
+        return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
+    };
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        int col[2] = {column_of(keys[k]), column_of(keys[k + 1])};
+        if (col[0] < 0 || col[1] < 0) break;  // the column is reported by the bar loop
+        StretchState w[2] = {state_of(keys[k], col[0]), state_of(keys[k + 1], col[1])};
+        if (!walk_pair(run, col, d, s.end, w, run.stretch_marks.data() + k, run.stretch_nonzero.data() + k, n)) {
+            run.loud_until = s.end;
+            return d;
+        }
+        run.stretch_state[k] = w[0];
+        run.stretch_state[k + 1] = w[1];
+    }
+    for (; k < n; ++k) {
         int sid = keys[k];
-        int col = static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
+        int col = column_of(sid);
         StretchState &w = run.stretch_state[k];
-        if (col >= 0) w = {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
+        if (col >= 0) w = state_of(sid, col);
         if (col < 0 || !walk_position(run, col, d, s.end, w, run.stretch_marks.data() + k,
                                       run.stretch_nonzero.data() + k, n)) {
             run.loud_until = s.end;
