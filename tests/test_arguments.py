@@ -431,6 +431,18 @@ def test_repeated_price_labels_are_allowed_and_the_last_wins(market):
     assert creturn.tolist() == [1.0, 1.0, 2.0]
 
 
+def test_the_same_labels_on_both_sides_map_each_column_to_itself(market):
+    # Price column 0 doubles, column 1 halves.
+    prices = [[10, 10], [10, 10], [20, 5]]
+    same = market(prices, [[1.0, 0.0]], price_columns=["A", "B"], pos_columns=["A", "B"])
+    swapped = market(prices, [[0.0, 1.0]], price_columns=["A", "B"], pos_columns=["B", "A"])
+    for mk in (same, swapped):
+        assert vantrel.backtest_(*mk, fee_ratio=0.0, tax_ratio=0.0).tolist() == [1.0, 1.0, 2.0]
+    repeated = market(prices, [[1.0, 0.0]], price_columns=["A", "A"], pos_columns=["A", "A"])
+    with pytest.raises(ValueError, match=r"holds the label 'A' twice \(columns 0 and 1\)"):
+        vantrel.backtest_(*repeated)
+
+
 def test_zero_weight_columns_may_lack_a_price(market):
     mk = market([10, 10, 12], [[1.0, 0.0]], pos_columns=["A", "UNLISTED"])
     assert vantrel.backtest_(*mk, fee_ratio=0.0, tax_ratio=0.0).tolist() == [1.0, 1.0, 1.2]

@@ -7,20 +7,58 @@
 #include <cstring>
 #include <string_view>
 #include <unistd.h>
-#include <unordered_map>
+#include <functional>
 
 namespace vostra::kernel {
 
+namespace {
+
+// Labels found by their bytes in an open-addressing table of indices, so
+// that the checks of a wide universe allocate nothing per label.
+class LabelTable {
+public:
+    explicit LabelTable(const Labels &labels) : labels_(labels) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * labels.size()) capacity *= 2;
+        slots_.assign(capacity, -1);
+    }
+    // The index of the label equal to `label`, or the empty slot (-1) that
+    // it would take.
+    int &find(std::string_view label) {
+        std::size_t mask = slots_.size() - 1, i = std::hash<std::string_view>{}(label) & mask;
+        while (slots_[i] >= 0 && labels_[static_cast<std::size_t>(slots_[i])] != label) i = (i + 1) & mask;
+        return slots_[i];
+    }
+
+private:
+    const Labels &labels_;
+    std::vector<int> slots_;
+};
+
+}  // namespace
+
 ColumnMap map_columns(const Labels &price_labels, const Labels &pos_labels) {
-    std::unordered_map<std::string_view, int> by_label;
-    by_label.reserve(price_labels.size());
-    for (std::size_t i = 0; i < price_labels.size(); ++i) by_label[price_labels[i]] = static_cast<int>(i);
     ColumnMap map;
     map.price_of.assign(pos_labels.size(), -1);
-    for (std::size_t i = 0; i < pos_labels.size(); ++i) {
-        auto it = by_label.find(pos_labels[i]);
-        if (it != by_label.end()) map.price_of[i] = it->second;
+    if (price_labels == pos_labels) {
+        // The same labels in the same order: each stock is its own column,
+        // unless a label repeats (then the last one wins below, and the
+        // label check rejects the repeat).
+        LabelTable seen(pos_labels);
+        bool repeats = false;
+        for (std::size_t i = 0; i < pos_labels.size() && !repeats; ++i) {
+            int &slot = seen.find(pos_labels[i]);
+            repeats = slot >= 0;
+            slot = static_cast<int>(i);
+        }
+        if (!repeats) {
+            for (std::size_t i = 0; i < pos_labels.size(); ++i) map.price_of[i] = static_cast<int>(i);
+            return map;
+        }
     }
+    LabelTable by_label(price_labels);
+    for (std::size_t i = 0; i < price_labels.size(); ++i) by_label.find(price_labels[i]) = static_cast<int>(i);
+    for (std::size_t i = 0; i < pos_labels.size(); ++i) map.price_of[i] = by_label.find(pos_labels[i]);
     return map;
 }
 
@@ -163,10 +201,11 @@ std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, inde
 }
 
 void check_labels(const Labels &pos_labels, const std::vector<std::uint8_t> &traded, const ColumnMap &columns) {
-    std::unordered_map<std::string_view, std::size_t> seen;
+    LabelTable seen(pos_labels);
     for (std::size_t i = 0; i < pos_labels.size(); ++i) {
-        auto [it, fresh] = seen.emplace(pos_labels[i], i);
-        if (!fresh) reject(InputCode::duplicate_label, static_cast<std::int64_t>(it->second), static_cast<std::int64_t>(i));
+        int &slot = seen.find(pos_labels[i]);
+        if (slot >= 0) reject(InputCode::duplicate_label, slot, static_cast<std::int64_t>(i));
+        slot = static_cast<int>(i);
     }
     for (std::size_t i = 0; i < pos_labels.size(); ++i)
         if (traded[i] && columns.price_of[i] < 0) reject(InputCode::unpriced_weight, static_cast<std::int64_t>(i));
