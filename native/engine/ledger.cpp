@@ -23,48 +23,29 @@ constexpr std::size_t max_pool_bytes = std::size_t(256) << 20;
 
 }  // namespace
 
-Block take_block(std::size_t at_least) {
+Block take_block(Pool kind, std::size_t at_least) {
     std::lock_guard<std::mutex> lock(pool_mutex);
     auto best = pool.end();
     for (auto it = pool.begin(); it != pool.end(); ++it)
-        if (best == pool.end() || it->capacity > best->capacity) best = it;
-    if (best == pool.end() || best->capacity < at_least / 4) return {nullptr, 0};
+        if (it->pool == kind && (best == pool.end() || it->bytes > best->bytes)) best = it;
+    if (best == pool.end() || best->bytes < at_least / 4) return {nullptr, 0, kind};
     Block b = *best;
     pool.erase(best);
-    pool_bytes -= b.capacity * sizeof(double);
+    pool_bytes -= b.bytes;
     return b;
 }
 
 void give_block(Block b) {
     if (!b.data) return;
-    std::size_t bytes = b.capacity * sizeof(double);
     {
         std::lock_guard<std::mutex> lock(pool_mutex);
-        if (pool_bytes + bytes <= max_pool_bytes) {
+        if (pool_bytes + b.bytes <= max_pool_bytes) {
             pool.push_back(b);
-            pool_bytes += bytes;
+            pool_bytes += b.bytes;
             return;
         }
     }
     std::free(b.data);
-}
-
-double *Doubles::extend(std::size_t n) {
-    if (!data_) {
-        Block b = take_block(n);
-        data_ = b.data;
-        capacity_ = b.capacity;
-    }
-    if (size_ + n > capacity_) {
-        std::size_t capacity = std::max<std::size_t>({size_ + n, capacity_ * 2, 1024});
-        void *p = std::realloc(data_, capacity * sizeof(double));
-        if (!p) throw std::bad_alloc();
-        data_ = static_cast<double *>(p);
-        capacity_ = capacity;
-    }
-    double *at = data_ + size_;
-    size_ += n;
-    return at;
 }
 
 void LedgerHost::start(kernel::Run &run) {
@@ -190,7 +171,7 @@ void resolve_fills(const kernel::Run &run, Ledger &ledger) {
 }
 
 void sort_entries(Ledger &ledger) {
-    const std::vector<TradeRow> &rows = ledger.rows;
+    const Pooled<TradeRow> &rows = ledger.rows;
     std::vector<std::int64_t> &order = ledger.entry_order;
     order.resize(rows.size());
     std::iota(order.begin(), order.end(), std::int64_t{0});

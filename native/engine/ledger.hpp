@@ -8,8 +8,10 @@
 #include "kernel/metrics.hpp"
 #include "kernel/report.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 namespace vostra::engine {
 
@@ -29,47 +31,78 @@ struct TradeRow {
     bool entry_cost = false;
 };
 
-// Memory of excursion buffers whose arrays have been freed, kept for the
-// next runs: writing a large trade log into fresh pages costs more in page
-// faults than the walk that fills it. Bounded in bytes; thread-safe.
+// Memory of ledger buffers that a run no longer needs (its trade rows, or
+// excursions whose array has been freed), kept by kind for the next runs:
+// writing a large ledger into fresh pages costs more in page faults than
+// the walk that fills it. Bounded in bytes; thread-safe.
+enum class Pool : int { excursions, rows };
 struct Block {
-    double *data;
-    std::size_t capacity;
+    void *data;
+    std::size_t bytes;
+    Pool pool;
 };
-Block take_block(std::size_t at_least);
+Block take_block(Pool pool, std::size_t at_least);
 void give_block(Block b);
 
-// A growable buffer of doubles that is neither zeroed nor copied as it
-// grows (realloc moves large blocks by remapping them), and whose memory can
-// be handed to the array that returns it.
-class Doubles {
+// A growable buffer of plain values that is neither zeroed nor copied as it
+// grows (realloc moves large blocks by remapping them), whose memory comes
+// from and goes back to the pool, or is handed to the array that returns it.
+template <class T>
+class Pooled {
+    static_assert(std::is_trivially_copyable_v<T>);
+
 public:
-    Doubles() = default;
-    Doubles(const Doubles &) = delete;
-    Doubles &operator=(const Doubles &) = delete;
-    ~Doubles() {
-        if (data_) give_block({data_, capacity_});
-    }
+    explicit Pooled(Pool pool) : pool_(pool) {}
+    Pooled(const Pooled &) = delete;
+    Pooled &operator=(const Pooled &) = delete;
+    ~Pooled() { give_block(release()); }
+
     // Room for `n` more values at the end; returns where they start.
-    double *extend(std::size_t n);
+    T *extend(std::size_t n) {
+        if (size_ + n > capacity_) [[unlikely]]
+            grow(size_ + n);
+        T *at = data_ + size_;
+        size_ += n;
+        return at;
+    }
+    void push_back(const T &v) { *extend(1) = v; }
     std::size_t size() const { return size_; }
-    double *data() const { return data_; }
-    // Gives up the memory block (the caller returns it with give_block).
+    T *data() const { return data_; }
+    T &operator[](std::size_t i) { return data_[i]; }
+    const T &operator[](std::size_t i) const { return data_[i]; }
+    T *begin() const { return data_; }
+    T *end() const { return data_ + size_; }
+    // Gives up the memory (the caller returns it with give_block).
     Block release() {
-        Block b{data_, capacity_};
+        Block b{data_, capacity_ * sizeof(T), pool_};
         data_ = nullptr;
         size_ = capacity_ = 0;
         return b;
     }
 
 private:
-    double *data_ = nullptr;
+    void grow(std::size_t needed) {
+        if (!data_) {
+            Block b = take_block(pool_, needed * sizeof(T));
+            data_ = static_cast<T *>(b.data);
+            capacity_ = b.bytes / sizeof(T);
+            if (needed <= capacity_) return;
+        }
+        std::size_t capacity = std::max<std::size_t>({needed, capacity_ * 2, 1024});
+        void *p = std::realloc(data_, capacity * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<T *>(p);
+        capacity_ = capacity;
+    }
+
+    T *data_ = nullptr;
     std::size_t size_ = 0, capacity_ = 0;
+    Pool pool_;
 };
 
 struct Ledger {
-    std::vector<TradeRow> rows;          // closed trades in exit order, then the open ones by stock id
-    Doubles excursions;                  // rows x array_size values
+    Pooled<TradeRow> rows{Pool::rows};   // closed trades in exit order, then the open ones by stock id
+    Pooled<double> excursions{Pool::excursions};  // rows x array_size values
     std::int64_t array_size = 0;
     std::vector<double> traded, costs, gross;
     std::vector<std::int32_t> holdings;

@@ -91,7 +91,7 @@ void simulate(Job &job) noexcept {
 }
 
 template <class T>
-Ref column(const std::vector<TradeRow> &rows, int typenum, T (*get)(const TradeRow &)) {
+Ref column(const Pooled<TradeRow> &rows, int typenum, T (*get)(const TradeRow &)) {
     npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};
     Ref a = Ref::check(PyArray_EMPTY(1, dims, typenum, 0));
     T *p = static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())));
@@ -155,7 +155,7 @@ Ref report_dict(const Ledger &l) {
 Ref excursion_matrix(Ledger &l) {
     npy_intp dims[3] = {static_cast<npy_intp>(l.rows.size()), static_cast<npy_intp>(l.array_size / 6), 6};
     if (l.excursions.size() == 0) return Ref::check(PyArray_ZEROS(3, dims, NPY_DOUBLE, 0));
-    auto *block = new Block{l.excursions.data(), 0};
+    auto *block = new Block{l.excursions.data(), 0, Pool::excursions};
     Ref owner = Ref::steal(PyCapsule_New(block, nullptr, [](PyObject *c) {
         auto *b = static_cast<Block *>(PyCapsule_GetPointer(c, nullptr));
         give_block(*b);
