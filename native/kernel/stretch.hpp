@@ -11,6 +11,10 @@
 #pragma once
 #include "exits.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vostra::kernel {
 
 namespace detail {
@@ -104,62 +108,79 @@ inline bool walk_position(const Run &run, int col, index_t d, index_t end, Stret
     return true;
 }
 
-// Two holdings walked side by side, one in each lane of a pair of doubles:
-// the operations of walk_position, lane by lane, so the same bits, with
-// half the instructions. The checks of both lanes are gathered into one mask
-// per bar; a bar that either lane cannot take sends the stretch back to the
-// bar loop, as one lane alone would.
-using Pair = double __attribute__((vector_size(16)));
-using PairMask = std::int64_t __attribute__((vector_size(16)));
-
-[[gnu::always_inline]] inline Pair pick(PairMask m, Pair a, Pair b) {
-    return reinterpret_cast<Pair>((reinterpret_cast<PairMask>(a) & m) | (reinterpret_cast<PairMask>(b) & ~m));
+#if defined(__SSE2__)
+// Two holdings walked side by side, one in each lane of an SSE2 register:
+// the operations of walk_position, lane by lane (the same IEEE operations,
+// so the same bits), with about half the instructions. The checks of both
+// lanes are gathered into one mask per bar; a bar that either lane cannot
+// take sends the stretch back to the bar loop, as one lane alone would.
+// Every comparison below is false for NaN except `neq`, as in the scalar
+// walk.
+[[gnu::always_inline]] inline __m128d pick(__m128d mask, __m128d a, __m128d b) {
+    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
 }
 
 inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t end, StretchState (&state)[2],
                       double *marks, std::uint8_t *nonzero, std::size_t stride) {
-    const char *price[2], *close_at[2];
+    const double *price[2], *close_at[2];
     for (int i = 0; i < 2; ++i) {
-        price[i] = run.in.price.row_ptr(d) + col[i] * run.in.price.col_stride;
-        close_at[i] = run.in.close.row_ptr(d) + col[i] * run.in.close.col_stride;
+        price[i] = reinterpret_cast<const double *>(run.in.price.row_ptr(d) + col[i] * run.in.price.col_stride);
+        close_at[i] = reinterpret_cast<const double *>(run.in.close.row_ptr(d) + col[i] * run.in.close.col_stride);
     }
     const index_t price_step = run.in.price.row_stride, close_step = run.in.close.row_stride;
-    Pair held{state[0].held, state[1].held}, cr{state[0].cr, state[1].cr};
-    Pair maxcr{state[0].maxcr, state[1].maxcr}, mincr{state[0].mincr, state[1].mincr};
-    Pair prev{state[0].prev, state[1].prev};
-    const Pair one{1.0, 1.0}, zero{0.0, 0.0}, largest{1.7976931348623157e308, 1.7976931348623157e308};
-    const PairMask magnitude{0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
+    auto pair = [](double lane0, double lane1) { return _mm_set_pd(lane1, lane0); };
+    __m128d held = pair(state[0].held, state[1].held), cr = pair(state[0].cr, state[1].cr);
+    __m128d maxcr = pair(state[0].maxcr, state[1].maxcr), mincr = pair(state[0].mincr, state[1].mincr);
+    __m128d prev = pair(state[0].prev, state[1].prev);
+    const __m128d one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), largest = _mm_set1_pd(1.7976931348623157e308);
+    const __m128d tiny = _mm_set1_pd(1e-7), huge = _mm_set1_pd(1e300);
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
     for (index_t j = 0; j < end - d; ++j) {
-        Pair trade_price{load<double>(price[0] + j * price_step), load<double>(price[1] + j * price_step)};
-        Pair close{load<double>(close_at[0] + j * close_step), load<double>(close_at[1] + j * close_step)};
-        // usable_price: missing (NaN) or positive and finite.
-        PairMask bad = (trade_price <= zero) | (trade_price > largest) | (close <= zero) | (close > largest);
-        prev = pick(prev != prev, trade_price, prev);
-        bad |= prev == zero;
-        Pair r = trade_price / prev;
-        r = pick(r != r, one, r);
-        held = held * r;
-        cr = cr * r;
-        maxcr = pick(cr > maxcr, cr, maxcr);
-        mincr = pick(cr < mincr, cr, mincr);
-        bad |= cr == zero;
-        // close_return_finite of cr * close over the trading price.
-        Pair size = reinterpret_cast<Pair>(reinterpret_cast<PairMask>(cr * close) & magnitude);
-        PairMask at_least_one = trade_price >= one;
-        PairMask finite = (at_least_one & (size <= largest)) |
-                          (~at_least_one & (trade_price >= Pair{1e-7, 1e-7}) & (size <= Pair{1e300, 1e300}));
-        bad |= (held != zero) & ~finite;
-        if ((bad[0] | bad[1]) != 0) return false;
-        prev = pick(trade_price == trade_price, trade_price, prev);
-        Pair mark = pick((trade_price != trade_price) | (close != close), held, held * close / trade_price);
-        std::memcpy(marks + static_cast<std::size_t>(j) * stride, &mark, sizeof mark);
-        PairMask held_any = held != zero;
-        nonzero[static_cast<std::size_t>(j) * stride] = held_any[0] != 0;
-        nonzero[static_cast<std::size_t>(j) * stride + 1] = held_any[1] != 0;
+        auto at = [j](const double *p, index_t step) {
+            return reinterpret_cast<const char *>(p) + j * step;
+        };
+        __m128d trade_price = _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(at(price[0], price_step))),
+                                           reinterpret_cast<const double *>(at(price[1], price_step)));
+        __m128d close = _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(at(close_at[0], close_step))),
+                                     reinterpret_cast<const double *>(at(close_at[1], close_step)));
+        // usable_price: missing (NaN), or positive and finite.
+        __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmple_pd(trade_price, zero), _mm_cmpgt_pd(trade_price, largest)),
+                                _mm_or_pd(_mm_cmple_pd(close, zero), _mm_cmpgt_pd(close, largest)));
+        prev = pick(_mm_cmpunord_pd(prev, prev), trade_price, prev);
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(prev, zero));
+        __m128d r = _mm_div_pd(trade_price, prev);
+        r = pick(_mm_cmpunord_pd(r, r), one, r);
+        held = _mm_mul_pd(held, r);
+        cr = _mm_mul_pd(cr, r);
+        maxcr = _mm_max_pd(cr, maxcr);  // cr > maxcr ? cr : maxcr
+        mincr = _mm_min_pd(cr, mincr);  // cr < mincr ? cr : mincr
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr, zero));
+        // close_return_finite(cr * close, trade_price), for held lanes.
+        __m128d size = _mm_and_pd(_mm_mul_pd(cr, close), magnitude);
+        __m128d at_least_one = _mm_cmpge_pd(trade_price, one);
+        __m128d finite = pick(at_least_one, _mm_cmple_pd(size, largest),
+                              _mm_and_pd(_mm_cmpge_pd(trade_price, tiny), _mm_cmple_pd(size, huge)));
+        __m128d held_any = _mm_cmpneq_pd(held, zero);
+        bad = _mm_or_pd(bad, _mm_andnot_pd(finite, held_any));
+        if (_mm_movemask_pd(bad) != 0) return false;
+        prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, prev);
+        __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held,
+                            _mm_div_pd(_mm_mul_pd(held, close), trade_price));
+        _mm_storeu_pd(marks + static_cast<std::size_t>(j) * stride, mark);
+        int any = _mm_movemask_pd(held_any);
+        nonzero[static_cast<std::size_t>(j) * stride] = any & 1;
+        nonzero[static_cast<std::size_t>(j) * stride + 1] = any >> 1;
     }
-    for (int i = 0; i < 2; ++i) state[i] = {held[i], cr[i], maxcr[i], mincr[i], prev[i]};
+    double lanes[5][2];
+    _mm_storeu_pd(lanes[0], held);
+    _mm_storeu_pd(lanes[1], cr);
+    _mm_storeu_pd(lanes[2], maxcr);
+    _mm_storeu_pd(lanes[3], mincr);
+    _mm_storeu_pd(lanes[4], prev);
+    for (int i = 0; i < 2; ++i) state[i] = {lanes[0][i], lanes[1][i], lanes[2][i], lanes[3][i], lanes[4][i]};
     return true;
 }
+#endif
 
 // Asks for the cache lines of a column over bars [d, end) before they are
 // walked: a stretch reads a few lines from each of many columns, too short a
@@ -196,6 +217,7 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
         return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
     };
     std::size_t k = 0;
+#if defined(__SSE2__)
     for (; k + 2 <= n; k += 2) {
         int col[2] = {column_of(keys[k]), column_of(keys[k + 1])};
         if (col[0] < 0 || col[1] < 0) break;  // the column is reported by the bar loop
@@ -207,6 +229,7 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
         run.stretch_state[k] = w[0];
         run.stretch_state[k + 1] = w[1];
     }
+#endif
     for (; k < n; ++k) {
         int sid = keys[k];
         int col = column_of(sid);
