@@ -28,9 +28,13 @@ inline bool all_nan(const double *end, Py_ssize_t n) {
 Py_ssize_t last_valid_row(const View2<double> &m, Py_ssize_t c) {
     Py_ssize_t r = m.rows - 1;
     if (m.row_stride == static_cast<Py_ssize_t>(sizeof(double))) {
-        constexpr Py_ssize_t block = 16;
+        constexpr Py_ssize_t block = 16, ahead = 8 * block;
         const double *column = reinterpret_cast<const double *>(m.row_ptr(0) + c * m.col_stride);
-        while (r + 1 >= block && all_nan(column + r + 1, block)) r -= block;
+        while (r + 1 >= block && all_nan(column + r + 1, block)) {
+            // A long gap is read backwards: its lines are asked for ahead of the scan.
+            if (r >= ahead) __builtin_prefetch(column + r - ahead);
+            r -= block;
+        }
     }
     while (r >= 0 && std::isnan(m(r, c))) --r;
     return r;
