@@ -483,8 +483,11 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
     ``delisted_at`` (a delisting bar per price column, -1 for none) stands
     in for the ``delisting`` option."""
     notes: list[str] = []
+    whole = rows is None or (rows.start in (0, None) and rows.stop is not None and rows.stop >= len(signal.pos_ns)
+                             and rows.step in (1, None))
     rows = slice(0, len(signal.pos_ns)) if rows is None else rows
-    weights_index = signal.frame.index[rows]
+    # An index cannot change: the whole of it needs no copy.
+    weights_index = signal.frame.index if whole else signal.frame.index[rows]
     if len(weights_index) == 0:
         raise ValueError("weights has no rows; it needs at least one signal date")
 
@@ -536,7 +539,7 @@ def _arguments(prices: _PriceArrays, signal: _WeightArrays, bars: slice | None =
     known = price_col >= 0
     may_hold = known & traded
     missing = np.flatnonzero(~known & traded)
-    unknown = tickers[missing[held(missing)]]
+    unknown = tickers[missing[held(missing)]] if len(missing) else ()
     if len(unknown):
         raise ValueError(
             f"weights has tickers with no column in close: {_listing(unknown)}; add "

@@ -325,7 +325,7 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
     """Label the native engine's arrays with the caller's dates and tickers."""
     index = context["close_index"]
     weights_index = context["weights_index"]
-    equity = pd.Series(run.equity, index=index, name="equity")
+    equity = pd.Series(run.equity, index=index, name="equity", copy=False)  # the run's own array
     report = run.report
     def operations() -> pd.DataFrame:
         return _operations_frame(report, context["tickers"])
