@@ -274,6 +274,28 @@ def test_trade_matches_reference(recorder, case):
     np.testing.assert_array_equal(recorder.orbalt.trade_positions, [c["position"]])
 
 
+@pytest.mark.parametrize("window, step, exit_cost", [(90, 1, 1), (130, 1, 0), (200, 2, 1), (300, 3, 0)])
+@pytest.mark.parametrize("seed", range(3))
+def test_long_windows_match_reference(recorder, window, step, exit_cost, seed):
+    # Arrays of a long window are written by streaming stores; the values
+    # must be those of the reference all the same, gaps and clipping included.
+    rng = np.random.default_rng(seed)
+    rows = 160
+    price = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, (rows, 2)), axis=0))
+    close = price * np.exp(rng.normal(0, 0.01, (rows, 2)))
+    close[rng.random((rows, 2)) < 0.05] = NAN
+    entry = int(rng.integers(0, 40))
+    exit = int(rng.integers(entry, rows))
+    recorder.start_analysis(price, close, {1: 1}, 2, 0.001425, 0.003, window, step)
+    recorder.record_date(entry)
+    recorder.record_entry(1, 0.5 if seed != 1 else -0.5, 1)
+    recorder.record_date(exit)
+    recorder.record_exit(1, exit_cost)
+    expected = excursions(price[:, 1].tolist(), close[:, 1].tolist(), entry, exit, seed != 1, 1, exit_cost,
+                          0.001425, 0.003, window, step)
+    np.testing.assert_array_equal(recorder.orbalt.orbalt[0], expected)
+
+
 # --- Failures -------------------------------------------------------------------
 
 def _trade_row(rec):

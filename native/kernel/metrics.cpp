@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vostra::metrics {
 
 namespace {
@@ -48,6 +52,11 @@ struct Sink {
     std::int64_t next_slot = 0;  // position of the next window group
     bool outside = false;
     Group exit{};
+    // A long window fills more memory than the caches hold: its groups are
+    // streamed past them, which saves reading every line before writing it.
+    bool stream = size >= streamed_size;
+
+    static constexpr std::int64_t streamed_size = 512;
 
     double *slot(std::int64_t at) {
         std::int64_t i = at < 0 ? at + size : at;
@@ -59,8 +68,23 @@ struct Sink {
     }
     void window_group(const Group &g) {
         if (out && !outside)
-            if (double *p = slot(next_slot)) std::memcpy(p, g.values, sizeof g.values);
+            if (double *p = slot(next_slot)) store(p, g);
         next_slot += 6;
+    }
+    void store(double *p, const Group &g) {
+#if defined(__SSE2__)
+        if (stream && reinterpret_cast<std::uintptr_t>(p) % 16 == 0) {
+            for (int i = 0; i < 6; i += 2) _mm_stream_pd(p + i, _mm_loadu_pd(g.values + i));
+            return;
+        }
+#endif
+        std::memcpy(p, g.values, sizeof g.values);
+    }
+    // Streamed stores are ordered before whatever follows the walk.
+    ~Sink() {
+#if defined(__SSE2__)
+        if (stream) _mm_sfence();
+#endif
     }
 };
 
