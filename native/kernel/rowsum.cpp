@@ -50,9 +50,11 @@ void nonzero_columns(const View1<double> &row, std::vector<int> &out) {
         // A weight row is mostly zeros: blocks of eight whose magnitude bits
         // are all clear (+0.0 or -0.0) are passed over without a branch each.
         constexpr std::uint64_t magnitude = 0x7fffffffffffffffULL;
+        constexpr index_t ahead = 128;
         const double *p = reinterpret_cast<const double *>(row.data);
         index_t i = 0;
         for (; i + 8 <= row.size; i += 8) {
+            if (i + ahead < row.size) __builtin_prefetch(p + i + ahead);  // the row streams in from a far cache
             std::uint64_t any = 0;
             for (index_t k = 0; k < 8; ++k) any |= load<std::uint64_t>(reinterpret_cast<const char *>(p + i + k));
             if ((any & magnitude) == 0) continue;
