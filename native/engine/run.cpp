@@ -23,11 +23,12 @@ struct WeightScan {
 
     const kernel::View2<double> *weights;
     std::vector<std::uint8_t> traded;
+    kernel::SparseRows sparse;  // read by every job that shares the matrix
     std::exception_ptr error;
 
     void run() noexcept {
         try {
-            traded = kernel::scan_weights(*weights);
+            traded = kernel::scan_weights(*weights, &sparse);
         } catch (...) {
             error = std::current_exception();
         }
@@ -81,6 +82,7 @@ void simulate(Job &job) noexcept {
         if (job.scan->error) std::rethrow_exception(job.scan->error);
         kernel::check_labels(job.pos_labels, job.scan->traded, job.columns);
         kernel::Run run(job.args.market, job.args.opt, job.columns);
+        run.sparse = &job.scan->sparse;
         LedgerHost host(job.ledger, job.stop_trading);
         kernel::simulate(run, host, job.out);
         resolve_fills(run, job.ledger);

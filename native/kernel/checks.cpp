@@ -125,12 +125,36 @@ bool scan_column(const double *p, index_t n, std::uint8_t &traded) {
     return bad == 0;
 }
 
+// The nonzero weights of a matrix are listed while they stay few: a dense
+// matrix gains nothing from lists and would double its memory.
+bool sparse_enough(const View2<double> &w, std::size_t listed) {
+    return listed <= static_cast<std::size_t>(w.rows) * static_cast<std::size_t>(w.cols) / 4;
+}
+
+// Lists, by row, nonzero weights found column by column: `hits` holds, per
+// column in ascending order, its rows (in `column`) and weights.
+void bucket_by_row(index_t rows, const std::vector<int> &hit_columns, const NonzeroWeights &hits, SparseRows &out) {
+    out.start.assign(static_cast<std::size_t>(rows) + 1, 0);
+    for (int r : hits.column) ++out.start[static_cast<std::size_t>(r) + 1];
+    for (std::size_t r = 0; r < static_cast<std::size_t>(rows); ++r) out.start[r + 1] += out.start[r];
+    out.column.resize(hits.column.size());
+    out.weight.resize(hits.column.size());
+    std::vector<std::int64_t> at(out.start.begin(), out.start.end() - 1);
+    for (std::size_t i = 0; i < hits.column.size(); ++i) {
+        auto k = static_cast<std::size_t>(at[static_cast<std::size_t>(hits.column[i])]++);
+        out.column[k] = hit_columns[i];
+        out.weight[k] = hits.weight[i];
+    }
+}
+
 }  // namespace
 
 // Finite weights, and which signal columns are ever traded: one pass along
-// the matrix's contiguous axis; only a matrix with a non-finite weight is
-// walked again, in the same order, to name the first one.
-std::vector<std::uint8_t> scan_weights(const View2<double> &w) {
+// the matrix's contiguous axis (listing the nonzero weights of each row into
+// `sparse` if asked, while the part just read is in the cache); only a matrix
+// with a non-finite weight is walked again, in the same order, to name the
+// first one.
+std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *sparse) {
     std::vector<std::uint8_t> traded(static_cast<std::size_t>(w.cols), 0);
     bool row_major = std::llabs(w.col_stride) <= std::llabs(w.row_stride);
     auto walk = [&](auto &&visit) {
@@ -142,25 +166,44 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w) {
                 for (index_t r = 0; r < w.rows; ++r) visit(r, c);
         }
     };
-    bool finite = true;
+    bool finite = true, listing = sparse != nullptr;
+    if (sparse) *sparse = {};
     constexpr index_t item = sizeof(double);
     if (w.rows > 0 && w.cols > 0 && row_major && w.col_stride == item) {
         std::vector<std::uint64_t> seen(traded.size(), 0);
-        for (index_t r = 0; r < w.rows; ++r)
-            finite &= scan_row(reinterpret_cast<const double *>(w.row_ptr(r)), w.cols, seen.data());
+        if (listing) sparse->start.assign(1, 0);
+        for (index_t r = 0; r < w.rows; ++r) {
+            const double *row = reinterpret_cast<const double *>(w.row_ptr(r));
+            finite &= scan_row(row, w.cols, seen.data());
+            if (listing) {
+                append_nonzero(row, w.cols, 0, *sparse);
+                sparse->start.push_back(static_cast<std::int64_t>(sparse->column.size()));
+                listing = sparse_enough(w, sparse->column.size());
+            }
+        }
         for (std::size_t c = 0; c < traded.size(); ++c) traded[c] = seen[c] != 0;
     } else if (w.rows > 0 && w.cols > 0 && !row_major && w.row_stride == item) {
+        NonzeroWeights hits;  // rows and weights, column after column
+        std::vector<int> hit_columns;
         for (index_t c = 0; c < w.cols; ++c) {
             const double *column = reinterpret_cast<const double *>(w.row_ptr(0) + c * w.col_stride);
             finite &= scan_column(column, w.rows, traded[c]);
+            if (listing && traded[c]) {
+                append_nonzero(column, w.rows, 0, hits);
+                hit_columns.resize(hits.column.size(), static_cast<int>(c));
+                listing = sparse_enough(w, hits.column.size());
+            }
         }
+        if (listing) bucket_by_row(w.rows, hit_columns, hits, *sparse);
     } else {
+        listing = false;
         walk([&](index_t r, index_t c) {
             double v = w(r, c);
             finite &= std::isfinite(v);
             traded[c] |= v != 0;
         });
     }
+    if (sparse && !listing) *sparse = {};
     if (finite) return traded;
     walk([&](index_t r, index_t c) {
         double v = w(r, c);
@@ -195,9 +238,9 @@ void check_inputs(const Market &m, const Options &opt, index_t price_labels, ind
 }
 
 std::vector<std::uint8_t> check_market(const Market &m, const Options &opt, index_t price_labels,
-                                       index_t pos_labels) {
+                                       index_t pos_labels, SparseRows *sparse) {
     check_inputs(m, opt, price_labels, pos_labels);
-    return scan_weights(m.weights);
+    return scan_weights(m.weights, sparse);
 }
 
 void check_labels(const Labels &pos_labels, const std::vector<std::uint8_t> &traded, const ColumnMap &columns) {

@@ -73,15 +73,15 @@ double set_position(Run &run, Host &host, int sid, double position, double cash,
 // Moves the portfolio to the target weights `newp` and returns the new cash.
 // Only held stocks and nonzero targets can trade, so only those columns are
 // visited, in ascending order; the targets do not depend on that order, but
-// the running cash does.
+// the running cash does. `run.row_nonzero` holds newp's nonzero weights.
 template <class Host>
 double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
     return host.frame(Frame::rebalance, [&]() -> double {
         PositionMap &p = run.pos;
         double balance = cash;
         for (int sid : p.keys()) balance = balance + p[sid];
-        nonzero_columns(newp, run.row_nonzero);
-        double total = pairwise_abs_sum(newp, run.row_nonzero);
+        const NonzeroWeights &nonzero = run.row_nonzero;
+        double total = pairwise_abs_sum(newp.size, nonzero);
         // Rows whose absolute weights add up to less than 1 leave the rest
         // in cash; larger rows are scaled down to the balance.
         double ratio = balance / (1.0 > total ? 1.0 : total);
@@ -96,8 +96,9 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         // (0 * inf), so only then is every column visited.
         std::vector<int> &visit = run.visit;
         visit.clear();
-        if (std::isfinite(ratio)) {
-            std::set_union(p.keys().begin(), p.keys().end(), run.row_nonzero.begin(), run.row_nonzero.end(),
+        bool every_column = !std::isfinite(ratio);
+        if (!every_column) {
+            std::set_union(p.keys().begin(), p.keys().end(), nonzero.column.begin(), nonzero.column.end(),
                            std::back_inserter(visit));
         } else {
             for (index_t sid = 0; sid < newp.size; ++sid) visit.push_back(static_cast<int>(sid));
@@ -110,9 +111,18 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         for (int sid : visit)
             if (sid < newp.size && static_cast<std::size_t>(sid) < price_of.size() && price_of[sid] >= 0)
                 __builtin_prefetch(fills + price_of[sid] * run.in.price.col_stride);
+        // The weights of the visited columns, from the nonzero list (walked
+        // alongside, both ascending) or 0 for a held stock the row leaves out
+        // (a zero weight of either sign gives a zero target: the same trade).
+        std::size_t next = 0;
+        auto weight_of = [&](int sid) {
+            if (every_column) return newp[sid];
+            while (next < nonzero.column.size() && nonzero.column[next] < sid) ++next;
+            return next < nonzero.column.size() && nonzero.column[next] == sid ? nonzero.weight[next] : 0.0;
+        };
         for (int sid : visit) {
             if (sid >= newp.size) continue;  // held beyond the row: counted in the balance, not traded
-            double v2 = insolvent ? 0.0 : newp[sid] * ratio;
+            double v2 = insolvent ? 0.0 : weight_of(sid) * ratio;
             if (!insolvent && std::fabs(v2) > cap) {
                 int sign = v2 > 0 ? 1 : -1;
                 v2 = balance * limit * sign;

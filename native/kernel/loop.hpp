@@ -86,18 +86,33 @@ Mark revalue_positions(Run &run, Host &host, bool fuse) {
     return mark;
 }
 
+// The nonzero weights of signal row r into run.row_nonzero: copied from the
+// weight scan's lists when it made them (the row itself was last read long
+// ago), else read from the row.
+inline void signal_row_weights(Run &run, index_t r, const View1<double> &row) {
+    const SparseRows *sparse = run.sparse;
+    if (!sparse || !sparse->lists(r)) {
+        nonzero_weights(row, run.row_nonzero);
+        return;
+    }
+    auto from = static_cast<std::ptrdiff_t>(sparse->start[r]), to = static_cast<std::ptrdiff_t>(sparse->start[r + 1]);
+    run.row_nonzero.column.assign(sparse->column.begin() + from, sparse->column.begin() + to);
+    run.row_nonzero.weight.assign(sparse->weight.begin() + from, sparse->weight.begin() + to);
+}
+
 template <class Host>
 void rebalance_step(Run &run, Host &host) {
     const Market &in = run.in;
     index_t d = run.d;
     index_t ncols = in.weights.cols;
     View1<double> row = in.weights.row(run.pos_id);
+    signal_row_weights(run, run.pos_id, row);
     if (run.opt.retain_cost_when_rebalance) {
         // Holdings kept on the same side keep their return trackers.
-        nonzero_columns(row, run.row_nonzero);
-        for (int s : run.row_nonzero) {
-            double pv = row[s];
-            if (!run.pos.contains(s) || run.pos[s] * pv <= 0) reset_trackers(run, s);
+        const NonzeroWeights &nonzero = run.row_nonzero;
+        for (std::size_t i = 0; i < nonzero.column.size(); ++i) {
+            int s = nonzero.column[i];
+            if (!run.pos.contains(s) || run.pos[s] * nonzero.weight[i] <= 0) reset_trackers(run, s);
         }
     }
     run.latest_row_adjusted = host.stop_trading(run) && !run.exited_stocks.empty();
@@ -108,6 +123,7 @@ void rebalance_step(Run &run, Host &host) {
         for (index_t i = 0; i < ncols; ++i) run.adjusted_row[i] = row[i];
         for (const SideSid &e : run.exited_stocks) run.adjusted_row[buffer_index(e.sid, ncols, 0)] = 0.0;
         row = View1<double>{reinterpret_cast<const char *>(run.adjusted_row.data()), ncols, sizeof(double)};
+        nonzero_weights(row, run.row_nonzero);
     }
     run.cash = rebalance(run, host, row, run.cash);
     run.latest_rebalanced_keys = run.pos.keys();

@@ -53,10 +53,29 @@ struct StretchState {
     double held, cr, maxcr, mincr, prev;
 };
 
+// Nonzero weights in ascending column order.
+struct NonzeroWeights {
+    std::vector<int> column;
+    std::vector<double> weight;
+    void clear() {
+        column.clear();
+        weight.clear();
+    }
+};
+
+// The nonzero weights of every signal row, as the weight scan lists them:
+// row r's are entries [start[r], start[r + 1]). Without `start` (a matrix
+// too dense for lists to pay) a rebalance reads its row.
+struct SparseRows : NonzeroWeights {
+    std::vector<std::int64_t> start;
+    bool lists(index_t row) const { return row >= 0 && static_cast<std::size_t>(row) + 1 < start.size(); }
+};
+
 struct Run {
     const Market &in;
     const Options &opt;
     const ColumnMap &columns;
+    const SparseRows *sparse = nullptr;  // the weight scan's lists, if it made them
     Costs costs;
     PositionMap pos;
     double cash = 1.0, balance = 1.0;
@@ -75,7 +94,8 @@ struct Run {
     // or, when stopped stocks sat it out, `adjusted_row`.
     bool latest_row_adjusted = false;
     std::vector<double> adjusted_row;
-    std::vector<int> row_nonzero, visit;  // scratch of a rebalance: nonzero columns, columns to trade
+    NonzeroWeights row_nonzero;          // scratch of a rebalance: the row's nonzero weights
+    std::vector<int> visit;              // and the columns it trades
     std::int64_t date = 0;               // timestamp of the last bar processed
     // Quiet stretches (see stretch.hpp): the bar before which the bar loop
     // takes every bar (a stretch it had to hand back), and the scratch of a
@@ -120,12 +140,16 @@ inline double marked_value(double val, double trade_price, double close_price) {
     return checked_div(val * close_price, trade_price);
 }
 
-// Sum of |row| in NumPy's pairwise order (what numpy.abs(row).sum() gives);
-// `nonzero` lists the row's nonzero columns in ascending order, so zeros
-// (whose +0.0 additions change no partial sum) are not visited.
-double pairwise_abs_sum(const View1<double> &row, const std::vector<int> &nonzero);
+// Sum of |row| in NumPy's pairwise order (what numpy.abs(row).sum() gives)
+// for a row of `size` weights whose nonzero ones are `nonzero`: zeros (whose
+// +0.0 additions change no partial sum) are not visited.
+double pairwise_abs_sum(index_t size, const NonzeroWeights &nonzero);
 
-// The nonzero columns of a row, ascending.
-void nonzero_columns(const View1<double> &row, std::vector<int> &out);
+// The nonzero weights of a row, read from the row.
+void nonzero_weights(const View1<double> &row, NonzeroWeights &out);
+
+// Appends the nonzero weights of the n contiguous weights at p (columns
+// first_column + i).
+void append_nonzero(const double *p, index_t n, int first_column, NonzeroWeights &out);
 
 }  // namespace vostra::kernel

@@ -182,8 +182,9 @@ PyObject *py_backtest(PyObject *, PyObject *args, PyObject *kwargs) {
         bind_run(signature, args, kwargs, a);
         RunGuard guard;
         GcPause gc_pause;
+        kernel::SparseRows sparse;
         std::vector<std::uint8_t> traded =
-            kernel::check_market(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
+            kernel::check_market(a.market, a.opt, a.price_labels.size, a.pos_labels.size, &sparse);
         kernel::Labels price_labels, pos_labels;
         try {
             price_labels = encode_labels(a.price_labels);
@@ -206,6 +207,7 @@ PyObject *py_backtest(PyObject *, PyObject *args, PyObject *kwargs) {
         double *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(creturn.get())));
         ContractHost host{a.v[price_values], a.v[close_values], a.stop_trading, a.pos_labels, {}, {}, {}};
         kernel::Run run(a.market, a.opt, columns);
+        run.sparse = &sparse;
         kernel::simulate(run, host, out);
         return creturn.release();
     });
