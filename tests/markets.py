@@ -35,6 +35,12 @@ def random_market(seed, *, exits=True, max_bars=40, max_stocks=6):
     weights = rng.choice([0.0, 0.0, 0.1, 0.25, 0.5, -0.2, -0.5, 1.0], size=(n_rows, len(sig_labels)))
     if rng.random() < 0.3:
         weights = weights * rng.uniform(0.5, 3)
+    # Mostly zeros in some markets, as in a top-k signal (the weight scan then
+    # lists the nonzero weights of each row), drawn apart so that the rest of
+    # a seed's market stays as it was.
+    sparse = np.random.default_rng([seed, 1])
+    if sparse.random() < 0.4:
+        weights[sparse.random(weights.shape) < 0.8] = 0.0
     if unpriced:
         weights[:, -1] = 0.0
     lo, hi = int(price_index[0]) - 20, int(price_index[-1]) + 20

@@ -64,7 +64,10 @@ def test_wide_rows_are_scaled_like_the_model(seed, n_stocks, fortran):
     rng = np.random.default_rng(seed)
     n_bars = 6
     prices = 10 * np.exp(np.cumsum(rng.normal(0, 0.05, size=(n_bars, n_stocks)), axis=0))
-    weights = rng.uniform(-1, 1, size=(2, n_stocks)) * (rng.random((2, n_stocks)) < 0.5)
+    # Half dense, half as sparse as a top-k signal (whose rows the weight
+    # scan lists, so that the sum visits only their nonzero weights).
+    density = rng.choice([0.5, 0.05])
+    weights = rng.uniform(-1, 1, size=(2, n_stocks)) * (rng.random((2, n_stocks)) < density)
     if fortran:
         prices, weights = np.asfortranarray(prices), np.asfortranarray(weights)
     labels = np.array([f"S{i}" for i in range(n_stocks)], dtype=object)
