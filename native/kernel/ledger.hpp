@@ -133,6 +133,8 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
             cash = set_position(run, host, sid, v2, cash, true, true, balance, ExitReason::rebalance,
                                 run.in.price(run.d, col));
         }
+        // Every id held before or traded now is in the union visited.
+        if (!every_column) p.rebuild_from(visit);
         return cash;
     });
 }

@@ -42,6 +42,15 @@ public:
         if (dirty_) rebuild();
         return keys_;
     }
+    // Marks the key list current from `candidates` (ascending), which must
+    // hold every present id: a rebalance knows the few ids it may have
+    // touched, and so need not scan every stock's flag.
+    void rebuild_from(const std::vector<int> &candidates) {
+        keys_.clear();
+        for (int sid : candidates)
+            if (contains(sid)) keys_.push_back(sid);
+        dirty_ = false;
+    }
     std::map<int, double> to_map() const {
         std::map<int, double> m;
         for (int sid : keys()) m.emplace_hint(m.end(), sid, value_[sid]);
