@@ -199,6 +199,10 @@ def _market_last(values: np.ndarray) -> int:
     last bar itself, told from one row."""
     if len(values) == 0:
         return -1
+    # Most often the first ticker has a price on the last bar: one value
+    # read, not a row of a column-major matrix.
+    if values.shape[1] and not math.isnan(values[-1, 0]):
+        return len(values) - 1
     if not np.isnan(values[-1]).all():
         return len(values) - 1
     return int(_load_engine().last_valid_rows(values).max(initial=-1))
