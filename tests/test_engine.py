@@ -348,6 +348,30 @@ def test_bad_input_raises_what_backtest_raises(change):
     assert str(got.value) == str(want.value)
 
 
+@pytest.mark.parametrize("fortran", [False, True], ids=["C", "F"])
+@pytest.mark.parametrize("column", [0, 21, 38])  # in a block of sixteen weights, the next one, the tail
+@pytest.mark.parametrize("bad", [np.inf, -np.inf, np.nan])
+def test_a_non_finite_weight_in_a_wide_row_is_named(bad, column, fortran):
+    # Wide rows are scanned sixteen weights at a time; a weight that is not
+    # finite must be found wherever it sits, and named as backtest_ names it.
+    n = 39
+    prices = np.full((4, n), 10.0)
+    labels = np.array([f"S{i}" for i in range(n)], dtype=object)
+    weights = np.zeros((3, n))
+    weights[:, ::7] = 0.1
+    weights[1, column] = bad
+    if fortran:
+        weights = np.asfortranarray(weights)
+    dates = np.arange(4, dtype=np.int64)
+    arrays = (prices, prices, prices, prices, prices, dates, labels, weights, dates[:3], labels, dates)
+    with pytest.raises(ValueError) as want:
+        vantrel.backtest_(*arrays)
+    with pytest.raises(ValueError) as got:
+        _engine.run(*arrays)
+    assert str(got.value) == str(want.value)
+    assert f"S{column}" in str(want.value)
+
+
 def test_every_native_function_has_a_signature():
     import inspect
 

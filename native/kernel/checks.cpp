@@ -7,6 +7,10 @@
 #include <cstring>
 #include <string_view>
 #include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <functional>
 
 namespace vostra::kernel {
@@ -112,6 +116,41 @@ bool scan_row(const double *__restrict p, index_t n, std::uint64_t *__restrict s
     return bad == 0;
 }
 
+// scan_row that also appends the row's nonzero weights to `out`, in the same
+// pass: sixteen weights at a time, listed only when one of them is nonzero
+// (a top-k row is mostly zeros).
+bool scan_row_listing(const double *__restrict p, index_t n, std::uint64_t *__restrict seen, NonzeroWeights &out) {
+    constexpr index_t block = 16;
+    index_t i = 0;
+    bool finite = true;
+#if defined(__SSE2__)
+    const __m128i mask = _mm_set1_epi64x(static_cast<long long>(magnitude_mask)),
+                  one = _mm_set1_epi64x(static_cast<long long>(exponent_one)),
+                  carry = _mm_set1_epi64x(static_cast<long long>(carry_bit)), zero = _mm_setzero_si128();
+    __m128i bad = zero;
+    for (; i + block <= n; i += block) {
+        __m128i any = zero;
+        for (index_t k = 0; k < block; k += 2) {
+            __m128i m = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + k)), mask);
+            auto *s = reinterpret_cast<__m128i *>(seen + i + k);
+            _mm_storeu_si128(s, _mm_or_si128(_mm_loadu_si128(s), m));
+            bad = _mm_or_si128(bad, _mm_and_si128(_mm_add_epi64(m, one), carry));
+            any = _mm_or_si128(any, m);
+        }
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xffff) continue;
+        for (index_t k = i; k < i + block; ++k)
+            if (p[k] != 0) {
+                out.column.push_back(static_cast<int>(k));
+                out.weight.push_back(p[k]);
+            }
+    }
+    finite = _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xffff;
+#endif
+    finite &= scan_row(p + i, n - i, seen + i);
+    append_nonzero(p + i, n - i, static_cast<int>(i), out);
+    return finite;
+}
+
 // One contiguous column: whether every weight is finite, and whether any is
 // nonzero (into `traded`).
 bool scan_column(const double *p, index_t n, std::uint8_t &traded) {
@@ -174,11 +213,12 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
         if (listing) sparse->start.assign(1, 0);
         for (index_t r = 0; r < w.rows; ++r) {
             const double *row = reinterpret_cast<const double *>(w.row_ptr(r));
-            finite &= scan_row(row, w.cols, seen.data());
             if (listing) {
-                append_nonzero(row, w.cols, 0, *sparse);
+                finite &= scan_row_listing(row, w.cols, seen.data(), *sparse);
                 sparse->start.push_back(static_cast<std::int64_t>(sparse->column.size()));
                 listing = sparse_enough(w, sparse->column.size());
+            } else {
+                finite &= scan_row(row, w.cols, seen.data());
             }
         }
         for (std::size_t c = 0; c < traded.size(); ++c) traded[c] = seen[c] != 0;
