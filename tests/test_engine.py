@@ -372,6 +372,34 @@ def test_a_non_finite_weight_in_a_wide_row_is_named(bad, column, fortran):
     assert f"S{column}" in str(want.value)
 
 
+def _misaligned(m, order):
+    """A copy of m whose data sits one byte past an aligned address."""
+    raw = np.zeros(m.size * 8 + 1, dtype=np.uint8)
+    out = raw[1:].view(np.float64).reshape(m.shape if order == "C" else m.shape[::-1])
+    out[...] = m if order == "C" else m.T
+    return out if order == "C" else out.T
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_misaligned_weights_give_the_same_bits(order):
+    # The weight scan lists wide rows sixteen weights at a time; a matrix
+    # that is not aligned to its item size must be read as safely and give
+    # the same run.
+    rng = np.random.default_rng(3)
+    n = 40
+    prices = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (30, n)), axis=0))
+    labels = np.array([f"S{i}" for i in range(n)], dtype=object)
+    weights = np.where(rng.random((6, n)) < 0.1, 0.1, 0.0)
+    dates = np.arange(30, dtype=np.int64)
+    arrays = [prices, prices, prices, prices, prices, dates, labels, weights, dates[::5], labels, dates[::5]]
+    want = _engine.run(*arrays)
+    arrays[7] = _misaligned(weights, order)
+    assert arrays[7].ctypes.data % 8 != 0 and np.array_equal(arrays[7], weights)
+    got = _engine.run(*arrays)
+    assert same(got.equity, want.equity) and same(got.excursions, want.excursions)
+    assert same(vantrel.backtest_(*arrays), want.equity)
+
+
 def test_every_native_function_has_a_signature():
     import inspect
 

@@ -138,11 +138,14 @@ bool scan_row_listing(const double *__restrict p, index_t n, std::uint64_t *__re
             any = _mm_or_si128(any, m);
         }
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xffff) continue;
-        for (index_t k = i; k < i + block; ++k)
-            if (p[k] != 0) {
+        for (index_t k = i; k < i + block; ++k) {
+            double v;
+            std::memcpy(&v, p + k, sizeof v);  // the matrix need not be aligned
+            if (v != 0) {
                 out.column.push_back(static_cast<int>(k));
-                out.weight.push_back(p[k]);
+                out.weight.push_back(v);
             }
+        }
     }
     finite = _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xffff;
 #endif

@@ -50,10 +50,12 @@ void append_nonzero(const double *p, index_t n, int first_column, NonzeroWeights
     constexpr std::uint64_t magnitude = 0x7fffffffffffffffULL;
     constexpr index_t ahead = 128;
     index_t i = 0;
+    // Read through memcpy: a caller's matrix need not be aligned.
     auto take = [&](index_t k) {
-        if (p[k] != 0) {
+        double v = load<double>(reinterpret_cast<const char *>(p + k));
+        if (v != 0) {
             out.column.push_back(first_column + static_cast<int>(k));
-            out.weight.push_back(p[k]);
+            out.weight.push_back(v);
         }
     };
     for (; i + 8 <= n; i += 8) {
