@@ -216,9 +216,12 @@ CTRL_C_SCRIPT = textwrap.dedent("""
 def test_ctrl_c_stops_the_sweep_and_its_workers():
     env = child_env()
     # A session of its own stands for a terminal: Ctrl-C reaches the whole
-    # process group, the sweep and its workers.
+    # process group, the sweep and its workers. A terminal's shell starts it
+    # with SIGINT at its default, which a test runner started in the
+    # background (SIGINT ignored) would otherwise pass on.
     child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT], env=env, text=True,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     group = child.pid
     try:
         assert child.stdout.readline().strip() == "sweeping"
