@@ -141,10 +141,7 @@ bool scan_row_listing(const double *__restrict p, index_t n, std::uint64_t *__re
         for (index_t k = i; k < i + block; ++k) {
             double v;
             std::memcpy(&v, p + k, sizeof v);  // the matrix need not be aligned
-            if (v != 0) {
-                out.column.push_back(static_cast<int>(k));
-                out.weight.push_back(v);
-            }
+            if (v != 0) out.push(static_cast<int>(k), v);
         }
     }
     finite = _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xffff;

@@ -53,10 +53,7 @@ void append_nonzero(const double *p, index_t n, int first_column, NonzeroWeights
     // Read through memcpy: a caller's matrix need not be aligned.
     auto take = [&](index_t k) {
         double v = load<double>(reinterpret_cast<const char *>(p + k));
-        if (v != 0) {
-            out.column.push_back(first_column + static_cast<int>(k));
-            out.weight.push_back(v);
-        }
+        if (v != 0) out.push(first_column + static_cast<int>(k), v);
     };
     for (; i + 8 <= n; i += 8) {
         if (i + ahead < n) __builtin_prefetch(p + i + ahead);  // the row streams in from a far cache
@@ -70,17 +67,12 @@ void append_nonzero(const double *p, index_t n, int first_column, NonzeroWeights
 
 void nonzero_weights(const View1<double> &row, NonzeroWeights &out) {
     out.clear();
-    if (row.contiguous() && reinterpret_cast<std::uintptr_t>(row.data) % alignof(double) == 0) {
+    if (row.contiguous()) {
         append_nonzero(reinterpret_cast<const double *>(row.data), row.size, 0, out);
         return;
     }
-    for (index_t i = 0; i < row.size; ++i) {
-        double v = row[i];
-        if (v != 0) {
-            out.column.push_back(static_cast<int>(i));
-            out.weight.push_back(v);
-        }
-    }
+    for (index_t i = 0; i < row.size; ++i)
+        if (double v = row[i]; v != 0) out.push(static_cast<int>(i), v);
 }
 
 }  // namespace vostra::kernel

@@ -61,6 +61,10 @@ struct NonzeroWeights {
         column.clear();
         weight.clear();
     }
+    void push(int c, double w) {
+        column.push_back(c);
+        weight.push_back(w);
+    }
 };
 
 // The nonzero weights of every signal row, as the weight scan lists them:
