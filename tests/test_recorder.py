@@ -274,7 +274,7 @@ def test_trade_matches_reference(recorder, case):
     np.testing.assert_array_equal(recorder.orbalt.trade_positions, [c["position"]])
 
 
-@pytest.mark.parametrize("window, step, exit_cost", [(90, 1, 1), (130, 1, 0), (200, 2, 1), (300, 3, 0)])
+@pytest.mark.parametrize("window, step, exit_cost", [(90, 1, 1), (130, 1, 0), (200, 2, 1), (250, 1, 1), (300, 3, 0)])
 @pytest.mark.parametrize("seed", range(3))
 def test_long_windows_match_reference(recorder, window, step, exit_cost, seed):
     # Arrays of a long window are written by streaming stores; the values

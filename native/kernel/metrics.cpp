@@ -42,6 +42,8 @@ struct Group {
     double values[6];
 };
 
+constexpr std::int64_t prefetch_bars = 40;
+
 // Where the groups of one trade go: window groups straight into the array
 // as they are sampled, the exit group kept until the walk ends. A group
 // outside the array is remembered, not raised, so a fault of the walk
@@ -80,6 +82,29 @@ struct Sink {
 #endif
         std::memcpy(p, g.values, sizeof g.values);
     }
+    // The places of a streamed array are all written past the caches: a
+    // line streamed and then written again through the cache would be
+    // fetched back from memory in between.
+    void fill(double *from, double *to, double v) {
+#if defined(__SSE2__)
+        if (stream) {
+            for (; from < to && reinterpret_cast<std::uintptr_t>(from) % 16 != 0; ++from) store_one(from, v);
+            for (; from + 2 <= to; from += 2) _mm_stream_pd(from, _mm_set1_pd(v));
+        }
+#endif
+        std::fill(from, to, v);
+    }
+    void store_one(double *p, double v) {
+#if defined(__SSE2__) && defined(__x86_64__)
+        if (stream) {
+            long long bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            _mm_stream_si64(reinterpret_cast<long long *>(p), bits);
+            return;
+        }
+#endif
+        *p = v;
+    }
     // Streamed stores are ordered before whatever follows the walk.
     ~Sink() {
 #if defined(__SSE2__)
@@ -95,7 +120,7 @@ struct UnreachedPlaces {
     std::int64_t end;
     bool walked = false;
     ~UnreachedPlaces() {
-        if (!walked && sink.out && sink.next_slot < end) std::fill(sink.out + sink.next_slot, sink.out + end, -1.0);
+        if (!walked && sink.out && sink.next_slot < end) sink.fill(sink.out + sink.next_slot, sink.out + end, -1.0);
     }
 };
 
@@ -137,7 +162,7 @@ void excursions(const Grid &price, const Grid &close, const Trade &t, double *ou
                           : t.window_step > 0 ? static_cast<std::int64_t>((window_end - 1) / static_cast<std::uint64_t>(t.window_step)) + 1
                                               : 1;
     std::int64_t sampled_end = groups * 6 <= size - 6 ? groups * 6 : 0;
-    if (out) std::fill(out + sampled_end, out + size, -1.0);
+    if (out) sink.fill(out + sampled_end, out + size, -1.0);
     UnreachedPlaces unreached{sink, sampled_end};
 
     // Running values of the path at the current bar k: the value ratio, its
@@ -176,9 +201,12 @@ void excursions(const Grid &price, const Grid &close, const Trade &t, double *ou
     for (std::int64_t k = 1; k < n; ++k) {
         ith = t.i_entry + k;
         double c;
-        if (inside)
+        if (inside) {
+            // Each bar of a column lies in a line of its own: asked for some
+            // bars ahead, the lines arrive while the walk is on earlier bars.
+            if (k + prefetch_bars < n) __builtin_prefetch(column + (ith + prefetch_bars) * close.row_stride);
             std::memcpy(&c, column + ith * close.row_stride, sizeof c);
-        else
+        } else
             c = at(close, ith, t.pid);
         bool has_close = !std::isnan(c);
         if (has_close) {
@@ -225,13 +253,13 @@ void excursions(const Grid &price, const Grid &close, const Trade &t, double *ou
                                          last_at < window_end));
         if (sampled && out && !sink.outside) {
             std::uint64_t g = last_at == 0 ? 0 : last_at / static_cast<std::uint64_t>(t.window_step);
-            if (double *p = sink.slot(static_cast<std::int64_t>(g) * 6)) p[5] = last - 1;
+            if (double *p = sink.slot(static_cast<std::int64_t>(g) * 6)) sink.store_one(p + 5, last - 1);
         }
         if (exit_at == last_at) sink.exit.values[5] = last - 1;
     }
     if (!out) return;
     if (!sink.outside)
-        if (double *p = sink.slot(size - 6)) std::memcpy(p, sink.exit.values, sizeof sink.exit.values);
+        if (double *p = sink.slot(size - 6)) sink.store(p, sink.exit);
     if (sink.outside) fault(Fault::buffer_index);
 }
 
