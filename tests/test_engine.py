@@ -87,6 +87,56 @@ def test_every_memory_layout_gives_the_same_bits(layout):
     assert assert_same_as_contract(tuple(arrays), opts) is not None
 
 
+# --- Excursion walks two at a time -------------------------------------------
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2**32 - 1), window=st.integers(8, 60), step=st.integers(1, 4),
+       zero=st.booleans(), flat=st.booleans())
+def test_walks_in_pairs_give_the_contract_bits(seed, window, step, zero, flat):
+    # Long windows, so that the walks of closed trades go in pairs. A zero
+    # close makes some walk fail, and then both paths raise the same error.
+    # Flat closes traded at the close without fees hold the ratio at exactly
+    # 1, where every strict comparison of the walk is a tie.
+    arrays, opts = random_market(seed, exits=True, max_bars=150, max_stocks=25)
+    opts.update(orbalt_window=window, orbalt_window_step=step)
+    close = np.array(arrays[1], copy=True)
+    trade = arrays[0]
+    if flat:
+        close[1::2] = close[:len(close) // 2 * 2:2]
+        trade = close
+        opts.update(fee_ratio=0.0)
+    if zero:
+        rng = np.random.default_rng(seed)
+        close[rng.integers(close.shape[0]), rng.integers(close.shape[1])] = 0.0
+    assert_same_as_contract((trade, close, *arrays[2:]), opts)
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+@pytest.mark.parametrize("partner", [False, True], ids=["alone", "paired"])
+def test_a_failing_walk_is_reported_before_a_later_error(market, partner, periodic):
+    # A is sold on bar 6; its 20-bar walk meets a zero close on bar 12 (A is
+    # no longer held, so only the walk reads it). B's trading price on bar 25
+    # stops the run later. backtest_ fails at A's exit, so the native entry,
+    # whose walk of A may still wait for a partner, must report A's walk.
+    bars = 40
+    price = np.tile(10 + 0.1 * np.arange(bars)[:, None], (1, 3))
+    close = price.copy()
+    close[12, 0] = 0.0
+    price[25, 1] = -1.0
+    weights = [[0.3, 0.3, 0.3 if partner else 0.0], [0.0, 0.3, 0.0]]
+    mk = market(price, weights, close=close, pos_index=[0, 50])
+    opts = dict(orbalt_window=20, periodically_rebalance=periodic)
+    with pytest.raises(ZeroDivisionError, match="^float division$"):
+        vantrel.backtest_(*mk, **opts)
+    with pytest.raises(ZeroDivisionError, match="^float division$"):
+        _engine.run(*mk, **opts)
+    # Without the zero close, the later error is the one raised.
+    close[12, 0] = close[11, 0]
+    for run in (vantrel.backtest_, _engine.run):
+        with pytest.raises(ValueError, match="^Invalid trading price for B at price row 25"):
+            run(*market(price, weights, close=close, pos_index=[0, 50]), **opts)
+
+
 # --- The ledger on hand cases -------------------------------------------------
 
 def one_stock(market, price, *, close=None, high=None, low=None, open=None, weights=((1.0,),)):

@@ -83,10 +83,35 @@ void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, boo
     // The excursion array of the trade, as the recorder computes it.
     metrics::Trade t{run.price_column(sid), row.entry_bar, date_, row.weight > 0, row.entry_cost, paid,
                      run.opt.fee_ratio, run.opt.tax_ratio, run.opt.orbalt_window, run.opt.orbalt_window_step};
-    double *at = out_.excursions.extend(static_cast<std::size_t>(out_.array_size));
-    metrics::excursions(price_, close_, t, at, out_.array_size);
+    std::size_t offset = out_.excursions.size();
+    out_.excursions.extend(static_cast<std::size_t>(out_.array_size));
+    walk(t, offset);
     row.exit_bar = exit_bar;
     out_.rows.push_back(row);
+}
+
+void LedgerHost::walk(const metrics::Trade &t, std::size_t offset) {
+    if (!waiting_) {
+        waiting_ = Waiting{t, offset};
+        return;
+    }
+    Waiting first = *waiting_;
+    waiting_.reset();
+    double *arrays = out_.excursions.data();
+    std::int64_t size = out_.array_size;
+    if (!metrics::excursions_pair(price_, close_, first.trade, arrays + first.offset, t, arrays + offset, size)) {
+        // One by one, in the order the trades closed, so that the first
+        // fault is the one raised.
+        metrics::excursions(price_, close_, first.trade, arrays + first.offset, size);
+        metrics::excursions(price_, close_, t, arrays + offset, size);
+    }
+}
+
+void LedgerHost::finish_walks() {
+    if (!waiting_) return;
+    Waiting last = *waiting_;
+    waiting_.reset();
+    metrics::excursions(price_, close_, last.trade, out_.excursions.data() + last.offset, out_.array_size);
 }
 
 void LedgerHost::on_exit(kernel::Run &run, int sid, bool paid, kernel::ExitReason reason, double value,
@@ -128,6 +153,7 @@ void LedgerHost::end(kernel::Run &run) {
         row.exit_price = __builtin_nan("");
         close_row(run, sid, -1, false);
     }
+    finish_walks();
 
     kernel::ReportWeights w = kernel::report_weights(run, *this);
     kernel::normalize_weights(w.weights, run.opt.position_limit);

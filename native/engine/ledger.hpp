@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <type_traits>
 
 namespace vostra::engine {
@@ -147,6 +148,11 @@ public:
     }
     void end(kernel::Run &run);
 
+    // Walks the excursions of a closed trade still waiting for a partner.
+    // A run that stops on an error calls it first: that trade closed before
+    // the error, so a fault of its walk is the one to report.
+    void finish_walks();
+
     void action(int sid, kernel::Action a);
     bool next_weight_nonzero(int sid) const {
         return static_cast<std::size_t>(sid) < next_dense_.size() && next_dense_[sid] != 0;
@@ -154,6 +160,16 @@ public:
 
 private:
     void close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid);
+    void walk(const metrics::Trade &t, std::size_t offset);
+
+    // The excursion walks of closed trades go two at a time, as two walks
+    // in the lanes of one loop take little more than one: a closed trade
+    // waits here for the next.
+    struct Waiting {
+        metrics::Trade trade;
+        std::size_t offset;  // of its array in the excursions
+    };
+    std::optional<Waiting> waiting_;
 
     Ledger &out_;
     bool stop_trading_;

@@ -84,7 +84,12 @@ void simulate(Job &job) noexcept {
         kernel::Run run(job.args.market, job.args.opt, job.columns);
         run.sparse = &job.scan->sparse;
         LedgerHost host(job.ledger, job.stop_trading);
-        kernel::simulate(run, host, job.out);
+        try {
+            kernel::simulate(run, host, job.out);
+        } catch (...) {
+            host.finish_walks();  // a fault of its walk replaces the error
+            throw;
+        }
         resolve_fills(run, job.ledger);
         sort_entries(job.ledger);
     } catch (...) {

@@ -47,4 +47,12 @@ std::int64_t array_size(std::int64_t window, std::int64_t window_step);
 // Throws Fault.
 void excursions(const Grid &price, const Grid &close, const Trade &t, double *out, std::int64_t size);
 
+// The excursion arrays of two trades of one run (same window and step), the
+// bars of both walked at once: the bits excursions() gives each. Returns
+// false when the pair cannot be walked so (a span that leaves the data, a
+// fault, no SIMD lanes); the arrays are then to be computed one by one,
+// which also raises any fault in its order. Both outputs must be non-null.
+bool excursions_pair(const Grid &price, const Grid &close, const Trade &a, double *out_a, const Trade &b,
+                     double *out_b, std::int64_t size);
+
 }  // namespace vostra::metrics
