@@ -1,6 +1,7 @@
 // Excursion metrics: MAE, MFE, best MFE before the worst point, drawdown,
 // profit bars and return, sampled every window step and at the exit.
 #include "metrics.hpp"
+#include "lanes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -362,9 +363,7 @@ struct Lanes {
     }
 };
 
-[[gnu::always_inline]] inline __m128d select(__m128d mask, __m128d yes, __m128d no) {
-    return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
-}
+using kernel::pick;
 
 // Bars [1, end) of two walks at once, each lane doing the operations of
 // walk_bars in the same order, so each lane gets the bits of its walk taken
@@ -387,16 +386,16 @@ bool walk_pair(Walk &a, Walk &b, const Grid &close, std::int64_t end) {
         if (_mm_movemask_pd(_mm_and_pd(has_close, _mm_cmpeq_pd(l.pv, zero)))) [[unlikely]]
             return false;
         __m128d v = _mm_div_pd(c, l.pv);
-        l.pv = select(has_close, c, l.pv);
-        __m128d next = select(is_long, _mm_mul_pd(l.ratio, v), _mm_sub_pd(two, _mm_mul_pd(v, _mm_sub_pd(two, l.ratio))));
-        l.ratio = select(_mm_and_pd(has_close, _mm_cmpord_pd(v, v)), next, l.ratio);
+        l.pv = pick(has_close, c, l.pv);
+        __m128d next = pick(is_long, _mm_mul_pd(l.ratio, v), _mm_sub_pd(two, _mm_mul_pd(v, _mm_sub_pd(two, l.ratio))));
+        l.ratio = pick(_mm_and_pd(has_close, _mm_cmpord_pd(v, v)), next, l.ratio);
         __m128d previous_max = l.cummax;
-        l.cummax = select(_mm_cmpgt_pd(l.ratio, l.cummax), l.ratio, l.cummax);
+        l.cummax = pick(_mm_cmpgt_pd(l.ratio, l.cummax), l.ratio, l.cummax);
         __m128d lower = _mm_cmplt_pd(l.ratio, l.cummin);
-        l.bmfe = select(lower, previous_max, l.bmfe);
-        l.cummin = select(lower, l.ratio, l.cummin);
+        l.bmfe = pick(lower, previous_max, l.bmfe);
+        l.cummin = pick(lower, l.ratio, l.cummin);
         __m128d newmdd = _mm_sub_pd(_mm_div_pd(l.ratio, l.cummax), one);
-        l.mdd = select(_mm_cmpgt_pd(l.mdd, newmdd), newmdd, l.mdd);
+        l.mdd = pick(_mm_cmpgt_pd(l.mdd, newmdd), newmdd, l.mdd);
         l.profit = _mm_add_pd(l.profit, _mm_and_pd(_mm_and_pd(has_close, _mm_cmpgt_pd(l.ratio, one)), one));
         if (k == next_a || static_cast<std::uint64_t>(k) == a.exit_at) [[unlikely]]
             take_sample(a.sink, l.group(0), k, next_a, a.exit_at, a.t.window_step, a.window_end);

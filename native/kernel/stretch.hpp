@@ -10,10 +10,7 @@
 // is left to the bar loop, which reports it where it occurs.
 #pragma once
 #include "exits.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "lanes.hpp"
 
 namespace vostra::kernel {
 
@@ -116,10 +113,6 @@ inline bool walk_position(const Run &run, int col, index_t d, index_t end, Stret
 // take sends the stretch back to the bar loop, as one lane alone would.
 // Every comparison below is false for NaN except `neq`, as in the scalar
 // walk.
-[[gnu::always_inline]] inline __m128d pick(__m128d mask, __m128d a, __m128d b) {
-    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
-}
-
 inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t end, StretchState (&state)[2],
                       double *marks, std::uint8_t *nonzero, std::size_t stride) {
     const double *price[2], *close_at[2];
