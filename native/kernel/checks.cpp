@@ -139,8 +139,7 @@ bool scan_row_listing(const double *__restrict p, index_t n, std::uint64_t *__re
         }
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xffff) continue;
         for (index_t k = i; k < i + block; ++k) {
-            double v;
-            std::memcpy(&v, p + k, sizeof v);  // the matrix need not be aligned
+            double v = load<double>(reinterpret_cast<const char *>(p + k));  // the matrix need not be aligned
             if (v != 0) out.push(static_cast<int>(k), v);
         }
     }
