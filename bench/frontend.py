@@ -32,7 +32,7 @@ from measure import interleaved, timed  # noqa: E402
 
 import vostra  # noqa: E402
 from vostra import _engine  # noqa: E402
-from vostra._frontend import _prepare  # noqa: E402
+from vostra.run.arguments import prepare  # noqa: E402
 
 NO_STOPS = dict(stop_loss=None, take_profit=None, trail_stop=None)
 
@@ -63,7 +63,7 @@ def main() -> int:
     mkt = synthetic_market(n_stocks, n_bars, seed=1)
     close, open_, high, low, weights = frames(mkt, top_k_signal(mkt, 50))
     opts = dict(trade_at="open", rebalance=None, **NO_STOPS)
-    args, _ = _prepare(weights, close, open_, high, low, **opts)
+    args, _ = prepare(weights, close, open_, high, low, **opts)
     assert np.shares_memory(args["close_values"], mkt.close)
     res = vostra.backtest(weights, close, open_, high, low, **opts)
     assert np.array_equal(res.equity.to_numpy(), _engine.run(**args).equity)
@@ -85,7 +85,7 @@ def main() -> int:
     jobs = []
     for row in t1.itertuples():
         o = {k: getattr(row, k) for k in grid}
-        jobs.append(_prepare(weights, close, open_, high, low, **{**opts, **o})[0])
+        jobs.append(prepare(weights, close, open_, high, low, **{**opts, **o})[0])
     many_s, _ = wall(lambda: _engine.run_many(jobs=jobs, threads=2), 3, 30.0)
     ratios["sweep 2 threads / 1"] = one_s / two_s
     ratios["sweep rate / run_many rate"] = many_s / two_s

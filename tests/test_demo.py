@@ -11,7 +11,7 @@ import pytest
 from matplotlib.image import imread
 
 import vostra
-from vostra._frontend import _prepare
+from vostra.run.arguments import prepare
 from support import child_env
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -126,7 +126,7 @@ def test_synthetic_delistings_are_what_the_front_end_detects():
         assert col.loc[last:].iloc[1:].isna().all() and not np.isnan(col.loc[last])
     # Delisting bars are found for the stocks a weight may hold: all of them.
     weights = m.close.notna().iloc[:1] | True
-    args, _ = _prepare(weights, m.close)
+    args, _ = prepare(weights, m.close)
     detected = m.close.columns[args["delisting_bars"] >= 0]
     assert set(detected) == set(delisted.index)
     bars = args["delisting_bars"][args["delisting_bars"] >= 0]

@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra._frontend import _prepare
+from vostra.run.arguments import prepare
 from vostra.demo import momentum_signal
 
 vantrel = pytest.importorskip("vostra.core.vantrel")
@@ -82,7 +82,7 @@ def test_fortran_ordered_prices_are_passed_without_copy(quarter):
     # Column-major, as pandas keeps a frame of one dtype.
     frame = pd.DataFrame(np.asfortranarray(quarter.to_numpy()), index=quarter.index, columns=quarter.columns)
     assert frame.to_numpy().flags.f_contiguous
-    args, _ = _prepare(rotating(frame), frame)
+    args, _ = prepare(rotating(frame), frame)
     assert args["close_values"].flags.f_contiguous
     assert np.shares_memory(args["close_values"], frame.to_numpy())
     assert args["price_values"] is args["close_values"]
@@ -237,7 +237,7 @@ def test_explicit_delisting_date_uses_first_bar_on_or_after_it(ending):
 def test_an_all_missing_final_row_does_not_delist_everything(ending):
     close, weights = ending
     close = pd.concat([close.iloc[:3], frame([[np.nan, np.nan]], close.index[3:4], ["A", "B"])])
-    args, _ = _prepare(weights, close)
+    args, _ = prepare(weights, close)
     assert list(args["delisting_bars"]) == [-1, -1]
 
 
@@ -533,7 +533,7 @@ def test_a_frame_given_new_dates_or_tickers_is_checked_again(quarter):
 
 
 def test_remembered_arrays_cannot_be_changed_by_a_run(quarter):
-    args, _ = _prepare(rotating(quarter), quarter)
+    args, _ = prepare(rotating(quarter), quarter)
     for name in ("price_index", "price_columns", "pos_index", "pos_columns"):
         assert not args[name].flags.writeable, name
-    assert args["price_columns"] is _prepare(rotating(quarter), quarter)[0]["price_columns"]
+    assert args["price_columns"] is prepare(rotating(quarter), quarter)[0]["price_columns"]

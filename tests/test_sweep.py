@@ -136,12 +136,18 @@ def test_failed_runs_and_warnings_stay_in_their_rows(market, signals):
 
 
 def test_prices_and_each_weight_frame_are_converted_once(market, signals, monkeypatch):
-    from vostra import _frontend
+    from vostra.data import frames, prices, weights
 
     converted, masks = [], []
-    matrix, weights_matrix = _frontend._matrix, _frontend._weights_matrix
-    monkeypatch.setattr(_frontend, "_matrix", lambda frame, name: converted.append(name) or matrix(frame, name))
-    monkeypatch.setattr(_frontend, "_weights_matrix", lambda frame: masks.append(frame.shape) or weights_matrix(frame))
+    matrix, weights_matrix = frames.matrix, weights.weights_matrix
+
+    def counting_matrix(frame, name):
+        converted.append(name)
+        return matrix(frame, name)
+
+    monkeypatch.setattr(prices, "matrix", counting_matrix)
+    monkeypatch.setattr(weights, "matrix", counting_matrix)
+    monkeypatch.setattr(weights, "weights_matrix", lambda frame: masks.append(frame.shape) or weights_matrix(frame))
     grid = {"rebalance": ["M", "W"], "delisting": ["auto", None], "fee": [0.0, 0.002]}
     table = vostra.sweep(signals, market, grid=grid, equity=True, progress=False, workers=2, chunksize=3)
     # Four price frames and the float weight frame once; the bool frame is

@@ -345,11 +345,13 @@ def test_windows_run_as_sweeps_and_backtests_of_the_cut_frames(rough, delisting,
 
 
 def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch):
-    from vostra import _engine, _frontend, walkforward
+    from vostra import _engine, walkforward
+    from vostra.data import frames, prices, weights
+    from vostra.run import backtest as run_backtest
 
     market, signals = rough
     converted, weight_frames, batches = [], [], []
-    matrix, weights_matrix, run_many = _frontend._matrix, _frontend._weights_matrix, _engine.run_many
+    matrix, weights_matrix, run_many = frames.matrix, weights.weights_matrix, _engine.run_many
 
     def counting_matrix(frame, name):
         converted.append(name)
@@ -366,11 +368,12 @@ def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch
     def forbidden(*args, **kwargs):
         raise AssertionError("a walk converts its inputs once and runs on the sweep backend")
 
-    monkeypatch.setattr(_frontend, "_matrix", counting_matrix)
-    monkeypatch.setattr(_frontend, "_weights_matrix", counting_weights_matrix)
+    monkeypatch.setattr(prices, "matrix", counting_matrix)
+    monkeypatch.setattr(weights, "matrix", counting_matrix)
+    monkeypatch.setattr(weights, "weights_matrix", counting_weights_matrix)
     monkeypatch.setattr(_engine, "run_many", counting_run_many)
     monkeypatch.setattr(_engine, "run", forbidden)
-    monkeypatch.setattr(_frontend, "_prepare", forbidden)
+    monkeypatch.setattr(run_backtest, "prepare", forbidden)
     monkeypatch.setattr(walkforward, "backtest", forbidden)
     trade_at = market.close * 1.001
     with pytest.warns(UserWarning, match="after their prices end"):   # the fixed allocation

@@ -10,8 +10,9 @@ rolling train windows; ``overfitting`` and the Sharpe ratio tests of
 ``synthetic_market`` makes a seeded market for trying things out.
 """
 
-from ._frontend import backtest
-from .market import Market, synthetic_market
+from .data.market import Market
+from .data.synthetic import synthetic_market
+from .run.backtest import backtest
 from .result import ACTIONS, Result
 from .stats import statistics
 from .overfit import (Overfitting, backtest_overfitting_probability, deflated_sharpe_ratio,

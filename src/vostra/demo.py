@@ -9,8 +9,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ._frontend import backtest
-from .market import synthetic_market
+from .data.synthetic import synthetic_market
+from .run.backtest import backtest
 from .plots import save_figures
 from .result import Result
 

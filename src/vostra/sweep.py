@@ -29,9 +29,13 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
-from ._frontend import (SCALAR_OPTIONS, _arguments, _convert_prices, _convert_weights, _load_engine, _price_error,
-                        _scalars, backtest, ruin_message)
-from .market import Market
+from ._native import load_engine
+from .data.market import Market
+from .data.prices import convert_prices
+from .data.weights import convert_weights
+from .run.arguments import engine_arguments
+from .run.backtest import backtest, price_error, ruin_message
+from .run.options import SCALAR_OPTIONS, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
 from .stats import STAT_LABELS, _skipna_mean, figures, infer_periods_per_year
 from .table import SweepTable
@@ -99,11 +103,11 @@ class _FrameSource:
     def arguments(self, weights_key: Any, shaping: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
         f = self.frames
         if self._prices is None:
-            self._prices = _attempt(lambda: _convert_prices(f["close"], f.get("open"), f.get("high"), f.get("low")))
+            self._prices = _attempt(lambda: convert_prices(f["close"], f.get("open"), f.get("high"), f.get("low")))
         prices = _outcome(self._prices)
         if self._signal is None or self._signal[0] != weights_key:
-            self._signal = (weights_key, _attempt(lambda: _convert_weights(f[("weights", weights_key)], prices)))
-        return _arguments(prices, _outcome(self._signal[1]), **shaping)
+            self._signal = (weights_key, _attempt(lambda: convert_weights(f[("weights", weights_key)], prices)))
+        return engine_arguments(prices, _outcome(self._signal[1]), **shaping)
 
 
 def _attempt(convert: Callable[[], Any]) -> tuple[Any, list[warnings.WarningMessage]]:
@@ -165,7 +169,7 @@ class _Prepared:
             raise base
         arguments, context, notes = base
         scalars = {name: kwargs.get(name, _OPTIONS[name]) for name in SCALAR_OPTIONS}
-        engine_scalars, scalar_context = _scalars(**scalars)
+        engine_scalars, scalar_context = scalar_arguments(**scalars)
         return {**arguments, **engine_scalars}, {**context, **scalar_context}, notes
 
 
@@ -201,7 +205,7 @@ def _run_trade_figures(run: Any) -> dict[str, float]:
     the MAE and MFE averaged by NumPy in the log's order (by entry), so that
     they round as Result.stats does."""
     trades = run.trades
-    out, mae, mfe = _load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
+    out, mae, mfe = load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
                                                  trades["return"], run.excursions)
     if len(mae):
         out["avg_mae"] = _skipna_mean(mae)
@@ -240,7 +244,7 @@ def _prepare_chunk(prepare: _Prepared, chunk: list[Run]) -> tuple[list[dict[str,
 
 
 def _simulate(jobs: list[dict[str, Any]], threads: int) -> list[Any]:
-    return _load_engine().run_many(jobs=jobs, threads=threads, return_exceptions=True) if jobs else []
+    return load_engine().run_many(jobs=jobs, threads=threads, return_exceptions=True) if jobs else []
 
 
 def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcomes: dict[int, Outcome],
@@ -248,7 +252,7 @@ def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcom
     for (number, context, notes), result in zip(ready, results):
         if isinstance(result, BaseException):
             if isinstance(result, ValueError):
-                result = _price_error(result, context)
+                result = price_error(result, context)
             outcomes[number] = (number, None, None, _error_text(result), "\n".join(notes) or None)
             continue
         stats, equity, ruin = _run_statistics(result, context)
@@ -301,7 +305,7 @@ def _run_chunk_ray(source: Any, store_id: str, chunk: list[Run], keep_equity: bo
     for the next task of the same store that lands on this worker."""
     global _worker_store_id, _worker_prepared
     if _worker_store_id != store_id:
-        _load_engine()
+        load_engine()
         _worker_prepared = _Prepared(source)
         _worker_store_id = store_id
     return _run_threads(_worker_prepared, chunk, keep_equity, threads=1)
@@ -592,7 +596,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     """
     close, open, high, low = price_frames(close, open, high, low)
     backend = _check_run_options(backend, workers, chunksize, options, overfitting, pbo_blocks)
-    _load_engine()  # a missing build fails here rather than in every worker
+    load_engine()  # a missing build fails here rather than in every worker
     names, weight_frames, named = _named_weights(weights)
     columns, configs = _combinations(grid, options)
 

@@ -16,9 +16,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _frontend
-from ._frontend import _load_engine, backtest
-from .market import Market
+from ._native import load_engine
+from .data.market import Market
+from .data.prices import PriceArrays, convert_prices
+from .data.weights import WeightArrays, convert_weights
+from .run.arguments import engine_arguments
+from .run.backtest import backtest
 from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
                       sweep_returns)
 from .stats import STAT_LABELS, format_statistics, statistics
@@ -217,14 +220,14 @@ class _WindowSource:
         self.traded: dict[tuple[int, int], np.ndarray] = {}
         self.delisted_bars = None
         try:
-            self.prices: _frontend._PriceArrays | Exception = _frontend._convert_prices(close, open, high, low)
+            self.prices: PriceArrays | Exception = convert_prices(close, open, high, low)
         except Exception as exc:  # every run reports it, as in a sweep
             self.prices, self.signals = exc, [exc] * len(weights)
             return
-        self.signals: list[_frontend._WeightArrays | Exception] = []
+        self.signals: list[WeightArrays | Exception] = []
         for frame in weights:
             try:
-                self.signals.append(_frontend._convert_weights(frame, self.prices))
+                self.signals.append(convert_weights(frame, self.prices))
             except Exception as exc:
                 self.signals.append(exc)
         if delisted is not None:
@@ -239,7 +242,7 @@ class _WindowSource:
         if isinstance(signal, Exception):
             raise signal.with_traceback(None)   # one traceback, not one per run
         if whole:
-            return _frontend._arguments(self.prices, signal, **shaping)
+            return engine_arguments(self.prices, signal, **shaping)
         traded = self._traded(start, end)
         known = signal.price_col >= 0
         columns = np.zeros(len(known), dtype=bool)
@@ -248,9 +251,9 @@ class _WindowSource:
         if self.delisted_bars is not None:
             bars = self.delisted_bars
             delisted_at = np.where((bars >= 0) & (bars < end) & traded, bars - start, -1)
-        return _frontend._arguments(self.prices, signal, slice(start, end),
-                                    self._rows_in_force(signal, start, end), columns,
-                                    delisted_at, **shaping)
+        return engine_arguments(self.prices, signal, slice(start, end),
+                                self._rows_in_force(signal, start, end), columns,
+                                delisted_at, **shaping)
 
     def _traded(self, start: int, end: int) -> np.ndarray:
         """Per price column, whether it has a close in the bars."""
@@ -466,7 +469,7 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
     statistic, maximize = _selection(select)
     bounds = window_bounds(close.index, train, test, step, anchored)
     backend = _check_run_options(backend, workers, None, options, True, pbo_blocks)
-    _load_engine()
+    load_engine()
     names, frames, named = _named_weights(weights)
     columns, configs = _combinations(grid, options)
     choices = _configurations(grid if grid is not None else [{}])

@@ -3,30 +3,14 @@ listings and delistings, for demos, examples and tests."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-
 import numpy as np
 import pandas as pd
 
-__all__ = ["Market", "synthetic_market"]
+from .market import Market
+
+__all__ = ["synthetic_market"]
 
 BARS_PER_YEAR = 252
-
-
-@dataclass(frozen=True)
-class Market:
-    """Daily prices, dates × tickers; NaN where a stock does not trade.
-
-    ``listed`` and ``delisted`` give, per ticker, the first and the last date
-    with a price (``delisted`` is NaT for stocks that trade to the end).
-    """
-
-    open: pd.DataFrame
-    high: pd.DataFrame
-    low: pd.DataFrame
-    close: pd.DataFrame
-    listed: pd.Series
-    delisted: pd.Series
 
 
 def synthetic_market(n_stocks: int = 300, years: float = 10.0, seed: int = 0, *,

@@ -1,0 +1,2 @@
+"""The data layer: markets and weights as they come in, checked and turned
+into the arrays the engine reads (prices, weights, schedules, delistings)."""

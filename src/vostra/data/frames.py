@@ -1,0 +1,156 @@
+"""Checks and conversions of wide frames (dates x tickers): the axes, the
+values as float64 matrices, the tickers' text and the timestamps."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any, NamedTuple
+
+import numpy as np
+import pandas as pd
+
+from .._index_facts import known
+
+_MAX_LISTED = 5
+
+
+def listing(labels: Iterable[Any]) -> str:
+    labels = list(labels)
+    text = ", ".join(repr(x) for x in labels[:_MAX_LISTED])
+    if len(labels) > _MAX_LISTED:
+        text += f" (and {len(labels) - _MAX_LISTED} more)"
+    return text
+
+
+
+class Axes(NamedTuple):
+    """The dates and tickers of a frame: what the checks and the messages
+    read of it once its values are converted."""
+
+    index: pd.DatetimeIndex
+    columns: pd.Index
+
+
+def check_frame(frame: Any, name: str) -> pd.DataFrame:
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(
+            f"{name} must be a pandas DataFrame with dates as rows and tickers "
+            f"as columns, got {type(frame).__name__}"
+        )
+    known("axes checked", (frame.index, frame.columns), lambda: _check_axes(frame.index, frame.columns, name))
+    return frame
+
+
+def _check_axes(index: pd.Index, columns: pd.Index, name: str) -> bool:
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(
+            f"{name}.index must be a DatetimeIndex, got {type(index).__name__}; "
+            f"convert it with {name}.index = pd.to_datetime({name}.index)"
+        )
+    if index.hasnans:
+        raise ValueError(f"{name}.index contains NaT; drop those rows first")
+    if not index.is_monotonic_increasing:
+        ns = index_ns(index)
+        pos = int(np.flatnonzero(np.diff(ns) < 0)[0]) + 1
+        raise ValueError(
+            f"{name}.index is not in ascending order: {index[pos]} at row {pos} "
+            f"comes after {index[pos - 1]}; sort it with {name}.sort_index()"
+        )
+    if not index.is_unique:
+        dup = index[index.duplicated()]
+        raise ValueError(
+            f"{name}.index has duplicate dates ({listing(str(d) for d in dup)}); "
+            f"keep one row per date, e.g. {name}[~{name}.index.duplicated(keep='last')]"
+        )
+    if not columns.is_unique:
+        dup = columns[columns.duplicated()]
+        raise ValueError(f"{name} has duplicate tickers: {listing(dup)}")
+    return True
+
+
+def index_ns(index: pd.DatetimeIndex) -> np.ndarray:
+    """Timestamps as int64 nanoseconds since the epoch (UTC for aware indexes),
+    read-only."""
+    return known("ns", (index,), lambda: np.array(index.as_unit("ns").asi8, dtype=np.int64))
+
+
+def one_block(frame: pd.DataFrame, dtype: Any) -> bool:
+    """Whether the frame's values are one block of ``dtype`` (float64 for the
+    usual price frame), read off its block manager without building a Series
+    of its dtypes; False whenever that cannot be told."""
+    blocks = getattr(getattr(frame, "_mgr", None), "blocks", None)
+    return (isinstance(blocks, tuple) and len(blocks) == 1
+            and getattr(blocks[0], "dtype", None) == dtype and frame.shape[1] > 0)
+
+
+def matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
+    """The frame's values as float64 without copying when it is one float64 block.
+
+    A single-dtype float64 frame hands out its block as a Fortran-ordered
+    (often read-only) view; the engine reads any strides, so it is passed on
+    as is. Other numeric dtypes are converted, which copies.
+    """
+    if one_block(frame, np.float64):
+        return frame.to_numpy()
+    dtypes = set(frame.dtypes.to_numpy())
+    if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
+        bad = [c for c in frame.columns if not pd.api.types.is_numeric_dtype(frame[c].dtype)]
+        raise TypeError(f"{name} must hold numbers; non-numeric columns: {listing(bad)}")
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def aligned(frame: pd.DataFrame | None, close: pd.DataFrame | Axes, name: str) -> pd.DataFrame | None:
+    """Another price frame put into the row and column order of ``close``."""
+    if frame is None:
+        return None
+    check_frame(frame, name)
+    if not known("same", (frame.index, close.index), lambda: frame.index.equals(close.index)):
+        raise ValueError(
+            f"{name}.index differs from close.index ({len(frame.index)} vs "
+            f"{len(close.index)} rows); align it with {name}.reindex(close.index)"
+        )
+    if known("same", (frame.columns, close.columns), lambda: frame.columns.equals(close.columns)):
+        return frame
+    missing = close.columns.difference(frame.columns, sort=False)
+    extra = frame.columns.difference(close.columns, sort=False)
+    if len(missing) or len(extra):
+        parts = []
+        if len(missing):
+            parts.append(f"missing {listing(missing)}")
+        if len(extra):
+            parts.append(f"not in close: {listing(extra)}")
+        raise ValueError(
+            f"{name} and close must have the same tickers ({'; '.join(parts)})"
+        )
+    return frame[close.columns]
+
+
+def labels(columns: pd.Index, name: str) -> np.ndarray:
+    """The tickers as the engine matches them (their text), read-only."""
+    return known("labels", (columns,), lambda: _label_texts(columns, name))
+
+
+def _label_texts(columns: pd.Index, name: str) -> np.ndarray:
+    values = columns.to_numpy(dtype=object)
+    if pd.api.types.infer_dtype(values, skipna=False) == "string" and columns.is_unique:
+        return values.copy()  # str tickers are their own text, and unique ones stay unique
+    labels = np.array([str(c) for c in columns], dtype=object)
+    if len(set(labels)) != len(labels):
+        seen: dict[str, Any] = {}
+        for col, lab in zip(columns, labels):
+            if lab in seen and seen[lab] != col:
+                raise ValueError(
+                    f"{name} tickers {seen[lab]!r} and {col!r} have the same text "
+                    f"{lab!r}; the engine matches tickers by their text"
+                )
+            seen[lab] = col
+    return labels
+
+
+def same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> None:
+    if (a.tz is None) != (b.tz is None):
+        raise ValueError(
+            f"{what}: one index is timezone-aware and the other is not; "
+            f"use tz_localize/tz_convert so that both are the same kind"
+        )
+

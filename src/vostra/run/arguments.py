@@ -1,0 +1,173 @@
+"""The engine arguments of one run, from price and weight arrays converted
+once by the data layer."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..data.delisting import Delisting, delisting_by_option
+from ..data.frames import listing
+from ..data.prices import PriceArrays, convert_prices, last_valid
+from ..data.schedule import Rebalance, schedule
+from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
+from .options import scalar_arguments
+
+
+def prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
+            high: pd.DataFrame | None = None, low: pd.DataFrame | None = None,
+            **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+    """Check and convert the inputs of :func:`vostra.backtest` (``options``
+    are its keyword options).
+
+    Returns ``(arguments, context)``: the keyword arguments of the engine's
+    ``run`` and what the result needs to label the engine's output;
+    ``context["warnings"]`` holds the messages for the caller to issue (so
+    that they point at the user's call). Raises the errors listed in
+    :func:`vostra.backtest`.
+    """
+    prices = convert_prices(close, open, high, low)
+    return engine_arguments(prices, convert_weights(weights, prices), **options)
+
+
+def price_frames(trade_at: Any) -> dict[str, str]:
+    """The name the caller gave each price matrix, for messages."""
+    trading = "trade_at" if isinstance(trade_at, pd.DataFrame) else str(trade_at)
+    return {"trading": trading, "close": "close", "high": "high", "low": "low", "open": "open"}
+
+
+def _price_matrices(prices: PriceArrays, bars: slice | None,
+                    trade_at: str | pd.DataFrame) -> dict[str, np.ndarray]:
+    """The price matrices of the bars ``bars`` (views), the trading prices
+    chosen by ``trade_at``; open, high and low default to the closes."""
+
+    def cut(values: np.ndarray) -> np.ndarray:
+        return values if bars is None else values[bars]
+
+    close = cut(prices.close_values)
+    out = dict(
+        close_values=close,
+        open_values=close if prices.open_values is None else cut(prices.open_values),
+        high_values=close if prices.high_values is None else cut(prices.high_values),
+        low_values=close if prices.low_values is None else cut(prices.low_values),
+    )
+    if isinstance(trade_at, pd.DataFrame):
+        out["price_values"] = cut(prices.trade_values(trade_at))
+    elif trade_at == "close":
+        out["price_values"] = close
+    elif trade_at == "open":
+        if prices.open_values is None:
+            raise ValueError("trade_at='open' needs the open prices: pass open=...")
+        out["price_values"] = out["open_values"]
+    else:
+        raise ValueError(f"trade_at must be 'close', 'open' or a DataFrame of prices, got {trade_at!r}")
+    return out
+
+
+def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, price_col: np.ndarray,
+                      traded: np.ndarray, close_values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The last valid close of every price column some weight may hold, and
+    whether it has one (see :func:`last_valid`); raises for a held ticker
+    with no column in close or without any close."""
+
+    def held(columns: np.ndarray) -> np.ndarray:
+        """Whether the weights ever hold each of these columns: asked only of
+        the few tickers that lack prices."""
+        part = pos_values[:, columns]
+        return part.any(axis=0) if is_mask else (part != 0).any(axis=0)
+
+    # Only columns that some row gives a weight (in any rows: `traded` is
+    # the whole frame's) may be held.
+    known = price_col >= 0
+    may_hold = known & traded
+    missing = np.flatnonzero(~known & traded)
+    unknown = tickers[missing[held(missing)]] if len(missing) else ()
+    if len(unknown):
+        raise ValueError(
+            f"weights has tickers with no column in close: {listing(unknown)}; add "
+            f"their prices or drop them with weights.drop(columns=[...])"
+        )
+    last, has_any = last_valid(close_values, price_col[may_hold])
+    no_prices = np.zeros(len(price_col), dtype=bool)
+    no_prices[may_hold] = ~has_any[price_col[may_hold]]
+    empty = np.flatnonzero(no_prices)
+    no_prices[empty] = held(empty)
+    if no_prices.any():
+        raise ValueError(
+            f"weights gives nonzero weight to tickers whose close prices are all "
+            f"missing: {listing(tickers[no_prices])}"
+        )
+    return last, has_any
+
+
+def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | None = None,
+              rows: slice | None = None, columns: np.ndarray | None = None,
+              delisted_at: np.ndarray | None = None, *,
+              trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
+              delisting: Delisting = "auto", split_trades: bool | None = None,
+              **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The engine arguments of one run on converted inputs: the prices of
+    the bars ``bars``, the weight rows ``rows`` and the weight columns where
+    the bool array ``columns`` is True (all by default), exactly as
+    :func:`prepare` gives them for frames cut to those rows and columns.
+    ``delisted_at`` (a delisting bar per price column, -1 for none) stands
+    in for the ``delisting`` option; ``options`` are the scalar options."""
+    notes: list[str] = []
+    whole = rows is None or (rows.start in (0, None) and rows.stop is not None and rows.stop >= len(signal.pos_ns)
+                             and rows.step in (1, None))
+    rows = slice(0, len(signal.pos_ns)) if rows is None else rows
+    # An index cannot change: the whole of it needs no copy.
+    weights_index = signal.frame.index if whole else signal.frame.index[rows]
+    if len(weights_index) == 0:
+        raise ValueError("weights has no rows; it needs at least one signal date")
+    matrices = _price_matrices(prices, bars, trade_at)
+    engine_scalars, scalar_context = scalar_arguments(**options)
+
+    close_index = prices.dates_of(bars)
+    price_ns = prices.price_ns if bars is None else prices.price_ns[bars]
+    pos_ns = signal.pos_ns[rows]
+    check_finite(signal, rows, columns)
+    pos_values, tickers = signal.values[rows], signal.frame.columns
+    price_col, pos_labels, traded = signal.price_col, signal.labels, signal.traded
+    if columns is not None and not columns.all():
+        pos_values, tickers = pos_values[:, columns], tickers[columns]
+        price_col, pos_labels, traded = price_col[columns], pos_labels[columns], traded[columns]
+    close_values = matrices["close_values"]
+    last, has_any = _held_last_closes(pos_values, signal.is_mask, tickers, price_col, traded, close_values)
+
+    delist_price = delisted_at
+    if delist_price is None:
+        delist_price = delisting_by_option(delisting, last, has_any, close_values, prices.close, price_ns)
+    delisting_bars = None
+    if delist_price is not None:
+        known = price_col >= 0
+        delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
+        delisting_bars[known] = delist_price[price_col[known]]
+    pos_values = run_weights(signal, pos_values, tickers, delisting_bars, price_ns, pos_ns, notes,
+                             key=(rows.start, rows.stop, None if columns is None else columns.tobytes(),
+                                  None if bars is None else (bars.start, bars.stop)))
+
+    resample = schedule(rebalance, close_index, price_ns, pos_ns)
+    if len(pos_ns) and len(price_ns) and pos_ns[0] > price_ns[-1]:
+        notes.append(
+            f"weights start on {weights_index[0]}, after the last price date "
+            f"{close_index[-1]}; nothing will be traded"
+        )
+    if split_trades is None:
+        split_trades = rebalance is not None
+
+    run_arguments = dict(
+        price_index=price_ns, price_columns=prices.labels,
+        pos_values=pos_values, pos_index=pos_ns,
+        pos_columns=pos_labels, resample=resample,
+        periodically_rebalance=bool(split_trades), delisting_bars=delisting_bars,
+        **matrices, **engine_scalars,
+    )
+    context = dict(
+        close_index=close_index, weights_index=weights_index,
+        tickers=tickers, price_frames=price_frames(trade_at),
+        warnings=notes, **scalar_context,
+    )
+    return run_arguments, context

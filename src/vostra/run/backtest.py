@@ -1,0 +1,170 @@
+"""``vostra.backtest``: one run of the engine on pandas frames, its warnings
+issued at the caller's line and its outcome wrapped in a Result."""
+
+from __future__ import annotations
+
+import re
+import warnings
+from typing import Any
+
+import pandas as pd
+
+from .._native import load_engine
+from ..data.delisting import Delisting
+from ..data.schedule import Rebalance
+from ..result import Result, build_result
+from ..stats import first_nonpositive
+from .arguments import prepare
+
+__all__ = ["backtest"]
+
+
+def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
+             high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
+             trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
+             fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
+             take_profit: float | None = None, trail_stop: float | None = None,
+             trail_activation: float = 0.0, intrabar: bool = False,
+             position_limit: float = 1.0, retain_cost: bool = False,
+             stop_trading: bool = True, window: int = 0, window_step: int = 1,
+             delisting: Delisting = "auto", split_trades: bool | None = None,
+             periods_per_year: float | None = None) -> Result:
+    """Backtest target weights against daily prices.
+
+    The portfolio starts with a capital of 1.0. When a new row of ``weights``
+    is in force at a scheduled bar, the engine rebalances to it on the next
+    bar at that bar's trading price, then marks every position to the close.
+
+    Parameters
+    ----------
+    weights
+        Target weights, dates × tickers. Positive is long, negative short;
+        a row whose absolute weights add up to more than 1 is scaled down to
+        1, a smaller row leaves the rest in cash. Missing (NaN) weights count
+        as 0. A **bool** frame means equal weights among the True cells of
+        each row. A row dated ``t`` is decided on the last bar at or before
+        ``t`` and traded on the bar after it.
+    close, open, high, low
+        Prices, dates × tickers, with the same dates (open/high/low are put
+        into the column order of ``close``). NaN marks a missing price (a
+        suspension): a held stock keeps its value until it trades again.
+        ``open``, ``high`` and ``low`` default to ``close``; they matter for
+        ``trade_at="open"`` and for intrabar stops.
+    trade_at
+        ``"close"``, ``"open"`` or a DataFrame of trading prices.
+    rebalance
+        When the portfolio may rebalance. A calendar frequency (``"D"``,
+        ``"W"``, ``"W-FRI"``, ``"M"``, ``"Q"``, ``"Y"``; ``"ME"``/``"QE"``/``"YE"``
+        are accepted too) decides on the last bar of every period; the final
+        period counts only when the prices reach its last business day. A
+        list of dates decides on the last bar at or before each date. ``None``
+        decides on every signal date.
+    fee, tax
+        Fee charged on every trade's value and tax charged in addition on
+        sales that reduce or close a position (fractions).
+    stop_loss, take_profit
+        Exit a position when it has lost / gained this fraction of its entry
+        value (``None``: no such exit).
+    trail_stop, trail_activation
+        Exit when the cumulative return falls ``trail_stop`` below its best
+        level (above its worst for shorts), once the position has gained
+        ``trail_activation``.
+    intrabar
+        True: stops are tested against each bar's open, high and low and
+        filled at the stop level (or the open, if it gapped through). False:
+        the close is tested and the exit happens at the next bar's trading
+        price.
+    position_limit
+        Largest absolute weight of one stock.
+    retain_cost
+        Keep a held stock's cumulative return (and so its stop levels)
+        through rebalances that keep it on the same side.
+    stop_trading
+        Keep a stock stopped out since the last rebalance out of the next one.
+    window, window_step
+        Besides the exit group, record excursion metrics every
+        ``window_step`` bars over the first ``window`` bars of every trade
+        (columns ``mae_<k>``, ``mfe_<k>``, ... for bar offset ``k``).
+    delisting
+        ``"auto"``: a stock whose close is NaN from some bar to the end, while
+        other stocks still have prices, is delisted on the bar after its last
+        valid close: a held position is closed there at its last value (with
+        fee and tax), and weights dated on or after its last price bar are set
+        to 0 (with a warning when they are dated after the delisting bar).
+        A mapping ``{ticker: date}`` delists on the first bar at or after each
+        date. ``None`` disables delisting.
+    split_trades
+        Record a held position as a new trade at every rebalance. Defaults to
+        True for calendar or explicit schedules and False for ``rebalance=None``.
+    periods_per_year
+        Annualisation factor of the statistics; by default inferred from the
+        dates (252 for daily bars, 52 weekly, 12 monthly, 4 quarterly, 1 yearly).
+
+    Returns
+    -------
+    Result
+        ``equity``, ``trades``, ``operations``, ``stats`` and the plots.
+
+    Raises
+    ------
+    TypeError
+        Inputs that are not DataFrames with a DatetimeIndex, non-numeric values.
+    ValueError
+        Unsorted or duplicate dates, duplicate tickers, weights for tickers
+        missing from ``close`` or without any price, infinite weights,
+        non-positive or infinite prices, mismatched price frames, bad options.
+    """
+    arguments, context = prepare(
+        weights, close, open, high, low, trade_at=trade_at, rebalance=rebalance,
+        fee=fee, tax=tax, stop_loss=stop_loss, take_profit=take_profit,
+        trail_stop=trail_stop, trail_activation=trail_activation, intrabar=intrabar,
+        position_limit=position_limit, retain_cost=retain_cost,
+        stop_trading=stop_trading, window=window, window_step=window_step,
+        delisting=delisting, split_trades=split_trades, periods_per_year=periods_per_year,
+    )
+    for message in context["warnings"]:
+        warnings.warn(message, UserWarning, stacklevel=2)
+    engine = load_engine()
+    try:
+        run = engine.run(**arguments)
+    except ValueError as exc:
+        raise price_error(exc, context) from None
+    # The report's default benchmark and its cost line read these.
+    context["close"] = close
+    context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
+                               rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
+                               take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar)
+    result = build_result(run, context)
+    ruin = ruin_message(result.equity)
+    if ruin is not None:
+        warnings.warn(ruin, UserWarning, stacklevel=2)
+    return result
+
+
+def ruin_message(equity: pd.Series) -> str | None:
+    """The warning for an equity curve that falls to 0 or below, naming the date."""
+    ruin = first_nonpositive(equity)
+    if ruin is None:
+        return None
+    return (f"the portfolio's equity falls to {equity.loc[ruin]:.6g} on {ruin}, at or "
+            f"below 0; returns after that date are undefined and so are the statistics "
+            f"built on them (NaN)")
+
+
+_INVALID_PRICE = re.compile(r"Invalid (\w+) price for (.*) at price row (-?\d+): (\S+)\. Expected")
+
+
+def price_error(exc: ValueError, context: dict[str, Any]) -> ValueError:
+    """The engine's message for an unusable price of a held stock, in the
+    caller's terms: the frame, the ticker and the date."""
+    match = _INVALID_PRICE.match(str(exc))
+    if match is None:
+        return exc
+    kind, label, row, value = match.groups()
+    ticker = {str(t): t for t in context["tickers"]}.get(label, label)
+    date = context["close_index"][int(row)]
+    name = context["price_frames"].get(kind, kind)
+    return ValueError(
+        f"{name} has an unusable price {value} for ticker {ticker!r} on {date} while it is held; "
+        f"prices must be positive and finite, use NaN for a missing price"
+    )
