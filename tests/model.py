@@ -9,9 +9,9 @@ reduction the engine itself delegates to NumPy (the absolute row sum of a
 rebalance).
 
 The model assumes inputs that pass the engine's pre-run checks (matching
-shapes, ascending indexes, finite weights, every traded label mapped,
-orbalt_window >= 0, orbalt_window_step >= 1, unique signal labels); it does
-not repeat those checks.
+shapes, ascending indexes, finite weights whose absolute sum per row is
+finite, every traded label mapped, orbalt_window >= 0, orbalt_window_step >=
+1, unique signal labels); it does not repeat those checks.
 """
 
 from __future__ import annotations

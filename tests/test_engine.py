@@ -422,6 +422,34 @@ def test_a_non_finite_weight_in_a_wide_row_is_named(bad, column, fortran):
     assert f"S{column}" in str(want.value)
 
 
+@pytest.mark.parametrize("layout", ["C", "F", "strided"])
+@pytest.mark.parametrize("column", [0, 21, 38])
+def test_a_row_whose_absolute_sum_overflows_is_rejected(column, layout):
+    # Finite weights whose absolute sum overflows would be scaled by 1/inf,
+    # a run that silently trades nothing: both entries refuse the row. A row
+    # just below the overflow is scaled as any other.
+    n = 39
+    prices = np.full((4, n), 10.0)
+    labels = np.array([f"S{i}" for i in range(n)], dtype=object)
+    weights = np.zeros((3, n))
+    weights[:, ::7] = 0.1
+    weights[0, [column, (column + 5) % n]] = 8e307
+    weights[2, [column, (column + 5) % n]] = (1e308, -1e308)
+    if layout == "F":
+        weights = np.asfortranarray(weights)
+    elif layout == "strided":
+        weights = np.repeat(weights, 2, axis=1)[:, ::2]
+    dates = np.arange(4, dtype=np.int64)
+    arrays = (prices, prices, prices, prices, prices, dates, labels, weights, dates[:3], labels, dates)
+    with pytest.raises(ValueError, match="pos_values row 2 add up beyond the largest float") as want:
+        vantrel.backtest_(*arrays)
+    with pytest.raises(ValueError) as got:
+        _engine.run(*arrays)
+    assert str(got.value) == str(want.value)
+    first = _engine.run(*arrays[:7], weights[:1], dates[:1], labels, dates, fee_ratio=0.0, tax_ratio=0.0)
+    assert sorted(first.trades["weight"])[-2:] == pytest.approx([0.5, 0.5])
+
+
 def _misaligned(m, order):
     """A copy of m whose data sits one byte past an aligned address."""
     raw = np.zeros(m.size * 8 + 1, dtype=np.uint8)

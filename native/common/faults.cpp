@@ -67,6 +67,12 @@ Ref label_repr(const View1<PyObject *> &labels, std::int64_t i) {
                    "pos_values holds a non-finite weight (%R) at row %zd, column %U; weights must be finite numbers",
                    py_float(e.value).get(), static_cast<Py_ssize_t>(e.a), label.get());
         }
+        case InputCode::weight_sum_overflow:
+            raisef(value_error,
+                   "the absolute weights of pos_values row %zd add up beyond the largest float (about 1.8e308), "
+                   "which would scale every weight of the row to 0; divide the row by a common factor (rows that "
+                   "add up above 1 are scaled down to the balance anyway)",
+                   static_cast<Py_ssize_t>(e.a));
         case InputCode::duplicate_label:
             raisef(value_error,
                    "pos_columns holds the label %R twice (columns %zd and %zd); each signal column needs its own "

@@ -79,7 +79,8 @@ PyObject *py_last_valid_rows(PyObject *, PyObject *args) {
 }
 
 // weight_columns(matrix, /): per column of a float64 weight matrix, whether
-// any row gives it a nonzero weight; None when some weight is not finite.
+// any row gives it a nonzero weight; None when some weight is not finite
+// or a row's absolute weights add up beyond the largest double.
 PyObject *py_weight_columns(PyObject *, PyObject *matrix) {
     return firewall("vostra._engine.weight_columns", "vostra/_engine", static_cast<PyObject *>(nullptr),
                     [&]() -> PyObject * {

@@ -92,11 +92,13 @@ void check_ascending(int which, const View1<std::int64_t> &v) {
 }
 
 // Weights are scanned as bits so that the compiler vectorises the scan: a
-// weight is nonzero when its magnitude bits are, and not finite when its
-// exponent bits are all ones (adding one to the exponent then carries into
-// the sign bit).
-constexpr std::uint64_t magnitude_mask = 0x7fffffffffffffffULL, exponent_one = 0x0010000000000000ULL,
-                        carry_bit = 0x8000000000000000ULL;
+// weight is nonzero when its magnitude bits are, and needs a second look
+// when they reach those of 2^960 (adding `large_carry` then carries into the
+// sign bit). That takes in every weight that is not finite, and every row
+// whose absolute sum could overflow: below 2^960 a sum would need 2^64
+// columns to reach the largest double.
+constexpr std::uint64_t magnitude_mask = 0x7fffffffffffffffULL, carry_bit = 0x8000000000000000ULL,
+                        large_bits = std::uint64_t{960 + 1023} << 52, large_carry = carry_bit - large_bits;
 
 inline std::uint64_t magnitude(const double *p) {
     std::uint64_t bits;
@@ -104,14 +106,15 @@ inline std::uint64_t magnitude(const double *p) {
     return bits & magnitude_mask;
 }
 
-// One contiguous row: whether every weight is finite; each column's
+// One contiguous row: whether every weight is ordinary (finite and below
+// 2^960); each column's
 // magnitude bits are ORed into `seen`.
 bool scan_row(const double *__restrict p, index_t n, std::uint64_t *__restrict seen) {
     std::uint64_t bad = 0;
     for (index_t i = 0; i < n; ++i) {
         std::uint64_t m = magnitude(p + i);
         seen[i] |= m;
-        bad |= (m + exponent_one) & carry_bit;
+        bad |= (m + large_carry) & carry_bit;
     }
     return bad == 0;
 }
@@ -122,10 +125,10 @@ bool scan_row(const double *__restrict p, index_t n, std::uint64_t *__restrict s
 bool scan_row_listing(const double *__restrict p, index_t n, std::uint64_t *__restrict seen, NonzeroWeights &out) {
     constexpr index_t block = 16;
     index_t i = 0;
-    bool finite = true;
+    bool ordinary = true;
 #if defined(__SSE2__)
     const __m128i mask = _mm_set1_epi64x(static_cast<long long>(magnitude_mask)),
-                  one = _mm_set1_epi64x(static_cast<long long>(exponent_one)),
+                  one = _mm_set1_epi64x(static_cast<long long>(large_carry)),
                   carry = _mm_set1_epi64x(static_cast<long long>(carry_bit)), zero = _mm_setzero_si128();
     __m128i bad = zero;
     for (; i + block <= n; i += block) {
@@ -143,21 +146,21 @@ bool scan_row_listing(const double *__restrict p, index_t n, std::uint64_t *__re
             if (v != 0) out.push(static_cast<int>(k), v);
         }
     }
-    finite = _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xffff;
+    ordinary = _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xffff;
 #endif
-    finite &= scan_row(p + i, n - i, seen + i);
+    ordinary &= scan_row(p + i, n - i, seen + i);
     append_nonzero(p + i, n - i, static_cast<int>(i), out);
-    return finite;
+    return ordinary;
 }
 
-// One contiguous column: whether every weight is finite, and whether any is
+// One contiguous column: whether every weight is ordinary, and whether any is
 // nonzero (into `traded`).
 bool scan_column(const double *p, index_t n, std::uint8_t &traded) {
     std::uint64_t bad = 0, seen = 0;
     for (index_t i = 0; i < n; ++i) {
         std::uint64_t m = magnitude(p + i);
         seen |= m;
-        bad |= (m + exponent_one) & carry_bit;
+        bad |= (m + large_carry) & carry_bit;
     }
     traded = seen != 0;
     return bad == 0;
@@ -185,13 +188,32 @@ void bucket_by_row(index_t rows, const std::vector<int> &hit_columns, const Nonz
     }
 }
 
+// A row whose absolute sum overflows would be scaled by 1/inf: every target
+// 0, a run that silently trades nothing. The sum is the rebalance's own.
+void check_row_sums(const View2<double> &w) {
+    NonzeroWeights nonzero;
+    for (index_t r = 0; r < w.rows; ++r) {
+        View1<double> row = w.row(r);
+        bool large = false;
+        for (index_t c = 0; c < row.size && !large; ++c) {
+            double v = row[c];
+            large = ((magnitude(&v) + large_carry) & carry_bit) != 0;
+        }
+        if (!large) continue;
+        nonzero_weights(row, nonzero);
+        double total = pairwise_abs_sum(row.size, nonzero);
+        if (!std::isfinite(total)) reject(InputCode::weight_sum_overflow, r);
+    }
+}
+
 }  // namespace
 
-// Finite weights, and which signal columns are ever traded: one pass along
-// the matrix's contiguous axis (listing the nonzero weights of each row into
-// `sparse` if asked, while the part just read is in the cache); only a matrix
-// with a non-finite weight is walked again, in the same order, to name the
-// first one.
+// Finite weights, rows whose absolute sum is finite, and which signal
+// columns are ever traded: one pass along the matrix's contiguous axis
+// (listing the nonzero weights of each row into `sparse` if asked, while the
+// part just read is in the cache); only a matrix with a weight that is not
+// finite or very large is walked again, in the same order, to name the first
+// one.
 std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *sparse) {
     std::vector<std::uint8_t> traded(static_cast<std::size_t>(w.cols), 0);
     bool row_major = std::llabs(w.col_stride) <= std::llabs(w.row_stride);
@@ -204,7 +226,7 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
                 for (index_t r = 0; r < w.rows; ++r) visit(r, c);
         }
     };
-    bool finite = true, listing = sparse != nullptr;
+    bool ordinary = true, listing = sparse != nullptr;
     if (sparse) *sparse = {};
     constexpr index_t item = sizeof(double);
     if (w.rows > 0 && w.cols > 0 && row_major && w.col_stride == item) {
@@ -213,11 +235,11 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
         for (index_t r = 0; r < w.rows; ++r) {
             const double *row = reinterpret_cast<const double *>(w.row_ptr(r));
             if (listing) {
-                finite &= scan_row_listing(row, w.cols, seen.data(), *sparse);
+                ordinary &= scan_row_listing(row, w.cols, seen.data(), *sparse);
                 sparse->start.push_back(static_cast<std::int64_t>(sparse->column.size()));
                 listing = sparse_enough(w, sparse->column.size());
             } else {
-                finite &= scan_row(row, w.cols, seen.data());
+                ordinary &= scan_row(row, w.cols, seen.data());
             }
         }
         for (std::size_t c = 0; c < traded.size(); ++c) traded[c] = seen[c] != 0;
@@ -226,7 +248,7 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
         std::vector<int> hit_columns;
         for (index_t c = 0; c < w.cols; ++c) {
             const double *column = reinterpret_cast<const double *>(w.row_ptr(0) + c * w.col_stride);
-            finite &= scan_column(column, w.rows, traded[c]);
+            ordinary &= scan_column(column, w.rows, traded[c]);
             if (listing && traded[c]) {
                 append_nonzero(column, w.rows, 0, hits);
                 hit_columns.resize(hits.column.size(), static_cast<int>(c));
@@ -238,16 +260,17 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
         listing = false;
         walk([&](index_t r, index_t c) {
             double v = w(r, c);
-            finite &= std::isfinite(v);
+            ordinary &= ((magnitude(&v) + large_carry) & carry_bit) == 0;
             traded[c] |= v != 0;
         });
     }
     if (sparse && !listing) *sparse = {};
-    if (finite) return traded;
+    if (ordinary) return traded;
     walk([&](index_t r, index_t c) {
         double v = w(r, c);
         if (!std::isfinite(v)) reject(InputCode::non_finite_weight, r, c, 0, 0, 0, v);
     });
+    check_row_sums(w);
     return traded;
 }
 

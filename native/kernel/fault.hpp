@@ -50,6 +50,7 @@ enum class InputCode : std::uint8_t {
     duplicate_label,      // a: first column, b: second column
     unpriced_weight,      // a: column
     window_memory,        // a: orbalt_window, b: bytes per trade, c: physical memory, d: orbalt_window_step
+    weight_sum_overflow,  // a: row whose absolute weights add up beyond the largest double
 };
 
 struct BadInput {

@@ -52,7 +52,8 @@ def last_valid_rows(matrix: npt.NDArray[np.float64], columns: npt.NDArray[np.int
 
 def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
     """Per column of a 2-D float64 weight matrix, whether any row gives it a
-    nonzero weight; None when some weight is NaN or infinite."""
+    nonzero weight; None when some weight is NaN or infinite, or a row's
+    absolute weights add up beyond the largest float."""
 
 def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],
                   entry_bar: npt.NDArray[np.int64], returns: npt.NDArray[np.float64],

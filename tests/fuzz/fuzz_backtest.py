@@ -203,6 +203,8 @@ def rejection(arrays, opts):
         return why(ValueError, "decreasing dates")
     if not np.isfinite(w).all():
         return why(ValueError, "non-finite weight")
+    if any(not np.isfinite(np.abs(row).sum()) for row in w):
+        return why(ValueError, "a row's absolute weights add up beyond the largest float")
     try:
         by_label = {encoded(x): i for i, x in enumerate(a["price_columns"])}
         sig = [encoded(x) for x in a["pos_columns"]]
