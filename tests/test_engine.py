@@ -398,6 +398,33 @@ def test_bad_input_raises_what_backtest_raises(change):
     assert str(got.value) == str(want.value)
 
 
+class NoTruth:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth value here")
+
+
+@pytest.mark.parametrize("change", [
+    lambda a: a.__setitem__(7, a[7][:0]) or a.__setitem__(8, a[8][:0]),  # no signal row: the run's first bar
+    lambda a: a[7].__setitem__((0, 0), np.nan),                           # a check before the run
+    lambda a: None,                                                       # the run asks for it
+], ids=["no-signal-rows", "weight", "reached"])
+def test_a_failing_truth_test_is_raised_where_backtest_raises_it(change):
+    # backtest_ tests stop_trading_next_period only where the run needs it;
+    # the native entry reads it once beforehand and must fail in that order.
+    arrays, opts = random_market(1, exits=True)
+    arrays = list(arrays)
+    arrays[7] = np.ones_like(arrays[7]) * 0.1
+    change(arrays)
+    opts["stop_trading_next_period"] = NoTruth()
+    with pytest.raises(Exception) as want:
+        vantrel.backtest_(*arrays, **opts)
+    with pytest.raises(type(want.value)) as got:
+        _engine.run(*arrays, **opts)
+    assert str(got.value) == str(want.value)
+    [many] = _engine.run_many(*arrays, jobs=[opts], return_exceptions=True)
+    assert type(many) is type(want.value) and str(many) == str(want.value)
+
+
 @pytest.mark.parametrize("fortran", [False, True], ids=["C", "F"])
 @pytest.mark.parametrize("column", [0, 21, 38])  # in a block of sixteen weights, the next one, the tail
 @pytest.mark.parametrize("bad", [np.inf, -np.inf, np.nan])

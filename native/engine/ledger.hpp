@@ -115,11 +115,16 @@ struct Ledger {
     std::int64_t weight_time = -1, next_weight_time = 0;
 };
 
+// The run asked for stop_trading_next_period, whose truth test failed
+// before the run; the run's caller raises that test's error.
+struct TruthTestFailed {};
+
 class LedgerHost {
 public:
     static constexpr bool wants_marks = true;
 
-    LedgerHost(Ledger &out, bool stop_trading) : out_(out), stop_trading_(stop_trading) {}
+    LedgerHost(Ledger &out, bool stop_trading, bool truth_failed = false)
+        : out_(out), stop_trading_(stop_trading), truth_failed_(truth_failed) {}
 
     void start(kernel::Run &run);
     void on_date(kernel::Run &, index_t d) { date_ = d; }
@@ -133,7 +138,10 @@ public:
     bool splits_held_trades(kernel::Run &run) const {
         return !run.opt.retain_cost_when_rebalance && run.opt.periodically_rebalance;
     }
-    bool stop_trading(const kernel::Run &) const { return stop_trading_; }
+    bool stop_trading(const kernel::Run &) const {
+        if (truth_failed_) throw TruthTestFailed{};
+        return stop_trading_;
+    }
     template <class F>
     decltype(auto) frame(kernel::Frame, F &&body) {
         return body();
@@ -172,7 +180,7 @@ private:
     std::optional<Waiting> waiting_;
 
     Ledger &out_;
-    bool stop_trading_;
+    bool stop_trading_, truth_failed_;
     index_t date_ = 0;
     std::vector<TradeRow> open_;              // by stock id
     std::vector<std::int64_t> flows_to_closed_;  // by stock id: row that the next fill belongs to, or -1

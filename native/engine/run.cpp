@@ -35,6 +35,26 @@ struct WeightScan {
     }
 };
 
+// Takes the pending Python exception as an object (for run_many's results, and
+// a truth test that failed before the run).
+Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
+// Makes `exception` (as fetch_exception took it) the pending exception again.
+void restore_exception(const Ref &exception) {
+    PyObject *value = exception.get();
+    Py_INCREF(Py_TYPE(value));
+    Py_INCREF(value);
+    PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(value)), value, PyException_GetTraceback(value));
+}
+
 // One run: its arguments as given, what the checks derived from them, and
 // what the run produced.
 struct Job {
@@ -47,6 +67,7 @@ struct Job {
     Ref equity;
     double *out = nullptr;
     Ledger ledger;
+    Ref truth_error;  // raised where the run first asks for stop_trading
     std::exception_ptr error;
     Ref python_error;  // the exception of a job that failed before or after its run
 };
@@ -68,8 +89,15 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
         throw;
     }
     job.columns = kernel::map_columns(price_labels, job.pos_labels);
-    // Options are read once, as plain values.
-    job.stop_trading = truth(a.stop_trading);
+    // Options are read once, as plain values. backtest_ tests
+    // stop_trading_next_period only where the run needs it, after the checks
+    // and perhaps after a fault of the run: a failing truth test is kept
+    // and raised at that same point.
+    try {
+        job.stop_trading = truth(a.stop_trading);
+    } catch (const py_error &) {
+        job.truth_error = fetch_exception();
+    }
     npy_intp dims[1] = {a.market.price_dates.size};
     job.equity = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
     job.out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(job.equity.get())));
@@ -83,7 +111,7 @@ void simulate(Job &job) noexcept {
         kernel::check_labels(job.pos_labels, job.scan->traded, job.columns);
         kernel::Run run(job.args.market, job.args.opt, job.columns);
         run.sparse = &job.scan->sparse;
-        LedgerHost host(job.ledger, job.stop_trading);
+        LedgerHost host(job.ledger, job.stop_trading, static_cast<bool>(job.truth_error));
         try {
             kernel::simulate(run, host, job.out);
         } catch (...) {
@@ -182,6 +210,9 @@ Ref result_of(Job &job) {
     if (job.error) {
         try {
             std::rethrow_exception(job.error);
+        } catch (const TruthTestFailed &) {
+            restore_exception(job.truth_error);
+            throw_py();
         } catch (...) {
             raise_current_fault(job.args.pos_labels);
         }
@@ -201,17 +232,6 @@ Ref result_of(Job &job) {
     Ref result = Ref::check(PyStructSequence_New(result_type));
     for (int i = 0; i < 10; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
-}
-
-// Takes the pending Python exception as an object (for run_many's results).
-Ref fetch_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
 }
 
 const Signature run_signature{"run", run_param_names, run_nparams, 11};
@@ -256,14 +276,6 @@ void check_weights_of(const std::vector<std::unique_ptr<Job>> &jobs) {
             kernel::check_labels(job->pos_labels, traded, job->columns);
         });
     }
-}
-
-// Makes `exception` (as fetch_exception took it) the pending exception again.
-void restore_exception(const Ref &exception) {
-    PyObject *value = exception.get();
-    Py_INCREF(Py_TYPE(value));
-    Py_INCREF(value);
-    PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(value)), value, PyException_GetTraceback(value));
 }
 
 // Calls work(i) for i in [0, n) on `threads` threads, this one included.

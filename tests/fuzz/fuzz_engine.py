@@ -7,9 +7,12 @@ fuzzing. The value array (`equity`, or the first array `run` returns) must
 equal the model's bit for bit; inputs that backtest_'s checks reject must
 raise (of any type: the entry converts and checks its arguments in its own
 order); any other failure must be of the model's type. The entry holds no
-module state and runs without the interpreter lock, so a truth-testing
-stop_trading_next_period is passed as its first answer. The other returned
-arrays are not compared yet.
+module state and runs without the interpreter lock, so it tests
+stop_trading_next_period once, where backtest_ tests it at every use: a
+hostile truth object is passed as its first answer. One whose truth test
+always raises is passed as it is: the entry raises that error where the run
+first asks, as backtest_ does. The other returned arrays are not compared
+yet.
 
 Run through tools/fuzz.sh.
 """
@@ -45,6 +48,8 @@ def test_one_input(data):
     stop = opts.get("stop_trading_next_period")
     if isinstance(stop, Flag):
         opts["stop_trading_next_period"] = stop.answers[0]
+    elif isinstance(stop, harness.Number) and not stop.raises:
+        opts["stop_trading_next_period"] = bool(stop.value)
     flag = None
     labels = [x for n in (6, 9) if isinstance(arrays[n], harness.np.ndarray) for x in arrays[n]]
     if any(isinstance(x, Label) and x.mode in harness.UNPREDICTABLE_LABELS for x in labels):
