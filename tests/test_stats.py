@@ -278,15 +278,17 @@ def test_benchmark_must_be_a_dated_series_of_the_same_kind():
 # ---------------------------------------------------------------------------
 
 def test_statistics_of_a_ruined_curve_are_nan_not_complex():
-    s = statistics(curve([1.0, 0.5, -0.2, 0.1]), periods_per_year=252,
-                   benchmark=curve([1.0, 1.1, 1.2, 1.3]))
-    assert s["total_return"] == pytest.approx(-0.9, rel=REL)
-    assert s["max_drawdown"] == pytest.approx(-1.2, rel=REL)
-    assert s.drop(["total_return", "max_drawdown"]).isna().all()
+    # Drawdown and turnover need a positive equity: not -120 % or a
+    # negative turnover over a negative mean equity.
+    s = statistics(curve([1.0, 0.5, -0.2, -2.8]), periods_per_year=252,
+                   benchmark=curve([1.0, 1.1, 1.2, 1.3]), traded=np.ones(4))
+    assert s["total_return"] == pytest.approx(-3.8, rel=REL)
+    assert s.drop(["total_return"]).isna().all()
     assert s.dtype == np.float64
     # Ending at exactly 0 is a loss of everything, well defined.
-    gone = statistics(curve([1.0, 0.5, 0.0]), periods_per_year=252)
-    assert gone["cagr"] == -1.0 and gone["total_return"] == -1.0
+    gone = statistics(curve([1.0, 0.5, 0.0]), periods_per_year=252, traded=np.ones(3))
+    assert gone["cagr"] == -1.0 and gone["total_return"] == -1.0 and gone["max_drawdown"] == -1.0
+    assert gone["turnover"] == pytest.approx(3 * 252 / 2 / 0.5, rel=REL)
     # A positive end of a path through a negative equity has no growth rate.
     assert math.isnan(statistics(curve([1.0, -0.5, 2.0]), periods_per_year=252)["cagr"])
 
@@ -300,7 +302,7 @@ def test_backtest_warns_at_the_first_date_the_equity_reaches_zero():
         res = vostra.backtest(short, close, rebalance=None, fee=0, tax=0)
     assert len(rec) == 1 and rec[0].filename == __file__
     assert res.equity.iloc[3] == pytest.approx(-0.1)
-    assert math.isnan(res.stats["sharpe"]) and math.isnan(res.stats["cagr"])
+    assert res.stats[["sharpe", "cagr", "max_drawdown", "turnover"]].isna().all()
     assert "Sharpe ratio" in repr(res)
 
 

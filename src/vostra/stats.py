@@ -132,6 +132,8 @@ def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float) -> 
     if n < 1 or not values[0] > 0:
         return out
     out["total_return"] = values[-1] / values[0] - 1.0
+    if values.min() < 0:  # a drawdown beyond -100 % measures nothing
+        return out
     peak = np.maximum.accumulate(values)
     out["max_drawdown"] = float(np.min((values - peak) / peak))
     if returns is None:
@@ -281,7 +283,8 @@ def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | Non
     if trade_stats is not None:
         out.update(trade_stats)
     n_returns = len(values) - 1
-    if traded is not None and n_returns > 0:
+    # Over a mean that counts a negative equity, turnover can turn negative.
+    if traded is not None and n_returns > 0 and values.min() >= 0:
         years = n_returns / ppy
         out["turnover"] = _ratio(float(np.sum(traded)) / years, float(equity[first:].mean()))
     return out
@@ -339,7 +342,8 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
         ``alpha``, ``beta``, ``information_ratio``, ``tracking_error`` (see
         the module's definitions). Undefined values are NaN (a zero standard
         deviation gives a NaN ratio; bar returns after an equity at or below 0
-        are undefined, and so are the figures built on them). ``attrs`` holds
+        are undefined, and so are the figures built on them; an equity below
+        0 also leaves ``max_drawdown``, ``calmar`` and ``turnover`` NaN). ``attrs`` holds
         the conventions: ``window_start`` (first return bar), ``anchor``
         (the bar the returns start from), ``window_rule`` ("first executed
         rebalance" or "first bar"), ``periods_per_year``, ``frequency``,
