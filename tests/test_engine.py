@@ -307,10 +307,11 @@ def _ok(case):
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(seed=st.integers(0, 2**32 - 1))
-def test_quiet_stretches_give_the_bar_loops_bits(seed):
-    # Without any stop, the bars on which nothing trades are walked holding
-    # by holding; a stop too far to be reached sends the same run through
-    # the bar loop. Every array must agree, the per-bar marks included.
+def test_paired_walks_give_the_single_walks_bits(seed):
+    # Without any stop, close-mode holdings are walked two at a time in the
+    # lanes of a register; a stop too far to be reached sends the same run
+    # through the walk that tests levels, one holding at a time. Every array
+    # must agree, the per-bar marks included.
     arrays, opts = random_market(seed, exits=False, max_bars=120, max_stocks=12)
     opts = dict(opts, touched_exit=False)
     try:

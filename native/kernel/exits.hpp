@@ -32,25 +32,25 @@ struct Levels {
 // For a long the upper level takes profit and the lower one stops (or
 // trails); for a short it is the other way round. The trailing distance is
 // subtracted from (added to) the extreme cumulative return itself.
-inline Levels exit_levels(const Run &run, int sid, bool is_long) {
+inline Levels exit_levels(const Run &run, double maxcr, double mincr, bool is_long) {
     Levels l;
     if (is_long) {
-        bool trail_armed = run.maxcr[sid] >= 1 + run.trail_stop_activation_abs;
+        bool trail_armed = maxcr >= 1 + run.trail_stop_activation_abs;
         l.max_r = 1 + run.take_profit_abs;
         l.min_r = 1 - run.stop_loss_abs;
         l.upper = ExitReason::take_profit;
         l.lower = ExitReason::stop_loss;
         if (trail_armed) {
-            double trail = run.maxcr[sid] - run.trail_stop_abs;
+            double trail = maxcr - run.trail_stop_abs;
             if (l.min_r < trail) l.lower = ExitReason::trail_stop;
             l.min_r = std::max(l.min_r, trail);
         }
     } else {
-        bool trail_armed = run.mincr[sid] <= 1 - run.trail_stop_activation_abs;
+        bool trail_armed = mincr <= 1 - run.trail_stop_activation_abs;
         l.max_r = 1 + run.stop_loss_abs;
         l.upper = ExitReason::stop_loss;
         if (trail_armed) {
-            double trail = run.mincr[sid] + run.trail_stop_abs;
+            double trail = mincr + run.trail_stop_abs;
             if (trail < l.max_r) l.upper = ExitReason::trail_stop;
             l.max_r = std::min(l.max_r, trail);
         }
@@ -60,49 +60,97 @@ inline Levels exit_levels(const Run &run, int sid, bool is_long) {
     return l;
 }
 
+inline Levels exit_levels(const Run &run, int sid, bool is_long) {
+    return exit_levels(run, run.maxcr[sid], run.mincr[sid], is_long);
+}
+
+// What an intrabar test decided for one position: whether a level was
+// touched, the position's value and fill price at the exit, the rule, and
+// the side of the exit list it goes to.
+struct Touch {
+    bool hit;
+    double exit_value, fill;
+    ExitReason reason;
+    bool positive;
+};
+
 // Intrabar mode: the bar's open, high and low against the levels, relative to
-// the previous trading price. A touched level closes the stock at once.
-template <class Host>
-[[gnu::noinline]] void intrabar_exit(Run &run, Host &host, int sid, int col, double r, double value,
-                                     const Levels &l) {
-    index_t d = run.d;
-    double prev = run.previous_price[col];
-    double high = run.in.high(d, col), low = run.in.low(d, col), open = run.in.open(d, col);
-    validate_price(run, host, PriceKind::high, high, sid);
-    validate_price(run, host, PriceKind::low, low, sid);
-    validate_price(run, host, PriceKind::open, open, sid);
-    double base = checked_div(run.cr[sid], r);
+// the previous trading price `prev`; `cr` is the cumulative return after the
+// bar's ratio `r`. The caller has checked the three prices.
+[[gnu::always_inline]] inline Touch intrabar_touch(double value, double cr, double r, double prev, double high,
+                                                   double low, double open, const Levels &l) {
+    double base = checked_div(cr, r);
     double high_r = base * checked_div(high, prev);
     double low_r = base * checked_div(low, prev);
     double open_r = base * checked_div(open, prev);
     bool touch_low = low_r <= l.min_r;
     bool touch_high = high_r >= l.max_r;
     bool touch_open = open_r >= l.max_r || open_r <= l.min_r;
-    if (!(touch_low || touch_high || touch_open)) return;
+    if (!(touch_low || touch_high || touch_open)) return {false, 0, 0, ExitReason::open, false};
     // An open beyond a level is worth the open; otherwise the level reached,
     // the upper one first when both were touched.
-    double entry_pos = value / run.cr[sid];
-    double exit_value, fill;
-    ExitReason reason;
+    double entry_pos = value / cr;
+    Touch t;
+    t.hit = true;
     if (touch_open) {
-        exit_value = entry_pos * open_r;
-        fill = open;
-        reason = open_r >= l.max_r ? l.upper : l.lower;
+        t.exit_value = entry_pos * open_r;
+        t.fill = open;
+        t.reason = open_r >= l.max_r ? l.upper : l.lower;
     } else if (touch_high) {
-        exit_value = entry_pos * l.max_r;
-        fill = prev * (l.max_r / base);
-        reason = l.upper;
+        t.exit_value = entry_pos * l.max_r;
+        t.fill = prev * (l.max_r / base);
+        t.reason = l.upper;
     } else {
-        exit_value = entry_pos * l.min_r;
-        fill = prev * (l.min_r / base);
-        reason = l.lower;
+        t.exit_value = entry_pos * l.min_r;
+        t.fill = prev * (l.min_r / base);
+        t.reason = l.lower;
     }
-    run.pos.set(sid, exit_value);
     // The side comes from the touches alone: a long that touched both levels
     // is valued at the upper level but counted as stopped out.
-    bool stop_side = (touch_low && exit_value > 0) || (touch_high && exit_value < 0);
-    run.exited_stocks.push_back({sid, !stop_side, reason});
-    run.cash = set_position(run, host, sid, 0.0, run.cash, false, false, 1.0, reason, fill);
+    bool stop_side = (touch_low && t.exit_value > 0) || (touch_high && t.exit_value < 0);
+    t.positive = !stop_side;
+    return t;
+}
+
+// Closes a position an intrabar test hit at its exit value; it stays in
+// the map, flat.
+template <class Host>
+void take_touch(Run &run, Host &host, int sid, const Touch &t) {
+    run.pos.set(sid, t.exit_value);
+    run.exited_stocks.push_back({sid, t.positive, t.reason});
+    run.cash = set_position(run, host, sid, 0.0, run.cash, false, false, 1.0, t.reason, t.fill);
+}
+
+template <class Host>
+[[gnu::noinline]] void intrabar_exit(Run &run, Host &host, int sid, int col, double r, double value,
+                                     const Levels &l) {
+    index_t d = run.d;
+    double high = run.in.high(d, col), low = run.in.low(d, col), open = run.in.open(d, col);
+    validate_price(run, host, PriceKind::high, high, sid);
+    validate_price(run, host, PriceKind::low, low, sid);
+    validate_price(run, host, PriceKind::open, open, sid);
+    Touch t = intrabar_touch(value, run.cr[sid], r, run.previous_price[col], high, low, open, l);
+    if (t.hit) take_touch(run, host, sid, t);
+}
+
+// Close mode only marks the stock; it is sold on the next bar at that bar's
+// trading price. The lower test is strict, the upper one is not. Returns the
+// mark (+1 upper, -1 lower, 0 none) of a position worth `value` with return
+// trackers cr, maxcr, mincr, and sets `l` to its levels when there is one.
+[[gnu::always_inline]] inline int close_mark(const Run &run, double value, double cr, double maxcr, double mincr,
+                                             double trade_price, double close, Levels &l) {
+    double numerator = cr * close;
+    // Without finite levels only an overflow to +inf could reach one.
+    // Without any stop the levels are infinite whatever the trackers say, so
+    // they need not be derived.
+    bool cannot_overflow = close_return_finite(numerator, trade_price);
+    if (run.no_stops && cannot_overflow) return 0;
+    l = exit_levels(run, maxcr, mincr, entry_is_long(value, cr));
+    if (l.max_r == INFINITY && l.min_r == -INFINITY && cannot_overflow) return 0;
+    double cr_at_close = checked_div(numerator, trade_price);
+    if (cr_at_close >= l.max_r) return 1;
+    if (cr_at_close < l.min_r) return -1;
+    return 0;
 }
 
 // Exit tests of one held position after its revaluation to `value` (its
@@ -112,24 +160,16 @@ template <class Host>
 [[gnu::always_inline]] inline void position_exits(Run &run, Host &host, int sid, int col, double r, double value,
                                                   double trade_price, double close) {
     if (run.opt.touched_exit) {
-        intrabar_exit(run, host, sid, col, r, value, exit_levels(run, sid, entry_is_long(value, run.cr[sid])));
+        intrabar_exit(run, host, sid, col, r, value,
+                      exit_levels(run, sid, entry_is_long(value, run.cr[sid])));
         return;
     }
-    // Close mode only marks the stock; it is sold on the next bar at that
-    // bar's trading price. The lower test is strict, the upper one is not.
     validate_price(run, host, PriceKind::close, close, sid);
-    double numerator = run.cr[sid] * close;
-    // Without finite levels only an overflow to +inf could reach one.
-    // Without any stop the levels are infinite whatever the trackers say, so
-    // they need not be derived.
-    bool cannot_overflow = close_return_finite(numerator, trade_price);
-    if (run.no_stops && cannot_overflow) return;
-    Levels l = exit_levels(run, sid, entry_is_long(value, run.cr[sid]));
-    if (l.max_r == INFINITY && l.min_r == -INFINITY && cannot_overflow) return;
-    double cr_at_close = checked_div(numerator, trade_price);
-    if (cr_at_close >= l.max_r)
+    Levels l;
+    int mark = close_mark(run, value, run.cr[sid], run.maxcr[sid], run.mincr[sid], trade_price, close, l);
+    if (mark > 0)
         run.exit_stocks_temp.push_back({sid, true, l.upper});
-    else if (cr_at_close < l.min_r)
+    else if (mark < 0)
         run.exit_stocks_temp.push_back({sid, false, l.lower});
 }
 

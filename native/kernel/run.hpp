@@ -53,6 +53,18 @@ struct StretchState {
     double held, cr, maxcr, mincr, prev;
 };
 
+// The exit a stretch walk found for one holding: the bar it is taken on
+// (-1 for none; in close mode the bar after the mark), the holding's value
+// and fill price there, its rule and the side of the exit list it goes to.
+// A close-mode mark on the stretch's last bar is `pending`: the bar loop
+// sells it on the next bar.
+struct WalkExit {
+    index_t bar;
+    double value, fill;
+    ExitReason reason;
+    bool positive, pending;
+};
+
 // Nonzero weights in ascending column order.
 struct NonzeroWeights {
     std::vector<int> column;
@@ -104,11 +116,15 @@ struct Run {
     // Quiet stretches (see stretch.hpp): the bar before which the bar loop
     // takes every bar (a stretch it had to hand back), and the scratch of a
     // stretch: per bar and holding the mark and whether it is held, per
-    // holding its state at the end.
+    // holding its id, its state at the end and its exit, and the holdings
+    // with an exit in the order they are taken.
     index_t loud_until = 0;
     std::vector<double> stretch_marks;
     std::vector<std::uint8_t> stretch_nonzero;
+    std::vector<int> stretch_keys;
     std::vector<StretchState> stretch_state;
+    std::vector<WalkExit> stretch_exit;
+    std::vector<std::uint32_t> stretch_exits;
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}

@@ -1,13 +1,17 @@
-// Quiet stretches: runs of bars in close mode without stops on which
-// nothing can trade (no rebalance, no pending exit, no delisting). Every
-// held position then evolves on its own, so each one is walked down its own
-// price column for the whole stretch (contiguous memory in the column-major
-// matrices pandas hands over, where the bar loop jumps between as many
-// columns as there are holdings), and the marks are then added up bar by
-// bar in the order the bar loop adds them: the same operations on the same
-// values, so the same bits. A stretch in which anything unusual happens (a
-// price to reject, a return tracker at 0, a level an overflow could reach)
-// is left to the bar loop, which reports it where it occurs.
+// Quiet stretches: runs of bars on which no rebalance, pending exit or
+// delisting can trade. Between them a held position evolves on its own: its
+// value, return trackers and exit tests read only its own price columns, and
+// only the cash its exit moves and the sum of the marks tie it to the
+// others. So each holding is walked down its own columns for the whole
+// stretch (contiguous memory in the column-major matrices pandas hands
+// over, where the bar loop jumps between as many columns as there are
+// holdings), in close mode and intrabar alike, its exit found as an event
+// at its bar. The events are then taken bar by bar in stock order, and the
+// marks added up in the order the bar loop adds them: the same operations
+// on the same values, so the same cash, exit lists, host calls and marks.
+// A stretch in which anything unusual happens (a price to reject, a return
+// tracker at 0, a second exit of one holding) is left to the bar loop,
+// which reports it where it occurs.
 #pragma once
 #include "exits.hpp"
 #include "lanes.hpp"
@@ -51,8 +55,7 @@ constexpr index_t max_stretch = 512;
 
 // Whether bar d (after the warm-up) may start a quiet stretch.
 inline bool quiet_bar(const Run &run, index_t d) {
-    return run.no_stops && !run.opt.touched_exit && !run.should_rebalance && run.exit_stocks.empty() &&
-           !run.delisting_at[d] && !run.pos.keys().empty();
+    return !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d] && !run.pos.keys().empty();
 }
 
 // Where the stretch from bar d ends (one past its last bar), with the signal
@@ -72,17 +75,26 @@ inline StretchEnd stretch_end(const Run &run, index_t d) {
     }
 }
 
-// One position over bars [d, end): its state as the bar loop leaves it,
-// and its marks into marks[j * stride] (j the bar's offset). False when a
-// bar needs the bar loop.
-inline bool walk_position(const Run &run, int col, index_t d, index_t end, StretchState &state, double *marks,
-                          std::uint8_t *nonzero, std::size_t stride) {
+// One holding over bars [d, end): its state as the bar loop leaves it, its
+// exit, if any, and its marks into marks[j * stride] (j the bar's offset;
+// -0.0, which adds nothing, once it is sold). False when a bar needs the bar
+// loop.
+template <bool intrabar>
+inline bool walk_holding(const Run &run, int col, index_t d, index_t end, StretchState &state, WalkExit &exit,
+                         double *marks, std::uint8_t *nonzero, std::size_t stride) {
     // Column pointers in locals: the byte stores to `nonzero` may alias
     // anything, and would otherwise reload the views every bar.
-    const char *price = run.in.price.row_ptr(d) + col * run.in.price.col_stride;
-    const char *close_at = run.in.close.row_ptr(d) + col * run.in.close.col_stride;
-    const index_t price_step = run.in.price.row_stride, close_step = run.in.close.row_stride;
+    const Market &in = run.in;
+    const char *price = in.price.row_ptr(d) + col * in.price.col_stride;
+    const char *close_at = in.close.row_ptr(d) + col * in.close.col_stride;
+    const char *high_at = in.high.row_ptr(d) + col * in.high.col_stride;
+    const char *low_at = in.low.row_ptr(d) + col * in.low.col_stride;
+    const char *open_at = in.open.row_ptr(d) + col * in.open.col_stride;
+    const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
+    exit.bar = -1;
+    exit.pending = false;
+    int marked = 0;  // close mode: the mark of the previous bar
     for (index_t j = 0; j < end - d; ++j) {
         double trade_price = load<double>(price + j * price_step), close = load<double>(close_at + j * close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
@@ -95,19 +107,55 @@ inline bool walk_position(const Run &run, int col, index_t d, index_t end, Stret
         if (w.cr > w.maxcr) w.maxcr = w.cr;
         if (w.cr < w.mincr) w.mincr = w.cr;
         if (w.cr == 0) return false;
-        // Without stops only an overflow to +inf could mark an exit.
-        if (w.held != 0 && !close_return_finite(w.cr * close, trade_price)) return false;
+        if (marked != 0) {
+            // Sold at this bar's trading price and taken out of the map.
+            if (w.held == 0) return false;
+            if (!std::isnan(trade_price)) w.prev = trade_price;
+            exit.bar = d + j;
+            exit.value = w.held;
+            exit.fill = trade_price;
+            exit.positive = marked > 0;
+            for (; j < end - d; ++j) {
+                marks[static_cast<std::size_t>(j) * stride] = -0.0;
+                nonzero[static_cast<std::size_t>(j) * stride] = 0;
+            }
+            state = w;
+            return true;
+        }
+        if (w.held != 0) {
+            Levels l;
+            if constexpr (intrabar) {
+                double high = load<double>(high_at + j * in.high.row_stride);
+                double low = load<double>(low_at + j * in.low.row_stride);
+                double open = load<double>(open_at + j * in.open.row_stride);
+                if (!usable_price(high) || !usable_price(low) || !usable_price(open) || r == 0) return false;
+                l = exit_levels(run, w.maxcr, w.mincr, entry_is_long(w.held, w.cr));
+                Touch t = intrabar_touch(w.held, w.cr, r, w.prev, high, low, open, l);
+                if (t.hit) {
+                    if (exit.bar >= 0) return false;  // a flat holding whose value came back
+                    exit = {d + j, t.exit_value, t.fill, t.reason, t.positive, false};
+                    w.held = 0.0;
+                }
+            } else {
+                marked = close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l);
+                if (marked != 0) exit.reason = marked > 0 ? l.upper : l.lower;
+            }
+        }
         if (!std::isnan(trade_price)) w.prev = trade_price;
         marks[static_cast<std::size_t>(j) * stride] = marked_value(w.held, trade_price, close);
         nonzero[static_cast<std::size_t>(j) * stride] = w.held != 0;
+    }
+    if (marked != 0) {
+        exit.pending = true;
+        exit.positive = marked > 0;
     }
     state = w;
     return true;
 }
 
 #if defined(__SSE2__)
-// Two holdings walked side by side, one in each lane of an SSE2 register:
-// the operations of walk_position, lane by lane (the same IEEE operations,
+// Two holdings walked side by side in close mode without stops, one in each
+// lane of an SSE2 register: the operations of walk_holding, lane by lane (the same IEEE operations,
 // so the same bits), with about half the instructions. The checks of both
 // lanes are gathered into one mask per bar; a bar that either lane cannot
 // take sends the stretch back to the bar loop, as one lane alone would.
@@ -153,6 +201,9 @@ inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t en
         __m128d at_least_one = _mm_cmpge_pd(trade_price, one);
         __m128d finite = pick(at_least_one, _mm_cmple_pd(size, largest),
                               _mm_and_pd(_mm_cmpge_pd(trade_price, tiny), _mm_cmple_pd(size, huge)));
+        // A missing trading or close price leaves the return at the close
+        // NaN, which reaches no level.
+        finite = _mm_or_pd(finite, _mm_cmpunord_pd(trade_price, close));
         __m128d held_any = _mm_cmpneq_pd(held, zero);
         bad = _mm_or_pd(bad, _mm_andnot_pd(finite, held_any));
         if (_mm_movemask_pd(bad) != 0) return false;
@@ -186,6 +237,74 @@ inline void prefetch_column(const View2<double> &m, int col, index_t d, index_t 
     __builtin_prefetch(p + span - step);
 }
 
+// Walks every holding of a stretch over bars [d, end) into the run's
+// scratch; false when a bar needs the bar loop.
+inline bool walk_holdings(Run &run, index_t d, index_t end) {
+    const std::vector<int> &keys = run.stretch_keys;
+    std::size_t n = keys.size();
+    auto column_of = [&](int sid) {
+        return static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
+    };
+    bool intrabar = run.opt.touched_exit;
+    for (int sid : keys) {
+        int col = column_of(sid);
+        if (col < 0) continue;
+        prefetch_column(run.in.price, col, d, end);
+        prefetch_column(run.in.close, col, d, end);
+        if (intrabar) {
+            prefetch_column(run.in.high, col, d, end);
+            prefetch_column(run.in.low, col, d, end);
+            if (run.in.open.data != run.in.price.data) prefetch_column(run.in.open, col, d, end);
+        }
+    }
+    auto state_of = [&](int sid, int col) -> StretchState {
+        return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
+    };
+    double *marks = run.stretch_marks.data();
+    std::uint8_t *nonzero = run.stretch_nonzero.data();
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    if (run.no_stops && !intrabar) {
+        for (; k + 2 <= n; k += 2) {
+            int col[2] = {column_of(keys[k]), column_of(keys[k + 1])};
+            if (col[0] < 0 || col[1] < 0) break;  // the column is reported by the bar loop
+            StretchState w[2] = {state_of(keys[k], col[0]), state_of(keys[k + 1], col[1])};
+            if (!walk_pair(run, col, d, end, w, marks + k, nonzero + k, n)) return false;
+            run.stretch_state[k] = w[0];
+            run.stretch_state[k + 1] = w[1];
+            run.stretch_exit[k].bar = run.stretch_exit[k + 1].bar = -1;
+            run.stretch_exit[k].pending = run.stretch_exit[k + 1].pending = false;
+        }
+    }
+#endif
+    for (; k < n; ++k) {
+        int col = column_of(keys[k]);
+        if (col < 0) return false;
+        StretchState &w = run.stretch_state[k];
+        w = state_of(keys[k], col);
+        bool ok = intrabar ? walk_holding<true>(run, col, d, end, w, run.stretch_exit[k], marks + k, nonzero + k, n)
+                           : walk_holding<false>(run, col, d, end, w, run.stretch_exit[k], marks + k, nonzero + k, n);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Takes the exit of holding k on its bar, as the bar loop takes it.
+template <class Host>
+void take_walk_exit(Run &run, Host &host, std::size_t k) {
+    int sid = run.stretch_keys[k];
+    const WalkExit &e = run.stretch_exit[k];
+    if (run.opt.touched_exit) {
+        take_touch(run, host, sid, Touch{true, e.value, e.fill, e.reason, e.positive});
+        return;
+    }
+    // A close-mode mark of the previous bar (pending_exits).
+    run.pos.value(sid) = e.value;
+    run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, e.reason, e.fill);
+    run.exited_stocks.push_back({sid, e.positive, e.reason});
+    reset_trackers(run, sid);
+}
+
 // Simulates the quiet stretch that starts at bar d, writing its portfolio
 // values into `out`; returns one past its last bar, or d when it must go
 // through the bar loop (which then takes every bar of it).
@@ -193,47 +312,21 @@ template <class Host>
 index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     StretchEnd s = stretch_end(run, d);
     if (s.end - d < 2) return d;
-    const std::vector<int> &keys = run.pos.keys();
+    run.stretch_keys = run.pos.keys();  // exits change the map's keys
+    const std::vector<int> &keys = run.stretch_keys;
     std::size_t n = keys.size(), len = static_cast<std::size_t>(s.end - d);
     run.stretch_marks.resize(n * len);
     run.stretch_nonzero.resize(n * len);
     run.stretch_state.resize(n);
-    for (int sid : keys) {
-        if (static_cast<std::size_t>(sid) >= run.columns.price_of.size() || run.columns.price_of[sid] < 0) continue;
-        prefetch_column(run.in.price, run.columns.price_of[sid], d, s.end);
-        prefetch_column(run.in.close, run.columns.price_of[sid], d, s.end);
+    run.stretch_exit.resize(n);
+    if (!walk_holdings(run, d, s.end)) {
+        run.loud_until = s.end;
+        return d;
     }
-    auto column_of = [&](int sid) {
-        return static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
-    };
-    auto state_of = [&](int sid, int col) -> StretchState {
-        return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
-    };
-    std::size_t k = 0;
-#if defined(__SSE2__)
-    for (; k + 2 <= n; k += 2) {
-        int col[2] = {column_of(keys[k]), column_of(keys[k + 1])};
-        if (col[0] < 0 || col[1] < 0) break;  // the column is reported by the bar loop
-        StretchState w[2] = {state_of(keys[k], col[0]), state_of(keys[k + 1], col[1])};
-        if (!walk_pair(run, col, d, s.end, w, run.stretch_marks.data() + k, run.stretch_nonzero.data() + k, n)) {
-            run.loud_until = s.end;
-            return d;
-        }
-        run.stretch_state[k] = w[0];
-        run.stretch_state[k + 1] = w[1];
-    }
-#endif
-    for (; k < n; ++k) {
-        int sid = keys[k];
-        int col = column_of(sid);
-        StretchState &w = run.stretch_state[k];
-        if (col >= 0) w = state_of(sid, col);
-        if (col < 0 || !walk_position(run, col, d, s.end, w, run.stretch_marks.data() + k,
-                                      run.stretch_nonzero.data() + k, n)) {
-            run.loud_until = s.end;
-            return d;
-        }
-    }
+    // Nothing reads a holding's value or trackers between here and its exit
+    // but the exit itself, which sets what it reads.
+    std::vector<std::uint32_t> &exits = run.stretch_exits;
+    exits.clear();
     for (std::size_t k = 0; k < n; ++k) {
         int sid = keys[k];
         const StretchState &w = run.stretch_state[k];
@@ -242,11 +335,20 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
         run.maxcr[sid] = w.maxcr;
         run.mincr[sid] = w.mincr;
         run.previous_price[run.columns.price_of[sid]] = w.prev;
+        if (run.stretch_exit[k].bar >= 0) exits.push_back(static_cast<std::uint32_t>(k));
     }
+    // Bar order, and stock order within a bar.
+    std::stable_sort(exits.begin(), exits.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return run.stretch_exit[a].bar < run.stretch_exit[b].bar;
+    });
+    std::size_t next = 0;
     for (index_t b = d; b < s.end; ++b) {
         run.d = b;
         run.date = run.in.price_dates[b];
         host.on_date(run, b);
+        run.traded = false;
+        for (; next < exits.size() && run.stretch_exit[exits[next]].bar == b; ++next)
+            take_walk_exit(run, host, exits[next]);
         Mark mark{run.cash};
         const double *marks = run.stretch_marks.data() + static_cast<std::size_t>(b - d) * n;
         const std::uint8_t *nonzero = run.stretch_nonzero.data() + static_cast<std::size_t>(b - d) * n;
@@ -260,9 +362,14 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
         out[b] = mark.balance;
         if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
     }
-    run.traded = false;
+    // The marks of the last bar wait for the next one, as the bar loop
+    // leaves them.
     run.exit_stocks_temp.clear();
-    run.exit_stocks.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+        const WalkExit &e = run.stretch_exit[k];
+        if (e.pending) run.exit_stocks_temp.push_back({keys[k], e.positive, e.reason});
+    }
+    run.exit_stocks = run.exit_stocks_temp;
     run.pos_id = s.pos_id;
     run.should_rebalance = s.should_rebalance;
     return s.end;
