@@ -1,11 +1,15 @@
 """vostra.sweep: rows equal one-by-one backtests, failed runs, progress bar,
 argument checks, Ctrl-C, and the Ray backend on a local Ray."""
 
+import contextlib
 import itertools
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -285,51 +289,57 @@ def test_ray_backend_equals_one_by_one_runs(local_ray, market, signals):
     assert local_ray.is_initialized() and local_ray.cluster_resources()["CPU"] == 2
 
 
-@pytest.fixture
-def two_node_ray():
-    """A Ray cluster of two nodes on loopback, started and stopped here."""
-    ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'vostra[cluster]')")
-    import shutil
-    import socket
-    import tempfile
+@contextlib.contextmanager
+def ray_cluster(ray, nodes):
+    """A Ray cluster of `nodes` one-CPU nodes on this machine. Ray's test
+    cluster starts real node processes and stops only those: other clusters
+    on the machine, and the file that tells ray.init("auto") where one runs,
+    are left as they were."""
+    from ray.cluster_utils import Cluster
 
     # Short: Ray's socket paths under it must fit the limit of Unix sockets.
     tmp_path = tempfile.mkdtemp(prefix="vray", dir="/tmp")
-
-    cli = shutil.which("ray")
-    if cli is None:
-        pytest.skip("the ray command is not on PATH")
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    address = f"127.0.0.1:{port}"
-    env = child_env()
-    common = ["--num-cpus=1", "--disable-usage-stats"]
+    address_file = ray._common.utils.get_ray_address_file(None)
+    kept = pathlib.Path(address_file).read_bytes() if os.path.exists(address_file) else None
+    cluster = Cluster()
     try:
-        subprocess.run([cli, "start", "--head", f"--port={port}", "--node-ip-address=127.0.0.1",
-                        "--include-dashboard=false", f"--temp-dir={tmp_path}", *common],
-                       check=True, env=env, capture_output=True, timeout=180)
-        subprocess.run([cli, "start", f"--address={address}", "--node-ip-address=127.0.0.1", *common],
-                       check=True, env=env, capture_output=True, timeout=180)
-        if ray.is_initialized():
-            ray.shutdown()
-        ray.init(address=address, log_to_driver=False)
-        deadline = time.monotonic() + 60
-        while len([n for n in ray.nodes() if n["Alive"]]) < 2:
-            assert time.monotonic() < deadline, "the second node did not join"
-            time.sleep(0.5)
-        yield ray
+        cluster.add_node(num_cpus=1, include_dashboard=False, temp_dir=tmp_path)
+        for _ in range(nodes - 1):
+            cluster.add_node(num_cpus=1)
+        cluster.wait_for_nodes()
+        yield cluster
     finally:
-        if ray.is_initialized():
-            ray.shutdown()
-        subprocess.run([cli, "stop", "--force"], env=env, capture_output=True, timeout=120)
+        cluster.shutdown()
+        if kept is not None:
+            pathlib.Path(address_file).write_bytes(kept)
         shutil.rmtree(tmp_path, ignore_errors=True)
 
 
-def test_ray_cluster_of_two_nodes_equals_serial(two_node_ray, market, signals):
-    grid = {"stop_loss": [None, 0.05, -1.0], "rebalance": ["M", "W"]}
-    kwargs = dict(grid=grid, trade_at="open", equity=True, progress=False)
-    on_cluster = vostra.sweep(signals, market, backend="ray", chunksize=2, **kwargs)
+@pytest.fixture
+def ray_module(monkeypatch):
+    ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'vostra[cluster]')")
+    # The node processes start the workers, which import this vostra.
+    monkeypatch.setenv("PYTHONPATH", child_env()["PYTHONPATH"])
+    if ray.is_initialized():
+        ray.shutdown()
+    return ray
+
+
+def test_ray_cluster_of_two_nodes_equals_serial(ray_module, market, signals):
+    ray = ray_module
+    # Another cluster on the machine, started before and outside this test's.
+    with ray_cluster(ray, 1) as elsewhere:
+        with ray_cluster(ray, 2) as cluster:
+            ray.init(address=cluster.address, log_to_driver=False)
+            try:
+                grid = {"stop_loss": [None, 0.05, -1.0], "rebalance": ["M", "W"]}
+                kwargs = dict(grid=grid, trade_at="open", equity=True, progress=False)
+                on_cluster = vostra.sweep(signals, market, backend="ray", chunksize=2, **kwargs)
+                # Both nodes offer their CPU for the tasks: the cluster has two.
+                assert ray.cluster_resources()["CPU"] == 2
+            finally:
+                ray.shutdown()
+        assert elsewhere.head_node.remaining_processes_alive()
     serial = vostra.sweep(signals, market, backend="serial", **kwargs)
     assert len(on_cluster) == 12 and on_cluster["error"].notna().sum() == 4
     stats = list(STAT_COLUMNS)
@@ -337,5 +347,3 @@ def test_ray_cluster_of_two_nodes_equals_serial(two_node_ray, market, signals):
     assert on_cluster["error"].tolist() == serial["error"].tolist()
     for a, b in zip(on_cluster["equity"], serial["equity"]):
         assert (a is None and b is None) or a.equals(b)
-    # Both nodes took tasks' CPUs: the cluster has two.
-    assert two_node_ray.cluster_resources()["CPU"] == 2
