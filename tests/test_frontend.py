@@ -356,7 +356,7 @@ def _bad_cases():
     nan_c = close.assign(C=np.nan)
     inf_w = w.copy()
     inf_w.iloc[1, 0] = np.inf
-    yield "weights-type", dict(weights=w.to_numpy()), TypeError, "weights must be a pandas DataFrame"
+    yield "weights-type", dict(weights=w.to_numpy()), TypeError, "weights must be a wide DataFrame .*a long table with date, ticker and weight columns.*got ndarray"
     yield "close-index", dict(close=close.reset_index(drop=True)), TypeError, \
         r"close.index must be a DatetimeIndex, got RangeIndex"
     yield "close-order", dict(close=shuffled_index(close)), ValueError, \

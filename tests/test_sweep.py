@@ -201,9 +201,9 @@ def test_bad_arguments_fail_before_any_run(market, signals, call, error, match):
 def test_weights_and_prices_must_be_frames(market, signals):
     with pytest.raises(ValueError, match="holds no frames"):
         vostra.sweep({}, market, progress=False)
-    with pytest.raises(TypeError, match="weights must be a DataFrame"):
+    with pytest.raises(TypeError, match="weights must be a wide DataFrame.*got str"):
         vostra.sweep("top3", market, progress=False)
-    with pytest.raises(TypeError, match=r"weights\['b'\] must be a DataFrame"):
+    with pytest.raises(TypeError, match=r"weights\['b'\] must be one set of weights: a wide DataFrame"):
         vostra.sweep({"a": signals["top3"], "b": None}, market, progress=False)
     with pytest.raises(TypeError, match="high must be a pandas DataFrame"):
         vostra.sweep(signals["top3"], market.close, market.open, market.high.to_numpy(),

@@ -30,7 +30,8 @@ import numpy as np
 import pandas as pd
 
 from ._native import load_engine
-from .data.market import Market
+from .data.market import Market, price_frames
+from .data.weight_shapes import WEIGHT_SHAPES, wide_weights
 from .data.prices import convert_prices
 from .data.weights import convert_weights
 from .run.arguments import engine_arguments
@@ -416,24 +417,23 @@ def _run_ray(source: Any, chunks: list[list[Run]], keep_equity: bool,
 # --------------------------------------------------------------------------
 
 def _named_weights(weights: Any) -> tuple[list[Any], list[pd.DataFrame], bool]:
-    """(names, frames, whether the result gets a ``weights`` column)."""
-    if isinstance(weights, pd.DataFrame):
-        return [None], [weights], False
+    """(names, wide frames, whether the result gets a ``weights`` column):
+    a dict names weights, a list numbers them, anything else is one."""
     if isinstance(weights, Mapping):
         names, frames = list(weights.keys()), list(weights.values())
     elif isinstance(weights, Sequence) and not isinstance(weights, (str, bytes)):
         frames = list(weights)
         names = list(range(len(frames)))
     else:
-        raise TypeError(
-            "weights must be a DataFrame, a list of DataFrames or a dict "
-            f"{{name: DataFrame}}, got {type(weights).__name__}"
-        )
+        return [None], [wide_weights(weights)], False
     if not frames:
         raise ValueError("weights holds no frames; give at least one")
-    for name, frame in zip(names, frames):
-        if not isinstance(frame, pd.DataFrame):
-            raise TypeError(f"weights[{name!r}] must be a DataFrame, got {type(frame).__name__}")
+    for n, (name, frame) in enumerate(zip(names, frames)):
+        try:
+            frames[n] = wide_weights(frame)
+        except TypeError:
+            raise TypeError(f"weights[{name!r}] must be one set of weights: {WEIGHT_SHAPES}; "
+                            f"got {type(frame).__name__}") from None
     return names, frames, True
 
 
@@ -714,26 +714,6 @@ def _with_overfitting(table: pd.DataFrame, keep_equity: bool, pbo_blocks: int) -
     runs then send back even when the caller did not ask for the column."""
     table = attach_to_sweep(table, pbo_blocks)
     return table if keep_equity else table.drop(columns="equity")
-
-
-def price_frames(close: Any, open: Any, high: Any, low: Any) -> tuple[pd.DataFrame, Any, Any, Any]:
-    """The price frames of a sweep or a walk: ``close`` may be a
-    :class:`vostra.Market`, whose open, high and low then fill the others
-    not given."""
-    if isinstance(close, Market):
-        market = close
-        close = market.close
-        open = market.open if open is None else open
-        high = market.high if high is None else high
-        low = market.low if low is None else low
-    for name, frame in (("close", close), ("open", open), ("high", high), ("low", low)):
-        if not (frame is None and name != "close") and not isinstance(frame, pd.DataFrame):
-            raise TypeError(
-                f"{name} must be a pandas DataFrame with dates as rows and tickers as "
-                f"columns{' or a vostra.Market' if name == 'close' else ''}, "
-                f"got {type(frame).__name__}"
-            )
-    return close, open, high, low
 
 
 def _usable_cpus() -> set[int] | range:

@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 from ._native import load_engine
-from .data.market import Market
+from .data.market import Market, price_frames
 from .data.prices import PriceArrays, convert_prices
 from .data.weights import WeightArrays, convert_weights
 from .run.arguments import engine_arguments
@@ -26,7 +26,7 @@ from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, retu
                       sweep_returns)
 from .stats import STAT_LABELS, format_statistics, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
-                    _sharing, _table, _with_overfitting, price_frames)
+                    _sharing, _table, _with_overfitting)
 
 __all__ = ["walk_forward", "WalkForward", "window_bounds"]
 

@@ -32,21 +32,59 @@ class Axes(NamedTuple):
 
 
 def check_frame(frame: Any, name: str) -> pd.DataFrame:
+    """``frame`` when it is a wide pandas frame (dates × tickers) with sound
+    axes; else an error that names the way in for the shape it has."""
     if not isinstance(frame, pd.DataFrame):
-        raise TypeError(
-            f"{name} must be a pandas DataFrame with dates as rows and tickers "
-            f"as columns, got {type(frame).__name__}"
-        )
-    known("axes checked", (frame.index, frame.columns), lambda: _check_axes(frame.index, frame.columns, name))
+        raise TypeError(f"{name} must be a pandas DataFrame with dates as rows and tickers as "
+                        f"columns, got {_kind(frame)}; {_way_in(name)}")
+    try:
+        known("axes checked", (frame.index, frame.columns), lambda: _check_axes(frame.index, frame.columns, name))
+    except (TypeError, ValueError) as exc:
+        reason = _long_sign(frame)
+        if reason is None:
+            raise
+        # The usual fixes of a wide frame (sorting, dropping repeated
+        # dates) would run on one arbitrary ticker per date here.
+        raise type(exc)(f"{name} looks like a long table ({reason}), not a wide frame of dates × "
+                        f"tickers; {_way_in(name)}") from None
     return frame
+
+
+def _kind(value: Any) -> str:
+    kind = type(value)
+    return f"{kind.__module__.split('.')[0]}.{kind.__name__}" if kind.__module__ != "builtins" else kind.__name__
+
+
+def _way_in(name: str) -> str:
+    if name == "weights":
+        return ("weights may be a wide DataFrame, a Series indexed by (date, ticker), a long "
+                "table with date, ticker and weight columns, or a dict of date -> Series")
+    return ("build a vostra.Market with Market.from_long(table) for a long table (one row per date "
+            "and ticker), vostra.read_market(path) for Parquet or CSV files, or Market.from_frames "
+            "for wide pandas frames, and pass the Market in place of the price frames")
+
+
+_LONG_COLUMNS = {"date", "ticker", "symbol", "datetime", "timestamp", "time", "weight"}
+
+
+def _long_sign(frame: pd.DataFrame) -> str | None:
+    """Why ``frame`` looks like a long table, or None."""
+    if isinstance(frame.index, pd.MultiIndex):
+        return f"its index has {frame.index.nlevels} levels"
+    named = [c for c in frame.columns if isinstance(c, str) and c.lower() in _LONG_COLUMNS]
+    if named:
+        return f"it has a {named[0]!r} column"
+    text = [c for c, d in frame.dtypes.items()
+            if not (pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d))]
+    if text:
+        return f"its column {text[0]!r} does not hold numbers"
+    return None
 
 
 def _check_axes(index: pd.Index, columns: pd.Index, name: str) -> bool:
     if not isinstance(index, pd.DatetimeIndex):
-        raise TypeError(
-            f"{name}.index must be a DatetimeIndex, got {type(index).__name__}; "
-            f"convert it with {name}.index = pd.to_datetime({name}.index)"
-        )
+        raise TypeError(f"{name}.index must be a DatetimeIndex, got "
+                        f"{type(index).__name__}; {_date_advice(index, name)}")
     if index.hasnans:
         raise ValueError(f"{name}.index contains NaT; drop those rows first")
     if not index.is_monotonic_increasing:
@@ -66,6 +104,19 @@ def _check_axes(index: pd.Index, columns: pd.Index, name: str) -> bool:
         dup = columns[columns.duplicated()]
         raise ValueError(f"{name} has duplicate tickers: {listing(dup)}")
     return True
+
+
+def _date_advice(index: pd.Index, name: str) -> str:
+    """How to give a frame its dates: converting the index only when it
+    holds date text, as numbers would become dates of 1970."""
+    if (index.dtype == object or pd.api.types.is_string_dtype(index.dtype)) and len(index):
+        try:
+            pd.to_datetime(index[:5])
+        except (TypeError, ValueError):
+            pass
+        else:
+            return f"its labels read as dates: {name}.index = pd.to_datetime({name}.index)"
+    return f"a wide frame has one row per date and one column per ticker; {_way_in(name)}"
 
 
 def index_ns(index: pd.DatetimeIndex) -> np.ndarray:
@@ -95,7 +146,9 @@ def matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     dtypes = set(frame.dtypes.to_numpy())
     if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
         bad = [c for c in frame.columns if not pd.api.types.is_numeric_dtype(frame[c].dtype)]
-        raise TypeError(f"{name} must hold numbers; non-numeric columns: {listing(bad)}")
+        reason = _long_sign(frame)
+        hint = f"; it looks like a long table ({reason}): {_way_in(name)}" if reason else ""
+        raise TypeError(f"{name} must hold numbers; non-numeric columns: {listing(bad)}{hint}")
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 

@@ -1,25 +1,204 @@
-"""The market a backtest reads: daily prices as wide frames, dates x tickers."""
+"""The market a backtest reads: daily prices (and volume) as wide frames,
+dates x tickers, built from wide frames or from a long table."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any, Literal
 
+import numpy as np
 import pandas as pd
+
+from .frames import aligned, check_frame, matrix
+from .long import arrow_columns, scatter
 
 __all__ = ["Market"]
 
+PRICES = ("open", "high", "low", "close")
+Adjust = Literal["factor", "close", None]
 
-@dataclass(frozen=True)
+
+@dataclass(frozen=True, eq=False)
 class Market:
     """Daily prices, dates × tickers; NaN where a stock does not trade.
 
-    ``listed`` and ``delisted`` give, per ticker, the first and the last date
-    with a price (``delisted`` is NaT for stocks that trade to the end).
+    ``close`` is required; ``open``, ``high``, ``low`` and ``volume`` are
+    optional frames with the same dates and tickers (their columns are put
+    into the order of ``close``). ``listed`` and ``delisted`` give, per
+    ticker, the first date with a close and, for a stock whose closes end
+    before the market's last date with any close, its last one (NaT for
+    stocks that trade to the end); they are derived from ``close`` when not
+    given. A backtest delists stocks from the prices themselves (its
+    ``delisting`` option); these two are for reading.
+
+    Build one with :meth:`from_long` (a long table), :meth:`from_frames`
+    (wide frames) or :func:`vostra.read_market` (Parquet or CSV files).
     """
 
-    open: pd.DataFrame
-    high: pd.DataFrame
-    low: pd.DataFrame
-    close: pd.DataFrame
-    listed: pd.Series
-    delisted: pd.Series
+    open: pd.DataFrame | None = None
+    high: pd.DataFrame | None = None
+    low: pd.DataFrame | None = None
+    close: pd.DataFrame | None = None
+    volume: pd.DataFrame | None = None
+    listed: pd.Series | None = None
+    delisted: pd.Series | None = None
+
+    def __post_init__(self) -> None:
+        if self.close is None:
+            raise TypeError("a Market needs close prices: Market.from_frames(close, open=..., ...), "
+                            "Market.from_long(table) or vostra.read_market(path)")
+        close = check_frame(self.close, "close")
+        for name in ("open", "high", "low", "volume"):
+            frame = getattr(self, name)
+            if frame is not None:
+                check_frame(frame, name)
+                object.__setattr__(self, name, aligned(frame, close, name))
+        if self.volume is not None:
+            matrix(self.volume, "volume")   # numbers, checked here as no backtest reads them
+        if self.listed is None or self.delisted is None:
+            listed, delisted = _listing_dates(close)
+            if self.listed is None:
+                object.__setattr__(self, "listed", listed)
+            if self.delisted is None:
+                object.__setattr__(self, "delisted", delisted)
+
+    @property
+    def dates(self) -> pd.DatetimeIndex:
+        return self.close.index
+
+    @property
+    def tickers(self) -> pd.Index:
+        return self.close.columns
+
+    def __repr__(self) -> str:
+        fields = [n for n in PRICES + ("volume",) if getattr(self, n) is not None]
+        span = f"{self.dates[0].date()} to {self.dates[-1].date()}" if len(self.dates) else "no dates"
+        return (f"Market({len(self.dates)} dates x {len(self.tickers)} tickers, {span}; "
+                f"{', '.join(fields)})")
+
+    def between(self, start: Any = None, end: Any = None) -> Market:
+        """The market of the dates from ``start`` to ``end`` (both included,
+        None for no bound), without the tickers that have no value there."""
+        rows = self.close.loc[start:end].index
+        frames = {n: getattr(self, n) for n in PRICES + ("volume",) if getattr(self, n) is not None}
+        keep = np.zeros(len(self.tickers), dtype=bool)
+        for frame in frames.values():
+            keep |= frame.loc[rows].notna().to_numpy().any(axis=0)
+        return Market(**{n: f.loc[rows, keep] for n, f in frames.items()})
+
+    @classmethod
+    def from_frames(cls, close: pd.DataFrame, open: pd.DataFrame | None = None,
+                    high: pd.DataFrame | None = None, low: pd.DataFrame | None = None,
+                    volume: pd.DataFrame | None = None) -> Market:
+        """A market of wide pandas frames, dates × tickers."""
+        return cls(open=open, high=high, low=low, close=close, volume=volume)
+
+    @classmethod
+    def from_long(cls, table: Any, *, date: str = "date", ticker: str = "ticker",
+                  open: str | None = "open", high: str | None = "high", low: str | None = "low",
+                  close: str = "close", volume: str | None = "volume", adjust: Adjust = None,
+                  factor: str = "factor", adj_close: str = "adj_close") -> Market:
+        """A market from a long table: one row per date and ticker.
+
+        ``table`` is a pandas DataFrame (date and ticker may be index
+        levels), a polars DataFrame or LazyFrame, a pyarrow Table or any
+        table with the Arrow stream interface. The keywords name its
+        columns; ``open``, ``high``, ``low`` and ``volume`` are read when the
+        table has them (pass None to leave one out). Rows may come in any
+        order; a (date, ticker) without a row is NaN. Dates may be dates,
+        timestamps or date strings.
+
+        ``adjust="factor"`` multiplies open, high, low and close by the
+        column ``factor`` (a cumulative adjustment factor, positive);
+        ``adjust="close"`` takes the column ``adj_close`` as the close and
+        scales open, high and low by the same ratio ``adj_close / close``,
+        so that every bar stays consistent. Volume is left as it is.
+
+        Raises ValueError for duplicate (date, ticker) rows, dates that
+        cannot be read and values that are not numbers, naming the rows.
+        """
+        names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close,
+                     volume=volume, adjust=adjust, factor=factor, adj_close=adj_close)
+        return market_from_columns(long_columns(table, "the long table", **names), **names)
+
+
+def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
+    """First date with a close per ticker, and the last one of the tickers
+    whose closes end before the market's (NaT for the others)."""
+    valid = ~np.isnan(matrix(close, "close"))
+    n = len(valid)
+    has = valid.any(axis=0)
+    first = valid.argmax(axis=0)
+    last = n - 1 - valid[::-1].argmax(axis=0)
+    end = int(last[has].max()) if has.any() else -1
+    dates = close.index
+    listed = pd.Series(np.where(has, dates[first].to_numpy(), np.datetime64("NaT")), index=close.columns,
+                       name="listed")
+    ends = has & (last < end)
+    delisted = pd.Series(np.where(ends, dates[last].to_numpy(), np.datetime64("NaT")), index=close.columns,
+                         name="delisted")
+    if dates.tz is not None:
+        listed = listed.dt.tz_localize("UTC").dt.tz_convert(dates.tz)
+        delisted = delisted.dt.tz_localize("UTC").dt.tz_convert(dates.tz)
+    return listed, delisted
+
+
+def long_columns(table: Any, what: str, *, date: str, ticker: str, open: str | None, high: str | None,
+                 low: str | None, close: str, volume: str | None, adjust: Adjust, factor: str,
+                 adj_close: str) -> dict[str, Any]:
+    """The Arrow columns of a long market table by role."""
+    defaults = dict(open="open", high="high", low="low", volume="volume")
+    given = dict(open=open, high=high, low=low, volume=volume)
+    optional = {role: (column, column != defaults[role]) for role, column in given.items()}
+    required = dict(date=date, ticker=ticker, close=close)
+    if adjust == "factor":
+        required["factor"] = factor
+    elif adjust == "close":
+        required["adj_close"] = adj_close
+    elif adjust is not None:
+        raise ValueError(f"adjust must be 'factor', 'close' or None, got {adjust!r}")
+    return arrow_columns(table, required, optional, what)
+
+
+def market_from_columns(columns: dict[str, Any], *, what: str = "the long table", date: str = "date",
+                        ticker: str = "ticker", adjust: Adjust = None, **_names: Any) -> Market:
+    """A market from the Arrow columns of a long table (taken out of
+    ``columns`` as they are scattered)."""
+    dates, tickers, values = scatter(columns, "date", "ticker", what)
+    if adjust is not None:
+        _adjust(values, adjust, what)
+    frames = {role: pd.DataFrame(m, index=dates, columns=tickers, copy=False) for role, m in values.items()}
+    return Market(**frames)
+
+
+def _adjust(values: dict[str, np.ndarray], adjust: str, what: str) -> None:
+    """Adjusted prices in place of the reported ones, every price of a bar by
+    the same ratio."""
+    if adjust == "factor":
+        ratio = values.pop("factor")
+        bad = ~(ratio > 0) & ~np.isnan(values["close"])
+        if bad.any():
+            raise ValueError(f"{what}: the adjustment factor must be positive where there is a close; "
+                             f"it is {ratio[bad][0]!r} in {int(bad.sum())} cell(s)")
+    else:
+        adjusted = values.pop("adj_close")
+        ratio = adjusted / values["close"]
+    for name in PRICES:
+        if name in values:
+            values[name] *= ratio
+
+
+def price_frames(close: Any, open: Any = None, high: Any = None, low: Any = None,
+                 ) -> tuple[pd.DataFrame, Any, Any, Any]:
+    """The price frames of a run: ``close`` may be a :class:`Market`, whose
+    open, high and low then fill the others not given."""
+    if isinstance(close, Market):
+        market = close
+        close = market.close
+        open = market.open if open is None else open
+        high = market.high if high is None else high
+        low = market.low if low is None else low
+    for name, frame in (("close", close), ("open", open), ("high", high), ("low", low)):
+        if (frame is not None or name == "close") and not isinstance(frame, pd.DataFrame):
+            check_frame(frame, name)   # raises, naming the way in for what it is
+    return close, open, high, low

@@ -11,7 +11,9 @@ import pandas as pd
 
 from .._native import load_engine
 from ..data.delisting import Delisting
+from ..data.market import Market, price_frames
 from ..data.schedule import Rebalance
+from ..data.weight_shapes import wide_weights
 from ..result import Result, build_result
 from ..stats import first_nonpositive
 from .arguments import prepare
@@ -19,7 +21,7 @@ from .arguments import prepare
 __all__ = ["backtest"]
 
 
-def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
+def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | None = None,
              high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
              trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
              fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
@@ -43,13 +45,20 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         1, a smaller row leaves the rest in cash. Missing (NaN) weights count
         as 0. A **bool** frame means equal weights among the True cells of
         each row. A row dated ``t`` is decided on the last bar at or before
-        ``t`` and traded on the bar after it.
+        ``t`` and traded on the bar after it. The same weights may come as a
+        Series indexed by (date, ticker), a long table with ``date``,
+        ``ticker`` and ``weight`` columns (pandas, polars or pyarrow; a bool
+        ``weight`` column means equal weights) or a dict of date -> Series;
+        a date without rows there has no signal, and a ticker without a row
+        on a date given has weight 0.
     close, open, high, low
-        Prices, dates × tickers, with the same dates (open/high/low are put
-        into the column order of ``close``). NaN marks a missing price (a
-        suspension): a held stock keeps its value until it trades again.
-        ``open``, ``high`` and ``low`` default to ``close``; they matter for
-        ``trade_at="open"`` and for intrabar stops.
+        A :class:`vostra.Market` (whose open, high and low fill those not
+        given), or prices as wide frames, dates × tickers, with the same
+        dates (open/high/low are put into the column order of ``close``).
+        NaN marks a missing price (a suspension): a held stock keeps its
+        value until it trades again. ``open``, ``high`` and ``low`` default
+        to ``close``; they matter for ``trade_at="open"`` and for intrabar
+        stops.
     trade_at
         ``"close"``, ``"open"`` or a DataFrame of trading prices.
     rebalance
@@ -114,8 +123,9 @@ def backtest(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | No
         missing from ``close`` or without any price, infinite weights,
         non-positive or infinite prices, mismatched price frames, bad options.
     """
+    close, open, high, low = price_frames(close, open, high, low)
     arguments, context = prepare(
-        weights, close, open, high, low, trade_at=trade_at, rebalance=rebalance,
+        wide_weights(weights), close, open, high, low, trade_at=trade_at, rebalance=rebalance,
         fee=fee, tax=tax, stop_loss=stop_loss, take_profit=take_profit,
         trail_stop=trail_stop, trail_activation=trail_activation, intrabar=intrabar,
         position_limit=position_limit, retain_cost=retain_cost,
