@@ -350,6 +350,184 @@ def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder):
 
 
 # ---------------------------------------------------------------------------
+# A real account (native ledger only): shares, lots, minimum fee, slippage,
+# leverage and financing
+# ---------------------------------------------------------------------------
+
+
+class Account:
+    """The account options of a run and the shares held per stock id."""
+
+    def __init__(self, capital, lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year,
+                 n_stocks, fee_ratio, tax_ratio):
+        self.capital = 1.0 if capital is None else float(capital)
+        if lot_size is None:
+            self.lots = [0.0] * n_stocks
+        elif np.ndim(lot_size) == 0:
+            self.lots = [float(lot_size)] * n_stocks
+        else:
+            self.lots = [float(x) for x in lot_size]
+        self.min_fee = float(min_fee)
+        self.slippage = float(slippage)
+        self.leverage = float(leverage)
+        self.borrow = float(borrow_rate) / float(periods_per_year)
+        self.cash_rate = float(cash_rate) / float(periods_per_year)
+        self.fee_ratio = fee_ratio
+        self.tax_ratio = tax_ratio
+        self.on = (capital is not None or lot_size is not None or self.min_fee != 0 or self.slippage != 0
+                   or self.leverage != 1 or self.borrow != 0 or self.cash_rate != 0)
+        self.shares = [0.0] * n_stocks
+        self.trade_shares = []      # per trade record, the shares it held when it ended
+        self.interest = None        # per bar, set by the run
+
+    def fee(self, value):
+        f = self.fee_ratio * value
+        return self.min_fee if f < self.min_fee else f
+
+    def record_exit(self, recorder, sid, paid):
+        self.trade_shares.append(self.shares[sid])
+        recorder.record_exit(sid, paid)
+
+
+def account_close(acct, p, sid, cash, set_null, *, recorder):
+    """End a whole holding at its carried value, with slippage and costs."""
+    if sid not in p:
+        return cash
+    held = p[sid]
+    if held != 0:
+        acct.record_exit(recorder, sid, 1)
+    if set_null:
+        del p[sid]
+    else:
+        p[sid] = 0.0
+    acct.shares[sid] = 0.0
+    if held == 0:
+        return cash
+    filled = held - acct.slippage * abs(held)
+    value = abs(filled)
+    cost = acct.fee(value) + acct.tax_ratio * value
+    return (filled - cost) + cash
+
+
+def account_trade(acct, p, sid, shares, price, balance, cash, *, recorder):
+    """Move `sid` to `shares` (nonzero) at the trading price `price`."""
+    held_shares = acct.shares[sid]
+    held = sid in p and p[sid] != 0
+    d = shares - held_shares
+    buy = d > 0
+    value = shares * price
+    if not held:
+        recorder.record_entry(sid, value / balance, 1)
+    elif not RETAIN_COST_WHEN_REBALANCE and RESAMPLE:
+        acct.record_exit(recorder, sid, 0)
+        recorder.record_entry(sid, value / balance, 0)
+    if d == 0:
+        return cash
+    fill = price * (1 + acct.slippage) if buy else price * (1 - acct.slippage)
+    traded = abs(d) * fill
+    is_entry = shares >= 0 if buy else shares <= 0
+    cost = acct.fee(traded)
+    if not is_entry:
+        cost = cost + acct.tax_ratio * traded
+    cash = (cash - traded) - cost if buy else (traded - cost) + cash
+    p[sid] = value
+    acct.shares[sid] = shares
+    return cash
+
+
+def account_cut(acct, held, shares, fill, cash, floor, lot):
+    """The shares a purchase keeps once its long part is cut, a lot at a
+    time, until the cash after it is at least `floor`. A cover is not cut."""
+    base = held if held > 0 else 0.0
+    if not shares > base:
+        return shares
+
+    def after(x):
+        traded = abs(x - held) * fill
+        return (cash - traded) - acct.fee(traded)
+
+    if after(shares) >= floor:
+        return shares
+    if lot > 0:
+        # The cash left grows as lots are cut: the first k that fits is
+        # found by bisection.
+        steps = math.floor((shares - base) / lot)
+        lo, hi = 1.0, float(steps - 1)
+        if hi < lo or not after(shares - hi * lot) >= floor:
+            return base
+        while lo < hi:
+            mid = float(math.floor((lo + hi) / 2))
+            if after(shares - mid * lot) >= floor:
+                hi = mid
+            else:
+                lo = mid + 1
+        return shares - lo * lot
+    avail = cash - floor
+    with_fee = avail / (fill * (1 + acct.fee_ratio))
+    with_min = (avail - acct.min_fee) / fill
+    x = held + (with_min if with_min < with_fee else with_fee)
+    if not x < shares:
+        x = shares
+    for _ in range(16):
+        if not (x > base and not after(x) >= floor):
+            break
+        x = math.nextafter(x, base)
+    return x if x > base and after(x) >= floor else base
+
+
+def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price, pos_columns, d, *, recorder):
+    """The rebalance of an account: targets in shares, then sales, covers
+    and purchases, each pass in ascending stock id."""
+    balance = cash
+    for sid in sorted(p):
+        balance = balance + p[sid]
+    abs_sum = float(np.abs(newp).sum())
+    ratio = balance * acct.leverage / abs_sum if abs_sum > acct.leverage else balance
+    if _isnan(ratio):
+        ratio = 1.0
+    targets = []
+    for sid in range(len(newp)):
+        v2 = float(newp[sid]) * ratio
+        if balance < 0:
+            v2 = 0.0
+        elif abs(v2) > balance * position_limit:
+            v2 = balance * position_limit * (1 if v2 > 0 else -1)
+        if v2 == 0 and sid not in p:
+            continue
+        price = float(price_row[pos2price[sid]])
+        if v2 == 0:
+            shares = 0.0
+        else:
+            validate_trade_price(price, pos_columns[sid], d)
+            lot = acct.lots[sid]
+            shares = float(np.trunc(v2 / price / lot)) * lot if lot > 0 else v2 / price
+            if not math.isfinite(shares):
+                continue
+        held = acct.shares[sid]
+        if shares <= held:
+            if shares == 0 and sid not in p:
+                continue
+            group = "sales"
+        else:
+            group = "covers" if held < 0 else "purchases"
+        targets.append((sid, shares, price, group))
+
+    floor = balance * (1 - acct.leverage) if acct.leverage > 1 else 0.0
+    for group in ("sales", "covers", "purchases"):
+        for sid, shares, price, g in targets:
+            if g != group:
+                continue
+            if group != "sales":
+                shares = account_cut(acct, acct.shares[sid], shares, price * (1 + acct.slippage), cash, floor,
+                                     acct.lots[sid])
+            if shares == 0:
+                cash = account_close(acct, p, sid, cash, True, recorder=recorder)
+            else:
+                cash = account_trade(acct, p, sid, shares, price, balance, cash, recorder=recorder)
+    return cash
+
+
+# ---------------------------------------------------------------------------
 # Weight utilities
 # ---------------------------------------------------------------------------
 
@@ -417,7 +595,9 @@ class Result:
     """Everything a run leaves behind: the value array, the recorder lists,
     the operations report, and the final ledger state for debugging."""
 
-    def __init__(self, creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price):
+    def __init__(self, creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price,
+                 account=None):
+        self.account = account
         self.creturn = creturn
         self.recorder = recorder
         self.stock_operations = stock_operations
@@ -452,9 +632,12 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
              take_profit=np.inf, trail_stop=np.inf, trail_stop_activation=0.0, touched_exit=False,
              position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True,
              orbalt_window=0, orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None,
-             recorder=None):
+             recorder=None, capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
+             borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0):
     """Run one backtest and return a Result. Pass `recorder` to carry the
-    recorder's state over from an earlier run, as the native module does."""
+    recorder's state over from an earlier run, as the native module does.
+    The account options are those of the native ledger (vostra._engine.run);
+    the Result's `account` then holds the shares, trade shares and interest."""
     global RETAIN_COST_WHEN_REBALANCE, RESAMPLE
 
     fee_ratio = float(fee_ratio)
@@ -493,8 +676,11 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     take_profit_abs = abs(float(take_profit))
     trail_stop_abs = abs(float(trail_stop))
     trail_stop_activation_abs = abs(float(trail_stop_activation))
-    cash = 1.0
-    balance = 1.0
+    acct = Account(capital, lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year,
+                   n_stocks, fee_ratio, tax_ratio)
+    acct.interest = np.zeros(n_bars)
+    cash = acct.capital
+    balance = acct.capital
     pos_id = 0
     current_position_id = -1
     should_rebalance = False
@@ -522,16 +708,34 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     date = None
 
     def close_stock(sid, set_null):
+        if acct.on:
+            return account_close(acct, pos, sid, cash, set_null, recorder=recorder)
         return set_position(pos, sid, 0.0, cash, fee_ratio, tax_ratio, check_null=False, set_null=set_null,
                             recorder=recorder)
 
     for d in range(n_bars):
         date = pidx[d]
         if date < qidx[0]:
-            creturn[d] = 1.0
+            creturn[d] = cash
             continue
 
         recorder.record_date(d)
+
+        if acct.on and d > 0 and pidx[d - 1] >= qidx[0]:
+            # Interest on the cash of the previous close, then the borrow fee
+            # of every short at its value at that close.
+            if acct.cash_rate != 0:
+                earned = cash * acct.cash_rate
+                cash = cash + earned
+                acct.interest[d] += earned
+            if acct.borrow != 0:
+                for sid in sorted(pos):
+                    if pos[sid] < 0:
+                        sidprice = pos2price[sid]
+                        tp = float(price_values[d - 1, sidprice])
+                        cp = float(close_values[d - 1, sidprice])
+                        value = pos[sid] if _isnan(tp) or _isnan(cp) else pos[sid] * cp / tp
+                        cash = cash - (-value * acct.borrow)
 
         # Revalue every held position at this bar's trading price and test its exits.
         exit_stocks_temp = []
@@ -632,7 +836,11 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 rebalance_row = np.array(rebalance_row, dtype=np.float64, copy=True)
                 for e in exited_stocks:
                     rebalance_row[e.sid] = 0.0
-            cash = rebalance(pos, rebalance_row, cash, fee_ratio, tax_ratio, position_limit, recorder=recorder)
+            if acct.on:
+                cash = account_rebalance(acct, pos, rebalance_row, cash, position_limit, price_values[d], pos2price,
+                                         pos_columns, d, recorder=recorder)
+            else:
+                cash = rebalance(pos, rebalance_row, cash, fee_ratio, tax_ratio, position_limit, recorder=recorder)
             latest_rebalanced_pos = dict(pos)
             previous_price = [float(x) for x in price_values[d]]
             latest_rebalanced_row = rebalance_row
@@ -670,13 +878,16 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
             pos_id += 1
         should_rebalance = pos_id != current_position_id and date_rebalance[d] != 0
 
+    if acct.on:
+        acct.trade_shares.extend(acct.shares[sid] for sid in sorted(pos) if pos[sid] != 0)
     recorder.end_analysis(pos)
 
     stock_operations = _stock_operations(
         pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id, should_rebalance,
         stop_trading_next_period, position_limit, exit_stocks, exited_stocks, date, pos_values, qidx)
 
-    return Result(creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price)
+    return Result(creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price,
+                  acct if acct.on else None)
 
 
 def _stock_operations(pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id,

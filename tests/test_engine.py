@@ -516,7 +516,9 @@ def test_every_native_function_has_a_signature():
         params = inspect.signature(f).parameters
         assert all(p.name.isidentifier() for p in params.values()), f
     assert inspect.signature(vantrel.backtest_).parameters["take_profit"].default == math.inf
-    assert list(inspect.signature(_engine.run).parameters) == list(inspect.signature(vantrel.backtest_).parameters)
+    contract = list(inspect.signature(vantrel.backtest_).parameters)
+    assert list(inspect.signature(_engine.run).parameters) == contract + [
+        "capital", "lot_size", "min_fee", "slippage", "leverage", "borrow_rate", "cash_rate", "periods_per_year"]
 
 
 # --- The front end's passes over its matrices ---------------------------------

@@ -59,6 +59,7 @@ void LedgerHost::start(kernel::Run &run) {
     out_.costs.assign(nbars, 0.0);
     out_.gross.assign(nbars, 0.0);
     out_.holdings.assign(nbars, 0);
+    out_.interest.assign(nbars, 0.0);
     out_.array_size = metrics::array_size(run.opt.orbalt_window, run.opt.orbalt_window_step);
     price_ = grid_of(run.in.price);
     close_ = grid_of(run.in.close);
@@ -87,6 +88,7 @@ void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, boo
     out_.excursions.extend(static_cast<std::size_t>(out_.array_size));
     walk(t, offset);
     row.exit_bar = exit_bar;
+    if (run.opt.account.on) row.shares = run.shares[sid];
     out_.rows.push_back(row);
 }
 
@@ -154,6 +156,7 @@ void LedgerHost::end(kernel::Run &run) {
         close_row(run, sid, -1, false);
     }
     finish_walks();
+    if (run.opt.account.on) out_.final_shares = run.shares;
 
     kernel::ReportWeights w = kernel::report_weights(run, *this);
     kernel::normalize_weights(w.weights, run.opt.position_limit);
@@ -170,6 +173,9 @@ void LedgerHost::end(kernel::Run &run) {
 
 void resolve_fills(const kernel::Run &run, Ledger &ledger) {
     const kernel::View2<double> &price = run.in.price;
+    // An account's exit without a price fills at the last price with its
+    // slippage (it has no entry without a price).
+    double slippage = run.opt.account.on ? run.opt.account.slippage : 0.0;
     index_t last_bar = price.rows - 1;
     for (TradeRow &row : ledger.rows) {
         int col = run.price_column(row.sid);
@@ -188,7 +194,7 @@ void resolve_fills(const kernel::Run &run, Ledger &ledger) {
             for (index_t b = row.exit_bar - 1; b >= row.fill_entry_bar; --b) {
                 double p = price(b, col);
                 if (!std::isnan(p)) {
-                    row.exit_price = p;
+                    row.exit_price = slippage == 0 ? p : p * (row.weight > 0 ? 1 - slippage : 1 + slippage);
                     break;
                 }
             }

@@ -28,6 +28,7 @@ struct TradeRow {
     double entry_price = 0, exit_price = 0;
     double pnl = 0;                      // cash moved by the trade, plus its value when it ends
     double notional = 0;                 // |target value| at entry
+    double shares = __builtin_nan("");   // signed shares held when the record ends (account runs only)
     kernel::ExitReason reason = kernel::ExitReason::open;
     bool entry_cost = false;
 };
@@ -107,6 +108,8 @@ struct Ledger {
     std::int64_t array_size = 0;
     std::vector<double> traded, costs, gross;
     std::vector<std::int32_t> holdings;
+    std::vector<double> interest;        // cash interest per bar (account runs)
+    std::vector<double> final_shares;    // shares per stock id after the last bar (account runs)
     std::int64_t first_rebalance = -1;   // bar of the first executed rebalance that traded
     std::vector<std::int64_t> entry_order;  // rows by entry fill bar, then stock id, stable
     // The report.
@@ -122,6 +125,7 @@ struct TruthTestFailed {};
 class LedgerHost {
 public:
     static constexpr bool wants_marks = true;
+    static constexpr bool account_rules = true;
 
     LedgerHost(Ledger &out, bool stop_trading, bool truth_failed = false)
         : out_(out), stop_trading_(stop_trading), truth_failed_(truth_failed) {}
@@ -134,6 +138,10 @@ public:
         (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
         out_.traded[date_] += traded;
         out_.costs[date_] += cost;
+    }
+    void on_interest(kernel::Run &, double amount) { out_.interest[date_] += amount; }
+    void on_borrow(kernel::Run &, int sid, double cash_delta) {
+        (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
     }
     bool splits_held_trades(kernel::Run &run) const {
         return !run.opt.retain_cost_when_rebalance && run.opt.periodically_rebalance;

@@ -19,7 +19,8 @@ namespace {
 PyStructSequence_Field result_fields[] = {
     {"equity", "portfolio value at every bar (the curve backtest_ returns)"},
     {"trades", "dict of per-trade columns: sid, entry_bar, exit_bar (-1 open), fill_entry_bar, fill_exit_bar, "
-               "weight, entry_price, exit_price, pnl, return, reason (index into EXIT_REASONS)"},
+               "weight, entry_price, exit_price, pnl, return, shares (NaN without the account options), reason (index "
+               "into EXIT_REASONS)"},
     {"excursions", "float64 array trades x groups x 6 (mae, mfe, bmfe, mdd, profit bars, return)"},
     {"traded", "traded value per bar, in units of the starting capital"},
     {"costs", "fee and tax paid per bar"},
@@ -28,11 +29,13 @@ PyStructSequence_Field result_fields[] = {
     {"report", "the operations report, as vantrel.get_stock_operations() gives it"},
     {"first_rebalance", "bar of the first executed rebalance that traded, -1 when none"},
     {"entry_order", "int64 positions of the trade rows sorted by entry fill bar, then stock id (stable)"},
+    {"interest", "interest earned (negative: paid) on the cash per bar, with cash_rate"},
+    {"shares", "shares held per signal column after the last bar; None without the account options"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_desc = {"vostra._engine.RunResult", "Arrays of one run of the native engine.",
-                                     result_fields, 10};
+                                     result_fields, 12};
 
 bool initialised = false;
 
@@ -59,14 +62,18 @@ int exec(PyObject *m) {
     "pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "                    \
     "take_profit=numpy.inf, trail_stop=numpy.inf, trail_stop_activation=0.0, touched_exit=False, "        \
     "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, orbalt_window=0, "    \
-    "orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None"
+    "orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None, capital=None, lot_size=None, "     \
+    "min_fee=0.0, slippage=0.0, leverage=1.0, borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0"
 
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run)), METH_VARARGS | METH_KEYWORDS,
      "run($module, " VOSTRA_RUN_PARAMS ")\n--\n\n"
      "One backtest with the parameters, defaults and checks of vostra.core.vantrel.backtest_, without module "
      "state: returns a RunResult of NumPy arrays (the equity curve, the trade ledger, the excursion arrays, "
-     "traded value, costs and exposure per bar, the operations report)."},
+     "traded value, costs and exposure per bar, the operations report). The account options (capital, "
+     "lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate over periods_per_year) simulate an account "
+     "in currency with whole lots, a minimum fee, slippage, leverage and financing; at their defaults the run "
+     "is backtest_'s."},
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run_many)),
      METH_VARARGS | METH_KEYWORDS,
      "run_many(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "

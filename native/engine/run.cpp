@@ -1,6 +1,7 @@
 // vostra._engine.run and run_many: the arguments of backtest_, checked the
 // same way, then the simulation body with the native ledger, without the
 // interpreter lock; the results come back as NumPy arrays.
+#include "account_args.hpp"
 #include "common/run_args.hpp"
 #include "ledger.hpp"
 
@@ -59,6 +60,7 @@ void restore_exception(const Ref &exception) {
 // what the run produced.
 struct Job {
     Ref kwargs;  // keeps the objects that `args.v` borrows
+    AccountArgs account;
     RunArgs args;
     kernel::Labels pos_labels;  // encoded, for the label checks
     std::shared_ptr<WeightScan> scan;
@@ -76,7 +78,9 @@ struct Job {
 // matrix, with the interpreter lock held.
 void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     RunArgs &a = job.args;
+    job.account = pop_account(kwargs);
     bind_run(sig, args, kwargs, a);
+    convert_account(job.account, a.market.weights.cols, a.opt.account);
     kernel::check_inputs(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
     kernel::Labels price_labels;
     try {
@@ -155,6 +159,7 @@ Ref trade_columns(const Ledger &l) {
     set_item(d.get(), "return", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) {
                  return t.notional != 0 ? t.pnl / t.notional : __builtin_nan("");
              }).get());
+    set_item(d.get(), "shares", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.shares; }).get());
     set_item(d.get(), "reason",
              column<std::int8_t>(r, NPY_INT8, [](const TradeRow &t) { return static_cast<std::int8_t>(t.reason); }).get());
     return d;
@@ -228,9 +233,11 @@ Ref result_of(Job &job) {
                     vector_array(l.holdings, NPY_INT32),
                     report_dict(l),
                     py_int(l.first_rebalance),
-                    vector_array(l.entry_order, NPY_INT64)};
+                    vector_array(l.entry_order, NPY_INT64),
+                    vector_array(l.interest, NPY_DOUBLE),
+                    job.args.opt.account.on ? vector_array(l.final_shares, NPY_DOUBLE) : Ref::borrow(Py_None)};
     Ref result = Ref::check(PyStructSequence_New(result_type));
-    for (int i = 0; i < 10; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    for (int i = 0; i < 12; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
 }
 
@@ -243,7 +250,9 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs) {
     auto job = std::make_unique<Job>();
     return firewall("vostra._engine.run", "vostra/_engine", static_cast<PyObject *>(nullptr), job->args.pos_labels,
                     [&]() -> PyObject * {
-                        prepare(*job, run_signature, args, kwargs);
+                        // A copy, from which the account options are taken.
+                        if (kwargs) job->kwargs = Ref::check(PyDict_Copy(kwargs));
+                        prepare(*job, run_signature, args, job->kwargs.get());
                         job->scan = std::make_shared<WeightScan>(job->args.market.weights);
                         Py_BEGIN_ALLOW_THREADS job->scan->run();
                         simulate(*job);

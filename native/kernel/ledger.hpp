@@ -1,7 +1,7 @@
 // Position ledger: the only code that trades. Opens, resizes, flips and
 // closes holdings, charges fee and tax, and tells the host of every trade.
 #pragma once
-#include "run.hpp"
+#include "account.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -16,6 +16,11 @@ template <class Host>
 double set_position(Run &run, Host &host, int sid, double position, double cash, bool check_null, bool set_null,
                     double balance, ExitReason reason, double fill_price) {
     return host.frame(Frame::set_position, [&]() -> double {
+        if constexpr (account_host<Host>) {
+            // The account trades only through its rebalance, so here only
+            // whole holdings end.
+            if (run.opt.account.on) return account::close(run, host, sid, cash, set_null, reason, fill_price);
+        }
         PositionMap &p = run.pos;
         const Costs &c = run.costs;
         bool exist = check_null ? p.contains(sid) : true;
@@ -85,6 +90,12 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         // Rows whose absolute weights add up to less than 1 leave the rest
         // in cash; larger rows are scaled down to the balance.
         double ratio = balance / (1.0 > total ? 1.0 : total);
+        bool account = false;
+        if constexpr (account_host<Host>) {
+            account = run.opt.account.on;
+            if (account) ratio = account::scale(balance, total, run.opt.account.leverage);
+            run.targets.clear();
+        }
         if (std::isnan(ratio)) ratio = 1;
         double limit = run.opt.position_limit;
         double cap = balance * limit;
@@ -129,9 +140,18 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
             }
             // A zero target for a stock that is not held changes nothing.
             if (v2 == 0 && !p.contains(sid)) continue;
+            if constexpr (account_host<Host>) {
+                if (account) {
+                    run.targets.push_back({sid, v2, 0.0, 0.0, account::none});
+                    continue;
+                }
+            }
             int col = run.price_column(sid);
             cash = set_position(run, host, sid, v2, cash, true, true, balance, ExitReason::rebalance,
                                 run.in.price(run.d, col));
+        }
+        if constexpr (account_host<Host>) {
+            if (account) cash = account::trade_targets(run, host, balance, cash);
         }
         // Every id held before or traded now is in the union visited.
         if (!every_column) p.rebuild_from(visit);

@@ -188,6 +188,10 @@ inline void set_up(Run &run) {
     run.mincr.assign(nstocks, 1.0);
     run.previous_price.assign(static_cast<std::size_t>(in.price.cols), 1.0);
     run.pos = PositionMap(static_cast<int>(nstocks));
+    if (run.opt.account.on) {
+        run.cash = run.balance = run.opt.account.capital;
+        run.shares.assign(nstocks, 0.0);
+    }
     detail::mark_delisting_bars(run);
     run.stop_loss_abs = std::fabs(run.opt.stop_loss);
     run.take_profit_abs = std::fabs(run.opt.take_profit);
@@ -209,10 +213,15 @@ void simulate(Run &run, Host &host, double *out) {
         run.d = d;
         run.date = in.price_dates[d];
         if (run.date < in.pos_dates.at(0)) {  // warm-up: before the first signal
-            out[d] = 1.0;
+            out[d] = run.cash;  // the starting capital
             continue;
         }
-        if (d >= run.loud_until && detail::quiet_bar(run, d)) {
+        bool may_stretch = d >= run.loud_until;
+        if constexpr (account_host<Host>) {
+            // Financing changes the cash every bar: such runs take every bar.
+            may_stretch = may_stretch && !run.opt.account.financing();
+        }
+        if (may_stretch && detail::quiet_bar(run, d)) {
             index_t end = detail::walk_quiet_stretch(run, host, d, out);
             if (end > d) {
                 d = end - 1;
@@ -221,6 +230,9 @@ void simulate(Run &run, Host &host, double *out) {
         }
         host.on_date(run, d);
         run.traded = false;
+        if constexpr (account_host<Host>) {
+            if (run.opt.account.financing()) account::finance(run, host);
+        }
         // On a bar without a rebalance, pending exit or delisting, only an
         // intrabar stop can trade: the mark to close is then taken in the
         // revaluation pass, and taken again only if something traded.

@@ -16,6 +16,19 @@ struct Market {
     View1<std::int64_t> delisting_bars;              // per signal column: bar of delisting, < 0 never
 };
 
+// The account of a native-ledger run: starting capital, lot sizes, a
+// minimum fee, slippage, leverage and financing (see account.hpp). With
+// every value at its default `on` is false and a run keeps the normalised
+// account of backtest_ bit for bit.
+struct AccountOptions {
+    bool on = false;
+    double capital = 1.0;
+    std::vector<double> lot;  // per signal column, whole shares a lot; empty or 0: fractional shares
+    double min_fee = 0, slippage = 0, leverage = 1;
+    double borrow_per_bar = 0, cash_per_bar = 0;  // annual rates over periods per year
+    bool financing() const { return borrow_per_bar != 0 || cash_per_bar != 0; }
+};
+
 struct Options {
     double fee_ratio = 0.001425, tax_ratio = 0.003, stop_loss = 1.0;
     double take_profit = __builtin_inf(), trail_stop = __builtin_inf(), trail_stop_activation = 0.0;
@@ -24,6 +37,7 @@ struct Options {
     bool retain_cost_when_rebalance = false;
     bool periodically_rebalance = true;
     int orbalt_window = 0, orbalt_window_step = 1;
+    AccountOptions account;  // only the native ledger reads it
 };
 
 // A label's identity: the UTF-8 bytes of its text, owned by the run.

@@ -16,6 +16,8 @@
 //   decltype(auto) frame(Frame, F &&body)      runs one internal operation
 //   [[noreturn]] void invalid_price(Run &, PriceKind, double value, int sid, index_t row)
 //   void on_mark(Run &, index_t d, double gross, int holdings)   if Host::wants_marks
+//   void on_interest(Run &, double amount)     if Host::account_rules: cash interest of this bar
+//   void on_borrow(Run &, int sid, double cash_delta)   if Host::account_rules: a short's borrow fee
 //   void end(Run &)                            after the last bar
 //
 // The entry and exit notices come before the ledger changes anything, in the
@@ -87,6 +89,15 @@ struct SparseRows : NonzeroWeights {
     bool lists(index_t row) const { return row >= 0 && static_cast<std::size_t>(row) + 1 < start.size(); }
 };
 
+// A stock a rebalance of the account visits: its target value, its target
+// shares (NaN where it cannot trade), the bar's trading price, and the pass
+// that trades it (sales, covers of shorts, purchases).
+struct AccountTarget {
+    int sid;
+    double value, shares, price;
+    std::uint8_t pass;
+};
+
 struct Run {
     const Market &in;
     const Options &opt;
@@ -125,6 +136,10 @@ struct Run {
     std::vector<StretchState> stretch_state;
     std::vector<WalkExit> stretch_exit;
     std::vector<std::uint32_t> stretch_exits;
+    // The account (account.hpp): shares held per stock id, and the scratch
+    // of a rebalance, its target value per visited stock.
+    std::vector<double> shares;
+    std::vector<AccountTarget> targets;
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}
@@ -137,6 +152,11 @@ struct Run {
         return in.weights.row(current_position_id);
     }
 };
+
+// Whether a host takes the account rules; backtest_'s host does not, and
+// compiles without them.
+template <class Host>
+concept account_host = requires { requires Host::account_rules; };
 
 // Return trackers of a stock start again at 1 (entry, or after it is sold).
 inline void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }

@@ -1,0 +1,98 @@
+// Binding and checks of the account options of the native entry.
+#include "account_args.hpp"
+
+#include "common/argbind.hpp"
+#include "common/numpy.hpp"
+
+#include <cmath>
+
+namespace vostra::engine {
+
+enum { capital, lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year };
+
+AccountArgs pop_account(PyObject *kwargs) {
+    AccountArgs out;
+    if (!kwargs) return out;
+    for (int i = 0; i < account_count; ++i) {
+        Ref key = Ref::check(PyUnicode_InternFromString(account_names[i]));
+        PyObject *v = PyDict_GetItemWithError(kwargs, key.get());
+        if (!v) {
+            throw_if_error();
+            continue;
+        }
+        out.v[i] = Ref::borrow(v);
+        if (PyDict_DelItem(kwargs, key.get()) < 0) throw_py();
+    }
+    return out;
+}
+
+namespace {
+
+bool given(const AccountArgs &a, int i) { return a.v[i] && a.v[i].get() != Py_None; }
+
+double number(const AccountArgs &a, int i, double fallback) { return given(a, i) ? to_double(a.v[i].get()) : fallback; }
+
+[[noreturn]] void bad(const AccountArgs &a, int i, const char *what) {
+    raisef(PyExc_ValueError, "%s must be %s, got %R", account_names[i], what, a.v[i].get());
+}
+
+// Positive whole numbers, small enough that share counts stay exact.
+bool whole_lot(double lot) { return lot >= 1 && lot <= 1e12 && std::floor(lot) == lot; }
+
+// Lot sizes per signal column: one number for every column, or one each.
+std::vector<double> lots(const AccountArgs &a, Py_ssize_t columns) {
+    Ref arr;
+    try {
+        arr = Ref::check(
+            PyArray_FROMANY(a.v[lot_size].get(), NPY_DOUBLE, 0, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    } catch (const py_error &) {
+        PyErr_Clear();
+        bad(a, lot_size, "a whole number of shares, or one per signal column");
+    }
+    auto *p = reinterpret_cast<PyArrayObject *>(arr.get());
+    const double *data = static_cast<const double *>(PyArray_DATA(p));
+    if (PyArray_NDIM(p) == 0) {
+        if (!whole_lot(data[0])) bad(a, lot_size, "a positive whole number of shares");
+        return std::vector<double>(static_cast<std::size_t>(columns), data[0]);
+    }
+    if (PyArray_DIM(p, 0) != columns)
+        raisef(PyExc_ValueError, "lot_size has %zd lot sizes for %zd signal columns", Py_ssize_t(PyArray_DIM(p, 0)),
+               columns);
+    for (Py_ssize_t i = 0; i < columns; ++i)
+        if (!whole_lot(data[i]))
+            raisef(PyExc_ValueError, "lot_size must be positive whole numbers of shares, got %R for column %zd",
+                   Ref::check(PyFloat_FromDouble(data[i])).get(), i);
+    return std::vector<double>(data, data + columns);
+}
+
+}  // namespace
+
+void convert_account(const AccountArgs &a, Py_ssize_t columns, kernel::AccountOptions &out) {
+    out = kernel::AccountOptions{};
+    bool has_capital = given(a, capital);
+    out.capital = number(a, capital, 1.0);
+    if (!(out.capital > 0 && std::isfinite(out.capital))) bad(a, capital, "a positive finite amount");
+    out.min_fee = number(a, min_fee, 0.0);
+    if (!(out.min_fee >= 0 && std::isfinite(out.min_fee))) bad(a, min_fee, "a finite amount >= 0");
+    if (out.min_fee != 0 && !has_capital)
+        raise(PyExc_ValueError, "min_fee needs capital: a minimum fee is an amount of currency");
+    if (given(a, lot_size)) {
+        if (!has_capital) raise(PyExc_ValueError, "lot_size needs capital: whole lots are sized in currency");
+        out.lot = lots(a, columns);
+    }
+    out.slippage = number(a, slippage, 0.0);
+    if (!(out.slippage >= 0 && out.slippage < 1)) bad(a, slippage, "a fraction in [0, 1)");
+    out.leverage = number(a, leverage, 1.0);
+    if (!(out.leverage >= 0 && std::isfinite(out.leverage))) bad(a, leverage, "a finite number >= 0");
+    double periods = number(a, periods_per_year, 252.0);
+    if (!(periods > 0 && std::isfinite(periods))) bad(a, periods_per_year, "a positive finite number");
+    double borrow = number(a, borrow_rate, 0.0), cash = number(a, cash_rate, 0.0);
+    if (!(borrow >= -1 && std::isfinite(borrow))) bad(a, borrow_rate, "a finite annual rate >= -1");
+    if (!(cash >= -1 && std::isfinite(cash))) bad(a, cash_rate, "a finite annual rate >= -1");
+    out.borrow_per_bar = borrow / periods;
+    out.cash_per_bar = cash / periods;
+    out.on = has_capital || !out.lot.empty() || out.min_fee != 0 || out.slippage != 0 || out.leverage != 1 ||
+             out.borrow_per_bar != 0 || out.cash_per_bar != 0;
+}
+
+}  // namespace vostra::engine

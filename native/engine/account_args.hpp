@@ -1,0 +1,27 @@
+// The account options of vostra._engine.run and run_many (capital, lot_size,
+// min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year):
+// taken out of the keywords before the arguments backtest_ shares are
+// bound, checked, and turned into the kernel's plain values.
+#pragma once
+#include "common/pyref.hpp"
+#include "kernel/market.hpp"
+
+namespace vostra::engine {
+
+inline constexpr const char *account_names[] = {"capital", "lot_size", "min_fee", "slippage",
+                                                "leverage", "borrow_rate", "cash_rate", "periods_per_year"};
+inline constexpr int account_count = 8;
+
+struct AccountArgs {
+    Ref v[account_count];  // as given, null where absent
+};
+
+// Removes the account options from `kwargs` (a dict the caller owns, or
+// null) and returns them.
+AccountArgs pop_account(PyObject *kwargs);
+
+// Checks the options (ValueError or TypeError naming the option) and fills
+// `out`; `columns` is the number of signal columns.
+void convert_account(const AccountArgs &args, Py_ssize_t columns, kernel::AccountOptions &out);
+
+}  // namespace vostra::engine
