@@ -611,9 +611,8 @@ def test_trade_figures_are_those_of_the_statistics(n):
 
 
 def test_trade_figures_of_runs_and_their_checks():
-    import importlib
+    from vostra.result import ledger_trade_figures
 
-    sweep = importlib.import_module("vostra.sweep")
     for seed in range(30):
         arrays, opts = random_market(seed, exits=True)
         try:
@@ -625,7 +624,7 @@ def test_trade_figures_of_runs_and_their_checks():
         _assert_same_figures(args)
         # What a sweep row reports: the averages rounded as the statistics round them.
         want = _trade_figures_in_numpy(*args)[0]
-        got = sweep._run_trade_figures(r)
+        got = ledger_trade_figures(r)
         assert got.keys() == want.keys() and all(same(got[k], want[k]) for k in want)
     with pytest.raises(IndexError):
         _engine.trade_figures(np.array([5]), *[np.zeros(2, np.int64)] * 2, np.zeros(2), np.zeros((2, 1, 6)))

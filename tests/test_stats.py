@@ -351,3 +351,16 @@ def test_result_statistics_start_at_the_first_trade_with_the_run_options():
                                                     window_returns(index, first)), rel=REL)
     with pytest.raises(ValueError, match="periods_per_year must be a positive number"):
         vostra.backtest(signal, m.close, periods_per_year=0)
+
+
+def test_printing_a_result_takes_the_trade_figures_from_the_ledger():
+    m = vostra.synthetic_market(n_stocks=60, years=4, seed=5)
+    signal = m.close.rank(axis=1, ascending=False) <= 6
+    res = vostra.backtest(signal, m.close, m.open, m.high, m.low, trade_at="open", stop_loss=0.05)
+    text = str(res)
+    assert "trades" not in res.__dict__, "printing built the trade log"
+    from_ledger = res.stats
+    assert f"{len(res.trades)} trades" in text
+    # Once the log exists the figures come from it: the same bits.
+    del res.__dict__["stats"]
+    assert res.stats.to_numpy().tobytes() == from_ledger.to_numpy().tobytes()

@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from .stats import drawdown, format_statistics, statistics
+from ._native import load_engine
+from .stats import _skipna_mean, _trade_stats, drawdown, format_statistics, window_statistics
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -100,6 +101,20 @@ def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: n
     return pd.concat([frame, exc[exit_names + names[:-6]], bars], axis=1)
 
 
+def ledger_trade_figures(run: Any) -> dict[str, float]:
+    """The trade figures of a native run from its ledger's columns, equal to
+    those of its trade log: counts and bars in one native pass, the MAE and
+    MFE averaged by NumPy in the log's order (by entry), so that they round
+    as the trade log's columns do."""
+    trades = run.trades
+    out, mae, mfe = load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
+                                          trades["return"], run.excursions)
+    if len(mae):
+        out["avg_mae"] = _skipna_mean(mae)
+        out["avg_mfe"] = _skipna_mean(mfe)
+    return out
+
+
 def _operations_frame(report: dict[str, Any], tickers: list[Any]) -> pd.DataFrame:
     actions = report.get("actions", {})
     weights = report.get("weights", {})
@@ -161,13 +176,18 @@ class Result:
     stats : pandas.Series
         Statistics from the first executed rebalance on (see
         :func:`vostra.stats.statistics`); their conventions are in
-        ``stats.attrs`` and under the printed table.
+        ``stats.attrs`` and under the printed table. A result of the engine
+        takes its trade figures from the ledger's arrays, so printing it
+        does not build the trade log.
+    returns : pandas.Series
+        The bar returns the statistics are computed on (see :attr:`returns`).
     start : pandas.Timestamp or None
         The first executed rebalance that traded: the earliest entry date of
         the trade log (None without trades).
-    fee, tax, periods_per_year
-        The run's costs and the annualisation factor asked for (None: inferred
-        from the dates, 252 a year for daily bars).
+    fee, tax, periods_per_year, risk_free
+        The run's costs, the annualisation factor asked for (None: inferred
+        from the dates, 252 a year for daily bars) and the annual risk-free
+        rate of Sharpe and Sortino.
     traded : pandas.Series or None
         Traded value per bar, in units of the starting capital, when the
         engine reports it; the turnover statistic needs it.
@@ -191,8 +211,12 @@ class Result:
                  traded: pd.Series | None = None, fee: float | None = None,
                  tax: float | None = None, periods_per_year: float | None = None,
                  close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None,
-                 per_bar: dict[str, np.ndarray] | None = None) -> None:
+                 per_bar: dict[str, np.ndarray] | None = None,
+                 trade_figures: Callable[[], dict[str, float]] | None = None,
+                 risk_free: float = 0.0) -> None:
         self.equity = equity
+        self._trade_figures = trade_figures
+        self.risk_free = risk_free
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
@@ -208,15 +232,41 @@ class Result:
         self.periods_per_year = periods_per_year
 
     def statistics(self, benchmark: pd.Series | None = None,
-                   periods_per_year: float | None = None) -> pd.Series:
+                   periods_per_year: float | None = None, risk_free: float | None = None) -> pd.Series:
         """The statistics of this run (see :func:`vostra.stats.statistics`),
-        optionally against a ``benchmark`` (prices or equity on the same dates)
-        and with another annualisation factor."""
+        optionally against a ``benchmark`` (prices or equity on the same
+        dates), with another annualisation factor or another annual
+        risk-free rate."""
         if periods_per_year is None:
             periods_per_year = self.periods_per_year
-        return statistics(self.equity, self.trades, start=self.start, traded=self.traded,
-                          periods_per_year=periods_per_year,
-                          benchmark=benchmark, fee=self.fee, tax=self.tax)
+        if risk_free is None:
+            risk_free = self.risk_free
+        # The ledger's arrays give the trade figures unless the trade log is
+        # at hand already: printing a result need not build it.
+        if self._trade_figures is not None and "trades" not in self.__dict__:
+            trade_stats = self._trade_figures()
+        else:
+            trade_stats = _trade_stats(self.trades)
+        # The engine's own arrays where there are some, without a Series each.
+        traded, holdings = self._per_bar.get("traded"), self._per_bar.get("holdings")
+        return window_statistics(self.equity, trade_stats, start=self.start,
+                                 traded=self.traded if traded is None else traded,
+                                 periods_per_year=periods_per_year, benchmark=benchmark,
+                                 fee=self.fee, tax=self.tax, risk_free=risk_free,
+                                 holdings=self.holdings if holdings is None else holdings)
+
+    @property
+    def returns(self) -> pd.Series:
+        """The bar returns of the statistics' window: from the first executed
+        rebalance on, the first measured from the close of the bar before it
+        (the starting capital). Empty when the equity reaches 0 or below
+        before its last bar (the returns after it are undefined)."""
+        equity = self.equity
+        anchor = max(int(equity.index.searchsorted(self.start)) - 1, 0) if self.start is not None else 0
+        values = equity.to_numpy(dtype=np.float64)[anchor:]
+        if len(values) < 2 or not (np.all(values[:-1] > 0) and np.all(np.isfinite(values))):
+            return pd.Series([], index=equity.index[:0], name="returns", dtype=np.float64)
+        return pd.Series(values[1:] / values[:-1] - 1.0, index=equity.index[anchor + 1:], name="returns")
 
     def _bar_series(self, name: str, dtype: Any = None) -> pd.Series | None:
         values = self._per_bar.get(name)
@@ -312,10 +362,15 @@ class Result:
 
         return result_html(self)
 
+    def _trade_count(self) -> int:
+        if "trades" in self.__dict__ or self._trade_figures is None:
+            return len(self.trades)
+        return int(self.stats["trades"])
+
     def __repr__(self) -> str:
         if len(self.equity):
             head = (f"Backtest {self.equity.index[0].date()} .. {self.equity.index[-1].date()}, "
-                    f"{len(self.equity)} bars, {len(self.trades)} trades")
+                    f"{len(self.equity)} bars, {self._trade_count()} trades")
         else:
             head = "Backtest (empty)"
         return head + "\n" + format_statistics(self.stats)
@@ -345,5 +400,7 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     periods_per_year=context.get("periods_per_year"),
                     close=context.get("close"), settings=context.get("settings"),
                     per_bar={"traded": run.traded, "costs": run.costs, "gross": run.gross,
-                             "holdings": run.holdings})
+                             "holdings": run.holdings},
+                    trade_figures=lambda: ledger_trade_figures(run),
+                    risk_free=context.get("risk_free", 0.0))
     return result

@@ -4,23 +4,28 @@ the conventions they were computed under.
 Every figure that empyrical also computes follows empyrical's definition on
 the same bar returns: annualisation by a fixed number of periods a year for
 the data's frequency (252 for daily bars), sample standard deviations
-(ddof=1), a risk-free rate and a required return of 0.
+(ddof=1), a required return of 0 and, unless one is given, a risk-free rate
+of 0. The figures of the return distribution and the period returns follow
+quantstats' functions on the same returns, except where
+:func:`statistics` says otherwise.
 """
 
 from __future__ import annotations
 
+import functools
 import math
+from statistics import NormalDist
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 __all__ = ["benchmark_statistics", "statistics", "drawdown", "format_statistics", "infer_periods_per_year",
-           "first_nonpositive", "STAT_LABELS", "PERIODS_PER_YEAR"]
+           "first_nonpositive", "STAT_LABELS", "SUMMARY_KEYS", "PERIODS_PER_YEAR"]
 
 # Display label and format of every statistic, in table order. The formats:
 # "pct" a fraction shown in per cent, "num" two decimals, "num3" three
-# decimals, "int" a count. Sweeps make one column per key.
+# decimals, "int" a count. Sweeps make one column per key of the summary.
 STAT_LABELS: dict[str, tuple[str, str]] = {
     "total_return": ("Total return", "pct"),
     "cagr": ("Annual return (CAGR)", "pct"),
@@ -39,7 +44,46 @@ STAT_LABELS: dict[str, tuple[str, str]] = {
     "beta": ("Beta", "num"),
     "information_ratio": ("Information ratio (per period)", "num3"),
     "tracking_error": ("Tracking error (annual)", "pct"),
+    # The distribution of the bar returns.
+    "skew": ("Skew", "num"),
+    "kurtosis": ("Kurtosis (excess)", "num"),
+    "var_95": ("Value at risk (95 %, normal)", "pct"),
+    "cvar_95": ("Expected shortfall (95 %, normal)", "pct"),
+    "best_day": ("Best bar", "pct"),
+    "worst_day": ("Worst bar", "pct"),
+    "best_month": ("Best month", "pct"),
+    "worst_month": ("Worst month", "pct"),
+    "best_year": ("Best year", "pct"),
+    "worst_year": ("Worst year", "pct"),
+    "avg_win": ("Avg winning bar", "pct"),
+    "avg_loss": ("Avg losing bar", "pct"),
+    "profit_factor": ("Profit factor (bars)", "num"),
+    "payoff_ratio": ("Payoff ratio (bars)", "num"),
+    "max_consecutive_wins": ("Max winning bars in a row", "int"),
+    "max_consecutive_losses": ("Max losing bars in a row", "int"),
+    "kelly": ("Kelly criterion (bars)", "pct"),
+    "omega": ("Omega ratio", "num"),
+    "tail_ratio": ("Tail ratio", "num"),
+    "ulcer_index": ("Ulcer index", "num3"),
+    "time_in_market": ("Time in market", "pct"),
+    # Returns over the periods that end on the last bar.
+    "mtd": ("Month to date", "pct"),
+    "ytd": ("Year to date", "pct"),
+    "return_1y": ("Last year", "pct"),
+    "return_3y_ann": ("Last 3 years (annual)", "pct"),
+    "return_5y_ann": ("Last 5 years (annual)", "pct"),
+    "return_10y_ann": ("Last 10 years (annual)", "pct"),
 }
+
+#: The figures a sweep tabulates for every run, in table order; the rest of
+#: :data:`STAT_LABELS` describes a single result in more detail.
+SUMMARY_KEYS = tuple(STAT_LABELS)[:tuple(STAT_LABELS).index("tracking_error") + 1]
+
+#: The figures of the return distribution and of the trailing periods.
+DETAIL_KEYS = tuple(STAT_LABELS)[len(SUMMARY_KEYS):]
+
+# The printout leaves a blank line before these.
+_SECTION_STARTS = frozenset({"skew", "mtd"})
 
 #: The figures that need a benchmark; NaN (and left out of the printout) without one.
 BENCHMARK_KEYS = ("alpha", "beta", "information_ratio", "tracking_error")
@@ -102,6 +146,24 @@ def infer_periods_per_year(index: pd.DatetimeIndex) -> tuple[float, str]:
     return float(PERIODS_PER_YEAR["yearly"]), "yearly"
 
 
+def known_frequency(index: pd.DatetimeIndex) -> tuple[float, str]:
+    """:func:`infer_periods_per_year`, inferred once per index object: the
+    runs of a sweep and the results of one market share theirs."""
+    for seen, found in _inferred:
+        if seen is index:
+            return found
+    found = infer_periods_per_year(index)
+    _inferred.insert(0, (index, found))
+    del _inferred[_INFERRED_KEPT:]
+    return found
+
+
+# The last indexes whose frequency was inferred (kept alive so that identity
+# stays a safe key; an index is immutable), newest first.
+_inferred: list[tuple[pd.DatetimeIndex, tuple[float, str]]] = []
+_INFERRED_KEPT = 8
+
+
 def _window_start(index: pd.DatetimeIndex, start: Any) -> int:
     """Position of the first bar at or after ``start``."""
     ts = pd.Timestamp(start)
@@ -123,10 +185,12 @@ def _std(values: np.ndarray) -> float:
     return float(values.std(ddof=1))
 
 
-def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float) -> dict[str, float]:
+def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float,
+                 risk_free: float = 0.0) -> dict[str, float]:
     """Figures of the window's equity ``values`` (anchor first) and its bar
     returns; ``returns`` is None when they are undefined (equity at or below
-    0 before the last bar)."""
+    0 before the last bar). ``risk_free`` is an annual rate that Sharpe and
+    Sortino measure the returns against."""
     out: dict[str, float] = {}
     n = len(values) - 1
     if n < 1 or not values[0] > 0:
@@ -146,11 +210,178 @@ def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float) -> 
     if n < 2:
         return out
     std = _std(returns)
-    mean = float(returns.mean())
     out["annual_volatility"] = std * math.sqrt(ppy)
+    if risk_free:
+        # The annual rate compounded down to one period, as quantstats does.
+        returns = returns - ((1.0 + risk_free) ** (1.0 / ppy) - 1.0)
+        std = _std(returns)
+    mean = float(returns.mean())
     out["sharpe"] = _ratio(mean, std) * math.sqrt(ppy)
     downside = math.sqrt(float(np.mean(np.minimum(returns, 0.0) ** 2))) * math.sqrt(ppy)
     out["sortino"] = _ratio(mean * ppy, downside)
+    return out
+
+
+# The 5 % quantile of the standard normal and the mean beyond it, in
+# deviations: the variance-covariance value at risk and expected shortfall.
+_NORMAL = NormalDist()
+_Z_05 = _NORMAL.inv_cdf(0.05)
+_SHORTFALL_05 = _NORMAL.pdf(_Z_05) / 0.05
+
+
+def _longest_run(hits: np.ndarray) -> int:
+    """Length of the longest run of True in a boolean array."""
+    if not hits.any():
+        return 0
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], hits.view(np.int8), [0]))))
+    return int((edges[1::2] - edges[::2]).max())
+
+
+def _moments(returns: np.ndarray) -> dict[str, float]:
+    """Skew and excess kurtosis with the small-sample corrections pandas
+    applies (NaN for fewer than 3 or 4 returns, or no dispersion)."""
+    n = len(returns)
+    out: dict[str, float] = {}
+    if n < 3 or returns.max() == returns.min():
+        return out
+    d = returns - returns.mean()
+    d2 = d * d
+    m2, m3, m4 = float(d2.sum()), float(np.dot(d2, d)), float(np.dot(d2, d2))
+    out["skew"] = math.sqrt(n * (n - 1)) / (n - 2) * (m3 / n) / (m2 / n) ** 1.5
+    if n >= 4:
+        scale = (n - 2) * (n - 3)
+        out["kurtosis"] = (n + 1) * n * (n - 1) / scale * m4 / (m2 * m2) - 3.0 * (n - 1) ** 2 / scale
+    return out
+
+
+def _win_loss_figures(returns: np.ndarray) -> dict[str, float]:
+    """Figures of the winning and losing bars, as quantstats defines them
+    (a bar with a zero return is neither)."""
+    out: dict[str, float] = {}
+    wins, losses = returns[returns > 0], returns[returns < 0]
+    out["max_consecutive_wins"] = float(_longest_run(returns > 0))
+    out["max_consecutive_losses"] = float(_longest_run(returns < 0))
+    gains, pains = float(wins.sum()), -float(losses.sum())
+    out["profit_factor"] = _ratio(gains, pains)
+    out["omega"] = _ratio(gains, pains)
+    if len(wins):
+        out["avg_win"] = float(wins.mean())
+    if len(losses):
+        out["avg_loss"] = float(losses.mean())
+    if len(wins) and len(losses):
+        payoff = _ratio(out["avg_win"], abs(out["avg_loss"]))
+        out["payoff_ratio"] = payoff
+        p = len(wins) / (len(wins) + len(losses))
+        out["kelly"] = _ratio(payoff * p - (1.0 - p), payoff)
+    return out
+
+
+def _local_ns(dates: pd.DatetimeIndex) -> np.ndarray:
+    """Wall-clock nanoseconds of the dates in their own timezone."""
+    local = dates if dates.tz is None else dates.tz_localize(None)
+    return local.as_unit("ns").asi8
+
+
+_DAY_NS = 86_400 * 10**9
+
+
+def _month_starts(months: np.ndarray | int) -> np.ndarray:
+    """Nanoseconds of the first day of months counted from January 1970."""
+    return np.asarray(months).astype("datetime64[M]").astype("datetime64[ns]").astype(np.int64)
+
+
+def _month_of(ns: int) -> int:
+    """The month of a wall-clock time in nanoseconds, counted from January 1970."""
+    return int(np.datetime64(ns, "ns").astype("datetime64[M]").astype(np.int64))
+
+
+def _calendar_figures(values: np.ndarray, ns: np.ndarray) -> dict[str, float]:
+    """Best and worst calendar month and year of the window, each the
+    compounded return of its bars (a partial first or last period counts as
+    it is), from the equity ``values`` (anchor first) and the return dates
+    (ascending wall-clock nanoseconds)."""
+    out: dict[str, float] = {}
+    months = np.arange(_month_of(int(ns[0])) + 1, _month_of(int(ns[-1])) + 1)
+    for name, firsts in (("month", months), ("year", months[months % 12 == 0])):
+        # The first return of every period after the first one.
+        cuts = np.searchsorted(ns, _month_starts(firsts), side="left")
+        ends = np.append(cuts, len(ns))
+        starts = np.insert(cuts, 0, 0)
+        period = values[ends] / values[starts] - 1.0
+        out[f"best_{name}"] = float(period.max())
+        out[f"worst_{name}"] = float(period.min())
+    return out
+
+
+# Trailing periods: name, years back (0 for the calendar month and year to
+# date), annualised.
+_TRAILING = (("mtd", 0, False), ("ytd", 0, False), ("return_1y", 1, False),
+             ("return_3y_ann", 3, True), ("return_5y_ann", 5, True), ("return_10y_ann", 10, True))
+
+
+def _years_back(last: int, month: int, years: int) -> int:
+    """The wall-clock time ``years`` calendar years before ``last`` (ns, in
+    month ``month``), the day clamped to the end of its month as dateutil
+    and pandas clamp it (29 February goes to the 28th)."""
+    start = _month_starts(month)
+    into = last - int(start)
+    target = month - 12 * years
+    begin, end = _month_starts(np.array([target, target + 1]))
+    return int(min(begin + into, end - _DAY_NS + into % _DAY_NS))
+
+
+def _trailing_figures(values: np.ndarray, ns: np.ndarray, anchor: int, ppy: float) -> dict[str, float]:
+    """Returns of the periods that end on the last bar, compounding the bar
+    returns dated on or after each period's first day (``ns``: the return
+    dates in wall-clock nanoseconds, ``anchor`` the anchor's date). A period of years that reaches back before the anchor
+    is NaN."""
+    out: dict[str, float] = {}
+    last = int(ns[-1])
+    month = _month_of(last)
+    for name, years, annual in _TRAILING:
+        if name == "mtd":
+            cutoff = int(_month_starts(month))
+        elif name == "ytd":
+            cutoff = int(_month_starts(month - month % 12))
+        else:
+            cutoff = _years_back(last, month, years)
+            if anchor > cutoff:
+                continue
+        first = int(np.searchsorted(ns, cutoff, side="left"))
+        growth = values[-1] / values[first]
+        if not annual:
+            out[name] = float(growth - 1.0)
+        elif growth >= 0:
+            out[name] = float(growth ** (ppy / (len(ns) - first))) - 1.0
+    return out
+
+
+def _detail_figures(values: np.ndarray, returns: np.ndarray | None, ns: np.ndarray | None,
+                    ppy: float, holdings: np.ndarray | None) -> dict[str, float]:
+    """The figures of :data:`DETAIL_KEYS` from the window's equity ``values``
+    (anchor first), its bar returns (None when undefined), the dates of the
+    values in wall-clock nanoseconds (None without dates: no calendar
+    figures), and the positions held on the return bars (or None)."""
+    out: dict[str, float] = {}
+    if returns is None or not len(returns):
+        return out
+    in_market = holdings > 0 if holdings is not None else returns != 0
+    out["time_in_market"] = float(in_market.mean())
+    out["best_day"], out["worst_day"] = float(returns.max()), float(returns.min())
+    out.update(_win_loss_figures(returns))
+    if ns is not None:
+        out.update(_calendar_figures(values, ns[1:]))
+        out.update(_trailing_figures(values, ns[1:], int(ns[0]), ppy))
+    peak = np.maximum.accumulate(values)
+    sunk = values[1:] / peak[1:] - 1.0
+    if len(returns) >= 2:
+        out["ulcer_index"] = math.sqrt(float(np.dot(sunk, sunk)) / (len(returns) - 1))
+        mean, std = float(returns.mean()), _std(returns)
+        out["var_95"] = mean + _Z_05 * std
+        out["cvar_95"] = mean - _SHORTFALL_05 * std
+        low, high = np.quantile(returns, (0.05, 0.95))
+        out["tail_ratio"] = abs(_ratio(float(high), float(low)))
+    out.update(_moments(returns))
     return out
 
 
@@ -271,15 +502,16 @@ def _returns(values: np.ndarray) -> np.ndarray | None:
 
 
 def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | None,
-            trade_stats: dict[str, float] | None) -> dict[str, float]:
-    """The statistics without a benchmark, keyed as :data:`STAT_LABELS`, from
-    plain arrays: the whole equity curve, the position of the window's first
-    bar, the periods per year, the traded value on the window's bars (or
-    None) and the trade figures (see :func:`trade_figures`, or None)."""
+            trade_stats: dict[str, float] | None, risk_free: float = 0.0) -> dict[str, float]:
+    """The summary statistics without a benchmark, keyed as
+    :data:`SUMMARY_KEYS`, from plain arrays: the whole equity curve, the
+    position of the window's first bar, the periods per year, the traded
+    value on the window's bars (or None), the trade figures (see
+    :func:`trade_figures`, or None) and the annual risk-free rate."""
     anchor = max(first - 1, 0)
     values = equity[anchor:]
-    out = dict.fromkeys(STAT_LABELS, math.nan)
-    out.update(_curve_stats(values, _returns(values), ppy))
+    out = dict.fromkeys(SUMMARY_KEYS, math.nan)
+    out.update(_curve_stats(values, _returns(values), ppy, risk_free))
     if trade_stats is not None:
         out.update(trade_stats)
     n_returns = len(values) - 1
@@ -290,10 +522,32 @@ def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | Non
     return out
 
 
+def _bar_values(values: Any, equity: pd.Series, name: str) -> np.ndarray:
+    """Per-bar values given as a Series on the equity's dates or as an array
+    as long as the curve."""
+    if isinstance(values, pd.Series):
+        if not values.index.equals(equity.index):
+            raise ValueError(f"{name} must be on the equity's dates")
+        return values.to_numpy()
+    array = np.asarray(values)
+    if array.shape != (len(equity),):
+        raise ValueError(f"{name} must be a Series on the equity's dates or an array of "
+                         f"{len(equity)} values, got shape {array.shape}")
+    return array
+
+
+def _annual_rate(risk_free: Any) -> float:
+    rate = float(risk_free)
+    if not (math.isfinite(rate) and rate > -1.0):
+        raise ValueError(f"risk_free must be an annual rate above -1 such as 0.02, got {risk_free!r}")
+    return rate
+
+
 def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
                start: Any = None, traded: pd.Series | np.ndarray | None = None,
                periods_per_year: float | None = None, benchmark: pd.Series | None = None,
-               fee: float | None = None, tax: float | None = None) -> pd.Series:
+               fee: float | None = None, tax: float | None = None, risk_free: float = 0.0,
+               holdings: pd.Series | np.ndarray | None = None) -> pd.Series:
     """Performance statistics of an equity curve.
 
     Parameters
@@ -326,6 +580,15 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
         the benchmark figures).
     fee, tax
         The run's costs, only recorded for the printout.
+    risk_free
+        Annual risk-free rate that Sharpe and Sortino measure the returns
+        against, compounded down to one period: ``(1 + risk_free) **
+        (1 / periods per year) - 1`` is taken from every bar return.
+    holdings
+        Positions held on each bar (a Series on the equity's dates or an
+        array as long as it); ``time_in_market`` is the share of the
+        window's return bars that held one. Without it, the share of bars
+        with a nonzero return.
 
     Returns
     -------
@@ -340,42 +603,91 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
         (negative, the anchor counting as a peak), ``calmar`` (CAGR / |max
         drawdown|), the trade figures, ``turnover`` and, with a benchmark,
         ``alpha``, ``beta``, ``information_ratio``, ``tracking_error`` (see
-        the module's definitions). Undefined values are NaN (a zero standard
+        the module's definitions); then the figures of the bar returns:
+        ``skew`` and ``kurtosis`` (excess, both with the small-sample
+        corrections of pandas), ``var_95`` and ``cvar_95`` (the normal value
+        at risk mean + z·std and expected shortfall mean - φ(z)/0.05·std at
+        z = the 5 % normal quantile), ``best_day``/``worst_day`` (the best
+        and worst bar), ``best_month``, ``worst_month``, ``best_year``,
+        ``worst_year`` (compounded over the calendar periods, partial ones
+        as they are), ``avg_win``/``avg_loss`` (mean of the positive /
+        negative bar returns), ``profit_factor`` (their sums' ratio),
+        ``payoff_ratio`` (avg win / |avg loss|), ``max_consecutive_wins``
+        and ``max_consecutive_losses`` (bars), ``kelly`` (p - (1 - p) /
+        payoff, p the share of winning bars among the nonzero ones),
+        ``omega`` (at a threshold of 0), ``tail_ratio`` (|95th / 5th
+        percentile|), ``ulcer_index`` (root of the squared drawdowns summed
+        over returns - 1) and ``time_in_market``; and the returns of the
+        periods ending on the last bar: ``mtd``, ``ytd``, ``return_1y``
+        and, annualised, ``return_3y_ann``, ``return_5y_ann``,
+        ``return_10y_ann``, each compounding the returns dated on or after
+        the period's first day (NaN for a period of years longer than the
+        window). Trade figures (win rate and so on) count trades; the
+        figures of winning and losing bars count bars. Undefined values are NaN (a zero standard
         deviation gives a NaN ratio; bar returns after an equity at or below 0
         are undefined, and so are the figures built on them; an equity below
         0 also leaves ``max_drawdown``, ``calmar`` and ``turnover`` NaN). ``attrs`` holds
         the conventions: ``window_start`` (first return bar), ``anchor``
         (the bar the returns start from), ``window_rule`` ("first executed
         rebalance" or "first bar"), ``periods_per_year``, ``frequency``,
-        ``benchmark`` (whether one was given), ``fee`` and ``tax``.
+        ``benchmark`` (whether one was given), ``risk_free``, ``fee`` and
+        ``tax``.
     """
+    return window_statistics(equity, _trade_stats(trades) if trades is not None else None,
+                             start=start, traded=traded, periods_per_year=periods_per_year,
+                             benchmark=benchmark, fee=fee, tax=tax, risk_free=risk_free,
+                             holdings=holdings)
+
+
+@functools.cache
+def _stat_index() -> pd.Index:
+    # One index for every statistics Series: building it costs more than
+    # the figures of a short curve.
+    return pd.Index(list(STAT_LABELS), dtype=object)
+
+
+def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *,
+                      start: Any = None, traded: pd.Series | np.ndarray | None = None,
+                      periods_per_year: float | None = None, benchmark: pd.Series | None = None,
+                      fee: float | None = None, tax: float | None = None, risk_free: float = 0.0,
+                      holdings: pd.Series | np.ndarray | None = None) -> pd.Series:
+    """:func:`statistics` with the trade figures given (see
+    :func:`trade_figures`; None for none) instead of a trade log."""
     index = equity.index
     if periods_per_year is None:
-        ppy, frequency = infer_periods_per_year(index)
+        ppy, frequency = known_frequency(index)
     else:
         ppy, frequency = float(periods_per_year), "given"
         if not (math.isfinite(ppy) and ppy > 0):
             raise ValueError(f"periods_per_year must be a positive number such as 252, "
                              f"got {periods_per_year!r}")
+    rate = _annual_rate(risk_free)
     first = 0 if start is None else _window_start(index, start)
     anchor = max(first - 1, 0)
     full = equity.to_numpy(dtype=np.float64)
     window_traded = None
     if traded is not None and len(full) - anchor > 1:
         window_traded = _traded_values(traded, equity, first)
-    out = figures(full, first, ppy, window_traded, _trade_stats(trades) if trades is not None else None)
+    held = None if holdings is None else _bar_values(holdings, equity, "holdings")[anchor + 1:]
+    out = figures(full, first, ppy, window_traded, trade_stats, rate)
     values = full[anchor:]
-    returns = _returns(values) if benchmark is not None else None
-    if returns is not None:
+    returns = _returns(values)
+    if returns is not None and benchmark is not None:
         out.update(_benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy))
+    out.update(dict.fromkeys(DETAIL_KEYS, math.nan))
     n_returns = len(values) - 1
-    stats = pd.Series(out, name="statistics", dtype=np.float64)
+    if n_returns > 0:
+        # Calendar figures need dates; a plain index has none.
+        ns = _local_ns(index) if isinstance(index, pd.DatetimeIndex) else None
+        out.update(_detail_figures(values, returns, None if ns is None else ns[anchor:], ppy, held))
+    stats = pd.Series(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index=_stat_index(),
+                      name="statistics", copy=False)
     stats.attrs.update(
         window_start=index[anchor + 1] if n_returns > 0 else None,
         anchor=index[anchor] if len(values) else None,
         window_rule="first bar" if start is None else "first executed rebalance",
         periods_per_year=ppy, frequency=frequency, benchmark=benchmark is not None,
-        fee=fee, tax=tax,
+        risk_free=rate, fee=fee, tax=tax,
     )
     return stats
 
@@ -404,8 +716,10 @@ def conventions(stats: pd.Series) -> list[str]:
         lines.append(f"Window: from the {attrs['window_rule']}, {_date(attrs['window_start'])} "
                      f"(returns from the close of {_date(attrs['anchor'])})")
     if "periods_per_year" in attrs:
+        rate = attrs.get("risk_free") or 0.0
+        free = f"risk-free rate {rate * 100:g}% a year" if rate else "no risk-free rate"
         lines.append(f"Annualised with {attrs['periods_per_year']:g} periods a year "
-                     f"({attrs['frequency']}); no risk-free rate")
+                     f"({attrs['frequency']}); {free}")
     fee, tax = attrs.get("fee"), attrs.get("tax")
     if fee is not None and tax is not None:
         lines.append(f"Costs: fee {fee * 100:g}% on every trade, tax {tax * 100:g}% "
@@ -417,10 +731,14 @@ def format_statistics(stats: pd.Series) -> str:
     """The statistics as an aligned two-column text table, followed by the
     conventions they were computed under (see :func:`statistics`)."""
     skip = set() if stats.attrs.get("benchmark", True) else set(BENCHMARK_KEYS)
-    rows = [(STAT_LABELS.get(key, (str(key), "num")), value)
+    rows = [(key, *STAT_LABELS.get(key, (str(key), "num")), value)
             for key, value in stats.items() if key not in skip]
-    width = max(len(label) for (label, _), _ in rows) if rows else 0
-    lines = [f"{label:<{width}}  {_format_value(value, kind):>10}" for (label, kind), value in rows]
+    width = max(len(label) for _, label, _, _ in rows) if rows else 0
+    lines = []
+    for key, label, kind, value in rows:
+        if key in _SECTION_STARTS and lines:
+            lines.append("")
+        lines.append(f"{label:<{width}}  {_format_value(value, kind):>10}")
     return "\n".join(lines + conventions(stats))
 
 

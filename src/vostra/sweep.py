@@ -38,13 +38,14 @@ from .run.arguments import engine_arguments
 from .run.backtest import backtest, price_error, ruin_message
 from .run.options import SCALAR_OPTIONS, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
-from .stats import STAT_LABELS, _skipna_mean, figures, infer_periods_per_year
+from .result import ledger_trade_figures
+from .stats import SUMMARY_KEYS, figures, known_frequency
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
 
 #: Statistic columns of a sweep's result, in order (see :func:`vostra.statistics`).
-STAT_COLUMNS = tuple(STAT_LABELS)
+STAT_COLUMNS = SUMMARY_KEYS
 
 # Keyword options of backtest and their defaults: the names a grid may vary.
 _OPTIONS = {name: p.default for name, p in inspect.signature(backtest).parameters.items()
@@ -184,34 +185,7 @@ def _periods_per_year(context: dict[str, Any]) -> float:
     given = context.get("periods_per_year")
     if given is not None:
         return float(given)
-    index = context["close_index"]
-    for seen, ppy in _inferred_ppy:
-        if seen is index:
-            return ppy
-    ppy = infer_periods_per_year(index)[0]
-    _inferred_ppy.insert(0, (index, ppy))
-    del _inferred_ppy[_PPY_CACHE:]
-    return ppy
-
-
-# The last indexes whose periods per year were inferred (kept alive so that
-# identity stays a safe key), newest first.
-_inferred_ppy: list[tuple[pd.DatetimeIndex, float]] = []
-_PPY_CACHE = 8
-
-
-def _run_trade_figures(run: Any) -> dict[str, float]:
-    """The trade figures of a run from the ledger's columns, as Result.stats
-    computes them from the trade log: counts and bars in one native pass,
-    the MAE and MFE averaged by NumPy in the log's order (by entry), so that
-    they round as Result.stats does."""
-    trades = run.trades
-    out, mae, mfe = load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
-                                                 trades["return"], run.excursions)
-    if len(mae):
-        out["avg_mae"] = _skipna_mean(mae)
-        out["avg_mfe"] = _skipna_mean(mfe)
-    return out
+    return known_frequency(context["close_index"])[0]
 
 
 def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, str | None]:
@@ -221,8 +195,8 @@ def _run_statistics(run: Any, context: dict[str, Any]) -> tuple[np.ndarray, np.n
     values = run.equity
     first = max(run.first_rebalance, 0)
     traded = run.traded[first:] if len(values) - max(first - 1, 0) > 1 else None
-    out = figures(values, first, _periods_per_year(context), traded, _run_trade_figures(run))
-    stats = np.fromiter((out[k] for k in STAT_LABELS), dtype=np.float64, count=len(STAT_LABELS))
+    out = figures(values, first, _periods_per_year(context), traded, ledger_trade_figures(run))
+    stats = np.fromiter((out[k] for k in SUMMARY_KEYS), dtype=np.float64, count=len(SUMMARY_KEYS))
     ruin = None
     if (values <= 0).any():
         ruin = ruin_message(pd.Series(values, index=context["close_index"], name="equity"))

@@ -24,7 +24,7 @@ from .run.arguments import engine_arguments
 from .run.backtest import backtest
 from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
                       sweep_returns)
-from .stats import STAT_LABELS, format_statistics, statistics
+from .stats import SUMMARY_KEYS, format_statistics, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
                     _sharing, _table, _with_overfitting)
 
@@ -279,9 +279,9 @@ def _selection(select: str) -> tuple[str, bool]:
     if not isinstance(select, str):
         raise TypeError(f"select must be the name of a statistic, got {type(select).__name__}")
     name, maximize = (select[1:], False) if select.startswith("-") else (select, True)
-    if name not in STAT_LABELS and name != "psr":
+    if name not in SUMMARY_KEYS and name != "psr":
         raise ValueError(
-            f"select={select!r} is not a statistic; use one of {', '.join(STAT_LABELS)} or "
+            f"select={select!r} is not a statistic; use one of {', '.join(SUMMARY_KEYS)} or "
             f"'psr' (higher is better), with a leading '-' where lower is better"
         )
     return name, maximize
