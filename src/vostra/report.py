@@ -93,6 +93,18 @@ def settings_text(settings: dict[str, Any]) -> str:
             parts.append(f"{name} {_fraction(settings[key])}")
     if settings.get("intrabar"):
         parts.append("stops checked intrabar")
+    if settings.get("capital") is not None:
+        parts.append(f"capital {settings['capital']:,.2f}")
+    lot = settings.get("lot_size")
+    if lot is not None:
+        parts.append(f"lots of {lot}" if np.isscalar(lot) else "lots by ticker")
+    if settings.get("min_fee"):
+        parts.append(f"minimum fee {settings['min_fee']:,.2f}")
+    for key, name in (("slippage", "slippage"), ("borrow_rate", "borrow rate"), ("cash_rate", "cash rate")):
+        if settings.get(key):
+            parts.append(f"{name} {_fraction(settings[key])}")
+    if settings.get("leverage", 1.0) != 1.0:
+        parts.append(f"leverage {settings['leverage']:g}")
     return ", ".join(parts)
 
 

@@ -62,9 +62,10 @@ def _holding_bars(t: dict[str, np.ndarray], n_bars: int) -> np.ndarray:
 
 
 def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: np.ndarray,
-                 context: dict[str, Any]) -> pd.DataFrame:
+                 context: dict[str, Any], shares: bool = False) -> pd.DataFrame:
     """The native ledger's trade columns as the caller's table, in ``order``
-    (the engine's entry order)."""
+    (the engine's entry order); with ``shares`` (an account run) the signed
+    shares of every trade after its prices."""
     index = context["close_index"]
     price_ns = index.as_unit("ns").asi8
     tickers = np.array(list(context["tickers"]) + [None], dtype=object)
@@ -80,6 +81,7 @@ def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: n
         "exit_date": _dates(price_ns[fill_exit], index, is_open),
         "entry_price": t["entry_price"],
         "exit_price": t["exit_price"],
+        **({"shares": t["shares"]} if shares else {}),
         "weight": t["weight"],
         "holding_bars": holding.astype(np.int64),
         "pnl": t["pnl"],
@@ -213,10 +215,15 @@ class Result:
                  close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None,
                  per_bar: dict[str, np.ndarray] | None = None,
                  trade_figures: Callable[[], dict[str, float]] | None = None,
-                 risk_free: float = 0.0) -> None:
+                 risk_free: float = 0.0, capital: float = 1.0,
+                 shares: pd.Series | None = None) -> None:
         self.equity = equity
         self._trade_figures = trade_figures
         self.risk_free = risk_free
+        #: The starting capital (1.0 for the normalised account).
+        self.capital = capital
+        #: Shares held per ticker after the last bar (runs with the account options).
+        self.shares = shares
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
@@ -283,6 +290,13 @@ class Result:
     def costs(self) -> pd.Series | None:
         """Fee and tax paid on each bar (None when the engine did not report them)."""
         return self._bar_series("costs")
+
+    @cached_property
+    def interest(self) -> pd.Series:
+        """Interest earned (negative: paid) on the cash on each bar, with
+        ``cash_rate``; 0 without it."""
+        series = self._bar_series("interest")
+        return series if series is not None else pd.Series(0.0, index=self.equity.index, name="interest")
 
     @cached_property
     def exposure(self) -> pd.Series | None:
@@ -392,7 +406,10 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
 
     # The statistics start at the first executed rebalance.
     start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
-    result = Result(equity, lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context), operations,
+    account = run.shares is not None
+    result = Result(equity,
+                    lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context, account),
+                    operations,
                     weight_date=signal_date(report.get("weight_time")),
                     next_weight_date=signal_date(report.get("next_weight_time")),
                     start=start,
@@ -400,7 +417,10 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     periods_per_year=context.get("periods_per_year"),
                     close=context.get("close"), settings=context.get("settings"),
                     per_bar={"traded": run.traded, "costs": run.costs, "gross": run.gross,
-                             "holdings": run.holdings},
+                             "holdings": run.holdings, "interest": run.interest},
                     trade_figures=lambda: ledger_trade_figures(run),
-                    risk_free=context.get("risk_free", 0.0))
+                    risk_free=context.get("risk_free", 0.0),
+                    capital=context.get("capital", 1.0),
+                    shares=(pd.Series(run.shares, index=context["tickers"], name="shares")
+                            if account else None))
     return result

@@ -36,7 +36,7 @@ from .data.prices import convert_prices
 from .data.weights import convert_weights
 from .run.arguments import engine_arguments
 from .run.backtest import backtest, price_error, ruin_message
-from .run.options import SCALAR_OPTIONS, scalar_arguments
+from .run.options import SCALAR_OPTIONS, needs_periods, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
 from .result import ledger_trade_figures
 from .stats import SUMMARY_KEYS, figures, known_frequency
@@ -172,7 +172,10 @@ class _Prepared:
         arguments, context, notes = base
         scalars = {name: kwargs.get(name, _OPTIONS[name]) for name in SCALAR_OPTIONS}
         engine_scalars, scalar_context = scalar_arguments(**scalars)
-        return {**arguments, **engine_scalars}, {**context, **scalar_context}, notes
+        merged = {**arguments, **engine_scalars}
+        if needs_periods(merged):
+            merged["periods_per_year"] = _periods_per_year(context)
+        return merged, {**context, **scalar_context}, notes
 
 
 def _error_text(exc: BaseException) -> str:

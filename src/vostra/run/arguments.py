@@ -13,7 +13,8 @@ from ..data.frames import listing
 from ..data.prices import PriceArrays, convert_prices, last_valid
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
-from .options import scalar_arguments
+from ..stats import infer_periods_per_year
+from .options import lot_sizes, needs_periods, scalar_arguments
 
 
 def prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
@@ -107,13 +108,14 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
               delisted_at: np.ndarray | None = None, *,
               trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
               delisting: Delisting = "auto", split_trades: bool | None = None,
-              **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+              lot_size: Any = None, **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
     """The engine arguments of one run on converted inputs: the prices of
     the bars ``bars``, the weight rows ``rows`` and the weight columns where
     the bool array ``columns`` is True (all by default), exactly as
     :func:`prepare` gives them for frames cut to those rows and columns.
     ``delisted_at`` (a delisting bar per price column, -1 for none) stands
-    in for the ``delisting`` option; ``options`` are the scalar options."""
+    in for the ``delisting`` option; ``options`` are the scalar options.
+    ``lot_size`` (by ticker) is aligned to the weight columns here."""
     notes: list[str] = []
     whole = rows is None or (rows.start in (0, None) and rows.stop is not None and rows.stop >= len(signal.pos_ns)
                              and rows.step in (1, None))
@@ -126,6 +128,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
     engine_scalars, scalar_context = scalar_arguments(**options)
 
     close_index = prices.dates_of(bars)
+    if needs_periods(engine_scalars):
+        engine_scalars["periods_per_year"] = infer_periods_per_year(close_index)[0]
     price_ns = prices.price_ns if bars is None else prices.price_ns[bars]
     pos_ns = signal.pos_ns[rows]
     check_finite(signal, rows, columns)
@@ -157,6 +161,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         )
     if split_trades is None:
         split_trades = rebalance is not None
+    if lot_size is not None:
+        engine_scalars["lot_size"] = lot_sizes(lot_size, tickers, traded)
 
     run_arguments = dict(
         price_index=price_ns, price_columns=prices.labels,

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import re
 import warnings
+from collections.abc import Mapping
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from .._native import load_engine
@@ -17,6 +19,7 @@ from ..data.weight_shapes import wide_weights
 from ..result import Result, build_result
 from ..stats import first_nonpositive
 from .arguments import prepare
+from .options import ACCOUNT_DEFAULTS
 
 __all__ = ["backtest"]
 
@@ -30,10 +33,13 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
              position_limit: float = 1.0, retain_cost: bool = False,
              stop_trading: bool = True, window: int = 0, window_step: int = 1,
              delisting: Delisting = "auto", split_trades: bool | None = None,
-             periods_per_year: float | None = None) -> Result:
+             periods_per_year: float | None = None, capital: float | None = None,
+             lot_size: int | Mapping[Any, int] | pd.Series | None = None, min_fee: float = 0.0,
+             slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0,
+             cash_rate: float = 0.0) -> Result:
     """Backtest target weights against daily prices.
 
-    The portfolio starts with a capital of 1.0. When a new row of ``weights``
+    The portfolio starts with a capital of 1.0 (or ``capital``). When a new row of ``weights``
     is in force at a scheduled bar, the engine rebalances to it on the next
     bar at that bar's trading price, then marks every position to the close.
 
@@ -41,8 +47,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     ----------
     weights
         Target weights, dates × tickers. Positive is long, negative short;
-        a row whose absolute weights add up to more than 1 is scaled down to
-        1, a smaller row leaves the rest in cash. Missing (NaN) weights count
+        a row whose absolute weights add up to more than 1 (``leverage``) is
+        scaled down to it, a smaller row leaves the rest in cash. Missing (NaN) weights count
         as 0. A **bool** frame means equal weights among the True cells of
         each row. A row dated ``t`` is decided on the last bar at or before
         ``t`` and traded on the bar after it. The same weights may come as a
@@ -108,6 +114,39 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     periods_per_year
         Annualisation factor of the statistics; by default inferred from the
         dates (252 for daily bars, 52 weekly, 12 monthly, 4 quarterly, 1 yearly).
+        The financing rates are divided by it too.
+    capital
+        The starting capital in currency. With it the equity, the trades'
+        ``pnl``, the costs and the interest are in currency, and the account
+        rules below apply (fees out of cash, sales before purchases, no
+        purchase beyond the cash); the statistics read returns and keep
+        their meaning. ``None``: the normalised account of 1.0.
+    lot_size
+        Positions in whole lots (needs ``capital``): a number of shares for
+        every ticker, or a mapping / Series by ticker. A target is its value
+        over the trading price, rounded toward zero to whole lots; a
+        purchase is cut by whole lots until the cash pays for it with its
+        costs. ``1`` means whole shares. The trade log's ``shares`` column
+        gives the shares of every trade.
+    min_fee
+        Least fee of one fill, in currency (needs ``capital``): each fill
+        pays ``max(fee * filled value, min_fee)``, plus the tax on sales.
+    slippage
+        Fraction of the trading price lost on every fill, stop fills
+        included: buys fill at ``price * (1 + slippage)``, sales at
+        ``price * (1 - slippage)``; fee and tax are charged on the filled
+        value, and ``entry_price``/``exit_price`` are these fills.
+    leverage
+        Rows whose absolute weights add up to more than ``leverage`` are
+        scaled down to it; above 1 the cash may go negative, down to
+        ``(1 - leverage) * balance`` at a rebalance.
+    borrow_rate, cash_rate
+        Annual rates: every bar, each short pays its value at the previous
+        close × ``borrow_rate / periods_per_year`` (in its trade's ``pnl``)
+        and the cash of the previous close earns (or, below 0, pays)
+        ``cash_rate / periods_per_year``, reported per bar in
+        ``Result.interest``. Then ``trades["pnl"].sum() +
+        result.interest.sum()`` equals the final equity minus the capital.
 
     Returns
     -------
@@ -131,6 +170,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         position_limit=position_limit, retain_cost=retain_cost,
         stop_trading=stop_trading, window=window, window_step=window_step,
         delisting=delisting, split_trades=split_trades, periods_per_year=periods_per_year,
+        capital=capital, lot_size=lot_size, min_fee=min_fee, slippage=slippage, leverage=leverage,
+        borrow_rate=borrow_rate, cash_rate=cash_rate,
     )
     for message in context["warnings"]:
         warnings.warn(message, UserWarning, stacklevel=2)
@@ -143,12 +184,20 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     context["close"] = close
     context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
                                rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
-                               take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar)
+                               take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar,
+                               **_account_settings(capital=capital, lot_size=lot_size, min_fee=min_fee,
+                                                   slippage=slippage, leverage=leverage,
+                                                   borrow_rate=borrow_rate, cash_rate=cash_rate))
     result = build_result(run, context)
     ruin = ruin_message(result.equity)
     if ruin is not None:
         warnings.warn(ruin, UserWarning, stacklevel=2)
     return result
+
+
+def _account_settings(**given: Any) -> dict[str, Any]:
+    """The account options that differ from their defaults, for the report."""
+    return {k: v for k, v in given.items() if v is not None and not (np.isscalar(v) and v == ACCOUNT_DEFAULTS[k])}
 
 
 def ruin_message(equity: pd.Series) -> str | None:

@@ -4,15 +4,24 @@ keyword arguments."""
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
+import pandas as pd
+
+from ..data.frames import listing
 
 #: The options of :func:`vostra.backtest` that become plain values of the engine
 #: call; the others (prices, schedule, delisting) shape its arrays.
 SCALAR_OPTIONS = ("fee", "tax", "stop_loss", "take_profit", "trail_stop", "trail_activation",
                   "intrabar", "position_limit", "retain_cost", "stop_trading", "window",
-                  "window_step", "periods_per_year")
+                  "window_step", "periods_per_year", "capital", "min_fee", "slippage", "leverage",
+                  "borrow_rate", "cash_rate")
+
+#: The options of a real account, with their defaults (the normalised account).
+ACCOUNT_DEFAULTS = dict(capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
+                        borrow_rate=0.0, cash_rate=0.0)
 
 
 def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
@@ -20,6 +29,8 @@ def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: fl
             trail_activation: float = 0.0, intrabar: bool = False, position_limit: float = 1.0,
             retain_cost: bool = False, stop_trading: bool = True, window: int = 0,
             window_step: int = 1, periods_per_year: float | None = None,
+            capital: float | None = None, min_fee: float = 0.0, slippage: float = 0.0,
+            leverage: float = 1.0, borrow_rate: float = 0.0, cash_rate: float = 0.0,
             ) -> tuple[dict[str, Any], dict[str, Any]]:
     """The scalar options checked and converted: the engine's keyword
     arguments and what the result needs of them. The defaults are those of
@@ -59,9 +70,96 @@ def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: fl
         stop_trading_next_period=bool(stop_trading), orbalt_window=window,
         orbalt_window_step=window_step,
     )
+    account = _account(capital, min_fee, slippage, leverage, borrow_rate, cash_rate)
+    if account:
+        arguments.update(account)
+        if periods_per_year is not None:
+            arguments["periods_per_year"] = periods_per_year
     context = dict(window=window, window_step=window_step, fee=fee, tax=tax,
-                   periods_per_year=periods_per_year)
+                   periods_per_year=periods_per_year, capital=1.0 if capital is None else float(capital))
     return arguments, context
+
+
+def _account(capital: float | None, min_fee: float, slippage: float, leverage: float,
+             borrow_rate: float, cash_rate: float) -> dict[str, Any]:
+    """The engine's account options that differ from their defaults, checked
+    (so that a run with all of them at their defaults is today's run)."""
+    out: dict[str, Any] = {}
+    if capital is not None:
+        capital = _number(capital, "capital")
+        if not (math.isfinite(capital) and capital > 0):
+            raise ValueError(f"capital must be a positive finite amount of currency such as 1_000_000, "
+                             f"or None for an account of 1.0; got {capital!r}")
+        out["capital"] = capital
+    min_fee = _number(min_fee, "min_fee")
+    if not (math.isfinite(min_fee) and min_fee >= 0):
+        raise ValueError(f"min_fee must be a finite amount >= 0, got {min_fee!r}")
+    if min_fee and capital is None:
+        raise ValueError("min_fee needs capital: a minimum fee is an amount of currency, so pass "
+                         "capital=... (the starting capital in the same currency)")
+    slippage = _number(slippage, "slippage")
+    if not 0 <= slippage < 1:
+        raise ValueError(f"slippage must be a fraction in [0, 1) such as 0.001, got {slippage!r}")
+    leverage = _number(leverage, "leverage")
+    if not (math.isfinite(leverage) and leverage >= 0):
+        raise ValueError(f"leverage must be a finite number >= 0 (1: no borrowing), got {leverage!r}")
+    for name, value in (("borrow_rate", borrow_rate), ("cash_rate", cash_rate)):
+        rate = _number(value, name)
+        if not (math.isfinite(rate) and rate >= -1):
+            raise ValueError(f"{name} must be a finite annual rate >= -1 such as 0.03, got {rate!r}")
+        if rate:
+            out[name] = rate
+    if min_fee:
+        out["min_fee"] = min_fee
+    if slippage:
+        out["slippage"] = slippage
+    if leverage != 1:
+        out["leverage"] = leverage
+    return out
+
+
+def _number(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__} {value!r}")
+    return float(value)
+
+
+def needs_periods(arguments: dict[str, Any]) -> bool:
+    """Whether the engine call has annual rates but not yet the periods per
+    year to turn them into rates per bar (then inferred from the dates, as
+    the statistics infer them)."""
+    return ("borrow_rate" in arguments or "cash_rate" in arguments) and "periods_per_year" not in arguments
+
+
+def lot_sizes(lot_size: Any, tickers: pd.Index, traded: np.ndarray) -> int | np.ndarray:
+    """The lot size of every weight column: one whole number for all, or a
+    mapping / Series by ticker that must cover every ticker the weights
+    trade (the others get 1, never used)."""
+    if isinstance(lot_size, (bool, np.bool_)):
+        raise TypeError(f"lot_size must be a whole number of shares or a mapping of them by ticker, "
+                        f"got {lot_size!r}")
+    if isinstance(lot_size, (int, np.integer, float, np.floating)):
+        if not (float(lot_size) >= 1 and float(lot_size).is_integer()):
+            raise ValueError(f"lot_size must be a positive whole number of shares such as 100, got {lot_size!r}")
+        return int(lot_size)
+    if not isinstance(lot_size, (Mapping, pd.Series)):
+        raise TypeError(f"lot_size must be a whole number of shares or a mapping of them by ticker, got "
+                        f"{type(lot_size).__name__}")
+    lots = pd.Series(lot_size, dtype=object) if isinstance(lot_size, Mapping) else lot_size
+    if not lots.index.is_unique:
+        raise ValueError("lot_size has a ticker more than once")
+    found = lots.reindex(tickers)
+    missing = found.isna().to_numpy() & traded
+    if missing.any():
+        raise ValueError(f"lot_size has no lot size for tickers the weights trade: {listing(tickers[missing])}")
+    values = found.where(~found.isna(), 1)
+    out = np.empty(len(values), dtype=np.float64)
+    for i, (ticker, lot) in enumerate(zip(tickers, values)):
+        ok = not isinstance(lot, (bool, np.bool_)) and isinstance(lot, (int, float, np.integer, np.floating))
+        if not (ok and float(lot) >= 1 and float(lot).is_integer()):
+            raise ValueError(f"lot_size must be positive whole numbers of shares; {ticker!r} has {lot!r}")
+        out[i] = float(lot)
+    return out
 
 
 def positive(value: float | None, name: str) -> float:
