@@ -1,0 +1,88 @@
+"""Exits found inside the walks of quiet stretches: taken on their bar, in
+stock order, on the walk's first and last bars, beside missing prices, in
+both modes, with the bits of the model and of the contract path."""
+import math
+
+import numpy as np
+import pytest
+
+from test_differential import assert_same_run
+
+from vostra import _engine
+from vostra.core import vantrel
+
+NAN = math.nan
+
+
+def three_stocks(market, prices, **frames):
+    # One rebalance (bar 1) into three longs; bars 2 to the end are one stretch.
+    return market(prices, [[0.3, 0.3, 0.3]], resample=[0], **frames)
+
+
+def both_paths(mk, opts):
+    assert_same_run(mk, opts)
+    got = _engine.run(*mk, **opts)
+    assert np.array_equal(got.equity, vantrel.backtest_(*mk, **opts))
+    return got
+
+
+# Bars 2 and 6 are the walk's first and last. A falls 15 % on bar 2, B and C
+# both fall on bar 4 (one bar, two exits), C misses its trading price on
+# bar 3, and A comes back on the last bar.
+PRICES = [[100.0, 50.0, 20.0], [100.0, 50.0, 20.0], [85.0, 51.0, 20.5], [86.0, 52.0, NAN],
+          [87.0, 44.0, 17.0], [88.0, 45.0, 17.5], [99.0, 46.0, 17.6]]
+
+
+@pytest.mark.parametrize("touched_exit", [False, True], ids=["close_mode", "intrabar"])
+def test_exits_on_a_walks_first_and_shared_bars(market, touched_exit):
+    mk = three_stocks(market, PRICES)
+    got = both_paths(mk, dict(stop_loss=0.1, touched_exit=touched_exit))
+    trades = [[int(x) for x in t] for t in vantrel.orbalt.trades]
+    # Close mode sells on the bar after the close: A on bar 3, B and C on 5.
+    exits = [[0, 2], [1, 4], [2, 4]] if touched_exit else [[0, 3], [1, 5], [2, 5]]
+    assert [[sid, bar] for sid, _, bar in trades] == exits
+    assert list(got.trades["sid"]) == [0, 1, 2]
+
+
+@pytest.mark.parametrize("touched_exit", [False, True], ids=["close_mode", "intrabar"])
+def test_an_exit_on_a_walks_last_bar(market, touched_exit):
+    # C falls on the last bar: intrabar it is sold there, in close mode its
+    # mark is left for a next bar that never comes (the report shows it).
+    prices = [row[:] for row in PRICES]
+    prices[-1][2] = 10.0
+    mk = three_stocks(market, prices)
+    got = both_paths(mk, dict(stop_loss=0.3, touched_exit=touched_exit))
+    trades = [[int(x) for x in t] for t in vantrel.orbalt.trades]
+    if touched_exit:
+        assert trades[0] == [2, 1, 6] and got.trades["exit_bar"][0] == 6  # closed trades come first
+    else:
+        assert [exit_bar for _, _, exit_bar in trades] == [-1, -1, -1]
+        assert vantrel.get_stock_operations()["actions"] == {2: "sl"}
+
+
+def test_trailing_stops_with_activation_and_missing_prices(market):
+    # A climbs, arms its trailing stop and falls back through it while its
+    # high, low and close go missing around the fall.
+    prices = [[100.0, 50.0, 20.0], [100.0, 50.0, 20.0], [104.0, 51.0, 20.5], [112.0, NAN, 21.0],
+              [111.0, 52.0, 21.5], [106.0, 53.0, 22.0], [107.0, 54.0, 22.5], [108.0, 55.0, 23.0]]
+    high = [row[:] for row in prices]
+    high[4][0] = NAN
+    close = [row[:] for row in prices]
+    close[5][0] = NAN
+    mk = three_stocks(market, prices, high=high, close=close)
+    for touched_exit in (False, True):
+        opts = dict(stop_loss=0.5, trail_stop=0.04, trail_stop_activation=0.1, touched_exit=touched_exit)
+        got = both_paths(mk, opts)
+        assert 3 in list(got.trades["reason"])  # trail_stop
+
+
+def test_exits_are_taken_in_stock_order(market):
+    # Two exits on one bar move the cash in stock order, and the trade rows
+    # follow it: taken the other way round, the cash's last bits and the
+    # rows' order differ from the model's.
+    prices = [[1.0, 1.0], [1.0, 1.0], [1.1, 1.1], [0.7000000000000001, 0.7], [0.71, 0.72]]
+    mk = market(prices, [[0.37, 0.61]], resample=[0])
+    for touched_exit in (False, True):
+        opts = dict(stop_loss=0.2, fee_ratio=0.0031, tax_ratio=0.0017, touched_exit=touched_exit)
+        both_paths(mk, opts)
+        assert [int(t[0]) for t in vantrel.orbalt.trades] == [0, 1]
