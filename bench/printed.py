@@ -5,7 +5,8 @@
 
 Row: ``str(vostra.backtest(...))`` with ``stop_loss=0.1``, top 50 monthly,
 trading at the open, against ``vostra._engine.run`` on the arrays that
-backtest hands it (goal: at most 1.15x), timed interleaved. The two are
+backtest hands it (goal: at most 1.15x), timed interleaved, by wall time
+and by the process's CPU time (steadier on a shared machine). The two are
 checked to give the same equity bits first.
 """
 
@@ -44,13 +45,14 @@ def main() -> int:
     args, _ = _prepare(weights, close, open_, high, low, **opts)
     res = vostra.backtest(weights, close, open_, high, low, **opts)
     assert np.array_equal(res.equity.to_numpy(), _engine.run(**args).equity)
-    engine_s, front_s = interleaved(lambda: _engine.run(**args),
-                                    lambda: str(vostra.backtest(weights, close, open_, high, low, **opts)),
-                                    a.repeats)
-    ratio = front_s / engine_s
-    print(f"str(vostra.backtest) {front_s * 1e3:8.2f} ms   _engine.run {engine_s * 1e3:8.2f} ms   {ratio:.2f}x")
-    ok = ratio <= 1.15
-    print(f"target {'met    ' if ok else 'not met'} str(backtest) / _engine.run: {ratio:.2f} (goal <= 1.15)")
+    for clock in ("wall_median_s", "cpu_median_s"):
+        engine_s, front_s = interleaved(lambda: _engine.run(**args),
+                                        lambda: str(vostra.backtest(weights, close, open_, high, low, **opts)),
+                                        a.repeats, clock=clock)
+        ratio = front_s / engine_s
+        ok = ratio <= 1.15
+        print(f"{clock[:-9]:>4}: str(vostra.backtest) {front_s * 1e3:8.2f} ms   _engine.run {engine_s * 1e3:8.2f} ms   "
+              f"{ratio:.2f}x, target {'met' if ok else 'not met'} (goal <= 1.15)")
     return 0
 
 

@@ -23,8 +23,10 @@ _LONG = ("date", "ticker", "weight")
 
 
 def _is_long_pandas(frame: pd.DataFrame) -> bool:
-    names = set(frame.columns) | {n for n in frame.index.names if n is not None}
-    return set(_LONG) <= names
+    # Membership through the columns' hash table: a wide frame has thousands
+    # of tickers, and a set of them costs more than a short run.
+    levels = frame.index.names
+    return all(name in levels or name in frame.columns for name in _LONG)
 
 
 def wide_weights(weights: Any) -> pd.DataFrame:
