@@ -137,6 +137,11 @@ def test_hindsight_best_and_report_frames(walk, market):
         walk.equity.iloc[-1] / walk.equity.iloc[0] - 1)
     text = repr(walk)
     assert "Walk-forward over 4 windows, selecting by 'sharpe'" in text and "pbo" in text
+    # The two columns of statistics line up under their headings.
+    block = text.split("\n\n")[1].splitlines()
+    assert len(block) == 6 and len({len(line) for line in block}) == 1, block
+    html = walk._repr_html_()
+    assert "hindsight best" in html and "Windows" in html and "Overfitting" in html
 
 
 def test_lowest_is_chosen_with_a_minus(market, signals):

@@ -3,7 +3,8 @@
 ``backtest`` runs target weights (wide frames or long tables) through the
 engine ``vostra.core.vantrel`` and returns a ``Result`` with the equity
 curve, the trade log, the next-day operations, statistics and plots.
-``sweep`` runs a grid of options over worker processes or a Ray cluster.
+``sweep`` runs a grid of options on threads of this process (the engine
+releases the interpreter lock while it simulates) or on a Ray cluster.
 ``walk_forward`` chains the out-of-sample runs of the best configuration of
 rolling train windows; ``overfitting`` and the Sharpe ratio tests of
 ``vostra.overfit`` say how much a sweep's best run owes to the search.

@@ -495,6 +495,11 @@ class Overfitting:
     def __str__(self) -> str:
         return self.summary()
 
+    def _repr_html_(self) -> str:
+        from .notebook import overfitting_html
+
+        return overfitting_html(self)
+
 
 def overfitting_statistics(returns: Any, n_blocks: int = 16,
                            names: Sequence[Hashable] | None = None) -> Overfitting:

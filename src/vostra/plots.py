@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
-from matplotlib.figure import Figure
+from .notebook import InlineFigure as Figure
 
 from .series import equal_weight_benchmark, live_equity
 from .stats import drawdown

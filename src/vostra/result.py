@@ -338,10 +338,15 @@ class Result:
     def orders(self) -> pd.DataFrame:
         """The operations that need a trade or a check, i.e. with an action,
         and a ``meaning`` column saying in words what the action asks for
-        (:data:`ACTIONS`)."""
+        (:data:`ACTIONS`). A notebook shows them with the signal date and
+        the weights in per cent."""
+        from .notebook import OrdersFrame
+
         orders = self.operations[self.operations["action"].notna()].reset_index(drop=True)
         meaning = [ACTIONS.get(a, f"unknown action {a!r}") for a in orders["action"]]
-        return orders.assign(meaning=pd.Series(meaning, index=orders.index, dtype=object))
+        orders = OrdersFrame(orders.assign(meaning=pd.Series(meaning, index=orders.index, dtype=object)))
+        orders.attrs["signal_date"] = self.next_weight_date
+        return orders
 
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
              log: bool = False) -> dict[str, Figure]:

@@ -479,11 +479,9 @@ def _column(values: list[Any]) -> pd.Series:
 def _progress_bar(total: int, enabled: bool):
     if not enabled:
         return None
-    try:
-        from tqdm.auto import tqdm
-    except ImportError as exc:  # pragma: no cover - tqdm is a dependency
-        raise ImportError("the progress bar needs tqdm (pip install tqdm), or pass progress=False") from exc
-    return tqdm(total=total, unit="run", desc="sweep", dynamic_ncols=True)
+    from .notebook import progress_bar
+
+    return progress_bar(total, "sweep", "run")
 
 
 # --------------------------------------------------------------------------

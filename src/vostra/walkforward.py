@@ -24,7 +24,7 @@ from .run.arguments import engine_arguments
 from .run.backtest import backtest
 from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
                       sweep_returns)
-from .stats import SUMMARY_KEYS, format_statistics, statistics
+from .stats import STAT_LABELS, SUMMARY_KEYS, _format_value, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
                     _sharing, _table, _with_overfitting)
 
@@ -392,11 +392,12 @@ class WalkForward:
         stats = pd.DataFrame({name: statistics(curves[name]) for name in curves})
         keep = ["total_return", "cagr", "annual_volatility", "sharpe", "max_drawdown"]
         lines = [f"Walk-forward over {len(self.windows)} windows, selecting by {self.select!r}",
-                 f"out of sample {self.equity.index[0].date()} .. {self.equity.index[-1].date()}",
-                 "", "Chained out-of-sample        | hindsight best over the same dates"]
-        left = format_statistics(stats["out_of_sample"][keep]).splitlines()
-        right = format_statistics(stats["in_sample_best"][keep]).splitlines()
-        lines += [f"{a} | {b.split()[-1]:>10}" for a, b in zip(left, right)]
+                 f"out of sample {self.equity.index[0].date()} .. {self.equity.index[-1].date()}", ""]
+        rows = [("", "chained out of sample", "hindsight best, same dates")]
+        rows += [(STAT_LABELS[k][0], *(_format_value(stats.at[k, c], STAT_LABELS[k][1])
+                                      for c in ("out_of_sample", "in_sample_best"))) for k in keep]
+        widths = [max(len(row[i]) for row in rows) for i in range(3)]
+        lines += [f"{a:<{widths[0]}}  {b:>{widths[1]}}  {c:>{widths[2]}}" for a, b, c in rows]
         with pd.option_context("display.width", 160, "display.max_columns", 40,
                                "display.float_format", "{:.4f}".format):
             view = self.windows.copy()
@@ -408,6 +409,11 @@ class WalkForward:
 
     def __repr__(self) -> str:
         return self.summary()
+
+    def _repr_html_(self) -> str:
+        from .notebook import walk_forward_html
+
+        return walk_forward_html(self)
 
 
 # --------------------------------------------------------------------------

@@ -1,0 +1,152 @@
+"""What a Jupyter notebook shows by itself: matplotlib figures that render
+inline without ``%matplotlib inline``, rich views of the next-day orders,
+the overfitting figures and a walk-forward, and progress bars that use the
+notebook widget when there is one."""
+
+from __future__ import annotations
+
+import html
+import io
+import math
+import sys
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+from matplotlib.figure import Figure
+
+from .stats import STAT_LABELS, _format_value
+
+if TYPE_CHECKING:
+    from .overfit import Overfitting
+    from .walkforward import WalkForward
+
+__all__ = ["InlineFigure", "OrdersFrame", "orders_html", "overfitting_html", "walk_forward_html",
+           "progress_bar"]
+
+
+class InlineFigure(Figure):
+    """A matplotlib figure that a notebook shows as a PNG when it is a
+    cell's value. Our figures are not pyplot's, so no backend draws them at
+    the end of a cell; without this a notebook shows ``<Figure size ...>``
+    until the user switches the inline backend on. With the inline backend
+    on, its own formatter is used instead (one image either way)."""
+
+    def _repr_png_(self) -> bytes:
+        buffer = io.BytesIO()
+        self.savefig(buffer, format="png", dpi=100)
+        return buffer.getvalue()
+
+
+class OrdersFrame(pd.DataFrame):
+    """The next-day orders: a plain DataFrame whose notebook view states
+    the signal date and shows the weights in per cent. Selections and
+    copies of it are plain DataFrames. ``attrs["signal_date"]`` is the date
+    of the signal the orders follow (None when there is none)."""
+
+    @property
+    def _constructor(self):
+        return pd.DataFrame
+
+    def _repr_html_(self) -> str:
+        return orders_html(self)
+
+
+def _percent(value: Any) -> str:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        return "-" if value is None else str(value)
+    return "-" if not math.isfinite(number) else f"{number * 100:.2f}%"
+
+
+def _cell(value: Any) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "-"
+    if isinstance(value, pd.Timestamp):
+        return str(value.date()) if value.normalize() == value else str(value)
+    return str(value)
+
+
+def _table(frame: pd.DataFrame, percent: tuple[str, ...] = ()) -> str:
+    head = "".join(f"<th>{html.escape(str(c))}</th>" for c in frame.columns)
+    rows = []
+    for row in frame.itertuples(index=False):
+        cells = "".join(f"<td>{html.escape(_percent(v) if c in percent else _cell(v))}</td>"
+                        for c, v in zip(frame.columns, row))
+        rows.append(f"<tr>{cells}</tr>")
+    return (f'<table class="vostra"><thead><tr>{head}</tr></thead>'
+            f'<tbody>{"".join(rows)}</tbody></table>')
+
+
+def orders_html(orders: pd.DataFrame) -> str:
+    """The orders as a notebook shows them: the signal they follow, then one
+    row per order with its weights in per cent."""
+    when = orders.attrs.get("signal_date")
+    head = f"Orders for the signal of {_cell(when)}" if when is not None else "Orders"
+    if not len(orders):
+        return f"<div><b>{html.escape(head)}</b>: nothing to do.</div>"
+    weights = tuple(c for c in orders.columns if str(c).endswith("weight"))
+    return (f"<div><b>{html.escape(head)}</b> ({len(orders)} orders)"
+            f"{_table(orders, weights)}</div>")
+
+
+def overfitting_html(overfitting: Overfitting) -> str:
+    """The overfitting figures as a table of figure, value and meaning."""
+    table = overfitting.table()
+    values = []
+    for name, value in zip(table["figure"], table["value"]):
+        if isinstance(value, (float, np.floating)) and name != "selected":
+            values.append("-" if not math.isfinite(value) else
+                          f"{value:.1f}" if name == "effective_trials" else f"{value:.4f}")
+        else:
+            values.append(str(value))
+    shown = table.assign(value=values)
+    foot = (f"over {overfitting.n_obs} bars; PBO from {overfitting.n_blocks} blocks, "
+            f"{len(overfitting.logits)} splits")
+    note = f"<br><i>{html.escape(overfitting.note)}</i>" if overfitting.note else ""
+    return (f"<div><b>Overfitting of the best of {overfitting.n_trials} trials</b>"
+            f"{_table(shown)}<small>{html.escape(foot)}</small>{note}</div>")
+
+
+def walk_forward_html(walk: WalkForward) -> str:
+    """A walk-forward: its span, the out-of-sample statistics beside the
+    hindsight best's, the choice of every window and the overfitting."""
+    frames = walk.report_frames()
+    stats = frames["statistics"]
+    keep = ["total_return", "cagr", "annual_volatility", "sharpe", "max_drawdown"]
+    shown = {name: [_format_value(stats.at[k, column], STAT_LABELS[k][1]) for k in keep]
+             for name, column in (("chained out of sample", "out_of_sample"),
+                                  ("hindsight best, same dates", "in_sample_best"))}
+    pairs = pd.DataFrame({"statistic": [STAT_LABELS[k][0] for k in keep], **shown})
+    span = f"{_cell(walk.equity.index[0])} .. {_cell(walk.equity.index[-1])}" if len(walk.equity) else "-"
+    head = (f"Walk-forward over {len(frames['windows'])} windows, selecting by {walk.select!r}; "
+            f"out of sample {span}")
+    return (f"<div><b>{html.escape(head)}</b>{_table(pairs)}"
+            f"<b>Windows</b>{_table(frames['windows'])}"
+            f"{overfitting_html(walk.overfitting)}</div>")
+
+
+def _in_notebook() -> bool:
+    """Whether a Jupyter kernel runs this process (IPython is not imported
+    to find out)."""
+    ipython = sys.modules.get("IPython")
+    shell = ipython.get_ipython() if ipython is not None else None
+    return shell is not None and getattr(shell, "kernel", None) is not None
+
+
+def progress_bar(total: int, desc: str, unit: str) -> Any:
+    """A tqdm progress bar: the notebook widget in a Jupyter kernel that has
+    ipywidgets, the text bar everywhere else (tqdm's own fallback would
+    print "IProgress not found" instead)."""
+    from tqdm.std import tqdm as text_bar
+
+    if _in_notebook():
+        try:
+            import ipywidgets  # noqa: F401
+            from tqdm.notebook import tqdm as widget_bar
+
+            return widget_bar(total=total, desc=desc, unit=unit)
+        except ImportError:
+            pass
+    return text_bar(total=total, desc=desc, unit=unit, dynamic_ncols=True)
