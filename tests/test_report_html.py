@@ -112,6 +112,8 @@ def test_benchmark_statistics_come_from_the_statistics_module(run, monkeypatch):
     _, result = run
     page = result.report()
     assert "Against the benchmark" in page and "Beta" in page and "Tracking error" in page
+    # Once, with values: not as a blank row of the strategy's table first.
+    assert page.count("<td>Beta</td>") == 1 and "<td>Beta</td><td>-</td>" not in page
     seen = {}
 
     def relative(equity, benchmark):

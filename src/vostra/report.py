@@ -434,6 +434,8 @@ def _statistics_section(result: Result, equity: pd.Series, benchmark: pd.Series)
     theirs = stats_module.statistics(benchmark)
     rows = []
     for key, value in result.stats.items():
+        if key in stats_module.BENCHMARK_KEYS:  # shown against the benchmark below
+            continue
         label, kind = STAT_LABELS.get(key, (str(key), "num"))
         other = theirs.get(key, math.nan)
         rows.append((label, _value_text(value, kind),
