@@ -4,6 +4,7 @@ schedules, delisting, result tables, statistics and input checks."""
 from __future__ import annotations
 
 import math
+import re
 
 import numpy as np
 import pandas as pd
@@ -384,6 +385,11 @@ def _bad_cases():
         r"rebalance='fortnight' is not a supported frequency"
     yield "window", dict(window=-1), ValueError, r"window must be 0"
     yield "window-step", dict(window_step=0), ValueError, r"window_step must be at least 1"
+    yield "window-huge", dict(window=2**40), ValueError, r"^window must be at most 2147483647 bars"
+    yield "window-step-huge", dict(window_step=2**40), ValueError, r"^window_step must be at most 2147483647"
+    # A cost of the whole value would lose the capital without a trade on record.
+    yield "fee-1", dict(fee=1.0), ValueError, r"^fee must be below 1: .* takes the whole value of a purchase"
+    yield "tax-1", dict(tax=1.5), ValueError, r"^tax must be below 1: .* takes the whole proceeds of a sale"
     yield "stop-loss", dict(stop_loss=-0.1), ValueError, r"stop_loss must be a positive fraction"
     yield "fee", dict(fee=-0.001), ValueError, r"fee and tax must not be negative"
     # Non-finite costs would turn the whole equity curve into NaN.
@@ -433,6 +439,89 @@ def test_an_unusable_price_of_a_held_stock_names_the_frame_ticker_and_date(frame
     vostra.backtest(weights.assign(B=0.0), close, open_, trade_at="open", rebalance=None)
 
 
+def test_a_weight_row_whose_absolute_sum_overflows_names_its_date():
+    dates = pd.bdate_range("2021-01-04", periods=5)
+    close = pd.DataFrame(10.0, index=dates, columns=["A", "B"])
+    weights = pd.DataFrame([[0.5, 0.5], [1e308, 1e308]], index=dates[:2], columns=["A", "B"])
+    with pytest.raises(ValueError, match=r"^the absolute weights of weights on 2021-01-05 00:00:00 add up"):
+        vostra.backtest(weights, close, rebalance=None)
+
+
+def test_a_stop_is_measured_from_the_entry_of_its_trade_record():
+    # Held through daily rebalances, A rises 30 % and falls back: a stop
+    # measured from the last rebalance fires on a trade record entered at
+    # 105 and exited at 118, a "stop_loss" with a 12 % gain.
+    dates = pd.bdate_range("2021-01-04", periods=12)
+    close = pd.DataFrame({"A": [100, 105, 110, 115, 120, 125, 130, 121, 118, 117, 96, 95.0]}, index=dates)
+    weights = pd.DataFrame(1.0, index=dates, columns=["A"])
+    run = dict(rebalance=None, fee=0, tax=0, stop_loss=0.05)
+    for given in ({}, {"split_trades": True}, {"retain_cost": False}, {"split_trades": False},
+                  {"retain_cost": True}):
+        stops = vostra.backtest(weights, close, **run, **given).trades.query("exit_reason == 'stop_loss'")
+        assert len(stops) and (stops["exit_price"] < stops["entry_price"]).all(), given
+    with pytest.warns(UserWarning, match=r"last rebalance.*a stop_loss exit may show a gain") as rec:
+        vostra.backtest(weights, close, **run, retain_cost=False, split_trades=False)
+    assert len(rec) == 1 and rec[0].filename == __file__
+    with pytest.warns(UserWarning, match=r"first entry.*split_trades=True has no effect"):
+        vostra.backtest(weights, close, **run, retain_cost=True, split_trades=True)
+
+
+@pytest.mark.filterwarnings("ignore:(fee|tax)=:UserWarning", "ignore:the portfolio's equity falls:UserWarning")
+@pytest.mark.parametrize("fee, tax", [(0.5, 0.003), (0.999, 0.0), (0.6, 0.5), (0.0, 0.999)])
+def test_the_trade_log_accounts_for_every_accepted_cost(fee, tax):
+    dates = pd.bdate_range("2021-01-04", periods=8)
+    close = pd.DataFrame({"A": [10, 11, 12, 11, 10, 12, 13, 12.0], "B": 20.0}, index=dates)
+    weights = pd.DataFrame({"A": [0.6, 0.2, -0.5], "B": [0.3, 0.7, 0.0]}, index=dates[[0, 2, 5]])
+    res = vostra.backtest(weights, close, rebalance=None, fee=fee, tax=tax)
+    assert len(res.trades) and res.equity.iloc[-1] < 1
+    assert math.fsum(res.trades["pnl"]) == pytest.approx(res.equity.iloc[-1] - 1, rel=1e-12, abs=1e-12)
+
+
+@pytest.mark.parametrize("option, value, meaning", [
+    ("fee", 0.1, r"^fee=0.1 charges 10 % of every trade's value; for 0.1 % pass fee=0.001$"),
+    ("tax", 0.3, r"^tax=0.3 charges 30 % of every trade's value; for 0.3 % pass tax=0.003$"),
+    ("stop_loss", 5, r"^stop_loss=5 is a fraction: it exits at a loss of 500 % of the entry value.*"
+                     r"for 5 % pass stop_loss=0.05$"),
+    ("take_profit", 20, r"^take_profit=20 is a fraction: it takes profit at a gain of 2000 % of the entry "
+                        r"value; for 20 % pass take_profit=0.2$"),
+])
+def test_an_option_given_as_a_percentage_warns_with_its_meaning(option, value, meaning):
+    dates = pd.bdate_range("2021-01-04", periods=5)
+    close = pd.DataFrame(10.0, index=dates, columns=["A"])
+    weights = pd.DataFrame(1.0, index=dates[:1], columns=["A"])
+    with pytest.warns(UserWarning, match=meaning) as rec:
+        vostra.backtest(weights, close, **{option: value})
+    assert len(rec) == 1
+    table = vostra.sweep({"w": weights}, close, grid={option: [value]}, progress=False, backend="serial")
+    assert re.match(meaning, table["warnings"][0])
+
+
+def test_inconsistent_bars_warn_once_when_intrabar_stops_read_them():
+    dates = pd.bdate_range("2021-01-04", periods=6)
+    close = pd.DataFrame({"A": [10, 10, 11, 12, 11, 10.0], "B": 10.0}, index=dates)
+    high, low, open_ = close * 1.02, close * 0.98, close.copy()
+    high.iloc[3, 0] = 9.0        # below the low
+    open_.iloc[4, 0] = 20.0      # above the high
+    high.iloc[2, 1] = 1.0        # a ticker never held
+    weights = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=dates[:1])
+    with pytest.warns(UserWarning, match=r"^2 bar\(s\) of the held tickers .* the first for ticker 'A' on "
+                                         r"2021-01-07 00:00:00; intrabar stops") as rec:
+        vostra.backtest(weights, close, open_, high, low, stop_loss=0.1, intrabar=True)
+    assert len(rec) == 1
+    # Bars no stop reads as a bar's range draw nothing.
+    for quiet in (dict(stop_loss=0.1), dict(intrabar=True)):
+        vostra.backtest(weights, close, open_, high, low, **quiet)
+    vostra.backtest(weights, close, close, close * 1.02, close * 0.98, stop_loss=0.1, intrabar=True)
+
+
+def test_the_report_of_a_single_bar_says_what_it_needs():
+    dates = pd.bdate_range("2021-01-04", periods=1)
+    res = vostra.backtest(pd.DataFrame(1.0, index=dates, columns=["A"]),
+                          pd.DataFrame(10.0, index=dates, columns=["A"]))
+    with pytest.raises(ValueError, match=r"^the report needs at least two bars of equity; this result has 1$"):
+        res.report()
+
+
 def test_weights_after_the_last_price_warn_at_the_caller():
     dates = pd.bdate_range("2021-01-04", periods=5)
     close = pd.DataFrame(10.0, index=dates, columns=["A"])
@@ -447,6 +536,7 @@ def test_weights_after_the_last_price_warn_at_the_caller():
 # The native ledger through the front end, and threads
 # ---------------------------------------------------------------------------
 
+@pytest.mark.filterwarnings("ignore:retain_cost=:UserWarning")  # every pairing of the two, on purpose
 @pytest.mark.parametrize("seed", range(8))
 def test_trade_pnl_reconciles_with_the_equity_on_random_markets(seed):
     rng = np.random.default_rng(seed)

@@ -513,8 +513,9 @@ def build_report(result: Result, path: str | Path | None = None, *,
     started = time.perf_counter()
     equity = series.live_equity(result)
     if len(equity) < 2:
-        raise ValueError(f"the report needs at least two bars from the start {result.start}, "
-                         f"the equity has {len(equity)}")
+        since = "" if result.start is None else f" from the close before the first rebalance ({result.start})"
+        raise ValueError(f"the report needs at least two bars of equity{since}; this result has "
+                         f"{len(equity)}")
     window = equity.index
     bench = _default_benchmark(result, window) if benchmark is None else benchmark
     bench = series.as_benchmark(bench, window) * float(equity.iloc[0])

@@ -35,8 +35,8 @@ from .data.weight_shapes import WEIGHT_SHAPES, wide_weights
 from .data.prices import convert_prices
 from .data.weights import convert_weights
 from .run.arguments import engine_arguments
-from .run.backtest import backtest, price_error, ruin_message
-from .run.options import SCALAR_OPTIONS, needs_periods, scalar_arguments
+from .run.backtest import backtest, engine_error, ruin_message
+from .run.options import SCALAR_OPTIONS, intrabar_notes, needs_periods, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
 from .result import ledger_trade_figures
 from .stats import SUMMARY_KEYS, figures, known_frequency
@@ -172,6 +172,7 @@ class _Prepared:
         arguments, context, notes = base
         scalars = {name: kwargs.get(name, _OPTIONS[name]) for name in SCALAR_OPTIONS}
         engine_scalars, scalar_context = scalar_arguments(**scalars)
+        notes = notes + scalar_context.pop("notes") + intrabar_notes(engine_scalars, context)
         merged = {**arguments, **engine_scalars}
         if needs_periods(merged):
             merged["periods_per_year"] = _periods_per_year(context)
@@ -230,7 +231,7 @@ def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcom
     for (number, context, notes), result in zip(ready, results):
         if isinstance(result, BaseException):
             if isinstance(result, ValueError):
-                result = price_error(result, context)
+                result = engine_error(result, context)
             outcomes[number] = (number, None, None, _error_text(result), "\n".join(notes) or None)
             continue
         stats, equity, ruin = _run_statistics(result, context)

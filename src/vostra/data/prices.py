@@ -31,6 +31,7 @@ class PriceArrays:
     # The dates of the bar ranges run so far, one index object per range:
     # what the statistics infer from an index is then inferred once.
     dates: dict[tuple[int, int], pd.DatetimeIndex] = field(default_factory=dict)
+    _inconsistent: tuple[np.ndarray, np.ndarray] | None = None
 
     def dates_of(self, bars: slice | None) -> pd.DatetimeIndex:
         if bars is None:
@@ -39,6 +40,23 @@ class PriceArrays:
         if key not in self.dates:
             self.dates[key] = self.close.index[bars]
         return self.dates[key]
+
+    def inconsistent_bars(self) -> tuple[np.ndarray, np.ndarray]:
+        """(rows, columns), in date order, of the bars whose high is below
+        their low or whose open or close lies outside [low, high]; found
+        once. Without high and low (both the close) there are none."""
+        if self._inconsistent is None:
+            rows = columns = np.empty(0, dtype=np.intp)
+            if self.high_values is not None or self.low_values is not None:
+                close = self.close_values
+                high = close if self.high_values is None else self.high_values
+                low = close if self.low_values is None else self.low_values
+                bad = (high < low) | (close < low) | (close > high)
+                if self.open_values is not None:
+                    bad |= (self.open_values < low) | (self.open_values > high)
+                rows, columns = np.nonzero(bad)
+            self._inconsistent = (rows, columns)
+        return self._inconsistent
 
     def trade_values(self, frame: pd.DataFrame) -> np.ndarray:
         known = self.trading.get(id(frame))
@@ -63,6 +81,26 @@ def convert_prices(close: pd.DataFrame, open: pd.DataFrame | None = None,
         None if low is None else matrix(low, "low"),
         index_ns(close.index), labels(close.columns, "close"))
 
+
+
+def inconsistent_note(prices: PriceArrays, bars: slice | None, columns: np.ndarray) -> str | None:
+    """The warning for bars of the price columns ``columns`` (in the bars
+    ``bars``) whose prices contradict each other, or None. Such bars are
+    traded as they are: vendors ship them, and intrabar stops read them."""
+    rows, cols = prices.inconsistent_bars()
+    if not len(rows):
+        return None
+    used = np.isin(cols, columns)
+    if bars is not None:
+        start, stop, _ = bars.indices(len(prices.close_values))
+        used &= (rows >= start) & (rows < stop)
+    count = int(np.count_nonzero(used))
+    if not count:
+        return None
+    first = int(np.argmax(used))
+    return (f"{count} bar(s) of the held tickers have a high below the low, or an open or close "
+            f"outside the low-high range, the first for ticker {prices.close.columns[cols[first]]!r} "
+            f"on {prices.close.index[rows[first]]}; intrabar stops test these prices as they are")
 
 
 def last_valid(values: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

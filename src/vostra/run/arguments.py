@@ -10,11 +10,11 @@ import pandas as pd
 
 from ..data.delisting import Delisting, delisting_by_option
 from ..data.frames import listing
-from ..data.prices import PriceArrays, convert_prices, last_valid
+from ..data.prices import PriceArrays, convert_prices, inconsistent_note, last_valid
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
 from ..stats import infer_periods_per_year
-from .options import lot_sizes, needs_periods, scalar_arguments
+from .options import intrabar_notes, lot_sizes, needs_periods, scalar_arguments
 
 
 def prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
@@ -107,8 +107,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
               rows: slice | None = None, columns: np.ndarray | None = None,
               delisted_at: np.ndarray | None = None, *,
               trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
-              delisting: Delisting = "auto", split_trades: bool | None = None,
-              lot_size: Any = None, **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+              delisting: Delisting = "auto", lot_size: Any = None,
+              **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
     """The engine arguments of one run on converted inputs: the prices of
     the bars ``bars``, the weight rows ``rows`` and the weight columns where
     the bool array ``columns`` is True (all by default), exactly as
@@ -126,6 +126,7 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         raise ValueError("weights has no rows; it needs at least one signal date")
     matrices = _price_matrices(prices, bars, trade_at)
     engine_scalars, scalar_context = scalar_arguments(**options)
+    notes.extend(scalar_context.pop("notes"))
 
     close_index = prices.dates_of(bars)
     if needs_periods(engine_scalars):
@@ -159,8 +160,6 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
             f"weights start on {weights_index[0]}, after the last price date "
             f"{close_index[-1]}; nothing will be traded"
         )
-    if split_trades is None:
-        split_trades = rebalance is not None
     if lot_size is not None:
         engine_scalars["lot_size"] = lot_sizes(lot_size, tickers, traded)
 
@@ -168,12 +167,14 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         price_index=price_ns, price_columns=prices.labels,
         pos_values=pos_values, pos_index=pos_ns,
         pos_columns=pos_labels, resample=resample,
-        periodically_rebalance=bool(split_trades), delisting_bars=delisting_bars,
+        delisting_bars=delisting_bars,
         **matrices, **engine_scalars,
     )
     context = dict(
         close_index=close_index, weights_index=weights_index,
         tickers=tickers, price_frames=price_frames(trade_at),
+        ohlc_note=inconsistent_note(prices, bars, price_col[(price_col >= 0) & traded]),
         warnings=notes, **scalar_context,
     )
+    notes.extend(intrabar_notes(engine_scalars, context))
     return run_arguments, context

@@ -30,7 +30,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
              fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
              take_profit: float | None = None, trail_stop: float | None = None,
              trail_activation: float = 0.0, intrabar: bool = False,
-             position_limit: float = 1.0, retain_cost: bool = False,
+             position_limit: float = 1.0, retain_cost: bool | None = None,
              stop_trading: bool = True, window: int = 0, window_step: int = 1,
              delisting: Delisting = "auto", split_trades: bool | None = None,
              periods_per_year: float | None = None, capital: float | None = None,
@@ -76,10 +76,17 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         decides on every signal date.
     fee, tax
         Fee charged on every trade's value and tax charged in addition on
-        sales that reduce or close a position (fractions).
+        sales that reduce or close a position (fractions below 1; above 0.05
+        they draw a warning).
     stop_loss, take_profit
         Exit a position when it has lost / gained this fraction of its entry
-        value (``None``: no such exit).
+        value (``None``: no such exit). Fractions: 0.1 is 10 %; a
+        ``stop_loss`` of 1 or more, or a ``take_profit`` of 10 or more, draws
+        a warning. The entry these (and the trailing stop) are measured from
+        is the entry of the position's trade record: with ``split_trades``
+        (the default) a position kept through a rebalance starts a new record
+        and its stops restart from its value there; with ``retain_cost=True``
+        it stays one record and its stops keep the first entry.
     trail_stop, trail_activation
         Exit when the cumulative return falls ``trail_stop`` below its best
         level (above its worst for shorts), once the position has gained
@@ -93,7 +100,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         Largest absolute weight of one stock.
     retain_cost
         Keep a held stock's cumulative return (and so its stop levels)
-        through rebalances that keep it on the same side.
+        through rebalances that keep it on the same side. Defaults to the
+        opposite of ``split_trades`` (False when neither is given).
     stop_trading
         Keep a stock stopped out since the last rebalance out of the next one.
     window, window_step
@@ -110,7 +118,10 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         date. ``None`` disables delisting.
     split_trades
         Record a held position as a new trade at every rebalance. Defaults to
-        True for calendar or explicit schedules and False for ``rebalance=None``.
+        the opposite of ``retain_cost`` (True when neither is given), so that
+        each record's stops are measured from that record's entry; giving
+        both with the same value draws a warning that says what the stops
+        are measured from.
     periods_per_year
         Annualisation factor of the statistics; by default inferred from the
         dates (252 for daily bars, 52 weekly, 12 monthly, 4 quarterly, 1 yearly).
@@ -179,7 +190,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     try:
         run = engine.run(**arguments)
     except ValueError as exc:
-        raise price_error(exc, context) from None
+        raise engine_error(exc, context) from None
     # The report's default benchmark and its cost line read these.
     context["close"] = close
     context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
@@ -211,11 +222,19 @@ def ruin_message(equity: pd.Series) -> str | None:
 
 
 _INVALID_PRICE = re.compile(r"Invalid (\w+) price for (.*) at price row (-?\d+): (\S+)\. Expected")
+_ROW_SUM = re.compile(r"the absolute weights of pos_values row (\d+) add up beyond the largest float")
 
 
-def price_error(exc: ValueError, context: dict[str, Any]) -> ValueError:
-    """The engine's message for an unusable price of a held stock, in the
-    caller's terms: the frame, the ticker and the date."""
+def engine_error(exc: ValueError, context: dict[str, Any]) -> ValueError:
+    """The engine's message for an unusable price of a held stock, or for a
+    weight row whose absolute sum overflows, in the caller's terms: the
+    frame, the ticker and the date."""
+    row_sum = _ROW_SUM.match(str(exc))
+    if row_sum is not None:
+        date = context["weights_index"][int(row_sum.group(1))]
+        return ValueError(f"the absolute weights of weights on {date} add up beyond the largest float "
+                          f"(about 1.8e308), which would scale them all to 0; divide the row by a "
+                          f"common factor (rows that add up above 1 are scaled down anyway)")
     match = _INVALID_PRICE.match(str(exc))
     if match is None:
         return exc

@@ -15,26 +15,30 @@ from ..data.frames import listing
 #: The options of :func:`vostra.backtest` that become plain values of the engine
 #: call; the others (prices, schedule, delisting) shape its arrays.
 SCALAR_OPTIONS = ("fee", "tax", "stop_loss", "take_profit", "trail_stop", "trail_activation",
-                  "intrabar", "position_limit", "retain_cost", "stop_trading", "window",
-                  "window_step", "periods_per_year", "capital", "min_fee", "slippage", "leverage",
-                  "borrow_rate", "cash_rate")
+                  "intrabar", "position_limit", "retain_cost", "split_trades", "stop_trading",
+                  "window", "window_step", "periods_per_year", "capital", "min_fee", "slippage",
+                  "leverage", "borrow_rate", "cash_rate")
 
 #: The options of a real account, with their defaults (the normalised account).
 ACCOUNT_DEFAULTS = dict(capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
                         borrow_rate=0.0, cash_rate=0.0)
 
 
+_MOST_BARS = 2**31 - 1
+
+
 def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
             take_profit: float | None = None, trail_stop: float | None = None,
             trail_activation: float = 0.0, intrabar: bool = False, position_limit: float = 1.0,
-            retain_cost: bool = False, stop_trading: bool = True, window: int = 0,
+            retain_cost: bool | None = None, split_trades: bool | None = None,
+            stop_trading: bool = True, window: int = 0,
             window_step: int = 1, periods_per_year: float | None = None,
             capital: float | None = None, min_fee: float = 0.0, slippage: float = 0.0,
             leverage: float = 1.0, borrow_rate: float = 0.0, cash_rate: float = 0.0,
             ) -> tuple[dict[str, Any], dict[str, Any]]:
     """The scalar options checked and converted: the engine's keyword
-    arguments and what the result needs of them. The defaults are those of
-    :func:`vostra.backtest`."""
+    arguments and what the result needs of them, with ``context["notes"]``
+    the warnings they draw. The defaults are those of :func:`vostra.backtest`."""
     fee, tax, position_limit = float(fee), float(tax), float(position_limit)
     # A NaN or infinite cost makes every value of the equity curve NaN.
     for name, value in (("fee", fee), ("tax", tax)):
@@ -42,6 +46,12 @@ def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: fl
             raise ValueError(f"{name} must be a finite number, got {value}")
     if fee < 0 or tax < 0:
         raise ValueError(f"fee and tax must not be negative (got fee={fee}, tax={tax})")
+    # A cost of the whole value buys nothing: the capital is gone without a
+    # trade on record.
+    for name, value, what in (("fee", fee, "value of a purchase"), ("tax", tax, "proceeds of a sale")):
+        if value >= 1:
+            raise ValueError(f"{name} must be below 1: it is a fraction of each trade's value (0.003 is "
+                             f"0.3 %), and {name}={value:g} takes the whole {what}")
     if not position_limit > 0:
         raise ValueError(f"position_limit must be positive, got {position_limit}")
     trail_activation = float(trail_activation)
@@ -54,6 +64,9 @@ def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: fl
         raise ValueError(f"window must be 0 (no window) or a number of bars, got {window}")
     if window_step < 1:
         raise ValueError(f"window_step must be at least 1 bar, got {window_step}")
+    for name, bars in (("window", window), ("window_step", window_step)):
+        if bars > _MOST_BARS:  # the engine counts bars in a C int
+            raise ValueError(f"{name} must be at most {_MOST_BARS} bars, got {bars}")
     if periods_per_year is not None:
         periods_per_year = float(periods_per_year)
         if not (np.isfinite(periods_per_year) and periods_per_year > 0):
@@ -66,17 +79,21 @@ def scalar_arguments(*, fee: float = 0.001425, tax: float = 0.003, stop_loss: fl
         take_profit=positive(take_profit, "take_profit"),
         trail_stop=positive(trail_stop, "trail_stop"),
         trail_stop_activation=trail_activation, touched_exit=bool(intrabar),
-        position_limit=position_limit, retain_cost_when_rebalance=bool(retain_cost),
-        stop_trading_next_period=bool(stop_trading), orbalt_window=window,
-        orbalt_window_step=window_step,
+        position_limit=position_limit, stop_trading_next_period=bool(stop_trading),
+        orbalt_window=window, orbalt_window_step=window_step,
     )
+    notes = implausible(fee=fee, tax=tax, stop_loss=arguments["stop_loss"],
+                        take_profit=arguments["take_profit"])
+    (arguments["retain_cost_when_rebalance"],
+     arguments["periodically_rebalance"]) = trade_records(retain_cost, split_trades, notes)
     account = _account(capital, min_fee, slippage, leverage, borrow_rate, cash_rate)
     if account:
         arguments.update(account)
         if periods_per_year is not None:
             arguments["periods_per_year"] = periods_per_year
     context = dict(window=window, window_step=window_step, fee=fee, tax=tax,
-                   periods_per_year=periods_per_year, capital=1.0 if capital is None else float(capital))
+                   periods_per_year=periods_per_year, capital=1.0 if capital is None else float(capital),
+                   notes=notes)
     return arguments, context
 
 
@@ -162,6 +179,51 @@ def lot_sizes(lot_size: Any, tickers: pd.Index, traded: np.ndarray) -> int | np.
     return out
 
 
+def trade_records(retain_cost: bool | None, split_trades: bool | None,
+                  notes: list[str]) -> tuple[bool, bool]:
+    """``retain_cost`` and ``split_trades`` as the run uses them. A stop is
+    measured from the position's value when its return tracker last
+    restarted, and a trade record starts at an entry; the two agree when
+    the options are opposite: either a kept position restarts both at every
+    rebalance, or neither. The option given decides the other; both given
+    and equal draw a note saying what the stops are measured from."""
+    if retain_cost is None and split_trades is None:
+        return False, True
+    if retain_cost is None:
+        return not split_trades, bool(split_trades)
+    if split_trades is None:
+        return bool(retain_cost), not retain_cost
+    retain_cost, split_trades = bool(retain_cost), bool(split_trades)
+    if retain_cost and split_trades:
+        notes.append("retain_cost=True measures every stop from the position's first entry, so a "
+                     "position kept through rebalances stays one trade record: split_trades=True "
+                     "has no effect")
+    elif not retain_cost and not split_trades:
+        notes.append("retain_cost=False measures every stop from the position's value at the last "
+                     "rebalance, while with split_trades=False a trade record keeps the position's "
+                     "first entry: a stop_loss exit may show a gain, a take_profit exit a loss; "
+                     "leave one of the two options out to measure both from the same entry")
+    return retain_cost, split_trades
+
+
+def implausible(*, fee: float, tax: float, stop_loss: float, take_profit: float) -> list[str]:
+    """Notes on option values that are valid but most likely meant as
+    percentages, saying what they mean as fractions."""
+    notes = []
+    for name, value in (("fee", fee), ("tax", tax)):
+        if value > 0.05:
+            notes.append(f"{name}={value:g} charges {value * 100:g} % of every trade's value; for "
+                         f"{value:g} % pass {name}={value / 100:g}")
+    for name, value, bound, meaning in (
+            ("stop_loss", stop_loss, 1, "exits at a loss of {} % of the entry value, which a long "
+                                        "position cannot reach before it is worth nothing"),
+            ("take_profit", take_profit, 10, "takes profit at a gain of {} % of the entry value")):
+        if value >= bound and value != math.inf:
+            notes.append(f"{name}={value:g} is a fraction: it " + meaning.format(f"{value * 100:g}")
+                         + f"; for {value:g} % pass {name}={value / 100:g}")
+    return notes
+
+
 def positive(value: float | None, name: str) -> float:
     """A stop distance: None means no stop (an infinite distance)."""
     if value is None:
@@ -172,3 +234,9 @@ def positive(value: float | None, name: str) -> float:
     return value
 
 
+def intrabar_notes(arguments: dict[str, Any], context: dict[str, Any]) -> list[str]:
+    """The note on inconsistent bars (``context["ohlc_note"]``) when the
+    run tests stops against each bar's open, high and low."""
+    note = context.get("ohlc_note")
+    stops = any(arguments[name] != math.inf for name in ("stop_loss", "take_profit", "trail_stop"))
+    return [note] if note is not None and arguments["touched_exit"] and stops else []
