@@ -266,7 +266,8 @@ def local_ray():
         import ray
     except ImportError as exc:
         pytest.skip(f"Ray is not installed (pip install 'vostra[cluster]'): {exc}")
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    # A cluster of its own, even where another runs on the machine.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield ray
     ray.shutdown()
 
