@@ -413,7 +413,7 @@ def test_a_failed_test_piece_raises_as_its_backtest_does():
 @pytest.fixture(scope="module")
 def local_ray():
     ray = pytest.importorskip("ray", reason="Ray is not installed (pip install 'vostra[cluster]')")
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield ray
     ray.shutdown()
 
