@@ -164,10 +164,21 @@ def test_plot_returns_figures_titled_with_period_figures_and_count(tmp_path):
 def test_plot_draws_the_benchmark_when_the_result_keeps_prices():
     r = hand_result()
     assert len(r.plot()["equity"].axes[0].lines) == 1
-    r.close = pd.DataFrame({"A": [1.0, 1.0, 1.1, 1.1, 1.21, 1.21]}, index=DAYS)
+    # One ticker is held through its missing price, not cut at it.
+    r.close = pd.DataFrame({"A": [1.0, 1.0, 1.1, np.nan, 1.21, 1.21]}, index=DAYS)
     lines = r.plot()["equity"].axes[0].lines
-    assert [line.get_label() for line in lines] == ["strategy", "equal-weighted universe"]
+    assert [line.get_label() for line in lines] == ["strategy", "A buy and hold"]
     assert list(lines[1].get_ydata()) == pytest.approx([1.0, 1.0, 1.1, 1.1, 1.21, 1.21])
+    r.close = r.close.assign(B=1.0)
+    lines = r.plot()["equity"].axes[0].lines
+    assert lines[1].get_label() == "equal-weighted universe"
+
+
+def test_equity_turns_to_a_log_scale_when_it_spans_a_decade():
+    r = hand_result(equity=(1.0, 1.0, 3.0, 9.0, 10.5, 11.0))
+    assert r.plot()["equity"].axes[0].get_yscale() == "log"
+    assert r.plot(log=False)["equity"].axes[0].get_yscale() == "linear"
+    assert not series.spans_a_decade(pd.Series([2.0, 20.0]), pd.Series([0.0, 2.0]))
 
 
 # --- Sweep tables ----------------------------------------------------------------------

@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 from .notebook import InlineFigure as Figure
 
-from .series import equal_weight_benchmark, live_equity
+from .series import default_benchmark, live_equity, spans_a_decade
 from .stats import drawdown
 
 if TYPE_CHECKING:
@@ -57,10 +57,13 @@ def _figure(stats: pd.Series, key: str, kind: str = "pct") -> str:
 
 
 def equity_figure(equity: pd.Series, title: str = "Equity", *, benchmark: pd.Series | None = None,
-                  log: bool = False) -> Figure:
+                  log: bool | None = None) -> Figure:
     """Equity curve (against ``benchmark`` when given, on the same scale)
     with its drawdown underneath, sharing the date axis; ``log`` draws the
-    values on a log scale."""
+    values on a log scale (None: when the curves span more than a factor of
+    ten)."""
+    if log is None:
+        log = spans_a_decade(equity, *([] if benchmark is None else [benchmark]))
     fig = Figure(figsize=(10, 6), layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1])
     top.plot(equity.index, equity.to_numpy(), color=_LINE, linewidth=1.2, label="strategy")
@@ -85,12 +88,13 @@ def _outcome_colors(returns: np.ndarray) -> np.ndarray:
 
 
 def excursion_figure(trades: pd.DataFrame, title: str | None = None) -> Figure:
-    """Adverse against favourable excursion of every closed trade, green for
+    """Adverse against favourable excursion of every closed trade, in the
+    trade log's signs (MAE at or below 0, MFE at or above 0), green for
     trades that ended in profit and red for the others."""
     fig = Figure(figsize=(7, 6), layout="constrained")
     ax = fig.subplots()
     closed = trades[trades["exit_date"].notna()]
-    mae = -closed["mae"].to_numpy(dtype=np.float64) * 100.0
+    mae = closed["mae"].to_numpy(dtype=np.float64) * 100.0
     mfe = closed["mfe"].to_numpy(dtype=np.float64) * 100.0
     ret = closed["return"].to_numpy(dtype=np.float64)
     if len(closed):
@@ -100,8 +104,8 @@ def excursion_figure(trades: pd.DataFrame, title: str | None = None) -> Figure:
         ax.legend(loc="upper right")
     else:
         ax.text(0.5, 0.5, "no closed trades", ha="center", va="center", transform=ax.transAxes)
-    ax.set_xlabel("MAE (adverse excursion, %)")
-    ax.set_ylabel("MFE (favourable excursion, %)")
+    ax.set_xlabel("MAE (adverse excursion, %, ≤ 0)")
+    ax.set_ylabel("MFE (favourable excursion, %, ≥ 0)")
     ax.set_title(title or f"Trade excursions (N = {len(closed):,} closed trades)")
     ax.grid(alpha=0.3)
     return fig
@@ -208,15 +212,16 @@ def sweep_heatmap(table: pd.DataFrame, stat: str, x: str, y: str, *,
                           fmt="{:.1f}" if kind == "pct" else "{:.2f}")
 
 
-def result_figures(result: Result, *, log: bool = False) -> Figures:
+def result_figures(result: Result, *, log: bool | None = None) -> Figures:
     """The equity, excursion and trade-return figures of a result, titled
     with the period, key figures and the number of trades. The equity is
     drawn from the result's start, against the equal-weighted universe of
-    its close prices when the result has them."""
+    its close prices (one ticker: that ticker held) when the result has
+    them; ``log`` as :func:`equity_figure`."""
     equity = live_equity(result)
     benchmark = None
     if result.close is not None and len(equity):
-        bench = equal_weight_benchmark(result.close.loc[equity.index[0]:])
+        bench = default_benchmark(result.close.loc[equity.index[0]:])
         benchmark = bench * float(equity.iloc[0])
     stats = result.stats
     title = (f"Equity {span_text(equity.index)}: CAGR {_figure(stats, 'cagr')}, "

@@ -196,6 +196,11 @@ class Result:
     close : pandas.DataFrame or None
         The close prices the backtest ran on (the report's default benchmark
         is their equal-weighted universe).
+    prices : dict
+        The other price frames the backtest ran on, as given (not copied):
+        ``open``, ``high``, ``low``, ``volume`` and, for ``trade_at`` given as
+        a frame, ``trading``; those not given are left out.
+        :meth:`plot_ticker` draws them.
     settings : dict
         The options of the call that the report states (trade price,
         rebalance schedule, fee, tax, exits).
@@ -216,7 +221,8 @@ class Result:
                  per_bar: dict[str, np.ndarray] | None = None,
                  trade_figures: Callable[[], dict[str, float]] | None = None,
                  risk_free: float = 0.0, capital: float = 1.0,
-                 shares: pd.Series | None = None) -> None:
+                 shares: pd.Series | None = None,
+                 prices: dict[str, pd.DataFrame | None] | None = None) -> None:
         self.equity = equity
         self._trade_figures = trade_figures
         self.risk_free = risk_free
@@ -231,6 +237,7 @@ class Result:
         self.next_weight_date = next_weight_date
         self.start = start
         self.close = close
+        self.prices = {k: v for k, v in (prices or {}).items() if v is not None}
         self.settings = dict(settings or {})
         if traded is not None:
             self.traded = traded
@@ -349,9 +356,10 @@ class Result:
         return orders
 
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
-             log: bool = False) -> dict[str, Figure]:
+             log: bool | None = None) -> dict[str, Figure]:
         """The plots as matplotlib figures by name: ``equity`` (with its
-        drawdown; ``log=True`` for a log scale), ``excursions`` (MAE against
+        drawdown; on a log scale with ``log=True``, and by default when the
+        curves span more than a factor of ten), ``excursions`` (MAE against
         MFE) and ``returns`` (histogram of trade returns). A notebook shows
         them inline. With ``out_dir`` they are also written there as
         ``<prefix><name>.png`` (the folder is created if needed)."""
@@ -362,19 +370,38 @@ class Result:
             save_figures(figures, Path(out_dir), prefix)
         return figures
 
+    def plot_ticker(self, ticker: Any) -> Any:
+        """A plotly figure of one ticker: its candles (the close as a line
+        when the backtest had no open, high and low prices), its volume when
+        the backtest had it, every entry and exit with its reason and return,
+        the rebalances the position was kept through, and the stop and
+        take-profit levels each trade was held under. Raises KeyError for a
+        ticker the prices do not have."""
+        import plotly.graph_objects as go
+
+        from .drilldown import ticker_panel
+
+        return go.Figure(ticker_panel(self, ticker))
+
     def report(self, path: str | Path | None = None, *, benchmark: pd.Series | None = None,
-               title: str | None = None, sweep: pd.DataFrame | None = None) -> str:
+               title: str | None = None, sweep: pd.DataFrame | None = None,
+               tickers: list[Any] | None = None) -> str:
         """Interactive HTML report in one self-contained file (plotly's
-        JavaScript embedded, it opens offline): equity against a benchmark,
-        drawdowns, monthly returns, rolling Sharpe, holdings, exposure,
-        turnover, trade excursions and returns, the next-day orders and the
+        JavaScript embedded, it opens offline): equity against a benchmark
+        with the worst drawdowns, monthly and yearly returns, the return
+        distribution, rolling Sharpe, volatility and beta, holdings,
+        exposure, turnover, trade excursions and returns, a drill-down per
+        ticker (:meth:`plot_ticker`), the next-day orders and the
         statistics. ``benchmark`` is a price series or equity curve (default:
-        the equal-weighted universe of the close prices); ``sweep`` a sweep
-        table whose best rows are added. Writes ``path`` when given and
+        the equal-weighted universe of the close prices, or the one ticker
+        bought and held); ``sweep`` a sweep table whose best rows are added;
+        ``tickers`` the tickers drilled into (default: the three with the
+        most trade records; ``[]`` for none). Writes ``path`` when given and
         returns the HTML."""
         from .report import build_report
 
-        return build_report(self, path, benchmark=benchmark, title=title, sweep=sweep)
+        return build_report(self, path, benchmark=benchmark, title=title, sweep=sweep,
+                            tickers=tickers)
 
     def _repr_html_(self) -> str:
         from .report import result_html
@@ -421,6 +448,7 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     fee=context.get("fee"), tax=context.get("tax"),
                     periods_per_year=context.get("periods_per_year"),
                     close=context.get("close"), settings=context.get("settings"),
+                    prices=context.get("prices"),
                     per_bar={"traded": run.traded, "costs": run.costs, "gross": run.gross,
                              "holdings": run.holdings, "interest": run.interest},
                     trade_figures=lambda: ledger_trade_figures(run),

@@ -1,6 +1,6 @@
 """Per-bar series and tables derived from a backtest result for its plots
-and report: the benchmark, holdings, exposure, turnover, monthly returns,
-drawdown periods and rolling Sharpe ratios.
+and report: the benchmark, holdings, exposure, turnover, monthly and yearly
+returns, drawdown periods and rolling Sharpe ratios, volatility and beta.
 
 Rolling and annualised figures here assume daily bars: 252 bars a year,
 126 bars for six months.
@@ -9,7 +9,7 @@ Rolling and annualised figures here assume daily bars: 252 bars a year,
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -17,9 +17,11 @@ import pandas as pd
 if TYPE_CHECKING:
     from .result import Result
 
-__all__ = ["live_equity", "equal_weight_benchmark", "as_benchmark", "holdings_per_bar",
-           "exposure_per_bar", "turnover_per_bar", "rolling_turnover", "monthly_returns",
-           "drawdown_periods", "rolling_sharpe", "BARS_PER_YEAR"]
+__all__ = ["live_equity", "equal_weight_benchmark", "default_benchmark", "as_benchmark",
+           "holdings_per_bar", "exposure_per_bar", "turnover_per_bar", "traded_per_bar",
+           "rolling_turnover", "monthly_returns", "yearly_returns", "drawdown_periods",
+           "rolling_sharpe", "rolling_volatility", "rolling_beta", "spans_a_decade",
+           "BARS_PER_YEAR"]
 
 BARS_PER_YEAR = 252
 
@@ -48,6 +50,20 @@ def equal_weight_benchmark(close: pd.DataFrame) -> pd.Series:
     daily = np.divide(total, count, out=np.zeros(len(total)), where=count > 0)
     curve = np.concatenate([[1.0], np.cumprod(1.0 + daily)])
     return pd.Series(curve, index=close.index, name="equal-weighted universe")
+
+
+def default_benchmark(close: pd.DataFrame) -> pd.Series:
+    """The benchmark a result is compared with when the caller gives none:
+    the equal-weighted universe of ``close``, or, for a single ticker, that
+    ticker bought and held (its close carried over gaps, so a suspension does
+    not cut the curve)."""
+    if close.shape[1] != 1:
+        return equal_weight_benchmark(close)
+    prices = close.iloc[:, 0].astype(np.float64).ffill()
+    first = prices.first_valid_index()
+    base = float(prices[first]) if first is not None else math.nan
+    curve = (prices / base).fillna(1.0) if math.isfinite(base) and base > 0 else prices * math.nan
+    return curve.rename(f"{close.columns[0]} buy and hold")
 
 
 def as_benchmark(benchmark: pd.Series, index: pd.DatetimeIndex) -> pd.Series:
@@ -125,6 +141,17 @@ def turnover_per_bar(trades: pd.DataFrame, index: pd.DatetimeIndex) -> pd.Series
     return pd.Series(np.abs(flow[:n]).sum(axis=1) / 2.0, index=index, name="turnover")
 
 
+def traded_per_bar(result: Result) -> pd.Series:
+    """Traded value of every bar over the equity at its close: the result's
+    own traded value when it has one, else the one-way turnover of the trade
+    log (:func:`turnover_per_bar`)."""
+    traded = getattr(result, "traded", None)
+    if traded is None:
+        return turnover_per_bar(result.trades, result.equity.index)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return (traded / result.equity).rename("turnover")
+
+
 def rolling_turnover(result: Result, window: int = BARS_PER_YEAR) -> tuple[pd.Series, str]:
     """Turnover over the trailing ``window`` bars (NaN until a full window
     has passed) and a note on how it was
@@ -141,20 +168,43 @@ def rolling_turnover(result: Result, window: int = BARS_PER_YEAR) -> tuple[pd.Se
             "one-way, from the trade log's entry weights")
 
 
-def monthly_returns(equity: pd.Series) -> pd.DataFrame:
-    """Return of every calendar month (years as rows, months 1-12 as
-    columns, NaN where there is no data): last value of the month over the
-    last value of the month before (the first month: over the first value)."""
-    if len(equity) == 0:
-        return pd.DataFrame(columns=range(1, 13), dtype=np.float64)
-    index = equity.index
-    ends = equity.groupby([index.year, index.month]).last()
+def _period_returns(equity: pd.Series, keys: list[Any]) -> pd.Series:
+    """Return of every period the ``keys`` group the bars into: last value
+    of the period over the last value of the period before; the first
+    period's over the first value, and NaN when that value is all it holds
+    (the close a window starts from, with no return in its period)."""
+    grouped = equity.groupby(keys)
+    ends = grouped.last()
     previous = ends.shift(1)
     previous.iloc[0] = equity.iloc[0]
     returns = ends / previous - 1.0
-    table = returns.unstack()
+    if grouped.size().iloc[0] == 1:
+        returns.iloc[0] = np.nan
+    return returns
+
+
+def monthly_returns(equity: pd.Series) -> pd.DataFrame:
+    """Return of every calendar month (years as rows, months 1-12 as
+    columns, NaN where there is no data), as :func:`yearly_returns` takes
+    them for years."""
+    if len(equity) == 0:
+        return pd.DataFrame(columns=range(1, 13), dtype=np.float64)
+    index = equity.index
+    table = _period_returns(equity, [index.year, index.month]).unstack()
     table.index.name, table.columns.name = "year", "month"
     return table.reindex(columns=range(1, 13))
+
+
+def yearly_returns(equity: pd.Series) -> pd.Series:
+    """Return of every calendar year, indexed by year: last value of the year
+    over the last value of the year before. The first year's is over the
+    first value, so a year the curve starts or ends in is a part year; a
+    first year holding only the first value has none (NaN)."""
+    if len(equity) == 0:
+        return pd.Series(dtype=np.float64, name="yearly")
+    returns = _period_returns(equity, equity.index.year)
+    returns.index.name = "year"
+    return returns.rename("yearly")
 
 
 def drawdown_periods(equity: pd.Series, top: int = 5) -> pd.DataFrame:
@@ -195,3 +245,34 @@ def rolling_sharpe(equity: pd.Series, window: int) -> pd.Series:
     with np.errstate(invalid="ignore", divide="ignore"):
         sharpe = rolling.mean() / rolling.std() * math.sqrt(BARS_PER_YEAR)
     return sharpe.replace([np.inf, -np.inf], np.nan).rename(f"sharpe_{window}")
+
+
+def rolling_volatility(equity: pd.Series, window: int) -> pd.Series:
+    """Annualised volatility over the trailing ``window`` bars: sample
+    standard deviation of bar returns times √252."""
+    returns = equity.pct_change()
+    volatility = returns.rolling(window, min_periods=window).std() * math.sqrt(BARS_PER_YEAR)
+    return volatility.rename(f"volatility_{window}")
+
+
+def rolling_beta(equity: pd.Series, benchmark: pd.Series, window: int) -> pd.Series:
+    """Beta against ``benchmark`` (on the same dates) over the trailing
+    ``window`` bars: sample covariance of the bar returns over the sample
+    variance of the benchmark's."""
+    mine, theirs = equity.pct_change(), benchmark.reindex(equity.index).pct_change()
+    covariance = mine.rolling(window, min_periods=window).cov(theirs)
+    variance = theirs.rolling(window, min_periods=window).var()
+    with np.errstate(invalid="ignore", divide="ignore"):
+        beta = covariance / variance
+    return beta.replace([np.inf, -np.inf], np.nan).rename(f"beta_{window}")
+
+
+def spans_a_decade(*curves: pd.Series) -> bool:
+    """Whether the positive values of the curves together span more than a
+    factor of ten, where a log scale reads better than a linear one. A curve
+    at or below 0 cannot be drawn on a log scale: False."""
+    values = np.concatenate([np.asarray(c, dtype=np.float64) for c in curves] or [np.empty(0)])
+    values = values[np.isfinite(values)]
+    if len(values) == 0 or values.min() <= 0:
+        return False
+    return bool(values.max() / values.min() > 10.0)
