@@ -17,7 +17,8 @@ from vostra import series, stats as stats_module
 from vostra.demo import momentum_signal
 from browser import find_browser, load_page
 
-PANELS = ["equity", "monthly", "rolling", "positions", "turnover", "excursions", "returns"]
+PANELS = ["equity", "yearly", "monthly", "distribution", "rolling", "volatility", "beta",
+          "positions", "turnover", "excursions", "returns", "ticker-0", "ticker-1", "ticker-2"]
 
 
 @pytest.fixture(scope="module")
@@ -35,7 +36,7 @@ def panels(page: str) -> dict[str, tuple[list, dict]]:
     ``Plotly.newPlot("panel-<name>", data, layout, config)`` calls."""
     decoder = json.JSONDecoder()
     found = {}
-    for match in re.finditer(r'Plotly\.newPlot\("panel-(\w+)", ', page):
+    for match in re.finditer(r'Plotly\.newPlot\("panel-([\w-]+)", ', page):
         rest = page[match.end():].replace("<\\/", "</")
         data, end = decoder.raw_decode(rest)
         layout, _ = decoder.raw_decode(rest[end + 2:])
@@ -96,6 +97,65 @@ def test_trade_hover_shows_ledger_columns_when_present(run):
     assert {row[4] for row in loss["customdata"]} <= set(vostra.result.EXIT_REASONS)
     closed = result.trades[result.trades["exit_date"].notna()]
     assert len(profit["x"]) + len(loss["x"]) == len(closed)
+
+
+def test_panels_read_the_results_own_series(run):
+    m, result = run
+    found = panels(result.report())
+    live = series.live_equity(result)
+    # MAE in the trade log's sign, as the statistics give it.
+    closed = result.trades[result.trades["exit_date"].notna()]
+    mae = sorted(x for trace in found["excursions"][0] for x in trace["x"])
+    assert mae == pytest.approx(sorted(closed["mae"] * 100)) and max(mae) <= 0 and result.stats["avg_mae"] < 0
+    # Turnover per bar from the engine's traded value, on every bar that traded.
+    per_bar = found["turnover"][0][0]
+    traded = (result.traded / result.equity)[live.index]
+    assert per_bar["y"] == pytest.approx((traded[traded > 0] * 100).tolist())
+    strategy, bench = found["yearly"][0]
+    assert strategy["y"] == pytest.approx((series.yearly_returns(live) * 100).tolist(), nan_ok=True)
+    assert bench["name"] == "equal-weighted universe"
+    beta = found["beta"][0][1]
+    assert beta["name"] == "12 months" and np.nanmean(np.array(beta["y"], dtype=float)) > 0
+
+
+def test_equity_panel_shades_drawdowns_and_turns_to_log_past_a_decade():
+    days = pd.bdate_range("2000-01-03", periods=400)
+    growth = pd.Series(np.exp(np.linspace(0, np.log(30), 400)), index=days)
+    growth.iloc[100:150] *= 0.7
+    layout = vostra.panels.equity_panel(growth, growth.rename("same"))["layout"]
+    assert layout["yaxis"]["type"] == "log" and layout["updatemenus"][0]["active"] == 1
+    # From the peak before the cut to bar 141, the first back above it
+    # (0.7 recovered at ln 30 / 399 a bar).
+    worst = layout["shapes"][0]
+    assert (worst["x0"], worst["x1"]) == ("2000-05-19", "2000-07-18")
+    flat = vostra.panels.equity_panel(growth / growth * 2, growth.rename("b") / growth)["layout"]
+    assert flat["yaxis"]["type"] == "linear" and flat["shapes"] == []
+
+
+def test_header_and_statistics_state_one_window(run):
+    _, result = run
+    page = result.report()
+    attrs = result.stats.attrs
+    start, anchor = attrs["window_start"].date(), attrs["anchor"].date()
+    assert f"{start} .. " in page and f"returns from the close of {anchor}, as in the statistics" in page
+    assert f"Window: from the first executed rebalance, {start} (returns from the close of {anchor})" \
+        in vostra.stats.format_statistics(result.stats)
+    # Alpha and beta once, with their values, under the benchmark.
+    assert page.count("<td>Beta</td>") == 1
+
+
+def test_a_single_stock_is_compared_with_itself_held():
+    pytest.importorskip("vostra.core.vantrel")
+    m = vostra.synthetic_market(n_stocks=1, years=2, seed=3)
+    close = m.close.copy()
+    close.iloc[100:110] = np.nan                       # a suspension, carried over
+    result = vostra.backtest(close.notna(), close, rebalance="M", delisting=None)
+    page = result.report(tickers=[])
+    bench = panels(page)["equity"][0][1]
+    name = f"{close.columns[0]} buy and hold"
+    assert bench["name"] == name and "equal-weighted" not in page.lower()
+    held = close.iloc[:, 0].ffill().loc[bench["x"][0]:]
+    assert bench["y"][-1] / bench["y"][0] == pytest.approx(held.iloc[-1] / held.iloc[0])
 
 
 def test_orders_are_explained_in_words(run):

@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 
 from . import series
-from .panels import BENCH, LINE, LOSS, WIN, Panel, axis, dates, panel, values
+from .panels import BENCH, LINE, LOSS, WIN, Panel, axis, dates, panel, value_axis, values
 
 if TYPE_CHECKING:
     from .result import Result
@@ -52,19 +52,17 @@ def _trading_prices(result: Result, fields: dict[str, pd.Series]) -> pd.Series:
     return fields.get("trading" if trade_at == "prices" else trade_at, fields["close"])
 
 
-def _levels(prices: np.ndarray, base: int, first: int, last: int, long: bool,
-            sl: float, tp: float, tr: float, activation: float) -> tuple[np.ndarray, np.ndarray]:
-    """Stop and take-profit prices on bars ``first`` to ``last`` of a
-    position whose cumulative return counts from the trading price of bar
-    ``base``."""
+def _levels(prices: np.ndarray, base: int, last: int, long: bool, sl: float, tp: float,
+            tr: float, activation: float) -> tuple[np.ndarray, np.ndarray]:
+    """Stop and take-profit prices on bars ``base`` to ``last`` of a position
+    whose cumulative return counts from the trading price of bar ``base``."""
     cr = prices[base:last + 1] / prices[base]
-    skip = first - base
     if long:
-        best = np.fmax.accumulate(np.fmax(cr, 1.0))[skip:]
+        best = np.fmax.accumulate(np.fmax(cr, 1.0))
         stop = np.where(best >= 1.0 + activation, np.maximum(1.0 - sl, best - tr), 1.0 - sl)
         take = np.full(len(stop), 1.0 + tp)
     else:
-        worst = np.fmin.accumulate(np.fmin(cr, 1.0))[skip:]
+        worst = np.fmin.accumulate(np.fmin(cr, 1.0))
         stop = np.where(worst <= 1.0 - activation, np.minimum(1.0 + sl, worst + tr), 1.0 + sl)
         take = np.full(len(stop), 1.0 - tp)
     return stop * prices[base], take * prices[base]
@@ -77,42 +75,38 @@ def _option(settings: dict[str, Any], name: str) -> float:
 
 def levels_known(settings: dict[str, Any]) -> bool:
     """Whether the trade log tells where each record's stop levels count
-    from: a record starts at its entry and, unless ``retain_cost`` carries a
-    kept position's return on, at every rebalance it is held through, which
-    only ``split_trades`` records."""
+    from. They count from the last rebalance that traded the position unless
+    ``retain_cost`` carries its return through; ``split_trades`` starts a
+    record there, and ``retain_cost`` keeps one record, so with either the
+    levels count from the record's entry."""
     return bool(settings.get("split_trades", True) or settings.get("retain_cost"))
 
 
 def stop_levels(trading: np.ndarray, trades: pd.DataFrame,
                 settings: dict[str, Any]) -> dict[str, np.ndarray]:
     """Stop and take-profit levels, as prices, on every bar each trade record
-    of one ticker (in entry order) is held: ``bar`` (the bar numbers, -1
-    between records), ``stop`` (the stop-loss or, once armed, the trailing
-    stop, whichever is nearer) and ``take`` (the take-profit); NaN where no
-    such level is set. Needs :func:`levels_known`.
+    of one ticker is held: ``bar`` (the bar numbers, -1 between records),
+    ``stop`` (the stop-loss or, once armed, the trailing stop, whichever is
+    nearer) and ``take`` (the take-profit); NaN where no such level is set.
+    Needs :func:`levels_known`.
 
-    The levels are fractions of the trading price the position's cumulative
-    return counts from: the record's entry, or with ``retain_cost`` the entry
-    of the first record of a position kept on the same side through
-    rebalances; the trailing stop follows the best (for a short, the worst)
-    trading price since then."""
+    The levels are fractions of the record's entry price; the trailing stop
+    follows the best (for a short, the worst) trading price since. The
+    engine's return counts a bar without a price as unchanged, so after a
+    rebalance on such a bar (with ``retain_cost``) its levels can differ from
+    the ones drawn."""
     sl, tp, tr = (_option(settings, k) for k in ("stop_loss", "take_profit", "trail_stop"))
     activation = abs(float(settings.get("trail_activation") or 0.0))
-    retain = bool(settings.get("retain_cost"))
     prices = pd.Series(trading, dtype=np.float64).ffill().to_numpy()
     out: dict[str, list[np.ndarray]] = {"bar": [], "stop": [], "take": []}
-    base, previous = -1, None
     for record in trades.itertuples(index=False):
         entry = int(record.entry_bar)
         closed = not pd.isna(record.exit_bar)
         last = int(record.exit_bar) if closed else len(prices) - 1
-        long = bool(record.weight > 0)
-        base = base if retain and previous == (entry, "rebalance", long) else entry
-        stop, take = _levels(prices, base, entry, last, long, sl, tp, tr, activation)
+        stop, take = _levels(prices, entry, last, bool(record.weight > 0), sl, tp, tr, activation)
         out["bar"] += [np.arange(entry, last + 1), np.array([-1])]
         out["stop"] += [stop, np.array([np.nan])]
         out["take"] += [take, np.array([np.nan])]
-        previous = (last, str(record.exit_reason), long) if closed else None
     joined = {k: np.concatenate(v) if v else np.empty(0) for k, v in out.items()}
     for name in ("stop", "take"):
         level = joined[name]
@@ -207,22 +201,27 @@ def ticker_panel(result: Result, ticker: Any) -> Panel:
     index = result.close.index
     x = dates(index)
     all_trades = result.trades
-    trades = all_trades[(all_trades["ticker"] == ticker).to_numpy()].reset_index(drop=True)
+    columns = ["ticker", "entry_date", "exit_date", "entry_price", "exit_price", "weight", "pnl",
+               "return", "exit_reason", "entry_bar", "exit_bar"]
+    trades = all_trades.loc[(all_trades["ticker"] == ticker).to_numpy(), columns].reset_index(drop=True)
     data, volume = _price_traces(fields, x, ticker)
+    note = ""
     if levels_known(result.settings):
         levels = stop_levels(_trading_prices(result, fields).to_numpy(dtype=np.float64), trades,
                              result.settings)
         data += _level_traces(levels, x)
+    elif any(result.settings.get(k) is not None for k in ("stop_loss", "take_profit", "trail_stop")):
+        note = ("<br><sub>stop levels not drawn: without split_trades or retain_cost they restart "
+                "at rebalances the trade log does not show</sub>")
     data += _trade_markers(trades)
     closed = trades["exit_date"].notna().to_numpy()
     won = int((trades["return"].to_numpy(dtype=np.float64)[closed] > 0).sum())
     title = (f"{ticker}: {len(trades):,} trade records, {won:,} of {int(closed.sum()):,} closed "
-             f"in profit, P&L {trades['pnl'].sum() * 100:.2f}% of the starting capital")
+             f"in profit, P&L {trades['pnl'].sum() * 100:.2f}% of the starting capital{note}")
     price_domain = [0.28, 1.0] if volume else [0.0, 1.0]
     log = series.spans_a_decade(fields["close"])
     layout = dict(xaxis=axis(type="date", rangeslider={"visible": False}, range=_focus(index, trades)),
-                  yaxis=axis(title={"text": "price" + (" (log scale)" if log else "")},
-                             domain=price_domain, type="log" if log else "linear"))
+                  yaxis=value_axis("price", log, domain=price_domain))
     if volume:
         layout.update(xaxis=dict(layout["xaxis"], matches="x2", showticklabels=False),
                       xaxis2=axis(type="date", anchor="y2"),

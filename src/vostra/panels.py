@@ -66,6 +66,13 @@ def line(x: list[str], y: Any, name: str, color: str, width: float = 1.3, **extr
             "line": {"color": color, "width": width}, **extra}
 
 
+def value_axis(title: str, log: bool, **extra: Any) -> dict[str, Any]:
+    """A price or value axis, on a log scale with ticks at 1, 2 and 5 of
+    every decade when ``log``."""
+    scale = {"type": "log", "dtick": "D2"} if log else {"type": "linear"}
+    return axis(title={"text": title + (" (log scale)" if log else "")}, **scale, **extra)
+
+
 def _zero_line() -> dict[str, Any]:
     return {"type": "line", "xref": "paper", "x0": 0, "x1": 1, "y0": 0, "y1": 0,
             "line": {"color": "black", "width": 0.8}}
@@ -112,16 +119,17 @@ def equity_panel(equity: pd.Series, benchmark: pd.Series) -> Panel:
             line(dates(benchmark.index), benchmark, str(benchmark.name), BENCH, 1.2),
             line(x, dd, "drawdown %", LOSS, 0.8, fill="tozeroy", xaxis="x2", yaxis="y2")]
     log = series.spans_a_decade(equity, benchmark)
-    scale = [{"label": kind, "method": "relayout", "args": [{"yaxis.type": kind}]}
+    scale = [{"label": kind, "method": "relayout",
+              "args": [{f"yaxis.{k}": v for k, v in value_axis("value", kind == "log").items()
+                        if k in ("type", "dtick", "title")}]}
              for kind in ("linear", "log")]
+    scale[0]["args"][0]["yaxis.dtick"] = None   # back to automatic ticks
     domain = [0.3, 1.0]
     shapes, notes = _drawdown_shading(equity, domain)
-    title = "Equity against the benchmark" + (" (log scale)" if log else "")
-    return panel(data, title + "; the five worst drawdowns shaded", height=540,
+    return panel(data, "Equity against the benchmark; the five worst drawdowns shaded", height=540,
                  margin={"l": 60, "r": 30, "t": 100, "b": 40}, shapes=shapes, annotations=notes,
                  xaxis=axis(matches="x2", showticklabels=False),
-                 yaxis=axis(title={"text": "value"}, domain=domain,
-                            type="log" if log else "linear"),
+                 yaxis=value_axis("value", log, domain=domain),
                  xaxis2=axis(anchor="y2"), yaxis2=axis(title={"text": "drawdown %"},
                                                        domain=[0.0, 0.26], anchor="x2"),
                  updatemenus=[{"type": "buttons", "direction": "right", "x": 0.0, "y": 1.0,
@@ -165,8 +173,10 @@ def yearly_panel(equity: pd.Series, benchmark: pd.Series) -> Panel:
 def _whole_year(index: pd.DatetimeIndex, year: int) -> bool:
     """Whether ``index`` runs from the first to the last week of ``year``."""
     inside = index[index.year == year]
-    return (len(inside) > 0 and inside[0].dayofyear <= 7
-            and inside[-1].dayofyear >= (358 if inside[-1].is_leap_year else 357))
+    if not len(inside):
+        return False
+    first, last = inside[0].tz_localize(None), inside[-1].tz_localize(None)
+    return (first - pd.Timestamp(year, 1, 1)).days < 7 and (pd.Timestamp(year, 12, 31) - last).days < 7
 
 
 def distribution_panel(equity: pd.Series, benchmark: pd.Series, var_95: float | None = None,

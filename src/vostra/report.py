@@ -55,10 +55,10 @@ _EQUAL_WEIGHTED = ("Equal-weighted universe: every day the mean close-to-close r
                    "costs.")
 _HELD = ("{name}: the one ticker's close, carried over missing prices, from the first bar of "
          "the window on, without costs.")
-_DRILLDOWN = ("Ticker drill-down: entries and exits at their fill prices; stop levels from the "
-              "trading price the position's return counts from (its entry, or the last "
-              "rebalance it was held through unless retain_cost is set), rebalances taken as "
-              "the bars the trade log shows entries on.")
+_DRILLDOWN = ("Ticker drill-down: entries and exits at their fill prices; stop levels as "
+              "fractions of each trade record's entry price, the trailing stop following the best "
+              "(short: worst) trading price since; not drawn when records run through rebalances "
+              "that restart them (split_trades and retain_cost both off).")
 
 
 # --------------------------------------------------------------------------

@@ -220,9 +220,16 @@ def drawdown_periods(equity: pd.Series, top: int = 5) -> pd.DataFrame:
     # Runs of bars below the running peak; each starts after a peak bar.
     edges = np.diff(np.concatenate([[False], under, [False]]).astype(np.int8))
     starts, stops = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    if len(starts) == 0:
+        return pd.DataFrame(columns=columns)
+    # The bars between two runs are new highs, above every value of the run
+    # before, so the minimum from one start to the next is the run's own.
+    lows = np.minimum.reduceat(values, starts)
+    depths = lows / values[starts - 1] - 1.0
     rows = []
     dates = equity.index
-    for start, stop in zip(starts, stops):
+    for k in np.argsort(depths, kind="stable")[:top]:
+        start, stop = starts[k], stops[k]
         peak = start - 1
         trough = start + int(np.argmin(values[start:stop]))
         recovered = stop < len(values)
@@ -233,8 +240,7 @@ def drawdown_periods(equity: pd.Series, top: int = 5) -> pd.DataFrame:
             "depth": values[trough] / values[peak] - 1.0,
             "days": int((dates[end] - dates[peak]).days), "bars": int(end - peak),
         })
-    table = pd.DataFrame(rows, columns=columns)
-    return table.sort_values("depth", kind="stable").head(top).reset_index(drop=True)
+    return pd.DataFrame(rows, columns=columns)
 
 
 def rolling_sharpe(equity: pd.Series, window: int) -> pd.Series:

@@ -191,11 +191,16 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         run = engine.run(**arguments)
     except ValueError as exc:
         raise engine_error(exc, context) from None
-    # The report's default benchmark and its cost line read these.
+    # The report's default benchmark, its cost line and its ticker drill-down read these.
     context["close"] = close
+    context["prices"] = dict(open=open, high=high, low=low,
+                             trading=trade_at if isinstance(trade_at, pd.DataFrame) else None)
     context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
                                rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
                                take_profit=take_profit, trail_stop=trail_stop, intrabar=intrabar,
+                               trail_activation=trail_activation,
+                               retain_cost=bool(arguments["retain_cost_when_rebalance"]),
+                               split_trades=bool(arguments["periodically_rebalance"]),
                                **_account_settings(capital=capital, lot_size=lot_size, min_fee=min_fee,
                                                    slippage=slippage, leverage=leverage,
                                                    borrow_rate=borrow_rate, cash_rate=cash_rate))
