@@ -53,13 +53,16 @@ def test_stop_levels_are_where_the_engine_filled_its_intrabar_exits(market, sign
 
 
 def test_plot_ticker_draws_candles_volume_and_every_record(market):
-    result = run(market, trail_stop=0.08)
+    volume = market.close.notna() * 1000.0 + np.arange(len(market.close))[:, None]
+    traded = vostra.Market.from_frames(market.close, market.open, market.high, market.low, volume)
+    result = vostra.backtest(momentum_signal(market.close, top=8), traded, trade_at="open",
+                             intrabar=True, stop_loss=0.1, trail_stop=0.08)
     ticker = most_traded(result.trades, 1)[0]
     records = result.trades[result.trades["ticker"] == ticker]
-    result.prices["volume"] = market.close.notna() * 1000.0
     figure = result.plot_ticker(ticker)
     kinds = [trace.type for trace in figure.data]
     assert kinds[:2] == ["candlestick", "bar"] and figure.data[1].yaxis == "y2"
+    assert list(figure.data[1].y[-2:]) == volume[ticker].iloc[-2:].tolist()
     assert list(figure.data[0].open[-3:]) == pytest.approx(market.open[ticker].iloc[-3:].tolist())
     names = [trace.name for trace in figure.data]
     assert "stop level" in names and "take-profit level" not in names

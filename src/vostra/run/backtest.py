@@ -173,6 +173,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         missing from ``close`` or without any price, infinite weights,
         non-positive or infinite prices, mismatched price frames, bad options.
     """
+    volume = close.volume if isinstance(close, Market) else None
     close, open, high, low = price_frames(close, open, high, low)
     arguments, context = prepare(
         wide_weights(weights), close, open, high, low, trade_at=trade_at, rebalance=rebalance,
@@ -193,7 +194,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         raise engine_error(exc, context) from None
     # The report's default benchmark, its cost line and its ticker drill-down read these.
     context["close"] = close
-    context["prices"] = dict(open=open, high=high, low=low,
+    context["prices"] = dict(open=open, high=high, low=low, volume=volume,
                              trading=trade_at if isinstance(trade_at, pd.DataFrame) else None)
     context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
                                rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
