@@ -140,8 +140,16 @@ def test_header_and_statistics_state_one_window(run):
     assert f"{start} .. " in page and f"returns from the close of {anchor}, as in the statistics" in page
     assert f"Window: from the first executed rebalance, {start} (returns from the close of {anchor})" \
         in vostra.stats.format_statistics(result.stats)
-    # Alpha and beta once, with their values, under the benchmark.
+    # Alpha and beta once, with their values, under the benchmark; the
+    # period figures once, in their tables beside the benchmark's.
     assert page.count("<td>Beta</td>") == 1
+    window = series.live_equity(result).index
+    theirs = vostra.stats.statistics(series.default_benchmark(result.close.loc[window[0]:]))
+    for key in ("ytd", "best_month"):
+        label = vostra.stats.STAT_LABELS[key][0]
+        row = f"<td>{label}</td><td>{result.stats[key] * 100:.2f}%</td><td>{theirs[key] * 100:.2f}%</td>"
+        assert page.count(f"<td>{label}</td>") == 1 and row in page
+    assert "<th>Period returns</th>" in page and "<th>Best and worst</th>" in page
 
 
 def test_a_single_stock_is_compared_with_itself_held():

@@ -217,7 +217,7 @@ def ticker_panel(result: Result, ticker: Any) -> Panel:
     closed = trades["exit_date"].notna().to_numpy()
     won = int((trades["return"].to_numpy(dtype=np.float64)[closed] > 0).sum())
     title = (f"{ticker}: {len(trades):,} trade records, {won:,} of {int(closed.sum()):,} closed "
-             f"in profit, P&L {trades['pnl'].sum() * 100:.2f}% of the starting capital{note}")
+             f"in profit, P&L {trades['pnl'].sum() / getattr(result, 'capital', 1.0) * 100:.2f}% of the starting capital{note}")
     price_domain = [0.28, 1.0] if volume else [0.0, 1.0]
     log = series.spans_a_decade(fields["close"])
     layout = dict(xaxis=axis(type="date", rangeslider={"visible": False}, range=_focus(index, trades)),
