@@ -84,7 +84,9 @@ def test_plot_ticker_draws_candles_volume_and_every_record(market):
 def test_plot_ticker_without_ohlc_draws_the_close(market):
     # Records that run through rebalances unsplit do not show where the levels restart.
     signal = momentum_signal(market.close, top=8)
-    result = vostra.backtest(signal, market.close, rebalance=None, stop_loss=0.1)
+    with pytest.warns(UserWarning, match="split_trades=False"):
+        result = vostra.backtest(signal, market.close, stop_loss=0.1, retain_cost=False,
+                                 split_trades=False)
     ticker = result.trades["ticker"].iloc[0]
     figure = result.plot_ticker(ticker)
     assert figure.data[0].type == "scatter" and figure.data[0].name == f"{ticker} close"
