@@ -23,9 +23,7 @@ LIBRARIES = {
 
 @pytest.fixture(scope="module")
 def market():
-    m = vostra.synthetic_market(n_stocks=24, years=2, seed=5, delisting_rate=0.2)
-    volume = (m.close * 0 + 1000.0).where(m.close.notna())
-    return vostra.Market.from_frames(m.close, m.open, m.high, m.low, volume)
+    return vostra.synthetic_market(n_stocks=24, years=2, seed=5, delisting_rate=0.2)
 
 
 @pytest.fixture(scope="module")

@@ -1,4 +1,5 @@
-"""Command line of vostra: ``python -m vostra demo`` (also the ``vostra`` script)."""
+"""Command line of vostra: ``python -m vostra demo`` and ``python -m vostra backtest``
+(also the ``vostra`` script)."""
 
 from __future__ import annotations
 
@@ -46,6 +47,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("--stop-loss", type=float, default=0.1, metavar="X",
                       help="stop-loss as a fraction of the entry value; 0 disables it "
                            "(default: 0.1)")
+    from .backtest_command import add_parser
+
+    add_parser(commands)
     return parser, demo
 
 
@@ -65,6 +69,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the ``vostra`` console script."""
     parser, demo = _parser()
     args = parser.parse_args(argv)
+    if args.command == "backtest":
+        from .backtest_command import main as backtest_main
+
+        return backtest_main(args)
     if args.command != "demo":
         parser.print_help()
         return 2

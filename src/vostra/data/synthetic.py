@@ -16,7 +16,7 @@ BARS_PER_YEAR = 252
 def synthetic_market(n_stocks: int = 300, years: float = 10.0, seed: int = 0, *,
                      start: str = "2014-01-01", suspensions: float = 2.0,
                      delisting_rate: float = 0.1, listing_rate: float = 0.1) -> Market:
-    """Generate a reproducible daily OHLC market.
+    """Generate a reproducible daily OHLC market with volume.
 
     Log returns combine a common market factor (with a stock's beta), a
     stock drift that changes every quarter (so that trends persist and
@@ -74,8 +74,15 @@ def synthetic_market(n_stocks: int = 300, years: float = 10.0, seed: int = 0, *,
     for col in np.flatnonzero(late):
         missing[:int(rng.integers(int(n_bars * 0.05), int(n_bars * 0.5))), col] = True
 
+    # Shares traded: a stock's usual turnover, busier on large moves. Drawn
+    # last, so that the prices do not depend on it.
+    usual = rng.lognormal(12.0, 1.0, size=n_stocks)
+    volume = np.round(usual * rng.lognormal(0.0, 0.3, size=(n_bars, n_stocks))
+                      * (1.0 + 20.0 * np.abs(log_ret)))
+
     frames = {}
-    for name, values in (("open", open_), ("high", high), ("low", low), ("close", close)):
+    for name, values in (("open", open_), ("high", high), ("low", low), ("close", close),
+                         ("volume", volume)):
         values = np.where(missing, np.nan, values)
         frames[name] = pd.DataFrame(values, index=dates, columns=tickers)
     valid = frames["close"].notna()
