@@ -18,10 +18,12 @@ class RunResult(NamedTuple):
     """Per-trade columns in the recorder's row order (closed trades in exit
     order, then the open ones by stock id): ``sid``, ``entry_bar``,
     ``exit_bar`` (-1 open), ``fill_entry_bar``, ``fill_exit_bar``, ``weight``,
-    ``entry_price``, ``exit_price``, ``pnl`` (units of the starting capital,
-    net of the fee and tax charged to the trade; open trades marked at the
-    last close), ``return`` (pnl over the target value at entry) and
-    ``reason`` (index into EXIT_REASONS)."""
+    ``entry_price``, ``exit_price`` (the fills, after slippage), ``pnl``
+    (in the currency of ``capital``, or units of the starting capital, net
+    of the fee, tax and borrow fees charged to the trade; open trades marked
+    at the last close), ``return`` (pnl over the target value at entry),
+    ``shares`` (signed shares the record held when it ended; NaN without
+    the account options) and ``reason`` (index into EXIT_REASONS)."""
     excursions: npt.NDArray[np.float64]
     """trades x groups x 6: the recorder's excursion arrays, one per row."""
     traded: npt.NDArray[np.float64]
@@ -34,10 +36,20 @@ class RunResult(NamedTuple):
     entry_order: npt.NDArray[np.int64]
     """Positions of the trade rows sorted by entry fill bar, then stock id
     (stable): the order of ``Result.trades``."""
+    interest: npt.NDArray[np.float64]
+    """Interest earned (negative: paid) on the cash per bar, with ``cash_rate``."""
+    shares: npt.NDArray[np.float64] | None
+    """Shares held per signal column after the last bar; None without the
+    account options."""
 
 def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
         price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
-        resample: Any, **options: Any) -> RunResult: ...
+        resample: Any, *, capital: float | None = None, lot_size: Any = None, min_fee: float = 0.0,
+        slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0, cash_rate: float = 0.0,
+        periods_per_year: float = 252.0, **options: Any) -> RunResult:
+    """One backtest with the options of ``backtest_``; the account options
+    (a number or one per signal column for ``lot_size``) simulate an account
+    in currency, and at their defaults the run is ``backtest_``'s."""
 
 def run_many(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
              price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
