@@ -511,7 +511,7 @@ def test_every_native_function_has_a_signature():
 
     functions = [vantrel.backtest_, vantrel.get_stock_operations, vantrel.normalize_weight, vantrel.ioft,
                  vantrel.get_trade_stocks, _engine.run, _engine.run_many, _engine.last_valid_rows,
-                 _engine.weight_columns, _engine.trade_figures]
+                 _engine.weight_columns, _engine.trade_figures, _engine.return_figures]
     for f in functions:
         params = inspect.signature(f).parameters
         assert all(p.name.isidentifier() for p in params.values()), f

@@ -141,3 +141,22 @@ def test_result_returns_are_the_window_of_its_statistics():
     assert close(res.stats["skew"], qs.stats.skew(r))
     assert close(res.stats["sharpe"], qs.stats.sharpe(r, periods=252))
     assert set(DETAIL_KEYS) <= set(res.stats.index)
+
+
+def test_the_engine_refuses_values_it_has_no_returns_for():
+    from vostra import _engine
+
+    dates = np.arange(3, dtype=np.int64)
+    for values, message in ((np.array([1.0]), "at least two values"),
+                            (np.array([1.0, 0.0, 2.0]), "positive but for the last"),
+                            (np.array([1.0, np.nan, 2.0]), "positive but for the last")):
+        with pytest.raises(ValueError, match=message):
+            _engine.return_figures(values, None, 252.0)
+    with pytest.raises(ValueError, match="ascending dates"):
+        _engine.return_figures(np.ones(3), dates[::-1].copy(), 252.0)
+    with pytest.raises(ValueError, match="a date per value"):
+        _engine.return_figures(np.ones(3), dates[:2], 252.0)
+    with pytest.raises((TypeError, ValueError)):
+        _engine.return_figures(np.ones(3), dates.astype(np.float64), 252.0)
+    # A ruin on the last bar still has returns: -100 % is the worst of them.
+    assert _engine.return_figures(np.array([1.0, 1.1, 0.0]), None, 252.0)["worst_day"] == -1.0

@@ -6,6 +6,7 @@
 // with NumPy as the statistics do (how NumPy rounds a long sum depends on
 // its version).
 #include "common/run_args.hpp"
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -66,6 +67,242 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
             set_float(out.get(), "avg_holding_bars", static_cast<double>(bars) / static_cast<double>(mae.size()));
         Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
         return Py_BuildValue("(OOO)", out.get(), mae_array.get(), mfe_array.get());
+    });
+}
+
+}  // namespace vostra::engine
+
+// The figures of a window's bar returns that the statistics print below the
+// summary: one pass or two over a few thousand returns, where NumPy spends
+// a call (and a temporary array) on each figure. The definitions are those
+// of vostra.stats (quantstats' on the same returns); a figure without a
+// value is left out of the dict.
+namespace vostra::engine {
+
+namespace {
+
+constexpr std::int64_t day_ns = 86'400'000'000'000;
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back (H. Hinnant's
+// civil calendar algorithms).
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct Civil {
+    std::int64_t year;
+    unsigned month, day;
+};
+
+Civil civil_from_days(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2), m, d};
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+unsigned days_in_month(std::int64_t y, unsigned m) {
+    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+// Linear interpolation between order statistics, as NumPy's default quantile.
+double quantile(std::vector<double> &x, double q) {
+    double h = q * static_cast<double>(x.size() - 1);
+    auto lo = static_cast<std::size_t>(std::floor(h));
+    std::nth_element(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(lo), x.end());
+    double a = x[lo];
+    if (lo + 1 >= x.size()) return a;
+    double b = *std::min_element(x.begin() + static_cast<std::ptrdiff_t>(lo) + 1, x.end());
+    double t = h - static_cast<double>(lo);
+    return t >= 0.5 ? b - (b - a) * (1.0 - t) : a + (b - a) * t;
+}
+
+struct Out {
+    PyObject *dict;
+    void operator()(const char *key, double v) const {
+        if (!std::isnan(v)) set_float(dict, key, v);
+    }
+};
+
+void return_figures(const double *v, Py_ssize_t n, Out put) {
+    // v[0] is the anchor; return i (1..n) is v[i] / v[i - 1] - 1.
+    std::vector<double> r(static_cast<std::size_t>(n));
+    double best = -INFINITY, worst = INFINITY, gains = 0, pains = 0, sum = 0;
+    std::int64_t wins = 0, losses = 0, run_win = 0, run_loss = 0, max_win = 0, max_loss = 0;
+    double peak = v[0], sunk2 = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double x = v[i + 1] / v[i] - 1.0;
+        r[static_cast<std::size_t>(i)] = x;
+        sum += x;
+        best = std::max(best, x);
+        worst = std::min(worst, x);
+        if (x > 0) gains += x, ++wins;
+        if (x < 0) pains -= x, ++losses;
+        run_win = x > 0 ? run_win + 1 : 0;
+        run_loss = x < 0 ? run_loss + 1 : 0;
+        max_win = std::max(max_win, run_win);
+        max_loss = std::max(max_loss, run_loss);
+        peak = std::max(peak, v[i + 1]);
+        double sunk = v[i + 1] / peak - 1.0;
+        sunk2 += sunk * sunk;
+    }
+    put("best_day", best);
+    put("worst_day", worst);
+    put("max_consecutive_wins", static_cast<double>(max_win));
+    put("max_consecutive_losses", static_cast<double>(max_loss));
+    put("profit_factor", pains > 0 ? gains / pains : NAN);
+    put("omega", pains > 0 ? gains / pains : NAN);
+    double avg_win = wins ? gains / static_cast<double>(wins) : NAN;
+    double avg_loss = losses ? -pains / static_cast<double>(losses) : NAN;
+    put("avg_win", avg_win);
+    put("avg_loss", avg_loss);
+    if (wins && losses && avg_loss != 0) {
+        double payoff = avg_win / std::fabs(avg_loss);
+        double p = static_cast<double>(wins) / static_cast<double>(wins + losses);
+        put("payoff_ratio", payoff);
+        if (payoff != 0) put("kelly", (payoff * p - (1.0 - p)) / payoff);
+    }
+    if (n < 2) return;
+    double fn = static_cast<double>(n), mean = sum / fn, m2 = 0, m3 = 0, m4 = 0;
+    for (double x : r) {
+        double d = x - mean, d2 = d * d;
+        m2 += d2, m3 += d2 * d, m4 += d2 * d2;
+    }
+    put("ulcer_index", std::sqrt(sunk2 / (fn - 1.0)));
+    // The normal 5 % quantile and the mean beyond it, in deviations.
+    constexpr double z05 = -1.6448536269514722, shortfall05 = 2.0627128075074257;
+    double std_dev = best == worst ? 0.0 : std::sqrt(m2 / (fn - 1.0));
+    put("var_95", mean + z05 * std_dev);
+    put("cvar_95", mean - shortfall05 * std_dev);
+    double low = quantile(r, 0.05), high = quantile(r, 0.95);
+    if (low != 0) put("tail_ratio", std::fabs(high / low));
+    if (n >= 3 && best != worst) {
+        put("skew", std::sqrt(fn * (fn - 1.0)) / (fn - 2.0) * (m3 / fn) / std::pow(m2 / fn, 1.5));
+        if (n >= 4) {
+            double scale = (fn - 2.0) * (fn - 3.0);
+            put("kurtosis", (fn + 1.0) * fn * (fn - 1.0) / scale * m4 / (m2 * m2) - 3.0 * (fn - 1.0) * (fn - 1.0) / scale);
+        }
+    }
+}
+
+std::int64_t month_of(std::int64_t ns) {
+    Civil c = civil_from_days(floor_div(ns, day_ns));
+    return c.year * 12 + (c.month - 1);
+}
+
+// Best and worst calendar month and year, and the returns of the periods
+// that end on the last bar; `t` are the wall-clock dates of the values.
+void calendar_figures(const double *v, const std::int64_t *t, Py_ssize_t n, double ppy, Out put) {
+    double months[2] = {-INFINITY, INFINITY}, years[2] = {-INFINITY, INFINITY};
+    Py_ssize_t month_start = 0, year_start = 0;  // index into v of the period's base
+    std::int64_t month = month_of(t[1]);
+    for (Py_ssize_t i = 1; i <= n; ++i) {
+        std::int64_t next = i < n ? month_of(t[i + 1]) : month + 12 * 1000;
+        if (next != month) {
+            double m = v[i] / v[month_start] - 1.0;
+            months[0] = std::max(months[0], m), months[1] = std::min(months[1], m);
+            month_start = i;
+            if (floor_div(next, 12) != floor_div(month, 12)) {
+                double y = v[i] / v[year_start] - 1.0;
+                years[0] = std::max(years[0], y), years[1] = std::min(years[1], y);
+                year_start = i;
+            }
+            month = next;
+        }
+    }
+    put("best_month", months[0]);
+    put("worst_month", months[1]);
+    put("best_year", years[0]);
+    put("worst_year", years[1]);
+
+    std::int64_t last = t[n], last_day = floor_div(last, day_ns), time_of_day = last - last_day * day_ns;
+    Civil c = civil_from_days(last_day);
+    struct Period {
+        const char *name;
+        int years;
+        bool annual;
+    };
+    static constexpr Period periods[] = {{"mtd", 0, false},          {"ytd", -1, false},
+                                         {"return_1y", 1, false},    {"return_3y_ann", 3, true},
+                                         {"return_5y_ann", 5, true}, {"return_10y_ann", 10, true}};
+    for (const Period &p : periods) {
+        std::int64_t cutoff;
+        if (p.years == 0) {
+            cutoff = days_from_civil(c.year, c.month, 1) * day_ns;
+        } else if (p.years < 0) {
+            cutoff = days_from_civil(c.year, 1, 1) * day_ns;
+        } else {
+            // The same day and time years back, the day clamped to the month's end.
+            std::int64_t y = c.year - p.years;
+            unsigned d = std::min(c.day, days_in_month(y, c.month));
+            cutoff = days_from_civil(y, c.month, d) * day_ns + time_of_day;
+            if (t[0] > cutoff) continue;  // the window is shorter than the period
+        }
+        // The base: the value before the first return dated on or after the cutoff.
+        Py_ssize_t first = std::lower_bound(t + 1, t + n + 1, cutoff) - (t + 1);
+        double growth = v[n] / v[first];
+        if (!p.annual)
+            put(p.name, growth - 1.0);
+        else if (growth >= 0)
+            put(p.name, std::pow(growth, ppy / static_cast<double>(n - first)) - 1.0);
+    }
+}
+
+}  // namespace
+
+// return_figures(values, dates, periods_per_year, /): the dict of figures of
+// the bar returns of `values` (the window's equity, anchor first, finite and
+// positive but for the last); `dates` (int64 wall-clock nanoseconds of the values, or None)
+// adds the calendar figures and the trailing periods.
+PyObject *py_return_figures(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.return_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *values_obj, *dates_obj;
+        double ppy;
+        if (!PyArg_ParseTuple(args, "O!Od:return_figures", &PyArray_Type, &values_obj, &dates_obj, &ppy))
+            throw_py();
+        check_array(values_obj, Elem::f64, 1);
+        View1<double> values = view1<double>(values_obj);
+        Py_ssize_t n = values.size - 1;
+        if (n < 1) raisef(PyExc_ValueError, "return_figures() needs at least two values");
+        std::vector<double> v(static_cast<std::size_t>(values.size));
+        for (Py_ssize_t i = 0; i <= n; ++i) {
+            v[static_cast<std::size_t>(i)] = values[i];
+            // Every return needs a positive base; the last value may be a ruin.
+            if (!std::isfinite(values[i]) || (i < n && !(values[i] > 0)))
+                raisef(PyExc_ValueError, "return_figures() needs finite values, positive but for the last");
+        }
+        std::vector<std::int64_t> t;
+        if (dates_obj != Py_None) {
+            check_array(dates_obj, Elem::i64, 1);
+            View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
+            if (dates.size != values.size) raisef(PyExc_ValueError, "return_figures() needs a date per value");
+            t.resize(static_cast<std::size_t>(dates.size));
+            for (Py_ssize_t i = 0; i <= n; ++i) {
+                t[static_cast<std::size_t>(i)] = dates[i];
+                if (i && t[static_cast<std::size_t>(i)] < t[static_cast<std::size_t>(i - 1)])
+                    raisef(PyExc_ValueError, "return_figures() needs ascending dates");
+            }
+        }
+        Ref out = Ref::check(PyDict_New());
+        Out put{out.get()};
+        return_figures(v.data(), n, put);
+        if (!t.empty()) calendar_figures(v.data(), t.data(), n, ppy, put);
+        return out.release();
     });
 }
 

@@ -13,6 +13,7 @@ PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
+PyObject *py_return_figures(PyObject *, PyObject *args);
 
 namespace {
 
@@ -94,6 +95,12 @@ PyMethodDef methods[] = {
      "of a run's statistics from its ledger columns: a dict of trades and, over the closed trades (exit_bar >= 0), "
      "win_rate and avg_holding_bars (without the figures that have no value), then the closed trades' MAE and "
      "MFE at the exit, in entry_order."},
+    {"return_figures", py_return_figures, METH_VARARGS,
+     "return_figures($module, values, dates, periods_per_year, /)\n--\n\nThe figures of the bar returns of "
+     "`values` (a window's equity, anchor first, finite and positive but for the last) that the statistics show below their "
+     "summary: distribution, winning and losing bars, drawdowns; with `dates` (int64 wall-clock nanoseconds of "
+     "the values, ascending, or None) also the calendar months and years and the trailing periods. A dict "
+     "without the figures that have no value."},
     {nullptr, nullptr, 0, nullptr},
 };
 

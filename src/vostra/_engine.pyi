@@ -75,3 +75,11 @@ def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.i
     of ``trades`` and, over the closed trades, ``win_rate`` and
     ``avg_holding_bars`` (figures without a value are left out); then the
     closed trades' MAE and MFE at the exit, in ``entry_order``."""
+
+def return_figures(values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64] | None,
+                   periods_per_year: float, /) -> dict[str, float]:
+    """The figures of the bar returns of ``values`` (a window's equity,
+    anchor first, finite and positive but for the last) shown below the statistics' summary;
+    with ``dates`` (wall-clock nanoseconds of the values) also the calendar
+    months and years and the trailing periods. Figures without a value are
+    left out."""

@@ -14,11 +14,12 @@ from __future__ import annotations
 
 import functools
 import math
-from statistics import NormalDist
 from typing import Any
 
 import numpy as np
 import pandas as pd
+
+from ._native import load_engine
 
 __all__ = ["benchmark_statistics", "statistics", "drawdown", "format_statistics", "infer_periods_per_year",
            "first_nonpositive", "STAT_LABELS", "SUMMARY_KEYS", "PERIODS_PER_YEAR"]
@@ -222,138 +223,10 @@ def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float,
     return out
 
 
-# The 5 % quantile of the standard normal and the mean beyond it, in
-# deviations: the variance-covariance value at risk and expected shortfall.
-_NORMAL = NormalDist()
-_Z_05 = _NORMAL.inv_cdf(0.05)
-_SHORTFALL_05 = _NORMAL.pdf(_Z_05) / 0.05
-
-
-def _longest_run(hits: np.ndarray) -> int:
-    """Length of the longest run of True in a boolean array."""
-    if not hits.any():
-        return 0
-    edges = np.flatnonzero(np.diff(np.concatenate(([0], hits.view(np.int8), [0]))))
-    return int((edges[1::2] - edges[::2]).max())
-
-
-def _moments(returns: np.ndarray) -> dict[str, float]:
-    """Skew and excess kurtosis with the small-sample corrections pandas
-    applies (NaN for fewer than 3 or 4 returns, or no dispersion)."""
-    n = len(returns)
-    out: dict[str, float] = {}
-    if n < 3 or returns.max() == returns.min():
-        return out
-    d = returns - returns.mean()
-    d2 = d * d
-    m2, m3, m4 = float(d2.sum()), float(np.dot(d2, d)), float(np.dot(d2, d2))
-    out["skew"] = math.sqrt(n * (n - 1)) / (n - 2) * (m3 / n) / (m2 / n) ** 1.5
-    if n >= 4:
-        scale = (n - 2) * (n - 3)
-        out["kurtosis"] = (n + 1) * n * (n - 1) / scale * m4 / (m2 * m2) - 3.0 * (n - 1) ** 2 / scale
-    return out
-
-
-def _win_loss_figures(returns: np.ndarray) -> dict[str, float]:
-    """Figures of the winning and losing bars, as quantstats defines them
-    (a bar with a zero return is neither)."""
-    out: dict[str, float] = {}
-    wins, losses = returns[returns > 0], returns[returns < 0]
-    out["max_consecutive_wins"] = float(_longest_run(returns > 0))
-    out["max_consecutive_losses"] = float(_longest_run(returns < 0))
-    gains, pains = float(wins.sum()), -float(losses.sum())
-    out["profit_factor"] = _ratio(gains, pains)
-    out["omega"] = _ratio(gains, pains)
-    if len(wins):
-        out["avg_win"] = float(wins.mean())
-    if len(losses):
-        out["avg_loss"] = float(losses.mean())
-    if len(wins) and len(losses):
-        payoff = _ratio(out["avg_win"], abs(out["avg_loss"]))
-        out["payoff_ratio"] = payoff
-        p = len(wins) / (len(wins) + len(losses))
-        out["kelly"] = _ratio(payoff * p - (1.0 - p), payoff)
-    return out
-
-
 def _local_ns(dates: pd.DatetimeIndex) -> np.ndarray:
     """Wall-clock nanoseconds of the dates in their own timezone."""
     local = dates if dates.tz is None else dates.tz_localize(None)
     return local.as_unit("ns").asi8
-
-
-_DAY_NS = 86_400 * 10**9
-
-
-def _month_starts(months: np.ndarray | int) -> np.ndarray:
-    """Nanoseconds of the first day of months counted from January 1970."""
-    return np.asarray(months).astype("datetime64[M]").astype("datetime64[ns]").astype(np.int64)
-
-
-def _month_of(ns: int) -> int:
-    """The month of a wall-clock time in nanoseconds, counted from January 1970."""
-    return int(np.datetime64(ns, "ns").astype("datetime64[M]").astype(np.int64))
-
-
-def _calendar_figures(values: np.ndarray, ns: np.ndarray) -> dict[str, float]:
-    """Best and worst calendar month and year of the window, each the
-    compounded return of its bars (a partial first or last period counts as
-    it is), from the equity ``values`` (anchor first) and the return dates
-    (ascending wall-clock nanoseconds)."""
-    out: dict[str, float] = {}
-    months = np.arange(_month_of(int(ns[0])) + 1, _month_of(int(ns[-1])) + 1)
-    for name, firsts in (("month", months), ("year", months[months % 12 == 0])):
-        # The first return of every period after the first one.
-        cuts = np.searchsorted(ns, _month_starts(firsts), side="left")
-        ends = np.append(cuts, len(ns))
-        starts = np.insert(cuts, 0, 0)
-        period = values[ends] / values[starts] - 1.0
-        out[f"best_{name}"] = float(period.max())
-        out[f"worst_{name}"] = float(period.min())
-    return out
-
-
-# Trailing periods: name, years back (0 for the calendar month and year to
-# date), annualised.
-_TRAILING = (("mtd", 0, False), ("ytd", 0, False), ("return_1y", 1, False),
-             ("return_3y_ann", 3, True), ("return_5y_ann", 5, True), ("return_10y_ann", 10, True))
-
-
-def _years_back(last: int, month: int, years: int) -> int:
-    """The wall-clock time ``years`` calendar years before ``last`` (ns, in
-    month ``month``), the day clamped to the end of its month as dateutil
-    and pandas clamp it (29 February goes to the 28th)."""
-    start = _month_starts(month)
-    into = last - int(start)
-    target = month - 12 * years
-    begin, end = _month_starts(np.array([target, target + 1]))
-    return int(min(begin + into, end - _DAY_NS + into % _DAY_NS))
-
-
-def _trailing_figures(values: np.ndarray, ns: np.ndarray, anchor: int, ppy: float) -> dict[str, float]:
-    """Returns of the periods that end on the last bar, compounding the bar
-    returns dated on or after each period's first day (``ns``: the return
-    dates in wall-clock nanoseconds, ``anchor`` the anchor's date). A period of years that reaches back before the anchor
-    is NaN."""
-    out: dict[str, float] = {}
-    last = int(ns[-1])
-    month = _month_of(last)
-    for name, years, annual in _TRAILING:
-        if name == "mtd":
-            cutoff = int(_month_starts(month))
-        elif name == "ytd":
-            cutoff = int(_month_starts(month - month % 12))
-        else:
-            cutoff = _years_back(last, month, years)
-            if anchor > cutoff:
-                continue
-        first = int(np.searchsorted(ns, cutoff, side="left"))
-        growth = values[-1] / values[first]
-        if not annual:
-            out[name] = float(growth - 1.0)
-        elif growth >= 0:
-            out[name] = float(growth ** (ppy / (len(ns) - first))) - 1.0
-    return out
 
 
 def _detail_figures(values: np.ndarray, returns: np.ndarray | None, ns: np.ndarray | None,
@@ -361,27 +234,14 @@ def _detail_figures(values: np.ndarray, returns: np.ndarray | None, ns: np.ndarr
     """The figures of :data:`DETAIL_KEYS` from the window's equity ``values``
     (anchor first), its bar returns (None when undefined), the dates of the
     values in wall-clock nanoseconds (None without dates: no calendar
-    figures), and the positions held on the return bars (or None)."""
-    out: dict[str, float] = {}
+    figures), and the positions held on the return bars (or None). The
+    engine computes them in one pass; their definitions are those of
+    :func:`statistics`."""
     if returns is None or not len(returns):
-        return out
+        return {}
     in_market = holdings > 0 if holdings is not None else returns != 0
-    out["time_in_market"] = float(in_market.mean())
-    out["best_day"], out["worst_day"] = float(returns.max()), float(returns.min())
-    out.update(_win_loss_figures(returns))
-    if ns is not None:
-        out.update(_calendar_figures(values, ns[1:]))
-        out.update(_trailing_figures(values, ns[1:], int(ns[0]), ppy))
-    peak = np.maximum.accumulate(values)
-    sunk = values[1:] / peak[1:] - 1.0
-    if len(returns) >= 2:
-        out["ulcer_index"] = math.sqrt(float(np.dot(sunk, sunk)) / (len(returns) - 1))
-        mean, std = float(returns.mean()), _std(returns)
-        out["var_95"] = mean + _Z_05 * std
-        out["cvar_95"] = mean - _SHORTFALL_05 * std
-        low, high = np.quantile(returns, (0.05, 0.95))
-        out["tail_ratio"] = abs(_ratio(float(high), float(low)))
-    out.update(_moments(returns))
+    out = {"time_in_market": float(in_market.mean())}
+    out.update(load_engine().return_figures(values, ns, ppy))
     return out
 
 
