@@ -142,6 +142,22 @@ void LedgerHost::action(int sid, kernel::Action a) {
     }
 }
 
+void LedgerHost::keep_final_state(const kernel::Run &run) {
+    for (int sid : run.pos.keys()) {
+        int col = run.price_column(sid);
+        double value = run.pos[sid];
+        out_.final_sid.push_back(sid);
+        out_.final_value.push_back(value);
+        out_.final_marked.push_back(kernel::marked_value(value, run.in.price(run.d, col), run.in.close(run.d, col)));
+        out_.final_cr.push_back(run.cr[sid]);
+        out_.final_maxcr.push_back(run.maxcr[sid]);
+        out_.final_mincr.push_back(run.mincr[sid]);
+        out_.final_reference.push_back(run.previous_price[col]);
+    }
+    out_.final_cash = run.cash;
+    out_.rebalance_due = run.should_rebalance;
+}
+
 void LedgerHost::end(kernel::Run &run) {
     // Trades still open are marked to the last close.
     for (int sid : run.pos.keys()) {
@@ -157,6 +173,7 @@ void LedgerHost::end(kernel::Run &run) {
     }
     finish_walks();
     if (run.opt.account.on) out_.final_shares = run.shares;
+    keep_final_state(run);
 
     kernel::ReportWeights w = kernel::report_weights(run, *this);
     kernel::normalize_weights(w.weights, run.opt.position_limit);

@@ -116,6 +116,16 @@ struct Ledger {
     std::vector<std::pair<int, double>> weights, next_weights;
     std::vector<std::pair<int, kernel::Action>> actions;  // in first-insertion order, last action wins
     std::int64_t weight_time = -1, next_weight_time = 0;
+    // The account after the last bar, from which the next day's orders and
+    // the prices that would trigger an exit on the next bar are worked out.
+    // One entry per stock id of the position map (flat ones included).
+    std::vector<std::int64_t> final_sid;
+    std::vector<double> final_value;    // carried at the last trading price
+    std::vector<double> final_marked;   // marked to the last close, as the equity is
+    std::vector<double> final_cr, final_maxcr, final_mincr;
+    std::vector<double> final_reference;  // trading price the next bar's returns are taken from
+    double final_cash = 0;
+    bool rebalance_due = false;         // the bar after the last one would rebalance
 };
 
 // The run asked for stop_trading_next_period, whose truth test failed
@@ -176,6 +186,7 @@ public:
 
 private:
     void close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid);
+    void keep_final_state(const kernel::Run &run);
     void walk(const metrics::Trade &t, std::size_t offset);
 
     // The excursion walks of closed trades go two at a time, as two walks

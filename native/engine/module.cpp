@@ -32,11 +32,13 @@ PyStructSequence_Field result_fields[] = {
     {"entry_order", "int64 positions of the trade rows sorted by entry fill bar, then stock id (stable)"},
     {"interest", "interest earned (negative: paid) on the cash per bar, with cash_rate"},
     {"shares", "shares held per signal column after the last bar; None without the account options"},
+    {"final", "dict of the account after the last bar: per stock of the position map sid, value (carried), "
+              "marked (at the last close), cr, maxcr, mincr, reference_price; then cash and rebalance_due"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_desc = {"vostra._engine.RunResult", "Arrays of one run of the native engine.",
-                                     result_fields, 12};
+                                     result_fields, 13};
 
 bool initialised = false;
 

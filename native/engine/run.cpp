@@ -190,6 +190,23 @@ Ref report_dict(const Ledger &l) {
     return d;
 }
 
+// The account after the last bar: per stock of the position map its value
+// (carried and marked to the last close), return trackers and reference
+// price, then the cash and whether the next bar rebalances.
+Ref final_state(const Ledger &l) {
+    Ref d = Ref::check(PyDict_New());
+    set_item(d.get(), "sid", vector_array(l.final_sid, NPY_INT64).get());
+    set_item(d.get(), "value", vector_array(l.final_value, NPY_DOUBLE).get());
+    set_item(d.get(), "marked", vector_array(l.final_marked, NPY_DOUBLE).get());
+    set_item(d.get(), "cr", vector_array(l.final_cr, NPY_DOUBLE).get());
+    set_item(d.get(), "maxcr", vector_array(l.final_maxcr, NPY_DOUBLE).get());
+    set_item(d.get(), "mincr", vector_array(l.final_mincr, NPY_DOUBLE).get());
+    set_item(d.get(), "reference_price", vector_array(l.final_reference, NPY_DOUBLE).get());
+    set_item(d.get(), "cash", py_float(l.final_cash).get());
+    set_item(d.get(), "rebalance_due", l.rebalance_due ? Py_True : Py_False);
+    return d;
+}
+
 // The excursion arrays as one trades x groups x 6 matrix that takes over
 // the ledger's buffer.
 Ref excursion_matrix(Ledger &l) {
@@ -235,9 +252,10 @@ Ref result_of(Job &job) {
                     py_int(l.first_rebalance),
                     vector_array(l.entry_order, NPY_INT64),
                     vector_array(l.interest, NPY_DOUBLE),
-                    job.args.opt.account.on ? vector_array(l.final_shares, NPY_DOUBLE) : Ref::borrow(Py_None)};
+                    job.args.opt.account.on ? vector_array(l.final_shares, NPY_DOUBLE) : Ref::borrow(Py_None),
+                    final_state(l)};
     Ref result = Ref::check(PyStructSequence_New(result_type));
-    for (int i = 0; i < 12; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    for (int i = 0; i < 13; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
 }
 

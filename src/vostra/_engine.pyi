@@ -41,6 +41,14 @@ class RunResult(NamedTuple):
     shares: npt.NDArray[np.float64] | None
     """Shares held per signal column after the last bar; None without the
     account options."""
+    final: dict[str, Any]
+    """The account after the last bar: per stock id of the position map
+    (flat ones included) ``sid``, ``value`` (carried at the last trading
+    price), ``marked`` (at the last close, as the equity), ``cr``, ``maxcr``,
+    ``mincr`` (cumulative return since entry at the trading price, its
+    running maximum and minimum) and ``reference_price`` (the trading price
+    the next bar's return is taken from); then ``cash`` and
+    ``rebalance_due`` (the next bar rebalances)."""
 
 def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
         price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
