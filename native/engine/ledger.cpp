@@ -143,6 +143,9 @@ void LedgerHost::action(int sid, kernel::Action a) {
 }
 
 void LedgerHost::keep_final_state(const kernel::Run &run) {
+    std::vector<std::int8_t> mark(static_cast<std::size_t>(run.in.weights.cols), -1);
+    for (const kernel::SideSid &e : run.exit_stocks)
+        if (static_cast<std::size_t>(e.sid) < mark.size()) mark[e.sid] = static_cast<std::int8_t>(e.reason);
     for (int sid : run.pos.keys()) {
         int col = run.price_column(sid);
         double value = run.pos[sid];
@@ -153,6 +156,7 @@ void LedgerHost::keep_final_state(const kernel::Run &run) {
         out_.final_maxcr.push_back(run.maxcr[sid]);
         out_.final_mincr.push_back(run.mincr[sid]);
         out_.final_reference.push_back(run.previous_price[col]);
+        out_.final_mark.push_back(static_cast<std::size_t>(sid) < mark.size() ? mark[sid] : -1);
     }
     out_.final_cash = run.cash;
     out_.rebalance_due = run.should_rebalance;

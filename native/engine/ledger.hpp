@@ -124,6 +124,7 @@ struct Ledger {
     std::vector<double> final_marked;   // marked to the last close, as the equity is
     std::vector<double> final_cr, final_maxcr, final_mincr;
     std::vector<double> final_reference;  // trading price the next bar's returns are taken from
+    std::vector<std::int8_t> final_mark;  // close-mode mark to be sold on the next bar: its ExitReason, or -1
     double final_cash = 0;
     bool rebalance_due = false;         // the bar after the last one would rebalance
 };

@@ -33,7 +33,8 @@ PyStructSequence_Field result_fields[] = {
     {"interest", "interest earned (negative: paid) on the cash per bar, with cash_rate"},
     {"shares", "shares held per signal column after the last bar; None without the account options"},
     {"final", "dict of the account after the last bar: per stock of the position map sid, value (carried), "
-              "marked (at the last close), cr, maxcr, mincr, reference_price; then cash and rebalance_due"},
+              "marked (at the last close), cr, maxcr, mincr, reference_price, mark (reason code of a close-mode "
+              "mark sold on the next bar, -1 for none); then cash and rebalance_due"},
     {nullptr, nullptr},
 };
 

@@ -192,7 +192,7 @@ Ref report_dict(const Ledger &l) {
 
 // The account after the last bar: per stock of the position map its value
 // (carried and marked to the last close), return trackers and reference
-// price, then the cash and whether the next bar rebalances.
+// price and its close-mode mark, then the cash and whether the next bar rebalances.
 Ref final_state(const Ledger &l) {
     Ref d = Ref::check(PyDict_New());
     set_item(d.get(), "sid", vector_array(l.final_sid, NPY_INT64).get());
@@ -202,6 +202,7 @@ Ref final_state(const Ledger &l) {
     set_item(d.get(), "maxcr", vector_array(l.final_maxcr, NPY_DOUBLE).get());
     set_item(d.get(), "mincr", vector_array(l.final_mincr, NPY_DOUBLE).get());
     set_item(d.get(), "reference_price", vector_array(l.final_reference, NPY_DOUBLE).get());
+    set_item(d.get(), "mark", vector_array(l.final_mark, NPY_INT8).get());
     set_item(d.get(), "cash", py_float(l.final_cash).get());
     set_item(d.get(), "rebalance_due", l.rebalance_due ? Py_True : Py_False);
     return d;

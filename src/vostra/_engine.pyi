@@ -47,7 +47,9 @@ class RunResult(NamedTuple):
     price), ``marked`` (at the last close, as the equity), ``cr``, ``maxcr``,
     ``mincr`` (cumulative return since entry at the trading price, its
     running maximum and minimum) and ``reference_price`` (the trading price
-    the next bar's return is taken from); then ``cash`` and
+    the next bar's return is taken from), ``mark`` (int8: the EXIT_REASONS
+    code of a close-mode mark to be sold on the next bar, -1 for none); then
+    ``cash`` and
     ``rebalance_due`` (the next bar rebalances)."""
 
 def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
