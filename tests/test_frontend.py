@@ -178,8 +178,13 @@ def test_final_period_is_scheduled_only_when_complete(quarter):
     assert complete.next_weight_date == quarter.index[-1]
     assert complete.weight_date == pd.Timestamp("2021-02-26")
 
+    assert complete.orders.attrs["rebalance_due"]
+    assert dict(zip(complete.orders["ticker"], complete.orders["action"])) == {held: "sell", wanted: "buy"}
+
     partial = vostra.backtest(signal.iloc[:-1], quarter.iloc[:-1], rebalance="M")
-    assert partial.orders.empty
+    orders = partial.orders
+    assert list(orders["action"]) == ["hold"] and not orders.attrs["rebalance_due"]
+    assert orders.attrs["next_rebalance"] == pd.Timestamp("2021-03-31")
 
 
 def test_turnover_is_the_traded_value_per_year_over_the_mean_equity(quarter):

@@ -166,14 +166,14 @@ def test_a_single_stock_is_compared_with_itself_held():
     assert bench["y"][-1] / bench["y"][0] == pytest.approx(held.iloc[-1] / held.iloc[0])
 
 
-def test_orders_are_explained_in_words(run):
+def test_orders_are_shown_in_words_with_their_trigger_prices(run):
     _, result = run
     orders = result.orders
-    assert len(orders) and list(orders.columns)[-1] == "meaning"
-    for action, meaning in zip(orders["action"], orders["meaning"]):
-        assert meaning == vostra.ACTIONS[action]
+    assert len(orders) and set(orders["action"]) <= {"buy", "sell", "hold", "sell (stop loss)"}
     page = result.report()
-    assert vostra.ACTIONS[orders["action"].iloc[0]] in page
+    section = page[page.index("Next-day orders"):]
+    assert "stop_price" in section and orders.summary().splitlines()[1] in section
+    assert f"{orders['stop_price'].dropna().iloc[0]:.2f}" in section
 
 
 def test_benchmark_statistics_come_from_the_statistics_module(run, monkeypatch):

@@ -76,11 +76,10 @@ def run_demo(out_dir: str | Path = DEFAULT_OUT, *, seed: int = 7, n_stocks: int 
     with pd.option_context("display.width", 120, "display.float_format", "{:.4f}".format):
         echo(closed[_TRADE_VIEW].tail(10).to_string(index=False))
         orders = result.orders
-        when = result.next_weight_date.date() if result.next_weight_date is not None else "-"
-        echo(f"\nNext-day orders (signal of {when}):")
-        # Words read left to right: pad the meaning column on the right.
-        width = int(orders["meaning"].str.len().max()) if len(orders) else 0
-        echo(orders.to_string(index=False, formatters={"meaning": f"{{:<{width}}}".format})
+        echo("\nNext-day orders:\n" + orders.summary())
+        # Words read left to right: pad the action column on the right.
+        width = int(orders["action"].str.len().max()) if len(orders) else 0
+        echo(orders.to_string(index=False, formatters={"action": f"{{:<{width}}}".format})
              if len(orders) else "none")
     echo(f"\nPlots written to {Path(out_dir)}/: " + ", ".join(p.name for p in paths.values()))
     if built is not None:

@@ -15,6 +15,8 @@ import numpy as np
 import pandas as pd
 from matplotlib.figure import Figure
 
+from .orders import Orders as OrdersFrame
+from .orders import orders_summary
 from .stats import STAT_LABELS, _format_value
 
 if TYPE_CHECKING:
@@ -36,20 +38,6 @@ class InlineFigure(Figure):
         buffer = io.BytesIO()
         self.savefig(buffer, format="png", dpi=100)
         return buffer.getvalue()
-
-
-class OrdersFrame(pd.DataFrame):
-    """The next-day orders: a plain DataFrame whose notebook view states
-    the signal date and shows the weights in per cent. Selections and
-    copies of it are plain DataFrames. ``attrs["signal_date"]`` is the date
-    of the signal the orders follow (None when there is none)."""
-
-    @property
-    def _constructor(self):
-        return pd.DataFrame
-
-    def _repr_html_(self) -> str:
-        return orders_html(self)
 
 
 def _percent(value: Any) -> str:
@@ -84,10 +72,11 @@ def orders_html(orders: pd.DataFrame) -> str:
     row per order with its weights in per cent."""
     when = orders.attrs.get("signal_date")
     head = f"Orders for the signal of {_cell(when)}" if when is not None else "Orders"
+    summary = "".join(f"<br>{html.escape(line)}" for line in orders_summary(orders.attrs).splitlines())
     if not len(orders):
-        return f"<div><b>{html.escape(head)}</b>: nothing to do.</div>"
+        return f"<div><b>{html.escape(head)}</b>: nothing to do.{summary}</div>"
     weights = tuple(c for c in orders.columns if str(c).endswith("weight"))
-    return (f"<div><b>{html.escape(head)}</b> ({len(orders)} orders)"
+    return (f"<div><b>{html.escape(head)}</b> ({len(orders)} orders){summary}"
             f"{_table(orders, weights)}</div>")
 
 

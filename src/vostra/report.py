@@ -280,12 +280,13 @@ def _statistics_section(result: Result, equity: pd.Series, benchmark: pd.Series,
 
 def _orders_section(result: Result) -> str:
     orders = result.orders
-    when = result.next_weight_date.date() if result.next_weight_date is not None else "-"
+    head = html.escape(orders.summary()).replace("\n", "<br>") if hasattr(orders, "summary") else ""
     if not len(orders):
-        return f"<p>No orders for the signal of {when}.</p>"
-    view = orders[["ticker", "action", "meaning", "current_weight", "next_weight"]]
-    return (f"<p>Signal of {when}; weights of the last executed rebalance and of the latest "
-            f"signal.</p>" + table_html(view, {"current_weight": "weight", "next_weight": "weight"}))
+        return f"<p>{head or 'No orders.'}</p>"
+    kinds = {"current_weight": "weight", "target_weight": "weight", "current_shares": "int",
+             "target_shares": "int", "trade_shares": "int", "price": "num", "trade_value": "num",
+             "est_cost": "num", "stop_price": "num", "take_profit_price": "num", "trail_price": "num"}
+    return f"<p>{head}</p>" + table_html(orders, {c: k for c, k in kinds.items() if c in orders})
 
 
 def _sweep_heatmap(table: pd.DataFrame, stat: str) -> Panel | None:

@@ -3,6 +3,7 @@ statistics and plots, labelled with the caller's dates and tickers."""
 
 from __future__ import annotations
 
+import math
 from functools import cached_property
 from pathlib import Path
 from collections.abc import Callable
@@ -12,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from ._native import load_engine
+from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
 from .stats import _skipna_mean, _trade_stats, drawdown, format_statistics, window_statistics
 
 if TYPE_CHECKING:
@@ -222,7 +224,8 @@ class Result:
                  trade_figures: Callable[[], dict[str, float]] | None = None,
                  risk_free: float = 0.0, capital: float = 1.0,
                  shares: pd.Series | None = None,
-                 prices: dict[str, pd.DataFrame | None] | None = None) -> None:
+                 prices: dict[str, pd.DataFrame | None] | None = None,
+                 book: Book | Callable[[], Book] | None = None) -> None:
         self.equity = equity
         self._trade_figures = trade_figures
         self.risk_free = risk_free
@@ -230,6 +233,7 @@ class Result:
         self.capital = capital
         #: Shares held per ticker after the last bar (runs with the account options).
         self.shares = shares
+        self._book = book
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
@@ -341,19 +345,63 @@ class Result:
         """Distance of the equity below its running peak (0 or negative)."""
         return drawdown(self.equity)
 
-    @property
-    def orders(self) -> pd.DataFrame:
-        """The operations that need a trade or a check, i.e. with an action,
-        and a ``meaning`` column saying in words what the action asks for
-        (:data:`ACTIONS`). A notebook shows them with the signal date and
-        the weights in per cent."""
-        from .notebook import OrdersFrame
+    @cached_property
+    def book(self) -> Book | None:
+        """The account after the last bar that the orders are worked out from
+        (None for a result made without the engine's final state)."""
+        book = self._book
+        return book() if callable(book) else book
 
-        orders = self.operations[self.operations["action"].notna()].reset_index(drop=True)
-        meaning = [ACTIONS.get(a, f"unknown action {a!r}") for a in orders["action"]]
-        orders = OrdersFrame(orders.assign(meaning=pd.Series(meaning, index=orders.index, dtype=object)))
-        orders.attrs["signal_date"] = self.next_weight_date
-        return orders
+    @property
+    def orders(self) -> Orders:
+        """The orders for the bar after the last one: a row for every stock
+        held at the last bar or in the target, in the signal's column order.
+
+        ``action`` in words ("buy", "sell", "hold", "sell short", "buy to
+        cover"; a sale for a close-mode exit mark names its rule, e.g. "sell
+        (stop loss)"); ``current_weight``, the value at the last close over
+        the equity; ``target_weight``, the weight after the next bar's
+        orders (the next signal's weights when a rebalance is due, else the
+        current weight, 0 for a holding sold for an exit mark); and the
+        prices to watch on the next bar, NaN where no such rule is set:
+        ``stop_price``, ``take_profit_price`` and ``trail_price`` (once the
+        trailing stop is armed), each the price at (or beyond) which the rule
+        fires: the next bar's low or high in intrabar mode, its close in
+        close mode. ``attrs`` (and the printout) hold whether a rebalance is
+        due on the next bar, the next scheduled one, the equity and the
+        cash. ``orders.to_csv(path)`` writes them as any frame."""
+        book = self.book
+        if book is None:
+            return Orders({c: [] for c in WEIGHT_COLUMNS})
+        return simulated_orders(book)
+
+    def orders_for(self, holdings: Any, cash: float, *, lot_size: Any = None,
+                   min_fee: float | None = None, slippage: float | None = None) -> Orders:
+        """The orders that take the account you really hold to the simulated
+        one's weights after the next bar, in proportion to its value at the
+        last close (``cash`` plus ``holdings``, shares by ticker as a mapping
+        or Series, at the last closes).
+
+        Columns as :attr:`orders`, with ``current_shares``,
+        ``target_shares`` (rounded toward zero to whole lots of
+        ``lot_size``: one number or a mapping by ticker, default the run's,
+        else 1), ``trade_shares``, ``price`` (the last close used for
+        sizing), ``trade_value`` and ``est_cost`` (the run's fee and tax,
+        ``min_fee`` per fill and ``slippage`` on the fill price). Sales come
+        first; each purchase, in row order, is cut by whole lots until the
+        cash left pays for it with its costs."""
+        book = self.book
+        if book is None:
+            raise ValueError("this result has no final account state to size orders from")
+        base = book.costs
+        costs = Costs(base.fee, base.tax, base.min_fee if min_fee is None else float(min_fee),
+                      base.slippage if slippage is None else float(slippage))
+        if not (math.isfinite(costs.min_fee) and costs.min_fee >= 0):
+            raise ValueError(f"min_fee must be a finite amount of at least 0, got {costs.min_fee!r}")
+        if not (math.isfinite(costs.slippage) and 0 <= costs.slippage < 1):
+            raise ValueError(f"slippage must be a fraction in [0, 1), got {costs.slippage!r}")
+        return account_orders(book, holdings, cash, lot_size=book.lot_size if lot_size is None else lot_size,
+                              costs=costs)
 
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
              log: bool | None = None) -> dict[str, Figure]:
@@ -455,5 +503,30 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     risk_free=context.get("risk_free", 0.0),
                     capital=context.get("capital", 1.0),
                     shares=(pd.Series(run.shares, index=context["tickers"], name="shares")
-                            if account else None))
+                            if account else None),
+                    book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))))
     return result
+
+
+def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -> Book:
+    """The engine's final account, labelled, for the orders."""
+    index = context["close_index"]
+    close = context.get("close")
+
+    def prices(tickers: pd.Index) -> np.ndarray:
+        # The last valid close of each ticker: a stock suspended on the last
+        # bar is valued, and sized, at its last price.
+        if close is None:
+            return np.full(len(tickers), np.nan)
+        missing = pd.Index(tickers).difference(close.columns)
+        if len(missing):
+            raise ValueError(f"no close prices for {list(missing[:5])!r}")
+        part = close.loc[:index[-1], list(tickers)]
+        return part.ffill().iloc[-1].to_numpy(dtype=np.float64) if len(part) else np.full(len(tickers), np.nan)
+
+    return Book(tickers=pd.Index(context["tickers"]), final=run.final, next_weights=run.report.get("next_weights", {}),
+                equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
+                rules=context.get("exit_rules", ExitRules()), costs=Costs(context.get("fee") or 0.0,
+                                                                       context.get("tax") or 0.0),
+                as_of=index[-1] if len(index) else None, signal_date=signal_date,
+                next_rebalance=context.get("next_rebalance"))

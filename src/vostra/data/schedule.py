@@ -70,3 +70,28 @@ def _period_ends(alias: str, close_index: pd.DatetimeIndex, price_ns: np.ndarray
         ends = np.append(ends, len(codes) - 1)
     return np.ascontiguousarray(price_ns[ends], dtype=np.int64)
 
+
+
+def next_rebalance(rebalance: Rebalance, dates: pd.DatetimeIndex, resample_ns: np.ndarray) -> pd.Timestamp | None:
+    """The first scheduled rebalance decision after the last of ``dates``:
+    for a calendar frequency the last business day of the first period that
+    ends after it, else the first of the run's ``resample`` timestamps after
+    it (None when there is none)."""
+    if len(dates) == 0:
+        return None
+    last = dates[-1]
+    if not isinstance(rebalance, str):
+        later = resample_ns[resample_ns > last.as_unit("ns").value]
+        if not len(later):
+            return None
+        stamp = pd.Timestamp(int(later[0]), unit="ns")
+        return (stamp.tz_localize("UTC").tz_convert(last.tz) if last.tz is not None else stamp).as_unit(dates.unit)
+    local = last.tz_localize(None) if last.tz is not None else last
+    period = local.to_period(_PERIOD_ALIASES[rebalance.upper()])
+    while True:
+        end = pd.offsets.BDay().rollback(period.end_time.normalize())
+        if end > local.normalize():
+            break
+        period += 1
+    end = pd.Timestamp(end).as_unit(dates.unit)
+    return end.tz_localize(last.tz) if last.tz is not None else end

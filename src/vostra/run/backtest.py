@@ -14,8 +14,9 @@ import pandas as pd
 from .._native import load_engine
 from ..data.delisting import Delisting
 from ..data.market import Market, price_frames
-from ..data.schedule import Rebalance
+from ..data.schedule import Rebalance, next_rebalance
 from ..data.weight_shapes import wide_weights
+from ..orders import ExitRules
 from ..result import Result, build_result
 from ..stats import first_nonpositive
 from .arguments import prepare
@@ -205,6 +206,10 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
                                **_account_settings(capital=capital, lot_size=lot_size, min_fee=min_fee,
                                                    slippage=slippage, leverage=leverage,
                                                    borrow_rate=borrow_rate, cash_rate=cash_rate))
+    context["exit_rules"] = ExitRules(
+        abs(arguments["stop_loss"]), abs(arguments["take_profit"]), abs(arguments["trail_stop"]),
+        abs(arguments["trail_stop_activation"]), arguments["touched_exit"], arguments["stop_trading_next_period"])
+    context["next_rebalance"] = next_rebalance(rebalance, context["close_index"], arguments["resample"])
     result = build_result(run, context)
     ruin = ruin_message(result.equity)
     if ruin is not None:

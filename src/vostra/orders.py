@@ -1,0 +1,409 @@
+"""Next-day orders: what the account holds after the last bar, what it
+should hold after the next one, the trades between them (in shares for an
+account kept in currency) and the prices at which an exit rule would fire on
+the next bar."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["Orders", "ExitRules", "Costs", "Book", "trigger_prices", "size_orders"]
+
+# The engine's exit reason codes that a close-mode mark can carry, in words.
+_RULES = {1: "stop loss", 2: "take profit", 3: "trailing stop"}
+
+# Value over price lands a hair below a whole number of lots when the
+# account holds exactly that many; such a target keeps the lot.
+_LOT_SLACK = 1e-9
+
+# A trigger price is moved this far (relative, a few units in the last
+# place) beyond the exact level, so that the price itself still reaches the
+# level after the engine's own rounding of the returns.
+_TRIGGER_MARGIN = 2.0 ** -49
+
+WEIGHT_COLUMNS = ("ticker", "action", "current_weight", "target_weight",
+                  "stop_price", "take_profit_price", "trail_price")
+SHARE_COLUMNS = ("ticker", "action", "current_shares", "current_weight", "target_weight", "target_shares",
+                 "trade_shares", "price", "trade_value", "est_cost",
+                 "stop_price", "take_profit_price", "trail_price")
+
+
+@dataclass(frozen=True)
+class ExitRules:
+    """The run's exit rules: absolute distances (inf for a rule not set)."""
+
+    stop_loss: float = math.inf
+    take_profit: float = math.inf
+    trail_stop: float = math.inf
+    trail_activation: float = 0.0
+    intrabar: bool = False
+    stop_trading: bool = True
+
+
+@dataclass(frozen=True)
+class Costs:
+    """What a fill costs: ``fee`` on the filled value (at least ``min_fee``
+    for a fill), ``tax`` in addition on the part of a sale that reduces a
+    position, and fills ``slippage`` worse than the price."""
+
+    fee: float = 0.0
+    tax: float = 0.0
+    min_fee: float = 0.0
+    slippage: float = 0.0
+
+
+@dataclass(eq=False)
+class Book:
+    """The account after the last bar, as the engine hands it back, and what
+    the orders are worked out from.
+
+    ``final`` is the engine's final state (per stock id of the position map:
+    value, marked value, return trackers, reference price, close-mode mark;
+    the cash and whether the next bar rebalances); ``next_weights`` the
+    normalised weights the next rebalance applies, by stock id; ``prices``
+    gives the last valid close of some tickers; ``shares`` the shares held
+    per stock id of ``final`` when the account is kept in currency."""
+
+    tickers: pd.Index
+    final: dict[str, Any]
+    next_weights: dict[int, float]
+    equity: float
+    prices: Callable[[pd.Index], np.ndarray]
+    rules: ExitRules
+    costs: Costs
+    as_of: pd.Timestamp | None = None
+    signal_date: pd.Timestamp | None = None
+    next_rebalance: pd.Timestamp | None = None
+    shares: np.ndarray | None = None
+    lot_size: int | Mapping[Any, int] | pd.Series = 1
+
+
+class Orders(pd.DataFrame):
+    """A table of orders: a DataFrame whose ``attrs`` say for which bar it
+    holds (``as_of``), whether a rebalance is due on the next bar
+    (``rebalance_due``), the date of the latest signal (``signal_date``,
+    the target's when a rebalance is due), the next scheduled rebalance
+    (``next_rebalance``),
+    the account's ``equity`` and ``cash`` and how the trigger prices are
+    tested (``exit_mode``); its printout starts with them."""
+
+    # Selections and copies are plain frames (they keep the attrs).
+    @property
+    def _constructor(self) -> type[pd.DataFrame]:
+        return pd.DataFrame
+
+    def _repr_html_(self) -> str:
+        from .notebook import orders_html
+
+        return orders_html(self)
+
+    def summary(self) -> str:
+        """The attributes in words (the printout's first lines)."""
+        return orders_summary(self.attrs)
+
+    def __repr__(self) -> str:
+        head = self.summary()
+        body = super().__repr__()
+        return f"{head}\n{body}" if head else body
+
+
+def orders_summary(attrs: Mapping[str, Any]) -> str:
+    if "rebalance_due" not in attrs:
+        return ""
+    lines = []
+    as_of = attrs.get("as_of")
+    account = f"equity {attrs['equity']:,.2f}, cash {attrs['cash']:,.2f}" if "equity" in attrs else ""
+    lines.append(f"Orders for the bar after {_day(as_of)} ({attrs.get('account', 'simulated')} account"
+                 + (f": {account})" if account else ")"))
+    if attrs["rebalance_due"]:
+        signal = attrs.get("signal_date")
+        lines.append("Rebalance due on the next bar" + (f", to the signal of {_day(signal)}." if signal else "."))
+    else:
+        nxt = attrs.get("next_rebalance")
+        lines.append("No rebalance due on the next bar; next scheduled: "
+                     + (f"decided on {_day(nxt)}, traded the bar after." if nxt is not None else "not known."))
+    if attrs.get("exit_mode") == "intrabar":
+        lines.append("Trigger prices: the next bar's low or high at or beyond one exits there "
+                     "(at the open when it opens beyond).")
+    else:
+        lines.append("Trigger prices: a close at or beyond one marks the position, sold at the "
+                     "following bar's trading price.")
+    return "\n".join(lines)
+
+
+def _day(ts: Any) -> str:
+    if ts is None:
+        return "-"
+    ts = pd.Timestamp(ts)
+    return str(ts.date()) if ts == ts.normalize() else str(ts)
+
+
+# --------------------------------------------------------------------------
+# Trigger prices
+# --------------------------------------------------------------------------
+
+def trigger_prices(value: np.ndarray, cr: np.ndarray, maxcr: np.ndarray, mincr: np.ndarray,
+                   reference: np.ndarray, rules: ExitRules) -> dict[str, np.ndarray]:
+    """The price at which each exit rule of a held position fires on the next
+    bar: ``stop_price``, ``take_profit_price`` and ``trail_price`` (only once
+    the trailing stop is armed), NaN where a rule is not set or cannot fire.
+
+    A rule fires when the next bar's return from the reference price takes
+    the position's cumulative return ``cr`` to its level, so the price is
+    ``reference * level / cr``; a lower level is reached at or below it, an
+    upper one at or above."""
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        is_long = value / cr > 0
+        sl, tp, trail = rules.stop_loss, rules.take_profit, rules.trail_stop
+        act = rules.trail_activation
+        stop = np.where(is_long, 1 - sl, 1 + sl)
+        take = np.where(is_long, 1 + tp, 1 - tp)
+        armed = np.where(is_long, maxcr >= 1 + act, mincr <= 1 - act)
+        trailing = np.where(armed, np.where(is_long, maxcr - trail, mincr + trail), np.nan)
+        # For a long the stop and the trailing stop are below, the take
+        # profit above; for a short the other way round.
+        return {
+            "stop_price": _level_price(stop, reference, cr, lower=is_long),
+            "take_profit_price": _level_price(take, reference, cr, lower=~is_long),
+            "trail_price": _level_price(trailing, reference, cr, lower=is_long),
+        }
+
+
+def _level_price(level: np.ndarray, reference: np.ndarray, cr: np.ndarray, lower: np.ndarray) -> np.ndarray:
+    price = reference * level / cr
+    price = price * np.where(lower, 1 - _TRIGGER_MARGIN, 1 + _TRIGGER_MARGIN)
+    # A level of a rule not set is infinite; one at or below zero is never
+    # reached by a positive price.
+    return np.where(np.isfinite(price) & (price > 0), price, np.nan)
+
+
+# --------------------------------------------------------------------------
+# Sizing
+# --------------------------------------------------------------------------
+
+def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarray, equity: float,
+                cash: float, lots: np.ndarray, costs: Costs,
+                resize: np.ndarray | None = None) -> dict[str, np.ndarray]:
+    """Shares to trade to move ``current`` shares to ``target_weight`` of
+    ``equity`` at ``price`` (all per ticker, in the order purchases are
+    paid).
+
+    The target is rounded toward zero to whole lots (a target within 1e-9
+    of a lot keeps it). Where ``resize`` is False the holding is kept as it
+    is. Sales go first and add their proceeds to ``cash``; then each
+    purchase, in order, is cut by whole lots until the cash left pays for it
+    with its costs. Returns ``target_shares``, ``trade_shares``,
+    ``trade_value`` (shares times price, signed), ``est_cost`` (fee, tax and
+    slippage) and ``cut`` (a purchase was cut for cash)."""
+    current = np.asarray(current, dtype=np.float64)
+    lots = np.asarray(lots, dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        raw = target_weight * equity / price / lots
+    whole = np.trunc(raw + np.sign(raw) * _LOT_SLACK) * lots
+    target = np.where(np.isfinite(whole), whole, 0.0)
+    if resize is not None:
+        target = np.where(resize, target, current)
+    trade = target - current
+    cost = np.zeros(len(trade))
+    available = float(cash)
+    for i in np.flatnonzero(trade < 0):  # sales first
+        cost[i] = _fill_cost(trade[i], current[i], price[i], costs)
+        available += _cash_flow(trade[i], current[i], price[i], costs)
+    cut = np.zeros(len(trade), dtype=bool)
+    for i in np.flatnonzero(trade > 0):
+        q = trade[i]
+        if -_cash_flow(q, current[i], price[i], costs) > available:
+            cut[i] = True
+            # Start from what the cash buys before the minimum fee and the
+            # tax, then take off lots until the costs are paid too.
+            unit = lots[i] * price[i] * (1 + costs.slippage) * (1 + costs.fee)
+            q = min(q, max(math.floor(available / unit), 0) * lots[i]) if unit > 0 else 0.0
+            while q > 0 and -_cash_flow(q, current[i], price[i], costs) > available:
+                q = max(q - lots[i], 0.0)
+        trade[i] = q
+        cost[i] = _fill_cost(q, current[i], price[i], costs)
+        available += _cash_flow(q, current[i], price[i], costs)
+    return {"target_shares": current + trade, "trade_shares": trade, "trade_value": trade * price,
+            "est_cost": cost, "cut": cut}
+
+
+def _fill_cost(q: float, current: float, price: float, costs: Costs) -> float:
+    """Fee, tax and slippage of trading ``q`` shares (signed) from ``current``."""
+    if q == 0:
+        return 0.0
+    fill = price * (1 + costs.slippage) if q > 0 else price * (1 - costs.slippage)
+    filled = abs(q) * fill
+    fee = max(costs.fee * filled, costs.min_fee)
+    reduced = min(abs(q), abs(current)) if q * current < 0 else 0.0
+    return fee + costs.tax * reduced * fill + abs(q) * price * costs.slippage
+
+
+def _cash_flow(q: float, current: float, price: float, costs: Costs) -> float:
+    """The cash a fill moves: what the shares are worth at the price, less
+    every cost (a purchase pays them, a sale's proceeds are cut by them)."""
+    return -q * price - _fill_cost(q, current, price, costs)
+
+
+# --------------------------------------------------------------------------
+# The tables
+# --------------------------------------------------------------------------
+
+def _plan(book: Book) -> pd.DataFrame:
+    """What the simulated account does on the next bar, by stock id: every
+    holding and, when a rebalance is due, every stock of its target.
+    Columns: ``current_weight`` (marked value over the equity),
+    ``target_weight`` (after the next bar's orders), ``resize`` (the next bar
+    trades it), ``reason`` (the rule of a close-mode mark it is sold for),
+    ``row`` (its place in the final state, -1 when not held) and the
+    trigger prices."""
+    f = book.final
+    sid = np.asarray(f["sid"], dtype=np.int64)
+    value = np.asarray(f["value"], dtype=np.float64)
+    held = value != 0  # NaN counts as held, as the engine counts it
+    due = bool(f["rebalance_due"])
+    nxt = book.next_weights
+    # A mark is sold on the next bar unless that bar's rebalance, with
+    # stopped stocks allowed back, keeps holding the stock.
+    kept = np.array([due and not book.rules.stop_trading and nxt.get(int(s), 0) != 0 for s in sid], dtype=bool)
+    sold = held & (np.asarray(f["mark"]) >= 0) & ~kept
+    state = pd.DataFrame({
+        "current_weight": np.asarray(f["marked"], dtype=np.float64) / book.equity,
+        "sold": sold, "row": np.arange(len(sid)),
+        "reason": pd.Series([_RULES.get(int(m)) if s else None for m, s in zip(f["mark"], sold)], dtype=object),
+        **trigger_prices(value, f["cr"], f["maxcr"], f["mincr"], f["reference_price"], book.rules),
+    }, index=sid)[held]
+    ids = state.index.union(pd.Index([s for s, w in nxt.items() if due and w != 0], dtype=np.int64))
+    plan = state.reindex(ids)
+    plan["current_weight"] = plan["current_weight"].fillna(0.0)
+    plan["sold"] = plan["sold"].fillna(False).astype(bool)
+    plan["row"] = plan["row"].fillna(-1).astype(np.int64)
+    target = pd.Series(nxt, dtype=np.float64).reindex(ids, fill_value=0.0) if due else plan["current_weight"]
+    plan["target_weight"] = target.where(~plan["sold"], 0.0)
+    plan["resize"] = due | plan["sold"]
+    for name in TRIGGERS:
+        # A holding sold on the next bar has no level left to watch.
+        plan[name] = plan[name].where(~plan["sold"])
+    return plan
+
+
+TRIGGERS = ("stop_price", "take_profit_price", "trail_price")
+
+
+def simulated_orders(book: Book) -> Orders:
+    """The orders of the simulated account, in stock id order."""
+    plan = _plan(book)
+    f = book.final
+    tickers = book.tickers[plan.index.to_numpy()]
+    current_weight = plan["current_weight"].to_numpy()
+    target_weight = plan["target_weight"].to_numpy()
+    table: dict[str, Any] = {"ticker": pd.Series(tickers, dtype=object), "current_weight": current_weight,
+                             "target_weight": target_weight}
+    if book.shares is None:
+        direction = np.where(plan["resize"], np.sign(target_weight - current_weight), 0.0)
+    else:
+        rows = plan["row"].to_numpy()
+        current = np.where(rows >= 0, np.asarray(book.shares, dtype=np.float64)[np.maximum(rows, 0)], 0.0)
+        sized = size_orders(current, target_weight, book.prices(tickers), book.equity, float(f["cash"]),
+                            _lots(book.lot_size, tickers), book.costs, plan["resize"].to_numpy())
+        table.update(current_shares=current, price=book.prices(tickers), **sized)
+        direction = np.sign(sized["trade_shares"])
+    table["action"] = _actions(direction, current_weight, list(plan["reason"]))
+    table.update({name: plan[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
+    return _table(table, book.shares is not None,
+                  _attrs(book, bool(f["rebalance_due"]), book.equity, float(f["cash"]), "simulated"))
+
+
+def account_orders(book: Book, holdings: Mapping[Any, float] | pd.Series, cash: float, *,
+                   lot_size: int | Mapping[Any, int] | pd.Series, costs: Costs) -> Orders:
+    """The orders that take the account the trader holds (``holdings``:
+    shares by ticker; ``cash`` in currency) to what the simulated account
+    holds after the next bar, in proportion to the account's value at the
+    last close."""
+    held = _holdings(holdings)
+    cash = float(cash)
+    if not math.isfinite(cash):
+        raise ValueError(f"cash must be a finite amount, got {cash!r}")
+    plan = _plan(book)
+    plan.index = book.tickers[plan.index.to_numpy()]
+    planned = plan.index[plan["target_weight"].to_numpy() != 0]
+    extra = held.index[(held != 0).to_numpy() & ~held.index.isin(planned)]
+    tickers = planned.append(extra)
+    # Tickers in neither the target nor the account: nothing to do.
+    current = held.reindex(tickers, fill_value=0.0).to_numpy(dtype=np.float64)
+    price = book.prices(tickers)
+    equity = cash + float(np.sum(current * price))
+    row = plan.reindex(tickers)
+    target_weight = row["target_weight"].fillna(0.0).to_numpy(dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        current_weight = current * price / equity
+    sized = size_orders(current, target_weight, price, equity, cash, _lots(lot_size, tickers), costs)
+    reasons = [r if isinstance(r, str) and c != 0 else None for r, c in zip(row["reason"], current)]
+    table: dict[str, Any] = {"ticker": pd.Series(tickers, dtype=object), "current_weight": current_weight,
+                             "target_weight": target_weight, "current_shares": current, "price": price,
+                             **sized, "action": _actions(np.sign(sized["trade_shares"]), current, reasons)}
+    table.update({name: row[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
+    return _table(table, True, _attrs(book, bool(book.final["rebalance_due"]), equity, cash, "given"))
+
+
+def _holdings(holdings: Mapping[Any, float] | pd.Series) -> pd.Series:
+    if isinstance(holdings, pd.DataFrame) or not isinstance(holdings, (Mapping, pd.Series)):
+        raise TypeError(f"holdings must be shares by ticker, a mapping or a Series; got {type(holdings).__name__}")
+    held = pd.Series(holdings, dtype=object) if isinstance(holdings, Mapping) else holdings
+    if not held.index.is_unique:
+        raise ValueError("holdings lists a ticker twice")
+    try:
+        shares = held.astype(np.float64)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"holdings must be numbers of shares: {exc}") from None
+    if not np.isfinite(shares.to_numpy()).all():
+        raise ValueError("holdings must be finite numbers of shares")
+    return shares
+
+
+def _table(columns: dict[str, Any], with_shares: bool, attrs: dict[str, Any]) -> Orders:
+    frame = Orders({c: columns[c] for c in (SHARE_COLUMNS if with_shares else WEIGHT_COLUMNS)})
+    frame.attrs.update(attrs)
+    return frame
+
+
+def _attrs(book: Book, due: bool, equity: float, cash: float, account: str) -> dict[str, Any]:
+    return {"as_of": book.as_of, "rebalance_due": due, "signal_date": book.signal_date,
+            "next_rebalance": book.next_rebalance, "equity": equity, "cash": cash, "account": account,
+            "exit_mode": "intrabar" if book.rules.intrabar else "close"}
+
+
+def _actions(direction: np.ndarray, current: np.ndarray, reasons: list[str | None]) -> pd.Series:
+    """The action of each row in words, from the side of its trade and the
+    side of the holding."""
+    words = []
+    for d, c, why in zip(direction, current, reasons):
+        if d > 0:
+            word = "buy to cover" if c < 0 else "buy"
+        elif d < 0:
+            word = "sell" if c > 0 else "sell short"
+        else:
+            word = "hold" if c != 0 else "none"
+        words.append(f"{word} ({why})" if isinstance(why, str) else word)
+    return pd.Series(words, dtype=object)
+
+
+def _lots(lot_size: int | Mapping[Any, int] | pd.Series, tickers: pd.Index) -> np.ndarray:
+    """Lot size per ticker from one number or a mapping by ticker."""
+    if isinstance(lot_size, (Mapping, pd.Series)):
+        sizes = pd.Series(lot_size, dtype=object) if isinstance(lot_size, Mapping) else lot_size
+        missing = [t for t in tickers if t not in sizes.index]
+        if missing:
+            raise ValueError(f"lot_size has no lot size for {missing[:5]!r}")
+        values = np.array([sizes[t] for t in tickers], dtype=np.float64)
+    else:
+        values = np.full(len(tickers), lot_size, dtype=np.float64)
+    if not (np.isfinite(values).all() and (values >= 1).all() and (values == np.trunc(values)).all()):
+        raise ValueError("lot sizes must be whole numbers of shares, at least 1")
+    return values
+

@@ -1,0 +1,127 @@
+"""Next-day orders: drifted weights, the trigger prices against the engine's
+own exits, and the sizing of orders for a trader's account."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vostra
+from vostra.orders import Costs, size_orders
+
+pytest.importorskip("vostra._engine")
+
+DAYS = pd.bdate_range("2022-03-01", periods=8)
+
+
+def one_stock(path, weight, *, extra=None):
+    """One stock traded at the open, entered on the second bar with
+    ``weight``; open = close on every bar of ``path``, then the bars of
+    ``extra`` as (open, high, low, close)."""
+    bars = [(p, p, p, p) for p in path] + list(extra or [])
+    o, h, lo, c = (pd.DataFrame({"A": [b[k] for b in bars]}, index=DAYS[:len(bars)]) for k in range(4))
+    weights = pd.DataFrame({"A": [weight]}, index=DAYS[:1])
+    return weights, c, o, h, lo
+
+
+def run(path, weight, rules, intrabar, extra=None):
+    weights, c, o, h, lo = one_stock(path, weight, extra=extra)
+    return vostra.backtest(weights, c, o, h, lo, trade_at="open", rebalance=None, fee=0, tax=0,
+                           intrabar=intrabar, **rules)
+
+
+# The paths leave a long at 110 after a best of 112 and a short at 90 after
+# a low of 88, so that a 4 % trailing stop activated at 5 % is armed.
+PATHS = {1.0: [100, 100, 106, 112, 110], -1.0: [100, 100, 95, 88, 90]}
+RULES = {
+    "stop_price": ({"stop_loss": 0.2}, "stop_loss"),
+    "take_profit_price": ({"take_profit": 0.3}, "take_profit"),
+    "trail_price": ({"trail_stop": 0.04, "trail_activation": 0.05}, "trail_stop"),
+}
+
+
+@pytest.mark.parametrize("intrabar", [False, True], ids=["close_mode", "intrabar"])
+@pytest.mark.parametrize("weight", [1.0, -1.0], ids=["long", "short"])
+@pytest.mark.parametrize("column", list(RULES))
+def test_a_trigger_price_fed_back_exits_and_a_cent_inside_does_not(column, weight, intrabar):
+    rules, reason = RULES[column]
+    path = PATHS[weight]
+    orders = run(path, weight, rules, intrabar).orders
+    assert list(orders["action"]) == ["hold"]
+    price = orders[column].iloc[0]
+    others = [c for c in RULES if c != column]
+    assert np.isfinite(price) and orders[others].isna().all(axis=None)
+    last = path[-1]
+    upper = price > last
+
+    def exits_at(level):
+        # The next bar opens where the last one closed; only its high or low
+        # (intrabar) or its close (close mode) reaches the level. A close-mode
+        # mark is sold on the bar after.
+        close = level if not intrabar else last
+        bar = (last, max(last, level), min(last, level), close)
+        trades = run(path, weight, rules, intrabar, extra=[bar, (close, close, close, close)]).trades
+        return trades["exit_reason"].iloc[0]
+
+    assert exits_at(price) == reason
+    assert exits_at(price - 0.01 if upper else price + 0.01) == "open"
+
+
+def test_a_day_without_rebalance_holds_every_position_at_its_drifted_weight():
+    m = vostra.synthetic_market(n_stocks=40, years=1, seed=3)
+    close = m.close.loc[:"2014-06-17"]  # mid-June: the next rebalance is at the month's end
+    signal = close.rank(axis=1, ascending=False) <= 6
+    result = vostra.backtest(signal, close, rebalance="M", fee=0, tax=0)
+    orders = result.orders
+    open_trades = result.trades[result.trades["exit_reason"] == "open"]
+    assert len(orders) == len(open_trades) > 0 and (orders["action"] == "hold").all()
+    assert not orders.attrs["rebalance_due"] and orders.attrs["next_rebalance"] == pd.Timestamp("2014-06-30")
+    # Trading at the close, the shares bought are the target value over the
+    # entry price; their value at the last close over the equity is the weight.
+    equity = result.equity
+    shares = open_trades["weight"] * equity.iloc[open_trades["entry_bar"]].to_numpy() / open_trades["entry_price"]
+    last_close = close.ffill().iloc[-1][open_trades["ticker"]].to_numpy()
+    expected = (shares * last_close / equity.iloc[-1]).to_numpy()
+    assert orders["current_weight"].to_numpy() == pytest.approx(expected, rel=1e-12)
+    assert (orders["target_weight"] == orders["current_weight"]).all()
+    assert "No rebalance due on the next bar; next scheduled: decided on 2014-06-30" in repr(orders)
+
+
+def test_size_orders_sells_first_and_cuts_purchases_by_lots_to_the_cash():
+    costs = Costs(fee=0.001, min_fee=20.0)
+    # 10,000 at 10 a share buys 1000 shares, but not with the minimum fee:
+    # cut by a lot of 100, 900 shares cost 9,000 + 20.
+    one = size_orders(np.zeros(1), np.array([1.0]), np.array([10.0]), 10_000, 10_000, np.array([100]), costs)
+    assert one["trade_shares"].tolist() == [900.0] and one["est_cost"].tolist() == [20.0] and one["cut"][0]
+    # With no cash the sale of B pays for A: 500 x 10 less its 20 fee.
+    two = size_orders(np.array([0.0, 500.0]), np.array([1.0, 0.0]), np.array([10.0, 10.0]), 5_000, 0.0,
+                      np.array([100, 100]), Costs(min_fee=20.0, tax=0.01))
+    assert two["trade_shares"].tolist() == [400.0, -500.0]
+    assert two["est_cost"].tolist() == [20.0, 20.0 + 50.0]
+
+
+def test_orders_for_an_account_buys_whole_lots_within_the_cash_and_then_nothing():
+    m = vostra.synthetic_market(n_stocks=40, years=1, seed=3)
+    signal = m.close.rank(axis=1, ascending=False) <= 6
+    result = vostra.backtest(signal, m.close, m.open, m.high, m.low, trade_at="open", stop_loss=0.1)
+    first = result.orders_for({}, 1_000_000, lot_size=100, slippage=0.001)
+    assert len(first) and (first["trade_shares"] % 100 == 0).all() and (first["action"] == "buy").all()
+    spent = float((first["trade_value"] + first["est_cost"]).sum())
+    assert 0 < spent <= 1_000_000
+    assert first.attrs["equity"] == 1_000_000 and first.attrs["account"] == "given"
+    again = result.orders_for(pd.Series(first["target_shares"].to_numpy(), index=first["ticker"]),
+                              1_000_000 - spent, lot_size=100, slippage=0.001)
+    assert (again["trade_shares"] == 0).all() and (again["action"] == "hold").all()
+    assert again["target_shares"].tolist() == first["target_shares"].tolist()
+
+
+def test_orders_for_refuses_what_it_cannot_price():
+    m = vostra.synthetic_market(n_stocks=10, years=1, seed=3)
+    result = vostra.backtest(m.close.rank(axis=1) <= 3, m.close)
+    with pytest.raises(ValueError, match="no close prices for \\['XYZ'\\]"):
+        result.orders_for({"XYZ": 100}, 1000)
+    with pytest.raises(ValueError, match="finite"):
+        result.orders_for({}, float("nan"))
+    with pytest.raises(ValueError, match="lot sizes must be whole"):
+        result.orders_for({}, 1000, lot_size=0.5)
