@@ -76,6 +76,20 @@ def test_figures_of_the_bar_returns_equal_quantstats(case):
     assert math.ceil(s["time_in_market"] * 100) / 100 == st.exposure(r)
 
 
+@pytest.mark.parametrize("freq", ["h", "W-FRI", "D"])
+def test_calendar_periods_on_other_frequencies_equal_quantstats(freq):
+    rng = np.random.default_rng(8)
+    n = 900
+    dates = pd.date_range("2019-12-30 10:00", periods=n + 1, freq=freq)
+    equity = pd.Series(np.concatenate([[1.0], np.cumprod(1 + rng.normal(0, 0.01, n))]), index=dates)
+    s, r = vostra.statistics(equity, periods_per_year=252), returns_of(equity)
+    for key, f, period in (("best_month", qs.stats.best, "ME"), ("worst_month", qs.stats.worst, "ME"),
+                           ("best_year", qs.stats.best, "YE"), ("worst_year", qs.stats.worst, "YE")):
+        assert close(s[key], f(r, aggregate=period)), (key, freq)
+    last = r.index[-1]
+    assert close(s["mtd"], qs.stats.comp(r[r.index >= dt.datetime(last.year, last.month, 1)]))
+
+
 def test_trailing_periods_equal_quantstats_compounding(case):
     s, r = case
     last = r.index[-1]

@@ -204,25 +204,31 @@ std::int64_t month_of(std::int64_t ns) {
     return c.year * 12 + (c.month - 1);
 }
 
+// Nanoseconds of the first day of a month counted from January 1970.
+std::int64_t month_start_ns(std::int64_t month) {
+    std::int64_t year = floor_div(month, 12);
+    return days_from_civil(year, static_cast<unsigned>(month - year * 12 + 1), 1) * day_ns;
+}
+
 // Best and worst calendar month and year, and the returns of the periods
 // that end on the last bar; `t` are the wall-clock dates of the values.
 void calendar_figures(const double *v, const std::int64_t *t, Py_ssize_t n, double ppy, Out put) {
     double months[2] = {-INFINITY, INFINITY}, years[2] = {-INFINITY, INFINITY};
     Py_ssize_t month_start = 0, year_start = 0;  // index into v of the period's base
-    std::int64_t month = month_of(t[1]);
+    std::int64_t month = month_of(t[1]), bound = month_start_ns(month + 1);
     for (Py_ssize_t i = 1; i <= n; ++i) {
+        if (i < n && t[i + 1] < bound) continue;  // the next return is in the same month
+        double m = v[i] / v[month_start] - 1.0;
+        months[0] = std::max(months[0], m), months[1] = std::min(months[1], m);
+        month_start = i;
         std::int64_t next = i < n ? month_of(t[i + 1]) : month + 12 * 1000;
-        if (next != month) {
-            double m = v[i] / v[month_start] - 1.0;
-            months[0] = std::max(months[0], m), months[1] = std::min(months[1], m);
-            month_start = i;
-            if (floor_div(next, 12) != floor_div(month, 12)) {
-                double y = v[i] / v[year_start] - 1.0;
-                years[0] = std::max(years[0], y), years[1] = std::min(years[1], y);
-                year_start = i;
-            }
-            month = next;
+        if (floor_div(next, 12) != floor_div(month, 12)) {
+            double y = v[i] / v[year_start] - 1.0;
+            years[0] = std::max(years[0], y), years[1] = std::min(years[1], y);
+            year_start = i;
         }
+        month = next;
+        bound = month_start_ns(month + 1);
     }
     put("best_month", months[0]);
     put("worst_month", months[1]);

@@ -3,6 +3,7 @@ once by the data layer."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 import numpy as np
@@ -170,10 +171,13 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         delisting_bars=delisting_bars,
         **matrices, **engine_scalars,
     )
+    held_columns = price_col[(price_col >= 0) & traded]
     context = dict(
         close_index=close_index, weights_index=weights_index,
         tickers=tickers, price_frames=price_frames(trade_at),
-        ohlc_note=inconsistent_note(prices, bars, price_col[(price_col >= 0) & traded]),
+        # Found when a run first tests stops against the bars' ranges: the
+        # scan reads every price matrix whole.
+        ohlc_note=functools.cache(lambda: inconsistent_note(prices, bars, held_columns)),
         warnings=notes, **scalar_context,
     )
     notes.extend(intrabar_notes(engine_scalars, context))

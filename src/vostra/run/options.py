@@ -235,8 +235,12 @@ def positive(value: float | None, name: str) -> float:
 
 
 def intrabar_notes(arguments: dict[str, Any], context: dict[str, Any]) -> list[str]:
-    """The note on inconsistent bars (``context["ohlc_note"]``) when the
-    run tests stops against each bar's open, high and low."""
+    """The note on inconsistent bars (``context["ohlc_note"]``, the note or
+    a function that finds it) when the run tests stops against each bar's
+    open, high and low."""
     note = context.get("ohlc_note")
     stops = any(arguments[name] != math.inf for name in ("stop_loss", "take_profit", "trail_stop"))
-    return [note] if note is not None and arguments["touched_exit"] and stops else []
+    if note is None or not (arguments["touched_exit"] and stops):
+        return []
+    text = note() if callable(note) else note
+    return [] if text is None else [text]
