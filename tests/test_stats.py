@@ -364,3 +364,10 @@ def test_printing_a_result_takes_the_trade_figures_from_the_ledger():
     # Once the log exists the figures come from it: the same bits.
     del res.__dict__["stats"]
     assert res.stats.to_numpy().tobytes() == from_ledger.to_numpy().tobytes()
+
+
+def test_a_name_given_to_one_statistics_index_stays_its_own():
+    equity = curve(SEVEN)
+    first = statistics(equity)
+    first.index.name = "mine"
+    assert statistics(equity).index.name is None

@@ -226,7 +226,7 @@ def _curve_stats(values: np.ndarray, returns: np.ndarray | None, ppy: float,
 def _local_ns(dates: pd.DatetimeIndex) -> np.ndarray:
     """Wall-clock nanoseconds of the dates in their own timezone."""
     local = dates if dates.tz is None else dates.tz_localize(None)
-    return local.as_unit("ns").asi8
+    return local.asi8 if local.unit == "ns" else local.as_unit("ns").asi8
 
 
 def _detail_figures(values: np.ndarray, returns: np.ndarray | None, ns: np.ndarray | None,
@@ -540,7 +540,8 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
         # Calendar figures need dates; a plain index has none.
         ns = _local_ns(index) if isinstance(index, pd.DatetimeIndex) else None
         out.update(_detail_figures(values, returns, None if ns is None else ns[anchor:], ppy, held))
-    stats = pd.Series(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index=_stat_index(),
+    # A view of the shared index: a name set on one Series stays its own.
+    stats = pd.Series(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index=_stat_index().view(),
                       name="statistics", copy=False)
     stats.attrs.update(
         window_start=index[anchor + 1] if n_returns > 0 else None,
