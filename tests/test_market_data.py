@@ -73,7 +73,9 @@ def test_files_and_partitioned_datasets_read_what_was_asked(market, long_table, 
         got = vostra.read_market(tmp_path / path)
         for name in FIELDS + ("volume",):
             np.testing.assert_array_equal(getattr(got, name).to_numpy(), getattr(market, name).to_numpy())
-        assert got.close.index.equals(market.close.index)
+        # The dates' unit follows the file (a CSV's are read in seconds).
+        assert len(got.close.index) == len(market.close.index)
+        assert (got.close.index == market.close.index).all()
     part = vostra.read_market(tmp_path / "ds", start="2014-07-01", end="2015-03-31",
                               tickers=["S0003", "S0001"], open=None)
     want = market.between("2014-07-01", "2015-03-31").close[["S0001", "S0003"]]
