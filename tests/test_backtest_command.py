@@ -50,6 +50,23 @@ def test_long_parquet_files_in_report_orders_trades_and_stats_out(files):
     assert (folder / "out.html").read_text().lstrip().lower().startswith("<!doctype html")
 
 
+def test_orders_for_the_holdings_and_cash_given(files):
+    folder, m, signal = files
+    want = vostra.backtest(signal, m).orders_for({}, 1e6)
+    # An account of 1e6 holding the whole shares of its target weights, the
+    # rest in cash: nothing to trade.
+    held = np.floor(want["target_weight"] * 1e6 / want["price"])
+    pd.DataFrame({"ticker": want["ticker"], "shares": held}).to_csv(folder / "held.csv", index=False)
+    proc = run_cli("prices.parquet", "weights.parquet", "--holdings", "held.csv",
+                   "--cash", repr(1e6 - float((held * want["price"]).sum())),
+                   "--orders", "mine.csv", "--quiet", cwd=folder)
+    assert proc.returncode == 0, proc.stderr
+    got = pd.read_csv(folder / "mine.csv", index_col=0)
+    assert got["ticker"].tolist() == want["ticker"].tolist() and (got["trade_shares"] == 0).all()
+    proc = run_cli("prices.parquet", "weights.parquet", "--cash", 1e6, cwd=folder)
+    assert proc.returncode == 2 and "give --orders PATH too" in proc.stderr
+
+
 def test_wide_csv_files_give_the_same_run(files):
     folder, m, signal = files
     proc = run_cli("close.csv", "weights.csv", "--stats", "stats.csv", "--quiet", cwd=folder)

@@ -94,11 +94,37 @@ def test_size_orders_sells_first_and_cuts_purchases_by_lots_to_the_cash():
     # cut by a lot of 100, 900 shares cost 9,000 + 20.
     one = size_orders(np.zeros(1), np.array([1.0]), np.array([10.0]), 10_000, 10_000, np.array([100]), costs)
     assert one["trade_shares"].tolist() == [900.0] and one["est_cost"].tolist() == [20.0] and one["cut"][0]
-    # With no cash the sale of B pays for A: 500 x 10 less its 20 fee.
+    # With no cash the sale of B pays for A: 500 x 10 less its 20 fee and
+    # 50 tax leaves 4,930, which buys 400 shares with their fee.
     two = size_orders(np.array([0.0, 500.0]), np.array([1.0, 0.0]), np.array([10.0, 10.0]), 5_000, 0.0,
                       np.array([100, 100]), Costs(min_fee=20.0, tax=0.01))
     assert two["trade_shares"].tolist() == [400.0, -500.0]
     assert two["est_cost"].tolist() == [20.0, 20.0 + 50.0]
+    # Without lots the cash buys what it pays for to the cent.
+    frac = size_orders(np.zeros(1), np.array([1.0]), np.array([10.0]), 1_000, 1_000, None, Costs(fee=0.01))
+    assert frac["trade_shares"][0] == pytest.approx(1_000 / 10.1) and frac["cut"][0]
+
+
+@pytest.mark.parametrize("lot_size", [1, 100])
+def test_on_a_rebalance_day_the_orders_are_the_trades_the_engine_makes_next(lot_size):
+    m = vostra.synthetic_market(n_stocks=40, years=1, seed=4, suspensions=0, delisting_rate=0, listing_rate=0)
+    m = m.between(None, "2014-09-30")
+    signal = m.close.rank(axis=1, ascending=False) <= 6
+    options = dict(trade_at="open", rebalance="M", capital=1_000_000, lot_size=lot_size, min_fee=20,
+                   slippage=0.001)
+    orders = vostra.backtest(signal, m, **options).orders
+    assert orders.attrs["rebalance_due"] and {"buy", "sell"} <= set(orders["action"])
+    # Whole shares leave no slack: the last purchase is cut to the cash.
+    assert (orders["target_shares"] * orders["price"] < orders["target_weight"] * orders.attrs["equity"]
+            - orders["price"] * lot_size).any() == (lot_size == 1)
+    assert (orders["current_shares"] + orders["trade_shares"] == orders["target_shares"]).all()
+    # The next bar opens at the last close: the engine's rebalance there
+    # trades at the prices the orders were sized at.
+    last = m.close.iloc[[-1]].set_axis([m.close.index[-1] + pd.offsets.BDay()])
+    longer = [pd.concat([frame, last]) for frame in (m.close, m.open, m.high, m.low)]
+    after = vostra.backtest(signal, *longer, **options).shares
+    held = orders[orders["target_shares"] != 0]
+    assert after[after != 0].to_dict() == dict(zip(held["ticker"], held["target_shares"])) and len(held) == 6
 
 
 def test_orders_for_an_account_buys_whole_lots_within_the_cash_and_then_nothing():
@@ -108,12 +134,15 @@ def test_orders_for_an_account_buys_whole_lots_within_the_cash_and_then_nothing(
     first = result.orders_for({}, 1_000_000, lot_size=100, slippage=0.001)
     assert len(first) and (first["trade_shares"] % 100 == 0).all() and (first["action"] == "buy").all()
     spent = float((first["trade_value"] + first["est_cost"]).sum())
-    assert 0 < spent <= 1_000_000
+    assert 0 < spent <= 1_000_000 and first["est_cost"].gt(0).all()
     assert first.attrs["equity"] == 1_000_000 and first.attrs["account"] == "given"
-    again = result.orders_for(pd.Series(first["target_shares"].to_numpy(), index=first["ticker"]),
-                              1_000_000 - spent, lot_size=100, slippage=0.001)
+    # An account of the same value holding its whole lots of the target
+    # weights, the rest in cash, has nothing to trade.
+    held = np.floor(first["target_weight"] * 1_000_000 / first["price"] / 100) * 100
+    again = result.orders_for(pd.Series(held.to_numpy(), index=first["ticker"]),
+                              1_000_000 - float((held * first["price"]).sum()), lot_size=100, slippage=0.001)
     assert (again["trade_shares"] == 0).all() and (again["action"] == "hold").all()
-    assert again["target_shares"].tolist() == first["target_shares"].tolist()
+    assert again["target_shares"].tolist() == held.tolist()
 
 
 def test_orders_for_refuses_what_it_cannot_price():

@@ -12,6 +12,7 @@ import warnings
 from pathlib import Path
 from typing import Any, NoReturn
 
+import numpy as np
 import pandas as pd
 
 USAGE_ERROR = 2
@@ -72,6 +73,11 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     for name in ("orders", "trades", "stats"):
         out.add_argument(f"--{name}", default=None, metavar="PATH",
                          help=f"the {name} table (.csv, .parquet or .json)")
+    out.add_argument("--holdings", default=None, metavar="FILE",
+                     help="shares held, one row per ticker (a ticker and a shares column; .csv or "
+                          ".parquet): --orders then trades this account to the strategy's weights")
+    out.add_argument("--cash", type=float, default=None, metavar="X",
+                     help="cash of that account, in the prices' currency (default: 0)")
     out.add_argument("--quiet", action="store_true", help="print nothing on success")
     return p
 
@@ -145,6 +151,32 @@ def _weights(args: argparse.Namespace) -> Any:
     return _wide(args.weights, args.date, "WEIGHTS")
 
 
+def _holdings(args: argparse.Namespace) -> pd.Series:
+    """Shares by ticker from the --holdings file (empty without one)."""
+    if args.holdings is None:
+        return pd.Series(dtype=np.float64)
+    from .data.read import open_dataset
+
+    frame = open_dataset(args.holdings).to_table().to_pandas()
+    if args.ticker in frame.columns and "shares" in frame.columns:
+        frame = frame[[args.ticker, "shares"]]
+    elif frame.shape[1] != 2:
+        raise ValueError(f"{args.holdings}: holdings need a {args.ticker!r} and a 'shares' column "
+                         f"(or just two columns, ticker then shares); found {list(frame.columns)}")
+    tickers, shares = frame.iloc[:, 0], frame.iloc[:, 1]
+    if not pd.api.types.is_numeric_dtype(shares):
+        raise ValueError(f"{args.holdings}: the shares column must hold numbers")
+    return pd.Series(shares.to_numpy(dtype=np.float64), index=pd.Index(tickers, dtype=object))
+
+
+def _orders(result: Any, args: argparse.Namespace) -> pd.DataFrame:
+    """The simulated account's orders, or with --holdings or --cash those of
+    the account given."""
+    if args.holdings is None and args.cash is None:
+        return result.orders
+    return result.orders_for(_holdings(args), 0.0 if args.cash is None else args.cash)
+
+
 def _write(table: pd.DataFrame | pd.Series, path: Path) -> None:
     suffix = path.suffix.lower()
     if suffix == ".json":   # records, or {statistic: value}
@@ -162,6 +194,8 @@ def _run(args: argparse.Namespace) -> int:
     from .run.backtest import backtest
 
     outputs = _outputs(args)
+    if (args.holdings is not None or args.cash is not None) and "orders" not in outputs:
+        raise ValueError("--holdings and --cash size the orders: give --orders PATH too")
     market = _market(args)
     weights = _weights(args)
     rebalance = None if args.rebalance.lower() == "signal" else args.rebalance
@@ -172,10 +206,11 @@ def _run(args: argparse.Namespace) -> int:
                       delisting=None if args.no_delisting else "auto")
     if "html" in outputs:
         result.report(outputs["html"])
-    tables = {"orders": result.orders, "trades": result.trades, "stats": result.stats}
-    for name, frame in tables.items():
+    tables = {"orders": lambda: _orders(result, args), "trades": lambda: result.trades,
+              "stats": lambda: result.stats}
+    for name, table in tables.items():
         if name in outputs:
-            _write(frame, outputs[name])
+            _write(table(), outputs[name])
     if not args.quiet:
         print(result)
         for name, path in outputs.items():

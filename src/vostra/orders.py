@@ -68,7 +68,8 @@ class Book:
     the cash and whether the next bar rebalances); ``next_weights`` the
     normalised weights the next rebalance applies, by stock id; ``prices``
     gives the last valid close of some tickers; ``shares`` the shares held
-    per stock id of ``final`` when the account is kept in currency."""
+    per stock id (signal column) when the account is kept in currency, and
+    ``lot_size`` its lots (None: fractional shares)."""
 
     tickers: pd.Index
     final: dict[str, Any]
@@ -81,7 +82,13 @@ class Book:
     signal_date: pd.Timestamp | None = None
     next_rebalance: pd.Timestamp | None = None
     shares: np.ndarray | None = None
-    lot_size: int | Mapping[Any, int] | pd.Series = 1
+    lot_size: int | Mapping[Any, int] | pd.Series | None = None
+    leverage: float = 1.0
+
+    def floor(self, equity: float) -> float:
+        """The least cash a purchase may leave: 0, or below it what the
+        leverage allows."""
+        return equity * (1 - self.leverage) if self.leverage > 1 else 0.0
 
 
 class Orders(pd.DataFrame):
@@ -109,7 +116,8 @@ class Orders(pd.DataFrame):
 
     def __repr__(self) -> str:
         head = self.summary()
-        body = super().__repr__()
+        with pd.option_context("display.max_columns", None, "display.width", 250):
+            body = super().__repr__()
         return f"{head}\n{body}" if head else body
 
 
@@ -188,44 +196,44 @@ def _level_price(level: np.ndarray, reference: np.ndarray, cr: np.ndarray, lower
 # --------------------------------------------------------------------------
 
 def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarray, equity: float,
-                cash: float, lots: np.ndarray, costs: Costs,
-                resize: np.ndarray | None = None) -> dict[str, np.ndarray]:
+                cash: float, lots: np.ndarray | None, costs: Costs,
+                resize: np.ndarray | None = None, floor: float = 0.0) -> dict[str, np.ndarray]:
     """Shares to trade to move ``current`` shares to ``target_weight`` of
-    ``equity`` at ``price`` (all per ticker, in the order purchases are
-    paid).
+    ``equity`` at ``price`` (all per ticker, in stock order), as the
+    engine's rebalance trades them.
 
     The target is rounded toward zero to whole lots (a target within 1e-9
-    of a lot keeps it). Where ``resize`` is False the holding is kept as it
-    is. Sales go first and add their proceeds to ``cash``; then each
-    purchase, in order, is cut by whole lots until the cash left pays for it
-    with its costs. Returns ``target_shares``, ``trade_shares``,
-    ``trade_value`` (shares times price, signed), ``est_cost`` (fee, tax and
-    slippage) and ``cut`` (a purchase was cut for cash)."""
+    of a lot keeps it); ``lots=None`` means fractional shares. Where
+    ``resize`` is False the holding is kept as it is. Sales go first and add
+    their proceeds to ``cash``, then covers of shorts, then purchases, each
+    in order; the long part of a purchase is cut by whole lots (or to what
+    the cash pays, for fractional shares) until the cash left after it,
+    with its costs, stays at or above ``floor``. Returns ``target_shares``,
+    ``trade_shares``, ``trade_value`` (shares times price, signed),
+    ``est_cost`` (fee, tax and slippage) and ``cut`` (a purchase was cut
+    for cash)."""
     current = np.asarray(current, dtype=np.float64)
-    lots = np.asarray(lots, dtype=np.float64)
+    price = np.asarray(price, dtype=np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
-        raw = target_weight * equity / price / lots
-    whole = np.trunc(raw + np.sign(raw) * _LOT_SLACK) * lots
-    target = np.where(np.isfinite(whole), whole, 0.0)
+        target = target_weight * equity / price
+        if lots is not None:
+            lots = np.asarray(lots, dtype=np.float64)
+            raw = target / lots
+            target = np.trunc(raw + np.sign(raw) * _LOT_SLACK) * lots
+    target = np.where(np.isfinite(target), target, current)  # without a price: not traded
     if resize is not None:
         target = np.where(resize, target, current)
     trade = target - current
     cost = np.zeros(len(trade))
-    available = float(cash)
-    for i in np.flatnonzero(trade < 0):  # sales first
-        cost[i] = _fill_cost(trade[i], current[i], price[i], costs)
-        available += _cash_flow(trade[i], current[i], price[i], costs)
     cut = np.zeros(len(trade), dtype=bool)
-    for i in np.flatnonzero(trade > 0):
+    available = float(cash)
+    sales, covers = np.flatnonzero(trade < 0), np.flatnonzero((trade > 0) & (current < 0))
+    purchases = np.flatnonzero((trade > 0) & (current >= 0))
+    for i in np.concatenate([sales, covers, purchases]):
         q = trade[i]
-        if -_cash_flow(q, current[i], price[i], costs) > available:
+        if q > 0 and current[i] >= 0 and -_cash_flow(q, current[i], price[i], costs) > available - floor:
             cut[i] = True
-            # Start from what the cash buys before the minimum fee and the
-            # tax, then take off lots until the costs are paid too.
-            unit = lots[i] * price[i] * (1 + costs.slippage) * (1 + costs.fee)
-            q = min(q, max(math.floor(available / unit), 0) * lots[i]) if unit > 0 else 0.0
-            while q > 0 and -_cash_flow(q, current[i], price[i], costs) > available:
-                q = max(q - lots[i], 0.0)
+            q = _affordable(q, current[i], price[i], available - floor, None if lots is None else lots[i], costs)
         trade[i] = q
         cost[i] = _fill_cost(q, current[i], price[i], costs)
         available += _cash_flow(q, current[i], price[i], costs)
@@ -233,15 +241,42 @@ def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarra
             "est_cost": cost, "cut": cut}
 
 
+def _affordable(q: float, current: float, price: float, available: float, lot: float | None,
+                costs: Costs) -> float:
+    """The largest purchase up to ``q`` shares (whole lots of ``lot``, or
+    any fraction without) that ``available`` pays with its costs."""
+    unit = price * (1 + costs.slippage)
+    if not (unit > 0 and available > 0):
+        return 0.0
+    # What the cash buys with the fee in proportion, or with the minimum
+    # fee when that is the larger.
+    most = min(available / (unit * (1 + costs.fee)), (available - costs.min_fee) / unit)
+    q = min(q, max(most, 0.0))
+    if lot is not None:
+        q = math.floor(q / lot) * lot
+        while q > 0 and -_cash_flow(q, current, price, costs) > available:
+            q = max(q - lot, 0.0)
+        return q
+    for _ in range(16):  # rounding may leave it an ulp short
+        if q <= 0 or -_cash_flow(q, current, price, costs) <= available:
+            break
+        q = math.nextafter(q, 0.0)
+    return q if q > 0 and -_cash_flow(q, current, price, costs) <= available else 0.0
+
+
 def _fill_cost(q: float, current: float, price: float, costs: Costs) -> float:
-    """Fee, tax and slippage of trading ``q`` shares (signed) from ``current``."""
+    """Fee, tax and slippage of trading ``q`` shares (signed) from
+    ``current``: the fee on the filled value, at least the minimum fee, and
+    the tax on it when the trade closes or reduces the position (not when it
+    opens, adds or turns it to the other side, as in the engine)."""
     if q == 0:
         return 0.0
     fill = price * (1 + costs.slippage) if q > 0 else price * (1 - costs.slippage)
     filled = abs(q) * fill
-    fee = max(costs.fee * filled, costs.min_fee)
-    reduced = min(abs(q), abs(current)) if q * current < 0 else 0.0
-    return fee + costs.tax * reduced * fill + abs(q) * price * costs.slippage
+    target = current + q
+    taxed = target == 0 or (target * current > 0 and abs(target) < abs(current))
+    return max(costs.fee * filled, costs.min_fee) + (costs.tax * filled if taxed else 0.0) \
+        + abs(q) * price * costs.slippage
 
 
 def _cash_flow(q: float, current: float, price: float, costs: Costs) -> float:
@@ -307,13 +342,14 @@ def simulated_orders(book: Book) -> Orders:
     if book.shares is None:
         direction = np.where(plan["resize"], np.sign(target_weight - current_weight), 0.0)
     else:
-        rows = plan["row"].to_numpy()
-        current = np.where(rows >= 0, np.asarray(book.shares, dtype=np.float64)[np.maximum(rows, 0)], 0.0)
-        sized = size_orders(current, target_weight, book.prices(tickers), book.equity, float(f["cash"]),
-                            _lots(book.lot_size, tickers), book.costs, plan["resize"].to_numpy())
-        table.update(current_shares=current, price=book.prices(tickers), **sized)
+        current = np.asarray(book.shares, dtype=np.float64)[plan.index.to_numpy()]
+        price = book.prices(tickers)
+        sized = size_orders(current, target_weight, price, book.equity, float(f["cash"]),
+                            _lots(book.lot_size, tickers), book.costs, plan["resize"].to_numpy(),
+                            book.floor(book.equity))
+        table.update(current_shares=current, price=price, **sized)
         direction = np.sign(sized["trade_shares"])
-    table["action"] = _actions(direction, current_weight, list(plan["reason"]))
+    table["action"] = _actions(direction, current_weight, list(plan["reason"]), table.get("cut"))
     table.update({name: plan[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
     return _table(table, book.shares is not None,
                   _attrs(book, bool(f["rebalance_due"]), book.equity, float(f["cash"]), "simulated"))
@@ -342,11 +378,12 @@ def account_orders(book: Book, holdings: Mapping[Any, float] | pd.Series, cash: 
     target_weight = row["target_weight"].fillna(0.0).to_numpy(dtype=np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
         current_weight = current * price / equity
-    sized = size_orders(current, target_weight, price, equity, cash, _lots(lot_size, tickers), costs)
+    sized = size_orders(current, target_weight, price, equity, cash, _lots(lot_size, tickers), costs,
+                        floor=book.floor(equity))
     reasons = [r if isinstance(r, str) and c != 0 else None for r, c in zip(row["reason"], current)]
     table: dict[str, Any] = {"ticker": pd.Series(tickers, dtype=object), "current_weight": current_weight,
                              "target_weight": target_weight, "current_shares": current, "price": price,
-                             **sized, "action": _actions(np.sign(sized["trade_shares"]), current, reasons)}
+                             **sized, "action": _actions(np.sign(sized["trade_shares"]), current, reasons, sized["cut"])}
     table.update({name: row[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
     return _table(table, True, _attrs(book, bool(book.final["rebalance_due"]), equity, cash, "given"))
 
@@ -378,23 +415,32 @@ def _attrs(book: Book, due: bool, equity: float, cash: float, account: str) -> d
             "exit_mode": "intrabar" if book.rules.intrabar else "close"}
 
 
-def _actions(direction: np.ndarray, current: np.ndarray, reasons: list[str | None]) -> pd.Series:
+def _actions(direction: np.ndarray, current: np.ndarray, reasons: list[str | None],
+             cut: np.ndarray | None = None) -> pd.Series:
     """The action of each row in words, from the side of its trade and the
-    side of the holding."""
+    side of the holding, with why in brackets: the rule of an exit mark, a
+    purchase cut to the cash, a target under one lot."""
     words = []
-    for d, c, why in zip(direction, current, reasons):
+    cut = np.zeros(len(direction), dtype=bool) if cut is None else cut
+    for d, c, why, short in zip(direction, current, reasons, cut):
         if d > 0:
             word = "buy to cover" if c < 0 else "buy"
         elif d < 0:
             word = "sell" if c > 0 else "sell short"
         else:
             word = "hold" if c != 0 else "none"
-        words.append(f"{word} ({why})" if isinstance(why, str) else word)
+        if not isinstance(why, str):
+            why = ("cut to the cash" if d else "no cash left") if short else \
+                "under one lot" if word == "none" else None
+        words.append(f"{word} ({why})" if why else word)
     return pd.Series(words, dtype=object)
 
 
-def _lots(lot_size: int | Mapping[Any, int] | pd.Series, tickers: pd.Index) -> np.ndarray:
-    """Lot size per ticker from one number or a mapping by ticker."""
+def _lots(lot_size: int | Mapping[Any, int] | pd.Series | None, tickers: pd.Index) -> np.ndarray | None:
+    """Lot size per ticker from one number or a mapping by ticker (None:
+    fractional shares)."""
+    if lot_size is None:
+        return None
     if isinstance(lot_size, (Mapping, pd.Series)):
         sizes = pd.Series(lot_size, dtype=object) if isinstance(lot_size, Mapping) else lot_size
         missing = [t for t in tickers if t not in sizes.index]

@@ -384,8 +384,8 @@ class Result:
 
         Columns as :attr:`orders`, with ``current_shares``,
         ``target_shares`` (rounded toward zero to whole lots of
-        ``lot_size``: one number or a mapping by ticker, default the run's,
-        else 1), ``trade_shares``, ``price`` (the last close used for
+        ``lot_size``: one number or a mapping by ticker; by default the
+        run's, or whole shares), ``trade_shares``, ``price`` (the last close used for
         sizing), ``trade_value`` and ``est_cost`` (the run's fee and tax,
         ``min_fee`` per fill and ``slippage`` on the fill price). Sales come
         first; each purchase, in row order, is cut by whole lots until the
@@ -400,8 +400,9 @@ class Result:
             raise ValueError(f"min_fee must be a finite amount of at least 0, got {costs.min_fee!r}")
         if not (math.isfinite(costs.slippage) and 0 <= costs.slippage < 1):
             raise ValueError(f"slippage must be a fraction in [0, 1), got {costs.slippage!r}")
-        return account_orders(book, holdings, cash, lot_size=book.lot_size if lot_size is None else lot_size,
-                              costs=costs)
+        if lot_size is None:
+            lot_size = 1 if book.lot_size is None else book.lot_size
+        return account_orders(book, holdings, cash, lot_size=lot_size, costs=costs)
 
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
              log: bool | None = None) -> dict[str, Figure]:
@@ -524,9 +525,15 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
         part = close.loc[:index[-1], list(tickers)]
         return part.ffill().iloc[-1].to_numpy(dtype=np.float64) if len(part) else np.full(len(tickers), np.nan)
 
-    return Book(tickers=pd.Index(context["tickers"]), final=run.final, next_weights=run.report.get("next_weights", {}),
+    tickers = pd.Index(context["tickers"])
+    lots = context.get("lot_size")
+    if isinstance(lots, np.ndarray):
+        lots = pd.Series(lots, index=tickers)
+    costs = Costs(context.get("fee") or 0.0, context.get("tax") or 0.0, context.get("min_fee", 0.0),
+                  context.get("slippage", 0.0))
+    return Book(tickers=tickers, final=run.final, next_weights=run.report.get("next_weights", {}),
                 equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
-                rules=context.get("exit_rules", ExitRules()), costs=Costs(context.get("fee") or 0.0,
-                                                                       context.get("tax") or 0.0),
+                rules=context.get("exit_rules", ExitRules()), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
-                next_rebalance=context.get("next_rebalance"))
+                next_rebalance=context.get("next_rebalance"), shares=run.shares, lot_size=lots,
+                leverage=context.get("leverage", 1.0))
