@@ -102,3 +102,12 @@ def test_report_embeds_the_tickers_asked_for(market):
     assert 'id="panel-ticker-0"' not in result.report(tickers=[])
     counts = result.trades["ticker"].value_counts()
     assert counts[most_traded(result.trades, 3)].tolist() == counts.head(3).tolist()
+
+
+def test_a_result_without_prices_reports_without_drilling_down():
+    from test_plots import DAYS, hand_result
+
+    page = hand_result().report(benchmark=pd.Series(np.linspace(1.0, 2.0, 6), index=DAYS, name="IDX"))
+    assert "panel-equity" in page and "panel-ticker" not in page
+    with pytest.raises(ValueError, match="keeps no prices"):
+        hand_result().plot_ticker("A")

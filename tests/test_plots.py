@@ -151,6 +151,9 @@ def test_plot_returns_figures_titled_with_period_figures_and_count(tmp_path):
     title = figures["equity"].axes[0].get_title()
     assert "2021-01-04 .. 2021-01-11" in title and "Sharpe" in title and "4 trades" in title
     assert "N = 2 closed trades" in figures["excursions"].axes[0].get_title()
+    # MAE in the trade log's sign (A and B closed with -2 % and -5 %).
+    offsets = figures["excursions"].axes[0].collections[0].get_offsets()
+    assert offsets[:, 0].tolist() == pytest.approx([-2.0, -5.0])
     assert figures["equity"].axes[0].get_yscale() == "linear"
     assert r.plot(log=True)["equity"].axes[0].get_yscale() == "log"
     assert not list(tmp_path.iterdir())

@@ -351,7 +351,10 @@ def _window_text(result: Result, window: pd.DatetimeIndex) -> str:
 
 
 def _ticker_sections(result: Result, tickers: Iterable[Any] | None) -> list[tuple[str, Panel]]:
-    chosen = most_traded(result.trades) if tickers is None else list(tickers)
+    if tickers is None:
+        # Without the prices a result ran on there is nothing to drill into.
+        tickers = most_traded(result.trades) if result.close is not None else []
+    chosen = list(tickers)
     return [(f"ticker-{n}", ticker_panel(result, ticker)) for n, ticker in enumerate(chosen)]
 
 
