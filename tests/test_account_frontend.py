@@ -35,7 +35,7 @@ def test_defaults_give_todays_run(market, signal):
     pd.testing.assert_series_equal(plain.equity, spelled.equity, check_exact=True)
     pd.testing.assert_frame_equal(plain.trades, spelled.trades, check_exact=True)
     assert "shares" not in plain.trades and plain.shares is None and plain.capital == 1.0
-    assert not plain.interest.any()
+    assert not plain.interest.any() and "Account:" not in str(plain)
 
 
 def test_an_account_in_currency_reconciles(market, signal):
@@ -50,6 +50,7 @@ def test_an_account_in_currency_reconciles(market, signal):
     total = math.fsum(t["pnl"]) + math.fsum(r.interest)
     assert total == pytest.approx(r.equity.iloc[-1] - capital, rel=1e-9)
     assert r.equity.iloc[0] == capital and r.interest.iloc[-1] != 0
+    assert "Account: capital 2,500,000.00, lots by ticker, minimum fee 25.00, slippage 0.2%" in str(r)
     # The shares held at the end are the open trades' shares.
     open_trades = t[t["exit_reason"] == "open"]
     held = r.shares[r.shares != 0]

@@ -106,6 +106,13 @@ def settings_text(settings: dict[str, Any]) -> str:
             parts.append(f"{name} {_fraction(settings[key])}")
     if settings.get("intrabar"):
         parts.append("stops checked intrabar")
+    parts.extend(account_parts(settings))
+    return ", ".join(parts)
+
+
+def account_parts(settings: dict[str, Any]) -> list[str]:
+    """The account options of a run that differ from their defaults, in words."""
+    parts = []
     if settings.get("capital") is not None:
         parts.append(f"capital {settings['capital']:,.2f}")
     lot = settings.get("lot_size")
@@ -118,7 +125,7 @@ def settings_text(settings: dict[str, Any]) -> str:
             parts.append(f"{name} {_fraction(settings[key])}")
     if settings.get("leverage", 1.0) != 1.0:
         parts.append(f"leverage {settings['leverage']:g}")
-    return ", ".join(parts)
+    return parts
 
 
 def table_html(frame: pd.DataFrame, formats: dict[str, str] | None = None,

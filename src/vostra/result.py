@@ -468,7 +468,11 @@ class Result:
                     f"{len(self.equity)} bars, {self._trade_count()} trades")
         else:
             head = "Backtest (empty)"
-        return head + "\n" + format_statistics(self.stats)
+        from .report import account_parts
+
+        account = account_parts(self.settings)
+        tail = "\nAccount: " + ", ".join(account) if account else ""
+        return head + "\n" + format_statistics(self.stats) + tail
 
 
 def build_result(run: Any, context: dict[str, Any]) -> Result:
