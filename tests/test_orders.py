@@ -105,15 +105,18 @@ def test_size_orders_sells_first_and_cuts_purchases_by_lots_to_the_cash():
     assert frac["trade_shares"][0] == pytest.approx(1_000 / 10.1) and frac["cut"][0]
 
 
-@pytest.mark.parametrize("lot_size", [1, 100])
-def test_on_a_rebalance_day_the_orders_are_the_trades_the_engine_makes_next(lot_size):
+@pytest.mark.parametrize("lot_size, leverage", [(1, 1.0), (100, 1.0), (100, 1.6)])
+def test_on_a_rebalance_day_the_orders_are_the_trades_the_engine_makes_next(lot_size, leverage):
     m = vostra.synthetic_market(n_stocks=40, years=1, seed=4, suspensions=0, delisting_rate=0, listing_rate=0)
     m = m.between(None, "2014-09-30")
-    signal = m.close.rank(axis=1, ascending=False) <= 6
+    rank = m.close.rank(axis=1, ascending=False)
+    # At a leverage of 1.6 a 130/30 book: six longs and three shorts.
+    signal = (rank <= 6) * (1.3 / 6) - (rank > 37) * 0.1 if leverage > 1 else rank <= 6
     options = dict(trade_at="open", rebalance="M", capital=1_000_000, lot_size=lot_size, min_fee=20,
-                   slippage=0.001)
+                   slippage=0.001, leverage=leverage)
     orders = vostra.backtest(signal, m, **options).orders
     assert orders.attrs["rebalance_due"] and {"buy", "sell"} <= set(orders["action"])
+    assert orders["target_weight"].abs().sum() == pytest.approx(1.6 if leverage > 1 else 1.0)
     # Whole shares leave no slack: the last purchase is cut to the cash.
     assert (orders["target_shares"] * orders["price"] < orders["target_weight"] * orders.attrs["equity"]
             - orders["price"] * lot_size).any() == (lot_size == 1)
@@ -124,7 +127,8 @@ def test_on_a_rebalance_day_the_orders_are_the_trades_the_engine_makes_next(lot_
     longer = [pd.concat([frame, last]) for frame in (m.close, m.open, m.high, m.low)]
     after = vostra.backtest(signal, *longer, **options).shares
     held = orders[orders["target_shares"] != 0]
-    assert after[after != 0].to_dict() == dict(zip(held["ticker"], held["target_shares"])) and len(held) == 6
+    assert after[after != 0].to_dict() == dict(zip(held["ticker"], held["target_shares"]))
+    assert len(held) == (9 if leverage > 1 else 6)
 
 
 def test_orders_for_an_account_buys_whole_lots_within_the_cash_and_then_nothing():
@@ -152,5 +156,9 @@ def test_orders_for_refuses_what_it_cannot_price():
         result.orders_for({"XYZ": 100}, 1000)
     with pytest.raises(ValueError, match="finite"):
         result.orders_for({}, float("nan"))
+    # A short worth more than the cash leaves nothing to invest: it is covered.
+    short = result.orders_for({"S0001": -1000}, 10.0)
+    assert short.attrs["equity"] < 0 and short["target_shares"].eq(0).all()
+    assert short.set_index("ticker").loc["S0001", "action"] == "buy to cover"
     with pytest.raises(ValueError, match="lot sizes must be whole"):
         result.orders_for({}, 1000, lot_size=0.5)

@@ -27,6 +27,7 @@ _LOT_SLACK = 1e-9
 # level after the engine's own rounding of the returns.
 _TRIGGER_MARGIN = 2.0 ** -49
 
+TRIGGERS = ("stop_price", "take_profit_price", "trail_price")
 WEIGHT_COLUMNS = ("ticker", "action", "current_weight", "target_weight",
                   "stop_price", "take_profit_price", "trail_price")
 SHARE_COLUMNS = ("ticker", "action", "current_shares", "current_weight", "target_weight", "target_shares",
@@ -49,8 +50,9 @@ class ExitRules:
 @dataclass(frozen=True)
 class Costs:
     """What a fill costs: ``fee`` on the filled value (at least ``min_fee``
-    for a fill), ``tax`` in addition on the part of a sale that reduces a
-    position, and fills ``slippage`` worse than the price."""
+    for a fill), ``tax`` in addition on the filled value of a trade that
+    reduces or closes a position, and fills ``slippage`` worse than the
+    price."""
 
     fee: float = 0.0
     tax: float = 0.0
@@ -96,9 +98,9 @@ class Orders(pd.DataFrame):
     holds (``as_of``), whether a rebalance is due on the next bar
     (``rebalance_due``), the date of the latest signal (``signal_date``,
     the target's when a rebalance is due), the next scheduled rebalance
-    (``next_rebalance``),
-    the account's ``equity`` and ``cash`` and how the trigger prices are
-    tested (``exit_mode``); its printout starts with them."""
+    (``next_rebalance``), the account's ``equity`` and ``cash`` and how the
+    trigger prices are tested (``exit_mode``); its printout starts with
+    them."""
 
     # Selections and copies are plain frames (they keep the attrs).
     @property
@@ -214,6 +216,10 @@ def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarra
     for cash)."""
     current = np.asarray(current, dtype=np.float64)
     price = np.asarray(price, dtype=np.float64)
+    if not equity > 0:
+        # An account worth nothing (or less) has nothing to invest: as the
+        # engine's rebalance does, every target is 0.
+        target_weight = np.zeros(len(current))
     with np.errstate(invalid="ignore", divide="ignore"):
         target = target_weight * equity / price
         if lots is not None:
@@ -294,9 +300,8 @@ def _plan(book: Book) -> pd.DataFrame:
     holding and, when a rebalance is due, every stock of its target.
     Columns: ``current_weight`` (marked value over the equity),
     ``target_weight`` (after the next bar's orders), ``resize`` (the next bar
-    trades it), ``reason`` (the rule of a close-mode mark it is sold for),
-    ``row`` (its place in the final state, -1 when not held) and the
-    trigger prices."""
+    trades it), ``reason`` (the rule of a close-mode mark it is sold for)
+    and the trigger prices."""
     f = book.final
     sid = np.asarray(f["sid"], dtype=np.int64)
     value = np.asarray(f["value"], dtype=np.float64)
@@ -309,7 +314,7 @@ def _plan(book: Book) -> pd.DataFrame:
     sold = held & (np.asarray(f["mark"]) >= 0) & ~kept
     state = pd.DataFrame({
         "current_weight": np.asarray(f["marked"], dtype=np.float64) / book.equity,
-        "sold": sold, "row": np.arange(len(sid)),
+        "sold": sold,
         "reason": pd.Series([_RULES.get(int(m)) if s else None for m, s in zip(f["mark"], sold)], dtype=object),
         **trigger_prices(value, f["cr"], f["maxcr"], f["mincr"], f["reference_price"], book.rules),
     }, index=sid)[held]
@@ -317,7 +322,6 @@ def _plan(book: Book) -> pd.DataFrame:
     plan = state.reindex(ids)
     plan["current_weight"] = plan["current_weight"].fillna(0.0)
     plan["sold"] = plan["sold"].fillna(False).astype(bool)
-    plan["row"] = plan["row"].fillna(-1).astype(np.int64)
     target = pd.Series(nxt, dtype=np.float64).reindex(ids, fill_value=0.0) if due else plan["current_weight"]
     plan["target_weight"] = target.where(~plan["sold"], 0.0)
     plan["resize"] = due | plan["sold"]
@@ -325,9 +329,6 @@ def _plan(book: Book) -> pd.DataFrame:
         # A holding sold on the next bar has no level left to watch.
         plan[name] = plan[name].where(~plan["sold"])
     return plan
-
-
-TRIGGERS = ("stop_price", "take_profit_price", "trail_price")
 
 
 def simulated_orders(book: Book) -> Orders:

@@ -513,6 +513,22 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
     return result
 
 
+def _next_weights(run: Any, context: dict[str, Any]) -> dict[int, float]:
+    """The weights the next rebalance trades, by stock id: the report's,
+    which scale a row down to 1, or above a leverage of 1 the signal row's
+    own scaled down to the leverage (and capped at the position limit)."""
+    report = run.report.get("next_weights", {})
+    leverage = context.get("leverage", 1.0)
+    if not (leverage > 1 and report and run.final["rebalance_due"]):
+        return report
+    row = context["weights_values"][run.report["next_weight_time"]]
+    raw = {sid: float(row[sid]) for sid in report}
+    total = sum(abs(w) for w in raw.values())
+    scale = leverage / total if total > leverage else 1.0
+    limit = context.get("position_limit", 1.0)
+    return {sid: max(-limit, min(limit, w * scale)) for sid, w in raw.items()}
+
+
 def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -> Book:
     """The engine's final account, labelled, for the orders."""
     index = context["close_index"]
@@ -535,7 +551,7 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
         lots = pd.Series(lots, index=tickers)
     costs = Costs(context.get("fee") or 0.0, context.get("tax") or 0.0, context.get("min_fee", 0.0),
                   context.get("slippage", 0.0))
-    return Book(tickers=tickers, final=run.final, next_weights=run.report.get("next_weights", {}),
+    return Book(tickers=tickers, final=run.final, next_weights=_next_weights(run, context),
                 equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
                 rules=context.get("exit_rules", ExitRules()), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,

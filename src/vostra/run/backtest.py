@@ -211,7 +211,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         abs(arguments["trail_stop_activation"]), arguments["touched_exit"], arguments["stop_trading_next_period"])
     # The orders size a run in currency with its own lots and costs.
     context.update(lot_size=arguments.get("lot_size"), min_fee=arguments.get("min_fee", 0.0),
-                   slippage=arguments.get("slippage", 0.0), leverage=arguments.get("leverage", 1.0))
+                   slippage=arguments.get("slippage", 0.0), leverage=arguments.get("leverage", 1.0),
+                   position_limit=arguments["position_limit"], weights_values=arguments["pos_values"])
     context["next_rebalance"] = next_rebalance(rebalance, context["close_index"], arguments["resample"])
     result = build_result(run, context)
     ruin = ruin_message(result.equity)
