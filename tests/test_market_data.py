@@ -35,6 +35,14 @@ def long_table(market):
     return frame.sample(frac=1.0, random_state=3).reset_index(drop=True)
 
 
+@pytest.fixture(params=[None, 997], ids=["one_piece", "pieces"])
+def pieces(request, monkeypatch):
+    """Tables scattered whole, or piece by piece as files are read."""
+    if request.param:
+        from vostra.data import long
+        monkeypatch.setattr(long, "PIECE_ROWS", request.param)
+
+
 def assert_same_market(got, want):
     for name in FIELDS + ("volume",):
         pd.testing.assert_frame_equal(getattr(got, name), getattr(want, name), check_freq=False)
@@ -43,7 +51,7 @@ def assert_same_market(got, want):
 
 
 @pytest.mark.parametrize("library", LIBRARIES)
-def test_long_tables_of_every_library_give_the_wide_market(market, long_table, library):
+def test_long_tables_of_every_library_give_the_wide_market(market, long_table, library, pieces):
     got = vostra.Market.from_long(LIBRARIES[library](long_table))
     assert_same_market(got, market)
     assert got.delisted.notna().sum() > 0 and got.close.isna().any().any()
@@ -102,7 +110,8 @@ def test_adjustment_scales_every_price_of_a_bar(long_table):
 
 
 @pytest.mark.parametrize("change, message", [
-    (lambda t: pd.concat([t, t.iloc[[7]]]), r"rows 7 and \d+ are both \(.*S00\d\d'\); keep one row"),
+    (lambda t: pd.concat([t, t.iloc[[7]]]), r"rows 7 and 1\d{4} are both \(.*S00\d\d'\); keep one row"),
+    (lambda t: pd.concat([t.iloc[:5], t.iloc[[3]], t.iloc[5:]]), r"rows 3 and 5 are both"),
     (lambda t: t.assign(date=t["date"].dt.strftime("%Y-%m-%d").where(t.index != 4, "31/02/2015")),
      r"1 row\(s\) have a date that is not a date: rows 4 \('31/02/2015'\)"),
     (lambda t: t.assign(close=t["close"].astype(object).where(t.index != 9, "n.a.")),
@@ -111,7 +120,7 @@ def test_adjustment_scales_every_price_of_a_bar(long_table):
     (lambda t: t.assign(ticker=t["ticker"].where(t.index != 2, None)), r"ticker is missing in 1 row\(s\): rows 2"),
     (lambda t: t.rename(columns={"close": "Close"}), r"no column for close='close'; its columns are"),
 ])
-def test_broken_long_tables_are_refused_naming_rows(long_table, change, message):
+def test_broken_long_tables_are_refused_naming_rows(long_table, change, message, pieces):
     with pytest.raises((ValueError, TypeError), match=message):
         vostra.Market.from_long(change(long_table))
 

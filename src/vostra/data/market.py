@@ -3,6 +3,7 @@ dates x tickers, built from wide frames or from a long table."""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -10,7 +11,7 @@ import numpy as np
 import pandas as pd
 
 from .frames import aligned, check_frame, matrix
-from .long import arrow_columns, scatter
+from .long import Source, arrow_table, roles_of, scatter, table_source
 
 __all__ = ["Market"]
 
@@ -119,7 +120,11 @@ class Market:
         """
         names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close,
                      volume=volume, adjust=adjust, factor=factor, adj_close=adj_close)
-        return market_from_columns(long_columns(table, "the long table", **names), **names)
+        what = "the long table"
+        wanted = [n for n in (date, ticker, open, high, low, close, volume, factor, adj_close) if n is not None]
+        table = arrow_table(table, wanted, what)
+        roles = long_roles(table.column_names, what, **names)
+        return market_from_source(table_source(table, roles), roles, what, adjust)
 
 
 def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
@@ -143,10 +148,10 @@ def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
     return listed, delisted
 
 
-def long_columns(table: Any, what: str, *, date: str, ticker: str, open: str | None, high: str | None,
-                 low: str | None, close: str, volume: str | None, adjust: Adjust, factor: str,
-                 adj_close: str) -> dict[str, Any]:
-    """The Arrow columns of a long market table by role."""
+def long_roles(present: Any, what: str, *, date: str, ticker: str, open: str | None, high: str | None,
+               low: str | None, close: str, volume: str | None, adjust: Adjust, factor: str,
+               adj_close: str) -> dict[str, str]:
+    """The column of each role of a long market table, among ``present``."""
     defaults = dict(open="open", high="high", low="low", volume="volume")
     given = dict(open=open, high=high, low=low, volume=volume)
     optional = {role: (column, column != defaults[role]) for role, column in given.items()}
@@ -157,17 +162,16 @@ def long_columns(table: Any, what: str, *, date: str, ticker: str, open: str | N
         required["adj_close"] = adj_close
     elif adjust is not None:
         raise ValueError(f"adjust must be 'factor', 'close' or None, got {adjust!r}")
-    return arrow_columns(table, required, optional, what)
+    return roles_of(present, required, optional, what)
 
 
-def market_from_columns(columns: dict[str, Any], *, what: str = "the long table", date: str = "date",
-                        ticker: str = "ticker", adjust: Adjust = None, **_names: Any) -> Market:
-    """A market from the Arrow columns of a long table (taken out of
-    ``columns`` as they are scattered)."""
-    dates, tickers, values = scatter(columns, "date", "ticker", what)
+def market_from_source(source: Source, roles: Mapping[str, str], what: str, adjust: Adjust) -> Market:
+    """A market from the pieces of a long table."""
+    values = [role for role in roles if role not in ("date", "ticker")]
+    dates, tickers, matrices = scatter(source, values, what)
     if adjust is not None:
-        _adjust(values, adjust, what)
-    frames = {role: pd.DataFrame(m, index=dates, columns=tickers, copy=False) for role, m in values.items()}
+        _adjust(matrices, adjust, what)
+    frames = {role: pd.DataFrame(m, index=dates, columns=tickers, copy=False) for role, m in matrices.items()}
     return Market(**frames)
 
 

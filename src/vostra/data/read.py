@@ -5,7 +5,7 @@ columns and rows asked for are read."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -14,12 +14,18 @@ import pyarrow as pa
 import pyarrow.csv  # noqa: F401  (pa.csv)
 import pyarrow.dataset as ds
 
-from .market import Adjust, Market, long_columns, market_from_columns
+from .market import Adjust, Market, long_roles, market_from_source
 
 __all__ = ["read_market", "open_dataset"]
 
 _CSV = (".csv", ".tsv", ".txt", ".csv.gz", ".csv.bz2", ".csv.zst")
 _PARQUET = (".parquet", ".pq", ".parq")
+
+# The scan holds a few batches at a time beside the matrices being filled:
+# reading ahead (and buffering whole column chunks) would hold much of the
+# file at once.
+SCAN = dict(batch_readahead=2, fragment_readahead=1)
+PRE_BUFFER = False
 
 
 def _format(path: Path, format: str | None) -> str:
@@ -48,8 +54,9 @@ def open_dataset(path: str | os.PathLike[str], format: str | None = None,
         raise FileNotFoundError(f"{path}: no such file or directory")
     kind = _format(path, format)
     if kind == "parquet":
-        file_format: Any = ds.ParquetFileFormat(read_options=ds.ParquetReadOptions(
-            dictionary_columns=set(dictionary)))
+        file_format: Any = ds.ParquetFileFormat(
+            read_options=ds.ParquetReadOptions(dictionary_columns=set(dictionary)),
+            default_fragment_scan_options=ds.ParquetFragmentScanOptions(pre_buffer=PRE_BUFFER))
     else:
         file_format = ds.CsvFileFormat(parse_options=pa.csv.ParseOptions(
             delimiter="\t" if path.name.lower().endswith(".tsv") else ","))
@@ -118,17 +125,22 @@ def read_market(path: str | os.PathLike[str], *, date: str = "date", ticker: str
     names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close,
                  volume=volume, adjust=adjust, factor=factor, adj_close=adj_close)
     dataset = open_dataset(path, format, dictionary=[ticker])
-    wanted = [c for c in (date, ticker, open, high, low, close, volume, factor if adjust == "factor" else None,
-                          adj_close if adjust == "close" else None) if c is not None]
-    columns = [c for c in dict.fromkeys(wanted) if c in dataset.schema.names]
-    expression, later = row_filter(dataset.schema, date, ticker, start, end, tickers)
     what = str(path)
-    table = dataset.to_table(columns=columns, filter=expression)
-    if table.num_rows == 0:
-        raise ValueError(f"{what}: no rows{' in the dates and tickers asked for' if expression is not None else ''}")
-    arrays = long_columns(table, what, **names)
-    del table   # each column is freed once it is scattered
-    market = market_from_columns(arrays, what=what, **names)
+    roles = long_roles(dataset.schema.names, what, **names)
+    expression, later = row_filter(dataset.schema, date, ticker, start, end, tickers)
+
+    def pieces(wanted: Sequence[str]) -> Iterator[dict[str, Any]]:
+        columns = [roles[role] for role in wanted]
+        for batch in dataset.to_batches(columns=columns, filter=expression, **SCAN):
+            if batch.num_rows:
+                yield {role: batch.column(i) for i, role in enumerate(wanted)}
+
+    try:
+        market = market_from_source(pieces, roles, what, adjust)
+    except ValueError as exc:
+        if expression is not None and str(exc) == f"{what} has no rows":
+            raise ValueError(f"{what} has no rows in the dates and tickers asked for") from None
+        raise
     if later != (None, None):
         market = market.between(*later)
     return market

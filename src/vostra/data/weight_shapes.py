@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from .long import arrow_columns, scatter
+from .long import arrow_table, roles_of, scatter, table_source
 
 __all__ = ["wide_weights", "WEIGHT_SHAPES"]
 
@@ -80,13 +80,13 @@ def _from_long(table: Any) -> pd.DataFrame:
     """The wide frame of a long weight table; NaN where it has no row (a
     weight of 0), and a bool frame from a bool weight column."""
     what = "the long weight table"
-    columns = arrow_columns(table, dict(zip(_LONG, _LONG)), {}, what)
-    weight = columns["weight"]
-    is_mask = pa.types.is_boolean(weight.type)
+    table = arrow_table(table, list(_LONG), what)
+    roles = roles_of(table.column_names, dict(zip(_LONG, _LONG)), {}, what)
+    is_mask = pa.types.is_boolean(table.schema.field("weight").type)
     if is_mask:
-        columns["weight"] = weight.cast(pa.float64())
-    del weight
-    dates, tickers, values = scatter(columns, "date", "ticker", what)
+        at = table.schema.get_field_index("weight")
+        table = table.set_column(at, "weight", table.column(at).cast(pa.float64()))
+    dates, tickers, values = scatter(table_source(table, roles), ["weight"], what)
     matrix = values["weight"]
     if is_mask:
         matrix = np.asfortranarray(matrix == 1.0)
