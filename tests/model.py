@@ -378,22 +378,153 @@ class Account:
                    or self.leverage != 1 or self.borrow != 0 or self.cash_rate != 0)
         self.shares = [0.0] * n_stocks
         self.trade_shares = []      # per trade record, the shares it held when it ended
+        self.closed = [0.0] * n_stocks  # per stock id, shares its closing order has sold so far
         self.interest = None        # per bar, set by the run
+        # Market rules: volume caps, price limits, blocked cells; the orders
+        # placed, the waiting one per stock id and the fills.
+        self.volume = None
+        self.max_volume_share = 0.0
+        self.price_limit = 0.0
+        self.blocked = None
+        self.market_on = False
+        self.orders = []            # [bar, sid, target, shares asked, price, reason]
+        self.waiting = {}           # sid -> order index
+        self.order_now = -1
+        self.fills = []             # (bar, sid, shares, price, value, cost, order, completed)
+        self.d = 0
+        self.close_values = None
+        self.pos2price = None
+
+    def market(self, volume, max_volume_share, price_limit, blocked):
+        self.volume = None if volume is None else np.asarray(volume, dtype=float)
+        self.max_volume_share = 0.0 if max_volume_share is None else float(max_volume_share)
+        self.price_limit = 0.0 if price_limit is None else float(price_limit)
+        self.blocked = None if blocked is None else np.asarray(blocked, dtype=bool)
+        self.market_on = volume is not None or price_limit is not None or blocked is not None
 
     def fee(self, value):
         f = self.fee_ratio * value
         return self.min_fee if f < self.min_fee else f
 
+    def record_shares(self, sid):
+        """What a record held before its closing order began to fill."""
+        held, sold = self.shares[sid], self.closed[sid]
+        return held + (-sold if held < 0 else sold) if sold > 0 else held
+
     def record_exit(self, recorder, sid, paid):
-        self.trade_shares.append(self.shares[sid])
+        self.trade_shares.append(self.record_shares(sid))
         recorder.record_exit(sid, paid)
 
+    def record_entry(self, recorder, sid, weight, paid):
+        self.closed[sid] = 0.0
+        recorder.record_entry(sid, weight, paid)
 
-def account_close(acct, p, sid, cash, set_null, *, recorder):
+
+def market_allowed(acct, sid, buy, price):
+    """The shares the market lets `sid` fill on this bar in one direction."""
+    d, col = acct.d, acct.pos2price[sid]
+    if acct.blocked is not None and acct.blocked[d, col]:
+        return 0.0
+    if acct.price_limit > 0 and d > 0:
+        prev = float(acct.close_values[d - 1, col])
+        if buy and price >= prev * (1 + acct.price_limit) * (1 - 1e-9):
+            return 0.0
+        if not buy and price <= prev * (1 - acct.price_limit) * (1 + 1e-9):
+            return 0.0
+    if acct.volume is None:
+        return math.inf
+    cap = acct.max_volume_share * float(acct.volume[d, col])
+    if not cap > 0:
+        return 0.0
+    lot = acct.lots[sid]
+    return float(math.floor(cap / lot)) * lot if lot > 0 else cap
+
+
+def order_place(acct, sid, target, price, reason):
+    acct.orders.append([acct.d, sid, target, target - acct.shares[sid], price, reason])
+    acct.order_now = len(acct.orders) - 1
+
+
+def order_wait(acct, sid):
+    acct.waiting[sid] = acct.order_now
+
+
+def order_stop_waiting(acct, sid):
+    acct.waiting.pop(sid, None)
+
+
+def exit_waits(acct, sid):
+    return sid in acct.waiting and acct.orders[acct.waiting[sid]][2] == 0
+
+
+def market_capped(acct, sid, target, price):
+    """How far toward `target` the market lets `sid` move now; the order
+    waits for the rest."""
+    if not acct.market_on:
+        return target
+    held = acct.shares[sid]
+    d = target - held
+    a = math.inf if d == 0 else market_allowed(acct, sid, d > 0, price)
+    if abs(d) <= a:
+        order_stop_waiting(acct, sid)
+        return target
+    order_wait(acct, sid)
+    if _isnan(price):
+        return held
+    return held + a if d > 0 else held - a
+
+
+def tell_fill(acct, sid, delta, fill, value, cost):
+    completed = acct.waiting.get(sid, -1) != acct.order_now
+    if acct.orders[acct.order_now][2] == 0 and not completed:
+        acct.closed[sid] += abs(delta)
+    acct.fills.append((acct.d, sid, delta, fill, value, cost, acct.order_now, completed))
+
+
+def fills_whole(acct, sid, fill_price, reason):
+    if not acct.market_on or reason == "delisting":
+        return True
+    n = acct.shares[sid]
+    return n == 0 or market_allowed(acct, sid, n < 0, fill_price) >= abs(n)
+
+
+def account_close_part(acct, p, sid, cash, a, fill_price):
+    """Sell (cover) `a` shares, less than the whole holding; the rest waits."""
+    order_wait(acct, sid)
+    if a == 0:
+        return cash
+    n = acct.shares[sid]
+    sold = a if n > 0 else -a
+    rest = n - sold
+    fill = fill_price * (1 - acct.slippage if n > 0 else 1 + acct.slippage)
+    traded = a * fill
+    cost = acct.fee(traded) + acct.tax_ratio * traded
+    cash = (traded - cost) + cash if n > 0 else (cash - traded) - cost
+    p[sid] = p[sid] * (rest / n)
+    acct.shares[sid] = rest
+    tell_fill(acct, sid, -sold, fill, traded, cost)
+    return cash
+
+
+def account_exit(acct, p, sid, cash, set_null, reason, fill_price, *, recorder):
+    """An exit or delisting: an order for the whole holding."""
+    if sid in p and acct.shares[sid] != 0:
+        order_place(acct, sid, 0.0, fill_price, reason)
+    cash = account_close(acct, p, sid, cash, set_null, recorder=recorder, reason=reason, fill_price=fill_price)
+    acct.order_now = -1
+    return cash
+
+
+def account_close(acct, p, sid, cash, set_null, *, recorder, reason="rebalance", fill_price=math.nan):
     """End a whole holding at its carried value, with slippage and costs."""
     if sid not in p:
         return cash
     held = p[sid]
+    if held != 0 and not fills_whole(acct, sid, fill_price, reason):
+        n = acct.shares[sid]
+        a = 0.0 if _isnan(fill_price) else market_allowed(acct, sid, n < 0, fill_price)
+        return account_close_part(acct, p, sid, cash, a, fill_price)
+    n = acct.shares[sid]
     if held != 0:
         acct.record_exit(recorder, sid, 1)
     if set_null:
@@ -406,21 +537,24 @@ def account_close(acct, p, sid, cash, set_null, *, recorder):
     filled = held - acct.slippage * abs(held)
     value = abs(filled)
     cost = acct.fee(value) + acct.tax_ratio * value
+    order_stop_waiting(acct, sid)
+    tell_fill(acct, sid, -n, value / abs(n) if n != 0 else math.nan, value, cost)
     return (filled - cost) + cash
 
 
-def account_trade(acct, p, sid, shares, price, balance, cash, *, recorder):
-    """Move `sid` to `shares` (nonzero) at the trading price `price`."""
+def account_trade(acct, p, sid, shares, price, balance, cash, *, recorder, split=True):
+    """Move `sid` to `shares` (nonzero) at the trading price `price`; a held
+    stock starts a new trade record only when `split` (at a rebalance)."""
     held_shares = acct.shares[sid]
     held = sid in p and p[sid] != 0
     d = shares - held_shares
     buy = d > 0
     value = shares * price
     if not held:
-        recorder.record_entry(sid, value / balance, 1)
-    elif not RETAIN_COST_WHEN_REBALANCE and RESAMPLE:
+        acct.record_entry(recorder, sid, value / balance, 1)
+    elif split and not RETAIN_COST_WHEN_REBALANCE and RESAMPLE:
         acct.record_exit(recorder, sid, 0)
-        recorder.record_entry(sid, value / balance, 0)
+        acct.record_entry(recorder, sid, value / balance, 0)
     if d == 0:
         return cash
     fill = price * (1 + acct.slippage) if buy else price * (1 - acct.slippage)
@@ -429,10 +563,11 @@ def account_trade(acct, p, sid, shares, price, balance, cash, *, recorder):
     cost = acct.fee(traded)
     if not is_entry:
         cost = cost + acct.tax_ratio * traded
-    cash = (cash - traded) - cost if buy else (traded - cost) + cash
+    after = (cash - traded) - cost if buy else (traded - cost) + cash
     p[sid] = value
     acct.shares[sid] = shares
-    return cash
+    tell_fill(acct, sid, d, fill, traded, cost)
+    return after
 
 
 def account_cut(acct, held, shares, fill, cash, floor, lot):
@@ -512,19 +647,64 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
             group = "covers" if held < 0 else "purchases"
         targets.append((sid, shares, price, group))
 
+    acct.waiting.clear()  # a rebalance replaces every waiting order
+    return account_fill_targets(acct, p, targets, cash, balance, True, recorder=recorder)
+
+
+def account_fill_targets(acct, p, targets, cash, balance, placing, *, recorder):
+    """Sales, covers, purchases, each as far as the market and the cash
+    allow. `placing`: a rebalance's new orders, else the waiting ones."""
     floor = balance * (1 - acct.leverage) if acct.leverage > 1 else 0.0
     for group in ("sales", "covers", "purchases"):
-        for sid, shares, price, g in targets:
+        for sid, target, price, g in targets:
             if g != group:
                 continue
-            if group != "sales":
-                shares = account_cut(acct, acct.shares[sid], shares, price * (1 + acct.slippage), cash, floor,
-                                     acct.lots[sid])
-            if shares == 0:
-                cash = account_close(acct, p, sid, cash, True, recorder=recorder)
+            if placing:
+                order_place(acct, sid, target, price, "rebalance")
             else:
-                cash = account_trade(acct, p, sid, shares, price, balance, cash, recorder=recorder)
+                acct.order_now = acct.waiting[sid]
+            held = acct.shares[sid]
+            shares = market_capped(acct, sid, target, price)
+            if group != "sales":
+                kept = account_cut(acct, held, shares, price * (1 + acct.slippage), cash, floor, acct.lots[sid])
+                if kept != shares:
+                    order_stop_waiting(acct, sid)
+                shares = kept
+            why = "rebalance" if placing else acct.orders[acct.order_now][5]
+            if shares == 0:
+                cash = account_close(acct, p, sid, cash, True, recorder=recorder, reason=why, fill_price=price)
+            elif placing or shares != held:
+                cash = account_trade(acct, p, sid, shares, price, balance, cash, recorder=recorder,
+                                     split=placing and target != 0)
+    acct.order_now = -1
     return cash
+
+
+def account_retry(acct, p, cash, price_row, pos_columns, *, recorder):
+    """The waiting orders go on at this bar's trading prices; returns the
+    cash and the stocks first bought now."""
+    balance = cash
+    for sid in sorted(p):
+        balance = balance + p[sid]
+    targets = []
+    for sid in sorted(acct.waiting):
+        target = acct.orders[acct.waiting[sid]][2]
+        price = float(price_row[acct.pos2price[sid]])
+        validate_trade_price(price, pos_columns[sid], acct.d)
+        if _isnan(price):
+            continue
+        held = acct.shares[sid]
+        if target <= held:
+            if target == 0 and sid not in p:
+                continue
+            group = "sales"
+        else:
+            group = "covers" if held < 0 else "purchases"
+        targets.append((sid, target, price, group))
+    before = [acct.shares[t[0]] for t in targets]
+    cash = account_fill_targets(acct, p, targets, cash, balance, False, recorder=recorder)
+    entered = [(t[0], t[2]) for t, b in zip(targets, before) if b == 0 and acct.shares[t[0]] != 0]
+    return cash, entered
 
 
 # ---------------------------------------------------------------------------
@@ -633,7 +813,8 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
              position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True,
              orbalt_window=0, orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None,
              recorder=None, capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
-             borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0):
+             borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0, volume=None, max_volume_share=None,
+             price_limit=None, blocked=None):
     """Run one backtest and return a Result. Pass `recorder` to carry the
     recorder's state over from an earlier run, as the native module does.
     The account options are those of the native ledger (vostra._engine.run);
@@ -679,6 +860,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     acct = Account(capital, lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year,
                    n_stocks, fee_ratio, tax_ratio)
     acct.interest = np.zeros(n_bars)
+    acct.market(volume, max_volume_share, price_limit, blocked)
+    acct.close_values = close_values
+    acct.pos2price = pos2price
     cash = acct.capital
     balance = acct.capital
     pos_id = 0
@@ -707,9 +891,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     delisted_stocks = []
     date = None
 
-    def close_stock(sid, set_null):
+    def close_stock(sid, set_null, reason="exit", fill_price=math.nan):
         if acct.on:
-            return account_close(acct, pos, sid, cash, set_null, recorder=recorder)
+            return account_exit(acct, pos, sid, cash, set_null, reason, fill_price, recorder=recorder)
         return set_position(pos, sid, 0.0, cash, fee_ratio, tax_ratio, check_null=False, set_null=set_null,
                             recorder=recorder)
 
@@ -720,6 +904,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
             continue
 
         recorder.record_date(d)
+        acct.d = d
 
         if acct.on and d > 0 and pidx[d - 1] >= qidx[0]:
             # Interest on the cash of the previous close, then the borrow fee
@@ -756,8 +941,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 mincr[sid] = cr[sid]
             entry_pos = pos[sid] / cr[sid]
 
-            # A flat entry (closed by an intrabar stop) has no levels to test.
-            if pos[sid] != 0:
+            # A flat entry (closed by an intrabar stop) has no levels to test,
+            # nor a holding waiting to be sold.
+            if pos[sid] != 0 and not exit_waits(acct, sid):
                 if entry_pos > 0:
                     trail_stop_active = maxcr[sid] >= 1 + trail_stop_activation_abs
                     max_r = 1 + take_profit_abs
@@ -781,15 +967,17 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                     touch_high = high_r >= max_r
                     touch_open = open_r >= max_r or open_r <= min_r
                     if touch_open:
-                        pos[sid] = entry_pos * open_r
+                        exit_value, fill = entry_pos * open_r, float(open_values[d, sidprice])
                     elif touch_high:
-                        pos[sid] = entry_pos * max_r
+                        exit_value, fill = entry_pos * max_r, prev * (max_r / base)
                     elif touch_low:
-                        pos[sid] = entry_pos * min_r
+                        exit_value, fill = entry_pos * min_r, prev * (min_r / base)
                     if touch_low or touch_high or touch_open:
-                        stop_side = (touch_low and pos[sid] > 0) or (touch_high and pos[sid] < 0)
+                        if not acct.on or fills_whole(acct, sid, fill, "exit"):
+                            pos[sid] = exit_value
+                        stop_side = (touch_low and exit_value > 0) or (touch_high and exit_value < 0)
                         exited_stocks.append(Exit(sid, not stop_side))
-                        cash = close_stock(sid, False)
+                        cash = close_stock(sid, False, "exit", fill)
                 else:
                     cr_at_close = cr[sid] * float(close_values[d, sidprice]) / float(price_values[d, sidprice])
                     if cr_at_close >= max_r:
@@ -807,7 +995,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                                         and float(pos_values[pos_id, abssid]) != 0)
             if abssid not in pos or pos[abssid] == 0 or will_be_set_by_rebalance:
                 continue
-            cash = close_stock(abssid, True)
+            cash = close_stock(abssid, True, "exit", float(price_values[d, pos2price[abssid]]))
             exited_stocks.append(mark)
             cr[abssid] = 1.0
             maxcr[abssid] = 1.0
@@ -817,6 +1005,13 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                     del exit_stocks_temp[i]
                     break
         exit_stocks = list(exit_stocks_temp)
+
+        # A rebalance replaces the waiting orders; else they go on.
+        if acct.waiting and not should_rebalance:
+            cash, entered = account_retry(acct, pos, cash, price_values[d], pos_columns, recorder=recorder)
+            for sid, price in entered:
+                cr[sid] = maxcr[sid] = mincr[sid] = 1.0
+                previous_price[pos2price[sid]] = price
 
         if should_rebalance:
             if retain:
@@ -848,12 +1043,15 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
             current_position_id = pos_id
 
         if has_delisting:
+            for sid in sorted(acct.waiting, reverse=True):
+                if int(delisting_bars[sid]) == d:
+                    order_stop_waiting(acct, sid)
             delisted_stocks = []
             for sid in sorted(pos):
                 if int(delisting_bars[sid]) == d and pos[sid] != 0:
                     delisted_stocks.append(sid)
             for sid in delisted_stocks:
-                cash = close_stock(sid, True)
+                cash = close_stock(sid, True, "delisting", float(price_values[d, pos2price[sid]]))
                 cr[sid] = 1.0
                 maxcr[sid] = 1.0
                 mincr[sid] = 1.0
@@ -879,7 +1077,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
         should_rebalance = pos_id != current_position_id and date_rebalance[d] != 0
 
     if acct.on:
-        acct.trade_shares.extend(acct.shares[sid] for sid in sorted(pos) if pos[sid] != 0)
+        acct.trade_shares.extend(acct.record_shares(sid) for sid in sorted(pos) if pos[sid] != 0)
     recorder.end_analysis(pos)
 
     stock_operations = _stock_operations(

@@ -2,13 +2,27 @@
 #include "account_args.hpp"
 
 #include "common/argbind.hpp"
+#include "common/arrays.hpp"
 #include "common/numpy.hpp"
 
 #include <cmath>
 
 namespace vostra::engine {
 
-enum { capital, lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year };
+enum {
+    capital,
+    lot_size,
+    min_fee,
+    slippage,
+    leverage,
+    borrow_rate,
+    cash_rate,
+    periods_per_year,
+    volume,
+    max_volume_share,
+    price_limit,
+    blocked
+};
 
 AccountArgs pop_account(PyObject *kwargs) {
     AccountArgs out;
@@ -65,9 +79,49 @@ std::vector<double> lots(const AccountArgs &a, Py_ssize_t columns) {
     return std::vector<double>(data, data + columns);
 }
 
+// A bars x price columns matrix of `type` (float64 or bool), read in place.
+template <class T>
+kernel::View2<T> matrix(const AccountArgs &a, int i, int type, const char *what, const kernel::Market &m) {
+    PyObject *o = a.v[i].get();
+    if (!PyArray_Check(o) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(o)) != type || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) != 2)
+        raisef(PyExc_TypeError, "%s must be a 2-D %s array (bars x price columns), got %.200s", account_names[i], what,
+               Py_TYPE(o)->tp_name);
+    auto *arr = reinterpret_cast<PyArrayObject *>(o);
+    if (PyArray_DIM(arr, 0) != m.price.rows || PyArray_DIM(arr, 1) != m.price.cols)
+        raisef(PyExc_ValueError, "%s has shape (%zd, %zd), the prices (%zd, %zd)", account_names[i],
+               Py_ssize_t(PyArray_DIM(arr, 0)), Py_ssize_t(PyArray_DIM(arr, 1)), Py_ssize_t(m.price.rows),
+               Py_ssize_t(m.price.cols));
+    return view2<T>(o);
+}
+
+// The market rules: each needs an account in currency.
+void convert_market(const AccountArgs &a, bool has_capital, const kernel::Market &m, kernel::MarketRules &out) {
+    out = kernel::MarketRules{};
+    bool has_volume = given(a, volume), has_share = given(a, max_volume_share);
+    if (has_volume != has_share)
+        raise(PyExc_ValueError, "volume and max_volume_share go together: the cap is a share of each bar's volume");
+    for (int i : {volume, price_limit, blocked})
+        if (given(a, i) && !has_capital)
+            raisef(PyExc_ValueError, "%s needs capital: the market's limits are counted in shares",
+                   account_names[i]);
+    if (has_volume) {
+        out.volume = matrix<double>(a, volume, NPY_DOUBLE, "float64", m);
+        out.max_volume_share = to_double(a.v[max_volume_share].get());
+        if (!(out.max_volume_share > 0 && out.max_volume_share <= 1))
+            bad(a, max_volume_share, "a fraction in (0, 1]");
+    }
+    if (given(a, price_limit)) {
+        out.price_limit = to_double(a.v[price_limit].get());
+        if (!(out.price_limit > 0 && out.price_limit < 1)) bad(a, price_limit, "a fraction in (0, 1)");
+    }
+    if (given(a, blocked)) out.blocked = matrix<std::uint8_t>(a, blocked, NPY_BOOL, "bool", m);
+    out.on = has_volume || given(a, price_limit) || given(a, blocked);
+}
+
 }  // namespace
 
-void convert_account(const AccountArgs &a, Py_ssize_t columns, kernel::AccountOptions &out) {
+void convert_account(const AccountArgs &a, Py_ssize_t columns, const kernel::Market &market,
+                     kernel::AccountOptions &out) {
     out = kernel::AccountOptions{};
     bool has_capital = given(a, capital);
     out.capital = number(a, capital, 1.0);
@@ -91,6 +145,7 @@ void convert_account(const AccountArgs &a, Py_ssize_t columns, kernel::AccountOp
     if (!(cash >= -1 && std::isfinite(cash))) bad(a, cash_rate, "a finite annual rate >= -1");
     out.borrow_per_bar = borrow / periods;
     out.cash_per_bar = cash / periods;
+    convert_market(a, has_capital, market, out.market);
     out.on = has_capital || !out.lot.empty() || out.min_fee != 0 || out.slippage != 0 || out.leverage != 1 ||
              out.borrow_per_bar != 0 || out.cash_per_bar != 0;
 }

@@ -1,5 +1,6 @@
 // The account options of vostra._engine.run and run_many (capital, lot_size,
-// min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year):
+// min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year, and
+// the market rules volume, max_volume_share, price_limit, blocked):
 // taken out of the keywords before the arguments backtest_ shares are
 // bound, checked, and turned into the kernel's plain values.
 #pragma once
@@ -8,9 +9,10 @@
 
 namespace vostra::engine {
 
-inline constexpr const char *account_names[] = {"capital", "lot_size", "min_fee", "slippage",
-                                                "leverage", "borrow_rate", "cash_rate", "periods_per_year"};
-inline constexpr int account_count = 8;
+inline constexpr const char *account_names[] = {
+    "capital",  "lot_size",  "min_fee", "slippage",         "leverage",    "borrow_rate",
+    "cash_rate", "periods_per_year", "volume", "max_volume_share", "price_limit", "blocked"};
+inline constexpr int account_count = 12;
 
 struct AccountArgs {
     Ref v[account_count];  // as given, null where absent
@@ -21,7 +23,9 @@ struct AccountArgs {
 AccountArgs pop_account(PyObject *kwargs);
 
 // Checks the options (ValueError or TypeError naming the option) and fills
-// `out`; `columns` is the number of signal columns.
-void convert_account(const AccountArgs &args, Py_ssize_t columns, kernel::AccountOptions &out);
+// `out`; `columns` is the number of signal columns, `market` the run's
+// market (the volume and blocked matrices share the price matrix's shape).
+void convert_account(const AccountArgs &args, Py_ssize_t columns, const kernel::Market &market,
+                     kernel::AccountOptions &out);
 
 }  // namespace vostra::engine

@@ -54,6 +54,10 @@ void LedgerHost::start(kernel::Run &run) {
     open_.assign(nstocks, TradeRow{});
     flows_to_closed_.assign(nstocks, -1);
     split_value_.assign(nstocks, 0.0);
+    built_shares_.assign(nstocks, 0.0);
+    built_value_.assign(nstocks, 0.0);
+    closed_shares_.assign(nstocks, 0.0);
+    closed_value_.assign(nstocks, 0.0);
     action_slot_.assign(nstocks, -1);
     out_.traded.assign(nbars, 0.0);
     out_.costs.assign(nbars, 0.0);
@@ -77,6 +81,31 @@ void LedgerHost::on_entry(kernel::Run &, int sid, double weight, bool paid, doub
     // A record split off a held position takes it over at its value.
     row.pnl = paid ? 0.0 : -split_value_[sid];
     flows_to_closed_[sid] = -1;
+    built_shares_[sid] = built_value_[sid] = closed_shares_[sid] = closed_value_[sid] = 0.0;
+}
+
+// A record's entry (exit) price is the share-weighted average of the fills
+// that built (closed) it: an order that goes on filling after its bar adds
+// to the first, a closing order that fills in parts to the second.
+void LedgerHost::on_order_fill(kernel::Run &run, const kernel::Fill &f) {
+    out_.fills.push_back(f);
+    const kernel::Order &o = run.orders[f.order];
+    int sid = f.sid;
+    double after = run.shares[sid], before = after - f.shares;
+    double size = std::fabs(f.shares);
+    if (o.target == 0 && !f.completed) {
+        closed_shares_[sid] += size;
+        closed_value_[sid] += size * f.price;
+    } else if (o.bar != f.bar && before != 0 && std::fabs(after) > std::fabs(before) && after * before > 0) {
+        TradeRow &row = open_[sid];
+        if (built_shares_[sid] == 0) {
+            built_shares_[sid] = std::fabs(before);
+            built_value_[sid] = std::fabs(before) * row.entry_price;
+        }
+        built_shares_[sid] += size;
+        built_value_[sid] += size * f.price;
+        row.entry_price = built_value_[sid] / built_shares_[sid];
+    }
 }
 
 void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid) {
@@ -88,7 +117,11 @@ void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, boo
     out_.excursions.extend(static_cast<std::size_t>(out_.array_size));
     walk(t, offset);
     row.exit_bar = exit_bar;
-    if (run.opt.account.on) row.shares = run.shares[sid];
+    if (run.opt.account.on) {
+        // What the record held before its closing order began to fill.
+        double held = run.shares[sid], sold = closed_shares_[sid];
+        row.shares = sold > 0 ? held + (held < 0 ? -sold : sold) : held;
+    }
     out_.rows.push_back(row);
 }
 
@@ -122,6 +155,11 @@ void LedgerHost::on_exit(kernel::Run &run, int sid, bool paid, kernel::ExitReaso
     row.fill_exit_bar = date_;
     row.exit_price = fill_price;
     row.reason = reason;
+    if (paid && closed_shares_[sid] > 0) {
+        // The last fill of a closing order that filled in parts.
+        double rest = std::fabs(run.shares[sid]);
+        row.exit_price = (closed_value_[sid] + rest * fill_price) / (closed_shares_[sid] + rest);
+    }
     if (!paid) {
         // Split at a rebalance: the record ends at the position's value,
         // which the next record takes over.
@@ -176,7 +214,11 @@ void LedgerHost::end(kernel::Run &run) {
         close_row(run, sid, -1, false);
     }
     finish_walks();
-    if (run.opt.account.on) out_.final_shares = run.shares;
+    if (run.opt.account.on) {
+        out_.final_shares = run.shares;
+        out_.orders = std::move(run.orders);
+        for (int sid : run.waiting) out_.waiting.push_back(run.waiting_order[sid]);
+    }
     keep_final_state(run);
 
     kernel::ReportWeights w = kernel::report_weights(run, *this);

@@ -110,6 +110,9 @@ struct Ledger {
     std::vector<std::int32_t> holdings;
     std::vector<double> interest;        // cash interest per bar (account runs)
     std::vector<double> final_shares;    // shares per stock id after the last bar (account runs)
+    std::vector<kernel::Fill> fills;     // every fill of an order, in the order they happened (account runs)
+    std::vector<kernel::Order> orders;   // every order placed (account runs)
+    std::vector<std::int64_t> waiting;   // orders still waiting after the last bar, by stock id
     std::int64_t first_rebalance = -1;   // bar of the first executed rebalance that traded
     std::vector<std::int64_t> entry_order;  // rows by entry fill bar, then stock id, stable
     // The report.
@@ -151,6 +154,7 @@ public:
         out_.costs[date_] += cost;
     }
     void on_interest(kernel::Run &, double amount) { out_.interest[date_] += amount; }
+    void on_order_fill(kernel::Run &run, const kernel::Fill &f);
     void on_borrow(kernel::Run &, int sid, double cash_delta) {
         (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
     }
@@ -205,6 +209,10 @@ private:
     std::vector<TradeRow> open_;              // by stock id
     std::vector<std::int64_t> flows_to_closed_;  // by stock id: row that the next fill belongs to, or -1
     std::vector<double> split_value_;        // by stock id: value handed from a split record to the next
+    // By stock id, for a record built or closed over several bars: the
+    // shares and value of the fills that built it, and of the fills its
+    // closing order has made so far.
+    std::vector<double> built_shares_, built_value_, closed_shares_, closed_value_;
     std::vector<double> next_dense_;
     std::vector<int> action_slot_;
     metrics::Grid price_, close_;

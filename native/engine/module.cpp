@@ -35,11 +35,15 @@ PyStructSequence_Field result_fields[] = {
     {"final", "dict of the account after the last bar: per stock of the position map sid, value (carried), "
               "marked (at the last close), cr, maxcr, mincr, reference_price, mark (reason code of a close-mode "
               "mark sold on the next bar, -1 for none); then cash and rebalance_due"},
+    {"fills", "dict of per-fill columns: bar, sid, shares (+ bought, - sold), price, value, cost, order, "
+              "completed; None without the account options"},
+    {"orders", "dict of per-order columns: bar, sid, target, shares (the change asked for), price, reason"},
+    {"waiting", "int64 orders still waiting after the last bar, by stock id"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_desc = {"vostra._engine.RunResult", "Arrays of one run of the native engine.",
-                                     result_fields, 13};
+                                     result_fields, 16};
 
 bool initialised = false;
 

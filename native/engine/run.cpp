@@ -80,7 +80,7 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     RunArgs &a = job.args;
     job.account = pop_account(kwargs);
     bind_run(sig, args, kwargs, a);
-    convert_account(job.account, a.market.weights.cols, a.opt.account);
+    convert_account(job.account, a.market.weights.cols, a.market, a.opt.account);
     kernel::check_inputs(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
     kernel::Labels price_labels;
     try {
@@ -162,6 +162,47 @@ Ref trade_columns(const Ledger &l) {
     set_item(d.get(), "shares", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.shares; }).get());
     set_item(d.get(), "reason",
              column<std::int8_t>(r, NPY_INT8, [](const TradeRow &t) { return static_cast<std::int8_t>(t.reason); }).get());
+    return d;
+}
+
+template <class R, class T>
+Ref rows_column(const std::vector<R> &rows, int typenum, T (*get)(const R &)) {
+    npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};
+    Ref a = Ref::check(PyArray_EMPTY(1, dims, typenum, 0));
+    T *p = static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.get())));
+    for (std::size_t i = 0; i < rows.size(); ++i) p[i] = get(rows[i]);
+    return a;
+}
+
+// Every fill of an account run: bar, sid, shares (signed), price, value,
+// cost, its order and whether it ended that order.
+Ref fill_columns(const std::vector<kernel::Fill> &f) {
+    using F = kernel::Fill;
+    Ref d = Ref::check(PyDict_New());
+    set_item(d.get(), "bar", rows_column<F, std::int64_t>(f, NPY_INT64, [](const F &x) -> std::int64_t { return x.bar; }).get());
+    set_item(d.get(), "sid", rows_column<F, std::int64_t>(f, NPY_INT64, [](const F &x) -> std::int64_t { return x.sid; }).get());
+    set_item(d.get(), "shares", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.shares; }).get());
+    set_item(d.get(), "price", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.price; }).get());
+    set_item(d.get(), "value", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.value; }).get());
+    set_item(d.get(), "cost", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.cost; }).get());
+    set_item(d.get(), "order", rows_column<F, std::int64_t>(f, NPY_INT64, [](const F &x) { return x.order; }).get());
+    set_item(d.get(), "completed", rows_column<F, bool>(f, NPY_BOOL, [](const F &x) { return x.completed; }).get());
+    return d;
+}
+
+// Every order of an account run: bar, sid, target shares, the change it
+// asked for, the trading price then and its reason.
+Ref order_columns(const std::vector<kernel::Order> &o) {
+    using O = kernel::Order;
+    Ref d = Ref::check(PyDict_New());
+    set_item(d.get(), "bar", rows_column<O, std::int64_t>(o, NPY_INT64, [](const O &x) -> std::int64_t { return x.bar; }).get());
+    set_item(d.get(), "sid", rows_column<O, std::int64_t>(o, NPY_INT64, [](const O &x) -> std::int64_t { return x.sid; }).get());
+    set_item(d.get(), "target", rows_column<O, double>(o, NPY_DOUBLE, [](const O &x) { return x.target; }).get());
+    set_item(d.get(), "shares", rows_column<O, double>(o, NPY_DOUBLE, [](const O &x) { return x.shares; }).get());
+    set_item(d.get(), "price", rows_column<O, double>(o, NPY_DOUBLE, [](const O &x) { return x.price; }).get());
+    set_item(d.get(), "reason", rows_column<O, std::int8_t>(o, NPY_INT8, [](const O &x) {
+                 return static_cast<std::int8_t>(x.reason);
+             }).get());
     return d;
 }
 
@@ -254,9 +295,12 @@ Ref result_of(Job &job) {
                     vector_array(l.entry_order, NPY_INT64),
                     vector_array(l.interest, NPY_DOUBLE),
                     job.args.opt.account.on ? vector_array(l.final_shares, NPY_DOUBLE) : Ref::borrow(Py_None),
-                    final_state(l)};
+                    final_state(l),
+                    job.args.opt.account.on ? fill_columns(l.fills) : Ref::borrow(Py_None),
+                    job.args.opt.account.on ? order_columns(l.orders) : Ref::borrow(Py_None),
+                    job.args.opt.account.on ? vector_array(l.waiting, NPY_INT64) : Ref::borrow(Py_None)};
     Ref result = Ref::check(PyStructSequence_New(result_type));
-    for (int i = 0; i < 13; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    for (int i = 0; i < 16; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
 }
 

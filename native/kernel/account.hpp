@@ -32,8 +32,11 @@
 //   earns cash * cash rate per bar (paid when cash is negative), then every
 //   short pays its value at the previous close times the borrow rate per bar,
 //   charged to its trade.
+// - Under market rules (fills.hpp) a trade goes only as far as the bar
+//   allows; a holding that ends only in part sells that part at the fill
+//   price, the rest carried in proportion to the shares left.
 #pragma once
-#include "run.hpp"
+#include "fills.hpp"
 
 namespace vostra::kernel::account {
 
@@ -45,15 +48,42 @@ inline double fee_of(const Run &run, double value) {
     return fee < run.opt.account.min_fee ? run.opt.account.min_fee : fee;
 }
 
-inline double lot_of(const Run &run, int sid) {
-    const std::vector<double> &lot = run.opt.account.lot;
-    return static_cast<std::size_t>(sid) < lot.size() ? lot[sid] : 0.0;
-}
+using market::lot_of;
 
 // The ratio from weights to values of a rebalance: rows beyond the leverage
 // are scaled down to it.
 inline double scale(double balance, double total, double leverage) {
     return total > leverage ? (balance * leverage) / total : balance;
+}
+
+// Sells (covers) `a` shares, less than the whole holding of `sid`, at
+// `fill_price`; the order waits for the rest. Returns the new cash.
+template <class Host>
+double close_part(Run &run, Host &host, int sid, double cash, double a, double fill_price) {
+    market::wait(run, sid);
+    if (a == 0) return cash;
+    double n = run.shares[sid];
+    double slippage = run.opt.account.slippage;
+    double sold = n > 0 ? a : -a;
+    double rest = n - sold;
+    double fill = fill_price * (n > 0 ? 1 - slippage : 1 + slippage);
+    double traded = a * fill;
+    double cost = fee_of(run, traded) + run.costs.tax_ratio * traded;
+    double after = n > 0 ? (traded - cost) + cash : (cash - traded) - cost;
+    run.pos.set(sid, run.pos[sid] * (rest / n));
+    run.shares[sid] = rest;
+    run.traded = true;
+    host.on_fill(run, sid, after - cash, traded, cost);
+    market::tell_fill(run, host, sid, -sold, fill, traded, cost);
+    return after;
+}
+
+// Whether the market fills the whole holding of `sid` at `fill_price` now
+// (a delisting always does).
+inline bool fills_whole(const Run &run, int sid, double fill_price, ExitReason reason) {
+    if (!run.opt.account.market.on || reason == ExitReason::delisting) return true;
+    double n = run.shares[sid];
+    return n == 0 || market::allowed(run, sid, n < 0, fill_price) >= std::fabs(n);
 }
 
 // Ends the holding of `sid` at its carried value and returns the new cash.
@@ -62,7 +92,14 @@ double close(Run &run, Host &host, int sid, double cash, bool set_null, ExitReas
     PositionMap &p = run.pos;
     if (!p.contains(sid)) return cash;
     double held = p[sid];
+    if (held != 0 && !fills_whole(run, sid, fill_price, reason)) {
+        // Without a price to fill at, nothing fills before the rest waits.
+        double n = run.shares[sid];
+        double a = std::isnan(fill_price) ? 0.0 : market::allowed(run, sid, n < 0, fill_price);
+        return close_part(run, host, sid, cash, a, fill_price);
+    }
     double slippage = run.opt.account.slippage;
+    double n = run.shares[sid];
     if (held != 0) host.on_exit(run, sid, true, reason, held, fill_price * (held > 0 ? 1 - slippage : 1 + slippage));
     if (set_null)
         p.erase(sid);
@@ -76,13 +113,17 @@ double close(Run &run, Host &host, int sid, double cash, bool set_null, ExitReas
     double cost = fee_of(run, value) + run.costs.tax_ratio * value;
     double after = (filled - cost) + cash;
     host.on_fill(run, sid, after - cash, value, cost);
+    market::stop_waiting(run, sid);
+    market::tell_fill(run, host, sid, -n, n != 0 ? value / std::fabs(n) : __builtin_nan(""), value, cost);
     return after;
 }
 
 // Moves `sid` to `shares` (nonzero) at trading price `price`; returns the
-// new cash.
+// new cash. `split`: a held stock starts a new trade record if the host
+// splits them (at a rebalance, not while an order goes on filling).
 template <class Host>
-double trade(Run &run, Host &host, int sid, double shares, double price, double balance, double cash) {
+double trade(Run &run, Host &host, int sid, double shares, double price, double balance, double cash,
+             bool split = true) {
     PositionMap &p = run.pos;
     double slippage = run.opt.account.slippage;
     double held_shares = run.shares[sid];
@@ -93,7 +134,7 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
     double value = shares * price;
     if (!held) {
         host.on_entry(run, sid, checked_div(value, balance), true, value, fill);
-    } else if (host.splits_held_trades(run)) {
+    } else if (split && host.splits_held_trades(run)) {
         host.on_exit(run, sid, false, ExitReason::rebalance, p[sid], fill);
         host.on_entry(run, sid, checked_div(value, balance), false, value, fill);
     }
@@ -107,6 +148,7 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
     run.shares[sid] = shares;
     run.traded = true;
     host.on_fill(run, sid, after - cash, traded, cost);
+    market::tell_fill(run, host, sid, d, fill, traded, cost);
     return after;
 }
 
@@ -165,32 +207,91 @@ inline Pass pass_of(const Run &run, const AccountTarget &t) {
     return held < 0 ? covers : purchases;
 }
 
+// Trades run.targets (ascending stock id) in three passes, sales, covers
+// and purchases, as far as the market and the cash allow; returns the new
+// cash. `placing`: a rebalance places their orders, else they are the
+// waiting orders going on.
+template <class Host>
+double fill_targets(Run &run, Host &host, double balance, double cash, bool placing) {
+    const AccountOptions &a = run.opt.account;
+    double floor = a.leverage > 1 ? balance * (1 - a.leverage) : 0.0;
+    for (std::uint8_t pass : {sales, covers, purchases}) {
+        for (const AccountTarget &t : run.targets) {
+            if (t.pass != pass) continue;
+            if (placing)
+                market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);
+            else
+                run.order_now = run.waiting_order[t.sid];
+            double held = run.shares[t.sid];
+            double shares = market::capped(run, t.sid, t.shares, t.price);
+            if (pass != sales) {
+                double fill = t.price * (1 + a.slippage);
+                double kept = cut(run, held, shares, fill, cash, floor, lot_of(run, t.sid));
+                if (kept != shares) market::stop_waiting(run, t.sid);  // the cash ends this order
+                shares = kept;
+            }
+            bool closing = t.shares == 0;
+            ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
+            if (shares == 0)
+                cash = close(run, host, t.sid, cash, true, why, t.price);
+            else if (placing || shares != held)
+                cash = trade(run, host, t.sid, shares, t.price, balance, cash, placing && !closing);
+        }
+    }
+    run.order_now = -1;
+    return cash;
+}
+
 // Trades the targets of a rebalance (run.targets, ascending stock id, each
 // held or with a nonzero value) and returns the new cash.
 template <class Host>
 double trade_targets(Run &run, Host &host, double balance, double cash) {
-    const AccountOptions &a = run.opt.account;
-    double floor = a.leverage > 1 ? balance * (1 - a.leverage) : 0.0;
     for (AccountTarget &t : run.targets) {
         t.price = run.in.price(run.d, run.price_column(t.sid));
         t.shares = target_shares(run, host, t.sid, t.value, t.price);
         t.pass = pass_of(run, t);
     }
-    for (std::uint8_t pass : {sales, covers, purchases}) {
-        for (const AccountTarget &t : run.targets) {
-            if (t.pass != pass) continue;
-            double shares = t.shares;
-            if (pass != sales) {
-                double fill = t.price * (1 + a.slippage);
-                shares = cut(run, run.shares[t.sid], shares, fill, cash, floor, lot_of(run, t.sid));
-            }
-            if (shares == 0)
-                cash = close(run, host, t.sid, cash, true, ExitReason::rebalance, t.price);
-            else
-                cash = trade(run, host, t.sid, shares, t.price, balance, cash);
+    market::clear(run);  // this rebalance replaces every waiting order
+    return fill_targets(run, host, balance, cash, true);
+}
+
+// The waiting orders go on at this bar's trading prices, in the passes of a
+// rebalance; a stock without a price waits on.
+template <class Host>
+void retry_waiting(Run &run, Host &host) {
+    double balance = run.cash;
+    for (int sid : run.pos.keys()) balance = balance + run.pos[sid];
+    run.targets.clear();
+    for (int sid : run.waiting) {
+        AccountTarget t{sid, 0.0, run.orders[run.waiting_order[sid]].target, 0.0, none};
+        t.price = run.in.price(run.d, run.price_column(sid));
+        validate_price(run, host, PriceKind::trading, t.price, sid);
+        if (std::isnan(t.price)) continue;
+        t.pass = pass_of(run, t);
+        if (t.pass != none) run.targets.push_back(t);
+    }
+    for (const AccountTarget &t : run.targets) run.shares_before.push_back(run.shares[t.sid]);
+    run.cash = fill_targets(run, host, balance, run.cash, false);
+    // A stock first bought now starts its return trackers and reference
+    // price here, as a rebalance starts those of the stocks it buys.
+    for (std::size_t i = 0; i < run.targets.size(); ++i) {
+        int sid = run.targets[i].sid;
+        if (run.shares_before[i] == 0 && run.shares[sid] != 0) {
+            reset_trackers(run, sid);
+            run.previous_price[run.price_column(sid)] = run.targets[i].price;
         }
     }
-    return cash;
+    run.shares_before.clear();
+}
+
+// An exit or a delisting of `sid` places an order for its whole holding and
+// ends it as far as the market lets it; returns the new cash.
+template <class Host>
+double exit(Run &run, Host &host, int sid, double cash, bool set_null, ExitReason reason, double fill_price) {
+    if (run.pos.contains(sid) && run.shares[sid] != 0) market::place(run, sid, 0.0, fill_price, reason);
+    double after = close(run, host, sid, cash, set_null, reason, fill_price);
+    run.order_now = -1;
+    return after;
 }
 
 // Interest on the cash and borrow fees of the shorts held at the previous

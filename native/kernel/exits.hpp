@@ -116,7 +116,11 @@ struct Touch {
 // the map, flat.
 template <class Host>
 void take_touch(Run &run, Host &host, int sid, const Touch &t) {
-    run.pos.set(sid, t.exit_value);
+    // An exit the market fills only in part keeps its holding carried as it
+    // is; the part sold fills at the exit's price.
+    bool whole = true;
+    if constexpr (account_host<Host>) whole = account::fills_whole(run, sid, t.fill, t.reason);
+    if (whole) run.pos.set(sid, t.exit_value);
     run.exited_stocks.push_back({sid, t.positive, t.reason});
     run.cash = set_position(run, host, sid, 0.0, run.cash, false, false, 1.0, t.reason, t.fill);
 }
@@ -202,6 +206,13 @@ void pending_exits(Run &run, Host &host) {
 template <class Host>
 void delisting_exits(Run &run, Host &host) {
     run.delisted_stocks.clear();
+    if constexpr (account_host<Host>) {
+        // A purchase still waiting for a delisted stock ends unfilled.
+        for (std::size_t i = run.waiting.size(); i-- > 0;) {
+            int sid = run.waiting[i];
+            if (run.in.delisting_bars.at(sid) == run.d) market::stop_waiting(run, sid);
+        }
+    }
     for (int sid : run.pos.keys())
         if (run.in.delisting_bars.at(sid) == run.d && run.pos[sid] != 0) run.delisted_stocks.push_back(sid);
     for (int sid : run.delisted_stocks) {

@@ -19,7 +19,7 @@ double set_position(Run &run, Host &host, int sid, double position, double cash,
         if constexpr (account_host<Host>) {
             // The account trades only through its rebalance, so here only
             // whole holdings end.
-            if (run.opt.account.on) return account::close(run, host, sid, cash, set_null, reason, fill_price);
+            if (run.opt.account.on) return account::exit(run, host, sid, cash, set_null, reason, fill_price);
         }
         PositionMap &p = run.pos;
         const Costs &c = run.costs;

@@ -72,7 +72,7 @@ Mark revalue_positions(Run &run, Host &host, bool fuse) {
         if (cr == 0) zero_division();  // no entry value to derive
         // A holding already closed by an intrabar stop is flat: it has no
         // exit levels left to reach.
-        if (value != 0) position_exits(run, host, sid, col, r, value, trade_price, close);
+        if (value != 0 && !market::exit_waits(run, sid)) position_exits(run, host, sid, col, r, value, trade_price, close);
         if (!std::isnan(trade_price)) prev = trade_price;
         if (fuse) {
             // An unusable close is left to the mark pass, which reports it
@@ -191,6 +191,7 @@ inline void set_up(Run &run) {
     if (run.opt.account.on) {
         run.cash = run.balance = run.opt.account.capital;
         run.shares.assign(nstocks, 0.0);
+        if (run.opt.account.market.on) run.waiting_order.assign(nstocks, -1);
     }
     detail::mark_delisting_bars(run);
     run.stop_loss_abs = std::fabs(run.opt.stop_loss);
@@ -219,7 +220,8 @@ void simulate(Run &run, Host &host, double *out) {
         bool may_stretch = d >= run.loud_until;
         if constexpr (account_host<Host>) {
             // Financing changes the cash every bar: such runs take every bar.
-            may_stretch = may_stretch && !run.opt.account.financing();
+            // So do runs under market rules, whose exits may have to wait.
+            may_stretch = may_stretch && !run.opt.account.financing() && !run.opt.account.market.on;
         }
         if (may_stretch && detail::quiet_bar(run, d)) {
             index_t end = detail::walk_quiet_stretch(run, host, d, out);
@@ -240,6 +242,10 @@ void simulate(Run &run, Host &host, double *out) {
         detail::Mark mark = detail::revalue_positions(run, host, fuse);
         pending_exits(run, host);
         run.exit_stocks = run.exit_stocks_temp;
+        if constexpr (account_host<Host>) {
+            // A rebalance replaces the waiting orders; else they go on.
+            if (!run.waiting.empty() && !run.should_rebalance) account::retry_waiting(run, host);
+        }
         if (run.should_rebalance) detail::rebalance_step(run, host);
         if (run.has_delisting) delisting_exits(run, host);
         if (!(fuse && mark.ok && !run.traded)) mark = detail::mark_to_close(run, host);

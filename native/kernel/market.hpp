@@ -20,12 +20,24 @@ struct Market {
 // minimum fee, slippage, leverage and financing (see account.hpp). With
 // every value at its default `on` is false and a run keeps the normalised
 // account of backtest_ bit for bit.
+// What the market lets an account fill (fills.hpp): at most a share of each
+// bar's volume, nothing at a daily price limit, nothing on a blocked cell.
+// The matrices are bars x price columns; `on` is false when none is given.
+struct MarketRules {
+    bool on = false;
+    View2<double> volume;              // empty: no volume cap
+    double max_volume_share = 0;
+    double price_limit = 0;            // a fraction of the previous close; 0: none
+    View2<std::uint8_t> blocked;       // empty: nothing blocked
+};
+
 struct AccountOptions {
     bool on = false;
     double capital = 1.0;
     std::vector<double> lot;  // per signal column, whole shares a lot; empty or 0: fractional shares
     double min_fee = 0, slippage = 0, leverage = 1;
     double borrow_per_bar = 0, cash_per_bar = 0;  // annual rates over periods per year
+    MarketRules market;
     bool financing() const { return borrow_per_bar != 0 || cash_per_bar != 0; }
 };
 

@@ -18,6 +18,7 @@
 //   void on_mark(Run &, index_t d, double gross, int holdings)   if Host::wants_marks
 //   void on_interest(Run &, double amount)     if Host::account_rules: cash interest of this bar
 //   void on_borrow(Run &, int sid, double cash_delta)   if Host::account_rules: a short's borrow fee
+//   void on_order_fill(Run &, const Fill &)    if Host::account_rules: every fill of an order
 //   void end(Run &)                            after the last bar
 //
 // The entry and exit notices come before the ledger changes anything, in the
@@ -98,6 +99,25 @@ struct AccountTarget {
     std::uint8_t pass;
 };
 
+// An order of the account: placed at `bar` for `target` shares of `sid`,
+// the change `shares` it asked for, the trading price then, and why.
+struct Order {
+    index_t bar;
+    int sid;
+    double target, shares, price;
+    ExitReason reason;
+};
+
+// A fill of an order: the shares it moved (+ bought, - sold), at what price,
+// its value and cost, and whether it ended its order.
+struct Fill {
+    index_t bar;
+    int sid;
+    double shares, price, value, cost;
+    std::int64_t order;
+    bool completed;
+};
+
 struct Run {
     const Market &in;
     const Options &opt;
@@ -140,6 +160,14 @@ struct Run {
     // of a rebalance, its target value per visited stock.
     std::vector<double> shares;
     std::vector<AccountTarget> targets;
+    // Orders of the account (fills.hpp): every order placed, per stock id
+    // the one waiting (-1: none), the ids with one (ascending), and the
+    // order being filled.
+    std::vector<Order> orders;
+    std::vector<std::int64_t> waiting_order;
+    std::vector<int> waiting;
+    std::int64_t order_now = -1;
+    std::vector<double> shares_before;  // scratch of the waiting orders' fills
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}

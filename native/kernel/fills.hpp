@@ -1,0 +1,109 @@
+// What the market lets an account fill, and the orders that wait for it.
+//
+// Every trade of an account belongs to an order: a rebalance places one per
+// stock it trades, an exit or a delisting one for the whole holding. With
+// market rules (MarketRules), a bar fills at most:
+// - nothing on a blocked cell;
+// - no purchase at a trading price at or above the previous close times
+//   (1 + limit), no sale (exits included, delistings excepted) at or below
+//   the previous close times (1 - limit), each with a relative tolerance of
+//   1e-9; a bar after a missing close has no limit;
+// - at most max_volume_share times the bar's volume in shares, rounded down
+//   to whole lots (a missing or nonpositive volume fills nothing).
+// The part an order could not fill waits: it is retried on every following
+// bar at that bar's trading price until it fills, a rebalance replaces it or
+// (a purchase) the stock is delisted. A purchase cut by the cash ends its
+// order: the cash, not the market, refused the rest.
+#pragma once
+#include "run.hpp"
+
+namespace vostra::kernel::market {
+
+inline constexpr double tolerance = 1e-9;
+
+inline double lot_of(const Run &run, int sid) {
+    const std::vector<double> &lot = run.opt.account.lot;
+    return static_cast<std::size_t>(sid) < lot.size() ? lot[sid] : 0.0;
+}
+
+// The shares of `sid` the market lets fill on this bar in one direction at
+// `price` (infinite: no cap).
+inline double allowed(const Run &run, int sid, bool buy, double price) {
+    const MarketRules &m = run.opt.account.market;
+    index_t d = run.d;
+    int col = run.price_column(sid);
+    if (m.blocked.data && m.blocked(d, col)) return 0;
+    if (m.price_limit > 0 && d > 0) {
+        double prev = run.in.close(d - 1, col);
+        if (buy && price >= prev * (1 + m.price_limit) * (1 - tolerance)) return 0;
+        if (!buy && price <= prev * (1 - m.price_limit) * (1 + tolerance)) return 0;
+    }
+    if (!m.volume.data) return INFINITY;
+    double cap = m.max_volume_share * m.volume(d, col);
+    if (!(cap > 0)) return 0;
+    double lot = lot_of(run, sid);
+    return lot > 0 ? std::floor(cap / lot) * lot : cap;
+}
+
+inline bool waits(const Run &run, int sid) {
+    return static_cast<std::size_t>(sid) < run.waiting_order.size() && run.waiting_order[sid] >= 0;
+}
+
+// Whether `sid` waits to be sold or covered out of its whole holding.
+inline bool exit_waits(const Run &run, int sid) {
+    return waits(run, sid) && run.orders[run.waiting_order[sid]].target == 0;
+}
+
+// Places the order of `sid` for `target` shares at this bar; it is the one
+// being filled.
+inline void place(Run &run, int sid, double target, double price, ExitReason reason) {
+    run.orders.push_back({run.d, sid, target, target - run.shares[sid], price, reason});
+    run.order_now = static_cast<std::int64_t>(run.orders.size()) - 1;
+}
+
+// The order being filled waits for the rest.
+inline void wait(Run &run, int sid) {
+    std::int64_t &slot = run.waiting_order[sid];
+    if (slot < 0) run.waiting.insert(std::lower_bound(run.waiting.begin(), run.waiting.end(), sid), sid);
+    slot = run.order_now;
+}
+
+inline void stop_waiting(Run &run, int sid) {
+    if (!waits(run, sid)) return;
+    run.waiting_order[sid] = -1;
+    run.waiting.erase(std::lower_bound(run.waiting.begin(), run.waiting.end(), sid));
+}
+
+// A rebalance replaces every waiting order.
+inline void clear(Run &run) {
+    for (int sid : run.waiting) run.waiting_order[sid] = -1;
+    run.waiting.clear();
+}
+
+// How far toward `target` shares `sid` may move on this bar at `price`;
+// the order waits when it cannot get there, and stops waiting when it can.
+// (A holding that ends in full fills at its carried value even without a
+// price, as an account's close does.)
+inline double capped(Run &run, int sid, double target, double price) {
+    if (!run.opt.account.market.on) return target;
+    double held = run.shares[sid];
+    double d = target - held;
+    double a = d == 0 ? INFINITY : allowed(run, sid, d > 0, price);
+    if (std::fabs(d) <= a) {
+        stop_waiting(run, sid);
+        return target;
+    }
+    wait(run, sid);
+    if (std::isnan(price)) return held;  // a part cannot fill without a price
+    return d > 0 ? held + a : held - a;
+}
+
+// The fill of `delta` shares at `fill` (value and cost as charged), told to
+// the host with the order it belongs to.
+template <class Host>
+void tell_fill(Run &run, Host &host, int sid, double delta, double fill, double value, double cost) {
+    bool completed = !waits(run, sid) || run.waiting_order[sid] != run.order_now;
+    host.on_order_fill(run, Fill{run.d, sid, delta, fill, value, cost, run.order_now, completed});
+}
+
+}  // namespace vostra::kernel::market
