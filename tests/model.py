@@ -391,6 +391,8 @@ class Account:
         self.waiting = {}           # sid -> order index
         self.order_now = -1
         self.fills = []             # (bar, sid, shares, price, value, cost, order, completed)
+        self.fill_bar = {}          # sid -> bar of its last fill, and the shares filled on it
+        self.filled_in_bar = {}
         self.d = 0
         self.close_values = None
         self.pos2price = None
@@ -434,6 +436,8 @@ def market_allowed(acct, sid, buy, price):
     if acct.volume is None:
         return math.inf
     cap = acct.max_volume_share * float(acct.volume[d, col])
+    if acct.fill_bar.get(sid) == d:
+        cap = cap - acct.filled_in_bar[sid]
     if not cap > 0:
         return 0.0
     lot = acct.lots[sid]
@@ -476,6 +480,11 @@ def market_capped(acct, sid, target, price):
 
 def tell_fill(acct, sid, delta, fill, value, cost):
     completed = acct.waiting.get(sid, -1) != acct.order_now
+    if acct.market_on:
+        if acct.fill_bar.get(sid) != acct.d:
+            acct.filled_in_bar[sid] = 0.0
+        acct.fill_bar[sid] = acct.d
+        acct.filled_in_bar[sid] += abs(delta)
     if acct.orders[acct.order_now][2] == 0 and not completed:
         acct.closed[sid] += abs(delta)
     acct.fills.append((acct.d, sid, delta, fill, value, cost, acct.order_now, completed))

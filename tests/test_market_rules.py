@@ -62,3 +62,147 @@ def test_random_markets_with_rules_match_the_model(seed):
     fills_match(got, want.account)
     if np.isfinite(got.equity).all():
         assert reconciles(got, account["capital"])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2**32 - 1))
+def test_fills_keep_to_the_market(seed):
+    arrays, opts = random_market(seed, exits=True, max_bars=60, max_stocks=8)
+    account = account_options(seed, len(arrays[9]))
+    account.setdefault("capital", 1e6)
+    rules = market_options(seed, arrays, account["capital"])
+    try:
+        got = _engine.run(*arrays, **opts, **account, **rules)
+    except (ValueError, ZeroDivisionError):
+        return
+    f, o = got.fills, got.orders
+    columns = {str(label): i for i, label in enumerate(arrays[6])}
+    col = np.array([columns.get(str(arrays[9][s]), -1) for s in f["sid"]], dtype=np.int64)
+    bar = f["bar"]
+    ruled = o["reason"][f["order"]] != _engine.EXIT_REASONS.index("delisting")
+    if "blocked" in rules:
+        assert not rules["blocked"][bar, col][ruled].any()
+    if "price_limit" in rules:
+        limit = rules["price_limit"]
+        prev = np.where(bar > 0, arrays[1][np.maximum(bar - 1, 0), col], np.nan)
+        trade_price = arrays[0][bar, col]
+        buys, sales = ruled & (f["shares"] > 0) & (f["value"] > 0), ruled & (f["shares"] < 0)
+        # Sales (and covers) at a stop's level are tested at that level, so
+        # only purchases of a rebalance are tested at the trading price here.
+        rebalance_buys = buys & (o["reason"][f["order"]] == 0) & (o["target"][f["order"]] != 0)
+        assert not (trade_price >= prev * (1 + limit) * (1 - 1e-9))[rebalance_buys].any()
+        locked = (trade_price <= prev * (1 - limit) * (1 + 1e-9)) & (o["bar"][f["order"]] != bar)
+        assert not locked[sales].any()
+    if "volume" in rules:
+        cap = rules["max_volume_share"] * rules["volume"][bar, col]
+        per_bar = {}
+        for b, s, n, keep in zip(bar, f["sid"], f["shares"], ruled):
+            if keep:
+                per_bar[b, s] = per_bar.get((b, s), 0.0) + abs(n)
+        for (b, s), n in per_bar.items():
+            c = rules["volume"][b, columns[str(arrays[9][s])]] * rules["max_volume_share"]
+            assert n <= c * (1 + 1e-12), (b, s, n, c)
+    assert reconciles(got, account["capital"]) or not np.isfinite(got.equity).all()
+
+
+# --- Hand-computed cases -------------------------------------------------------
+
+def run_one(prices, rows, row_bars=None, opens=None, **opts):
+    """One-or-more stocks whose trading price and close are `prices` (bars x
+    stocks, or `opens` as the trading price and open); signal row i is
+    dated at bar row_bars[i] and traded on the next bar. No costs."""
+    prices = np.asarray(prices, dtype=float).reshape(len(prices), -1)
+    trade = prices if opens is None else np.asarray(opens, dtype=float).reshape(prices.shape)
+    rows = np.asarray(rows, dtype=float).reshape(len(rows), -1)
+    dates = np.arange(len(prices), dtype=np.int64) * 10
+    row_dates = dates[:len(rows)] if row_bars is None else dates[np.asarray(row_bars)]
+    labels = np.array([f"S{i}" for i in range(prices.shape[1])], dtype=object)
+    high, low = np.maximum(trade, prices), np.minimum(trade, prices)
+    opts = {"fee_ratio": 0.0, "tax_ratio": 0.0, "stop_loss": np.inf, "capital": 1e6, "lot_size": 1, **opts}
+    return _engine.run(trade, prices, high, low, trade, dates, labels, rows, row_dates, labels, dates, **opts)
+
+
+def test_a_volume_cap_spreads_an_order_over_bars():
+    # 100,000 shares at 10 against 20,000 a bar at 10 %: 2,000 a bar, bars 1
+    # to 50, one trade record entered at bar 1.
+    n = 53
+    r = run_one([10.0] * n, [1.0], volume=np.full((n, 1), 20_000.0), max_volume_share=0.1)
+    f = r.fills
+    assert f["bar"].tolist() == list(range(1, 51)) and f["shares"].tolist() == [2000.0] * 50
+    assert f["completed"].tolist() == [False] * 49 + [True]
+    t = r.trades
+    assert t["entry_bar"].tolist() == [1] and t["shares"].tolist() == [100_000.0]
+    assert t["entry_price"].tolist() == [10.0] and r.shares.tolist() == [100_000.0]
+    assert r.equity[-1] == 1e6 and len(r.waiting) == 0
+    # Stopped after 30 bars, the rest still waits.
+    r = run_one([10.0] * 31, [1.0], volume=np.full((31, 1), 20_000.0), max_volume_share=0.1)
+    assert r.shares.tolist() == [60_000.0] and r.waiting.tolist() == [0]
+    assert r.orders["shares"].tolist() == [100_000.0]
+
+
+def test_no_buy_at_limit_up():
+    # Bar 1 trades at 11, the limit up of a 10 % market after a close of 10:
+    # the purchase waits and fills on bar 2 at 11.5 (limit 12.1).
+    r = run_one([10.0, 11.0, 11.5, 11.5], [0.5], price_limit=0.1)
+    assert r.fills["bar"].tolist() == [2] and r.fills["price"].tolist() == [11.5]
+    shares = float(np.trunc(500_000 / 11.0))  # sized at the order's bar
+    assert r.fills["shares"].tolist() == [shares]
+    assert r.trades["entry_bar"].tolist() == [2] and r.trades["entry_price"].tolist() == [11.5]
+
+
+def test_a_stop_into_limit_down_waits_for_an_open_that_is_not_locked():
+    # 100 shares bought at 10; the 5 % stop is hit at the open of bar 2, 9.0,
+    # the limit down (10 % under 10): locked. Bar 3 opens at its limit 8.1,
+    # locked too; bar 4 opens at 7.5 above its limit 7.29 and the stop fills.
+    closes = [10.0, 10.0, 9.0, 8.1, 7.5, 7.5]
+    r = run_one(closes, [0.001], opens=closes, stop_loss=0.05, touched_exit=True, price_limit=0.1)
+    t = r.trades
+    assert t["exit_bar"].tolist() == [4] and t["exit_price"].tolist() == [7.5]
+    assert _engine.EXIT_REASONS[t["reason"][0]] == "stop_loss"
+    assert r.fills["bar"].tolist() == [1, 4] and r.fills["shares"].tolist() == [100.0, -100.0]
+    assert r.equity[-1] == pytest.approx(1e6 - 100 * 2.5, rel=1e-12)
+
+
+def test_a_blocked_bar_delays_the_entry():
+    blocked = np.zeros((4, 2), dtype=bool)
+    blocked[1, 0] = True
+    r = run_one([[10.0, 20.0], [10.0, 20.0], [12.0, 20.0], [12.0, 20.0]], [[0.3, 0.3]], blocked=blocked)
+    assert r.fills["bar"].tolist() == [1, 2] and r.fills["sid"].tolist() == [1, 0]
+    assert r.fills["price"].tolist() == [20.0, 12.0]
+    assert sorted(zip(r.trades["sid"].tolist(), r.trades["entry_bar"].tolist())) == [(0, 2), (1, 1)]
+
+
+def test_a_new_rebalance_replaces_a_waiting_order():
+    # S0 is blocked on bars 1 and 2; the row of bar 1 (traded on bar 2)
+    # moves to S1, so the S0 order never fills.
+    blocked = np.zeros((4, 2), dtype=bool)
+    blocked[1:3, 0] = True
+    r = run_one([[10.0, 20.0]] * 4, [[0.5, 0.0], [0.0, 0.5]], blocked=blocked)
+    assert r.fills["sid"].tolist() == [1] and r.fills["bar"].tolist() == [2]
+    assert r.orders["sid"].tolist() == [0, 1] and len(r.waiting) == 0
+    assert r.shares.tolist() == [0.0, 25_000.0]
+
+
+def test_a_position_closed_over_bars_is_one_record_at_its_mean_price():
+    # 3,000 shares sold at 1,000 a bar: 10, 11 and 12 give an exit price of 11.
+    vol = np.full((6, 1), 1000.0)
+    vol[1] = 1e9
+    r = run_one([10.0, 10.0, 10.0, 11.0, 12.0, 12.0], [0.03, 0.0], row_bars=[0, 1], volume=vol,
+                max_volume_share=1.0)
+    t = r.trades
+    assert t["shares"].tolist() == [3000.0] and t["exit_bar"].tolist() == [4]
+    assert t["exit_price"].tolist() == [11.0] and t["pnl"].tolist() == [3000.0]
+
+
+def test_market_rules_need_capital_and_name_the_option():
+    prices = np.full((3, 1), 10.0)
+    with pytest.raises(ValueError, match="price_limit needs capital"):
+        run_one(prices, [1.0], capital=None, lot_size=None, price_limit=0.1)
+    with pytest.raises(ValueError, match="volume and max_volume_share"):
+        run_one(prices, [1.0], volume=np.ones((3, 1)))
+    with pytest.raises(ValueError, match="shape"):
+        run_one(prices, [1.0], blocked=np.zeros((2, 1), dtype=bool))
+    with pytest.raises(TypeError, match="blocked must be a 2-D bool array"):
+        run_one(prices, [1.0], blocked=np.zeros((3, 1)))
+    with pytest.raises(ValueError, match="max_volume_share"):
+        run_one(prices, [1.0], volume=np.ones((3, 1)), max_volume_share=1.5)

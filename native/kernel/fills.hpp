@@ -40,6 +40,9 @@ inline double allowed(const Run &run, int sid, bool buy, double price) {
     }
     if (!m.volume.data) return INFINITY;
     double cap = m.max_volume_share * m.volume(d, col);
+    // The cap is the bar's: fills of this bar (an exit's, then a waiting
+    // order's or a rebalance's) share it.
+    if (run.fill_bar[sid] == d) cap = cap - run.filled_in_bar[sid];
     if (!(cap > 0)) return 0;
     double lot = lot_of(run, sid);
     return lot > 0 ? std::floor(cap / lot) * lot : cap;
@@ -103,6 +106,11 @@ inline double capped(Run &run, int sid, double target, double price) {
 template <class Host>
 void tell_fill(Run &run, Host &host, int sid, double delta, double fill, double value, double cost) {
     bool completed = !waits(run, sid) || run.waiting_order[sid] != run.order_now;
+    if (run.opt.account.market.on) {
+        if (run.fill_bar[sid] != run.d) run.filled_in_bar[sid] = 0.0;
+        run.fill_bar[sid] = run.d;
+        run.filled_in_bar[sid] += std::fabs(delta);
+    }
     host.on_order_fill(run, Fill{run.d, sid, delta, fill, value, cost, run.order_now, completed});
 }
 

@@ -191,7 +191,11 @@ inline void set_up(Run &run) {
     if (run.opt.account.on) {
         run.cash = run.balance = run.opt.account.capital;
         run.shares.assign(nstocks, 0.0);
-        if (run.opt.account.market.on) run.waiting_order.assign(nstocks, -1);
+        if (run.opt.account.market.on) {
+            run.waiting_order.assign(nstocks, -1);
+            run.fill_bar.assign(nstocks, -1);
+            run.filled_in_bar.assign(nstocks, 0.0);
+        }
     }
     detail::mark_delisting_bars(run);
     run.stop_loss_abs = std::fabs(run.opt.stop_loss);

@@ -168,6 +168,8 @@ struct Run {
     std::vector<int> waiting;
     std::int64_t order_now = -1;
     std::vector<double> shares_before;  // scratch of the waiting orders' fills
+    std::vector<index_t> fill_bar;        // per stock id: the bar of its last fill
+    std::vector<double> filled_in_bar;    // and the shares filled on that bar
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}
