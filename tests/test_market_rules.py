@@ -206,3 +206,52 @@ def test_market_rules_need_capital_and_name_the_option():
         run_one(prices, [1.0], blocked=np.zeros((3, 1)))
     with pytest.raises(ValueError, match="max_volume_share"):
         run_one(prices, [1.0], volume=np.ones((3, 1)), max_volume_share=1.5)
+
+
+# --- The front end ---------------------------------------------------------------
+
+def _frames(n=60):
+    import pandas as pd
+
+    dates = pd.bdate_range("2024-01-01", periods=n)
+    close = pd.DataFrame({"A": 10.0, "B": 20.0}, index=dates)
+    weights = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=dates[:1])
+    return close, weights
+
+
+def test_backtest_caps_by_the_markets_volume_and_reports_fills_and_pending():
+    import vostra
+
+    close, weights = _frames(31)
+    market = vostra.Market(close=close, volume=close * 0 + 20_000.0)
+    r = vostra.backtest(weights, market, rebalance=None, fee=0, tax=0, capital=1e6, lot_size=1,
+                        max_volume_share=0.1)
+    f = r.fills
+    assert list(f.columns) == ["date", "ticker", "shares", "price", "value", "cost", "reason", "completed",
+                               "order_date"]
+    assert len(f) == 30 and (f["shares"] == 2000.0).all() and (f["ticker"] == "A").all()
+    assert (f["reason"] == "rebalance").all() and not f["completed"].any()
+    assert (f["order_date"] == close.index[1]).all() and f["date"].tolist() == list(close.index[1:])
+    p = r.pending
+    assert p[["ticker", "target", "ordered", "remaining"]].values.tolist() == [["A", 100_000.0, 100_000.0,
+                                                                                  40_000.0]]
+    assert r.stats["filled"] == pytest.approx(0.6) and r.stats["fill_delay"] == pytest.approx(14.5)
+    # Without the market's limits the statistics keep their keys.
+    plain = vostra.backtest(weights, market, rebalance=None, fee=0, tax=0, capital=1e6)
+    assert "filled" not in plain.stats and len(plain.fills) == 1 and len(plain.pending) == 0
+
+
+def test_front_end_market_options_name_themselves():
+    import vostra
+
+    close, weights = _frames()
+    with pytest.raises(ValueError, match="max_volume_share needs volume"):
+        vostra.backtest(weights, close, capital=1e6, max_volume_share=0.1)
+    with pytest.raises(ValueError, match="volume has no column for tickers.*'B'"):
+        vostra.backtest(weights, close, capital=1e6, volume=close[["A"]], max_volume_share=0.1)
+    with pytest.raises(TypeError, match="blocked must be a bool frame"):
+        vostra.backtest(weights, close, capital=1e6, blocked=close * 0)
+    with pytest.raises(ValueError, match="price_limit must be a fraction"):
+        vostra.backtest(weights, close, capital=1e6, price_limit=10)
+    with pytest.raises(ValueError, match="price_limit needs capital"):
+        vostra.backtest(weights, close, price_limit=0.1)

@@ -224,8 +224,7 @@ void simulate(Run &run, Host &host, double *out) {
         bool may_stretch = d >= run.loud_until;
         if constexpr (account_host<Host>) {
             // Financing changes the cash every bar: such runs take every bar.
-            // So do runs under market rules, whose exits may have to wait.
-            may_stretch = may_stretch && !run.opt.account.financing() && !run.opt.account.market.on;
+            may_stretch = may_stretch && !run.opt.account.financing();
         }
         if (may_stretch && detail::quiet_bar(run, d)) {
             index_t end = detail::walk_quiet_stretch(run, host, d, out);

@@ -55,7 +55,8 @@ constexpr index_t max_stretch = 512;
 
 // Whether bar d (after the warm-up) may start a quiet stretch.
 inline bool quiet_bar(const Run &run, index_t d) {
-    return !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d] && !run.pos.keys().empty();
+    return !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d] && !run.pos.keys().empty() &&
+           run.waiting.empty();
 }
 
 // Where the stretch from bar d ends (one past its last bar), with the signal
@@ -305,6 +306,22 @@ void take_walk_exit(Run &run, Host &host, std::size_t k) {
     reset_trackers(run, sid);
 }
 
+// Whether the market fills every exit the walk found in full on its bar:
+// an exit that waits leaves an order to go on in the bars after it, which
+// only the bar loop takes.
+inline bool exits_fill_whole(Run &run, std::size_t n) {
+    index_t d = run.d;
+    bool whole = true;
+    for (std::size_t k = 0; k < n && whole; ++k) {
+        const WalkExit &e = run.stretch_exit[k];
+        if (e.bar < 0 || e.pending) continue;
+        run.d = e.bar;
+        whole = account::fills_whole(run, run.stretch_keys[k], e.fill, e.reason);
+    }
+    run.d = d;
+    return whole;
+}
+
 // Simulates the quiet stretch that starts at bar d, writing its portfolio
 // values into `out`; returns one past its last bar, or d when it must go
 // through the bar loop (which then takes every bar of it).
@@ -319,7 +336,11 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     run.stretch_nonzero.resize(n * len);
     run.stretch_state.resize(n);
     run.stretch_exit.resize(n);
-    if (!walk_holdings(run, d, s.end)) {
+    bool handed_back = !walk_holdings(run, d, s.end);
+    if constexpr (account_host<Host>) {
+        if (!handed_back && run.opt.account.market.on) handed_back = !exits_fill_whole(run, n);
+    }
+    if (handed_back) {
         run.loud_until = s.end;
         return d;
     }

@@ -39,6 +39,9 @@ class RunResult(NamedTuple):
     interest: npt.NDArray[np.float64]
     """Interest earned (negative: paid) on the cash per bar, with ``cash_rate``."""
     shares: npt.NDArray[np.float64] | None
+    fills: dict[str, npt.NDArray[Any]] | None
+    orders: dict[str, npt.NDArray[Any]] | None
+    waiting: npt.NDArray[np.int64] | None
     """Shares held per signal column after the last bar; None without the
     account options."""
     final: dict[str, Any]

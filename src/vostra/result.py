@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from ._native import load_engine
+from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame
 from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
 from .stats import _skipna_mean, _trade_stats, drawdown, format_statistics, window_statistics
 
@@ -35,10 +36,6 @@ ACTIONS = {
     "tp_": "stopped out on the profit side since the last rebalance",
     "sl_": "stopped out on the loss side since the last rebalance",
 }
-
-#: Why a trade ended, by the engine's reason code.
-EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open")
-
 
 def _dates(ns: np.ndarray, like: pd.DatetimeIndex, missing: np.ndarray | None = None) -> pd.DatetimeIndex:
     """int64 nanoseconds back to dates in the unit and timezone of ``like``."""
@@ -225,7 +222,8 @@ class Result:
                  risk_free: float = 0.0, capital: float = 1.0,
                  shares: pd.Series | None = None,
                  prices: dict[str, pd.DataFrame | None] | None = None,
-                 book: Book | Callable[[], Book] | None = None) -> None:
+                 book: Book | Callable[[], Book] | None = None,
+                 fill_source: tuple[Any, dict[str, Any], bool] | None = None) -> None:
         self.equity = equity
         self._trade_figures = trade_figures
         self.risk_free = risk_free
@@ -234,6 +232,9 @@ class Result:
         #: Shares held per ticker after the last bar (runs with the account options).
         self.shares = shares
         self._book = book
+        # An account run's arrays, their labels and whether the market's
+        # limits applied: the fills and pending orders are built from them.
+        self._fill_source = fill_source
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
@@ -267,11 +268,33 @@ class Result:
             trade_stats = _trade_stats(self.trades)
         # The engine's own arrays where there are some, without a Series each.
         traded, holdings = self._per_bar.get("traded"), self._per_bar.get("holdings")
-        return window_statistics(self.equity, trade_stats, start=self.start,
-                                 traded=self.traded if traded is None else traded,
-                                 periods_per_year=periods_per_year, benchmark=benchmark,
-                                 fee=self.fee, tax=self.tax, risk_free=risk_free,
-                                 holdings=self.holdings if holdings is None else holdings)
+        stats = window_statistics(self.equity, trade_stats, start=self.start,
+                                  traded=self.traded if traded is None else traded,
+                                  periods_per_year=periods_per_year, benchmark=benchmark,
+                                  fee=self.fee, tax=self.tax, risk_free=risk_free,
+                                  holdings=self.holdings if holdings is None else holdings)
+        if self._fill_source is not None and self._fill_source[2]:
+            # Under the market's limits: how much of what was ordered filled, and how late.
+            for key, value in fill_figures(self._fill_source[0]).items():
+                stats.loc[key] = value
+        return stats
+
+    @cached_property
+    def fills(self) -> pd.DataFrame | None:
+        """Every fill of an account run (with ``capital`` or another account
+        option; None otherwise): ``date``, ``ticker``, ``shares`` (+ bought,
+        - sold), ``price`` (after slippage), ``value``, ``cost``, ``reason``
+        (rebalance, stop_loss, take_profit, trail_stop, delisting),
+        ``completed`` (whether the fill ended its order) and ``order_date``."""
+        return None if self._fill_source is None else fill_frame(*self._fill_source[:2])
+
+    @cached_property
+    def pending(self) -> pd.DataFrame | None:
+        """The orders still waiting after the last bar under the market's
+        limits: ``ticker``, ``order_date``, ``reason``, ``target`` (the
+        shares the order moves to), ``ordered`` (the change it asked for)
+        and ``remaining``. None without the account options."""
+        return None if self._fill_source is None else pending_frame(*self._fill_source[:2])
 
     @property
     def returns(self) -> pd.Series:
@@ -475,6 +498,11 @@ class Result:
         return head + "\n" + format_statistics(self.stats) + tail
 
 
+def _market_limited(context: dict[str, Any]) -> bool:
+    settings = context.get("settings") or {}
+    return any(k in settings for k in ("max_volume_share", "price_limit", "blocked"))
+
+
 def build_result(run: Any, context: dict[str, Any]) -> Result:
     """Label the native engine's arrays with the caller's dates and tickers."""
     index = context["close_index"]
@@ -509,7 +537,8 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     capital=context.get("capital", 1.0),
                     shares=(pd.Series(run.shares, index=context["tickers"], name="shares")
                             if account else None),
-                    book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))))
+                    book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))),
+                    fill_source=(run, context, _market_limited(context)) if account else None)
     return result
 
 

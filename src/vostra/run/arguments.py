@@ -15,6 +15,7 @@ from ..data.prices import PriceArrays, convert_prices, inconsistent_note, last_v
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
 from ..stats import infer_periods_per_year
+from .market_rules import market_arguments
 from .options import intrabar_notes, lot_sizes, needs_periods, scalar_arguments
 
 
@@ -108,7 +109,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
               rows: slice | None = None, columns: np.ndarray | None = None,
               delisted_at: np.ndarray | None = None, *,
               trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
-              delisting: Delisting = "auto", lot_size: Any = None,
+              delisting: Delisting = "auto", lot_size: Any = None, volume: Any = None,
+              max_volume_share: Any = None, price_limit: Any = None, blocked: Any = None,
               **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
     """The engine arguments of one run on converted inputs: the prices of
     the bars ``bars``, the weight rows ``rows`` and the weight columns where
@@ -163,6 +165,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         )
     if lot_size is not None:
         engine_scalars["lot_size"] = lot_sizes(lot_size, tickers, traded)
+    engine_scalars.update(market_arguments(prices.close, bars, volume=volume, max_volume_share=max_volume_share,
+                                           price_limit=price_limit, blocked=blocked))
 
     run_arguments = dict(
         price_index=price_ns, price_columns=prices.labels,

@@ -37,7 +37,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
              periods_per_year: float | None = None, capital: float | None = None,
              lot_size: int | Mapping[Any, int] | pd.Series | None = None, min_fee: float = 0.0,
              slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0,
-             cash_rate: float = 0.0) -> Result:
+             cash_rate: float = 0.0, volume: pd.DataFrame | None = None,
+             max_volume_share: float | None = None, price_limit: float | None = None,
+             blocked: pd.DataFrame | None = None) -> Result:
     """Backtest target weights against daily prices.
 
     The portfolio starts with a capital of 1.0 (or ``capital``). When a new row of ``weights``
@@ -159,6 +161,34 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         ``cash_rate / periods_per_year``, reported per bar in
         ``Result.interest``. Then ``trades["pnl"].sum() +
         result.interest.sum()`` equals the final equity minus the capital.
+    volume, max_volume_share
+        Volume caps (need ``capital``): on every bar the shares filled for a
+        ticker are at most ``max_volume_share × volume`` of that bar, rounded
+        down to whole lots. ``volume`` is a frame of shares traded per bar
+        (dates × tickers; a missing date or NaN fills nothing), by default the
+        volume of a :class:`vostra.Market` given as ``close``.
+    price_limit
+        A daily price limit as a fraction of the previous close (needs
+        ``capital``): nothing is bought at a trading price at or above
+        ``previous close × (1 + price_limit)`` nor sold (exits and stops
+        included, delisting sales excepted) at or below ``previous close ×
+        (1 - price_limit)``, with a relative tolerance of 1e-9.
+    blocked
+        A bool frame, dates × tickers (needs ``capital``): nothing fills for a
+        ticker on a True cell (a missing cell is False).
+
+        Under these limits the part of an order that cannot fill waits: it
+        is retried on every following bar at that bar's trading price until
+        it fills, the next rebalance replaces it, or (a purchase) the stock
+        is delisted; a stop or take-profit exit that cannot fill waits the
+        same way (its first part, if any, fills at the stop's price). A
+        purchase cut by the cash ends its order. A position built or closed
+        over several bars stays one trade record: its entry (exit) price is
+        the share-weighted average of its fills, its entry (exit) date the
+        first (last) fill. ``Result.fills`` lists every fill,
+        ``Result.pending`` the orders still waiting after the last bar, and
+        the statistics add ``filled`` (the share of ordered value that
+        filled) and ``fill_delay`` (the mean bars from order to fill).
 
     Returns
     -------
@@ -174,7 +204,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         missing from ``close`` or without any price, infinite weights,
         non-positive or infinite prices, mismatched price frames, bad options.
     """
-    volume = close.volume if isinstance(close, Market) else None
+    market_volume = close.volume if isinstance(close, Market) else None
+    if volume is None and max_volume_share is not None:
+        volume = market_volume
     close, open, high, low = price_frames(close, open, high, low)
     arguments, context = prepare(
         wide_weights(weights), close, open, high, low, trade_at=trade_at, rebalance=rebalance,
@@ -184,7 +216,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         stop_trading=stop_trading, window=window, window_step=window_step,
         delisting=delisting, split_trades=split_trades, periods_per_year=periods_per_year,
         capital=capital, lot_size=lot_size, min_fee=min_fee, slippage=slippage, leverage=leverage,
-        borrow_rate=borrow_rate, cash_rate=cash_rate,
+        borrow_rate=borrow_rate, cash_rate=cash_rate, volume=volume, max_volume_share=max_volume_share,
+        price_limit=price_limit, blocked=blocked,
     )
     for message in context["warnings"]:
         warnings.warn(message, UserWarning, stacklevel=2)
@@ -195,7 +228,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         raise engine_error(exc, context) from None
     # The report's default benchmark, its cost line and its ticker drill-down read these.
     context["close"] = close
-    context["prices"] = dict(open=open, high=high, low=low, volume=volume,
+    context["prices"] = dict(open=open, high=high, low=low, volume=market_volume if volume is None else volume,
                              trading=trade_at if isinstance(trade_at, pd.DataFrame) else None)
     context["settings"] = dict(trade_at="prices" if isinstance(trade_at, pd.DataFrame) else trade_at,
                                rebalance=rebalance, fee=fee, tax=tax, stop_loss=stop_loss,
@@ -205,7 +238,10 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
                                split_trades=bool(arguments["periodically_rebalance"]),
                                **_account_settings(capital=capital, lot_size=lot_size, min_fee=min_fee,
                                                    slippage=slippage, leverage=leverage,
-                                                   borrow_rate=borrow_rate, cash_rate=cash_rate))
+                                                   borrow_rate=borrow_rate, cash_rate=cash_rate),
+                               **{k: v for k, v in dict(max_volume_share=max_volume_share,
+                                                        price_limit=price_limit).items() if v is not None},
+                               **({"blocked": True} if blocked is not None else {}))
     context["exit_rules"] = ExitRules(
         abs(arguments["stop_loss"]), abs(arguments["take_profit"]), abs(arguments["trail_stop"]),
         abs(arguments["trail_stop_activation"]), arguments["touched_exit"], arguments["stop_trading_next_period"])
