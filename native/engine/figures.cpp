@@ -228,7 +228,9 @@ void calendar_figures(const double *v, const std::int64_t *t, Py_ssize_t n, doub
             year_start = i;
         }
         month = next;
-        bound = month_start_ns(month + 1);
+        // After the last return the month is a marker past any date, whose
+        // start would overflow the nanosecond clock.
+        if (i < n) bound = month_start_ns(month + 1);
     }
     put("best_month", months[0]);
     put("worst_month", months[1]);
