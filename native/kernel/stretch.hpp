@@ -155,14 +155,32 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
 }
 
 #if defined(__SSE2__)
-// Two holdings walked side by side in close mode without stops, one in each
-// lane of an SSE2 register: the operations of walk_holding, lane by lane (the same IEEE operations,
-// so the same bits), with about half the instructions. The checks of both
+// Two holdings walked side by side in close mode, one in each lane of an
+// SSE2 register: the operations of walk_holding, lane by lane (the same
+// IEEE operations, so the same bits), with about half the instructions. The checks of both
 // lanes are gathered into one mask per bar; a bar that either lane cannot
-// take sends the stretch back to the bar loop, as one lane alone would.
+// take stops the pair there: it returns that bar's offset (else the
+// stretch's length), with `state` as it was before that bar.
 // Every comparison below is false for NaN except `neq`, as in the scalar
 // walk.
-inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t end, StretchState (&state)[2],
+//
+// With `levels`, each held lane's close is also tested against its exit
+// levels (exit_levels and close_mark, lane by lane); a lane that reaches
+// one, or whose side the quick sign tests of entry_is_long cannot tell,
+// stops the pair, and walk_holding takes each holding on from there.
+[[gnu::always_inline]] inline void store(StretchState (&state)[2], __m128d held, __m128d cr, __m128d maxcr,
+                                         __m128d mincr, __m128d prev) {
+    double lanes[5][2];
+    _mm_storeu_pd(lanes[0], held);
+    _mm_storeu_pd(lanes[1], cr);
+    _mm_storeu_pd(lanes[2], maxcr);
+    _mm_storeu_pd(lanes[3], mincr);
+    _mm_storeu_pd(lanes[4], prev);
+    for (int i = 0; i < 2; ++i) state[i] = {lanes[0][i], lanes[1][i], lanes[2][i], lanes[3][i], lanes[4][i]};
+}
+
+template <bool levels>
+inline index_t walk_pair(const Run &run, const int (&col)[2], index_t d, index_t end, StretchState (&state)[2],
                       double *marks, std::uint8_t *nonzero, std::size_t stride) {
     const double *price[2], *close_at[2];
     for (int i = 0; i < 2; ++i) {
@@ -177,6 +195,13 @@ inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t en
     const __m128d one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), largest = _mm_set1_pd(1.7976931348623157e308);
     const __m128d tiny = _mm_set1_pd(1e-7), huge = _mm_set1_pd(1e300);
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    // The levels' constant parts, as exit_levels computes them.
+    const __m128d long_upper = _mm_set1_pd(1 + run.take_profit_abs), long_lower = _mm_set1_pd(1 - run.stop_loss_abs);
+    const __m128d short_upper = _mm_set1_pd(1 + run.stop_loss_abs), short_lower = _mm_set1_pd(1 - run.take_profit_abs);
+    const __m128d long_armed_at = _mm_set1_pd(1 + run.trail_stop_activation_abs);
+    const __m128d short_armed_at = _mm_set1_pd(1 - run.trail_stop_activation_abs);
+    const __m128d trail = _mm_set1_pd(run.trail_stop_abs);
+    const __m128d cr_fast = _mm_set1_pd(1e10), value_fast = _mm_set1_pd(1e-290);
     for (index_t j = 0; j < end - d; ++j) {
         auto at = [j](const double *p, index_t step) {
             return reinterpret_cast<const char *>(p) + j * step;
@@ -188,27 +213,51 @@ inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t en
         // usable_price: missing (NaN), or positive and finite.
         __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmple_pd(trade_price, zero), _mm_cmpgt_pd(trade_price, largest)),
                                 _mm_or_pd(_mm_cmple_pd(close, zero), _mm_cmpgt_pd(close, largest)));
-        prev = pick(_mm_cmpunord_pd(prev, prev), trade_price, prev);
-        bad = _mm_or_pd(bad, _mm_cmpeq_pd(prev, zero));
-        __m128d r = _mm_div_pd(trade_price, prev);
+        // The bar's values go to new registers: a bar the pair cannot take
+        // is walked again from the state before it.
+        __m128d base = pick(_mm_cmpunord_pd(prev, prev), trade_price, prev);
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(base, zero));
+        __m128d r = _mm_div_pd(trade_price, base);
         r = pick(_mm_cmpunord_pd(r, r), one, r);
-        held = _mm_mul_pd(held, r);
-        cr = _mm_mul_pd(cr, r);
-        maxcr = _mm_max_pd(cr, maxcr);  // cr > maxcr ? cr : maxcr
-        mincr = _mm_min_pd(cr, mincr);  // cr < mincr ? cr : mincr
-        bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr, zero));
+        __m128d held_now = _mm_mul_pd(held, r), cr_now = _mm_mul_pd(cr, r);
+        __m128d maxcr_now = _mm_max_pd(cr_now, maxcr);  // cr > maxcr ? cr : maxcr
+        __m128d mincr_now = _mm_min_pd(cr_now, mincr);  // cr < mincr ? cr : mincr
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr_now, zero));
         // close_return_finite(cr * close, trade_price), for held lanes.
-        __m128d size = _mm_and_pd(_mm_mul_pd(cr, close), magnitude);
+        __m128d size = _mm_and_pd(_mm_mul_pd(cr_now, close), magnitude);
         __m128d at_least_one = _mm_cmpge_pd(trade_price, one);
         __m128d finite = pick(at_least_one, _mm_cmple_pd(size, largest),
                               _mm_and_pd(_mm_cmpge_pd(trade_price, tiny), _mm_cmple_pd(size, huge)));
         // A missing trading or close price leaves the return at the close
         // NaN, which reaches no level.
         finite = _mm_or_pd(finite, _mm_cmpunord_pd(trade_price, close));
-        __m128d held_any = _mm_cmpneq_pd(held, zero);
+        __m128d held_any = _mm_cmpneq_pd(held_now, zero);
         bad = _mm_or_pd(bad, _mm_andnot_pd(finite, held_any));
-        if (_mm_movemask_pd(bad) != 0) return false;
-        prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, prev);
+        if constexpr (levels) {
+            __m128d cr_positive = _mm_cmpgt_pd(cr_now, zero);
+            __m128d is_long =
+                _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(held_now, zero), cr_positive),
+                           _mm_and_pd(_mm_cmple_pd(cr_now, cr_fast), _mm_cmpge_pd(held_now, value_fast)));
+            __m128d is_short = _mm_and_pd(_mm_cmplt_pd(held_now, zero), cr_positive);
+            __m128d long_min = pick(_mm_cmpge_pd(maxcr_now, long_armed_at),
+                                    _mm_max_pd(_mm_sub_pd(maxcr_now, trail), long_lower), long_lower);
+            __m128d short_max = pick(_mm_cmple_pd(mincr_now, short_armed_at),
+                                     _mm_min_pd(_mm_add_pd(mincr_now, trail), short_upper), short_upper);
+            __m128d max_r = pick(is_long, long_upper, short_max), min_r = pick(is_long, long_min, short_lower);
+            __m128d at_close = _mm_div_pd(_mm_mul_pd(cr_now, close), trade_price);
+            __m128d reached = _mm_or_pd(_mm_cmpge_pd(at_close, max_r), _mm_cmplt_pd(at_close, min_r));
+            __m128d unsure = _mm_andnot_pd(_mm_or_pd(is_long, is_short), held_any);
+            bad = _mm_or_pd(bad, _mm_or_pd(_mm_and_pd(reached, held_any), unsure));
+        }
+        if (_mm_movemask_pd(bad) != 0) {
+            store(state, held, cr, maxcr, mincr, prev);
+            return j;
+        }
+        held = held_now;
+        cr = cr_now;
+        maxcr = maxcr_now;
+        mincr = mincr_now;
+        prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, base);
         __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held,
                             _mm_div_pd(_mm_mul_pd(held, close), trade_price));
         _mm_storeu_pd(marks + static_cast<std::size_t>(j) * stride, mark);
@@ -216,14 +265,8 @@ inline bool walk_pair(const Run &run, const int (&col)[2], index_t d, index_t en
         nonzero[static_cast<std::size_t>(j) * stride] = any & 1;
         nonzero[static_cast<std::size_t>(j) * stride + 1] = any >> 1;
     }
-    double lanes[5][2];
-    _mm_storeu_pd(lanes[0], held);
-    _mm_storeu_pd(lanes[1], cr);
-    _mm_storeu_pd(lanes[2], maxcr);
-    _mm_storeu_pd(lanes[3], mincr);
-    _mm_storeu_pd(lanes[4], prev);
-    for (int i = 0; i < 2; ++i) state[i] = {lanes[0][i], lanes[1][i], lanes[2][i], lanes[3][i], lanes[4][i]};
-    return true;
+    store(state, held, cr, maxcr, mincr, prev);
+    return end - d;
 }
 #endif
 
@@ -264,28 +307,36 @@ inline bool walk_holdings(Run &run, index_t d, index_t end) {
     double *marks = run.stretch_marks.data();
     std::uint8_t *nonzero = run.stretch_nonzero.data();
     std::size_t k = 0;
+    // Holding k from bar `from` on, its state at `from` in stretch_state[k].
+    auto walk_one = [&](std::size_t k, index_t from) {
+        int col = column_of(keys[k]);
+        std::size_t at = static_cast<std::size_t>(from - d) * n + k;
+        StretchState &w = run.stretch_state[k];
+        return intrabar ? walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks + at, nonzero + at, n)
+                        : walk_holding<false>(run, col, from, end, w, run.stretch_exit[k], marks + at, nonzero + at, n);
+    };
 #if defined(__SSE2__)
-    if (run.no_stops && !intrabar) {
+    if (!intrabar) {
         for (; k + 2 <= n; k += 2) {
             int col[2] = {column_of(keys[k]), column_of(keys[k + 1])};
             if (col[0] < 0 || col[1] < 0) break;  // the column is reported by the bar loop
             StretchState w[2] = {state_of(keys[k], col[0]), state_of(keys[k + 1], col[1])};
-            if (!walk_pair(run, col, d, end, w, marks + k, nonzero + k, n)) return false;
+            index_t walked = run.no_stops ? walk_pair<false>(run, col, d, end, w, marks + k, nonzero + k, n)
+                                          : walk_pair<true>(run, col, d, end, w, marks + k, nonzero + k, n);
             run.stretch_state[k] = w[0];
             run.stretch_state[k + 1] = w[1];
             run.stretch_exit[k].bar = run.stretch_exit[k + 1].bar = -1;
             run.stretch_exit[k].pending = run.stretch_exit[k + 1].pending = false;
+            // An exit, or a bar to look at closely: one holding at a time from there.
+            if (walked < end - d && (!walk_one(k, d + walked) || !walk_one(k + 1, d + walked))) return false;
         }
     }
 #endif
     for (; k < n; ++k) {
         int col = column_of(keys[k]);
         if (col < 0) return false;
-        StretchState &w = run.stretch_state[k];
-        w = state_of(keys[k], col);
-        bool ok = intrabar ? walk_holding<true>(run, col, d, end, w, run.stretch_exit[k], marks + k, nonzero + k, n)
-                           : walk_holding<false>(run, col, d, end, w, run.stretch_exit[k], marks + k, nonzero + k, n);
-        if (!ok) return false;
+        run.stretch_state[k] = state_of(keys[k], col);
+        if (!walk_one(k, d)) return false;
     }
     return true;
 }
