@@ -351,6 +351,9 @@ def test_result_statistics_start_at_the_first_trade_with_the_run_options():
                                                     window_returns(index, first)), rel=REL)
     with pytest.raises(ValueError, match="periods_per_year must be a positive number"):
         vostra.backtest(signal, m.close, periods_per_year=0)
+    # A start set by hand is searched for, not taken from the engine's bar.
+    res.start = res.equity.index[100]
+    assert res.statistics().attrs["anchor"] == res.equity.index[99]
 
 
 def test_printing_a_result_takes_the_trade_figures_from_the_ledger():

@@ -235,6 +235,7 @@ class Result:
         # An account run's arrays, their labels and whether the market's
         # limits applied: the fills and pending orders are built from them.
         self._fill_source = fill_source
+        self._start_position: tuple[Any, int | None] = (None, None)
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
@@ -268,7 +269,10 @@ class Result:
             trade_stats = _trade_stats(self.trades)
         # The engine's own arrays where there are some, without a Series each.
         traded, holdings = self._per_bar.get("traded"), self._per_bar.get("holdings")
+        # The engine told the start's bar; it holds while start is the date it gave.
+        given, position = getattr(self, "_start_position", (None, None))
         stats = window_statistics(self.equity, trade_stats, start=self.start,
+                                  start_position=position if given is self.start else None,
                                   traded=self.traded if traded is None else traded,
                                   periods_per_year=periods_per_year, benchmark=benchmark,
                                   fee=self.fee, tax=self.tax, risk_free=risk_free,
@@ -539,6 +543,8 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                             if account else None),
                     book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))),
                     fill_source=(run, context, _market_limited(context)) if account else None)
+    if start is not None:
+        result._start_position = (start, int(run.first_rebalance))
     return result
 
 
@@ -580,9 +586,12 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
         lots = pd.Series(lots, index=tickers)
     costs = Costs(context.get("fee") or 0.0, context.get("tax") or 0.0, context.get("min_fee", 0.0),
                   context.get("slippage", 0.0))
+    next_rebalance = context.get("next_rebalance")
+    if callable(next_rebalance):
+        next_rebalance = next_rebalance()
     return Book(tickers=tickers, final=run.final, next_weights=_next_weights(run, context),
                 equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
                 rules=context.get("exit_rules", ExitRules()), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
-                next_rebalance=context.get("next_rebalance"), shares=run.shares, lot_size=lots,
+                next_rebalance=next_rebalance, shares=run.shares, lot_size=lots,
                 leverage=context.get("leverage", 1.0))

@@ -510,9 +510,12 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
                       start: Any = None, traded: pd.Series | np.ndarray | None = None,
                       periods_per_year: float | None = None, benchmark: pd.Series | None = None,
                       fee: float | None = None, tax: float | None = None, risk_free: float = 0.0,
-                      holdings: pd.Series | np.ndarray | None = None) -> pd.Series:
+                      holdings: pd.Series | np.ndarray | None = None,
+                      start_position: int | None = None) -> pd.Series:
     """:func:`statistics` with the trade figures given (see
-    :func:`trade_figures`; None for none) instead of a trade log."""
+    :func:`trade_figures`; None for none) instead of a trade log.
+    ``start_position``, when the caller knows it, is the position of
+    ``start`` in the equity's index (the search for it is skipped)."""
     index = equity.index
     if periods_per_year is None:
         ppy, frequency = known_frequency(index)
@@ -522,7 +525,10 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
             raise ValueError(f"periods_per_year must be a positive number such as 252, "
                              f"got {periods_per_year!r}")
     rate = _annual_rate(risk_free)
-    first = 0 if start is None else _window_start(index, start)
+    if start is None:
+        first = 0
+    else:
+        first = _window_start(index, start) if start_position is None else start_position
     anchor = max(first - 1, 0)
     full = equity.to_numpy(dtype=np.float64)
     window_traded = None
@@ -592,8 +598,9 @@ def format_statistics(stats: pd.Series) -> str:
     """The statistics as an aligned two-column text table, followed by the
     conventions they were computed under (see :func:`statistics`)."""
     skip = set() if stats.attrs.get("benchmark", True) else set(BENCHMARK_KEYS)
+    # Plain lists: iterating the Series boxes every value through pandas.
     rows = [(key, *STAT_LABELS.get(key, (str(key), "num")), value)
-            for key, value in stats.items() if key not in skip]
+            for key, value in zip(stats.index.tolist(), stats.tolist()) if key not in skip]
     width = max(len(label) for _, label, _, _ in rows) if rows else 0
     lines = []
     for key, label, kind, value in rows:

@@ -3,6 +3,7 @@ issued at the caller's line and its outcome wrapped in a Result."""
 
 from __future__ import annotations
 
+import functools
 import re
 import warnings
 from collections.abc import Mapping
@@ -249,7 +250,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     context.update(lot_size=arguments.get("lot_size"), min_fee=arguments.get("min_fee", 0.0),
                    slippage=arguments.get("slippage", 0.0), leverage=arguments.get("leverage", 1.0),
                    position_limit=arguments["position_limit"], weights_values=arguments["pos_values"])
-    context["next_rebalance"] = next_rebalance(rebalance, context["close_index"], arguments["resample"])
+    # Only the orders ask for it: worked out when the book is built, not on every run.
+    context["next_rebalance"] = functools.partial(next_rebalance, rebalance, context["close_index"],
+                                                  arguments["resample"])
     result = build_result(run, context)
     ruin = ruin_message(result.equity)
     if ruin is not None:
