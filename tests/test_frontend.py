@@ -508,15 +508,20 @@ def test_inconsistent_bars_warn_once_when_intrabar_stops_read_them():
     high.iloc[3, 0] = 9.0        # below the low
     open_.iloc[4, 0] = 20.0      # above the high
     high.iloc[2, 1] = 1.0        # a ticker never held
+    high.iloc[0, 0] = 1.0        # before A is held
     weights = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=dates[:1])
-    with pytest.warns(UserWarning, match=r"^2 bar\(s\) of the held tickers .* the first for ticker 'A' on "
+    run = dict(rebalance=None, stop_loss=0.1)
+    with pytest.warns(UserWarning, match=r"^2 bar\(s\) of held tickers .* the first for ticker 'A' on "
                                          r"2021-01-07 00:00:00; intrabar stops") as rec:
-        vostra.backtest(weights, close, open_, high, low, stop_loss=0.1, intrabar=True)
+        vostra.backtest(weights, close, open_, high, low, **run, intrabar=True)
     assert len(rec) == 1
+    table = vostra.sweep({"w": weights}, close, open_, high, low, grid={"intrabar": [False, True]},
+                         progress=False, backend="serial", **run)
+    assert table["warnings"].isna().tolist() == [True, False] and "2 bar(s)" in table["warnings"][1]
     # Bars no stop reads as a bar's range draw nothing.
     for quiet in (dict(stop_loss=0.1), dict(intrabar=True)):
-        vostra.backtest(weights, close, open_, high, low, **quiet)
-    vostra.backtest(weights, close, close, close * 1.02, close * 0.98, stop_loss=0.1, intrabar=True)
+        vostra.backtest(weights, close, open_, high, low, rebalance=None, **quiet)
+    vostra.backtest(weights, close, close, close * 1.02, close * 0.98, **run, intrabar=True)
 
 
 def test_the_report_of_a_single_bar_says_what_it_needs():

@@ -36,7 +36,7 @@ from .data.prices import convert_prices
 from .data.weights import convert_weights
 from .run.arguments import engine_arguments
 from .run.backtest import backtest, engine_error, ruin_message
-from .run.options import SCALAR_OPTIONS, intrabar_notes, needs_periods, scalar_arguments
+from .run.options import SCALAR_OPTIONS, held_bar_notes, intrabar_stops, needs_periods, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
 from .result import ledger_trade_figures
 from .stats import SUMMARY_KEYS, figures, known_frequency
@@ -172,11 +172,11 @@ class _Prepared:
         arguments, context, notes = base
         scalars = {name: kwargs.get(name, _OPTIONS[name]) for name in SCALAR_OPTIONS}
         engine_scalars, scalar_context = scalar_arguments(**scalars)
-        notes = notes + scalar_context.pop("notes") + intrabar_notes(engine_scalars, context)
+        notes = notes + scalar_context.pop("notes")
         merged = {**arguments, **engine_scalars}
         if needs_periods(merged):
             merged["periods_per_year"] = _periods_per_year(context)
-        return merged, {**context, **scalar_context}, notes
+        return merged, {**context, **scalar_context, "intrabar_stops": intrabar_stops(engine_scalars)}, notes
 
 
 def _error_text(exc: BaseException) -> str:
@@ -235,6 +235,7 @@ def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcom
             outcomes[number] = (number, None, None, _error_text(result), "\n".join(notes) or None)
             continue
         stats, equity, ruin = _run_statistics(result, context)
+        notes = notes + held_bar_notes(context, result.trades)
         if ruin:
             notes = notes + [ruin]
         outcomes[number] = (number, stats, equity if keep_equity else None, None,

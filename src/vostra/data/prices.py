@@ -31,7 +31,6 @@ class PriceArrays:
     # The dates of the bar ranges run so far, one index object per range:
     # what the statistics infer from an index is then inferred once.
     dates: dict[tuple[int, int], pd.DatetimeIndex] = field(default_factory=dict)
-    _inconsistent: tuple[np.ndarray, np.ndarray] | None = None
 
     def dates_of(self, bars: slice | None) -> pd.DatetimeIndex:
         if bars is None:
@@ -40,23 +39,6 @@ class PriceArrays:
         if key not in self.dates:
             self.dates[key] = self.close.index[bars]
         return self.dates[key]
-
-    def inconsistent_bars(self) -> tuple[np.ndarray, np.ndarray]:
-        """(rows, columns), in date order, of the bars whose high is below
-        their low or whose open or close lies outside [low, high]; found
-        once. Without high and low (both the close) there are none."""
-        if self._inconsistent is None:
-            rows = columns = np.empty(0, dtype=np.intp)
-            if self.high_values is not None or self.low_values is not None:
-                close = self.close_values
-                high = close if self.high_values is None else self.high_values
-                low = close if self.low_values is None else self.low_values
-                bad = (high < low) | (close < low) | (close > high)
-                if self.open_values is not None:
-                    bad |= (self.open_values < low) | (self.open_values > high)
-                rows, columns = np.nonzero(bad)
-            self._inconsistent = (rows, columns)
-        return self._inconsistent
 
     def trade_values(self, frame: pd.DataFrame) -> np.ndarray:
         known = self.trading.get(id(frame))
@@ -83,24 +65,44 @@ def convert_prices(close: pd.DataFrame, open: pd.DataFrame | None = None,
 
 
 
-def inconsistent_note(prices: PriceArrays, bars: slice | None, columns: np.ndarray) -> str | None:
-    """The warning for bars of the price columns ``columns`` (in the bars
-    ``bars``) whose prices contradict each other, or None. Such bars are
-    traded as they are: vendors ship them, and intrabar stops read them."""
-    rows, cols = prices.inconsistent_bars()
-    if not len(rows):
+def inconsistent_note(prices: PriceArrays, bars: slice | None, price_col: np.ndarray,
+                      trades: dict[str, np.ndarray]) -> str | None:
+    """The warning for the bars on which a run's trades (the engine's trade
+    columns ``sid``, ``entry_bar``, ``exit_bar``) were held after their
+    entry bar, whose high is below their low or whose open or close lies
+    outside [low, high]; None when there are none. Such bars are traded as
+    they are: vendors ship them, and intrabar stops read them. Only the held
+    bars are read: a scan of the whole matrices would cost more than the run.
+    Without high and low (both the close) there are none."""
+    if prices.high_values is None and prices.low_values is None:
         return None
-    used = np.isin(cols, columns)
-    if bars is not None:
-        start, stop, _ = bars.indices(len(prices.close_values))
-        used &= (rows >= start) & (rows < stop)
-    count = int(np.count_nonzero(used))
+    first = 0 if bars is None else bars.indices(len(prices.close_values))[0]
+    n_bars = len(prices.dates_of(bars))
+    start = trades["entry_bar"] + 1
+    stop = np.where(trades["exit_bar"] < 0, n_bars - 1, trades["exit_bar"]) + 1
+    lengths = np.maximum(stop - start, 0)
+    ends = np.cumsum(lengths)
+    rows = np.arange(ends[-1] if len(ends) else 0) - np.repeat(ends - lengths - start, lengths)
+    columns = np.repeat(price_col[trades["sid"]], lengths)
+    rows_all = rows + first
+
+    def at(values: np.ndarray | None) -> np.ndarray:
+        return (prices.close_values if values is None else values)[rows_all, columns]
+
+    close, high, low = at(None), at(prices.high_values), at(prices.low_values)
+    bad = (high < low) | (close < low) | (close > high)
+    if prices.open_values is not None:
+        open_ = at(prices.open_values)
+        bad |= (open_ < low) | (open_ > high)
+    count = int(np.count_nonzero(bad))
     if not count:
         return None
-    first = int(np.argmax(used))
-    return (f"{count} bar(s) of the held tickers have a high below the low, or an open or close "
-            f"outside the low-high range, the first for ticker {prices.close.columns[cols[first]]!r} "
-            f"on {prices.close.index[rows[first]]}; intrabar stops test these prices as they are")
+    # The earliest such bar, then the first ticker on it.
+    key = np.where(bad, rows * len(prices.labels) + columns, np.iinfo(np.int64).max)
+    at_first = int(np.argmin(key))
+    return (f"{count} bar(s) of held tickers have a high below the low, or an open or close "
+            f"outside the low-high range, the first for ticker {prices.close.columns[columns[at_first]]!r} "
+            f"on {prices.dates_of(bars)[rows[at_first]]}; intrabar stops test these prices as they are")
 
 
 def last_valid(values: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -16,7 +16,7 @@ from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
 from ..stats import infer_periods_per_year
 from .market_rules import market_arguments
-from .options import intrabar_notes, lot_sizes, needs_periods, scalar_arguments
+from .options import intrabar_stops, lot_sizes, needs_periods, scalar_arguments
 
 
 def prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | None = None,
@@ -175,14 +175,12 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         delisting_bars=delisting_bars,
         **matrices, **engine_scalars,
     )
-    held_columns = price_col[(price_col >= 0) & traded]
     context = dict(
         close_index=close_index, weights_index=weights_index,
         tickers=tickers, price_frames=price_frames(trade_at),
-        # Found when a run first tests stops against the bars' ranges: the
-        # scan reads every price matrix whole.
-        ohlc_note=functools.cache(lambda: inconsistent_note(prices, bars, held_columns)),
+        # Read after a run whose stops test each bar's range, on its trades.
+        ohlc_note=functools.partial(inconsistent_note, prices, bars, price_col),
+        intrabar_stops=intrabar_stops(engine_scalars),
         warnings=notes, **scalar_context,
     )
-    notes.extend(intrabar_notes(engine_scalars, context))
     return run_arguments, context

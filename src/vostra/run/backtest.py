@@ -21,7 +21,7 @@ from ..orders import ExitRules
 from ..result import Result, build_result
 from ..stats import first_nonpositive
 from .arguments import prepare
-from .options import ACCOUNT_DEFAULTS
+from .options import ACCOUNT_DEFAULTS, held_bar_notes
 
 __all__ = ["backtest"]
 
@@ -253,6 +253,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     # Only the orders ask for it: worked out when the book is built, not on every run.
     context["next_rebalance"] = functools.partial(next_rebalance, rebalance, context["close_index"],
                                                   arguments["resample"])
+    for note in held_bar_notes(context, run.trades):
+        warnings.warn(note, UserWarning, stacklevel=2)
     result = build_result(run, context)
     ruin = ruin_message(result.equity)
     if ruin is not None:

@@ -234,13 +234,16 @@ def positive(value: float | None, name: str) -> float:
     return value
 
 
-def intrabar_notes(arguments: dict[str, Any], context: dict[str, Any]) -> list[str]:
-    """The note on inconsistent bars (``context["ohlc_note"]``, the note or
-    a function that finds it) when the run tests stops against each bar's
-    open, high and low."""
-    note = context.get("ohlc_note")
+def intrabar_stops(arguments: dict[str, Any]) -> bool:
+    """Whether the run tests stops against each bar's open, high and low."""
     stops = any(arguments[name] != math.inf for name in ("stop_loss", "take_profit", "trail_stop"))
-    if note is None or not (arguments["touched_exit"] and stops):
+    return bool(arguments["touched_exit"]) and stops
+
+
+def held_bar_notes(context: dict[str, Any], trades: dict[str, Any]) -> list[str]:
+    """After a run with intrabar stops, the note on the inconsistent bars
+    its trades were held on (made by ``context["ohlc_note"]``)."""
+    if not context.get("intrabar_stops"):
         return []
-    text = note() if callable(note) else note
-    return [] if text is None else [text]
+    note = context["ohlc_note"](trades)
+    return [] if note is None else [note]
