@@ -125,6 +125,13 @@ def account_parts(settings: dict[str, Any]) -> list[str]:
             parts.append(f"{name} {_fraction(settings[key])}")
     if settings.get("leverage", 1.0) != 1.0:
         parts.append(f"leverage {settings['leverage']:g}")
+    # The market's limits on fills.
+    if settings.get("max_volume_share") is not None:
+        parts.append(f"fills up to {_fraction(settings['max_volume_share'])} of volume")
+    if settings.get("price_limit") is not None:
+        parts.append(f"price limit {_fraction(settings['price_limit'])}")
+    if settings.get("blocked"):
+        parts.append("blocked cells")
     return parts
 
 
