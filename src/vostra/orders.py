@@ -321,7 +321,9 @@ def _plan(book: Book) -> pd.DataFrame:
     ids = state.index.union(pd.Index([s for s, w in nxt.items() if due and w != 0], dtype=np.int64))
     plan = state.reindex(ids)
     plan["current_weight"] = plan["current_weight"].fillna(0.0)
-    plan["sold"] = plan["sold"].fillna(False).astype(bool)
+    # From the index, not by filling the reindexed column: its holes make it
+    # an object column, whose fill older pandas warns about.
+    plan["sold"] = ids.isin(state.index[state["sold"].to_numpy(dtype=bool)])
     target = pd.Series(nxt, dtype=np.float64).reindex(ids, fill_value=0.0) if due else plan["current_weight"]
     plan["target_weight"] = target.where(~plan["sold"], 0.0)
     plan["resize"] = due | plan["sold"]
