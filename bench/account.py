@@ -26,12 +26,12 @@ import os
 import sys
 
 import numpy as np
-import pandas as pd
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
+from frontend import frames  # noqa: E402
 from market import synthetic_market, top_k_signal  # noqa: E402
 from measure import interleaved  # noqa: E402
 
@@ -44,18 +44,22 @@ STOPS = dict(stop_loss=0.08, take_profit=0.2, trail_stop=0.05, trail_activation=
 ACCOUNT = dict(capital=1e7, lot_size=100, min_fee=20.0, slippage=0.001)
 
 
-def frames(mkt, sig):
-    index = pd.DatetimeIndex(mkt.index.astype("datetime64[ns]"))
-    make = lambda a: pd.DataFrame(a, index=index, columns=list(mkt.columns), copy=False)  # noqa: E731
-    weights = pd.DataFrame(sig.weights, index=pd.DatetimeIndex(sig.index.astype("datetime64[ns]")),
-                           columns=list(mkt.columns))
-    return make(mkt.close), make(mkt.open), make(mkt.high), make(mkt.low), weights
-
-
-def check(run, capital, lot):
+def reconcile(run, capital):
+    """The trades' P&L and the interest add up to the equity's gain."""
     total = math.fsum(run.trades["pnl"]) + math.fsum(run.interest)
     final = run.equity[-1]
     assert abs(total - (final - capital)) <= 1e-9 * max(capital, abs(final)), (total, final - capital)
+
+
+def w1(quick):
+    """The W1 market (or its quick size) as frames, and the pairs to time."""
+    n_stocks, n_bars = (500, 2000) if quick else (2000, 4000)
+    mkt = synthetic_market(n_stocks, n_bars, seed=1)
+    return frames(mkt, top_k_signal(mkt, 50)), 7 if quick else 21
+
+
+def check(run, capital, lot):
+    reconcile(run, capital)
     assert (np.mod(run.trades["shares"], lot) == 0).all() and (np.mod(run.shares, lot) == 0).all()
     return len(run.trades["sid"])
 
@@ -71,10 +75,7 @@ def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     a = ap.parse_args()
-    n_stocks, n_bars = (500, 2000) if a.quick else (2000, 4000)
-    pairs = 7 if a.quick else 21
-    mkt = synthetic_market(n_stocks, n_bars, seed=1)
-    close, open_, high, low, weights = frames(mkt, top_k_signal(mkt, 50))
+    (close, open_, high, low, weights), pairs = w1(a.quick)
     ratios = {}
     for name, stops in (("W1", NO_STOPS), ("W2 (intrabar stops)", STOPS)):
         opts = dict(trade_at="open", rebalance=None, **stops)

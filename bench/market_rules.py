@@ -21,7 +21,6 @@ interest add up to the final equity minus the capital.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 
@@ -31,8 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
-from account import ACCOUNT, NO_STOPS, STOPS, frames, pair  # noqa: E402
-from market import synthetic_market, top_k_signal  # noqa: E402
+from account import ACCOUNT, NO_STOPS, STOPS, pair, reconcile, w1  # noqa: E402
 
 from vostra import _engine  # noqa: E402
 from vostra.run.arguments import prepare  # noqa: E402
@@ -50,9 +48,7 @@ def check(run, arguments, capital):
     used = np.flatnonzero(per_bar)
     cap = arguments["max_volume_share"] * arguments["volume"][used // len(column), used % len(column)]
     assert (per_bar[used] <= cap * (1 + 1e-12)).all()
-    total = math.fsum(run.trades["pnl"]) + math.fsum(run.interest)
-    final = run.equity[-1]
-    assert abs(total - (final - capital)) <= 1e-9 * max(capital, abs(final)), (total, final - capital)
+    reconcile(run, capital)
     waited = int((~f["completed"]).sum())
     return len(f["bar"]), waited
 
@@ -61,10 +57,7 @@ def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     a = ap.parse_args()
-    n_stocks, n_bars = (500, 2000) if a.quick else (2000, 4000)
-    pairs = 7 if a.quick else 21
-    mkt = synthetic_market(n_stocks, n_bars, seed=1)
-    close, open_, high, low, weights = frames(mkt, top_k_signal(mkt, 50))
+    (close, open_, high, low, weights), pairs = w1(a.quick)
     rng = np.random.default_rng(2)
     volume = close.rdiv(5e6) * np.exp(rng.normal(0, 1, size=close.shape))
     ratios = {}
