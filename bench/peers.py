@@ -1,7 +1,8 @@
 """What our users would run instead of the engine, on the same data.
 
 - vectorbt's ``Portfolio.from_orders`` (numba engine, and its rust engine
-  when ``vectorbt-rust`` is installed);
+  when ``vectorbt-rust`` is installed), also as an account in shares
+  (``size_granularity``, ``slippage``, ``fixed_fees``) for bench/account.py;
 - the NumPy formula most users write first;
 - the pure-Python model of the engine kept in ``tests/model.py``.
 """
@@ -102,6 +103,33 @@ def vectorbt_run(vbt, close, price, size, engine):
         init_cash=1.0, engine=engine,
     )
     return np.asarray(pf.value(), dtype=np.float64).ravel()
+
+
+def vectorbt_account(vbt, close, price, size, call_seq, *, capital, lot, slippage, fee, fixed_fee):
+    """An account in whole lots: target-percent orders valued at the order
+    price (vectorbt's default), whole multiples of `lot` shares, slippage on
+    the fill, a fee ratio and a fixed fee per fill, one cash pool that never
+    goes negative, the group's value held fixed within a bar
+    (``update_value=False``), calls in the order `call_seq` gives. Returns
+    the portfolio."""
+    return vbt.Portfolio.from_orders(
+        close, size=size, size_type="targetpercent", price=price,
+        group_by=True, cash_sharing=True, call_seq=call_seq, update_value=False,
+        fees=fee, fixed_fees=fixed_fee, slippage=slippage, min_size=0.0, size_granularity=float(lot),
+        init_cash=float(capital),
+    )
+
+
+def vectorbt_fills(pf):
+    """The portfolio's filled orders as (date, ticker, signed shares) rows,
+    sorted. vectorbt records a purchase the cash cuts to nothing as a fill
+    of 0 shares; the account makes no fill, so those rows are left out."""
+    import pandas as pd
+
+    rec = pf.orders.records_readable
+    shares = np.where(rec["Side"] == "Sell", -rec["Size"].to_numpy(), rec["Size"].to_numpy())
+    out = pd.DataFrame({"date": rec["Timestamp"].to_numpy(), "ticker": rec["Column"].to_numpy(), "shares": shares})
+    return out[out["shares"] != 0].sort_values(["date", "ticker"], ignore_index=True)
 
 
 # ---------------------------------------------------------------------------
