@@ -374,3 +374,58 @@ def test_a_name_given_to_one_statistics_index_stays_its_own():
     first = statistics(equity)
     first.index.name = "mine"
     assert statistics(equity).index.name is None
+
+
+def _numpy_window_figures(full, first, ppy, traded, held, ns, rate):
+    """The figures of :func:`statistics` without trades or a benchmark, by
+    NumPy alone (the path of windows beyond the engine's sums)."""
+    from vostra.stats import _detail_figures, _returns, figures
+
+    values = full[max(first - 1, 0):]
+    out = figures(full, first, ppy, traded, None, rate)
+    if len(values) > 1:
+        out.update(_detail_figures(values, _returns(values), ns, ppy, held))
+    return out
+
+
+def _same_bits(a, b):
+    return (math.isnan(a) and math.isnan(b)) or np.float64(a).tobytes() == np.float64(b).tobytes()
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_the_engine_computes_the_curve_figures_in_numpys_bits(seed):
+    from vostra import _engine
+
+    rng = np.random.default_rng(seed)
+    n = int(rng.choice([2, 3, 9, 130, 1000, 4097, 8192]))
+    full = np.cumprod(1 + rng.normal(0.0003, 0.02 * (1 + seed % 3), n))
+    if seed % 4 == 1:
+        full[rng.integers(n)] = rng.choice([0.0, -0.5, np.nan])  # a ruin, a negative or a missing value
+    if seed % 6 == 2:
+        full[n // 2:] = full[n // 2]  # flat: no returns after the middle
+    first = int(rng.integers(0, n))
+    ppy, rate = float(rng.choice([252.0, 12.0, 7.5])), float(rng.choice([0.0, 0.03]))
+    traded = rng.random(n - first) if seed % 3 else None
+    held = rng.integers(0, 3, n - max(first - 1, 0) - 1).astype(np.int32) if seed % 2 else None
+    dates = pd.date_range("2001-03-30", periods=n, freq="B", tz="Europe/Paris" if seed % 5 == 0 else None)
+    ns = dates.tz_localize(None).as_unit("ns").asi8[max(first - 1, 0):]
+    got = _engine.window_figures(full, first, ppy, traded, held, ns, rate)
+    want = _numpy_window_figures(full, first, ppy, traded, held, ns, rate)
+    want = {k: v for k, v in want.items() if not math.isnan(v)}
+    assert got.keys() == want.keys()
+    assert all(_same_bits(got[k], want[k]) for k in want), [(k, got[k], want[k]) for k in want]
+
+
+def test_windows_longer_than_the_engine_sums_are_summed_by_numpy():
+    from vostra import _engine
+    from vostra.stats import NATIVE_SUM_LIMIT
+
+    equity = random_curve(NATIVE_SUM_LIMIT + 50, "B", 3)
+    s = statistics(equity, start=equity.index[40], traded=np.full(len(equity), 0.1))
+    want = _numpy_window_figures(equity.to_numpy(), 40, 252.0, np.full(len(equity) - 40, 0.1), None,
+                                 equity.index.as_unit("ns").asi8[39:], 0.0)
+    assert all(_same_bits(s[k], v) for k, v in want.items()) and s.notna().sum() > 30
+    with pytest.raises(ValueError, match="at most 8192 values"):
+        _engine.window_figures(equity.to_numpy(), 0, 252.0, None, None, None, 0.0)
+    with pytest.raises(ValueError, match="a holding per return"):
+        _engine.window_figures(equity.to_numpy()[:10], 0, 252.0, None, np.ones(3), None, 0.0)

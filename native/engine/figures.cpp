@@ -19,17 +19,64 @@ void set_float(PyObject *d, const char *key, double v) {
     if (PyDict_SetItemString(d, key, value.get()) < 0) throw_py();
 }
 
+// NumPy's pairwise summation (eight partial sums in blocks of up to 128
+// values, halving above), started from 0.0: the bits of add.reduce over a
+// 1-D float64 array of up to 8192 values (longer arrays NumPy 1.x sums in
+// blocks of its buffer size, so the caller keeps those in NumPy).
+template <class At>
+double pairwise(const At &a, Py_ssize_t lo, Py_ssize_t n) {
+    if (n < 8) {
+        double res = 0.;
+        for (Py_ssize_t i = 0; i < n; ++i) res += a(lo + i);
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a(lo + j);
+        Py_ssize_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a(lo + i + j);
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a(lo + i);
+        return res;
+    }
+    Py_ssize_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise(a, lo, n2) + pairwise(a, lo + n2, n - n2);
+}
+
+template <class At>
+double numpy_sum(const At &a, Py_ssize_t n) { return 0.0 + pairwise(a, 0, n); }
+
+// vostra.stats._skipna_mean: the mean of the values that are not NaN, summed as NumPy sums.
+double skipna_mean(const std::vector<double> &x) {
+    auto n = static_cast<Py_ssize_t>(x.size());
+    double total = numpy_sum([&](Py_ssize_t i) { return x[static_cast<std::size_t>(i)]; }, n);
+    if (!std::isnan(total)) return total / static_cast<double>(n);
+    auto count = std::count_if(x.begin(), x.end(), [](double v) { return !std::isnan(v); });
+    if (count == 0) return NAN;
+    total = numpy_sum([&](Py_ssize_t i) {
+        double v = x[static_cast<std::size_t>(i)];
+        return std::isnan(v) ? 0.0 : v;
+    }, n);
+    return total / static_cast<double>(count);
+}
+
 }  // namespace
 
-// trade_figures(entry_order, exit_bar, entry_bar, returns, excursions, /):
+// trade_figures(entry_order, exit_bar, entry_bar, returns, excursions, averages=False, /):
 // ({trades, win_rate, avg_holding_bars}, mae, mfe) of the closed trades
-// (exit_bar >= 0), the dict without the figures that have no value.
+// (exit_bar >= 0), the dict without the figures that have no value; with
+// `averages`, and at most 8192 closed trades, the dict also holds avg_mae
+// and avg_mfe as the statistics average them.
 PyObject *py_trade_figures(PyObject *, PyObject *args) {
     return firewall("vostra._engine.trade_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
                     [&]() -> PyObject * {
         PyObject *order_obj, *exit_obj, *entry_obj, *returns_obj, *excursions_obj;
-        if (!PyArg_ParseTuple(args, "O!O!O!O!O!:trade_figures", &PyArray_Type, &order_obj, &PyArray_Type, &exit_obj,
-                              &PyArray_Type, &entry_obj, &PyArray_Type, &returns_obj, &PyArray_Type, &excursions_obj))
+        int averages = 0;
+        if (!PyArg_ParseTuple(args, "O!O!O!O!O!|p:trade_figures", &PyArray_Type, &order_obj, &PyArray_Type, &exit_obj,
+                              &PyArray_Type, &entry_obj, &PyArray_Type, &returns_obj, &PyArray_Type, &excursions_obj,
+                              &averages))
             throw_py();
         check_array(order_obj, Elem::i64, 1);
         check_array(exit_obj, Elem::i64, 1);
@@ -65,6 +112,10 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
         if (with_return) set_float(out.get(), "win_rate", static_cast<double>(wins) / static_cast<double>(with_return));
         if (!mae.empty())
             set_float(out.get(), "avg_holding_bars", static_cast<double>(bars) / static_cast<double>(mae.size()));
+        if (averages && !mae.empty() && mae.size() <= 8192) {
+            set_float(out.get(), "avg_mae", skipna_mean(mae));
+            set_float(out.get(), "avg_mfe", skipna_mean(mfe));
+        }
         Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
         return Py_BuildValue("(OOO)", out.get(), mae_array.get(), mfe_array.get());
     });
@@ -270,7 +321,154 @@ void calendar_figures(const double *v, const std::int64_t *t, Py_ssize_t n, doub
     }
 }
 
+// vostra.stats._ratio: NaN unless both are finite and the denominator is not 0.
+double ratio(double num, double den) {
+    if (!(std::isfinite(num) && std::isfinite(den)) || den == 0) return NAN;
+    return num / den;
+}
+
+// numpy's std(ddof=1) of r[0..n) (n >= 2), exactly 0 for identical values.
+double sample_std(const std::vector<double> &r) {
+    auto n = static_cast<Py_ssize_t>(r.size());
+    auto [lo, hi] = std::minmax_element(r.begin(), r.end());
+    if (*lo == *hi) return 0.0;
+    double mean = numpy_sum([&](Py_ssize_t i) { return r[static_cast<std::size_t>(i)]; }, n) / static_cast<double>(n);
+    double sq = numpy_sum([&](Py_ssize_t i) {
+        double d = r[static_cast<std::size_t>(i)] - mean;
+        return d * d;
+    }, n);
+    return std::sqrt(sq / static_cast<double>(n - 1));
+}
+
+// The summary figures of the window's values v[0..m) (anchor first), as
+// vostra.stats._curve_stats computes them; `returns` is empty when they are
+// undefined.
+void curve_figures(const std::vector<double> &v, const std::vector<double> &returns, double ppy, double risk_free,
+                   Out put) {
+    auto m = static_cast<Py_ssize_t>(v.size());
+    Py_ssize_t n = m - 1;
+    if (n < 1 || !(v[0] > 0)) return;
+    put("total_return", v[static_cast<std::size_t>(n)] / v[0] - 1.0);
+    bool nan = false;
+    double low = INFINITY;
+    for (double x : v) nan |= std::isnan(x), low = std::min(low, x);
+    if (!nan && low < 0) return;  // a drawdown beyond -100 % measures nothing
+    double peak = v[0], mdd = INFINITY;
+    for (double x : v) {
+        peak = std::isnan(peak) || std::isnan(x) ? NAN : std::max(peak, x);
+        double dd = (x - peak) / peak;
+        mdd = std::isnan(mdd) || std::isnan(dd) ? NAN : std::min(mdd, dd);
+    }
+    put("max_drawdown", mdd);
+    if (returns.empty()) return;
+    double growth = v[static_cast<std::size_t>(n)] / v[0];
+    double cagr = growth >= 0 ? std::pow(growth, ppy / static_cast<double>(n)) - 1.0 : NAN;
+    put("cagr", cagr);
+    if (mdd < 0) put("calmar", ratio(cagr, std::fabs(mdd)));
+    if (n < 2) return;
+    double std_dev = sample_std(returns);
+    put("annual_volatility", std_dev * std::sqrt(ppy));
+    std::vector<double> excess;
+    const std::vector<double> *r = &returns;
+    if (risk_free != 0) {
+        // The annual rate compounded down to one period.
+        double per_bar = std::pow(1.0 + risk_free, 1.0 / ppy) - 1.0;
+        excess.resize(returns.size());
+        for (std::size_t i = 0; i < returns.size(); ++i) excess[i] = returns[i] - per_bar;
+        r = &excess;
+        std_dev = sample_std(excess);
+    }
+    double fn = static_cast<double>(n);
+    double mean = numpy_sum([&](Py_ssize_t i) { return (*r)[static_cast<std::size_t>(i)]; }, n) / fn;
+    put("sharpe", ratio(mean, std_dev) * std::sqrt(ppy));
+    double down = numpy_sum([&](Py_ssize_t i) {
+        double x = std::min((*r)[static_cast<std::size_t>(i)], 0.0);
+        return x * x;
+    }, n) / fn;
+    put("sortino", ratio(mean * ppy, std::sqrt(down) * std::sqrt(ppy)));
+}
+
 }  // namespace
+
+// window_figures(equity, first, periods_per_year, traded, holdings, dates, risk_free, /): the dict of
+// figures vostra.stats computes from a curve without a benchmark or trades, in the same bits: equity
+// is the whole curve (at most 8192 values from the anchor on), first the window's first bar, traded
+// the traded value on the window's bars (or None), holdings the positions on the return bars (or
+// None), dates the wall-clock nanoseconds of the window's values (or None). Figures without a value
+// are left out.
+PyObject *py_window_figures(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.window_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *equity_obj, *traded_obj, *holdings_obj, *dates_obj;
+        Py_ssize_t first;
+        double ppy, risk_free;
+        if (!PyArg_ParseTuple(args, "O!ndOOOd:window_figures", &PyArray_Type, &equity_obj, &first, &ppy, &traded_obj,
+                              &holdings_obj, &dates_obj, &risk_free))
+            throw_py();
+        check_array(equity_obj, Elem::f64, 1);
+        View1<double> equity = view1<double>(equity_obj);
+        if (first < 0 || first > equity.size) raisef(PyExc_ValueError, "window_figures() needs 0 <= first <= len(equity)");
+        Py_ssize_t anchor = std::max<Py_ssize_t>(first - 1, 0);
+        Py_ssize_t m = equity.size - anchor, n = m - 1;
+        if (m > 8192) raisef(PyExc_ValueError, "window_figures() sums at most 8192 values as NumPy does");
+        std::vector<double> v(static_cast<std::size_t>(std::max<Py_ssize_t>(m, 0)));
+        bool defined = m >= 2;  // the returns need positive finite bases and a finite last value
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            double x = equity[anchor + i];
+            v[static_cast<std::size_t>(i)] = x;
+            defined &= std::isfinite(x) && (i == n || x > 0);
+        }
+        std::vector<double> returns;
+        if (defined) {
+            returns.resize(static_cast<std::size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                returns[static_cast<std::size_t>(i)] = v[static_cast<std::size_t>(i + 1)] / v[static_cast<std::size_t>(i)] - 1.0;
+        }
+        Ref out = Ref::check(PyDict_New());
+        Out put{out.get()};
+        curve_figures(v, returns, ppy, risk_free, put);
+        if (traded_obj != Py_None && n > 0) {
+            check_array(traded_obj, Elem::f64, 1);
+            View1<double> traded = view1<double>(traded_obj);
+            double low = *std::min_element(v.begin(), v.end());
+            bool nan = std::any_of(v.begin(), v.end(), [](double x) { return std::isnan(x); });
+            if (!nan && low >= 0) {
+                // Over a mean that counts a negative equity, turnover can turn negative.
+                double years = static_cast<double>(n) / ppy;
+                double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
+                Py_ssize_t k = equity.size - first;
+                double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
+                put("turnover", ratio(total / years, mean));
+            }
+        }
+        if (returns.empty()) return out.release();
+        std::int64_t in_market = 0;
+        if (holdings_obj != Py_None) {
+            Ref held = Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                                  NPY_ARRAY_ALIGNED, nullptr));
+            View1<double> h = view1<double>(held.get());
+            if (h.size != n) raisef(PyExc_ValueError, "window_figures() needs a holding per return");
+            for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+        } else {
+            for (double r : returns) in_market += r != 0;
+        }
+        put("time_in_market", static_cast<double>(in_market) / static_cast<double>(n));
+        return_figures(v.data(), n, put);
+        if (dates_obj != Py_None) {
+            check_array(dates_obj, Elem::i64, 1);
+            View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
+            if (dates.size != m) raisef(PyExc_ValueError, "window_figures() needs a date per value");
+            std::vector<std::int64_t> t(static_cast<std::size_t>(m));
+            for (Py_ssize_t i = 0; i < m; ++i) {
+                t[static_cast<std::size_t>(i)] = dates[i];
+                if (i && t[static_cast<std::size_t>(i)] < t[static_cast<std::size_t>(i - 1)])
+                    raisef(PyExc_ValueError, "window_figures() needs ascending dates");
+            }
+            calendar_figures(v.data(), t.data(), n, ppy, put);
+        }
+        return out.release();
+    });
+}
 
 // return_figures(values, dates, periods_per_year, /): the dict of figures of
 // the bar returns of `values` (the window's equity, anchor first, finite and

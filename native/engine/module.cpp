@@ -14,6 +14,7 @@ PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
+PyObject *py_window_figures(PyObject *, PyObject *args);
 
 namespace {
 
@@ -98,16 +99,24 @@ PyMethodDef methods[] = {
      "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "
      "matrix, without the interpreter lock."},
     {"trade_figures", py_trade_figures, METH_VARARGS,
-     "trade_figures($module, entry_order, exit_bar, entry_bar, returns, excursions, /)\n--\n\nThe trade figures "
-     "of a run's statistics from its ledger columns: a dict of trades and, over the closed trades (exit_bar >= 0), "
-     "win_rate and avg_holding_bars (without the figures that have no value), then the closed trades' MAE and "
-     "MFE at the exit, in entry_order."},
+     "trade_figures($module, entry_order, exit_bar, entry_bar, returns, excursions, averages=False, /)\n--\n\n"
+     "The trade figures of a run's statistics from its ledger columns: a dict of trades and, over the closed "
+     "trades (exit_bar >= 0), win_rate and avg_holding_bars (without the figures that have no value), then the "
+     "closed trades' MAE and MFE at the exit, in entry_order. With `averages` (and at most 8192 closed trades) "
+     "the dict also holds avg_mae and avg_mfe, averaged over the values that are not NaN in NumPy's order."},
     {"return_figures", py_return_figures, METH_VARARGS,
      "return_figures($module, values, dates, periods_per_year, /)\n--\n\nThe figures of the bar returns of "
      "`values` (a window's equity, anchor first, finite and positive but for the last) that the statistics show below their "
      "summary: distribution, winning and losing bars, drawdowns; with `dates` (int64 wall-clock nanoseconds of "
      "the values, ascending, or None) also the calendar months and years and the trailing periods. A dict "
      "without the figures that have no value."},
+    {"window_figures", py_window_figures, METH_VARARGS,
+     "window_figures($module, equity, first, periods_per_year, traded, holdings, dates, risk_free, /)\n--\n\n"
+     "The statistics of an equity curve that need neither its trades nor a benchmark, in the bits of "
+     "vostra.stats: `equity` the whole curve (at most 8192 values from the window's anchor on), `first` the "
+     "window's first bar, `traded` the traded value on the window's bars (float64, or None), `holdings` the "
+     "positions held on the return bars (or None), `dates` the int64 wall-clock nanoseconds of the window's "
+     "values (or None), `risk_free` the annual rate. A dict without the figures that have no value."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -82,12 +82,25 @@ def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] 
 
 def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],
                   entry_bar: npt.NDArray[np.int64], returns: npt.NDArray[np.float64],
-                  excursions: npt.NDArray[np.float64], /
+                  excursions: npt.NDArray[np.float64], averages: bool = False, /
                   ) -> tuple[dict[str, float], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The trade figures of a run's statistics from its ledger columns: a dict
     of ``trades`` and, over the closed trades, ``win_rate`` and
     ``avg_holding_bars`` (figures without a value are left out); then the
-    closed trades' MAE and MFE at the exit, in ``entry_order``."""
+    closed trades' MAE and MFE at the exit, in ``entry_order``. With
+    ``averages`` (and at most 8192 closed trades) the dict also holds
+    ``avg_mae`` and ``avg_mfe``, averaged as the statistics average them."""
+
+def window_figures(equity: npt.NDArray[np.float64], first: int, periods_per_year: float,
+                   traded: npt.NDArray[np.float64] | None, holdings: npt.NDArray[Any] | None,
+                   dates: npt.NDArray[np.int64] | None, risk_free: float, /) -> dict[str, float]:
+    """The statistics of an equity curve that need neither its trades nor a
+    benchmark, in the bits of :mod:`vostra.stats`: ``equity`` the whole curve
+    (at most 8192 values from the window's anchor on), ``first`` the
+    window's first bar, ``traded`` the traded value on the window's bars,
+    ``holdings`` the positions on the return bars, ``dates`` the wall-clock
+    nanoseconds of the window's values (each None for none). Figures without
+    a value are left out."""
 
 def return_figures(values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64] | None,
                    periods_per_year: float, /) -> dict[str, float]:

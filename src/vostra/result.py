@@ -109,8 +109,8 @@ def ledger_trade_figures(run: Any) -> dict[str, float]:
     as the trade log's columns do."""
     trades = run.trades
     out, mae, mfe = load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
-                                          trades["return"], run.excursions)
-    if len(mae):
+                                                trades["return"], run.excursions, True)
+    if len(mae) and "avg_mae" not in out:  # beyond the trades the engine averages as NumPy does
         out["avg_mae"] = _skipna_mean(mae)
         out["avg_mfe"] = _skipna_mean(mfe)
     return out

@@ -499,6 +499,13 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
                              holdings=holdings)
 
 
+#: The longest window (in values, the anchor included) whose figures the engine
+#: computes in one call: up to 8192 values NumPy sums pairwise as a whole, in
+#: every version, and the engine sums in that order. Longer windows are summed
+#: by NumPy itself (1.x sums them in blocks of its buffer size).
+NATIVE_SUM_LIMIT = 8192
+
+
 @functools.cache
 def _stat_index() -> pd.Index:
     # One index for every statistics Series: building it costs more than
@@ -535,17 +542,26 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
     if traded is not None and len(full) - anchor > 1:
         window_traded = _traded_values(traded, equity, first)
     held = None if holdings is None else _bar_values(holdings, equity, "holdings")[anchor + 1:]
-    out = figures(full, first, ppy, window_traded, trade_stats, rate)
     values = full[anchor:]
-    returns = _returns(values)
-    if returns is not None and benchmark is not None:
-        out.update(_benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy))
-    out.update(dict.fromkeys(DETAIL_KEYS, math.nan))
     n_returns = len(values) - 1
-    if n_returns > 0:
-        # Calendar figures need dates; a plain index has none.
-        ns = _local_ns(index) if isinstance(index, pd.DatetimeIndex) else None
-        out.update(_detail_figures(values, returns, None if ns is None else ns[anchor:], ppy, held))
+    # Calendar figures need dates; a plain index has none.
+    ns = _local_ns(index)[anchor:] if n_returns > 0 and isinstance(index, pd.DatetimeIndex) else None
+    if len(values) <= NATIVE_SUM_LIMIT:
+        out = dict.fromkeys(STAT_LABELS, math.nan)
+        if held is not None and held.dtype.kind not in "biuf":
+            held = held > 0
+        out.update(load_engine().window_figures(full, first, ppy, window_traded, held, ns, rate))
+        if trade_stats is not None:
+            out.update(trade_stats)
+    else:
+        out = figures(full, first, ppy, window_traded, trade_stats, rate)
+        out.update(dict.fromkeys(DETAIL_KEYS, math.nan))
+        if n_returns > 0:
+            out.update(_detail_figures(values, _returns(values), ns, ppy, held))
+    if benchmark is not None:
+        returns = _returns(values)
+        if returns is not None:
+            out.update(_benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy))
     # A view of the shared index: a name set on one Series stays its own.
     stats = pd.Series(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index=_stat_index().view(),
                       name="statistics", copy=False)
