@@ -15,7 +15,8 @@ import pandas as pd
 from ._native import load_engine
 from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame
 from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
-from .stats import _skipna_mean, _trade_stats, drawdown, format_statistics, window_statistics
+from .stats import (STAT_LABELS, CurveFigures, _skipna_mean, _trade_stats, curve_figures, drawdown,
+                    format_figures, format_statistics)
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -129,6 +130,42 @@ def _operations_frame(report: dict[str, Any], tickers: list[Any]) -> pd.DataFram
     })
 
 
+class _Later:
+    """A value made when it is first read: the engine's result labels its
+    arrays with pandas only when they are asked for (printing needs none)."""
+
+    __slots__ = ("_make", "_value")
+
+    def __init__(self, make: Callable[[], Any]) -> None:
+        self._make: Callable[[], Any] | None = make
+        self._value: Any = None
+
+    def get(self) -> Any:
+        if self._make is not None:
+            self._value, self._make = self._make(), None
+        return self._value
+
+
+class _Deferred:
+    """An attribute set to a value, or to a :class:`_Later` that makes it
+    when first read; setting it again replaces either."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self._slot = f"_{name}_given"
+
+    def __get__(self, obj: Any, owner: type | None = None) -> Any:
+        if obj is None:
+            return self
+        value = obj.__dict__[self._slot]
+        return value.get() if isinstance(value, _Later) else value
+
+    def __set__(self, obj: Any, value: Any) -> None:
+        obj.__dict__[self._slot] = value
+
+
+_TRADES_AT = list(STAT_LABELS).index("trades")
+
+
 class Result:
     """Outcome of :func:`vostra.backtest`.
 
@@ -209,6 +246,11 @@ class Result:
     writes an interactive HTML report.
     """
 
+    equity = _Deferred()
+    start = _Deferred()
+    weight_date = _Deferred()
+    next_weight_date = _Deferred()
+
     def __init__(self, equity: pd.Series, trades: pd.DataFrame | Callable[[], pd.DataFrame],
                  operations: pd.DataFrame | Callable[[], pd.DataFrame], *,
                  weight_date: pd.Timestamp | None = None,
@@ -236,6 +278,10 @@ class Result:
         # limits applied: the fills and pending orders are built from them.
         self._fill_source = fill_source
         self._start_position: tuple[Any, int | None] = (None, None)
+        # The engine's curve, its dates and their wall-clock nanoseconds (or
+        # None), with the _Later the equity was given as: while it stands,
+        # the statistics read the curve without a Series.
+        self._curve: tuple[Any, np.ndarray, pd.Index, np.ndarray | None] | None = None
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
@@ -257,6 +303,20 @@ class Result:
         optionally against a ``benchmark`` (prices or equity on the same
         dates), with another annualisation factor or another annual
         risk-free rate."""
+        return self._with_fills(self._figures(benchmark, periods_per_year, risk_free).series())
+
+    def _with_fills(self, stats: pd.Series) -> pd.Series:
+        if self._fills_limited():
+            # Under the market's limits: how much of what was ordered filled, and how late.
+            for key, value in fill_figures(self._fill_source[0]).items():
+                stats.loc[key] = value
+        return stats
+
+    def _fills_limited(self) -> bool:
+        return self._fill_source is not None and self._fill_source[2]
+
+    def _figures(self, benchmark: pd.Series | None = None, periods_per_year: float | None = None,
+                 risk_free: float | None = None) -> CurveFigures:
         if periods_per_year is None:
             periods_per_year = self.periods_per_year
         if risk_free is None:
@@ -269,19 +329,25 @@ class Result:
             trade_stats = _trade_stats(self.trades)
         # The engine's own arrays where there are some, without a Series each.
         traded, holdings = self._per_bar.get("traded"), self._per_bar.get("holdings")
-        # The engine told the start's bar; it holds while start is the date it gave.
-        given, position = getattr(self, "_start_position", (None, None))
-        stats = window_statistics(self.equity, trade_stats, start=self.start,
-                                  start_position=position if given is self.start else None,
-                                  traded=self.traded if traded is None else traded,
-                                  periods_per_year=periods_per_year, benchmark=benchmark,
-                                  fee=self.fee, tax=self.tax, risk_free=risk_free,
-                                  holdings=self.holdings if holdings is None else holdings)
-        if self._fill_source is not None and self._fill_source[2]:
-            # Under the market's limits: how much of what was ordered filled, and how late.
-            for key, value in fill_figures(self._fill_source[0]).items():
-                stats.loc[key] = value
-        return stats
+        # The engine told the start's bar; it holds while start is what it gave.
+        given, position = self._start_position
+        engine_start = position is not None and self.__dict__.get("_start_given") is given
+        curve = self._curve
+        if curve is not None and self.__dict__.get("_equity_given") is curve[0]:
+            full, index, local_ns = curve[1], curve[2], curve[3]
+        else:
+            equity = self.equity
+            full, index, local_ns = equity.to_numpy(dtype=np.float64), equity.index, None
+        return curve_figures(full, index, trade_stats, start=given if engine_start else self.start,
+                             start_position=position if engine_start else None,
+                             traded=self.traded if traded is None else traded,
+                             periods_per_year=periods_per_year, benchmark=benchmark,
+                             fee=self.fee, tax=self.tax, risk_free=risk_free,
+                             holdings=self.holdings if holdings is None else holdings, local_ns=local_ns)
+
+    @cached_property
+    def _default_figures(self) -> CurveFigures:
+        return self._figures()
 
     @cached_property
     def fills(self) -> pd.DataFrame | None:
@@ -365,7 +431,7 @@ class Result:
 
     @cached_property
     def stats(self) -> pd.Series:
-        return self.statistics()
+        return self._with_fills(self._default_figures.series())
 
     @property
     def drawdown(self) -> pd.Series:
@@ -487,19 +553,23 @@ class Result:
     def _trade_count(self) -> int:
         if "trades" in self.__dict__ or self._trade_figures is None:
             return len(self.trades)
-        return int(self.stats["trades"])
+        return int(self._default_figures.values[_TRADES_AT])
 
     def __repr__(self) -> str:
-        if len(self.equity):
-            head = (f"Backtest {self.equity.index[0].date()} .. {self.equity.index[-1].date()}, "
-                    f"{len(self.equity)} bars, {self._trade_count()} trades")
+        # Printed from the figures as they are: no Series, no Timestamps.
+        figures = self._default_figures
+        n_bars = len(figures.index)
+        if n_bars:
+            head = (f"Backtest {figures.day(0)} .. {figures.day(n_bars - 1)}, "
+                    f"{n_bars} bars, {self._trade_count()} trades")
         else:
             head = "Backtest (empty)"
         from .report import account_parts
 
         account = account_parts(self.settings)
         tail = "\nAccount: " + ", ".join(account) if account else ""
-        return head + "\n" + format_statistics(self.stats) + tail
+        table = format_statistics(self.stats) if self._fills_limited() else format_figures(figures)
+        return head + "\n" + table + tail
 
 
 def _market_limited(context: dict[str, Any]) -> bool:
@@ -508,10 +578,10 @@ def _market_limited(context: dict[str, Any]) -> bool:
 
 
 def build_result(run: Any, context: dict[str, Any]) -> Result:
-    """Label the native engine's arrays with the caller's dates and tickers."""
+    """Label the native engine's arrays with the caller's dates and tickers
+    (the equity Series and the dates when first read)."""
     index = context["close_index"]
     weights_index = context["weights_index"]
-    equity = pd.Series(run.equity, index=index, name="equity", copy=False)  # the run's own array
     report = run.report
     def operations() -> pd.DataFrame:
         return _operations_frame(report, context["tickers"])
@@ -521,14 +591,16 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
             return None
         return weights_index[int(row)]
 
+    equity = _Later(lambda: pd.Series(run.equity, index=index, name="equity", copy=False))  # the run's own array
     # The statistics start at the first executed rebalance.
-    start = index[run.first_rebalance] if run.first_rebalance >= 0 else None
+    first = int(run.first_rebalance)
+    start = _Later(lambda: index[first]) if first >= 0 else None
     account = run.shares is not None
     result = Result(equity,
                     lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context, account),
                     operations,
-                    weight_date=signal_date(report.get("weight_time")),
-                    next_weight_date=signal_date(report.get("next_weight_time")),
+                    weight_date=_Later(lambda: signal_date(report.get("weight_time"))),
+                    next_weight_date=_Later(lambda: signal_date(report.get("next_weight_time"))),
                     start=start,
                     fee=context.get("fee"), tax=context.get("tax"),
                     periods_per_year=context.get("periods_per_year"),
@@ -543,8 +615,10 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                             if account else None),
                     book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))),
                     fill_source=(run, context, _market_limited(context)) if account else None)
+    # A naive index's nanoseconds are its wall-clock ones.
+    result._curve = (equity, run.equity, index, context.get("price_ns") if index.tz is None else None)
     if start is not None:
-        result._start_position = (start, int(run.first_rebalance))
+        result._start_position = (start, first)
     return result
 
 

@@ -12,9 +12,10 @@ quantstats' functions on the same returns, except where
 
 from __future__ import annotations
 
+import datetime
 import functools
 import math
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -337,19 +338,19 @@ def closed_trade_figures(n_trades: int, returns: np.ndarray, holding_bars: np.nd
     return out
 
 
-def _traded_values(traded: Any, equity: pd.Series, first: int) -> np.ndarray:
+def _traded_values(traded: Any, index: pd.Index, first: int) -> np.ndarray:
     """The traded value on the window's bars, from a Series on the equity's
     dates (missing dates count as no trade) or an array as long as the curve."""
     if isinstance(traded, pd.Series):
-        extra = traded.index.difference(equity.index)
+        extra = traded.index.difference(index)
         if len(extra):
             raise ValueError(f"traded has dates that are not in the equity index, the "
                              f"first {extra[0]}; give it on the equity's dates")
-        return traded.reindex(equity.index[first:], fill_value=0.0).to_numpy(dtype=np.float64)
+        return traded.reindex(index[first:], fill_value=0.0).to_numpy(dtype=np.float64)
     values = np.asarray(traded, dtype=np.float64)
-    if values.shape != (len(equity),):
+    if values.shape != (len(index),):
         raise ValueError(f"traded must be a Series on the equity's dates or an array of "
-                         f"{len(equity)} values, got shape {values.shape}")
+                         f"{len(index)} values, got shape {values.shape}")
     return values[first:]
 
 
@@ -382,17 +383,17 @@ def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | Non
     return out
 
 
-def _bar_values(values: Any, equity: pd.Series, name: str) -> np.ndarray:
+def _bar_values(values: Any, index: pd.Index, name: str) -> np.ndarray:
     """Per-bar values given as a Series on the equity's dates or as an array
     as long as the curve."""
     if isinstance(values, pd.Series):
-        if not values.index.equals(equity.index):
+        if not values.index.equals(index):
             raise ValueError(f"{name} must be on the equity's dates")
         return values.to_numpy()
     array = np.asarray(values)
-    if array.shape != (len(equity),):
+    if array.shape != (len(index),):
         raise ValueError(f"{name} must be a Series on the equity's dates or an array of "
-                         f"{len(equity)} values, got shape {array.shape}")
+                         f"{len(index)} values, got shape {array.shape}")
     return array
 
 
@@ -523,7 +524,65 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
     :func:`trade_figures`; None for none) instead of a trade log.
     ``start_position``, when the caller knows it, is the position of
     ``start`` in the equity's index (the search for it is skipped)."""
-    index = equity.index
+    return curve_figures(equity.to_numpy(dtype=np.float64), equity.index, trade_stats, start=start,
+                         traded=traded, periods_per_year=periods_per_year, benchmark=benchmark, fee=fee,
+                         tax=tax, risk_free=risk_free, holdings=holdings,
+                         start_position=start_position).series()
+
+
+class CurveFigures(NamedTuple):
+    """The statistics of a curve before they become a Series: the figures in
+    the order of :data:`STAT_LABELS`, the curve's dates, the positions of
+    the window's anchor and first return bar in them (None when there are
+    none) and the other conventions of ``Series.attrs``. A printout reads
+    them as they are."""
+
+    values: np.ndarray
+    index: pd.Index
+    anchor: int | None
+    window_start: int | None
+    attrs: dict[str, Any]
+    # Wall-clock nanoseconds of the dates, when at hand (None: read from the index).
+    local_ns: np.ndarray | None = None
+
+    def series(self) -> pd.Series:
+        # A view of the shared index: a name set on one Series stays its own.
+        stats = pd.Series(self.values, index=_stat_index().view(), name="statistics", copy=False)
+        stats.attrs.update(window_start=None if self.window_start is None else self.index[self.window_start],
+                           anchor=None if self.anchor is None else self.index[self.anchor], **self.attrs)
+        return stats
+
+    def day(self, position: int) -> datetime.date:
+        """The calendar day of the date at ``position``."""
+        ns = self.local_ns
+        if ns is None:
+            return self.index[position].date()
+        return datetime.date.fromordinal(_EPOCH_DAY + int(ns[position]) // _DAY_NS)
+
+    def date_text(self, position: int) -> str:
+        """The date at ``position`` as the printout shows it (see :func:`_date`):
+        a midnight as its day, without making a Timestamp."""
+        ns = self.local_ns
+        if ns is not None:
+            days, rest = divmod(int(ns[position]), _DAY_NS)
+            if rest == 0:
+                return datetime.date.fromordinal(_EPOCH_DAY + days).isoformat()
+        return _date(self.index[position])
+
+
+_DAY_NS = 86_400 * 10**9
+_EPOCH_DAY = datetime.date(1970, 1, 1).toordinal()
+
+
+def curve_figures(full: np.ndarray, index: pd.Index, trade_stats: dict[str, float] | None, *,
+                  start: Any = None, traded: pd.Series | np.ndarray | None = None,
+                  periods_per_year: float | None = None, benchmark: pd.Series | None = None,
+                  fee: float | None = None, tax: float | None = None, risk_free: float = 0.0,
+                  holdings: pd.Series | np.ndarray | None = None, start_position: int | None = None,
+                  local_ns: np.ndarray | None = None) -> CurveFigures:
+    """:func:`window_statistics` of the curve ``full`` (float64) on ``index``,
+    as :class:`CurveFigures`; ``local_ns``, when the caller has them, are the
+    wall-clock nanoseconds of ``index``."""
     if periods_per_year is None:
         ppy, frequency = known_frequency(index)
     else:
@@ -537,15 +596,16 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
     else:
         first = _window_start(index, start) if start_position is None else start_position
     anchor = max(first - 1, 0)
-    full = equity.to_numpy(dtype=np.float64)
     window_traded = None
     if traded is not None and len(full) - anchor > 1:
-        window_traded = _traded_values(traded, equity, first)
-    held = None if holdings is None else _bar_values(holdings, equity, "holdings")[anchor + 1:]
+        window_traded = _traded_values(traded, index, first)
+    held = None if holdings is None else _bar_values(holdings, index, "holdings")[anchor + 1:]
     values = full[anchor:]
     n_returns = len(values) - 1
     # Calendar figures need dates; a plain index has none.
-    ns = _local_ns(index)[anchor:] if n_returns > 0 and isinstance(index, pd.DatetimeIndex) else None
+    if local_ns is None and n_returns > 0 and isinstance(index, pd.DatetimeIndex):
+        local_ns = _local_ns(index)
+    ns = local_ns[anchor:] if local_ns is not None and n_returns > 0 else None
     if len(values) <= NATIVE_SUM_LIMIT:
         out = dict.fromkeys(STAT_LABELS, math.nan)
         if held is not None and held.dtype.kind not in "biuf":
@@ -562,17 +622,12 @@ def window_statistics(equity: pd.Series, trade_stats: dict[str, float] | None, *
         returns = _returns(values)
         if returns is not None:
             out.update(_benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy))
-    # A view of the shared index: a name set on one Series stays its own.
-    stats = pd.Series(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index=_stat_index().view(),
-                      name="statistics", copy=False)
-    stats.attrs.update(
-        window_start=index[anchor + 1] if n_returns > 0 else None,
-        anchor=index[anchor] if len(values) else None,
-        window_rule="first bar" if start is None else "first executed rebalance",
-        periods_per_year=ppy, frequency=frequency, benchmark=benchmark is not None,
-        risk_free=rate, fee=fee, tax=tax,
-    )
-    return stats
+    attrs = dict(window_rule="first bar" if start is None else "first executed rebalance",
+                 periods_per_year=ppy, frequency=frequency, benchmark=benchmark is not None,
+                 risk_free=rate, fee=fee, tax=tax)
+    return CurveFigures(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index,
+                        anchor if len(values) else None, anchor + 1 if n_returns > 0 else None, attrs,
+                        local_ns)
 
 
 def _format_value(value: float, kind: str) -> str:
@@ -594,10 +649,19 @@ def _date(ts: pd.Timestamp) -> str:
 def conventions(stats: pd.Series) -> list[str]:
     """The conventions recorded in ``stats.attrs``, as lines of text."""
     attrs = stats.attrs
-    lines = []
+    window = None
     if attrs.get("window_start") is not None:
-        lines.append(f"Window: from the {attrs['window_rule']}, {_date(attrs['window_start'])} "
-                     f"(returns from the close of {_date(attrs['anchor'])})")
+        window = (_date(attrs["window_start"]), _date(attrs["anchor"]))
+    return _convention_lines(attrs, window)
+
+
+def _convention_lines(attrs: dict[str, Any], window: tuple[str, str] | None) -> list[str]:
+    """The conventions in ``attrs`` and the window's first return bar and
+    anchor as printed, as lines of text."""
+    lines = []
+    if window is not None:
+        lines.append(f"Window: from the {attrs['window_rule']}, {window[0]} "
+                     f"(returns from the close of {window[1]})")
     if "periods_per_year" in attrs:
         rate = attrs.get("risk_free") or 0.0
         free = f"risk-free rate {rate * 100:g}% a year" if rate else "no risk-free rate"
@@ -613,17 +677,31 @@ def conventions(stats: pd.Series) -> list[str]:
 def format_statistics(stats: pd.Series) -> str:
     """The statistics as an aligned two-column text table, followed by the
     conventions they were computed under (see :func:`statistics`)."""
-    skip = set() if stats.attrs.get("benchmark", True) else set(BENCHMARK_KEYS)
     # Plain lists: iterating the Series boxes every value through pandas.
+    return _table(stats.index.tolist(), stats.tolist(), stats.attrs.get("benchmark", True), conventions(stats))
+
+
+def format_figures(figures: CurveFigures) -> str:
+    """:func:`format_statistics` of the statistics ``figures`` would make,
+    read from them as they are."""
+    window = None
+    if figures.window_start is not None:
+        window = (figures.date_text(figures.window_start), figures.date_text(figures.anchor))
+    return _table(list(STAT_LABELS), figures.values.tolist(), figures.attrs["benchmark"],
+                  _convention_lines(figures.attrs, window))
+
+
+def _table(keys: list[Any], values: list[float], benchmark: bool, notes: list[str]) -> str:
+    skip = () if benchmark else BENCHMARK_KEYS
     rows = [(key, *STAT_LABELS.get(key, (str(key), "num")), value)
-            for key, value in zip(stats.index.tolist(), stats.tolist()) if key not in skip]
+            for key, value in zip(keys, values) if key not in skip]
     width = max(len(label) for _, label, _, _ in rows) if rows else 0
     lines = []
     for key, label, kind, value in rows:
         if key in _SECTION_STARTS and lines:
             lines.append("")
         lines.append(f"{label:<{width}}  {_format_value(value, kind):>10}")
-    return "\n".join(lines + conventions(stats))
+    return "\n".join(lines + notes)
 
 
 def benchmark_statistics(equity: pd.Series, benchmark: pd.Series, *,

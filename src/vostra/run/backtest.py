@@ -256,9 +256,11 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     for note in held_bar_notes(context, run.trades):
         warnings.warn(note, UserWarning, stacklevel=2)
     result = build_result(run, context)
-    ruin = ruin_message(result.equity)
-    if ruin is not None:
-        warnings.warn(ruin, UserWarning, stacklevel=2)
+    # The usual case told from the curve's minimum, without its Series.
+    if not (len(run.equity) and run.equity.min() > 0):
+        ruin = ruin_message(result.equity)
+        if ruin is not None:
+            warnings.warn(ruin, UserWarning, stacklevel=2)
     return result
 
 
