@@ -95,6 +95,8 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
         // The exit group is the last one of each trade.
         const char *exit_group = x->data + (x->dimensions[1] - 1) * x->strides[1];
         std::vector<double> mae, mfe;
+        mae.reserve(static_cast<std::size_t>(n));
+        mfe.reserve(static_cast<std::size_t>(n));
         std::int64_t wins = 0, with_return = 0, bars = 0;
         for (Py_ssize_t i = 0; i < order.size; ++i) {
             Py_ssize_t row = numpy_index(order[i], n, 0);
@@ -189,9 +191,10 @@ struct Out {
     }
 };
 
-void return_figures(const double *v, Py_ssize_t n, Out put) {
+// `r` receives the n returns (and is reordered for the quantiles).
+void return_figures(const double *v, Py_ssize_t n, std::vector<double> &r, Out put) {
     // v[0] is the anchor; return i (1..n) is v[i] / v[i - 1] - 1.
-    std::vector<double> r(static_cast<std::size_t>(n));
+    r.resize(static_cast<std::size_t>(n));
     double best = -INFINITY, worst = INFINITY, gains = 0, pains = 0, sum = 0;
     std::int64_t wins = 0, losses = 0, run_win = 0, run_loss = 0, max_win = 0, max_loss = 0;
     double peak = v[0], sunk2 = 0;
@@ -321,6 +324,27 @@ void calendar_figures(const double *v, const std::int64_t *t, Py_ssize_t n, doub
     }
 }
 
+// Asks for the cache lines of [p, p + bytes) ahead of a pass over them: right
+// after a run, which streams the price matrices through the caches, these
+// arrays come from memory, and a pass that meets each line's miss in turn
+// waits for them one by one.
+void fetch_ahead(const void *p, std::size_t bytes) {
+    const char *c = static_cast<const char *>(p);
+    for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(c + i);
+}
+
+template <class T>
+void fetch_ahead(const View1<T> &a) {
+    if (a.size > 0 && a.stride > 0) fetch_ahead(a.data, static_cast<std::size_t>(a.size * a.stride));
+}
+
+// Whether a view's values can be read through a plain pointer: one after
+// the other and aligned.
+template <class T>
+bool contiguous(const View1<T> &a) {
+    return a.stride == static_cast<Py_ssize_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(a.data) % alignof(T) == 0;
+}
+
 // vostra.stats._ratio: NaN unless both are finite and the denominator is not 0.
 double ratio(double num, double den) {
     if (!(std::isfinite(num) && std::isfinite(den)) || den == 0) return NAN;
@@ -343,25 +367,23 @@ double sample_std(const std::vector<double> &r) {
 // The summary figures of the window's values v[0..m) (anchor first), as
 // vostra.stats._curve_stats computes them; `returns` is empty when they are
 // undefined.
-void curve_figures(const std::vector<double> &v, const std::vector<double> &returns, double ppy, double risk_free,
-                   Out put) {
-    auto m = static_cast<Py_ssize_t>(v.size());
+// `nan` and `low` tell whether a value is NaN and the least of the others.
+void curve_figures(const double *v, Py_ssize_t m, bool nan, double low, const std::vector<double> &returns,
+                   double ppy, double risk_free, Out put) {
     Py_ssize_t n = m - 1;
     if (n < 1 || !(v[0] > 0)) return;
-    put("total_return", v[static_cast<std::size_t>(n)] / v[0] - 1.0);
-    bool nan = false;
-    double low = INFINITY;
-    for (double x : v) nan |= std::isnan(x), low = std::min(low, x);
+    put("total_return", v[n] / v[0] - 1.0);
     if (!nan && low < 0) return;  // a drawdown beyond -100 % measures nothing
     double peak = v[0], mdd = INFINITY;
-    for (double x : v) {
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        double x = v[i];
         peak = std::isnan(peak) || std::isnan(x) ? NAN : std::max(peak, x);
         double dd = (x - peak) / peak;
         mdd = std::isnan(mdd) || std::isnan(dd) ? NAN : std::min(mdd, dd);
     }
     put("max_drawdown", mdd);
     if (returns.empty()) return;
-    double growth = v[static_cast<std::size_t>(n)] / v[0];
+    double growth = v[n] / v[0];
     double cagr = growth >= 0 ? std::pow(growth, ppy / static_cast<double>(n)) - 1.0 : NAN;
     put("cagr", cagr);
     if (mdd < 0) put("calmar", ratio(cagr, std::fabs(mdd)));
@@ -411,35 +433,41 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
         Py_ssize_t anchor = std::max<Py_ssize_t>(first - 1, 0);
         Py_ssize_t m = equity.size - anchor, n = m - 1;
         if (m > 8192) raisef(PyExc_ValueError, "window_figures() sums at most 8192 values as NumPy does");
-        std::vector<double> v(static_cast<std::size_t>(std::max<Py_ssize_t>(m, 0)));
-        bool defined = m >= 2;  // the returns need positive finite bases and a finite last value
+        fetch_ahead(equity);
+        for (PyObject *o : {traded_obj, holdings_obj, dates_obj})
+            if (PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) == 1) fetch_ahead(view1<char>(o));
+        // The curve is read in place when it is contiguous (the engine's is), else copied once.
+        std::vector<double> copy;
+        const double *v = reinterpret_cast<const double *>(equity.data) + anchor;
+        if (!contiguous(equity)) {
+            copy.resize(static_cast<std::size_t>(std::max<Py_ssize_t>(m, 0)));
+            for (Py_ssize_t i = 0; i < m; ++i) copy[static_cast<std::size_t>(i)] = equity[anchor + i];
+            v = copy.data();
+        }
+        bool defined = m >= 2, nan = false;  // the returns need positive finite bases and a finite last value
+        double low = INFINITY;
         for (Py_ssize_t i = 0; i < m; ++i) {
-            double x = equity[anchor + i];
-            v[static_cast<std::size_t>(i)] = x;
+            double x = v[i];
             defined &= std::isfinite(x) && (i == n || x > 0);
+            nan |= std::isnan(x), low = std::min(low, x);
         }
         std::vector<double> returns;
         if (defined) {
             returns.resize(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i)
-                returns[static_cast<std::size_t>(i)] = v[static_cast<std::size_t>(i + 1)] / v[static_cast<std::size_t>(i)] - 1.0;
+            for (Py_ssize_t i = 0; i < n; ++i) returns[static_cast<std::size_t>(i)] = v[i + 1] / v[i] - 1.0;
         }
         Ref out = Ref::check(PyDict_New());
         Out put{out.get()};
-        curve_figures(v, returns, ppy, risk_free, put);
-        if (traded_obj != Py_None && n > 0) {
+        curve_figures(v, m, nan, low, returns, ppy, risk_free, put);
+        if (traded_obj != Py_None && n > 0 && !nan && low >= 0) {
+            // Over a mean that counts a negative equity, turnover can turn negative.
             check_array(traded_obj, Elem::f64, 1);
             View1<double> traded = view1<double>(traded_obj);
-            double low = *std::min_element(v.begin(), v.end());
-            bool nan = std::any_of(v.begin(), v.end(), [](double x) { return std::isnan(x); });
-            if (!nan && low >= 0) {
-                // Over a mean that counts a negative equity, turnover can turn negative.
-                double years = static_cast<double>(n) / ppy;
-                double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
-                Py_ssize_t k = equity.size - first;
-                double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
-                put("turnover", ratio(total / years, mean));
-            }
+            double years = static_cast<double>(n) / ppy;
+            double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
+            Py_ssize_t k = equity.size - first;
+            double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
+            put("turnover", ratio(total / years, mean));
         }
         if (returns.empty()) return out.release();
         std::int64_t in_market = 0;
@@ -453,19 +481,25 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
             for (double r : returns) in_market += r != 0;
         }
         put("time_in_market", static_cast<double>(in_market) / static_cast<double>(n));
-        return_figures(v.data(), n, put);
+        std::vector<std::int64_t> t;
+        const std::int64_t *dates_at = nullptr;
         if (dates_obj != Py_None) {
             check_array(dates_obj, Elem::i64, 1);
             View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
             if (dates.size != m) raisef(PyExc_ValueError, "window_figures() needs a date per value");
-            std::vector<std::int64_t> t(static_cast<std::size_t>(m));
-            for (Py_ssize_t i = 0; i < m; ++i) {
-                t[static_cast<std::size_t>(i)] = dates[i];
-                if (i && t[static_cast<std::size_t>(i)] < t[static_cast<std::size_t>(i - 1)])
-                    raisef(PyExc_ValueError, "window_figures() needs ascending dates");
+            for (Py_ssize_t i = 1; i < m; ++i)
+                if (dates[i] < dates[i - 1]) raisef(PyExc_ValueError, "window_figures() needs ascending dates");
+            if (contiguous(dates)) {
+                dates_at = reinterpret_cast<const std::int64_t *>(dates.data);
+            } else {
+                t.resize(static_cast<std::size_t>(m));
+                for (Py_ssize_t i = 0; i < m; ++i) t[static_cast<std::size_t>(i)] = dates[i];
+                dates_at = t.data();
             }
-            calendar_figures(v.data(), t.data(), n, ppy, put);
         }
+        // Last: the quantiles reorder the returns.
+        return_figures(v, n, returns, put);
+        if (dates_at) calendar_figures(v, dates_at, n, ppy, put);
         return out.release();
     });
 }
@@ -506,7 +540,8 @@ PyObject *py_return_figures(PyObject *, PyObject *args) {
         }
         Ref out = Ref::check(PyDict_New());
         Out put{out.get()};
-        return_figures(v.data(), n, put);
+        std::vector<double> r;
+        return_figures(v.data(), n, r, put);
         if (!t.empty()) calendar_figures(v.data(), t.data(), n, ppy, put);
         return out.release();
     });
