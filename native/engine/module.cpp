@@ -11,6 +11,7 @@ extern PyTypeObject *result_type;
 PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
+PyObject *py_held_last_rows(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
@@ -94,6 +95,11 @@ PyMethodDef methods[] = {
      "last_valid_rows($module, matrix, columns=None, /)\n--\n\nPer column of a 2-D float64 matrix (or per "
      "column listed in the int64 array `columns`), the last row that is not NaN (-1 for none), read from the "
      "end of each column."},
+    {"held_last_rows", py_held_last_rows, METH_VARARGS,
+     "held_last_rows($module, close, price_col, traded, /)\n--\n\n(last, unknown, empty): for every weight "
+     "column that the bool array `traded` marks, the last row of its close column price_col[j] that is not NaN, "
+     "in `last` (int64 per close column, -1 for none and for the columns not asked for); the marked weight "
+     "columns without a close column (price_col < 0) in `unknown` and those whose closes are all NaN in `empty`."},
     {"weight_columns", py_weight_columns, METH_O,
      "weight_columns($module, matrix, /)\n--\n\nPer column of a 2-D float64 weight matrix, whether any row "
      "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "

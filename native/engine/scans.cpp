@@ -4,6 +4,7 @@
 #include "common/run_args.hpp"
 #include "kernel/checks.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -75,6 +76,56 @@ PyObject *py_last_valid_rows(PyObject *, PyObject *args) {
         Ref out = int64_array(cols.size, &p);
         for (Py_ssize_t i = 0; i < cols.size; ++i) p[i] = last_valid_row(m, numpy_index(cols[i], m.cols, 1));
         return out.release();
+    });
+}
+
+// held_last_rows(close, price_col, traded, /): (last, unknown, empty). For
+// every weight column j that `traded` marks, the last valid row of its
+// price column price_col[j] (-1 for none) goes into `last` (one entry per
+// price column, -1 for the columns not asked for); `unknown` lists the
+// marked weight columns without a price column (price_col < 0), `empty`
+// those whose closes are all NaN, both ascending. The columns' ends are
+// asked for all at once before they are read: right after a run they come
+// from memory, one page each.
+PyObject *py_held_last_rows(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.held_last_rows", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *matrix, *price_col_obj, *traded_obj;
+        if (!PyArg_ParseTuple(args, "O!O!O!:held_last_rows", &PyArray_Type, &matrix, &PyArray_Type, &price_col_obj,
+                              &PyArray_Type, &traded_obj))
+            throw_py();
+        check_array(matrix, Elem::f64, 2);
+        check_array(price_col_obj, Elem::i64, 1);
+        auto *traded_arr = reinterpret_cast<PyArrayObject *>(traded_obj);
+        if (PyArray_NDIM(traded_arr) != 1 || PyArray_TYPE(traded_arr) != NPY_BOOL)
+            raisef(PyExc_ValueError, "held_last_rows() needs `traded` as a 1-D bool array");
+        View2<double> m = view2<double>(matrix);
+        View1<std::int64_t> price_col = view1<std::int64_t>(price_col_obj);
+        View1<npy_bool> traded = view1<npy_bool>(traded_obj);
+        if (traded.size != price_col.size)
+            raisef(PyExc_ValueError, "held_last_rows() needs `traded` and `price_col` of one length");
+        std::int64_t *last;
+        Ref out = int64_array(m.cols, &last);
+        std::fill(last, last + m.cols, -1);
+        std::vector<std::int64_t> unknown, empty, asked;
+        for (Py_ssize_t j = 0; j < price_col.size; ++j) {
+            if (!traded[j]) continue;
+            std::int64_t c = price_col[j];
+            if (c < 0) {
+                unknown.push_back(j);
+                continue;
+            }
+            if (c >= m.cols) raise_buffer_index(1);
+            asked.push_back(j);
+            if (m.rows > 0) __builtin_prefetch(m.row_ptr(m.rows - 1) + c * m.col_stride);
+        }
+        for (std::int64_t j : asked) {
+            std::int64_t c = price_col[j];
+            last[c] = last_valid_row(m, c);
+            if (last[c] < 0) empty.push_back(j);
+        }
+        Ref unknown_array = vector_array(unknown, NPY_INT64), empty_array = vector_array(empty, NPY_INT64);
+        return Py_BuildValue("(OOO)", out.get(), unknown_array.get(), empty_array.get());
     });
 }
 

@@ -11,7 +11,8 @@ import pandas as pd
 
 from ..data.delisting import Delisting, delisting_by_option
 from ..data.frames import listing
-from ..data.prices import PriceArrays, convert_prices, inconsistent_note, last_valid
+from .._native import load_engine
+from ..data.prices import PriceArrays, convert_prices, inconsistent_note
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
 from ..stats import infer_periods_per_year
@@ -72,7 +73,7 @@ def _price_matrices(prices: PriceArrays, bars: slice | None,
 def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, price_col: np.ndarray,
                       traded: np.ndarray, close_values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The last valid close of every price column some weight may hold, and
-    whether it has one (see :func:`last_valid`); raises for a held ticker
+    whether it has one (-1 and False for the others); raises for a held ticker
     with no column in close or without any close."""
 
     def held(columns: np.ndarray) -> np.ndarray:
@@ -82,26 +83,22 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
         return part.any(axis=0) if is_mask else (part != 0).any(axis=0)
 
     # Only columns that some row gives a weight (in any rows: `traded` is
-    # the whole frame's) may be held.
-    known = price_col >= 0
-    may_hold = known & traded
-    missing = np.flatnonzero(~known & traded)
+    # the whole frame's) may be held: one native pass over their closes.
+    last, missing, empty = load_engine().held_last_rows(close_values, price_col.astype(np.int64, copy=False),
+                                                        traded)
     unknown = tickers[missing[held(missing)]] if len(missing) else ()
     if len(unknown):
         raise ValueError(
             f"weights has tickers with no column in close: {listing(unknown)}; add "
             f"their prices or drop them with weights.drop(columns=[...])"
         )
-    last, has_any = last_valid(close_values, price_col[may_hold])
-    no_prices = np.zeros(len(price_col), dtype=bool)
-    no_prices[may_hold] = ~has_any[price_col[may_hold]]
-    empty = np.flatnonzero(no_prices)
-    no_prices[empty] = held(empty)
-    if no_prices.any():
+    empty = empty[held(empty)] if len(empty) else empty
+    if len(empty):
         raise ValueError(
             f"weights gives nonzero weight to tickers whose close prices are all "
-            f"missing: {listing(tickers[no_prices])}"
+            f"missing: {listing(tickers[empty])}"
         )
+    has_any = last >= 0
     return last, has_any
 
 
