@@ -28,10 +28,11 @@ _lock = threading.Lock()
 
 def known(kind: str, objects: tuple[Any, ...], make: Callable[[], T]) -> T:
     """``make()``, or what it gave before for these same objects."""
-    key = (kind,) + tuple(map(id, objects))
-    with _lock:
-        hit = _entries.get(key)
-    if hit is not None and all(a is b for a, b in zip(hit[0], objects)):
+    key = (kind, *map(id, objects))
+    # An entry holds its objects alive, so no other live object has their
+    # ids: a hit is for these very objects. One dict read needs no lock.
+    hit = _entries.get(key)
+    if hit is not None:
         return hit[1]
     value = make()
     if isinstance(value, np.ndarray):

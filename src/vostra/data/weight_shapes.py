@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from .._index_facts import known
 from .long import arrow_table, roles_of, scatter, table_source
 
 __all__ = ["wide_weights", "WEIGHT_SHAPES"]
@@ -24,9 +25,12 @@ _LONG = ("date", "ticker", "weight")
 
 def _is_long_pandas(frame: pd.DataFrame) -> bool:
     # Membership through the columns' hash table: a wide frame has thousands
-    # of tickers, and a set of them costs more than a short run.
+    # of tickers, and a set of them costs more than a short run. The labels
+    # of an Index cannot change (its names can): the columns are read once.
+    columns = frame.columns
+    in_columns = known("long columns", (columns,), lambda: tuple(name in columns for name in _LONG))
     levels = frame.index.names
-    return all(name in levels or name in frame.columns for name in _LONG)
+    return all(name in levels or found for name, found in zip(_LONG, in_columns))
 
 
 def wide_weights(weights: Any) -> pd.DataFrame:

@@ -266,7 +266,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
 
 def _account_settings(**given: Any) -> dict[str, Any]:
     """The account options that differ from their defaults, for the report."""
-    return {k: v for k, v in given.items() if v is not None and not (np.isscalar(v) and v == ACCOUNT_DEFAULTS[k])}
+    return {k: v for k, v in given.items()
+            if v is not None and not (isinstance(v, (int, float, np.number)) and v == ACCOUNT_DEFAULTS[k])}
 
 
 def ruin_message(equity: pd.Series) -> str | None:
