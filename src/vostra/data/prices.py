@@ -105,17 +105,6 @@ def inconsistent_note(prices: PriceArrays, bars: slice | None, price_col: np.nda
             f"on {prices.dates_of(bars)[rows[at_first]]}; intrabar stops test these prices as they are")
 
 
-def last_valid(values: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per price column: index of the last non-NaN row, and whether there is
-    one, for the listed columns (the others read as having none). Each
-    column is read from its end, not scanned whole."""
-    last = np.full(values.shape[1], -1, dtype=np.int64)
-    columns = columns.astype(np.int64, copy=False)
-    if len(columns):
-        last[columns] = load_engine().last_valid_rows(values, columns)
-    return last, last >= 0
-
-
 def market_last(values: np.ndarray) -> int:
     """The last bar on which any close is valid (-1 for none): usually the
     last bar itself, told from one row."""
