@@ -249,6 +249,7 @@ def test_financing_of_shorts_and_cash():
     (dict(cash_rate=math.inf), ValueError, "cash_rate must be a finite annual rate >= -1"),
     (dict(periods_per_year=0), ValueError, "periods_per_year must be a positive finite number"),
     (dict(slippage="a"), TypeError, "must be real number"),
+    (dict(capital=1e6, fee_ratio=-1.0), ValueError, "fee_ratio must be above -1 with the account options"),
 ])
 def test_bad_account_options_are_named(options, error, message):
     with pytest.raises(error, match=None) as info:

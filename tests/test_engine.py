@@ -374,6 +374,16 @@ def test_run_many_raises_the_first_failing_jobs_error():
 
 # --- Bad input ----------------------------------------------------------------
 
+class FailingLabel:
+    """A label whose encode raises, named by a repr written in Python."""
+
+    def encode(self, *args):
+        raise LookupError("no encoding")
+
+    def __repr__(self):
+        return "FailingLabel()"
+
+
 @pytest.mark.parametrize("change", [
     lambda a: a.__setitem__(1, a[1][:-1]),                      # shapes differ
     lambda a: a[7].__setitem__((0, 0), np.inf),                 # a non-finite weight
@@ -386,7 +396,10 @@ def test_run_many_raises_the_first_failing_jobs_error():
                a.__setitem__(9, np.array(["S0", 7, "S2"], dtype=object))),
     lambda a: (a[7].__setitem__((0, 1), np.inf),                 # both: the weight is named first
                a.__setitem__(9, np.array(["S0"] * len(a[9]), dtype=object))),
-], ids=["shape", "weight", "duplicates", "price", "dtype", "type", "label", "weight+label", "weight+duplicates"])
+    lambda a: (a[7].__setitem__((0, 1), np.nan),                 # its label's encode fails first
+               a.__setitem__(9, np.array(["S0", FailingLabel(), "S2"], dtype=object))),
+], ids=["shape", "weight", "duplicates", "price", "dtype", "type", "label", "weight+label", "weight+duplicates",
+        "weight+failing label"])
 def test_bad_input_raises_what_backtest_raises(change):
     arrays, opts = random_market(1, exits=True)  # three signal columns
     arrays = [np.array(a, copy=True) if isinstance(a, np.ndarray) else a for a in arrays]

@@ -206,6 +206,9 @@ def test_market_rules_need_capital_and_name_the_option():
         run_one(prices, [1.0], blocked=np.zeros((3, 1)))
     with pytest.raises(ValueError, match="max_volume_share"):
         run_one(prices, [1.0], volume=np.ones((3, 1)), max_volume_share=1.5)
+    # Read in place, a matrix in the other byte order would give other numbers.
+    with pytest.raises(TypeError, match="volume must be in the machine's byte order"):
+        run_one(prices, [1.0], volume=np.ones((3, 1), dtype=">f8"), max_volume_share=0.5)
 
 
 # --- The front end ---------------------------------------------------------------

@@ -87,6 +87,10 @@ kernel::View2<T> matrix(const AccountArgs &a, int i, int type, const char *what,
         raisef(PyExc_TypeError, "%s must be a 2-D %s array (bars x price columns), got %.200s", account_names[i], what,
                Py_TYPE(o)->tp_name);
     auto *arr = reinterpret_cast<PyArrayObject *>(o);
+    // Read in place, so the values must be in the machine's byte order.
+    if (!PyArray_ISNOTSWAPPED(arr))
+        raisef(PyExc_TypeError, "%s must be in the machine's byte order (its dtype is %R); convert it with "
+               "astype('=f8')", account_names[i], reinterpret_cast<PyObject *>(PyArray_DESCR(arr)));
     if (PyArray_DIM(arr, 0) != m.price.rows || PyArray_DIM(arr, 1) != m.price.cols)
         raisef(PyExc_ValueError, "%s has shape (%zd, %zd), the prices (%zd, %zd)", account_names[i],
                Py_ssize_t(PyArray_DIM(arr, 0)), Py_ssize_t(PyArray_DIM(arr, 1)), Py_ssize_t(m.price.rows),

@@ -81,14 +81,26 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     job.account = pop_account(kwargs);
     bind_run(sig, args, kwargs, a);
     convert_account(job.account, a.market.weights.cols, a.market, a.opt.account);
+    // An account's purchase is cut to what the cash pays with its fee; at a
+    // fee of -100 % or less a purchase would pay for itself.
+    if (a.opt.account.on && !(a.opt.fee_ratio > -1))
+        raisef(PyExc_ValueError, "fee_ratio must be above -1 with the account options, got %R",
+               py_float(a.opt.fee_ratio).get());
     kernel::check_inputs(a.market, a.opt, a.price_labels.size, a.pos_labels.size);
     kernel::Labels price_labels;
     try {
         price_labels = encode_labels(a.price_labels);
         job.pos_labels = encode_labels(a.pos_labels);
-    } catch (...) {
+    } catch (const py_error &) {
         // A weight that is not finite is reported before a label that
-        // cannot be read, as backtest_ checks them in that order.
+        // cannot be read, as backtest_ checks them in that order. The
+        // label's error is set aside meanwhile: the weight's message calls
+        // into Python, which must not find an exception pending.
+        Ref label_error = fetch_exception();
+        kernel::scan_weights(a.market.weights);
+        if (label_error) restore_exception(label_error);
+        throw;
+    } catch (...) {
         kernel::scan_weights(a.market.weights);
         throw;
     }
