@@ -162,3 +162,32 @@ def test_orders_for_refuses_what_it_cannot_price():
     assert short.set_index("ticker").loc["S0001", "action"] == "buy to cover"
     with pytest.raises(ValueError, match="lot sizes must be whole"):
         result.orders_for({}, 1000, lot_size=0.5)
+
+
+def test_orders_still_waiting_go_on_in_the_orders_unless_a_rebalance_replaces_them():
+    days = pd.bdate_range("2022-03-01", periods=9)
+    close = pd.DataFrame({"A": [10.0] * 9, "B": [20.0] * 6 + [17.0, 15.3, 13.77]}, index=days)
+    volume = pd.DataFrame({"A": 1000.0, "B": 1e9}, index=days)
+    options = dict(rebalance=None, fee=0, tax=0, capital=1e6, lot_size=1, volume=volume, max_volume_share=0.1,
+                   price_limit=0.1, stop_loss=0.1)
+    weights = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=days[:1])
+    r = vostra.backtest(weights, close, **options)
+    # A's purchase fills 100 shares a bar; B's stop marked on the 7th bar
+    # meets two bars locked at the limit.
+    orders = r.orders.set_index("ticker")
+    pending = r.pending.set_index("ticker")["remaining"]
+    assert not orders.attrs["rebalance_due"] and orders["waiting_shares"].to_dict() == pending.to_dict()
+    assert orders["action"].to_dict() == {"A": "buy (waiting order)", "B": "sell (stop loss, waiting)"}
+    # One more bar with volume to spare and no limit reached: the engine
+    # fills what the orders say.
+    more = days[-1] + pd.offsets.BDay()
+    longer = pd.concat([close, pd.DataFrame({"A": [10.0], "B": [13.0]}, index=[more])])
+    options["volume"] = pd.concat([volume, pd.DataFrame({"A": 1e9, "B": 1e9}, index=[more])])
+    after = vostra.backtest(weights, longer, **options).shares
+    assert after.to_dict() == orders["target_shares"].to_dict()
+    # A rebalance due on the next bar replaces them: the orders trade to its
+    # weights (the stopped B sits it out).
+    due = vostra.backtest(pd.concat([weights, weights.set_axis(days[-1:])]), close, **options).orders
+    due = due.set_index("ticker")
+    assert due.attrs["rebalance_due"] and due["waiting_shares"].to_dict() == pending.to_dict()
+    assert due["action"].to_dict() == {"A": "buy", "B": "sell"} and due.loc["B", "target_shares"] == 0

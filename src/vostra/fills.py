@@ -44,7 +44,8 @@ def fill_frame(run: Any, context: dict[str, Any]) -> pd.DataFrame:
 def pending_frame(run: Any, context: dict[str, Any]) -> pd.DataFrame:
     """The orders still waiting after the last bar: ``ticker``,
     ``order_date``, ``reason``, ``target`` (shares the order moves to),
-    ``ordered`` (the change it asked for) and ``remaining``."""
+    ``ordered`` (the change it asked for), ``remaining`` and ``price`` (the
+    trading price on the order's bar, which values what it asked for)."""
     o = run.orders
     waiting = np.asarray(run.waiting, dtype=np.int64)
     sid = o["sid"][waiting]
@@ -55,7 +56,17 @@ def pending_frame(run: Any, context: dict[str, Any]) -> pd.DataFrame:
         "target": o["target"][waiting],
         "ordered": o["shares"][waiting],
         "remaining": o["target"][waiting] - run.shares[sid],
+        "price": o["price"][waiting],
     })
+
+
+def waiting_orders(run: Any) -> dict[int, tuple[float, str]]:
+    """The orders still waiting after the last bar, by stock id: the
+    shares each moves to and why it was placed (an EXIT_REASONS word)."""
+    o = run.orders
+    waiting = np.asarray(run.waiting, dtype=np.int64)
+    return {int(sid): (float(target), EXIT_REASONS[int(reason)])
+            for sid, target, reason in zip(o["sid"][waiting], o["target"][waiting], o["reason"][waiting])}
 
 
 def fill_figures(run: Any) -> dict[str, float]:
@@ -76,3 +87,15 @@ def fill_figures(run: Any) -> dict[str, float]:
         "filled": done / total if total > 0 else float("nan"),
         "fill_delay": float((delay * filled[counted]).sum() / done) if done > 0 else float("nan"),
     }
+
+
+def account_fill_figures(run: Any) -> dict[str, float]:
+    """What an account run's orders came to: ``filled`` as in
+    :func:`fill_figures`, and ``unfilled_value``, the ordered value still
+    waiting after the last bar (the shares it still asks for at its order's
+    trading price), in the run's currency."""
+    o = run.orders
+    waiting = np.asarray(run.waiting, dtype=np.int64)
+    remaining = o["target"][waiting] - run.shares[o["sid"][waiting]]
+    value = np.abs(remaining) * o["price"][waiting]
+    return {"filled": fill_figures(run)["filled"], "unfilled_value": float(value[np.isfinite(value)].sum())}

@@ -28,6 +28,9 @@ _LOT_SLACK = 1e-9
 _TRIGGER_MARGIN = 2.0 ** -49
 
 TRIGGERS = ("stop_price", "take_profit_price", "trail_price")
+# Why a waiting order was placed, in the words of an action.
+_WAITING = {"rebalance": "waiting order", "stop_loss": "stop loss, waiting", "take_profit": "take profit, waiting",
+            "trail_stop": "trailing stop, waiting", "delisting": "delisting, waiting"}
 WEIGHT_COLUMNS = ("ticker", "action", "current_weight", "target_weight",
                   "stop_price", "take_profit_price", "trail_price")
 SHARE_COLUMNS = ("ticker", "action", "current_shares", "current_weight", "target_weight", "target_shares",
@@ -70,8 +73,10 @@ class Book:
     the cash and whether the next bar rebalances); ``next_weights`` the
     normalised weights the next rebalance applies, by stock id; ``prices``
     gives the last valid close of some tickers; ``shares`` the shares held
-    per stock id (signal column) when the account is kept in currency, and
-    ``lot_size`` its lots (None: fractional shares)."""
+    per stock id (signal column) when the account is kept in currency,
+    ``lot_size`` its lots (None: fractional shares) and ``waiting``, under
+    the market's limits, the orders still waiting after the last bar (stock
+    id -> the shares each moves to and why it was placed)."""
 
     tickers: pd.Index
     final: dict[str, Any]
@@ -86,6 +91,7 @@ class Book:
     shares: np.ndarray | None = None
     lot_size: int | Mapping[Any, int] | pd.Series | None = None
     leverage: float = 1.0
+    waiting: Mapping[int, tuple[float, str]] | None = None
 
     def floor(self, equity: float) -> float:
         """The least cash a purchase may leave: 0, or below it what the
@@ -199,14 +205,16 @@ def _level_price(level: np.ndarray, reference: np.ndarray, cr: np.ndarray, lower
 
 def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarray, equity: float,
                 cash: float, lots: np.ndarray | None, costs: Costs,
-                resize: np.ndarray | None = None, floor: float = 0.0) -> dict[str, np.ndarray]:
+                resize: np.ndarray | None = None, floor: float = 0.0,
+                fixed: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """Shares to trade to move ``current`` shares to ``target_weight`` of
     ``equity`` at ``price`` (all per ticker, in stock order), as the
     engine's rebalance trades them.
 
     The target is rounded toward zero to whole lots (a target within 1e-9
     of a lot keeps it); ``lots=None`` means fractional shares. Where
-    ``resize`` is False the holding is kept as it is. Sales go first and add
+    ``fixed`` is finite it is the target in shares (a waiting order's), and
+    where ``resize`` is False the holding is kept as it is. Sales go first and add
     their proceeds to ``cash``, then covers of shorts, then purchases, each
     in order; the long part of a purchase is cut by whole lots (or to what
     the cash pays, for fractional shares) until the cash left after it,
@@ -227,6 +235,8 @@ def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarra
             raw = target / lots
             target = np.trunc(raw + np.sign(raw) * _LOT_SLACK) * lots
     target = np.where(np.isfinite(target), target, current)  # without a price: not traded
+    if fixed is not None:
+        target = np.where(np.isfinite(fixed) & np.isfinite(price), fixed, target)
     if resize is not None:
         target = np.where(resize, target, current)
     trade = target - current
@@ -318,7 +328,9 @@ def _plan(book: Book) -> pd.DataFrame:
         "reason": pd.Series([_RULES.get(int(m)) if s else None for m, s in zip(f["mark"], sold)], dtype=object),
         **trigger_prices(value, f["cr"], f["maxcr"], f["mincr"], f["reference_price"], book.rules),
     }, index=sid)[held]
+    waiting = book.waiting or {}
     ids = state.index.union(pd.Index([s for s, w in nxt.items() if due and w != 0], dtype=np.int64))
+    ids = ids.union(pd.Index(list(waiting), dtype=np.int64))
     plan = state.reindex(ids)
     plan["current_weight"] = plan["current_weight"].fillna(0.0)
     # From the index, not by filling the reindexed column: its holes make it
@@ -327,10 +339,34 @@ def _plan(book: Book) -> pd.DataFrame:
     target = pd.Series(nxt, dtype=np.float64).reindex(ids, fill_value=0.0) if due else plan["current_weight"]
     plan["target_weight"] = target.where(~plan["sold"], 0.0)
     plan["resize"] = due | plan["sold"]
+    _carry_waiting(plan, book, waiting, due)
     for name in TRIGGERS:
         # A holding sold on the next bar has no level left to watch.
         plan[name] = plan[name].where(~plan["sold"])
     return plan
+
+
+def _carry_waiting(plan: pd.DataFrame, book: Book, waiting: Mapping[int, tuple[float, str]], due: bool) -> None:
+    """The orders still waiting, in ``plan``: ``waiting_shares`` (the shares
+    each still asks for) and ``waiting_target``. A rebalance due on the next
+    bar replaces them; otherwise they go on there toward their targets, as
+    the engine retries them, and a waiting sale of a whole holding leaves
+    no level to watch."""
+    ids = plan.index.to_numpy()
+    target = np.array([waiting[s][0] if s in waiting else np.nan for s in ids], dtype=np.float64)
+    held = np.asarray(book.shares, dtype=np.float64)[ids] if book.shares is not None else np.zeros(len(ids))
+    plan["waiting_shares"] = np.where(np.isnan(target), 0.0, target - held)
+    carried = ~np.isnan(target) & ~plan["sold"].to_numpy(dtype=bool) & (not due)
+    plan["waiting_target"] = np.where(carried, target, np.nan)
+    if not carried.any():
+        return
+    with np.errstate(invalid="ignore", divide="ignore"):
+        weight = target * book.prices(book.tickers[ids]) / book.equity
+    plan["target_weight"] = np.where(carried, weight, plan["target_weight"].to_numpy(dtype=np.float64))
+    plan["resize"] = plan["resize"].to_numpy(dtype=bool) | carried
+    why = [_WAITING[waiting[s][1]] if c else r for s, c, r in zip(ids, carried, plan["reason"])]
+    plan["reason"] = pd.Series(why, index=plan.index, dtype=object)
+    plan["sold"] = plan["sold"].to_numpy(dtype=bool) | (carried & (target == 0))
 
 
 def simulated_orders(book: Book) -> Orders:
@@ -349,13 +385,19 @@ def simulated_orders(book: Book) -> Orders:
         price = book.prices(tickers)
         sized = size_orders(current, target_weight, price, book.equity, float(f["cash"]),
                             _lots(book.lot_size, tickers), book.costs, plan["resize"].to_numpy(),
-                            book.floor(book.equity))
+                            book.floor(book.equity), plan["waiting_target"].to_numpy())
         table.update(current_shares=current, price=price, **sized)
+        if book.waiting is not None:
+            table["waiting_shares"] = plan["waiting_shares"].to_numpy()
         direction = np.sign(sized["trade_shares"])
     table["action"] = _actions(direction, current_weight, list(plan["reason"]), table.get("cut"))
     table.update({name: plan[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
-    return _table(table, book.shares is not None,
-                  _attrs(book, bool(f["rebalance_due"]), book.equity, float(f["cash"]), "simulated"))
+    columns = WEIGHT_COLUMNS if book.shares is None else SHARE_COLUMNS
+    if book.waiting is not None:
+        at = columns.index("trade_shares") + 1
+        columns = columns[:at] + ("waiting_shares",) + columns[at:]
+    return _table(table, columns, _attrs(book, bool(f["rebalance_due"]), book.equity, float(f["cash"]),
+                                          "simulated"))
 
 
 def account_orders(book: Book, holdings: Mapping[Any, float] | pd.Series, cash: float, *,
@@ -388,7 +430,7 @@ def account_orders(book: Book, holdings: Mapping[Any, float] | pd.Series, cash: 
                              "target_weight": target_weight, "current_shares": current, "price": price,
                              **sized, "action": _actions(np.sign(sized["trade_shares"]), current, reasons, sized["cut"])}
     table.update({name: row[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
-    return _table(table, True, _attrs(book, bool(book.final["rebalance_due"]), equity, cash, "given"))
+    return _table(table, SHARE_COLUMNS, _attrs(book, bool(book.final["rebalance_due"]), equity, cash, "given"))
 
 
 def _holdings(holdings: Mapping[Any, float] | pd.Series) -> pd.Series:
@@ -406,8 +448,8 @@ def _holdings(holdings: Mapping[Any, float] | pd.Series) -> pd.Series:
     return shares
 
 
-def _table(columns: dict[str, Any], with_shares: bool, attrs: dict[str, Any]) -> Orders:
-    frame = Orders({c: columns[c] for c in (SHARE_COLUMNS if with_shares else WEIGHT_COLUMNS)})
+def _table(columns: dict[str, Any], names: tuple[str, ...], attrs: dict[str, Any]) -> Orders:
+    frame = Orders({c: columns[c] for c in names})
     frame.attrs.update(attrs)
     return frame
 

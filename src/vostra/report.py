@@ -298,7 +298,7 @@ def _orders_section(result: Result) -> str:
     if not len(orders):
         return f"<p>{head or 'No orders.'}</p>"
     kinds = {"current_weight": "weight", "target_weight": "weight", "current_shares": "int",
-             "target_shares": "int", "trade_shares": "int", "price": "num", "trade_value": "num",
+             "target_shares": "int", "trade_shares": "int", "waiting_shares": "int", "price": "num", "trade_value": "num",
              "est_cost": "num", "stop_price": "num", "take_profit_price": "num", "trail_price": "num"}
     return f"<p>{head}</p>" + table_html(orders, {c: k for c, k in kinds.items() if c in orders})
 

@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 from ._native import load_engine
-from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame
+from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame, waiting_orders
 from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
 from .stats import (STAT_LABELS, CurveFigures, _skipna_mean, _trade_stats, curve_figures, drawdown,
                     format_figures, format_statistics)
@@ -362,8 +362,9 @@ class Result:
     def pending(self) -> pd.DataFrame | None:
         """The orders still waiting after the last bar under the market's
         limits: ``ticker``, ``order_date``, ``reason``, ``target`` (the
-        shares the order moves to), ``ordered`` (the change it asked for)
-        and ``remaining``. None without the account options."""
+        shares the order moves to), ``ordered`` (the change it asked for),
+        ``remaining`` and ``price`` (the trading price on the order's bar).
+        None without the account options."""
         return None if self._fill_source is None else pending_frame(*self._fill_source[:2])
 
     @property
@@ -462,7 +463,16 @@ class Result:
         fires: the next bar's low or high in intrabar mode, its close in
         close mode. ``attrs`` (and the printout) hold whether a rebalance is
         due on the next bar, the next scheduled one, the equity and the
-        cash. ``orders.to_csv(path)`` writes them as any frame."""
+        cash. ``orders.to_csv(path)`` writes them as any frame.
+
+        Under the market's limits (``max_volume_share``, ``price_limit``,
+        ``blocked``) the orders still waiting after the last bar
+        (:attr:`pending`) have rows too, and ``waiting_shares`` says how
+        many shares each still asks for (its ``remaining``). Without a
+        rebalance due they go on on the next bar: ``target_shares`` is the
+        order's target, ``action`` says "(waiting order)" or names the exit
+        rule ("sell (stop loss, waiting)"), and the market may again fill
+        only part. A rebalance due on the next bar replaces them."""
         book = self.book
         if book is None:
             return Orders({c: [] for c in WEIGHT_COLUMNS})
@@ -668,4 +678,5 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
                 rules=context.get("exit_rules", ExitRules()), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
                 next_rebalance=next_rebalance, shares=run.shares, lot_size=lots,
-                leverage=context.get("leverage", 1.0))
+                leverage=context.get("leverage", 1.0),
+                waiting=waiting_orders(run) if run.shares is not None and _market_limited(context) else None)
