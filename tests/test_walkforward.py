@@ -435,3 +435,26 @@ def test_ray_walk_equals_the_threads_walk(local_ray, rough):
     pd.testing.assert_series_equal(ray_walk.equity, walk.equity, check_exact=True)
     for a, b in zip(ray_walk.train_tables, walk.train_tables):
         assert_same_runs(a, b)
+
+
+def test_a_markets_volume_caps_sweeps_and_walks_and_each_piece_says_what_did_not_fill(market, signals):
+    # Caps at 0.01 % of the volume leave orders waiting at every piece's end.
+    weights = signals["top2"]
+    caps = dict(capital=1e7, lot_size=100, max_volume_share=1e-4, trade_at="open")
+    table = vostra.sweep(weights, market, grid={"max_volume_share": [None, 1e-4]}, backend="serial",
+                         progress=False, **{k: v for k, v in caps.items() if k != "max_volume_share"})
+    assert table["error"].isna().all()
+    assert table.at[1, "total_return"] == vostra.backtest(weights, market, **caps).stats["total_return"]
+    walk = vostra.walk_forward(weights, market, grid={"stop_loss": [None, 0.05]}, train="1Y", test="6M",
+                               backend="serial", **caps)
+    index = market.close.index
+    for row in walk.windows.to_dict("records"):
+        test = slice(index.get_loc(row["test_start"]), index.get_loc(row["test_end"]) + 1)
+        piece = run(market, weights, test, stop_loss=row["stop_loss"], volume=market.volume.iloc[test],
+                    **{k: v for k, v in caps.items() if k != "trade_at"})
+        assert row["test_return"] == piece.stats["total_return"] and row["filled"] == piece.stats["filled"]
+        pending = piece.pending
+        waiting = float((pending["remaining"].abs() * pending["price"]).sum())
+        assert waiting > 0 and row["unfilled"] == pytest.approx(waiting / piece.equity.iloc[-1], rel=1e-12)
+    assert "filled" not in vostra.walk_forward(weights, market, grid={"stop_loss": [None]}, train="1Y",
+                                               test="6M", backend="serial").windows

@@ -38,6 +38,7 @@ from .run.arguments import engine_arguments
 from .run.backtest import backtest, engine_error, ruin_message
 from .run.options import SCALAR_OPTIONS, held_bar_notes, intrabar_stops, needs_periods, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
+from .fills import account_fill_figures
 from .result import ledger_trade_figures
 from .stats import SUMMARY_KEYS, figures, known_frequency
 from .table import SweepTable
@@ -61,7 +62,8 @@ _CHUNKS_PER_WORKER = 4
 _RUNS_PER_THREAD = 8
 
 Run = tuple[int, int, dict[str, Any]]        # (run number, weights position, options)
-Outcome = tuple[int, "np.ndarray | None", "np.ndarray | None", "str | None", "str | None"]
+# (run number, statistics, equity, error, warnings, fill figures of an account run)
+Outcome = tuple[int, "np.ndarray | None", "np.ndarray | None", "str | None", "str | None", "dict | None"]
 
 
 class _FrameRef:
@@ -215,7 +217,7 @@ def _prepare_chunk(prepare: _Prepared, chunk: list[Run]) -> tuple[list[dict[str,
         try:
             arguments, context, notes = prepare(run)
         except Exception as exc:  # reported in the run's row
-            outcomes[run[0]] = (run[0], None, None, _error_text(exc), None)
+            outcomes[run[0]] = (run[0], None, None, _error_text(exc), None, None)
             continue
         jobs.append(arguments)
         ready.append((run[0], context, notes))
@@ -232,14 +234,15 @@ def _finish_chunk(chunk: list[Run], ready: list[Any], results: list[Any], outcom
         if isinstance(result, BaseException):
             if isinstance(result, ValueError):
                 result = engine_error(result, context)
-            outcomes[number] = (number, None, None, _error_text(result), "\n".join(notes) or None)
+            outcomes[number] = (number, None, None, _error_text(result), "\n".join(notes) or None, None)
             continue
         stats, equity, ruin = _run_statistics(result, context)
         notes = notes + held_bar_notes(context, result.trades)
         if ruin:
             notes = notes + [ruin]
+        fills = account_fill_figures(result) if result.shares is not None else None
         outcomes[number] = (number, stats, equity if keep_equity else None, None,
-                            "\n".join(notes) or None)
+                            "\n".join(notes) or None, fills)
     return [outcomes[run[0]] for run in chunk]
 
 
@@ -334,7 +337,7 @@ _POLL_SECONDS = 0.1
 
 def _failed(chunk: list[Run], exc: BaseException) -> list[Outcome]:
     message = f"{type(exc).__name__}: {exc}".rstrip(": ")
-    return [(run[0], None, None, message, None) for run in chunk]
+    return [(run[0], None, None, message, None, None) for run in chunk]
 
 
 _RAY_RETRIES = 3
@@ -511,7 +514,8 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     close, open, high, low
         Prices as for :func:`vostra.backtest`; ``close`` may also be a
         :class:`vostra.Market`, whose open, high and low are then used unless
-        given here.
+        given here, and whose volume caps the fills of runs with
+        ``max_volume_share`` but no ``volume``.
     grid
         ``{option: [values]}``: every combination of the values (the first
         option varies slowest), or a list of dicts of options, one per
@@ -571,6 +575,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     A run that raises does not stop the sweep. Ctrl-C stops it after the
     chunk in flight: queued runs are dropped and KeyboardInterrupt propagates.
     """
+    volume = close.volume if isinstance(close, Market) else None
     close, open, high, low = price_frames(close, open, high, low)
     backend = _check_run_options(backend, workers, chunksize, options, overfitting, pbo_blocks)
     load_engine()  # a missing build fails here rather than in every worker
@@ -589,7 +594,7 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     runs: list[Run] = []
     for w in range(len(weight_frames)):
         for config in configs:
-            merged = {**options, **config}
+            merged = with_market_volume({**options, **config}, volume)
             runs.append((len(runs), w, {k: shared(v) for k, v in merged.items()}))
 
     keep_equity = equity or overfitting
@@ -599,6 +604,15 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
     table = _table(names if named else None, weight_frames, columns, configs, outcomes,
                    close.index, keep_equity)
     return _with_overfitting(table, equity, pbo_blocks) if overfitting else table
+
+
+def with_market_volume(options: dict[str, Any], volume: pd.DataFrame | None) -> dict[str, Any]:
+    """A run's options; one that caps fills at a share of the volume
+    without a volume frame takes the Market's, as :func:`vostra.backtest`
+    does."""
+    if volume is not None and options.get("volume") is None and options.get("max_volume_share") is not None:
+        return {**options, "volume": volume}
+    return options
 
 
 def _check_run_options(backend: str, workers: int | None, chunksize: int | None,
@@ -717,7 +731,7 @@ def _table(names: list[Any] | None, weight_frames: list[pd.DataFrame], columns: 
         if outcome is None:  # pragma: no cover - every run reports or the sweep raised
             errors[i] = "RuntimeError: the run reported no outcome"
             continue
-        _, row, curve, error, note = outcome
+        _, row, curve, error, note, _ = outcome
         if row is not None:
             stats[i] = row
         errors[i], notes[i] = error, note

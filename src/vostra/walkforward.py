@@ -26,7 +26,7 @@ from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, retu
                       sweep_returns)
 from .stats import STAT_LABELS, SUMMARY_KEYS, _format_value, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
-                    _sharing, _table, _with_overfitting)
+                    _sharing, _table, _with_overfitting, with_market_volume)
 
 __all__ = ["walk_forward", "WalkForward", "window_bounds"]
 
@@ -332,7 +332,13 @@ class WalkForward:
         (when weights were named) and grid values, ``run`` (its row in the
         sweep tables), ``in_sample`` and ``out_of_sample`` (the selection
         statistic on the train window and on the test piece) and
-        ``test_return``.
+        ``test_return``. Under the market's limits (``max_volume_share``,
+        ``price_limit`` or ``blocked``) also ``filled``, the share of the
+        piece's ordered value that filled, and ``unfilled``, the ordered
+        value still waiting at the piece's end over its final equity: those
+        orders are dropped at the hand-over, as the piece's positions are
+        valued at its last close and carried over as cash, so a sale the
+        market held back counts as sold at that close.
     in_sample_best
         Equity over the whole period of the configuration that is best on
         the whole period: the choice made with hindsight.
@@ -468,9 +474,14 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
     window is one backtest of the chosen options on the test window: it
     starts flat with the capital the previous piece ended with; its open
     positions are valued at its last close and carried over as cash (no
-    exit costs are charged at the hand-over). The whole-period sweep gives
-    the hindsight best and the overfitting figures.
+    exit costs are charged at the hand-over), and orders still waiting
+    under the market's limits end with it (``windows`` says how much of
+    the ordered value they were). Runs with ``max_volume_share`` but no
+    ``volume`` take the volume of a :class:`vostra.Market` given as
+    ``close``. The whole-period sweep gives the hindsight best and the
+    overfitting figures.
     """
+    volume = close.volume if isinstance(close, Market) else None
     close, open, high, low = _prices(close, open, high, low)
     statistic, maximize = _selection(select)
     bounds = window_bounds(close.index, train, test, step, anchored)
@@ -492,7 +503,7 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
                  choices, grid, options, delisted, statistic, maximize,
                  dict(backend=backend, workers=workers, chunksize=None, address=None,
                       progress=progress, keep_equity=True),
-                 pbo_blocks, _WindowSource(close, open, high, low, frames, delisted))
+                 pbo_blocks, _WindowSource(close, open, high, low, frames, delisted), volume)
     table, tables = walk.sweeps(bounds)
     best_run = _best(table, statistic, maximize, "the whole-period sweep")
     rows, pieces = walk.tests(bounds, tables)
@@ -524,13 +535,15 @@ class _Walk:
     run_options: dict[str, Any]
     pbo_blocks: int
     source: _WindowSource
+    volume: pd.DataFrame | None = None    # the Market's, for runs that cap fills by volume
 
     def __post_init__(self) -> None:
         self.shared = _sharing(self.source.frames)
 
     def _run(self, number: int, weights_key: tuple[int, int, int, bool],
              config: dict[str, Any]) -> tuple[int, tuple[int, int, int, bool], dict[str, Any]]:
-        return number, weights_key, {k: self.shared(v) for k, v in {**self.options, **config}.items()}
+        options = with_market_volume({**self.options, **config}, self.volume)
+        return number, weights_key, {k: self.shared(v) for k, v in options.items()}
 
     def _sweep_runs(self, start: int, end: int, whole: bool, first: int) -> list[Any]:
         """The runs of a sweep over the bars, in the order of its rows."""
@@ -591,6 +604,8 @@ class _Walk:
             row.update(run=run, in_sample=float(table.at[run, self.statistic]),
                        out_of_sample=_statistic(stats, equity, self.statistic),
                        test_return=float(stats["total_return"]))
+            if _market_limited({**self.options, **self.choices[config]}):
+                row.update(_unfilled(outcome[5], equity))
             rows.append(row)
             pieces.append(equity)
         return rows, pieces
@@ -599,19 +614,33 @@ class _Walk:
                end: int) -> tuple[pd.Series, pd.Series]:
         """A test run's statistics and equity; its warnings are issued, and
         a run that failed raises as a backtest of the window does."""
-        _, stats, equity, error, notes = outcome
+        _, stats, equity, error, notes, _ = outcome
         for note in (notes.split("\n") if notes else []):
             warnings.warn(note, UserWarning, stacklevel=4)
         if error is not None:
             inputs = _window_inputs(self.close, self.open, self.high, self.low,
                                     {0: self.frames[weights_at]},
-                                    {**self.options, **self.choices[config]}, self.delisted,
+                                    with_market_volume({**self.options, **self.choices[config]}, self.volume),
+                                    self.delisted,
                                     slice(start, end))
             backtest(inputs.weights[0], *inputs.prices, **inputs.options)
             raise RuntimeError(f"the test run on {self.close.index[start].date()} .. "
                                f"{self.close.index[end - 1].date()} failed: {error}")
         return (pd.Series(stats, index=list(STAT_COLUMNS)),
                 pd.Series(equity, index=self.close.index[start:end], name="equity"))
+
+
+def _market_limited(options: Mapping[str, Any]) -> bool:
+    return any(options.get(name) is not None for name in ("max_volume_share", "price_limit", "blocked"))
+
+
+def _unfilled(fills: dict[str, float] | None, equity: pd.Series) -> dict[str, float]:
+    """A test piece's ``filled`` share of its ordered value and the value
+    of the orders still waiting at its end over its final equity."""
+    if fills is None:
+        return {"filled": math.nan, "unfilled": math.nan}
+    final = float(equity.iloc[-1]) if len(equity) else math.nan
+    return {"filled": fills["filled"], "unfilled": fills["unfilled_value"] / final if final > 0 else math.nan}
 
 
 def _frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
