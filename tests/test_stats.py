@@ -429,3 +429,16 @@ def test_windows_longer_than_the_engine_sums_are_summed_by_numpy():
         _engine.window_figures(equity.to_numpy(), 0, 252.0, None, None, None, 0.0)
     with pytest.raises(ValueError, match="a holding per return"):
         _engine.window_figures(equity.to_numpy()[:10], 0, 252.0, None, np.ones(3), None, 0.0)
+
+
+@pytest.mark.parametrize("n", [3, 4, 21, 40, 41, 999, 4000])
+def test_the_tail_ratio_takes_numpys_quantiles(n):
+    from vostra import _engine
+
+    rng = np.random.default_rng(n)
+    returns = np.round(rng.normal(0, 0.01, n), 3)  # ties, as rounded prices give
+    returns[returns == 0] = 0.001
+    values = np.concatenate([[1.0], np.cumprod(1 + returns)])
+    r = values[1:] / values[:-1] - 1
+    want = abs(np.quantile(r, 0.95) / np.quantile(r, 0.05))
+    assert _same_bits(_engine.return_figures(values, None, 252.0)["tail_ratio"], want)

@@ -19,6 +19,20 @@ void set_float(PyObject *d, const char *key, double v) {
     if (PyDict_SetItemString(d, key, value.get()) < 0) throw_py();
 }
 
+// Asks for the cache lines of [p, p + bytes) ahead of a pass over them: right
+// after a run, which streams the price matrices through the caches, these
+// arrays come from memory, and a pass that meets each line's miss in turn
+// waits for them one by one.
+void fetch_ahead(const void *p, std::size_t bytes) {
+    const char *c = static_cast<const char *>(p);
+    for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(c + i);
+}
+
+template <class T>
+void fetch_ahead(const View1<T> &a) {
+    if (a.size > 0 && a.stride > 0) fetch_ahead(a.data, static_cast<std::size_t>(a.size * a.stride));
+}
+
 // NumPy's pairwise summation (eight partial sums in blocks of up to 128
 // values, halving above), started from 0.0: the bits of add.reduce over a
 // 1-D float64 array of up to 8192 values (longer arrays NumPy 1.x sums in
@@ -94,6 +108,9 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
                                      "(trades, groups, 6)");
         // The exit group is the last one of each trade.
         const char *exit_group = x->data + (x->dimensions[1] - 1) * x->strides[1];
+        for (const View1<std::int64_t> *a : {&order, &exit_bar, &entry_bar}) fetch_ahead(*a);
+        fetch_ahead(returns);
+        for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(exit_group + i * x->strides[0]);  // the exit groups alone
         std::vector<double> mae, mfe;
         mae.reserve(static_cast<std::size_t>(n));
         mfe.reserve(static_cast<std::size_t>(n));
@@ -191,15 +208,17 @@ struct Out {
     }
 };
 
-// `r` receives the n returns (and is reordered for the quantiles).
+// `r` holds the n returns, or is empty and receives them; the quantiles
+// reorder it.
 void return_figures(const double *v, Py_ssize_t n, std::vector<double> &r, Out put) {
     // v[0] is the anchor; return i (1..n) is v[i] / v[i - 1] - 1.
+    bool given = static_cast<Py_ssize_t>(r.size()) == n;
     r.resize(static_cast<std::size_t>(n));
     double best = -INFINITY, worst = INFINITY, gains = 0, pains = 0, sum = 0;
     std::int64_t wins = 0, losses = 0, run_win = 0, run_loss = 0, max_win = 0, max_loss = 0;
     double peak = v[0], sunk2 = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        double x = v[i + 1] / v[i] - 1.0;
+        double x = given ? r[static_cast<std::size_t>(i)] : v[i + 1] / v[i] - 1.0;
         r[static_cast<std::size_t>(i)] = x;
         sum += x;
         best = std::max(best, x);
@@ -322,20 +341,6 @@ void calendar_figures(const double *v, const std::int64_t *t, Py_ssize_t n, doub
         else if (growth >= 0)
             put(p.name, std::pow(growth, ppy / static_cast<double>(n - first)) - 1.0);
     }
-}
-
-// Asks for the cache lines of [p, p + bytes) ahead of a pass over them: right
-// after a run, which streams the price matrices through the caches, these
-// arrays come from memory, and a pass that meets each line's miss in turn
-// waits for them one by one.
-void fetch_ahead(const void *p, std::size_t bytes) {
-    const char *c = static_cast<const char *>(p);
-    for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(c + i);
-}
-
-template <class T>
-void fetch_ahead(const View1<T> &a) {
-    if (a.size > 0 && a.stride > 0) fetch_ahead(a.data, static_cast<std::size_t>(a.size * a.stride));
 }
 
 // Whether a view's values can be read through a plain pointer: one after
@@ -497,7 +502,6 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
                 dates_at = t.data();
             }
         }
-        // Last: the quantiles reorder the returns.
         return_figures(v, n, returns, put);
         if (dates_at) calendar_figures(v, dates_at, n, ppy, put);
         return out.release();
