@@ -691,16 +691,32 @@ def format_figures(figures: CurveFigures) -> str:
                   _convention_lines(figures.attrs, window))
 
 
-def _table(keys: list[Any], values: list[float], benchmark: bool, notes: list[str]) -> str:
+# The format of each kind of figure ("%" multiplies by 100 as _format_value does).
+_SPECS = {"pct": ".2%", "int": "d", "num3": ".3f", "num": ".2f"}
+
+
+@functools.lru_cache(maxsize=16)
+def _layout(keys: tuple[Any, ...], benchmark: bool) -> tuple[tuple[int, str, str, bool], ...]:
+    """Per row shown: the position of its value, its padded label, the
+    format of its value and whether a blank line comes before it."""
     skip = () if benchmark else BENCHMARK_KEYS
-    rows = [(key, *STAT_LABELS.get(key, (str(key), "num")), value)
-            for key, value in zip(keys, values) if key not in skip]
-    width = max(len(label) for _, label, _, _ in rows) if rows else 0
+    rows = [(i, key, *STAT_LABELS.get(key, (str(key), "num"))) for i, key in enumerate(keys) if key not in skip]
+    width = max(len(label) for _, _, label, _ in rows) if rows else 0
+    return tuple((i, f"{label:<{width}}  ", _SPECS.get(kind, ".2f"), key in _SECTION_STARTS and n > 0)
+                 for n, (i, key, label, kind) in enumerate(rows))
+
+
+def _table(keys: list[Any], values: list[float], benchmark: bool, notes: list[str]) -> str:
     lines = []
-    for key, label, kind, value in rows:
-        if key in _SECTION_STARTS and lines:
+    for i, label, spec, blank in _layout(tuple(keys), benchmark):
+        value = values[i]
+        if blank:
             lines.append("")
-        lines.append(f"{label:<{width}}  {_format_value(value, kind):>10}")
+        if value is None or not math.isfinite(value):
+            text = "-"
+        else:
+            text = format(int(value) if spec == "d" else value, spec)
+        lines.append(f"{label}{text:>10}")
     return "\n".join(lines + notes)
 
 
