@@ -477,11 +477,21 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
         if (returns.empty()) return out.release();
         std::int64_t in_market = 0;
         if (holdings_obj != Py_None) {
-            Ref held = Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-                                                  NPY_ARRAY_ALIGNED, nullptr));
-            View1<double> h = view1<double>(held.get());
-            if (h.size != n) raisef(PyExc_ValueError, "window_figures() needs a holding per return");
-            for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+            // The engine's counts are int32: read as they are, other types as float64.
+            auto *given = reinterpret_cast<PyArrayObject *>(holdings_obj);
+            bool counts = PyArray_Check(holdings_obj) && PyArray_NDIM(given) == 1 && PyArray_TYPE(given) == NPY_INT32;
+            Ref held = counts ? Ref::borrow(holdings_obj)
+                              : Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                                           NPY_ARRAY_ALIGNED, nullptr));
+            auto size = PyArray_DIM(reinterpret_cast<PyArrayObject *>(held.get()), 0);
+            if (size != n) raisef(PyExc_ValueError, "window_figures() needs a holding per return");
+            if (counts) {
+                View1<std::int32_t> h = view1<std::int32_t>(held.get());
+                for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+            } else {
+                View1<double> h = view1<double>(held.get());
+                for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+            }
         } else {
             for (double r : returns) in_market += r != 0;
         }
