@@ -12,7 +12,7 @@ import pandas as pd
 from ..data.delisting import Delisting, delisting_by_option
 from ..data.frames import listing
 from .._native import load_engine
-from ..data.prices import PriceArrays, convert_prices, inconsistent_note
+from ..data.prices import PriceArrays, convert_prices, inconsistent_note, market_last
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
 from ..stats import infer_periods_per_year
@@ -71,10 +71,13 @@ def _price_matrices(prices: PriceArrays, bars: slice | None,
 
 
 def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, price_col: np.ndarray,
-                      traded: np.ndarray, close_values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+                      traded: np.ndarray, close_values: np.ndarray,
+                      market_end: int = -1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The last valid close of every price column some weight may hold, and
-    whether it has one (-1 and False for the others); raises for a held ticker
-    with no column in close or without any close."""
+    whether it has one (-1 and False for the others), and per weight column
+    the automatic delisting bar before ``market_end`` (see
+    :func:`auto_delisting`); raises for a held ticker with no column in
+    close or without any close."""
 
     def held(columns: np.ndarray) -> np.ndarray:
         """Whether the weights ever hold each of these columns: asked only of
@@ -84,8 +87,8 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
 
     # Only columns that some row gives a weight (in any rows: `traded` is
     # the whole frame's) may be held: one native pass over their closes.
-    last, missing, empty = load_engine().held_last_rows(close_values, price_col.astype(np.int64, copy=False),
-                                                        traded)
+    last, missing, empty, delisting = load_engine().held_last_rows(
+        close_values, price_col.astype(np.int64, copy=False), traded, market_end)
     unknown = tickers[missing[held(missing)]] if len(missing) else ()
     if len(unknown):
         raise ValueError(
@@ -99,7 +102,7 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
             f"missing: {listing(tickers[empty])}"
         )
     has_any = last >= 0
-    return last, has_any
+    return last, has_any, delisting
 
 
 def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | None = None,
@@ -140,16 +143,19 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         pos_values, tickers = pos_values[:, columns], tickers[columns]
         price_col, pos_labels, traded = price_col[columns], pos_labels[columns], traded[columns]
     close_values = matrices["close_values"]
-    last, has_any = _held_last_closes(pos_values, signal.is_mask, tickers, price_col, traded, close_values)
-
-    delist_price = delisted_at
-    if delist_price is None:
-        delist_price = delisting_by_option(delisting, last, has_any, close_values, prices.close, price_ns)
-    delisting_bars = None
-    if delist_price is not None:
-        known = price_col >= 0
-        delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
-        delisting_bars[known] = delist_price[price_col[known]]
+    # Automatic delistings come per weight column from the same pass.
+    auto = delisted_at is None and isinstance(delisting, str) and delisting == "auto"
+    last, has_any, delisting_bars = _held_last_closes(pos_values, signal.is_mask, tickers, price_col, traded,
+                                                      close_values, market_last(close_values) if auto else -1)
+    if not auto:
+        delist_price = delisted_at
+        if delist_price is None:
+            delist_price = delisting_by_option(delisting, last, has_any, close_values, prices.close, price_ns)
+        delisting_bars = None
+        if delist_price is not None:
+            known = price_col >= 0
+            delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
+            delisting_bars[known] = delist_price[price_col[known]]
     pos_values = run_weights(signal, pos_values, tickers, delisting_bars, price_ns, pos_ns, notes,
                              key=(rows.start, rows.stop, None if columns is None else columns.tobytes(),
                                   None if bars is None else (bars.start, bars.stop)))
