@@ -260,8 +260,10 @@ void return_figures(const double *v, Py_ssize_t n, std::vector<double> &r, Out p
         sum += x;
         best = std::max(best, x);
         worst = std::min(worst, x);
-        if (x > 0) gains += x, ++wins;
-        if (x < 0) pains -= x, ++losses;
+        // Without a branch on the sign, which returns make a coin toss: adding
+        // +0.0 to these sums (never -0.0) leaves them as they are.
+        gains += x > 0 ? x : 0.0, wins += x > 0;
+        pains -= x < 0 ? x : 0.0, losses += x < 0;
         run_win = x > 0 ? run_win + 1 : 0;
         run_loss = x < 0 ? run_loss + 1 : 0;
         max_win = std::max(max_win, run_win);
