@@ -22,7 +22,7 @@ def three_stocks(market, prices, **frames):
 def both_paths(mk, opts):
     assert_same_run(mk, opts)
     got = _engine.run(*mk, **opts)
-    assert np.array_equal(got.equity, vantrel.backtest_(*mk, **opts))
+    assert np.array_equal(got.equity, vantrel.backtest_(*mk, **opts), equal_nan=True)
     return got
 
 
@@ -86,3 +86,20 @@ def test_exits_are_taken_in_stock_order(market):
         opts = dict(stop_loss=0.2, fee_ratio=0.0031, tax_ratio=0.0017, touched_exit=touched_exit)
         both_paths(mk, opts)
         assert [int(t[0]) for t in vantrel.orbalt.trades] == [0, 1]
+
+
+
+def test_a_sold_holding_revalued_by_an_infinite_ratio(market):
+    # Both stocks are stopped out intrabar on bar 2 and stay in the map at 0
+    # until the stretch ends; B's trading price near the largest double on
+    # bar 3 turns its 0 into NaN (0 x inf), which the bar loop keeps to the end.
+    big, nan = 1.7976931348623157e308, NAN
+    p = [[1.10, 0.78], [1.23, 0.74], [1.36, 0.71], [1.21, big], [1.34, 0.60], [1.49, 0.60]]
+    c = [[1.10, 0.77], [1.23, 0.73], [1.33, 0.70], [1.19, big], [1.32, 0.58], [1.48, 0.60]]
+    h = [[1.14, 0.80], [1.27, 0.76], [1.37, 0.73], [1.22, big], [1.36, 0.60], [nan, 0.61]]
+    lo = [[nan, 0.76], [1.21, 0.72], [1.31, 0.69], [1.16, 0.62], [1.29, 0.57], [1.45, 0.58]]
+    o = [[1.11, 0.78], [1.25, 0.74], [1.35, 0.73], [1.22, big], [1.36, 0.60], [1.52, 0.61]]
+    mk = market(p, [[0, 0.25], [-0.5, 0.25], [2.5, 0.25]], close=c, high=h, low=lo, open=o,
+                price_index=[0, 30, 40, 50, 60, 70], pos_index=[-20, 20, 50])
+    got = both_paths(mk, dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.0, take_profit=0.0, touched_exit=True))
+    assert np.isnan(got.equity[3:]).all() and not np.isnan(got.equity[:3]).any()

@@ -104,6 +104,10 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
         double r = trade_price / w.prev;
         if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
         w.held = w.held * r;
+        // A holding sold earlier in the walk stays in the map at 0 until the
+        // stretch ends; an infinite ratio makes that 0 a NaN the bar loop
+        // keeps (and records), so such a bar is its.
+        if (intrabar && exit.bar >= 0 && w.held != 0) return false;
         w.cr = w.cr * r;
         if (w.cr > w.maxcr) w.maxcr = w.cr;
         if (w.cr < w.mincr) w.mincr = w.cr;
