@@ -479,7 +479,8 @@ def market_capped(acct, sid, target, price):
 
 
 def tell_fill(acct, sid, delta, fill, value, cost):
-    completed = acct.waiting.get(sid, -1) != acct.order_now
+    # A fill without an order (a holding of no shares closed) completes.
+    completed = sid not in acct.waiting or acct.waiting[sid] != acct.order_now
     if acct.market_on:
         if acct.fill_bar.get(sid) != acct.d:
             acct.filled_in_bar[sid] = 0.0
