@@ -253,10 +253,11 @@ inline index_t walk_pair(const Run &run, const int (&col)[2], index_t d, index_t
             __m128d unsure = _mm_andnot_pd(_mm_or_pd(is_long, is_short), held_any);
             bad = _mm_or_pd(bad, _mm_or_pd(_mm_and_pd(reached, held_any), unsure));
         }
-        if (_mm_movemask_pd(bad) != 0) {
-            store(state, held, cr, maxcr, mincr, prev);
-            return j;
-        }
+        // `state` still holds the pair's start: the bars before this one
+        // are walked again, which is cheaper than keeping every bar's state
+        // aside in registers the loop needs.
+        if (_mm_movemask_pd(bad) != 0) [[unlikely]]
+            return j == 0 ? 0 : walk_pair<levels>(run, col, d, d + j, state, marks, nonzero, stride);
         held = held_now;
         cr = cr_now;
         maxcr = maxcr_now;
