@@ -78,7 +78,8 @@ double set_position(Run &run, Host &host, int sid, double position, double cash,
 // Moves the portfolio to the target weights `newp` and returns the new cash.
 // Only held stocks and nonzero targets can trade, so only those columns are
 // visited, in ascending order; the targets do not depend on that order, but
-// the running cash does. `run.row_nonzero` holds newp's nonzero weights.
+// the running cash does. `run.row_nonzero` holds newp's nonzero weights,
+// less the columns of run.sat_out when run.latest_row_adjusted.
 template <class Host>
 double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
     return host.frame(Frame::rebalance, [&]() -> double {
@@ -108,6 +109,7 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         std::vector<int> &visit = run.visit;
         visit.clear();
         bool every_column = !std::isfinite(ratio);
+        const View1<double> all = every_column && run.latest_row_adjusted ? run.without_sat_out(newp) : newp;
         if (!every_column) {
             std::set_union(p.keys().begin(), p.keys().end(), nonzero.column.begin(), nonzero.column.end(),
                            std::back_inserter(visit));
@@ -127,7 +129,7 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         // (a zero weight of either sign gives a zero target: the same trade).
         std::size_t next = 0;
         auto weight_of = [&](int sid) {
-            if (every_column) return newp[sid];
+            if (every_column) return all[sid];
             while (next < nonzero.column.size() && nonzero.column[next] < sid) ++next;
             return next < nonzero.column.size() && nonzero.column[next] == sid ? nonzero.weight[next] : 0.0;
         };

@@ -119,11 +119,20 @@ void rebalance_step(Run &run, Host &host) {
     if (run.latest_row_adjusted) {
         // Stocks stopped out since the last rebalance sit this one out; the
         // caller's matrix is left untouched.
-        run.adjusted_row.resize(static_cast<std::size_t>(ncols));
-        for (index_t i = 0; i < ncols; ++i) run.adjusted_row[i] = row[i];
-        for (const SideSid &e : run.exited_stocks) run.adjusted_row[buffer_index(e.sid, ncols, 0)] = 0.0;
-        row = View1<double>{reinterpret_cast<const char *>(run.adjusted_row.data()), ncols, sizeof(double)};
-        nonzero_weights(row, run.row_nonzero);
+        std::vector<int> &out = run.sat_out;
+        out.clear();
+        for (const SideSid &e : run.exited_stocks) out.push_back(static_cast<int>(buffer_index(e.sid, ncols, 0)));
+        std::sort(out.begin(), out.end());
+        // The nonzero weights left are the row's, less those columns.
+        NonzeroWeights &nonzero = run.row_nonzero;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < nonzero.column.size(); ++i) {
+            if (std::binary_search(out.begin(), out.end(), nonzero.column[i])) continue;
+            nonzero.column[kept] = nonzero.column[i];
+            nonzero.weight[kept++] = nonzero.weight[i];
+        }
+        nonzero.column.resize(kept);
+        nonzero.weight.resize(kept);
     }
     run.cash = rebalance(run, host, row, run.cash);
     run.latest_rebalanced_keys = run.pos.keys();

@@ -138,9 +138,14 @@ struct Run {
     std::vector<int> delisted_stocks;
     std::vector<int> latest_rebalanced_keys;  // ids held right after the last rebalance
     // The row the last rebalance applied: signal row `current_position_id`,
-    // or, when stopped stocks sat it out, `adjusted_row`.
+    // or, when stopped stocks sat it out, that row with the columns of
+    // `sat_out` at 0. That copy of a whole row is made in `adjusted_row`
+    // only when something reads every column of it (the report, a rebalance
+    // at an infinite balance): a rebalance needs only the row's nonzero
+    // weights.
     bool latest_row_adjusted = false;
-    std::vector<double> adjusted_row;
+    std::vector<int> sat_out;
+    mutable std::vector<double> adjusted_row;
     NonzeroWeights row_nonzero;          // scratch of a rebalance: the row's nonzero weights
     std::vector<int> visit;              // and the columns it trades
     std::int64_t date = 0;               // timestamp of the last bar processed
@@ -176,10 +181,15 @@ struct Run {
 
     int price_column(int sid) const { return columns.column(sid); }
     View1<double> latest_rebalanced_row() const {
-        if (latest_row_adjusted)
-            return {reinterpret_cast<const char *>(adjusted_row.data()), static_cast<index_t>(adjusted_row.size()),
-                    sizeof(double)};
-        return in.weights.row(current_position_id);
+        View1<double> row = in.weights.row(current_position_id);
+        return latest_row_adjusted ? without_sat_out(row) : row;
+    }
+    // `row` with the columns of `sat_out` at 0, copied into adjusted_row.
+    View1<double> without_sat_out(const View1<double> &row) const {
+        adjusted_row.resize(static_cast<std::size_t>(row.size));
+        for (index_t i = 0; i < row.size; ++i) adjusted_row[i] = row[i];
+        for (int sid : sat_out) adjusted_row[sid] = 0.0;
+        return {reinterpret_cast<const char *>(adjusted_row.data()), row.size, sizeof(double)};
     }
 };
 
