@@ -103,3 +103,17 @@ def test_a_sold_holding_revalued_by_an_infinite_ratio(market):
                 price_index=[0, 30, 40, 50, 60, 70], pos_index=[-20, 20, 50])
     got = both_paths(mk, dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.0, take_profit=0.0, touched_exit=True))
     assert np.isnan(got.equity[3:]).all() and not np.isnan(got.equity[:3]).any()
+
+
+def test_a_holding_taking_a_freed_lane_keeps_its_trackers(market):
+    # A is sold early in the second stretch, so C walks on beside B from
+    # there, with the trailing stop it armed in the first stretch (trackers
+    # kept over the rebalance of bar 4): it is stopped on bar 7, at 1.15.
+    prices = [[1.0, 1.0, 1.0, 1.0], [1.0, 1.0, 1.0, 1.0], [1.0, 1.0, 1.1, 1.0], [1.0, 1.0, 1.2, 1.0],
+              [1.0, 1.0, 1.17, 1.0], [0.4, 1.0, 1.17, 1.0], [0.4, 1.0, 1.16, 1.0], [0.4, 1.0, 1.12, 1.0],
+              [0.4, 1.0, 1.12, 1.0], [0.4, 1.0, 1.12, 1.0]]
+    mk = market(prices, [[0.25] * 4, [0.25] * 4], pos_index=[0, 30], resample=[0, 30])
+    opts = dict(stop_loss=0.5, trail_stop=0.05, trail_stop_activation=0.1, retain_cost_when_rebalance=True)
+    for touched_exit in (False, True):
+        both_paths(mk, dict(opts, touched_exit=touched_exit))
+        assert [int(t[0]) for t in vantrel.orbalt.trades if t[2] >= 0] == [0, 2]

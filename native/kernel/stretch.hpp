@@ -79,10 +79,12 @@ inline StretchEnd stretch_end(const Run &run, index_t d) {
 // One holding over bars [d, end): its state as the bar loop leaves it, its
 // exit, if any, and its marks into marks[j * stride] (j the bar's offset;
 // -0.0, which adds nothing, once it is sold). False when a bar needs the bar
-// loop.
+// loop. In close mode `marked` (+1 upper, -1 lower) and `reason` carry the
+// mark of the bar before d.
 template <bool intrabar>
 inline bool walk_holding(const Run &run, int col, index_t d, index_t end, StretchState &state, WalkExit &exit,
-                         double *marks, std::uint8_t *nonzero, std::size_t stride) {
+                         double *marks, std::uint8_t *nonzero, std::size_t stride, int marked = 0,
+                         ExitReason reason = ExitReason::open) {
     // Column pointers in locals: the byte stores to `nonzero` may alias
     // anything, and would otherwise reload the views every bar.
     const Market &in = run.in;
@@ -95,7 +97,7 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
     exit.bar = -1;
     exit.pending = false;
-    int marked = 0;  // close mode: the mark of the previous bar
+    exit.reason = reason;
     for (index_t j = 0; j < end - d; ++j) {
         double trade_price = load<double>(price + j * price_step), close = load<double>(close_at + j * close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
@@ -161,17 +163,26 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
 #if defined(__SSE2__)
 // Two holdings walked side by side in close mode, one in each lane of an
 // SSE2 register: the operations of walk_holding, lane by lane (the same
-// IEEE operations, so the same bits), with about half the instructions. The checks of both
-// lanes are gathered into one mask per bar; a bar that either lane cannot
-// take stops the pair there: it returns that bar's offset (else the
-// stretch's length), with `state` as it was before that bar.
-// Every comparison below is false for NaN except `neq`, as in the scalar
-// walk.
-//
-// With `levels`, each held lane's close is also tested against its exit
-// levels (exit_levels and close_mark, lane by lane); a lane that reaches
-// one, or whose side the quick sign tests of entry_is_long cannot tell,
-// stops the pair, and walk_holding takes each holding on from there.
+// IEEE operations, so the same bits), with about half the instructions.
+// Each lane walks its own holding at its own bar: when one lane's holding
+// is done, the next waiting holding takes the lane, so a pair never runs
+// one lane idle.
+struct Lanes {
+    const char *price[2], *close[2];  // the bar each lane walks next
+    double *marks[2];
+    std::uint8_t *nonzero[2];
+    StretchState state[2];
+};
+
+// What stopped a run of the lanes: the bars walked (the last one included
+// when a lane stopped there), and per lane (bit 0, bit 1) whether that bar
+// was one it cannot take (walked again by walk_holding from the holding's
+// start) or one whose close reached an exit level.
+struct LaneStop {
+    index_t walked;
+    int bad, reached;
+};
+
 [[gnu::always_inline]] inline void store(StretchState (&state)[2], __m128d held, __m128d cr, __m128d maxcr,
                                          __m128d mincr, __m128d prev) {
     double lanes[5][2];
@@ -183,19 +194,27 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
     for (int i = 0; i < 2; ++i) state[i] = {lanes[0][i], lanes[1][i], lanes[2][i], lanes[3][i], lanes[4][i]};
 }
 
+// Walks both lanes up to `steps` bars, advancing their pointers and states.
+// The checks of both lanes are gathered into one mask per bar; every
+// comparison below is false for NaN except `neq`, as in the scalar walk.
+// With `levels`, each held lane's close is also tested against its exit
+// levels (exit_levels and close_mark, lane by lane); a lane that reaches
+// one stops the run after that bar, one whose side the quick sign tests of
+// entry_is_long cannot tell counts as a bar it cannot take.
 template <bool levels>
-inline index_t walk_pair(const Run &run, const int (&col)[2], index_t d, index_t end, StretchState (&state)[2],
-                      double *marks, std::uint8_t *nonzero, std::size_t stride) {
-    const double *price[2], *close_at[2];
-    for (int i = 0; i < 2; ++i) {
-        price[i] = reinterpret_cast<const double *>(run.in.price.row_ptr(d) + col[i] * run.in.price.col_stride);
-        close_at[i] = reinterpret_cast<const double *>(run.in.close.row_ptr(d) + col[i] * run.in.close.col_stride);
-    }
+inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::size_t stride) {
     const index_t price_step = run.in.price.row_stride, close_step = run.in.close.row_stride;
     auto pair = [](double lane0, double lane1) { return _mm_set_pd(lane1, lane0); };
+    const StretchState(&state)[2] = lanes.state;
     __m128d held = pair(state[0].held, state[1].held), cr = pair(state[0].cr, state[1].cr);
     __m128d maxcr = pair(state[0].maxcr, state[1].maxcr), mincr = pair(state[0].mincr, state[1].mincr);
     __m128d prev = pair(state[0].prev, state[1].prev);
+    // Lane 1 as an offset from lane 0: one pointer per stream to advance.
+    const char *price0 = lanes.price[0], *close0 = lanes.close[0];
+    double *marks0 = lanes.marks[0];
+    std::uint8_t *nonzero0 = lanes.nonzero[0];
+    const std::ptrdiff_t price1 = lanes.price[1] - price0, close1 = lanes.close[1] - close0;
+    const std::ptrdiff_t marks1 = lanes.marks[1] - marks0, nonzero1 = lanes.nonzero[1] - nonzero0;
     const __m128d one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), largest = _mm_set1_pd(1.7976931348623157e308);
     const __m128d tiny = _mm_set1_pd(1e-7), huge = _mm_set1_pd(1e300);
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
@@ -206,72 +225,77 @@ inline index_t walk_pair(const Run &run, const int (&col)[2], index_t d, index_t
     const __m128d short_armed_at = _mm_set1_pd(1 - run.trail_stop_activation_abs);
     const __m128d trail = _mm_set1_pd(run.trail_stop_abs);
     const __m128d cr_fast = _mm_set1_pd(1e10), value_fast = _mm_set1_pd(1e-290);
-    for (index_t j = 0; j < end - d; ++j) {
-        auto at = [j](const double *p, index_t step) {
-            return reinterpret_cast<const char *>(p) + j * step;
-        };
-        __m128d trade_price = _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(at(price[0], price_step))),
-                                           reinterpret_cast<const double *>(at(price[1], price_step)));
-        __m128d close = _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(at(close_at[0], close_step))),
-                                     reinterpret_cast<const double *>(at(close_at[1], close_step)));
+    LaneStop stop{steps, 0, 0};
+    for (index_t j = 0; j < steps; ++j) {
+        __m128d trade_price = _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(price0)),
+                                           reinterpret_cast<const double *>(price0 + price1));
+        __m128d close = _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(close0)),
+                                     reinterpret_cast<const double *>(close0 + close1));
         // usable_price: missing (NaN), or positive and finite.
         __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmple_pd(trade_price, zero), _mm_cmpgt_pd(trade_price, largest)),
                                 _mm_or_pd(_mm_cmple_pd(close, zero), _mm_cmpgt_pd(close, largest)));
-        // The bar's values go to new registers: a bar the pair cannot take
-        // is walked again from the state before it.
         __m128d base = pick(_mm_cmpunord_pd(prev, prev), trade_price, prev);
         bad = _mm_or_pd(bad, _mm_cmpeq_pd(base, zero));
         __m128d r = _mm_div_pd(trade_price, base);
         r = pick(_mm_cmpunord_pd(r, r), one, r);
-        __m128d held_now = _mm_mul_pd(held, r), cr_now = _mm_mul_pd(cr, r);
-        __m128d maxcr_now = _mm_max_pd(cr_now, maxcr);  // cr > maxcr ? cr : maxcr
-        __m128d mincr_now = _mm_min_pd(cr_now, mincr);  // cr < mincr ? cr : mincr
-        bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr_now, zero));
+        held = _mm_mul_pd(held, r);
+        cr = _mm_mul_pd(cr, r);
+        maxcr = _mm_max_pd(cr, maxcr);  // cr > maxcr ? cr : maxcr
+        mincr = _mm_min_pd(cr, mincr);  // cr < mincr ? cr : mincr
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr, zero));
         // close_return_finite(cr * close, trade_price), for held lanes.
-        __m128d size = _mm_and_pd(_mm_mul_pd(cr_now, close), magnitude);
+        __m128d size = _mm_and_pd(_mm_mul_pd(cr, close), magnitude);
         __m128d at_least_one = _mm_cmpge_pd(trade_price, one);
         __m128d finite = pick(at_least_one, _mm_cmple_pd(size, largest),
                               _mm_and_pd(_mm_cmpge_pd(trade_price, tiny), _mm_cmple_pd(size, huge)));
         // A missing trading or close price leaves the return at the close
         // NaN, which reaches no level.
         finite = _mm_or_pd(finite, _mm_cmpunord_pd(trade_price, close));
-        __m128d held_any = _mm_cmpneq_pd(held_now, zero);
+        __m128d held_any = _mm_cmpneq_pd(held, zero);
         bad = _mm_or_pd(bad, _mm_andnot_pd(finite, held_any));
+        __m128d reached = zero;
         if constexpr (levels) {
-            __m128d cr_positive = _mm_cmpgt_pd(cr_now, zero);
-            __m128d is_long =
-                _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(held_now, zero), cr_positive),
-                           _mm_and_pd(_mm_cmple_pd(cr_now, cr_fast), _mm_cmpge_pd(held_now, value_fast)));
-            __m128d is_short = _mm_and_pd(_mm_cmplt_pd(held_now, zero), cr_positive);
-            __m128d long_min = pick(_mm_cmpge_pd(maxcr_now, long_armed_at),
-                                    _mm_max_pd(_mm_sub_pd(maxcr_now, trail), long_lower), long_lower);
-            __m128d short_max = pick(_mm_cmple_pd(mincr_now, short_armed_at),
-                                     _mm_min_pd(_mm_add_pd(mincr_now, trail), short_upper), short_upper);
+            __m128d cr_positive = _mm_cmpgt_pd(cr, zero);
+            __m128d is_long = _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(held, zero), cr_positive),
+                                         _mm_and_pd(_mm_cmple_pd(cr, cr_fast), _mm_cmpge_pd(held, value_fast)));
+            __m128d is_short = _mm_and_pd(_mm_cmplt_pd(held, zero), cr_positive);
+            __m128d long_min = pick(_mm_cmpge_pd(maxcr, long_armed_at),
+                                    _mm_max_pd(_mm_sub_pd(maxcr, trail), long_lower), long_lower);
+            __m128d short_max = pick(_mm_cmple_pd(mincr, short_armed_at),
+                                     _mm_min_pd(_mm_add_pd(mincr, trail), short_upper), short_upper);
             __m128d max_r = pick(is_long, long_upper, short_max), min_r = pick(is_long, long_min, short_lower);
-            __m128d at_close = _mm_div_pd(_mm_mul_pd(cr_now, close), trade_price);
-            __m128d reached = _mm_or_pd(_mm_cmpge_pd(at_close, max_r), _mm_cmplt_pd(at_close, min_r));
-            __m128d unsure = _mm_andnot_pd(_mm_or_pd(is_long, is_short), held_any);
-            bad = _mm_or_pd(bad, _mm_or_pd(_mm_and_pd(reached, held_any), unsure));
+            __m128d at_close = _mm_div_pd(_mm_mul_pd(cr, close), trade_price);
+            reached = _mm_and_pd(_mm_or_pd(_mm_cmpge_pd(at_close, max_r), _mm_cmplt_pd(at_close, min_r)), held_any);
+            bad = _mm_or_pd(bad, _mm_andnot_pd(_mm_or_pd(is_long, is_short), held_any));
         }
-        // `state` still holds the pair's start: the bars before this one
-        // are walked again, which is cheaper than keeping every bar's state
-        // aside in registers the loop needs.
-        if (_mm_movemask_pd(bad) != 0) [[unlikely]]
-            return j == 0 ? 0 : walk_pair<levels>(run, col, d, d + j, state, marks, nonzero, stride);
-        held = held_now;
-        cr = cr_now;
-        maxcr = maxcr_now;
-        mincr = mincr_now;
         prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, base);
         __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held,
                             _mm_div_pd(_mm_mul_pd(held, close), trade_price));
-        _mm_storeu_pd(marks + static_cast<std::size_t>(j) * stride, mark);
+        _mm_storel_pd(marks0, mark);
+        _mm_storeh_pd(marks0 + marks1, mark);
         int any = _mm_movemask_pd(held_any);
-        nonzero[static_cast<std::size_t>(j) * stride] = any & 1;
-        nonzero[static_cast<std::size_t>(j) * stride + 1] = any >> 1;
+        *nonzero0 = any & 1;
+        nonzero0[nonzero1] = any >> 1;
+        price0 += price_step;
+        close0 += close_step;
+        marks0 += stride;
+        nonzero0 += stride;
+        int bad_lanes = _mm_movemask_pd(bad), reached_lanes = _mm_movemask_pd(reached);
+        if ((bad_lanes | reached_lanes) != 0) [[unlikely]] {
+            stop = {j + 1, bad_lanes, reached_lanes & ~bad_lanes};
+            break;
+        }
     }
-    store(state, held, cr, maxcr, mincr, prev);
-    return end - d;
+    store(lanes.state, held, cr, maxcr, mincr, prev);
+    lanes.price[0] = price0;
+    lanes.price[1] = price0 + price1;
+    lanes.close[0] = close0;
+    lanes.close[1] = close0 + close1;
+    lanes.marks[0] = marks0;
+    lanes.marks[1] = marks0 + marks1;
+    lanes.nonzero[0] = nonzero0;
+    lanes.nonzero[1] = nonzero0 + nonzero1;
+    return stop;
 }
 #endif
 
@@ -286,17 +310,111 @@ inline void prefetch_column(const View2<double> &m, int col, index_t d, index_t 
     __builtin_prefetch(p + span - step);
 }
 
+inline int column_of(const Run &run, int sid) {
+    return static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
+}
+
+// A holding's state as the bar loop leaves it before the stretch.
+inline StretchState state_of(const Run &run, int sid, int col) {
+    return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
+}
+
+// Holding k of the stretch [d, end) walked alone from bar `from` on, its
+// state at `from` in stretch_state[k] (and, in close mode, the mark of the
+// bar before).
+inline bool walk_one(Run &run, index_t d, index_t end, std::size_t k, index_t from, int marked = 0,
+                     ExitReason reason = ExitReason::open) {
+    std::size_t n = run.stretch_keys.size();
+    std::size_t at = from < end ? static_cast<std::size_t>(from - d) * n + k : 0;  // nothing is stored at the end
+    int col = column_of(run, run.stretch_keys[k]);
+    double *marks = run.stretch_marks.data() + at;
+    std::uint8_t *nonzero = run.stretch_nonzero.data() + at;
+    StretchState &w = run.stretch_state[k];
+    if (run.opt.touched_exit) return walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n);
+    return walk_holding<false>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, marked, reason);
+}
+
+#if defined(__SSE2__)
+// A lane's holding whose close at bar from - 1 reached a level, with its
+// state `w` after that bar: its mark, found again by close_mark from that
+// state, and the walk on from `from`, whose first bar sells it.
+inline bool walk_marked(Run &run, index_t d, index_t end, std::size_t k, index_t from, const StretchState &w) {
+    int col = column_of(run, run.stretch_keys[k]);
+    double trade_price = run.in.price(from - 1, col), close = run.in.close(from - 1, col);
+    Levels l;
+    int marked = close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l);
+    run.stretch_state[k] = w;
+    if (marked != 0) return walk_one(run, d, end, k, from, marked, marked > 0 ? l.upper : l.lower);
+    run.stretch_state[k] = state_of(run, run.stretch_keys[k], col);  // not expected: walked again alone
+    return walk_one(run, d, end, k, d);
+}
+
+// Close mode: the holdings of the stretch [d, end) walked in the two lanes
+// of walk_lanes. A lane whose holding is done (walked to the end, marked
+// for an exit, or at a bar it cannot take) hands that holding to
+// walk_holding and takes the next waiting one; the last one goes on alone.
+// False when a bar needs the bar loop.
+template <bool levels>
+bool walk_close_mode(Run &run, index_t d, index_t end) {
+    const std::vector<int> &keys = run.stretch_keys;
+    std::size_t n = keys.size(), next = 0, lane_k[2] = {0, 0};
+    index_t len = end - d, at[2] = {0, 0};
+    bool live[2] = {false, false};
+    Lanes lanes;
+    // Lane i takes the next holding, if any; false when its column is
+    // missing, which the bar loop reports.
+    auto fill = [&](int i) {
+        live[i] = next < n;
+        if (!live[i]) return true;
+        std::size_t k = next++;
+        int col = column_of(run, keys[k]);
+        if (col < 0) return false;
+        lane_k[i] = k;
+        at[i] = 0;
+        lanes.price[i] = run.in.price.row_ptr(d) + col * run.in.price.col_stride;
+        lanes.close[i] = run.in.close.row_ptr(d) + col * run.in.close.col_stride;
+        lanes.marks[i] = run.stretch_marks.data() + k;
+        lanes.nonzero[i] = run.stretch_nonzero.data() + k;
+        lanes.state[i] = state_of(run, keys[k], col);
+        run.stretch_exit[k].bar = -1;
+        run.stretch_exit[k].pending = false;
+        return true;
+    };
+    if (!fill(0) || !fill(1)) return false;
+    while (live[0] && live[1]) {
+        LaneStop stop = walk_lanes<levels>(run, lanes, std::min(len - at[0], len - at[1]), n);
+        for (int i = 0; i < 2; ++i) {
+            std::size_t k = lane_k[i];
+            at[i] += stop.walked;
+            if (stop.bad >> i & 1) {
+                run.stretch_state[k] = state_of(run, keys[k], column_of(run, keys[k]));
+                if (!walk_one(run, d, end, k, d)) return false;
+            } else if (stop.reached >> i & 1) {
+                if (!walk_marked(run, d, end, k, d + at[i], lanes.state[i])) return false;
+            } else if (at[i] == len) {
+                run.stretch_state[k] = lanes.state[i];
+            } else {
+                continue;
+            }
+            if (!fill(i)) return false;
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (!live[i]) continue;
+        run.stretch_state[lane_k[i]] = lanes.state[i];
+        if (!walk_one(run, d, end, lane_k[i], d + at[i])) return false;
+    }
+    return true;
+}
+#endif
+
 // Walks every holding of a stretch over bars [d, end) into the run's
 // scratch; false when a bar needs the bar loop.
 inline bool walk_holdings(Run &run, index_t d, index_t end) {
     const std::vector<int> &keys = run.stretch_keys;
-    std::size_t n = keys.size();
-    auto column_of = [&](int sid) {
-        return static_cast<std::size_t>(sid) < run.columns.price_of.size() ? run.columns.price_of[sid] : -1;
-    };
     bool intrabar = run.opt.touched_exit;
     for (int sid : keys) {
-        int col = column_of(sid);
+        int col = column_of(run, sid);
         if (col < 0) continue;
         prefetch_column(run.in.price, col, d, end);
         prefetch_column(run.in.close, col, d, end);
@@ -306,42 +424,14 @@ inline bool walk_holdings(Run &run, index_t d, index_t end) {
             if (run.in.open.data != run.in.price.data) prefetch_column(run.in.open, col, d, end);
         }
     }
-    auto state_of = [&](int sid, int col) -> StretchState {
-        return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[col]};
-    };
-    double *marks = run.stretch_marks.data();
-    std::uint8_t *nonzero = run.stretch_nonzero.data();
-    std::size_t k = 0;
-    // Holding k from bar `from` on, its state at `from` in stretch_state[k].
-    auto walk_one = [&](std::size_t k, index_t from) {
-        int col = column_of(keys[k]);
-        std::size_t at = static_cast<std::size_t>(from - d) * n + k;
-        StretchState &w = run.stretch_state[k];
-        return intrabar ? walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks + at, nonzero + at, n)
-                        : walk_holding<false>(run, col, from, end, w, run.stretch_exit[k], marks + at, nonzero + at, n);
-    };
 #if defined(__SSE2__)
-    if (!intrabar) {
-        for (; k + 2 <= n; k += 2) {
-            int col[2] = {column_of(keys[k]), column_of(keys[k + 1])};
-            if (col[0] < 0 || col[1] < 0) break;  // the column is reported by the bar loop
-            StretchState w[2] = {state_of(keys[k], col[0]), state_of(keys[k + 1], col[1])};
-            index_t walked = run.no_stops ? walk_pair<false>(run, col, d, end, w, marks + k, nonzero + k, n)
-                                          : walk_pair<true>(run, col, d, end, w, marks + k, nonzero + k, n);
-            run.stretch_state[k] = w[0];
-            run.stretch_state[k + 1] = w[1];
-            run.stretch_exit[k].bar = run.stretch_exit[k + 1].bar = -1;
-            run.stretch_exit[k].pending = run.stretch_exit[k + 1].pending = false;
-            // An exit, or a bar to look at closely: one holding at a time from there.
-            if (walked < end - d && (!walk_one(k, d + walked) || !walk_one(k + 1, d + walked))) return false;
-        }
-    }
+    if (!intrabar) return run.no_stops ? walk_close_mode<false>(run, d, end) : walk_close_mode<true>(run, d, end);
 #endif
-    for (; k < n; ++k) {
-        int col = column_of(keys[k]);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        int col = column_of(run, keys[k]);
         if (col < 0) return false;
-        run.stretch_state[k] = state_of(keys[k], col);
-        if (!walk_one(k, d)) return false;
+        run.stretch_state[k] = state_of(run, keys[k], col);
+        if (!walk_one(run, d, end, k, d)) return false;
     }
     return true;
 }
