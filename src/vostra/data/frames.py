@@ -130,8 +130,12 @@ def one_block(frame: pd.DataFrame, dtype: Any) -> bool:
     usual price frame), read off its block manager without building a Series
     of its dtypes; False whenever that cannot be told."""
     blocks = getattr(getattr(frame, "_mgr", None), "blocks", None)
-    return (isinstance(blocks, tuple) and len(blocks) == 1
-            and getattr(blocks[0], "dtype", None) == dtype and frame.shape[1] > 0)
+    if not (isinstance(blocks, tuple) and len(blocks) == 1):
+        return False
+    # A NumPy block holds (columns x rows): its shape tells the columns
+    # without the frame's (an Index of text counts its length in Python).
+    values = getattr(blocks[0], "values", None)
+    return isinstance(values, np.ndarray) and values.ndim == 2 and values.dtype == dtype and values.shape[0] > 0
 
 
 def matrix(frame: pd.DataFrame, name: str) -> np.ndarray:

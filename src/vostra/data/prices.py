@@ -51,13 +51,14 @@ class PriceArrays:
 def convert_prices(close: pd.DataFrame, open: pd.DataFrame | None = None,
                    high: pd.DataFrame | None = None, low: pd.DataFrame | None = None) -> PriceArrays:
     close = check_frame(close, "close")
-    if len(close.index) == 0 or len(close.columns) == 0:
+    close_values = matrix(close, "close")
+    if close_values.shape[0] == 0 or close_values.shape[1] == 0:
         raise ValueError("close is empty; it needs at least one date and one ticker")
     open = aligned(open, close, "open")
     high = aligned(high, close, "high")
     low = aligned(low, close, "low")
     return PriceArrays(
-        Axes(close.index, close.columns), matrix(close, "close"),
+        Axes(close.index, close.columns), close_values,
         None if open is None else matrix(open, "open"),
         None if high is None else matrix(high, "high"),
         None if low is None else matrix(low, "low"),
