@@ -97,11 +97,11 @@ PyMethodDef methods[] = {
      "end of each column."},
     {"held_last_rows", py_held_last_rows, METH_VARARGS,
      "held_last_rows($module, close, price_col, traded, market_end=-1, /)\n--\n\n(last, unknown, empty, "
-     "delisting): for every weight column that the bool array `traded` marks, the last row of its close column "
+     "delisting, delisted): for every weight column that the bool array `traded` marks, the last row of its close column "
      "price_col[j] that is not NaN, in `last` (int64 per close column, -1 for none and for the columns not asked "
      "for); the marked weight columns without a close column (price_col < 0) in `unknown` and those whose closes "
      "are all NaN in `empty`; per weight column the row after its last close when that comes before "
-     "`market_end`, else -1, in `delisting`."},
+     "`market_end`, else -1, in `delisting`, and how many columns that delists."},
     {"weight_columns", py_weight_columns, METH_O,
      "weight_columns($module, matrix, /)\n--\n\nPer column of a 2-D float64 weight matrix, whether any row "
      "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "

@@ -80,14 +80,14 @@ PyObject *py_last_valid_rows(PyObject *, PyObject *args) {
 }
 
 // held_last_rows(close, price_col, traded, market_end=-1, /): (last, unknown,
-// empty, delisting). For every weight column j that `traded` marks, the
+// empty, delisting, delisted). For every weight column j that `traded` marks, the
 // last valid row of its price column price_col[j] (-1 for none) goes into
 // `last` (one entry per price column, -1 for the columns not asked for);
 // `unknown` lists the marked weight columns without a price column
 // (price_col < 0), `empty` those whose closes are all NaN, both ascending;
 // `delisting` gives every weight column the bar after its last close when
 // that close comes before `market_end` (the last bar with any close), else
-// -1. The columns' ends are asked for all at once before they are read:
+// -1, and `delisted` counts the columns it delists. The columns' ends are asked for all at once before they are read:
 // right after a run they come from memory, one page each.
 PyObject *py_held_last_rows(PyObject *, PyObject *args) {
     return firewall("vostra._engine.held_last_rows", "vostra/_engine", static_cast<PyObject *>(nullptr),
@@ -125,14 +125,16 @@ PyObject *py_held_last_rows(PyObject *, PyObject *args) {
         std::int64_t *delisting;
         Ref delisting_array = int64_array(price_col.size, &delisting);
         std::fill(delisting, delisting + price_col.size, -1);
+        Py_ssize_t delisted = 0;
         for (std::int64_t j : asked) {
             std::int64_t c = price_col[j];
             last[c] = last_valid_row(m, c);
             if (last[c] < 0) empty.push_back(j);
-            if (last[c] >= 0 && last[c] < market_end) delisting[j] = last[c] + 1;
+            if (last[c] >= 0 && last[c] < market_end) delisting[j] = last[c] + 1, ++delisted;
         }
         Ref unknown_array = vector_array(unknown, NPY_INT64), empty_array = vector_array(empty, NPY_INT64);
-        return Py_BuildValue("(OOOO)", out.get(), unknown_array.get(), empty_array.get(), delisting_array.get());
+        return Py_BuildValue("(OOOOn)", out.get(), unknown_array.get(), empty_array.get(), delisting_array.get(),
+                             delisted);
     });
 }
 

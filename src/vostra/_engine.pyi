@@ -78,13 +78,14 @@ def last_valid_rows(matrix: npt.NDArray[np.float64], columns: npt.NDArray[np.int
 def held_last_rows(close: npt.NDArray[np.float64], price_col: npt.NDArray[np.int64],
                    traded: npt.NDArray[np.bool_], market_end: int = -1, /
                    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64],
-                              npt.NDArray[np.int64]]:
+                              npt.NDArray[np.int64], int]:
     """For every weight column ``traded`` marks, the last row of its close
     column ``price_col[j]`` that is not NaN (``last``, per close column, -1
     for none and for the columns not asked for); the marked weight columns
     without a close column (``unknown``) and those whose closes are all NaN
     (``empty``); per weight column the row after its last close when that
-    comes before ``market_end``, else -1 (``delisting``)."""
+    comes before ``market_end``, else -1 (``delisting``), and how many
+    columns that delists."""
 
 def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
     """Per column of a 2-D float64 weight matrix, whether any row gives it a

@@ -72,11 +72,11 @@ def _price_matrices(prices: PriceArrays, bars: slice | None,
 
 def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, price_col: np.ndarray,
                       traded: np.ndarray, close_values: np.ndarray,
-                      market_end: int = -1) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                      market_end: int = -1) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
     """The last valid close of every price column some weight may hold, and
     whether it has one (-1 and False for the others), and per weight column
     the automatic delisting bar before ``market_end`` (see
-    :func:`auto_delisting`); raises for a held ticker with no column in
+    :func:`auto_delisting`) and whether it delists any; raises for a held ticker with no column in
     close or without any close."""
 
     def held(columns: np.ndarray) -> np.ndarray:
@@ -87,7 +87,7 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
 
     # Only columns that some row gives a weight (in any rows: `traded` is
     # the whole frame's) may be held: one native pass over their closes.
-    last, missing, empty, delisting = load_engine().held_last_rows(
+    last, missing, empty, delisting, delisted = load_engine().held_last_rows(
         close_values, price_col.astype(np.int64, copy=False), traded, market_end)
     unknown = tickers[missing[held(missing)]] if len(missing) else ()
     if len(unknown):
@@ -102,7 +102,7 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
             f"missing: {listing(tickers[empty])}"
         )
     has_any = last >= 0
-    return last, has_any, delisting
+    return last, has_any, delisting, delisted > 0
 
 
 def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | None = None,
@@ -145,8 +145,9 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
     close_values = matrices["close_values"]
     # Automatic delistings come per weight column from the same pass.
     auto = delisted_at is None and isinstance(delisting, str) and delisting == "auto"
-    last, has_any, delisting_bars = _held_last_closes(pos_values, signal.is_mask, tickers, price_col, traded,
-                                                      close_values, market_last(close_values) if auto else -1)
+    last, has_any, delisting_bars, delisted = _held_last_closes(
+        pos_values, signal.is_mask, tickers, price_col, traded, close_values,
+        market_last(close_values) if auto else -1)
     if not auto:
         delist_price = delisted_at
         if delist_price is None:
@@ -156,9 +157,12 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
             known = price_col >= 0
             delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
             delisting_bars[known] = delist_price[price_col[known]]
-    pos_values = run_weights(signal, pos_values, tickers, delisting_bars, price_ns, pos_ns, notes,
-                             key=(rows.start, rows.stop, None if columns is None else columns.tobytes(),
-                                  None if bars is None else (bars.start, bars.stop)))
+        delisted = delisting_bars is not None
+    # Without delistings a weight matrix of numbers is traded as it is.
+    if delisted or signal.is_mask:
+        pos_values = run_weights(signal, pos_values, tickers, delisting_bars, price_ns, pos_ns, notes,
+                                 key=(rows.start, rows.stop, None if columns is None else columns.tobytes(),
+                                      None if bars is None else (bars.start, bars.stop)))
 
     resample = schedule(rebalance, close_index, price_ns, pos_ns)
     if len(pos_ns) and len(price_ns) and pos_ns[0] > price_ns[-1]:
