@@ -9,15 +9,32 @@
 #include <algorithm>
 #include <functional>
 #include <cmath>
+#include <unordered_map>
 #include <vector>
 
 namespace vostra::engine {
 
 namespace {
 
+// The interned str of a figure's name (a string literal), made once: a
+// dict of figures then takes no new string, nor its hash, per entry. The
+// interpreter lock guards the table; its strings live as long as the process.
+PyObject *name_of(const char *key) {
+    static std::unordered_map<const char *, PyObject *> names;
+    auto [at, fresh] = names.try_emplace(key, nullptr);
+    if (fresh) {
+        at->second = PyUnicode_InternFromString(key);
+        if (!at->second) {
+            names.erase(at);
+            throw_py();
+        }
+    }
+    return at->second;
+}
+
 void set_float(PyObject *d, const char *key, double v) {
     Ref value = Ref::check(PyFloat_FromDouble(v));
-    if (PyDict_SetItemString(d, key, value.get()) < 0) throw_py();
+    if (PyDict_SetItem(d, name_of(key), value.get()) < 0) throw_py();
 }
 
 // Asks for the cache lines of [p, p + bytes) ahead of a pass over them: right
