@@ -341,6 +341,8 @@ def closed_trade_figures(n_trades: int, returns: np.ndarray, holding_bars: np.nd
 def _traded_values(traded: Any, index: pd.Index, first: int) -> np.ndarray:
     """The traded value on the window's bars, from a Series on the equity's
     dates (missing dates count as no trade) or an array as long as the curve."""
+    if type(traded) is np.ndarray and traded.dtype == np.float64 and traded.shape == (len(index),):
+        return traded[first:]  # the engine's own array, as it is
     if isinstance(traded, pd.Series):
         extra = traded.index.difference(index)
         if len(extra):
@@ -386,6 +388,8 @@ def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | Non
 def _bar_values(values: Any, index: pd.Index, name: str) -> np.ndarray:
     """Per-bar values given as a Series on the equity's dates or as an array
     as long as the curve."""
+    if type(values) is np.ndarray and values.shape == (len(index),):
+        return values  # the engine's own array, as it is
     if isinstance(values, pd.Series):
         if not values.index.equals(index):
             raise ValueError(f"{name} must be on the equity's dates")
