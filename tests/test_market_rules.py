@@ -183,6 +183,30 @@ def test_a_new_rebalance_replaces_a_waiting_order():
     assert r.shares.tolist() == [0.0, 25_000.0]
 
 
+def test_an_entry_after_a_sale_of_the_same_bar_weighs_against_the_balance_before_both():
+    # S2 is held throughout; the row of bar 3 (traded on bar 4) sells S0,
+    # 10,000 shares a bar over bars 4 to 6, and buys S1, blocked on bars 4
+    # and 5 (S2 is resized on bar 4). On bar 6 the last part of the sale
+    # fills first, then S1's
+    # first fill opens its record, weighed against the balance before that
+    # bar's fills, as the model does it.
+    n = 9
+    prices = np.column_stack([np.linspace(10, 12, n), np.full(n, 20.0), np.linspace(30, 27, n)])
+    rows = np.array([[0.3, 0.0, 0.3], [0.0, 0.3, 0.3]])
+    dates = np.arange(n, dtype=np.int64) * 10
+    labels = np.array(["S0", "S1", "S2"], dtype=object)
+    arrays = (prices, prices, prices, prices, prices, dates, labels, rows, dates[[0, 3]], labels, dates)
+    blocked = np.zeros((n, 3), dtype=bool)
+    blocked[4:6, 1] = True
+    volume = np.full((n, 3), 1e9)
+    volume[:, 0] = 10_000.0
+    opts = dict(fee_ratio=0.001, tax_ratio=0.003, stop_loss=np.inf, capital=1e6, lot_size=1, volume=volume,
+                max_volume_share=1.0, blocked=blocked)
+    got = assert_same_as_model(arrays, opts)
+    f = got.fills
+    assert [(b, s) for b, s in zip(f["bar"].tolist(), f["sid"].tolist()) if b >= 4] == [(4, 0), (4, 2), (5, 0), (6, 0), (6, 1)]
+
+
 def test_a_position_closed_over_bars_is_one_record_at_its_mean_price():
     # 3,000 shares sold at 1,000 a bar: 10, 11 and 12 give an exit price of 11.
     vol = np.full((6, 1), 1000.0)

@@ -211,10 +211,19 @@ inline Pass pass_of(const Run &run, const AccountTarget &t) {
 // and purchases, as far as the market and the cash allow; returns the new
 // cash. `placing`: a rebalance places their orders, else they are the
 // waiting orders going on.
-template <class Host>
-double fill_targets(Run &run, Host &host, double balance, double cash, bool placing) {
+// `balance_now()` gives the balance before the first fill, asked for only
+// when a fill reads it.
+template <class Host, class Balance>
+double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing) {
     const AccountOptions &a = run.opt.account;
-    double floor = a.leverage > 1 ? balance * (1 - a.leverage) : 0.0;
+    double balance = __builtin_nan("");
+    bool known = false;
+    auto balance_of = [&] {
+        if (!known) balance = balance_now();
+        known = true;
+        return balance;
+    };
+    double floor = a.leverage > 1 ? balance_of() * (1 - a.leverage) : 0.0;
     for (std::uint8_t pass : {sales, covers, purchases}) {
         for (const AccountTarget &t : run.targets) {
             if (t.pass != pass) continue;
@@ -234,8 +243,12 @@ double fill_targets(Run &run, Host &host, double balance, double cash, bool plac
             ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
             if (shares == 0)
                 cash = close(run, host, t.sid, cash, true, why, t.price);
-            else if (placing || shares != held)
-                cash = trade(run, host, t.sid, shares, t.price, balance, cash, placing && !closing);
+            else if (placing || shares != held) {
+                // Only a fill that opens a position (or a rebalance's) reads the balance.
+                bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
+                double b = placing || opens ? balance_of() : __builtin_nan("");
+                cash = trade(run, host, t.sid, shares, t.price, b, cash, placing && !closing);
+            }
         }
     }
     run.order_now = -1;
@@ -252,26 +265,47 @@ double trade_targets(Run &run, Host &host, double balance, double cash) {
         t.pass = pass_of(run, t);
     }
     market::clear(run);  // this rebalance replaces every waiting order
-    return fill_targets(run, host, balance, cash, true);
+    return fill_targets(run, host, [balance] { return balance; }, cash, true);
+}
+
+// Whether filling run.targets may read the balance: above a leverage of 1
+// it sets the floor of the cash, and a fill that opens a position records
+// its weight against it.
+inline bool needs_balance(const Run &run) {
+    if (run.opt.account.leverage > 1) return true;
+    for (const AccountTarget &t : run.targets)
+        if (!(run.pos.contains(t.sid) && run.pos[t.sid] != 0)) return true;
+    return false;
 }
 
 // The waiting orders go on at this bar's trading prices, in the passes of a
-// rebalance; a stock without a price waits on.
-template <class Host>
-void retry_waiting(Run &run, Host &host) {
-    double balance = run.cash;
-    for (int sid : run.pos.keys()) balance = balance + run.pos[sid];
+// rebalance; a stock without a price waits on. `balance_before()` gives the
+// cash plus every holding's value before the first fill, summed in stock
+// order. It is asked for only when a fill reads it; unless `lazy` (it can
+// still tell the value before the fills once they began), that is decided
+// before the first fill.
+template <class Host, class Balance>
+void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy) {
     run.targets.clear();
     for (int sid : run.waiting) {
-        AccountTarget t{sid, 0.0, run.orders[run.waiting_order[sid]].target, 0.0, none};
-        t.price = run.in.price(run.d, run.price_column(sid));
-        validate_price(run, host, PriceKind::trading, t.price, sid);
-        if (std::isnan(t.price)) continue;
+        int col = run.price_column(sid);
+        market::prefetch_rules(run, col, 8);  // for the bars it may go on waiting
+        double price = run.in.price(run.d, col);
+        validate_price(run, host, PriceKind::trading, price, sid);
+        if (std::isnan(price)) continue;
+        // Written in place: a target built aside and copied in stalls on
+        // reading back its narrow fields.
+        AccountTarget &t = run.targets.emplace_back();
+        t.sid = sid;
+        t.value = 0.0;
+        t.shares = run.orders[run.waiting_order[sid]].target;
+        t.price = price;
         t.pass = pass_of(run, t);
-        if (t.pass != none) run.targets.push_back(t);
+        if (t.pass == none) run.targets.pop_back();
     }
+    double balance = !lazy && needs_balance(run) ? balance_before() : __builtin_nan("");
     for (const AccountTarget &t : run.targets) run.shares_before.push_back(run.shares[t.sid]);
-    run.cash = fill_targets(run, host, balance, run.cash, false);
+    run.cash = fill_targets(run, host, [&] { return lazy ? balance_before() : balance; }, run.cash, false);
     // A stock first bought now starts its return trackers and reference
     // price here, as a rebalance starts those of the stocks it buys.
     for (std::size_t i = 0; i < run.targets.size(); ++i) {
@@ -282,6 +316,16 @@ void retry_waiting(Run &run, Host &host) {
         }
     }
     run.shares_before.clear();
+}
+
+template <class Host>
+void retry_waiting(Run &run, Host &host) {
+    auto sum = [&run] {
+        double total = run.cash;
+        for (int sid : run.pos.keys()) total = total + run.pos[sid];
+        return total;
+    };
+    retry_waiting(run, host, sum, false);
 }
 
 // An exit or a delisting of `sid` places an order for its whole holding and

@@ -177,29 +177,32 @@ template <class Host>
         run.exit_stocks_temp.push_back({sid, false, l.lower});
 }
 
-// Close-mode marks of the previous bar, sold at this bar's trading price.
+// A close-mode mark of the previous bar, sold at this bar's trading price.
 template <class Host>
-void pending_exits(Run &run, Host &host) {
-    for (const SideSid &mark : run.exit_stocks) {
-        int sid = mark.sid;
-        // A rebalance of this bar that keeps holding the stock takes it
-        // over, unless stopped stocks are to sit out the next period.
-        bool will_be_set_by_rebalance =
-            run.should_rebalance && !host.stop_trading(run) && run.in.weights(run.pos_id, sid) != 0;
-        if (!run.pos.contains(sid) || run.pos[sid] == 0 || will_be_set_by_rebalance) continue;
-        double fill = run.in.price(run.d, run.price_column(sid));
-        run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, mark.reason, fill);
-        run.exited_stocks.push_back(mark);
-        reset_trackers(run, sid);
-        // A fresh mark of this bar for the stock just sold is void.
-        auto &temp = run.exit_stocks_temp;
-        for (auto it = temp.begin(); it != temp.end(); ++it) {
-            if (it->sid == sid) {
-                temp.erase(it);
-                break;
-            }
+void pending_exit(Run &run, Host &host, const SideSid &mark) {
+    int sid = mark.sid;
+    // A rebalance of this bar that keeps holding the stock takes it
+    // over, unless stopped stocks are to sit out the next period.
+    bool will_be_set_by_rebalance =
+        run.should_rebalance && !host.stop_trading(run) && run.in.weights(run.pos_id, sid) != 0;
+    if (!run.pos.contains(sid) || run.pos[sid] == 0 || will_be_set_by_rebalance) return;
+    double fill = run.in.price(run.d, run.price_column(sid));
+    run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, mark.reason, fill);
+    run.exited_stocks.push_back(mark);
+    reset_trackers(run, sid);
+    // A fresh mark of this bar for the stock just sold is void.
+    auto &temp = run.exit_stocks_temp;
+    for (auto it = temp.begin(); it != temp.end(); ++it) {
+        if (it->sid == sid) {
+            temp.erase(it);
+            break;
         }
     }
+}
+
+template <class Host>
+void pending_exits(Run &run, Host &host) {
+    for (const SideSid &mark : run.exit_stocks) pending_exit(run, host, mark);
 }
 
 // Held stocks whose delisting bar has come are sold at their last value.

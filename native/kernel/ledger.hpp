@@ -121,9 +121,13 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         // trades between them would leave one miss after another.
         const char *fills = run.in.price.row_ptr(run.d);
         const std::vector<int> &price_of = run.columns.price_of;
-        for (int sid : visit)
-            if (sid < newp.size && static_cast<std::size_t>(sid) < price_of.size() && price_of[sid] >= 0)
-                __builtin_prefetch(fills + price_of[sid] * run.in.price.col_stride);
+        bool rules = false;
+        if constexpr (account_host<Host>) rules = run.opt.account.market.on;
+        for (int sid : visit) {
+            if (sid >= newp.size || static_cast<std::size_t>(sid) >= price_of.size() || price_of[sid] < 0) continue;
+            __builtin_prefetch(fills + price_of[sid] * run.in.price.col_stride);
+            if (rules) market::prefetch_rules(run, price_of[sid], 0);
+        }
         // The weights of the visited columns, from the nonzero list (walked
         // alongside, both ascending) or 0 for a held stock the row leaves out
         // (a zero weight of either sign gives a zero target: the same trade).

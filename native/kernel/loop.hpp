@@ -1,7 +1,7 @@
 // The simulation loop: bar by bar revaluation at the trading price, exits,
 // scheduled rebalances, delistings and the mark to close.
 #pragma once
-#include "stretch.hpp"
+#include "waiting.hpp"
 
 namespace vostra::kernel {
 
@@ -41,44 +41,17 @@ inline void mark_delisting_bars(Run &run) {
 template <class Host>
 Mark revalue_positions(Run &run, Host &host, bool fuse) {
     const Market &in = run.in;
-    index_t d = run.d;
     run.exit_stocks_temp.clear();
     Mark mark{run.cash};
     bool need_close = fuse || !run.opt.touched_exit;
-    // Price matrices from pandas are column-major: each held stock is its own
-    // stream through memory, too many for the hardware prefetcher to follow.
-    constexpr index_t ahead = 16;
-    bool prefetch = d + ahead < in.price.rows;
+    bool prefetch = run.d + prefetch_ahead < in.price.rows;
     for (int sid : run.pos.keys()) {
-        int col = run.price_column(sid);
-        if (prefetch) {
-            __builtin_prefetch(in.price.row_ptr(d + ahead) + col * in.price.col_stride);
-            __builtin_prefetch(in.close.row_ptr(d + ahead) + col * in.close.col_stride);
-        }
-        double trade_price = in.price(d, col);
-        validate_price(run, host, PriceKind::trading, trade_price, sid);
-        double close = need_close ? in.close(d, col) : 0.0;
-        double &prev = run.previous_price[col];
-        if (std::isnan(prev)) prev = trade_price;
-        double r = checked_div(trade_price, prev);
-        if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
-        double &held = run.pos.value(sid);
-        double value = held * r;
-        held = value;
-        double &cr = run.cr[sid];
-        cr = cr * r;
-        if (cr > run.maxcr[sid]) run.maxcr[sid] = cr;
-        if (cr < run.mincr[sid]) run.mincr[sid] = cr;
-        if (cr == 0) zero_division();  // no entry value to derive
-        // A holding already closed by an intrabar stop is flat: it has no
-        // exit levels left to reach.
-        if (value != 0 && !market::exit_waits(run, sid)) position_exits(run, host, sid, col, r, value, trade_price, close);
-        if (!std::isnan(trade_price)) prev = trade_price;
+        Prices p = revalue_one(run, host, sid, need_close, prefetch);
         if (fuse) {
             // An unusable close is left to the mark pass, which reports it
             // in its own order.
-            if (usable_price(close))
-                add_mark<Host>(mark, held, trade_price, close);
+            if (usable_price(p.close))
+                add_mark<Host>(mark, run.pos[sid], p.trade, p.close);
             else
                 mark.ok = false;
         }
@@ -183,6 +156,24 @@ Mark mark_to_close(Run &run, Host &host) {
     return mark;
 }
 
+// Walks the stretch that starts at bar d, if one may start there; returns
+// one past its last bar, or d for the bar loop.
+template <class Host>
+index_t walk_stretch(Run &run, Host &host, index_t d, double *out) {
+    if constexpr (account_host<Host>) {
+        // Under the market's rules exits may wait and orders go on filling.
+        // Intrabar holdings are walked one at a time at about the bar loop's
+        // cost a bar, and their exits mostly wait too: walked while orders
+        // wait, they cost more than they save, so those stretches start
+        // only while nothing waits.
+        if (run.opt.account.market.on) {
+            bool may = stretch_may_start(run, d) && (!run.opt.touched_exit || run.waiting.empty());
+            return may ? walk_waiting_stretch(run, host, d, out) : d;
+        }
+    }
+    return quiet_bar(run, d) ? walk_quiet_stretch(run, host, d, out) : d;
+}
+
 inline void advance_signal_row(Run &run) { run.pos_id = next_signal_row(run, run.d, run.pos_id); }
 
 }  // namespace detail
@@ -235,8 +226,8 @@ void simulate(Run &run, Host &host, double *out) {
             // Financing changes the cash every bar: such runs take every bar.
             may_stretch = may_stretch && !run.opt.account.financing();
         }
-        if (may_stretch && detail::quiet_bar(run, d)) {
-            index_t end = detail::walk_quiet_stretch(run, host, d, out);
+        if (may_stretch) {
+            index_t end = detail::walk_stretch(run, host, d, out);
             if (end > d) {
                 d = end - 1;
                 continue;

@@ -161,6 +161,27 @@ struct Run {
     std::vector<StretchState> stretch_state;
     std::vector<WalkExit> stretch_exit;
     std::vector<std::uint32_t> stretch_exits;
+    // A stretch under the market's rules (waiting.hpp): the stocks with a
+    // waiting order at its start (ascending), walked once their order is
+    // done; all stocks in stock order (their indices: the walked holdings',
+    // then these) and the ones taken bar by bar; per stock whether it is,
+    // the bar its walk starts (-1: not walked) and the bar from which it is
+    // taken bar by bar again (-1: never), its states at those bars, its
+    // value carried as far as a bar that asked for it, and where its marks
+    // are.
+    std::vector<int> busy;
+    std::vector<std::uint32_t> stretch_order, busy_now;
+    std::vector<std::uint8_t> busy_flag;
+    std::vector<index_t> walk_from, busy_from;
+    std::vector<StretchState> stretch_start, busy_from_state, carried;
+    std::vector<index_t> carried_bar;
+    std::vector<std::size_t> mark_base, mark_stride;
+    std::vector<std::uint8_t> held_before_retry;
+    std::vector<double> value_before_retry;
+    double cash_before_retry = 0;
+    std::vector<double> rewalk_marks;
+    std::vector<std::uint8_t> rewalk_nonzero;
+    ExitList walked_pending;
     // The account (account.hpp): shares held per stock id, and the scratch
     // of a rebalance, its target value per visited stock.
     std::vector<double> shares;

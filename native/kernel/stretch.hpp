@@ -436,11 +436,10 @@ inline bool walk_holdings(Run &run, index_t d, index_t end) {
     return true;
 }
 
-// Takes the exit of holding k on its bar, as the bar loop takes it.
+// Takes the exit `e` a walk found for `sid` on its bar, as the bar loop
+// takes it.
 template <class Host>
-void take_walk_exit(Run &run, Host &host, std::size_t k) {
-    int sid = run.stretch_keys[k];
-    const WalkExit &e = run.stretch_exit[k];
+void take_walk_exit(Run &run, Host &host, int sid, const WalkExit &e) {
     if (run.opt.touched_exit) {
         take_touch(run, host, sid, Touch{true, e.value, e.fill, e.reason, e.positive});
         return;
@@ -450,22 +449,6 @@ void take_walk_exit(Run &run, Host &host, std::size_t k) {
     run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, e.reason, e.fill);
     run.exited_stocks.push_back({sid, e.positive, e.reason});
     reset_trackers(run, sid);
-}
-
-// Whether the market fills every exit the walk found in full on its bar:
-// an exit that waits leaves an order to go on in the bars after it, which
-// only the bar loop takes.
-inline bool exits_fill_whole(Run &run, std::size_t n) {
-    index_t d = run.d;
-    bool whole = true;
-    for (std::size_t k = 0; k < n && whole; ++k) {
-        const WalkExit &e = run.stretch_exit[k];
-        if (e.bar < 0 || e.pending) continue;
-        run.d = e.bar;
-        whole = account::fills_whole(run, run.stretch_keys[k], e.fill, e.reason);
-    }
-    run.d = d;
-    return whole;
 }
 
 // Simulates the quiet stretch that starts at bar d, writing its portfolio
@@ -482,11 +465,7 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     run.stretch_nonzero.resize(n * len);
     run.stretch_state.resize(n);
     run.stretch_exit.resize(n);
-    bool handed_back = !walk_holdings(run, d, s.end);
-    if constexpr (account_host<Host>) {
-        if (!handed_back && run.opt.account.market.on) handed_back = !exits_fill_whole(run, n);
-    }
-    if (handed_back) {
+    if (!walk_holdings(run, d, s.end)) {
         run.loud_until = s.end;
         return d;
     }
@@ -515,7 +494,7 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
         host.on_date(run, b);
         run.traded = false;
         for (; next < exits.size() && run.stretch_exit[exits[next]].bar == b; ++next)
-            take_walk_exit(run, host, exits[next]);
+            take_walk_exit(run, host, keys[exits[next]], run.stretch_exit[exits[next]]);
         Mark mark{run.cash};
         const double *marks = run.stretch_marks.data() + static_cast<std::size_t>(b - d) * n;
         const std::uint8_t *nonzero = run.stretch_nonzero.data() + static_cast<std::size_t>(b - d) * n;

@@ -1,0 +1,444 @@
+// Stretches of a run under the market's rules, in which orders may wait.
+//
+// A waiting order ties its stock to the bar: each bar may fill part of it,
+// at that bar's price and out of that bar's cash. The other holdings still
+// evolve on their own, so they are walked down their columns as in any
+// quiet stretch (stretch.hpp), while the stocks with an order ("busy"
+// ones) are taken bar by bar by the bar loop's own steps, in the bar loop's
+// order: revaluation and intrabar exits in stock order, then the sales of
+// the previous bar's close-mode marks in stock order, then the waiting
+// orders, then the mark to close. A walked holding's exit and mark are
+// merged in where the bar loop takes them, so the cash, fills, records and
+// marks come from the same operations on the same values. A walked
+// holding whose exit the market fills only in part is busy from its exit's
+// bar on, taken up from its state before that bar.
+#pragma once
+#include "stretch.hpp"
+
+#include <climits>
+
+namespace vostra::kernel::detail {
+
+// How many bars ahead a revaluation asks for a held column's prices.
+inline constexpr index_t prefetch_ahead = 16;
+
+struct Prices {
+    double trade, close;
+};
+
+// Revalues held stock `sid` at this bar's trading price and applies the
+// exit rules to it; returns the bar's trading and (when `need_close`) close
+// prices.
+template <class Host>
+[[gnu::always_inline]] inline Prices revalue_one(Run &run, Host &host, int sid, bool need_close, bool prefetch) {
+    const Market &in = run.in;
+    index_t d = run.d;
+    int col = run.price_column(sid);
+    // Price matrices from pandas are column-major: each held stock is its own
+    // stream through memory, too many for the hardware prefetcher to follow.
+    if (prefetch) {
+        __builtin_prefetch(in.price.row_ptr(d + prefetch_ahead) + col * in.price.col_stride);
+        __builtin_prefetch(in.close.row_ptr(d + prefetch_ahead) + col * in.close.col_stride);
+    }
+    double trade_price = in.price(d, col);
+    validate_price(run, host, PriceKind::trading, trade_price, sid);
+    double close = need_close ? in.close(d, col) : 0.0;
+    double &prev = run.previous_price[col];
+    if (std::isnan(prev)) prev = trade_price;
+    double r = checked_div(trade_price, prev);
+    if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
+    double &held = run.pos.value(sid);
+    double value = held * r;
+    held = value;
+    double &cr = run.cr[sid];
+    cr = cr * r;
+    if (cr > run.maxcr[sid]) run.maxcr[sid] = cr;
+    if (cr < run.mincr[sid]) run.mincr[sid] = cr;
+    if (cr == 0) zero_division();  // no entry value to derive
+    // A holding already closed by an intrabar stop is flat: it has no
+    // exit levels left to reach.
+    if (value != 0 && !market::exit_waits(run, sid)) position_exits(run, host, sid, col, r, value, trade_price, close);
+    if (!std::isnan(trade_price)) prev = trade_price;
+    return {trade_price, close};
+}
+
+// Whether bar d (after the warm-up) may start a stretch under the market's
+// rules: as a quiet bar, but orders may wait.
+inline bool stretch_may_start(const Run &run, index_t d) {
+    return !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d] && !run.pos.keys().empty();
+}
+
+// The stocks of a stretch [d, end) under the market's rules: stock k is
+// the walked holding k (k < nw, run.stretch_keys) or the busy stock k - nw
+// (run.busy), walked once its order is done. Their marks share
+// run.stretch_marks: the walked holdings' first, as walk_holdings writes
+// them, then the busy stocks'.
+struct Stretch {
+    index_t d, end;
+    std::size_t nw, nb;
+};
+
+inline int stock_of(const Run &run, const Stretch &st, std::size_t k) {
+    return k < st.nw ? run.stretch_keys[k] : run.busy[k - st.nw];
+}
+
+inline std::size_t mark_offset(const Run &run, const Stretch &st, std::size_t k, index_t b) {
+    return run.mark_base[k] + static_cast<std::size_t>(b - st.d) * run.mark_stride[k];
+}
+
+inline StretchState state_now(const Run &run, int sid) {
+    return {run.pos[sid], run.cr[sid], run.maxcr[sid], run.mincr[sid], run.previous_price[run.columns.price_of[sid]]};
+}
+
+inline void set_state(Run &run, int sid, const StretchState &w) {
+    run.pos.value(sid) = w.held;
+    run.cr[sid] = w.cr;
+    run.maxcr[sid] = w.maxcr;
+    run.mincr[sid] = w.mincr;
+    run.previous_price[run.columns.price_of[sid]] = w.prev;
+}
+
+// Walks stock `sid` over bars [from, to) from state w (its marks into
+// `marks`, every `stride` values); false when a bar needs the bar loop.
+inline bool walk_stock(const Run &run, int sid, index_t from, index_t to, StretchState &w, WalkExit &exit,
+                       double *marks, std::uint8_t *nonzero, std::size_t stride) {
+    int col = run.columns.price_of[sid];
+    return run.opt.touched_exit ? walk_holding<true>(run, col, from, to, w, exit, marks, nonzero, stride)
+                                : walk_holding<false>(run, col, from, to, w, exit, marks, nonzero, stride);
+}
+
+// After stock k's walk from bar c (its state before c in stretch_start[k]):
+// whether the market fills its exit only in part, which makes it busy from
+// that bar on, from its state before it (walked again up to there). An
+// exit depends on its holding's own shares and fills alone, so this is
+// known before the bars up to it are taken. False when that walk needs the
+// bar loop.
+inline bool find_waiting_exit(Run &run, const Stretch &st, std::size_t k, index_t c) {
+    const WalkExit &e = run.stretch_exit[k];
+    run.busy_from[k] = -1;
+    if (e.bar < 0) return true;
+    int sid = stock_of(run, st, k);
+    index_t at = run.d;
+    run.d = e.bar;
+    bool whole = account::fills_whole(run, sid, e.fill, e.reason);
+    run.d = at;
+    if (whole) return true;
+    StretchState w = run.stretch_start[k];
+    if (e.bar > c) {
+        std::size_t len = static_cast<std::size_t>(e.bar - c);
+        run.rewalk_marks.resize(len);
+        run.rewalk_nonzero.resize(len);
+        WalkExit again;
+        if (!walk_stock(run, sid, c, e.bar, w, again, run.rewalk_marks.data(), run.rewalk_nonzero.data(), 1))
+            return false;
+    }
+    run.busy_from[k] = e.bar;
+    run.busy_from_state[k] = w;
+    return true;
+}
+
+// The walked stocks' exits (run.stretch_exits) in the order the bar loop
+// takes them: bar order, then stock order.
+inline bool exit_before(const Run &run, const Stretch &st, std::uint32_t a, std::uint32_t b) {
+    index_t x = run.stretch_exit[a].bar, y = run.stretch_exit[b].bar;
+    return x != y ? x < y : stock_of(run, st, a) < stock_of(run, st, b);
+}
+
+// Stock k is walked from bar c: its value is carried from its state before
+// c when a retry asks for the balance, its exit is listed, and the run
+// takes its state at the stretch's end (nothing reads it before its exit,
+// which sets what it reads).
+inline void keep_walk(Run &run, const Stretch &st, std::size_t k, index_t c) {
+    run.walk_from[k] = c;
+    run.busy_flag[k] = 0;
+    run.carried[k] = run.stretch_start[k];
+    run.carried_bar[k] = c - 1;
+    set_state(run, stock_of(run, st, k), run.stretch_state[k]);
+    if (run.stretch_exit[k].bar < 0) return;
+    std::vector<std::uint32_t> &exits = run.stretch_exits;
+    auto k32 = static_cast<std::uint32_t>(k);
+    exits.insert(std::upper_bound(exits.begin(), exits.end(), k32,
+                                  [&](std::uint32_t a, std::uint32_t b) { return exit_before(run, st, a, b); }),
+                 k32);
+}
+
+// Inserts k into the busy stocks of this bar, in stock order.
+inline void add_busy(Run &run, const Stretch &st, std::uint32_t k) {
+    std::vector<std::uint32_t> &now = run.busy_now;
+    int sid = stock_of(run, st, k);
+    now.insert(std::lower_bound(now.begin(), now.end(), sid,
+                                [&](std::uint32_t a, int s) { return stock_of(run, st, a) < s; }),
+               k);
+    run.busy_flag[k] = 1;
+}
+
+// A busy stock whose order is done is walked from bar c to the stretch's
+// end, if its walk can take those bars; else it stays busy.
+inline bool walk_from_now(Run &run, const Stretch &st, std::size_t k, index_t c) {
+    int sid = stock_of(run, st, k);
+    run.walk_from[k] = -2;  // tried: a walk that fails is not tried again
+    run.stretch_start[k] = run.stretch_state[k] = state_now(run, sid);
+    WalkExit &e = run.stretch_exit[k];
+    std::size_t at = mark_offset(run, st, k, c);
+    bool ok = walk_stock(run, sid, c, st.end, run.stretch_state[k], e, run.stretch_marks.data() + at,
+                         run.stretch_nonzero.data() + at, run.mark_stride[k]) &&
+              find_waiting_exit(run, st, k, c);
+    if (ok) {
+        keep_walk(run, st, k, c);
+        return true;
+    }
+    e.bar = -1;
+    e.pending = false;
+    run.busy_from[k] = -1;
+    return false;
+}
+
+// The value of walked stock k at bar b, carried from its state before its
+// walk by the walk's own operations (the value and reference price only).
+inline double carried_value(Run &run, const Stretch &st, std::size_t k, index_t b) {
+    StretchState &c = run.carried[k];
+    index_t &at = run.carried_bar[k];
+    const View2<double> &price = run.in.price;
+    int col = run.columns.price_of[stock_of(run, st, k)];
+    for (; at < b; ++at) {
+        double trade_price = price(at + 1, col);
+        if (std::isnan(c.prev)) c.prev = trade_price;
+        double r = trade_price / c.prev;
+        if (std::isnan(r)) r = 1;
+        c.held = c.held * r;
+        if (!std::isnan(trade_price)) c.prev = trade_price;
+    }
+    return c.held;
+}
+
+// Keeps the cash and the busy stocks' values before bar b's retry, which
+// the balance is summed from should a fill ask for it.
+inline void keep_values_before_retry(Run &run, const Stretch &st) {
+    run.cash_before_retry = run.cash;
+    for (std::uint32_t k : run.busy_now) {
+        int sid = stock_of(run, st, k);
+        bool held = run.pos.contains(sid);
+        run.held_before_retry[k] = held;
+        if (held) run.value_before_retry[k] = run.pos[sid];
+    }
+}
+
+// The cash plus every holding's value on bar b before its retry, summed in
+// stock order, as the bar loop's retry sums them.
+inline double stretch_balance(Run &run, const Stretch &st, index_t b) {
+    double total = run.cash_before_retry;
+    for (std::uint32_t k : run.stretch_order) {
+        index_t exit_bar = run.stretch_exit[k].bar;
+        if (run.busy_flag[k]) {
+            if (run.held_before_retry[k]) total = total + run.value_before_retry[k];
+        } else if (!(exit_bar >= 0 && exit_bar <= b)) {
+            total = total + carried_value(run, st, k, b);
+        } else {
+            // Flat after an intrabar exit, sold and out of the map after a
+            // close-mode one.
+            int sid = stock_of(run, st, k);
+            if (run.pos.contains(sid)) total = total + run.pos[sid];
+        }
+    }
+    return total;
+}
+
+// The mark to close of bar b: the walked stocks' marks and the busy ones'
+// values, in stock order.
+template <class Host>
+Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
+    Mark mark{run.cash};
+    std::size_t j = static_cast<std::size_t>(b - st.d);
+    const double *marks = run.stretch_marks.data();
+    const std::uint8_t *nonzero = run.stretch_nonzero.data();
+    for (std::uint32_t k : run.stretch_order) {
+        if (!run.busy_flag[k]) {
+            std::size_t at = run.mark_base[k] + j * run.mark_stride[k];
+            mark.balance += marks[at];
+            if constexpr (Host::wants_marks) {
+                mark.gross += std::fabs(marks[at]);
+                mark.holdings += nonzero[at];
+            }
+            continue;
+        }
+        int sid = stock_of(run, st, k);
+        if (!run.pos.contains(sid)) continue;
+        int col = run.price_column(sid);
+        double trade_price = run.in.price(b, col);
+        validate_price(run, host, PriceKind::trading, trade_price, sid);
+        double close_price = run.in.close(b, col);
+        validate_price(run, host, PriceKind::close, close_price, sid);
+        add_mark<Host>(mark, run.pos[sid], trade_price, close_price);
+    }
+    return mark;
+}
+
+// Bar b of the stretch up to its mark to close; exits [first, last) of
+// run.stretch_exits are the walked stocks' exits on it.
+template <class Host>
+void stretch_bar(Run &run, Host &host, const Stretch &st, index_t b, std::size_t first, std::size_t last) {
+    bool intrabar = run.opt.touched_exit;
+    const std::vector<std::uint32_t> &exits = run.stretch_exits;
+    // Exits the market fills only in part: their stocks are busy from here.
+    for (std::size_t i = first; i < last; ++i) {
+        std::uint32_t k = exits[i];
+        if (run.busy_from[k] != b) continue;
+        set_state(run, stock_of(run, st, k), run.busy_from_state[k]);
+        add_busy(run, st, k);
+    }
+    // Revaluation and intrabar exits, in stock order.
+    run.exit_stocks_temp.clear();
+    bool prefetch = b + prefetch_ahead < run.in.price.rows;
+    std::size_t i = first;
+    auto walked_exits_before = [&](int sid) {
+        for (; i < last && stock_of(run, st, exits[i]) < sid; ++i) {
+            std::uint32_t k = exits[i];
+            if (!run.busy_flag[k]) take_walk_exit(run, host, stock_of(run, st, k), run.stretch_exit[k]);
+        }
+    };
+    for (std::uint32_t k : run.busy_now) {
+        int sid = stock_of(run, st, k);
+        if (!run.pos.contains(sid)) continue;
+        if (intrabar) walked_exits_before(sid);
+        revalue_one(run, host, sid, !intrabar, prefetch);
+    }
+    if (intrabar) walked_exits_before(INT_MAX);
+    // The sales of the previous bar's close-mode marks, in stock order.
+    if (!intrabar && (first < last || !run.exit_stocks.empty())) {
+        const ExitList &marks = run.exit_stocks;
+        std::size_t j = 0;
+        for (std::size_t x = first; x < last; ++x) {
+            std::uint32_t k = exits[x];
+            int sid = stock_of(run, st, k);
+            for (; j < marks.size() && marks[j].sid < sid; ++j) pending_exit(run, host, marks[j]);
+            const WalkExit &e = run.stretch_exit[k];
+            if (!run.busy_flag[k])
+                take_walk_exit(run, host, sid, e);
+            else
+                pending_exit(run, host, SideSid{sid, e.positive, e.reason});
+        }
+        for (; j < marks.size(); ++j) pending_exit(run, host, marks[j]);
+    }
+    run.exit_stocks = run.exit_stocks_temp;
+    if (run.waiting.empty()) return;
+    keep_values_before_retry(run, st);
+    account::retry_waiting(run, host, [&] { return stretch_balance(run, st, b); }, true);
+}
+
+// After bar b's mark: busy stocks whose order is done are walked from the
+// next bar, unless a close-mode mark is still to be sold.
+inline void walk_done_orders(Run &run, const Stretch &st, index_t b) {
+    if (b + 1 == st.end) return;
+    std::vector<std::uint32_t> &now = run.busy_now;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        std::uint32_t k = now[i];
+        int sid = stock_of(run, st, k);
+        bool walk = run.walk_from[k] == -1 && !market::waits(run, sid) && run.pos.contains(sid);
+        for (const SideSid &m : run.exit_stocks) walk = walk && m.sid != sid;
+        if (!walk || !walk_from_now(run, st, k, b + 1)) now[kept++] = k;
+    }
+    now.resize(kept);
+}
+
+// The walked stocks' marks of the stretch's last bar, sold on the next bar,
+// joined to the busy ones' in stock order.
+inline void keep_last_marks(Run &run, const Stretch &st) {
+    ExitList &walked_marks = run.walked_pending;
+    walked_marks.clear();
+    for (std::uint32_t k : run.stretch_order) {
+        const WalkExit &e = run.stretch_exit[k];
+        if (e.pending && !run.busy_flag[k]) walked_marks.push_back({stock_of(run, st, k), e.positive, e.reason});
+    }
+    run.exit_stocks_temp.clear();
+    std::merge(walked_marks.begin(), walked_marks.end(), run.exit_stocks.begin(), run.exit_stocks.end(),
+               std::back_inserter(run.exit_stocks_temp),
+               [](const SideSid &a, const SideSid &b) { return a.sid < b.sid; });
+    run.exit_stocks = run.exit_stocks_temp;
+}
+
+// Sets up the stretch's scratch and walks the holdings without a waiting
+// order from its first bar; false when a bar needs the bar loop. Nothing
+// of the run has changed yet.
+inline bool walk_free_holdings(Run &run, const Stretch &st) {
+    std::size_t n = st.nw + st.nb, len = static_cast<std::size_t>(st.end - st.d);
+    run.stretch_marks.resize(n * len);
+    run.stretch_nonzero.resize(n * len);
+    run.stretch_state.resize(n);
+    run.stretch_exit.resize(n);
+    run.stretch_start.resize(n);
+    run.busy_from_state.resize(n);
+    run.carried.resize(n);
+    run.carried_bar.resize(n);
+    run.mark_base.resize(n);
+    run.mark_stride.resize(n);
+    run.walk_from.assign(n, -1);
+    run.busy_from.assign(n, -1);
+    run.busy_flag.assign(n, 1);
+    run.held_before_retry.resize(n);
+    run.value_before_retry.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        bool first = k < st.nw;
+        run.mark_base[k] = first ? k : st.nw * len + (k - st.nw);
+        run.mark_stride[k] = first ? st.nw : st.nb;
+        if (!first) run.stretch_exit[k] = WalkExit{-1, 0, 0, ExitReason::open, false, false};
+    }
+    if (st.nw > 0 && !walk_holdings(run, st.d, st.end)) return false;
+    for (std::size_t k = 0; k < st.nw; ++k) {
+        run.stretch_start[k] = state_now(run, run.stretch_keys[k]);
+        if (!find_waiting_exit(run, st, k, st.d)) return false;
+    }
+    return true;
+}
+
+// Simulates the stretch under the market's rules that starts at bar d,
+// writing its portfolio values into `out`; returns one past its last bar,
+// or d when the bar loop takes the bar (and, after a hand-back, every bar
+// of the stretch).
+template <class Host>
+index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
+    StretchEnd s = stretch_end(run, d);
+    if (s.end - d < 2) return d;
+    std::vector<int> &keys = run.stretch_keys, &busy = run.busy;
+    keys.clear();
+    for (int sid : run.pos.keys())
+        if (!market::waits(run, sid)) keys.push_back(sid);
+    busy.assign(run.waiting.begin(), run.waiting.end());
+    Stretch st{d, s.end, keys.size(), busy.size()};
+    if (!walk_free_holdings(run, st)) {
+        run.loud_until = s.end;
+        return d;
+    }
+    run.stretch_exits.clear();
+    for (std::size_t k = 0; k < st.nw; ++k) keep_walk(run, st, k, d);
+    run.busy_now.clear();
+    for (std::size_t k = st.nw; k < st.nw + st.nb; ++k) run.busy_now.push_back(static_cast<std::uint32_t>(k));
+    // Every stock of the stretch, in stock order.
+    std::vector<std::uint32_t> &order = run.stretch_order;
+    order.clear();
+    for (std::size_t i = 0, j = 0; i < st.nw || j < st.nb;) {
+        bool walked_first = j == st.nb || (i < st.nw && keys[i] < busy[j]);
+        order.push_back(static_cast<std::uint32_t>(walked_first ? i++ : st.nw + j++));
+    }
+    const std::vector<std::uint32_t> &exits = run.stretch_exits;
+    std::size_t next = 0;
+    for (index_t b = d; b < s.end; ++b) {
+        run.d = b;
+        run.date = run.in.price_dates[b];
+        host.on_date(run, b);
+        run.traded = false;
+        std::size_t first = next;
+        while (next < exits.size() && run.stretch_exit[exits[next]].bar == b) ++next;
+        stretch_bar(run, host, st, b, first, next);
+        Mark mark = stretch_mark(run, host, st, b);
+        out[b] = mark.balance;
+        if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
+        walk_done_orders(run, st, b);
+    }
+    keep_last_marks(run, st);
+    run.pos_id = s.pos_id;
+    run.should_rebalance = s.should_rebalance;
+    return s.end;
+}
+
+}  // namespace vostra::kernel::detail
