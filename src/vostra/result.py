@@ -625,8 +625,7 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                             if account else None),
                     book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))),
                     fill_source=(run, context, _market_limited(context)) if account else None)
-    # A naive index's nanoseconds are its wall-clock ones.
-    result._curve = (equity, run.equity, index, context.get("price_ns") if index.tz is None else None)
+    result._curve = (equity, run.equity, index, context.get("local_ns"))
     if start is not None:
         result._start_position = (start, first)
     return result

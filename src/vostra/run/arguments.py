@@ -183,7 +183,9 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         **matrices, **engine_scalars,
     )
     context = dict(
-        close_index=close_index, price_ns=price_ns, weights_index=weights_index,
+        close_index=close_index, weights_index=weights_index,
+        # A naive index's nanoseconds are its wall-clock ones, which the printout reads.
+        local_ns=price_ns if close_index.tz is None else None,
         tickers=tickers, price_frames=price_frames(trade_at),
         # Read after a run whose stops test each bar's range, on its trades.
         ohlc_note=functools.partial(inconsistent_note, prices, bars, price_col),
