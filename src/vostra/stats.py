@@ -696,7 +696,7 @@ def format_figures(figures: CurveFigures) -> str:
 
 
 # The format of each kind of figure ("%" multiplies by 100 as _format_value does).
-_SPECS = {"pct": ".2%", "int": "d", "num3": ".3f", "num": ".2f"}
+_FORMATS = {"pct": ".2%", "int": "d", "num3": ".3f", "num": ".2f"}
 
 
 @functools.lru_cache(maxsize=16)
@@ -706,20 +706,20 @@ def _layout(keys: tuple[Any, ...], benchmark: bool) -> tuple[tuple[int, str, str
     skip = () if benchmark else BENCHMARK_KEYS
     rows = [(i, key, *STAT_LABELS.get(key, (str(key), "num"))) for i, key in enumerate(keys) if key not in skip]
     width = max(len(label) for _, _, label, _ in rows) if rows else 0
-    return tuple((i, f"{label:<{width}}  ", _SPECS.get(kind, ".2f"), key in _SECTION_STARTS and n > 0)
+    return tuple((i, f"{label:<{width}}  ", _FORMATS.get(kind, ".2f"), key in _SECTION_STARTS and n > 0)
                  for n, (i, key, label, kind) in enumerate(rows))
 
 
 def _table(keys: list[Any], values: list[float], benchmark: bool, notes: list[str]) -> str:
     lines = []
-    for i, label, spec, blank in _layout(tuple(keys), benchmark):
+    for i, label, fmt, blank in _layout(tuple(keys), benchmark):
         value = values[i]
         if blank:
             lines.append("")
         if value is None or not math.isfinite(value):
             text = "-"
         else:
-            text = format(int(value) if spec == "d" else value, spec)
+            text = format(int(value) if fmt == "d" else value, fmt)
         lines.append(f"{label}{text:>10}")
     return "\n".join(lines + notes)
 
