@@ -369,6 +369,18 @@ def test_printing_a_result_takes_the_trade_figures_from_the_ledger():
     assert res.stats.to_numpy().tobytes() == from_ledger.to_numpy().tobytes()
 
 
+@pytest.mark.parametrize(("tz", "time"), [(None, "0h"), ("Europe/Paris", "0h"), (None, "9h30min"),
+                                          ("America/New_York", "15h")])
+def test_a_printed_result_reads_its_dates_as_the_statistics_show_them(tz, time):
+    m = vostra.synthetic_market(n_stocks=20, years=1, seed=4)
+    index = m.close.index + pd.Timedelta(time)
+    close = m.close.set_axis(index.tz_localize(tz) if tz else index)
+    res = vostra.backtest(close.rank(axis=1, ascending=False) <= 4, close)
+    text = str(res)
+    assert text.startswith(f"Backtest {close.index[0].date()} .. {close.index[-1].date()}, ")
+    assert format_statistics(res.statistics()) in text
+
+
 def test_a_name_given_to_one_statistics_index_stays_its_own():
     equity = curve(SEVEN)
     first = statistics(equity)
