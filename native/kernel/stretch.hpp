@@ -80,7 +80,8 @@ inline StretchEnd stretch_end(const Run &run, index_t d) {
 // exit, if any, and its marks into marks[j * stride] (j the bar's offset;
 // -0.0, which adds nothing, once it is sold). False when a bar needs the bar
 // loop. In close mode `marked` (+1 upper, -1 lower) and `reason` carry the
-// mark of the bar before d.
+// mark of the bar before d. `exit` comes in as the caller set it: no exit
+// yet, or the intrabar exit of a holding walked on flat.
 template <bool intrabar>
 inline bool walk_holding(const Run &run, int col, index_t d, index_t end, StretchState &state, WalkExit &exit,
                          double *marks, std::uint8_t *nonzero, std::size_t stride, int marked = 0,
@@ -95,9 +96,7 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
     const char *open_at = in.open.row_ptr(d) + col * in.open.col_stride;
     const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
-    exit.bar = -1;
-    exit.pending = false;
-    exit.reason = reason;
+    if (marked != 0) exit.reason = reason;
     for (index_t j = 0; j < end - d; ++j) {
         double trade_price = load<double>(price + j * price_step), close = load<double>(close_at + j * close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
@@ -169,9 +168,12 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
 // one lane idle.
 struct Lanes {
     const char *price[2], *close[2];  // the bar each lane walks next
+    const char *high[2], *low[2], *open[2];  // intrabar
     double *marks[2];
     std::uint8_t *nonzero[2];
     StretchState state[2];
+    double base[2];  // intrabar: the reference price of the last bar walked, before it
+    int flat = 0;    // intrabar: the lanes whose holding an exit closed (bit 0, bit 1)
 };
 
 // What stopped a run of the lanes: the bars walked (the last one included
@@ -297,6 +299,105 @@ inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::siz
     lanes.nonzero[1] = nonzero0 + nonzero1;
     return stop;
 }
+// The intrabar walk of both lanes, up to `steps` bars: walk_holding<true>'s
+// operations lane by lane (exit_levels and intrabar_touch included), the
+// pointers advanced as walk_lanes does. A lane that touches a level stops
+// the run after that bar, with `reached` set and the bar's reference price
+// in lanes.base: walk_touched takes its exit. A flat lane walks on at 0.
+inline LaneStop walk_intrabar_lanes(const Run &run, Lanes &lanes, index_t steps, std::size_t stride) {
+    const Market &in = run.in;
+    auto pair = [](double lane0, double lane1) { return _mm_set_pd(lane1, lane0); };
+    const StretchState(&state)[2] = lanes.state;
+    __m128d held = pair(state[0].held, state[1].held), cr = pair(state[0].cr, state[1].cr);
+    __m128d maxcr = pair(state[0].maxcr, state[1].maxcr), mincr = pair(state[0].mincr, state[1].mincr);
+    __m128d prev = pair(state[0].prev, state[1].prev), base = prev;
+    const __m128d flat = _mm_castsi128_pd(_mm_set_epi64x(lanes.flat & 2 ? -1 : 0, lanes.flat & 1 ? -1 : 0));
+    const char *at[5] = {lanes.price[0], lanes.close[0], lanes.high[0], lanes.low[0], lanes.open[0]};
+    const std::ptrdiff_t other[5] = {lanes.price[1] - at[0], lanes.close[1] - at[1], lanes.high[1] - at[2],
+                                     lanes.low[1] - at[3], lanes.open[1] - at[4]};
+    const index_t step[5] = {in.price.row_stride, in.close.row_stride, in.high.row_stride, in.low.row_stride,
+                             in.open.row_stride};
+    double *marks0 = lanes.marks[0];
+    std::uint8_t *nonzero0 = lanes.nonzero[0];
+    const std::ptrdiff_t marks1 = lanes.marks[1] - marks0, nonzero1 = lanes.nonzero[1] - nonzero0;
+    const __m128d one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), largest = _mm_set1_pd(1.7976931348623157e308);
+    const __m128d long_upper = _mm_set1_pd(1 + run.take_profit_abs), long_lower = _mm_set1_pd(1 - run.stop_loss_abs);
+    const __m128d short_upper = _mm_set1_pd(1 + run.stop_loss_abs), short_lower = _mm_set1_pd(1 - run.take_profit_abs);
+    const __m128d long_armed_at = _mm_set1_pd(1 + run.trail_stop_activation_abs);
+    const __m128d short_armed_at = _mm_set1_pd(1 - run.trail_stop_activation_abs);
+    const __m128d trail = _mm_set1_pd(run.trail_stop_abs);
+    const __m128d cr_fast = _mm_set1_pd(1e10), value_fast = _mm_set1_pd(1e-290);
+    auto unusable = [&](__m128d v) { return _mm_or_pd(_mm_cmple_pd(v, zero), _mm_cmpgt_pd(v, largest)); };
+    auto load = [&](int c) {
+        return _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double *>(at[c])),
+                            reinterpret_cast<const double *>(at[c] + other[c]));
+    };
+    LaneStop stop{steps, 0, 0};
+    for (index_t j = 0; j < steps; ++j) {
+        __m128d trade_price = load(0), close = load(1), high = load(2), low = load(3), open = load(4);
+        __m128d bad = _mm_or_pd(unusable(trade_price), unusable(close));
+        base = pick(_mm_cmpunord_pd(prev, prev), trade_price, prev);
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(base, zero));
+        __m128d r = _mm_div_pd(trade_price, base);
+        r = pick(_mm_cmpunord_pd(r, r), one, r);
+        held = _mm_mul_pd(held, r);
+        __m128d held_any = _mm_cmpneq_pd(held, zero);
+        bad = _mm_or_pd(bad, _mm_and_pd(held_any, flat));  // a flat holding whose value came back
+        cr = _mm_mul_pd(cr, r);
+        maxcr = _mm_max_pd(cr, maxcr);
+        mincr = _mm_min_pd(cr, mincr);
+        bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr, zero));
+        __m128d bar_bad = _mm_or_pd(_mm_or_pd(unusable(high), unusable(low)),
+                                    _mm_or_pd(unusable(open), _mm_cmpeq_pd(r, zero)));
+        __m128d cr_positive = _mm_cmpgt_pd(cr, zero);
+        __m128d is_long = _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(held, zero), cr_positive),
+                                     _mm_and_pd(_mm_cmple_pd(cr, cr_fast), _mm_cmpge_pd(held, value_fast)));
+        __m128d is_short = _mm_and_pd(_mm_cmplt_pd(held, zero), cr_positive);
+        bar_bad = _mm_or_pd(bar_bad, _mm_andnot_pd(_mm_or_pd(is_long, is_short), held_any));  // side unsure
+        bad = _mm_or_pd(bad, _mm_and_pd(bar_bad, held_any));
+        __m128d long_min = pick(_mm_cmpge_pd(maxcr, long_armed_at),
+                                _mm_max_pd(_mm_sub_pd(maxcr, trail), long_lower), long_lower);
+        __m128d short_max = pick(_mm_cmple_pd(mincr, short_armed_at),
+                                 _mm_min_pd(_mm_add_pd(mincr, trail), short_upper), short_upper);
+        __m128d max_r = pick(is_long, long_upper, short_max), min_r = pick(is_long, long_min, short_lower);
+        // intrabar_touch: the bar's prices as cumulative returns.
+        __m128d before = _mm_div_pd(cr, r);
+        __m128d high_r = _mm_mul_pd(before, _mm_div_pd(high, base));
+        __m128d low_r = _mm_mul_pd(before, _mm_div_pd(low, base));
+        __m128d open_r = _mm_mul_pd(before, _mm_div_pd(open, base));
+        __m128d touched = _mm_or_pd(_mm_or_pd(_mm_cmple_pd(low_r, min_r), _mm_cmpge_pd(high_r, max_r)),
+                                    _mm_or_pd(_mm_cmpge_pd(open_r, max_r), _mm_cmple_pd(open_r, min_r)));
+        touched = _mm_and_pd(touched, held_any);
+        prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, base);
+        __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held,
+                            _mm_div_pd(_mm_mul_pd(held, close), trade_price));
+        _mm_storel_pd(marks0, mark);
+        _mm_storeh_pd(marks0 + marks1, mark);
+        int any = _mm_movemask_pd(held_any);
+        *nonzero0 = any & 1;
+        nonzero0[nonzero1] = any >> 1;
+        for (int c = 0; c < 5; ++c) at[c] += step[c];
+        marks0 += stride;
+        nonzero0 += stride;
+        int bad_lanes = _mm_movemask_pd(bad), touched_lanes = _mm_movemask_pd(touched);
+        if ((bad_lanes | touched_lanes) != 0) [[unlikely]] {
+            stop = {j + 1, bad_lanes, touched_lanes & ~bad_lanes};
+            break;
+        }
+    }
+    store(lanes.state, held, cr, maxcr, mincr, prev);
+    _mm_storeu_pd(lanes.base, base);
+    const char **column[5] = {lanes.price, lanes.close, lanes.high, lanes.low, lanes.open};
+    for (int c = 0; c < 5; ++c) {
+        column[c][0] = at[c];
+        column[c][1] = at[c] + other[c];
+    }
+    lanes.marks[0] = marks0;
+    lanes.marks[1] = marks0 + marks1;
+    lanes.nonzero[0] = nonzero0;
+    lanes.nonzero[1] = nonzero0 + nonzero1;
+    return stop;
+}
 #endif
 
 // Asks for the cache lines of a column over bars [d, end) before they are
@@ -321,9 +422,13 @@ inline StretchState state_of(const Run &run, int sid, int col) {
 
 // Holding k of the stretch [d, end) walked alone from bar `from` on, its
 // state at `from` in stretch_state[k] (and, in close mode, the mark of the
-// bar before).
+// bar before; intrabar, with `flat`, the exit it already took).
 inline bool walk_one(Run &run, index_t d, index_t end, std::size_t k, index_t from, int marked = 0,
-                     ExitReason reason = ExitReason::open) {
+                     ExitReason reason = ExitReason::open, bool flat = false) {
+    if (!flat) {
+        run.stretch_exit[k].bar = -1;
+        run.stretch_exit[k].pending = false;
+    }
     std::size_t n = run.stretch_keys.size();
     std::size_t at = from < end ? static_cast<std::size_t>(from - d) * n + k : 0;  // nothing is stored at the end
     int col = column_of(run, run.stretch_keys[k]);
@@ -349,13 +454,36 @@ inline bool walk_marked(Run &run, index_t d, index_t end, std::size_t k, index_t
     return walk_one(run, d, end, k, d);
 }
 
-// Close mode: the holdings of the stretch [d, end) walked in the two lanes
-// of walk_lanes. A lane whose holding is done (walked to the end, marked
-// for an exit, or at a bar it cannot take) hands that holding to
-// walk_holding and takes the next waiting one; the last one goes on alone.
-// False when a bar needs the bar loop.
-template <bool levels>
-bool walk_close_mode(Run &run, index_t d, index_t end) {
+// A lane's holding that touched a level on bar b, with its state `w` after
+// that bar and the bar's reference price `base`: its exit, found again by
+// intrabar_touch, and its mark at 0. False when the touch is not found
+// again (not expected), which the caller walks again alone.
+inline bool take_lane_touch(Run &run, index_t d, std::size_t k, index_t b, StretchState &w, double base) {
+    int col = column_of(run, run.stretch_keys[k]);
+    const Market &in = run.in;
+    double trade_price = in.price(b, col), close = in.close(b, col);
+    double r = trade_price / base;
+    if (std::isnan(r)) r = 1;
+    Levels l = exit_levels(run, w.maxcr, w.mincr, entry_is_long(w.held, w.cr));
+    Touch t = intrabar_touch(w.held, w.cr, r, base, in.high(b, col), in.low(b, col), in.open(b, col), l);
+    if (!t.hit) return false;
+    run.stretch_exit[k] = {b, t.exit_value, t.fill, t.reason, t.positive, false};
+    w.held = 0.0;
+    std::size_t at = static_cast<std::size_t>(b - d) * run.stretch_keys.size() + k;
+    run.stretch_marks[at] = marked_value(0.0, trade_price, close);
+    run.stretch_nonzero[at] = 0;
+    return true;
+}
+
+// The holdings of the stretch [d, end) walked in two lanes (walk_lanes in
+// close mode, walk_intrabar_lanes intrabar). A lane whose holding is done
+// (walked to the end, marked for a close-mode exit, or at a bar it cannot
+// take) hands that holding to walk_holding and takes the next waiting one;
+// the last one goes on alone. An intrabar exit is taken where it is
+// touched, and the flat holding walks on in its lane. False when a bar
+// needs the bar loop.
+template <bool intrabar, bool levels>
+bool walk_in_lanes(Run &run, index_t d, index_t end) {
     const std::vector<int> &keys = run.stretch_keys;
     std::size_t n = keys.size(), next = 0, lane_k[2] = {0, 0};
     index_t len = end - d, at[2] = {0, 0};
@@ -373,6 +501,12 @@ bool walk_close_mode(Run &run, index_t d, index_t end) {
         at[i] = 0;
         lanes.price[i] = run.in.price.row_ptr(d) + col * run.in.price.col_stride;
         lanes.close[i] = run.in.close.row_ptr(d) + col * run.in.close.col_stride;
+        if constexpr (intrabar) {
+            lanes.high[i] = run.in.high.row_ptr(d) + col * run.in.high.col_stride;
+            lanes.low[i] = run.in.low.row_ptr(d) + col * run.in.low.col_stride;
+            lanes.open[i] = run.in.open.row_ptr(d) + col * run.in.open.col_stride;
+            lanes.flat &= ~(1 << i);
+        }
         lanes.marks[i] = run.stretch_marks.data() + k;
         lanes.nonzero[i] = run.stretch_nonzero.data() + k;
         lanes.state[i] = state_of(run, keys[k], col);
@@ -382,14 +516,21 @@ bool walk_close_mode(Run &run, index_t d, index_t end) {
     };
     if (!fill(0) || !fill(1)) return false;
     while (live[0] && live[1]) {
-        LaneStop stop = walk_lanes<levels>(run, lanes, std::min(len - at[0], len - at[1]), n);
+        index_t steps = std::min(len - at[0], len - at[1]);
+        LaneStop stop = intrabar ? walk_intrabar_lanes(run, lanes, steps, n) : walk_lanes<levels>(run, lanes, steps, n);
         for (int i = 0; i < 2; ++i) {
             std::size_t k = lane_k[i];
             at[i] += stop.walked;
-            if (stop.bad >> i & 1) {
+            bool bad = stop.bad >> i & 1;
+            if (intrabar && !bad && (stop.reached >> i & 1)) {
+                bad = !take_lane_touch(run, d, k, d + at[i] - 1, lanes.state[i], lanes.base[i]);
+                lanes.flat |= 1 << i;
+                if (!bad && at[i] < len) continue;
+            }
+            if (bad) {
                 run.stretch_state[k] = state_of(run, keys[k], column_of(run, keys[k]));
                 if (!walk_one(run, d, end, k, d)) return false;
-            } else if (stop.reached >> i & 1) {
+            } else if (!intrabar && (stop.reached >> i & 1)) {
                 if (!walk_marked(run, d, end, k, d + at[i], lanes.state[i])) return false;
             } else if (at[i] == len) {
                 run.stretch_state[k] = lanes.state[i];
@@ -402,7 +543,8 @@ bool walk_close_mode(Run &run, index_t d, index_t end) {
     for (int i = 0; i < 2; ++i) {
         if (!live[i]) continue;
         run.stretch_state[lane_k[i]] = lanes.state[i];
-        if (!walk_one(run, d, end, lane_k[i], d + at[i])) return false;
+        bool flat = intrabar && (lanes.flat >> i & 1);
+        if (!walk_one(run, d, end, lane_k[i], d + at[i], 0, ExitReason::open, flat)) return false;
     }
     return true;
 }
@@ -425,7 +567,8 @@ inline bool walk_holdings(Run &run, index_t d, index_t end) {
         }
     }
 #if defined(__SSE2__)
-    if (!intrabar) return run.no_stops ? walk_close_mode<false>(run, d, end) : walk_close_mode<true>(run, d, end);
+    if (intrabar) return walk_in_lanes<true, true>(run, d, end);
+    return run.no_stops ? walk_in_lanes<false, false>(run, d, end) : walk_in_lanes<false, true>(run, d, end);
 #endif
     for (std::size_t k = 0; k < keys.size(); ++k) {
         int col = column_of(run, keys[k]);
