@@ -80,12 +80,12 @@ inline StretchEnd stretch_end(const Run &run, index_t d) {
 // exit, if any, and its marks into marks[j * stride] (j the bar's offset;
 // -0.0, which adds nothing, once it is sold). False when a bar needs the bar
 // loop. In close mode `marked` (+1 upper, -1 lower) and `reason` carry the
-// mark of the bar before d. `exit` comes in as the caller set it: no exit
-// yet, or the intrabar exit of a holding walked on flat.
+// mark of the bar before d; intrabar, `flat` keeps the exit a holding
+// walked on flat already took.
 template <bool intrabar>
 inline bool walk_holding(const Run &run, int col, index_t d, index_t end, StretchState &state, WalkExit &exit,
                          double *marks, std::uint8_t *nonzero, std::size_t stride, int marked = 0,
-                         ExitReason reason = ExitReason::open) {
+                         ExitReason reason = ExitReason::open, bool flat = false) {
     // Column pointers in locals: the byte stores to `nonzero` may alias
     // anything, and would otherwise reload the views every bar.
     const Market &in = run.in;
@@ -96,7 +96,11 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
     const char *open_at = in.open.row_ptr(d) + col * in.open.col_stride;
     const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
-    if (marked != 0) exit.reason = reason;
+    if (!flat) {
+        exit.bar = -1;
+        exit.pending = false;
+        exit.reason = reason;
+    }
     for (index_t j = 0; j < end - d; ++j) {
         double trade_price = load<double>(price + j * price_step), close = load<double>(close_at + j * close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
@@ -425,17 +429,14 @@ inline StretchState state_of(const Run &run, int sid, int col) {
 // bar before; intrabar, with `flat`, the exit it already took).
 inline bool walk_one(Run &run, index_t d, index_t end, std::size_t k, index_t from, int marked = 0,
                      ExitReason reason = ExitReason::open, bool flat = false) {
-    if (!flat) {
-        run.stretch_exit[k].bar = -1;
-        run.stretch_exit[k].pending = false;
-    }
     std::size_t n = run.stretch_keys.size();
     std::size_t at = from < end ? static_cast<std::size_t>(from - d) * n + k : 0;  // nothing is stored at the end
     int col = column_of(run, run.stretch_keys[k]);
     double *marks = run.stretch_marks.data() + at;
     std::uint8_t *nonzero = run.stretch_nonzero.data() + at;
     StretchState &w = run.stretch_state[k];
-    if (run.opt.touched_exit) return walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n);
+    if (run.opt.touched_exit)
+        return walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, 0, reason, flat);
     return walk_holding<false>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, marked, reason);
 }
 
