@@ -479,8 +479,7 @@ def market_capped(acct, sid, target, price):
 
 
 def tell_fill(acct, sid, delta, fill, value, cost):
-    # A fill without an order (a holding of no shares closed) completes.
-    completed = sid not in acct.waiting or acct.waiting[sid] != acct.order_now
+    completed = acct.waiting.get(sid, -1) != acct.order_now
     if acct.market_on:
         if acct.fill_bar.get(sid) != acct.d:
             acct.filled_in_bar[sid] = 0.0
@@ -518,7 +517,7 @@ def account_close_part(acct, p, sid, cash, a, fill_price):
 
 def account_exit(acct, p, sid, cash, set_null, reason, fill_price, *, recorder):
     """An exit or delisting: an order for the whole holding."""
-    if sid in p and acct.shares[sid] != 0:
+    if sid in p and (acct.shares[sid] != 0 or p[sid] != 0):
         order_place(acct, sid, 0.0, fill_price, reason)
     cash = account_close(acct, p, sid, cash, set_null, recorder=recorder, reason=reason, fill_price=fill_price)
     acct.order_now = -1

@@ -6,6 +6,7 @@ import math
 import numpy as np
 import pytest
 
+from test_account import assert_same_as_model
 from test_differential import assert_same_run
 
 from vostra import _engine
@@ -101,8 +102,13 @@ def test_a_sold_holding_revalued_by_an_infinite_ratio(market):
     o = [[1.11, 0.78], [1.25, 0.74], [1.35, 0.73], [1.22, big], [1.36, 0.60], [1.52, 0.61]]
     mk = market(p, [[0, 0.25], [-0.5, 0.25], [2.5, 0.25]], close=c, high=h, low=lo, open=o,
                 price_index=[0, 30, 40, 50, 60, 70], pos_index=[-20, 20, 50])
-    got = both_paths(mk, dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.0, take_profit=0.0, touched_exit=True))
+    opts = dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.0, take_profit=0.0, touched_exit=True)
+    got = both_paths(mk, opts)
     assert np.isnan(got.equity[3:]).all() and not np.isnan(got.equity[:3]).any()
+    # In an account the NaN holding has no shares; its exit still fills,
+    # under an order of its own.
+    got = assert_same_as_model(mk, {**opts, "capital": 1e6})
+    assert len(got.fills["order"]) > 0 and (got.fills["order"] >= 0).all()
 
 
 def test_a_holding_taking_a_freed_lane_keeps_its_trackers(market):

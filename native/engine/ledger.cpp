@@ -89,7 +89,7 @@ void LedgerHost::on_entry(kernel::Run &, int sid, double weight, bool paid, doub
 // to the first, a closing order that fills in parts to the second.
 void LedgerHost::on_order_fill(kernel::Run &run, const kernel::Fill &f) {
     out_.fills.push_back(f);
-    const kernel::Order &o = run.orders[f.order];
+    const kernel::Order &o = run.orders.at(static_cast<std::size_t>(f.order));
     int sid = f.sid;
     double after = run.shares[sid], before = after - f.shares;
     double size = std::fabs(f.shares);

@@ -332,7 +332,10 @@ void retry_waiting(Run &run, Host &host) {
 // ends it as far as the market lets it; returns the new cash.
 template <class Host>
 double exit(Run &run, Host &host, int sid, double cash, bool set_null, ExitReason reason, double fill_price) {
-    if (run.pos.contains(sid) && run.shares[sid] != 0) market::place(run, sid, 0.0, fill_price, reason);
+    // A holding of no shares but a value (fractional shares that underflow,
+    // or a NaN value) still fills, and every fill belongs to an order.
+    if (run.pos.contains(sid) && (run.shares[sid] != 0 || run.pos[sid] != 0))
+        market::place(run, sid, 0.0, fill_price, reason);
     double after = close(run, host, sid, cash, set_null, reason, fill_price);
     run.order_now = -1;
     return after;
