@@ -222,6 +222,15 @@ concept account_host = requires { requires Host::account_rules; };
 // Return trackers of a stock start again at 1 (entry, or after it is sold).
 inline void reset_trackers(Run &run, int sid) { run.cr[sid] = run.maxcr[sid] = run.mincr[sid] = 1.0; }
 
+// A bar a stretch takes: the host told its date, nothing traded on it yet.
+template <class Host>
+inline void start_bar(Run &run, Host &host, index_t b) {
+    run.d = b;
+    run.date = run.in.price_dates[b];
+    host.on_date(run, b);
+    run.traded = false;
+}
+
 inline bool usable_price(double v) { return std::isnan(v) || (v > 0 && v <= 1.7976931348623157e308); }
 
 // Stops the run for a price of a held stock that is neither missing (NaN)

@@ -633,10 +633,7 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     });
     std::size_t next = 0;
     for (index_t b = d; b < s.end; ++b) {
-        run.d = b;
-        run.date = run.in.price_dates[b];
-        host.on_date(run, b);
-        run.traded = false;
+        start_bar(run, host, b);
         for (; next < exits.size() && run.stretch_exit[exits[next]].bar == b; ++next)
             take_walk_exit(run, host, keys[exits[next]], run.stretch_exit[exits[next]]);
         Mark mark{run.cash};

@@ -423,10 +423,7 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
     const std::vector<std::uint32_t> &exits = run.stretch_exits;
     std::size_t next = 0;
     for (index_t b = d; b < s.end; ++b) {
-        run.d = b;
-        run.date = run.in.price_dates[b];
-        host.on_date(run, b);
-        run.traded = false;
+        start_bar(run, host, b);
         std::size_t first = next;
         while (next < exits.size() && run.stretch_exit[exits[next]].bar == b) ++next;
         stretch_bar(run, host, st, b, first, next);
