@@ -524,14 +524,15 @@ def test_every_native_function_has_a_signature():
 
     functions = [vantrel.backtest_, vantrel.get_stock_operations, vantrel.normalize_weight, vantrel.ioft,
                  vantrel.get_trade_stocks, _engine.run, _engine.run_many, _engine.last_valid_rows,
-                 _engine.weight_columns, _engine.trade_figures, _engine.return_figures]
+                 _engine.weight_columns, _engine.scan_weights, _engine.trade_figures, _engine.return_figures]
     for f in functions:
         params = inspect.signature(f).parameters
         assert all(p.name.isidentifier() for p in params.values()), f
     assert inspect.signature(vantrel.backtest_).parameters["take_profit"].default == math.inf
     contract = list(inspect.signature(vantrel.backtest_).parameters)
     assert list(inspect.signature(_engine.run).parameters) == contract + [
-        "capital", "lot_size", "min_fee", "slippage", "leverage", "borrow_rate", "cash_rate", "periods_per_year"]
+        "capital", "lot_size", "min_fee", "slippage", "leverage", "borrow_rate", "cash_rate", "periods_per_year",
+        "weight_scan"]
 
 
 # --- The front end's passes over its matrices ---------------------------------
@@ -588,6 +589,28 @@ def test_weight_columns_are_the_traded_columns_of_finite_weights(bad):
         assert got.dtype == bool and same(got, (w != 0).any(axis=0))
     w[17, 2] = bad
     assert all(_engine.weight_columns(layout) is None for layout in _layouts(w))
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_run_takes_the_scan_of_its_own_weight_matrix(seed):
+    arrays, opts = random_market(seed, max_stocks=40, max_bars=60)
+    arrays = list(arrays)
+    weights = arrays[7]
+    traded, scan = _engine.scan_weights(weights)
+    assert same(traded, _engine.weight_columns(weights))
+    want = _engine.run(*arrays, **opts)
+    for got in (_engine.run(*arrays, **opts, weight_scan=scan),
+                _engine.run_many(*arrays, **opts, jobs=[{"weight_scan": scan}, {"fee_ratio": 0.0}])[0]):
+        assert same(got.equity, want.equity) and same(got.excursions, want.excursions)
+        assert all(same(got.trades[k], want.trades[k]) for k in want.trades) and got.report == want.report
+    # Only of the array it read: not of a copy, nor of anything else.
+    arrays[7] = weights.copy()
+    with pytest.raises(ValueError, match="weight_scan was made of another array than pos_values"):
+        _engine.run(*arrays, weight_scan=scan)
+    with pytest.raises(TypeError, match="weight_scan must be the scan that scan_weights"):
+        _engine.run(*arrays, weight_scan=traded)
+    arrays[7][0, 0] = math.inf
+    assert _engine.scan_weights(arrays[7]) is None
 
 
 def _trade_figures_in_numpy(order, exit_bar, entry_bar, returns, excursions):

@@ -13,6 +13,7 @@ PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_held_last_rows(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
+PyObject *py_scan_weights(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
@@ -77,13 +78,13 @@ int exec(PyObject *m) {
 
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run)), METH_VARARGS | METH_KEYWORDS,
-     "run($module, " VOSTRA_RUN_PARAMS ")\n--\n\n"
+     "run($module, " VOSTRA_RUN_PARAMS ", weight_scan=None)\n--\n\n"
      "One backtest with the parameters, defaults and checks of vostra.core.vantrel.backtest_, without module "
      "state: returns a RunResult of NumPy arrays (the equity curve, the trade ledger, the excursion arrays, "
      "traded value, costs and exposure per bar, the operations report). The account options (capital, "
      "lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate over periods_per_year) simulate an account "
      "in currency with whole lots, a minimum fee, slippage, leverage and financing; at their defaults the run "
-     "is backtest_'s."},
+     "is backtest_'s. weight_scan: what scan_weights(pos_values) returned as its scan, or None."},
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run_many)),
      METH_VARARGS | METH_KEYWORDS,
      "run_many(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
@@ -106,6 +107,11 @@ PyMethodDef methods[] = {
      "weight_columns($module, matrix, /)\n--\n\nPer column of a 2-D float64 weight matrix, whether any row "
      "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "
      "matrix, without the interpreter lock."},
+    {"scan_weights", py_scan_weights, METH_O,
+     "scan_weights($module, matrix, /)\n--\n\n(traded, scan) of a 2-D float64 weight matrix: `traded` as "
+     "weight_columns gives it, `scan` the whole pass (with each row's nonzero weights), which run and run_many "
+     "take as weight_scan=scan with this same array as pos_values instead of scanning it again (the array must "
+     "not change in between). None when some weight is NaN or infinite."},
     {"trade_figures", py_trade_figures, METH_VARARGS,
      "trade_figures($module, entry_order, exit_bar, entry_bar, returns, excursions, averages=False, /)\n--\n\n"
      "The trade figures of a run's statistics from its ledger columns: a dict of trades and, over the closed "

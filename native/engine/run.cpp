@@ -4,6 +4,7 @@
 #include "account_args.hpp"
 #include "common/run_args.hpp"
 #include "ledger.hpp"
+#include "weight_scan.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -16,25 +17,6 @@ namespace vostra::engine {
 PyTypeObject *result_type = nullptr;
 
 namespace {
-
-// The pass over a weight matrix that checks its weights and finds the
-// columns it ever trades; run_many makes it once per matrix its jobs share.
-struct WeightScan {
-    explicit WeightScan(const kernel::View2<double> &w) : weights(&w) {}
-
-    const kernel::View2<double> *weights;
-    std::vector<std::uint8_t> traded;
-    kernel::SparseRows sparse;  // read by every job that shares the matrix
-    std::exception_ptr error;
-
-    void run() noexcept {
-        try {
-            traded = kernel::scan_weights(*weights, &sparse);
-        } catch (...) {
-            error = std::current_exception();
-        }
-    }
-};
 
 // Takes the pending Python exception as an object (for run_many's results, and
 // a truth test that failed before the run).
@@ -54,6 +36,20 @@ void restore_exception(const Ref &exception) {
     Py_INCREF(Py_TYPE(value));
     Py_INCREF(value);
     PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(value)), value, PyException_GetTraceback(value));
+}
+
+// Removes `name` from the keyword dict and returns it (null when absent).
+Ref pop(PyObject *kwargs, const char *name) {
+    if (!kwargs) return {};
+    Ref key = Ref::check(PyUnicode_FromString(name));
+    PyObject *v = PyDict_GetItemWithError(kwargs, key.get());
+    if (!v) {
+        throw_if_error();
+        return {};
+    }
+    Ref kept = Ref::borrow(v);
+    if (PyDict_DelItem(kwargs, key.get()) < 0) throw_py();
+    return kept;
 }
 
 // One run: its arguments as given, what the checks derived from them, and
@@ -79,6 +75,7 @@ struct Job {
 void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     RunArgs &a = job.args;
     job.account = pop_account(kwargs);
+    Ref scan = pop(kwargs, "weight_scan");
     bind_run(sig, args, kwargs, a);
     convert_account(job.account, a.market.weights.cols, a.market, a.opt.account);
     // An account's purchase is cut to what the cash pays with its fee; at a
@@ -105,6 +102,8 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
         throw;
     }
     job.columns = kernel::map_columns(price_labels, job.pos_labels);
+    // A scan made by the caller of this very matrix stands for the run's own.
+    if (scan && scan.get() != Py_None) job.scan = given_scan(scan.get(), a.v[pos_values], a.market.weights);
     // Options are read once, as plain values. backtest_ tests
     // stop_trading_next_period only where the run needs it, after the checks
     // and perhaps after a fault of the run: a failing truth test is kept
@@ -328,7 +327,7 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs) {
                         // A copy, from which the account options are taken.
                         if (kwargs) job->kwargs = Ref::check(PyDict_Copy(kwargs));
                         prepare(*job, run_signature, args, job->kwargs.get());
-                        job->scan = std::make_shared<WeightScan>(job->args.market.weights);
+                        if (!job->scan) job->scan = std::make_shared<WeightScan>(job->args.market.weights);
                         Py_BEGIN_ALLOW_THREADS job->scan->run();
                         simulate(*job);
                         Py_END_ALLOW_THREADS return result_of(*job).release();
@@ -336,20 +335,6 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs) {
 }
 
 namespace {
-
-// Removes `name` from the keyword dict and returns it (null when absent).
-Ref pop(PyObject *kwargs, const char *name) {
-    if (!kwargs) return {};
-    Ref key = Ref::check(PyUnicode_FromString(name));
-    PyObject *v = PyDict_GetItemWithError(kwargs, key.get());
-    if (!v) {
-        throw_if_error();
-        return {};
-    }
-    Ref kept = Ref::borrow(v);
-    if (PyDict_DelItem(kwargs, key.get()) < 0) throw_py();
-    return kept;
-}
 
 // The weight checks of jobs already prepared: without return_exceptions the
 // first failing job's error is raised, so theirs come before a later job's.
@@ -388,13 +373,9 @@ std::vector<std::shared_ptr<WeightScan>> share_scans(std::vector<std::unique_ptr
     for (auto &job : jobs) {
         if (job->python_error) continue;
         const kernel::View2<double> &w = job->args.market.weights;
-        auto same = [&](const std::shared_ptr<WeightScan> &s) {
-            const kernel::View2<double> &v = *s->weights;
-            return v.data == w.data && v.rows == w.rows && v.cols == w.cols && v.row_stride == w.row_stride &&
-                   v.col_stride == w.col_stride;
-        };
-        auto it = std::find_if(scans.begin(), scans.end(), same);
-        if (it == scans.end()) it = scans.insert(scans.end(), std::make_shared<WeightScan>(w));
+        auto it = std::find_if(scans.begin(), scans.end(), [&](const auto &s) { return s->reads(w); });
+        if (it == scans.end())
+            it = scans.insert(scans.end(), job->scan ? job->scan : std::make_shared<WeightScan>(w));
         job->scan = *it;
     }
     return scans;

@@ -3,10 +3,12 @@
 // of a run (finite weights, columns ever traded), each in one read.
 #include "common/run_args.hpp"
 #include "kernel/checks.hpp"
+#include "weight_scan.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 namespace vostra::engine {
 
@@ -165,6 +167,58 @@ PyObject *py_weight_columns(PyObject *, PyObject *matrix) {
         if (!traded.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())), traded.data(), traded.size());
         return out.release();
     });
+}
+
+namespace {
+
+void free_scan(PyObject *capsule) {
+    delete static_cast<HeldScan *>(PyCapsule_GetPointer(capsule, weight_scan_capsule));
+}
+
+}  // namespace
+
+// scan_weights(matrix, /): (traded, scan) for a float64 weight matrix, traded
+// as weight_columns gives it, scan the whole pass (with each row's nonzero
+// weights) for a run on this same matrix; None when some weight is not finite
+// or a row's absolute weights add up beyond the largest double.
+PyObject *py_scan_weights(PyObject *, PyObject *matrix) {
+    return firewall("vostra._engine.scan_weights", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        if (!PyArray_Check(matrix))
+            raisef(PyExc_TypeError, "scan_weights() needs a NumPy array, got %.200s", Py_TYPE(matrix)->tp_name);
+        check_array(matrix, Elem::f64, 2);
+        auto held = std::make_unique<HeldScan>();
+        held->matrix = Ref::borrow(matrix);
+        held->scan = std::make_shared<WeightScan>(view2<double>(matrix));
+        WeightScan &scan = *held->scan;
+        Py_BEGIN_ALLOW_THREADS scan.run();
+        Py_END_ALLOW_THREADS
+        if (scan.error) {
+            try {
+                std::rethrow_exception(scan.error);
+            } catch (const kernel::BadInput &) {
+                Py_RETURN_NONE;
+            }
+        }
+        npy_intp dims[1] = {scan.weights.cols};
+        Ref traded = Ref::check(PyArray_EMPTY(1, dims, NPY_BOOL, 0));
+        if (!scan.traded.empty())
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(traded.get())), scan.traded.data(),
+                        scan.traded.size());
+        Ref capsule = Ref::check(PyCapsule_New(held.get(), weight_scan_capsule, free_scan));
+        held.release();  // the capsule owns it now
+        return PyTuple_Pack(2, traded.get(), capsule.get());
+    });
+}
+
+std::shared_ptr<WeightScan> given_scan(PyObject *capsule, PyObject *matrix, const kernel::View2<double> &w) {
+    if (!PyCapsule_IsValid(capsule, weight_scan_capsule))
+        raisef(PyExc_TypeError, "weight_scan must be the scan that scan_weights() returned, got %.200s",
+               Py_TYPE(capsule)->tp_name);
+    auto *held = static_cast<HeldScan *>(PyCapsule_GetPointer(capsule, weight_scan_capsule));
+    if (held->matrix.get() != matrix || !held->scan->reads(w))
+        raise(PyExc_ValueError, "weight_scan was made of another array than pos_values; scan pos_values itself");
+    return held->scan;
 }
 
 }  // namespace vostra::engine

@@ -59,10 +59,12 @@ def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any,
         price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
         resample: Any, *, capital: float | None = None, lot_size: Any = None, min_fee: float = 0.0,
         slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0, cash_rate: float = 0.0,
-        periods_per_year: float = 252.0, **options: Any) -> RunResult:
+        periods_per_year: float = 252.0, weight_scan: WeightScan | None = None, **options: Any) -> RunResult:
     """One backtest with the options of ``backtest_``; the account options
     (a number or one per signal column for ``lot_size``) simulate an account
-    in currency, and at their defaults the run is ``backtest_``'s."""
+    in currency, and at their defaults the run is ``backtest_``'s.
+    ``weight_scan``, the scan :func:`scan_weights` made of this very
+    ``pos_values`` array (unchanged since), spares the run its own pass."""
 
 def run_many(price_values: Any, close_values: Any, high_values: Any, low_values: Any, open_values: Any,
              price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
@@ -90,6 +92,16 @@ def held_last_rows(close: npt.NDArray[np.float64], price_col: npt.NDArray[np.int
 def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
     """Per column of a 2-D float64 weight matrix, whether any row gives it a
     nonzero weight; None when some weight is NaN or infinite, or a row's
+    absolute weights add up beyond the largest float."""
+
+class WeightScan:
+    """The opaque scan of one weight matrix that :func:`scan_weights` returns."""
+
+def scan_weights(matrix: npt.NDArray[np.float64], /) -> tuple[npt.NDArray[np.bool_], WeightScan] | None:
+    """``(traded, scan)``: ``traded`` as :func:`weight_columns` gives it and
+    the whole pass, with each row's nonzero weights, for :func:`run` and
+    :func:`run_many` to take as ``weight_scan`` with this same array as
+    ``pos_values``; None when some weight is NaN or infinite, or a row's
     absolute weights add up beyond the largest float."""
 
 def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],

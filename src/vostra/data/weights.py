@@ -15,25 +15,27 @@ from .frames import Axes, check_frame, index_ns, labels, listing, matrix, one_bl
 from .prices import PriceArrays
 
 
-def weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray, np.ndarray]:
+def weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray, np.ndarray, Any]:
     """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask;
     the (row, column) positions of infinite weights in row order (a run over
-    some of the rows and columns fails on the first one it uses); and per
-    column whether any row gives it a weight."""
+    some of the rows and columns fails on the first one it uses); per column
+    whether any row gives it a weight; and the engine's scan of the float64
+    matrix, which a run of the whole matrix takes instead of its own (None
+    where there is none)."""
     one_bool_block = one_block(weights, bool)
     dtypes = () if one_bool_block or one_block(weights, np.float64) else set(weights.dtypes.to_numpy())
     if one_bool_block or (dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes)):
         mask = weights.to_numpy(dtype=bool, na_value=False)
-        return mask, True, np.empty((0, 2), dtype=np.intp), mask.any(axis=0)
+        return mask, True, np.empty((0, 2), dtype=np.intp), mask.any(axis=0), None
     values = matrix(weights, "weights")
-    traded = load_engine().weight_columns(values)  # one pass; None when a weight is not finite
-    if traded is not None:  # the common case
-        return values, False, np.empty((0, 2), dtype=np.intp), traded
+    scanned = load_engine().scan_weights(values)  # one pass; None when a weight is not finite
+    if scanned is not None:  # the common case
+        return values, False, np.empty((0, 2), dtype=np.intp), *scanned
     infinite = np.argwhere(np.isinf(values))
     nan = np.isnan(values)
     if nan.any():
         values = np.where(nan, 0.0, values)
-    return values, False, infinite, (values != 0).any(axis=0)
+    return values, False, infinite, (values != 0).any(axis=0), None
 
 
 def check_finite(signal: WeightArrays, rows: slice, columns: np.ndarray | None) -> None:
@@ -74,21 +76,27 @@ class WeightArrays:
     pos_ns: np.ndarray
     labels: np.ndarray
     price_col: np.ndarray       # column of each ticker in close, -1 for none
+    scan: Any                   # the engine's scan of `values` (see weights_matrix), or None
     # The weights as runs of a few recent ranges use them (delisted weights
     # dropped, a mask turned into equal weights), shared by the runs that
     # differ in other options: key -> (matrix, the warnings it drew).
     derived: dict[Any, tuple[np.ndarray, list[str]]] = field(default_factory=dict)
 
+    def __getstate__(self) -> dict[str, Any]:
+        # The scan lives in this process's engine: another process scans anew.
+        return {**self.__dict__, "scan": None}
+
 
 def convert_weights(weights: pd.DataFrame, prices: PriceArrays) -> WeightArrays:
     weights = check_frame(weights, "weights")
     same_clock(weights.index, prices.close.index, "weights.index and close.index")
-    values, is_mask, infinite, traded = weights_matrix(weights)
+    values, is_mask, infinite, traded, scan = weights_matrix(weights)
     return WeightArrays(Axes(weights.index, weights.columns), values, is_mask, infinite, traded,
                          index_ns(weights.index),
                          labels(weights.columns, "weights"),
                          known("positions", (prices.close.columns, weights.columns),
-                               lambda: prices.close.columns.get_indexer(weights.columns)))
+                               lambda: prices.close.columns.get_indexer(weights.columns)),
+                         scan)
 
 
 _DERIVED_KEPT = 4

@@ -137,7 +137,7 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
     price_ns = prices.price_ns if bars is None else prices.price_ns[bars]
     pos_ns = signal.pos_ns[rows]
     check_finite(signal, rows, columns)
-    pos_values, tickers = signal.values[rows], signal.frame.columns
+    pos_values, tickers = signal.values if whole else signal.values[rows], signal.frame.columns
     price_col, pos_labels, traded = signal.price_col, signal.labels, signal.traded
     if columns is not None and not columns.all():
         pos_values, tickers = pos_values[:, columns], tickers[columns]
@@ -190,6 +190,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         # Read after a run whose stops test each bar's range, on its trades.
         ohlc_note=functools.partial(inconsistent_note, prices, bars, price_col),
         intrabar_stops=intrabar_stops(engine_scalars),
+        # The data layer's pass over the weights, for a run of that very matrix.
+        weight_scan=signal.scan if pos_values is signal.values else None,
         warnings=notes, **scalar_context,
     )
     return run_arguments, context

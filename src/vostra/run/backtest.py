@@ -224,7 +224,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         warnings.warn(message, UserWarning, stacklevel=2)
     engine = load_engine()
     try:
-        run = engine.run(**arguments)
+        run = engine.run(**arguments, weight_scan=context["weight_scan"])
     except ValueError as exc:
         raise engine_error(exc, context) from None
     # The report's default benchmark, its cost line and its ticker drill-down read these.
