@@ -48,13 +48,7 @@ def fills_match(got, acct):
 differential = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
-@differential
-@given(seed=st.integers(0, 2**32 - 1))
-def test_random_markets_with_rules_match_the_model(seed):
-    arrays, opts = random_market(seed, exits=True, max_bars=60, max_stocks=8)
-    account = account_options(seed, len(arrays[9]))
-    account.setdefault("capital", 1e6)
-    rules = market_options(seed, arrays, account["capital"])
+def matches_the_model(arrays, opts, account, rules):
     got = assert_same_as_model(arrays, {**opts, **account, **rules})
     if got is None:
         return
@@ -62,6 +56,34 @@ def test_random_markets_with_rules_match_the_model(seed):
     fills_match(got, want.account)
     if np.isfinite(got.equity).all():
         assert reconciles(got, account["capital"])
+
+
+@differential
+@given(seed=st.integers(0, 2**32 - 1))
+def test_random_markets_with_rules_match_the_model(seed):
+    arrays, opts = random_market(seed, exits=True, max_bars=60, max_stocks=8)
+    account = account_options(seed, len(arrays[9]))
+    account.setdefault("capital", 1e6)
+    matches_the_model(arrays, opts, account, market_options(seed, arrays, account["capital"]))
+
+
+@differential
+@given(seed=st.integers(0, 2**32 - 1))
+def test_orders_waiting_across_quiet_bars_match_the_model(seed):
+    """Close mode, no financing and rebalances bars apart, so that orders
+    wait (a volume cap at most 10 %) across bars on which nothing else
+    trades."""
+    arrays, opts = random_market(seed, exits=True, max_bars=80, max_stocks=8)
+    opts["touched_exit"] = False
+    rng = np.random.default_rng([seed, 261])
+    dates = arrays[5]
+    arrays = arrays[:-1] + (np.sort(rng.choice(dates, size=min(len(dates), int(rng.integers(1, 4))))),)
+    account = {**account_options(seed, len(arrays[9])), "borrow_rate": 0.0, "cash_rate": 0.0}
+    account.setdefault("capital", 1e6)
+    rules = market_options(seed, arrays, account["capital"])
+    volume = rules.get("volume", account["capital"] / 20.0 * rng.lognormal(0, 1.5, size=dates.shape + (len(arrays[6]),)))
+    rules.update(volume=volume, max_volume_share=float(rng.choice([0.01, 0.03, 0.1])))
+    matches_the_model(arrays, opts, account, rules)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -138,6 +160,21 @@ def test_a_volume_cap_spreads_an_order_over_bars():
     r = run_one([10.0] * 31, [1.0], volume=np.full((31, 1), 20_000.0), max_volume_share=0.1)
     assert r.shares.tolist() == [60_000.0] and r.waiting.tolist() == [0]
     assert r.orders["shares"].tolist() == [100_000.0]
+
+
+def test_cash_cuts_a_waiting_purchase_and_ends_it():
+    # 95,000 shares ordered at 10, 15,000 a bar while the price climbs 10 %
+    # a bar: on bar 6 the cash left buys only part of the next 15,000.
+    prices = 10.0 * 1.1 ** np.maximum(np.arange(9) - 1, 0)
+    r = run_one(prices, [0.95], volume=np.full((9, 1), 150_000.0), max_volume_share=0.1)
+    cash = 1e6
+    for b in range(1, 6):
+        cash = cash - 15_000 * prices[b]
+    kept = math.floor(cash / prices[6])
+    f = r.fills
+    assert f["bar"].tolist() == [1, 2, 3, 4, 5, 6] and f["shares"].tolist() == [15_000.0] * 5 + [kept]
+    assert f["completed"].tolist() == [False] * 5 + [True] and len(r.waiting) == 0
+    assert r.shares.tolist() == [75_000.0 + kept]
 
 
 def test_no_buy_at_limit_up():

@@ -207,14 +207,22 @@ inline Pass pass_of(const Run &run, const AccountTarget &t) {
     return held < 0 ? covers : purchases;
 }
 
+// Waiting orders with no fills worked out ahead: each is filled here.
+struct NoPlans {
+    int index(int) const { return -2; }
+    bool apply(const AccountTarget &, double &, double) const { return false; }
+};
+
 // Trades run.targets (ascending stock id) in three passes, sales, covers
 // and purchases, as far as the market and the cash allow; returns the new
 // cash. `placing`: a rebalance places their orders, else they are the
 // waiting orders going on.
 // `balance_now()` gives the balance before the first fill, asked for only
-// when a fill reads it.
-template <class Host, class Balance>
-double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing) {
+// when a fill reads it. A target with a fill worked out ahead (`plan`) is
+// handed to `plans.apply`, which books it unless the cash would cut it; it
+// is then filled here from the state it hands back.
+template <class Host, class Balance, class Plans>
+double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing, Plans &plans) {
     const AccountOptions &a = run.opt.account;
     double balance = __builtin_nan("");
     bool known = false;
@@ -231,6 +239,7 @@ double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bo
                 market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);
             else
                 run.order_now = run.waiting_order[t.sid];
+            if (t.plan >= 0 && plans.apply(t, cash, floor)) continue;
             double held = run.shares[t.sid];
             double shares = market::capped(run, t.sid, t.shares, t.price);
             if (pass != sales) {
@@ -253,6 +262,12 @@ double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bo
     }
     run.order_now = -1;
     return cash;
+}
+
+template <class Host, class Balance>
+double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing) {
+    NoPlans none;
+    return fill_targets(run, host, balance_now, cash, placing, none);
 }
 
 // Trades the targets of a rebalance (run.targets, ascending stock id, each
@@ -283,11 +298,26 @@ inline bool needs_balance(const Run &run) {
 // cash plus every holding's value before the first fill, summed in stock
 // order. It is asked for only when a fill reads it; unless `lazy` (it can
 // still tell the value before the fills once they began), that is decided
-// before the first fill.
-template <class Host, class Balance>
-void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy) {
+// before the first fill. `plans.index(sid)` names the fill of this bar
+// worked out ahead for the order of `sid` (-1: none this bar; -2: not
+// worked out, filled here).
+template <class Host, class Balance, class Plans>
+void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy, Plans &plans) {
     run.targets.clear();
     for (int sid : run.waiting) {
+        int plan = plans.index(sid);
+        if (plan == -1) continue;
+        if (plan >= 0) {
+            const PlannedFill &f = run.planned[static_cast<std::size_t>(plan)];
+            AccountTarget &t = run.targets.emplace_back();
+            t.sid = sid;
+            t.value = 0.0;
+            t.shares = run.orders[run.waiting_order[sid]].target;
+            t.price = f.price;
+            t.pass = f.pass;
+            t.plan = plan;
+            continue;
+        }
         int col = run.price_column(sid);
         market::prefetch_rules(run, col, 8);  // for the bars it may go on waiting
         double price = run.in.price(run.d, col);
@@ -301,11 +331,12 @@ void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy) {
         t.shares = run.orders[run.waiting_order[sid]].target;
         t.price = price;
         t.pass = pass_of(run, t);
+        t.plan = -1;
         if (t.pass == none) run.targets.pop_back();
     }
     double balance = !lazy && needs_balance(run) ? balance_before() : __builtin_nan("");
     for (const AccountTarget &t : run.targets) run.shares_before.push_back(run.shares[t.sid]);
-    run.cash = fill_targets(run, host, [&] { return lazy ? balance_before() : balance; }, run.cash, false);
+    run.cash = fill_targets(run, host, [&] { return lazy ? balance_before() : balance; }, run.cash, false, plans);
     // A stock first bought now starts its return trackers and reference
     // price here, as a rebalance starts those of the stocks it buys.
     for (std::size_t i = 0; i < run.targets.size(); ++i) {
@@ -316,6 +347,12 @@ void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy) {
         }
     }
     run.shares_before.clear();
+}
+
+template <class Host, class Balance>
+void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy) {
+    NoPlans none;
+    retry_waiting(run, host, balance_before, lazy, none);
 }
 
 template <class Host>

@@ -26,12 +26,12 @@ inline double lot_of(const Run &run, int sid) {
     return static_cast<std::size_t>(sid) < lot.size() ? lot[sid] : 0.0;
 }
 
-// The shares of `sid` the market lets fill on this bar in one direction at
-// `price` (infinite: no cap).
-inline double allowed(const Run &run, int sid, bool buy, double price) {
+// The shares of `sid` (price column `col`, lots of `lot`) the market lets
+// fill on bar `d` in one direction at `price` (infinite: no cap), once
+// `filled` shares have filled on that bar when `same_bar`.
+inline double allowed_at(const Run &run, int col, double lot, index_t d, bool buy, double price, bool same_bar,
+                         double filled) {
     const MarketRules &m = run.opt.account.market;
-    index_t d = run.d;
-    int col = run.price_column(sid);
     if (m.blocked.data && m.blocked(d, col)) return 0;
     if (m.price_limit > 0 && d > 0) {
         double prev = run.in.close(d - 1, col);
@@ -42,10 +42,17 @@ inline double allowed(const Run &run, int sid, bool buy, double price) {
     double cap = m.max_volume_share * m.volume(d, col);
     // The cap is the bar's: fills of this bar (an exit's, then a waiting
     // order's or a rebalance's) share it.
-    if (run.fill_bar[sid] == d) cap = cap - run.filled_in_bar[sid];
+    if (same_bar) cap = cap - filled;
     if (!(cap > 0)) return 0;
-    double lot = lot_of(run, sid);
     return lot > 0 ? std::floor(cap / lot) * lot : cap;
+}
+
+// The shares of `sid` the market lets fill on this bar in one direction at
+// `price` (infinite: no cap).
+inline double allowed(const Run &run, int sid, bool buy, double price) {
+    index_t d = run.d;
+    return allowed_at(run, run.price_column(sid), lot_of(run, sid), d, buy, price, run.fill_bar[sid] == d,
+                      run.filled_in_bar[sid]);
 }
 
 // Asks for what a fill of column `col` on bar run.d + ahead reads: its

@@ -92,11 +92,25 @@ struct SparseRows : NonzeroWeights {
 
 // A stock a rebalance of the account visits: its target value, its target
 // shares (NaN where it cannot trade), the bar's trading price, and the pass
-// that trades it (sales, covers of shorts, purchases).
+// that trades it (sales, covers of shorts, purchases). A waiting order whose
+// fill of this bar was worked out ahead names it in `plan` (run.planned).
 struct AccountTarget {
     int sid;
     double value, shares, price;
     std::uint8_t pass;
+    std::int32_t plan = -1;
+};
+
+// A fill of a waiting order worked out ahead, down its stock's column
+// (waiting.hpp): its bar, the shares held after it, the change, the bar's
+// trading price, the fill price, value, fee and cost as a trade charges
+// them, its pass, and the holding's state after the bar's revaluation,
+// before the fill.
+struct PlannedFill {
+    index_t bar;
+    double shares, delta, price, fill, traded, fee, cost;
+    std::uint8_t pass;
+    StretchState before;
 };
 
 // An order of the account: placed at `bar` for `target` shares of `sid`,
@@ -179,6 +193,18 @@ struct Run {
     std::vector<std::uint8_t> held_before_retry;
     std::vector<double> value_before_retry;
     double cash_before_retry = 0;
+    // The waiting orders walked down their columns (waiting.hpp): their
+    // fills in bar order per stock, and per stretch stock the next of them,
+    // the bar from which it is taken bar by bar again with its state then,
+    // and its values before each bar's retry up to there; per stock id the
+    // stretch stock whose order is walked (-1: none); and those stocks.
+    std::vector<PlannedFill> planned;
+    std::vector<std::size_t> plan_next, plan_end;
+    std::vector<index_t> plan_until;
+    std::vector<StretchState> plan_stop_state;
+    std::vector<double> plan_values;
+    std::vector<std::int32_t> plan_of;
+    std::vector<std::uint32_t> order_walks;
     std::vector<double> rewalk_marks;
     std::vector<std::uint8_t> rewalk_nonzero;
     ExitList walked_pending;

@@ -12,6 +12,17 @@
 // marks come from the same operations on the same values. A walked
 // holding whose exit the market fills only in part is busy from its exit's
 // bar on, taken up from its state before that bar.
+//
+// A waiting order's fills depend on its own column alone (its volume,
+// previous close, blocked cell, trading price and shares) but for the cash,
+// which may cut a purchase, and the balance, which a fill that opens a
+// position reads. So in close mode a busy stock whose order keeps its
+// holding open is walked down its column too, its partial fills worked out
+// bar by bar with the operations of a retry; the bar loop's order then only
+// books them (cash, host calls) among the other fills of the bar, checking
+// a purchase against the cash at its turn. The bar that would end the
+// order, open or close the holding, or mark it for an exit, and a purchase
+// the cash would cut, are taken by the bar loop's own steps.
 #pragma once
 #include "stretch.hpp"
 
@@ -227,9 +238,12 @@ inline void keep_values_before_retry(Run &run, const Stretch &st) {
 // stock order, as the bar loop's retry sums them.
 inline double stretch_balance(Run &run, const Stretch &st, index_t b) {
     double total = run.cash_before_retry;
+    std::size_t len = static_cast<std::size_t>(st.end - st.d), j = static_cast<std::size_t>(b - st.d);
     for (std::uint32_t k : run.stretch_order) {
         index_t exit_bar = run.stretch_exit[k].bar;
-        if (run.busy_flag[k]) {
+        if (b < run.plan_until[k]) {
+            total = total + run.plan_values[(k - st.nw) * len + j];
+        } else if (run.busy_flag[k]) {
             if (run.held_before_retry[k]) total = total + run.value_before_retry[k];
         } else if (!(exit_bar >= 0 && exit_bar <= b)) {
             total = total + carried_value(run, st, k, b);
@@ -273,6 +287,127 @@ Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
     return mark;
 }
 
+// Walks the waiting order of busy stock k down its column from the
+// stretch's first bar: its revaluation and the retry of its order, as long
+// as each fill is a part that leaves the order waiting and the holding open
+// on its side. The fills go to run.planned; from the bar it stops at it is
+// taken bar by bar, from its state before that bar (plan_until,
+// plan_stop_state).
+inline void walk_order(Run &run, const Stretch &st, std::size_t k) {
+    int sid = stock_of(run, st, k);
+    run.plan_next[k] = run.plan_end[k] = run.planned.size();
+    run.plan_until[k] = st.d;
+    if (run.opt.touched_exit || !run.pos.contains(sid) || !market::waits(run, sid)) return;
+    const Market &in = run.in;
+    int col = run.columns.price_of[sid];
+    double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
+    double lot = market::lot_of(run, sid), slippage = run.opt.account.slippage;
+    bool exit_order = target == 0;
+    StretchState w = state_now(run, sid), before = w;
+    std::size_t stride = run.mark_stride[k], len = static_cast<std::size_t>(st.end - st.d);
+    double *marks = run.stretch_marks.data() + mark_offset(run, st, k, st.d);
+    std::uint8_t *nonzero = run.stretch_nonzero.data() + mark_offset(run, st, k, st.d);
+    double *values = run.plan_values.data() + (k - st.nw) * len;
+    index_t b = st.d;
+    for (; b < st.end; ++b) {
+        before = w;
+        std::size_t j = static_cast<std::size_t>(b - st.d);
+        double trade_price = in.price(b, col), close = in.close(b, col);
+        // The revaluation of revalue_one.
+        if (!usable_price(trade_price) || !usable_price(close) || w.prev == 0) break;
+        if (std::isnan(w.prev)) w.prev = trade_price;
+        double r = trade_price / w.prev;
+        if (std::isnan(r)) r = 1;
+        w.held = w.held * r;
+        w.cr = w.cr * r;
+        if (w.cr > w.maxcr) w.maxcr = w.cr;
+        if (w.cr < w.mincr) w.mincr = w.cr;
+        if (w.cr == 0) break;
+        Levels l;
+        if (w.held != 0 && !exit_order && close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l) != 0)
+            break;
+        if (!std::isnan(trade_price)) w.prev = trade_price;
+        values[j] = w.held;
+        if (!std::isnan(trade_price)) {
+            // The retry: capped, then a trade of the part the bar allows.
+            double change = target - shares;
+            if (change == 0) break;
+            double a = market::allowed_at(run, col, lot, b, change > 0, trade_price, false, 0.0);
+            if (std::fabs(change) <= a) break;  // the order ends here
+            double next = change > 0 ? shares + a : shares - a;
+            if (next != shares) {
+                std::uint8_t pass = target <= shares ? account::sales
+                                    : shares < 0     ? account::covers
+                                                     : account::purchases;
+                if (next == 0 || w.held == 0 || (pass == account::covers && next > 0)) break;
+                double d = next - shares;
+                bool buy = d > 0;
+                double fill = buy ? trade_price * (1 + slippage) : trade_price * (1 - slippage);
+                double traded = std::fabs(d) * fill;
+                bool is_entry = buy ? next >= 0 : next <= 0;
+                double fee = account::fee_of(run, traded);
+                double cost = is_entry ? fee : fee + run.costs.tax_ratio * traded;
+                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, w});
+                w.held = next * trade_price;
+                shares = next;
+            }
+        }
+        marks[j * stride] = marked_value(w.held, trade_price, close);
+        nonzero[j * stride] = w.held != 0;
+    }
+    run.plan_end[k] = run.planned.size();
+    run.plan_until[k] = b;
+    run.plan_stop_state[k] = b < st.end ? before : w;
+}
+
+// Walked order k is taken bar by bar from here, from state `w`.
+inline void hand_back_order(Run &run, const Stretch &st, std::uint32_t k, const StretchState &w) {
+    int sid = stock_of(run, st, k);
+    set_state(run, sid, w);
+    run.plan_of[sid] = -1;
+    add_busy(run, st, k);
+}
+
+// The fills of bar run.d worked out ahead, booked in the bar loop's order
+// (account::fill_targets).
+template <class Host>
+struct OrderPlans {
+    Run &run;
+    Host &host;
+    const Stretch &st;
+
+    int index(int sid) {
+        std::int32_t k = run.plan_of[sid];
+        if (k < 0) return -2;
+        std::size_t &p = run.plan_next[k];
+        if (p < run.plan_end[k] && run.planned[p].bar == run.d) return static_cast<int>(p++);
+        return -1;
+    }
+
+    // Books the fill as account::trade would, unless the cash would cut a
+    // purchase (account::cut's first test): that order is then taken bar
+    // by bar from this bar on, from its state before the fill.
+    bool apply(const AccountTarget &t, double &cash, double floor) {
+        const PlannedFill &f = run.planned[static_cast<std::size_t>(t.plan)];
+        int sid = t.sid;
+        if (t.pass == account::purchases && !((cash - f.traded) - f.fee >= floor)) {
+            auto k = static_cast<std::uint32_t>(run.plan_of[sid]);
+            run.plan_until[k] = run.d + 1;  // its value before this bar's retry is the walk's
+            std::vector<std::uint32_t> &walks = run.order_walks;
+            walks.erase(std::find(walks.begin(), walks.end(), k));
+            hand_back_order(run, st, k, f.before);
+            return false;
+        }
+        double after = f.delta > 0 ? (cash - f.traded) - f.cost : (f.traded - f.cost) + cash;
+        run.shares[sid] = f.shares;
+        run.traded = true;
+        host.on_fill(run, sid, after - cash, f.traded, f.cost);
+        market::tell_fill(run, host, sid, f.delta, f.fill, f.traded, f.cost);
+        cash = after;
+        return true;
+    }
+};
+
 // Bar b of the stretch up to its mark to close; exits [first, last) of
 // run.stretch_exits are the walked stocks' exits on it.
 template <class Host>
@@ -285,6 +420,18 @@ void stretch_bar(Run &run, Host &host, const Stretch &st, index_t b, std::size_t
         if (run.busy_from[k] != b) continue;
         set_state(run, stock_of(run, st, k), run.busy_from_state[k]);
         add_busy(run, st, k);
+    }
+    // Walked orders whose walk stops here.
+    if (!run.order_walks.empty()) {
+        std::vector<std::uint32_t> &walks = run.order_walks;
+        std::size_t kept = 0;
+        for (std::uint32_t k : walks) {
+            if (run.plan_until[k] == b)
+                hand_back_order(run, st, k, run.plan_stop_state[k]);
+            else
+                walks[kept++] = k;
+        }
+        walks.resize(kept);
     }
     // Revaluation and intrabar exits, in stock order.
     run.exit_stocks_temp.clear();
@@ -322,7 +469,8 @@ void stretch_bar(Run &run, Host &host, const Stretch &st, index_t b, std::size_t
     run.exit_stocks = run.exit_stocks_temp;
     if (run.waiting.empty()) return;
     keep_values_before_retry(run, st);
-    account::retry_waiting(run, host, [&] { return stretch_balance(run, st, b); }, true);
+    OrderPlans<Host> plans{run, host, st};
+    account::retry_waiting(run, host, [&] { return stretch_balance(run, st, b); }, true, plans);
 }
 
 // After bar b's mark: busy stocks whose order is done are walked from the
@@ -377,6 +525,13 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
     run.busy_flag.assign(n, 1);
     run.held_before_retry.resize(n);
     run.value_before_retry.resize(n);
+    run.plan_next.resize(n);
+    run.plan_end.resize(n);
+    run.plan_until.assign(n, st.d);
+    run.plan_stop_state.resize(n);
+    run.plan_values.resize(st.nb * len);
+    run.planned.clear();
+    if (run.plan_of.size() < run.shares.size()) run.plan_of.resize(run.shares.size(), -1);
     for (std::size_t k = 0; k < n; ++k) {
         bool first = k < st.nw;
         run.mark_base[k] = first ? k : st.nw * len + (k - st.nw);
@@ -388,6 +543,7 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
         run.stretch_start[k] = state_now(run, run.stretch_keys[k]);
         if (!find_waiting_exit(run, st, k, st.d)) return false;
     }
+    for (std::size_t k = st.nw; k < n; ++k) walk_order(run, st, k);
     return true;
 }
 
@@ -412,7 +568,17 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
     run.stretch_exits.clear();
     for (std::size_t k = 0; k < st.nw; ++k) keep_walk(run, st, k, d);
     run.busy_now.clear();
-    for (std::size_t k = st.nw; k < st.nw + st.nb; ++k) run.busy_now.push_back(static_cast<std::uint32_t>(k));
+    run.order_walks.clear();
+    for (std::size_t k = st.nw; k < st.nw + st.nb; ++k) {
+        auto k32 = static_cast<std::uint32_t>(k);
+        if (run.plan_until[k] == d) {
+            run.busy_now.push_back(k32);
+            continue;
+        }
+        run.order_walks.push_back(k32);
+        run.plan_of[busy[k - st.nw]] = static_cast<std::int32_t>(k);
+        run.busy_flag[k] = 0;
+    }
     // Every stock of the stretch, in stock order.
     std::vector<std::uint32_t> &order = run.stretch_order;
     order.clear();
@@ -432,6 +598,12 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
         if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
         walk_done_orders(run, st, b);
     }
+    // Orders walked to the stretch's end leave their holding's state there.
+    for (std::uint32_t k : run.order_walks) {
+        run.plan_of[stock_of(run, st, k)] = -1;
+        set_state(run, stock_of(run, st, k), run.plan_stop_state[k]);
+    }
+    run.order_walks.clear();
     keep_last_marks(run, st);
     run.pos_id = s.pos_id;
     run.should_rebalance = s.should_rebalance;
