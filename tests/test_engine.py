@@ -613,6 +613,25 @@ def test_a_run_takes_the_scan_of_its_own_weight_matrix(seed):
     assert _engine.scan_weights(arrays[7]) is None
 
 
+def test_a_tall_sparse_weight_matrix_is_listed_alike_in_every_layout():
+    # Column-major weights are listed sixteen rows at a time down each
+    # column; holdings that last several rows cross those blocks.
+    rng = np.random.default_rng(5)
+    n_bars, n_stocks, n_rows = 90, 37, 70
+    close = 20 * np.exp(np.cumsum(rng.normal(0, 0.03, (n_bars, n_stocks)), axis=0))
+    weights = np.zeros((n_rows, n_stocks))
+    for r in range(0, n_rows, 3):
+        weights[r:r + 3, rng.choice(n_stocks, 6, replace=False)] = 1 / 6
+    weights[n_rows - 1, 0], weights[15, 3] = -0.1, -0.0
+    labels = np.array([f"S{i}" for i in range(n_stocks)], dtype=object)
+    dates = np.arange(n_bars, dtype=np.int64) * 10
+    runs = [_engine.run(close, close, close, close, close, dates, labels, layout, dates[:n_rows] + 5, labels,
+                        dates, stop_loss=0.05) for layout in _layouts(weights) + [_misaligned(weights, "F")]]
+    assert len(runs[0].trades["sid"]) > 40
+    for got in runs[1:]:
+        assert same(got.equity, runs[0].equity) and same(got.excursions, runs[0].excursions)
+
+
 def _trade_figures_in_numpy(order, exit_bar, entry_bar, returns, excursions):
     from vostra.stats import closed_trade_figures
 

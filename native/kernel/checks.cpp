@@ -166,6 +166,57 @@ bool scan_column(const double *p, index_t n, std::uint8_t &traded) {
     return bad == 0;
 }
 
+// scan_column that also appends the column's nonzero weights to `out`
+// (their rows in `column`) in the same pass: sixteen weights at a time,
+// listed only when one of them is nonzero (a top-k column is mostly zeros).
+bool scan_column_listing(const double *__restrict p, index_t n, std::uint8_t &traded, NonzeroWeights &out) {
+    constexpr index_t block = 16;
+    index_t i = 0;
+    std::uint64_t bad = 0, seen = 0;
+#if defined(__SSE2__)
+    const __m128i mask = _mm_set1_epi64x(static_cast<long long>(magnitude_mask)),
+                  one = _mm_set1_epi64x(static_cast<long long>(large_carry)),
+                  carry = _mm_set1_epi64x(static_cast<long long>(carry_bit)), zero = _mm_setzero_si128();
+    __m128i large = zero, all = zero;
+    for (; i + block <= n; i += block) {
+        __m128i any = zero;
+        for (index_t k = 0; k < block; k += 2) {
+            __m128i m = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + k)), mask);
+            large = _mm_or_si128(large, _mm_and_si128(_mm_add_epi64(m, one), carry));
+            any = _mm_or_si128(any, m);
+        }
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xffff) continue;
+        all = _mm_or_si128(all, any);
+        // Every weight is written, and the end moves past the nonzero ones
+        // only: no branch on each weight.
+        std::size_t at = out.column.size();
+        out.column.resize(at + block);
+        out.weight.resize(at + block);
+        for (index_t k = i; k < i + block; ++k) {
+            double v = load<double>(reinterpret_cast<const char *>(p + k));
+            out.column[at] = static_cast<int>(k);
+            out.weight[at] = v;
+            at += v != 0;
+        }
+        out.column.resize(at);
+        out.weight.resize(at);
+    }
+    alignas(16) std::uint64_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), large);
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 2), all);
+    bad = lanes[0] | lanes[1];
+    seen = lanes[2] | lanes[3];
+#endif
+    for (; i < n; ++i) {
+        std::uint64_t m = magnitude(p + i);
+        seen |= m;
+        bad |= (m + large_carry) & carry_bit;
+        if (double v = load<double>(reinterpret_cast<const char *>(p + i)); v != 0) out.push(static_cast<int>(i), v);
+    }
+    traded = seen != 0;
+    return bad == 0;
+}
+
 // The nonzero weights of a matrix are listed while they stay few: a dense
 // matrix gains nothing from lists and would double its memory.
 bool sparse_enough(const View2<double> &w, std::size_t listed) {
@@ -248,12 +299,13 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
         std::vector<int> hit_columns;
         for (index_t c = 0; c < w.cols; ++c) {
             const double *column = reinterpret_cast<const double *>(w.row_ptr(0) + c * w.col_stride);
-            ordinary &= scan_column(column, w.rows, traded[c]);
-            if (listing && traded[c]) {
-                append_nonzero(column, w.rows, 0, hits);
-                hit_columns.resize(hits.column.size(), static_cast<int>(c));
-                listing = sparse_enough(w, hits.column.size());
+            if (!listing) {
+                ordinary &= scan_column(column, w.rows, traded[c]);
+                continue;
             }
+            ordinary &= scan_column_listing(column, w.rows, traded[c], hits);
+            hit_columns.resize(hits.column.size(), static_cast<int>(c));
+            listing = sparse_enough(w, hits.column.size());
         }
         if (listing) bucket_by_row(w.rows, hit_columns, hits, *sparse);
     } else {
