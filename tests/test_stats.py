@@ -413,6 +413,8 @@ def test_the_engine_computes_the_curve_figures_in_numpys_bits(seed):
     full = np.cumprod(1 + rng.normal(0.0003, 0.02 * (1 + seed % 3), n))
     if seed % 4 == 1:
         full[rng.integers(n)] = rng.choice([0.0, -0.5, np.nan])  # a ruin, a negative or a missing value
+    if seed % 4 == 3:
+        full[-1] = 0.0  # a ruin on the last bar: the returns are still defined
     if seed % 6 == 2:
         full[n // 2:] = full[n // 2]  # flat: no returns after the middle
     first = int(rng.integers(0, n))

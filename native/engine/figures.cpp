@@ -425,6 +425,74 @@ double sample_std(const std::vector<double> &r) {
     return std::sqrt(sq / static_cast<double>(n - 1));
 }
 
+// Of the values v[0..m): whether every one is finite and all but the last
+// positive, whether one is NaN, and the least of the others (+inf for none).
+struct CurveSigns {
+    bool defined, nan;
+    double low;
+};
+
+CurveSigns curve_signs(const double *v, Py_ssize_t m) {
+    // Branch-free, in four lanes: only the signs of `low` are read, and a
+    // minimum is the same value in any order.
+    bool positive = true, nan = false;
+    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+    Py_ssize_t last = m - 1, i = 0;
+    for (; i + 4 <= last; i += 4) {
+        for (int k = 0; k < 4; ++k) {
+            double x = v[i + k];
+            positive &= (x > 0) & (x < INFINITY);
+            nan |= x != x;
+            low[k] = x < low[k] ? x : low[k];
+        }
+    }
+    for (; i < last; ++i) {
+        double x = v[i];
+        positive &= (x > 0) & (x < INFINITY);
+        nan |= x != x;
+        low[0] = x < low[0] ? x : low[0];
+    }
+    if (m > 0) {
+        double x = v[last];
+        positive &= std::isfinite(x);
+        nan |= x != x;
+        low[0] = x < low[0] ? x : low[0];
+    }
+    return {positive, nan, std::min(std::min(low[0], low[1]), std::min(low[2], low[3]))};
+}
+
+// The least (x - peak) / peak over v[0..m), peak the running maximum from
+// v[0], NaN from a NaN on (as NumPy's maximum.accumulate and min).
+double max_drawdown_nan(const double *v, Py_ssize_t m) {
+    double peak = v[0], mdd = INFINITY;
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        double x = v[i];
+        peak = std::isnan(peak) || std::isnan(x) ? NAN : std::max(peak, x);
+        double dd = (x - peak) / peak;
+        mdd = std::isnan(mdd) || std::isnan(dd) ? NAN : std::min(mdd, dd);
+    }
+    return mdd;
+}
+
+// max_drawdown_nan of positive finite values, where no drawdown is NaN: a
+// minimum in any order is the same value (x == peak gives +0.0), so four
+// lanes keep the running minima apart and the divisions overlap.
+double max_drawdown(const double *v, Py_ssize_t m) {
+    double peak = v[0], low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+    Py_ssize_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+        for (int k = 0; k < 4; ++k) {
+            peak = std::max(peak, v[i + k]);
+            low[k] = std::min(low[k], (v[i + k] - peak) / peak);
+        }
+    }
+    for (; i < m; ++i) {
+        peak = std::max(peak, v[i]);
+        low[0] = std::min(low[0], (v[i] - peak) / peak);
+    }
+    return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+}
+
 // The summary figures of the window's values v[0..m) (anchor first), as
 // vostra.stats._curve_stats computes them; `returns` is empty when they are
 // undefined.
@@ -435,13 +503,7 @@ void curve_figures(const double *v, Py_ssize_t m, bool nan, double low, const st
     if (n < 1 || !(v[0] > 0)) return;
     put("total_return", v[n] / v[0] - 1.0);
     if (!nan && low < 0) return;  // a drawdown beyond -100 % measures nothing
-    double peak = v[0], mdd = INFINITY;
-    for (Py_ssize_t i = 0; i < m; ++i) {
-        double x = v[i];
-        peak = std::isnan(peak) || std::isnan(x) ? NAN : std::max(peak, x);
-        double dd = (x - peak) / peak;
-        mdd = std::isnan(mdd) || std::isnan(dd) ? NAN : std::min(mdd, dd);
-    }
+    double mdd = returns.empty() ? max_drawdown_nan(v, m) : max_drawdown(v, m);
     put("max_drawdown", mdd);
     if (returns.empty()) return;
     double growth = v[n] / v[0];
@@ -505,13 +567,10 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
             for (Py_ssize_t i = 0; i < m; ++i) copy[static_cast<std::size_t>(i)] = equity[anchor + i];
             v = copy.data();
         }
-        bool defined = m >= 2, nan = false;  // the returns need positive finite bases and a finite last value
-        double low = INFINITY;
-        for (Py_ssize_t i = 0; i < m; ++i) {
-            double x = v[i];
-            defined &= std::isfinite(x) && (i == n || x > 0);
-            nan |= std::isnan(x), low = std::min(low, x);
-        }
+        // The returns need positive finite bases and a finite last value.
+        CurveSigns signs = curve_signs(v, m);
+        bool defined = m >= 2 && signs.defined, nan = signs.nan;
+        double low = signs.low;
         std::vector<double> returns;
         if (defined) {
             returns.resize(static_cast<std::size_t>(n));
