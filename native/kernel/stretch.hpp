@@ -595,6 +595,51 @@ void take_walk_exit(Run &run, Host &host, int sid, const WalkExit &e) {
     reset_trackers(run, sid);
 }
 
+// Adds the marks of each bar of the stretch [d, end) to the cash in out[b],
+// in stock order, as the bar loop adds them. Each bar's sum is one chain of
+// dependent additions; four bars are summed side by side so that their
+// chains overlap instead of waiting on each other.
+template <class Host>
+void add_stretch_marks(Run &run, Host &host, index_t d, index_t end, double *out) {
+    const std::size_t n = run.stretch_keys.size();
+    const double *marks = run.stretch_marks.data();
+    index_t b = d;
+    for (; b + 4 <= end; b += 4) {
+        const double *m = marks + static_cast<std::size_t>(b - d) * n;
+        double s0 = out[b], s1 = out[b + 1], s2 = out[b + 2], s3 = out[b + 3];
+        for (std::size_t k = 0; k < n; ++k) {
+            s0 += m[k];
+            s1 += m[n + k];
+            s2 += m[2 * n + k];
+            s3 += m[3 * n + k];
+        }
+        out[b] = s0;
+        out[b + 1] = s1;
+        out[b + 2] = s2;
+        out[b + 3] = s3;
+    }
+    for (; b < end; ++b) {
+        const double *m = marks + static_cast<std::size_t>(b - d) * n;
+        double sum = out[b];
+        for (std::size_t k = 0; k < n; ++k) sum += m[k];
+        out[b] = sum;
+    }
+    if constexpr (Host::wants_marks) {
+        // The host reads only each bar's own figures: the bars' calls come
+        // after their exits, in bar order, as in the bar loop.
+        const std::uint8_t *nonzero = run.stretch_nonzero.data();
+        for (b = d; b < end; ++b) {
+            std::size_t at = static_cast<std::size_t>(b - d) * n;
+            Mark mark{0};
+            for (std::size_t k = 0; k < n; ++k) {
+                mark.gross += std::fabs(marks[at + k]);
+                mark.holdings += nonzero[at + k];
+            }
+            host.on_mark(run, b, mark.gross, mark.holdings);
+        }
+    }
+}
+
 // Simulates the quiet stretch that starts at bar d, writing its portfolio
 // values into `out`; returns one past its last bar, or d when it must go
 // through the bar loop (which then takes every bar of it).
@@ -631,24 +676,15 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     std::stable_sort(exits.begin(), exits.end(), [&](std::uint32_t a, std::uint32_t b) {
         return run.stretch_exit[a].bar < run.stretch_exit[b].bar;
     });
+    // The cash after each bar's exits first, then the marks added to it.
     std::size_t next = 0;
     for (index_t b = d; b < s.end; ++b) {
         start_bar(run, host, b);
         for (; next < exits.size() && run.stretch_exit[exits[next]].bar == b; ++next)
             take_walk_exit(run, host, keys[exits[next]], run.stretch_exit[exits[next]]);
-        Mark mark{run.cash};
-        const double *marks = run.stretch_marks.data() + static_cast<std::size_t>(b - d) * n;
-        const std::uint8_t *nonzero = run.stretch_nonzero.data() + static_cast<std::size_t>(b - d) * n;
-        for (std::size_t k = 0; k < n; ++k) {
-            mark.balance += marks[k];
-            if constexpr (Host::wants_marks) {
-                mark.gross += std::fabs(marks[k]);
-                mark.holdings += nonzero[k];
-            }
-        }
-        out[b] = mark.balance;
-        if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
+        out[b] = run.cash;
     }
+    add_stretch_marks(run, host, d, s.end, out);
     // The marks of the last bar wait for the next one, as the bar loop
     // leaves them.
     run.exit_stocks_temp.clear();
