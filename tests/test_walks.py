@@ -123,3 +123,16 @@ def test_a_holding_taking_a_freed_lane_keeps_its_trackers(market):
     for touched_exit in (False, True):
         both_paths(mk, dict(opts, touched_exit=touched_exit))
         assert [int(t[0]) for t in vantrel.orbalt.trades if t[2] >= 0] == [0, 2]
+
+
+def test_a_pair_stopped_by_one_holding_walks_both_on_alone(market):
+    # Without stops A and B walk as a pair and C alone. B's trading price
+    # below 1e-7 on bar 4 is a bar the pair cannot take: B is walked again
+    # alone from the stretch's start and A goes on alone from bar 5.
+    prices = [row[:] for row in PRICES]
+    prices[3][2] = 20.2
+    prices[4][1] = 5e-8
+    prices[5][1] = 6e-8
+    mk = three_stocks(market, prices)
+    got = both_paths(mk, dict(stop_loss=math.inf, fee_ratio=0.0021, tax_ratio=0.0013))
+    assert 0 < got.equity[4] < 0.7

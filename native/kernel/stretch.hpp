@@ -549,6 +549,45 @@ bool walk_in_lanes(Run &run, index_t d, index_t end) {
     }
     return true;
 }
+
+// Without stops only a bar a holding cannot take stops its lane, so the
+// holdings go in fixed pairs (k, k + 1) over the whole stretch, without the
+// hand-over walk_in_lanes needs; a lane the pair stopped for is walked again
+// alone, the other goes on alone from where the pair stopped.
+inline bool walk_in_pairs(Run &run, index_t d, index_t end) {
+    const std::vector<int> &keys = run.stretch_keys;
+    const std::size_t n = keys.size();
+    const index_t len = end - d;
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        Lanes lanes;
+        for (int i = 0; i < 2; ++i) {
+            int col = column_of(run, keys[k + i]);
+            if (col < 0) return false;
+            lanes.price[i] = run.in.price.row_ptr(d) + col * run.in.price.col_stride;
+            lanes.close[i] = run.in.close.row_ptr(d) + col * run.in.close.col_stride;
+            lanes.marks[i] = run.stretch_marks.data() + k + i;
+            lanes.nonzero[i] = run.stretch_nonzero.data() + k + i;
+            lanes.state[i] = state_of(run, keys[k + i], col);
+            run.stretch_exit[k + i].bar = -1;
+            run.stretch_exit[k + i].pending = false;
+        }
+        LaneStop stop = walk_lanes<false>(run, lanes, len, n);
+        for (int i = 0; i < 2; ++i) {
+            std::size_t at = k + i;
+            bool bad = stop.bad >> i & 1;
+            run.stretch_state[at] = bad ? state_of(run, keys[at], column_of(run, keys[at])) : lanes.state[i];
+            if (stop.bad != 0 && !walk_one(run, d, end, at, bad ? d : d + stop.walked)) return false;
+        }
+    }
+    if (k < n) {
+        int col = column_of(run, keys[k]);
+        if (col < 0) return false;
+        run.stretch_state[k] = state_of(run, keys[k], col);
+        if (!walk_one(run, d, end, k, d)) return false;
+    }
+    return true;
+}
 #endif
 
 // Walks every holding of a stretch over bars [d, end) into the run's
@@ -569,7 +608,7 @@ inline bool walk_holdings(Run &run, index_t d, index_t end) {
     }
 #if defined(__SSE2__)
     if (intrabar) return walk_in_lanes<true, true>(run, d, end);
-    return run.no_stops ? walk_in_lanes<false, false>(run, d, end) : walk_in_lanes<false, true>(run, d, end);
+    return run.no_stops ? walk_in_pairs(run, d, end) : walk_in_lanes<false, true>(run, d, end);
 #endif
     for (std::size_t k = 0; k < keys.size(); ++k) {
         int col = column_of(run, keys[k]);
