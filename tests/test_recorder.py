@@ -798,3 +798,27 @@ def test_the_trade_log_of_lists_changed_after_the_run_raises(market):
     with pytest.raises(RuntimeError) as info:
         vantrel.get_trade_stocks(mk.pos_columns, mk.price_index, False)
     assert str(info.value) == mismatch(2, 1, 2)
+
+
+def test_the_previous_runs_items_are_released_where_nothing_sees_them(recorder):
+    # A reused row drops the previous run's items before the run starts; a
+    # finaliser among them runs then, and sees lists already cleared and
+    # rows that are whole, not rows emptied halfway.
+    orbalt = recorder.orbalt
+    close = col([10.0, 11.0, 12.0])
+    seen = []
+
+    class Finalised:
+        def __del__(self):
+            seen.append([list(row) for row in orbalt.trades])
+
+    recorder.start_analysis(close, close, {0: 0}, 1, 0.0, 0.0, 0, 1)
+    for bar in (1, 2):
+        recorder.record_date(bar)
+        recorder.record_exit(0, 0)
+    orbalt.trades[0][1] = Finalised()
+    recorder.start_analysis(close, close, {0: 0}, 1, 0.0, 0.0, 0, 1)
+    assert seen == [[]]
+    recorder.record_date(2)
+    recorder.record_exit(0, 0)
+    assert orbalt.trades == [[0, 0, 2]]
