@@ -242,7 +242,7 @@ inline double stretch_balance(Run &run, const Stretch &st, index_t b) {
     for (std::uint32_t k : run.stretch_order) {
         index_t exit_bar = run.stretch_exit[k].bar;
         if (b < run.plan_until[k]) {
-            total = total + run.plan_values[(k - st.nw) * len + j];
+            total = total + run.plan_values[k * len + j];
         } else if (run.busy_flag[k]) {
             if (run.held_before_retry[k]) total = total + run.value_before_retry[k];
         } else if (!(exit_bar >= 0 && exit_bar <= b)) {
@@ -287,34 +287,46 @@ Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
     return mark;
 }
 
-// Walks the waiting order of busy stock k down its column from the
-// stretch's first bar: its revaluation and the retry of its order, as long
-// as each fill is a part that leaves the order waiting and the holding open
-// on its side. The fills go to run.planned; from the bar it stops at it is
-// taken bar by bar, from its state before that bar (plan_until,
-// plan_stop_state).
-inline void walk_order(Run &run, const Stretch &st, std::size_t k) {
+// Walks the waiting order of busy stock k down its column from bar
+// `from`: its revaluation and the retry of its order, as long as each
+// fill is a part that leaves the order waiting and keeps a held position
+// open on its side (bars without a fill are walked whether it is held or
+// not). The fills go to run.planned; from the bar it stops at it is taken
+// bar by bar, from its state before that bar (plan_until,
+// plan_stop_state). False when it stops at `from`.
+inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from) {
     int sid = stock_of(run, st, k);
     run.plan_next[k] = run.plan_end[k] = run.planned.size();
-    run.plan_until[k] = st.d;
-    if (run.opt.touched_exit || !run.pos.contains(sid) || !market::waits(run, sid)) return;
+    run.plan_until[k] = from;
+    if (run.opt.touched_exit || !market::waits(run, sid)) return false;
     const Market &in = run.in;
     int col = run.columns.price_of[sid];
     double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
     double lot = market::lot_of(run, sid), slippage = run.opt.account.slippage;
-    bool exit_order = target == 0;
+    bool exit_order = target == 0, held = run.pos.contains(sid);
     StretchState w = state_now(run, sid), before = w;
     std::size_t stride = run.mark_stride[k], len = static_cast<std::size_t>(st.end - st.d);
     double *marks = run.stretch_marks.data() + mark_offset(run, st, k, st.d);
     std::uint8_t *nonzero = run.stretch_nonzero.data() + mark_offset(run, st, k, st.d);
-    double *values = run.plan_values.data() + (k - st.nw) * len;
-    index_t b = st.d;
+    double *values = run.plan_values.data() + k * len;
+    index_t b = from;
     for (; b < st.end; ++b) {
         before = w;
         std::size_t j = static_cast<std::size_t>(b - st.d);
         double trade_price = in.price(b, col), close = in.close(b, col);
+        if (!usable_price(trade_price) || !usable_price(close)) break;
+        if (!held) {
+            // Nothing to revalue or mark (-0.0 adds nothing); a fill opens
+            // the position.
+            values[j] = marks[j * stride] = -0.0;
+            nonzero[j * stride] = 0;
+            if (std::isnan(trade_price)) continue;
+            double change = target - shares;
+            if (change == 0 || market::allowed_at(run, col, lot, b, change > 0, trade_price, false, 0.0) != 0) break;
+            continue;
+        }
         // The revaluation of revalue_one.
-        if (!usable_price(trade_price) || !usable_price(close) || w.prev == 0) break;
+        if (w.prev == 0) break;
         if (std::isnan(w.prev)) w.prev = trade_price;
         double r = trade_price / w.prev;
         if (std::isnan(r)) r = 1;
@@ -358,6 +370,7 @@ inline void walk_order(Run &run, const Stretch &st, std::size_t k) {
     run.plan_end[k] = run.planned.size();
     run.plan_until[k] = b;
     run.plan_stop_state[k] = b < st.end ? before : w;
+    return b > from;
 }
 
 // Walked order k is taken bar by bar from here, from state `w`.
@@ -482,8 +495,20 @@ inline void walk_done_orders(Run &run, const Stretch &st, index_t b) {
     for (std::size_t i = 0; i < now.size(); ++i) {
         std::uint32_t k = now[i];
         int sid = stock_of(run, st, k);
-        bool walk = run.walk_from[k] == -1 && !market::waits(run, sid) && run.pos.contains(sid);
-        for (const SideSid &m : run.exit_stocks) walk = walk && m.sid != sid;
+        bool marked = false;
+        for (const SideSid &m : run.exit_stocks) marked = marked || m.sid == sid;
+        if (!marked && market::waits(run, sid)) {
+            // An order that goes on waiting: walked on from the next bar.
+            if (!walk_order(run, st, k, b + 1)) {
+                now[kept++] = k;
+                continue;
+            }
+            run.order_walks.push_back(k);
+            run.plan_of[sid] = static_cast<std::int32_t>(k);
+            run.busy_flag[k] = 0;
+            continue;
+        }
+        bool walk = !marked && run.walk_from[k] == -1 && !market::waits(run, sid) && run.pos.contains(sid);
         if (!walk || !walk_from_now(run, st, k, b + 1)) now[kept++] = k;
     }
     now.resize(kept);
@@ -529,7 +554,7 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
     run.plan_end.resize(n);
     run.plan_until.assign(n, st.d);
     run.plan_stop_state.resize(n);
-    run.plan_values.resize(st.nb * len);
+    run.plan_values.resize(n * len);
     run.planned.clear();
     if (run.plan_of.size() < run.shares.size()) run.plan_of.resize(run.shares.size(), -1);
     for (std::size_t k = 0; k < n; ++k) {
@@ -538,12 +563,23 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
         run.mark_stride[k] = first ? st.nw : st.nb;
         if (!first) run.stretch_exit[k] = WalkExit{-1, 0, 0, ExitReason::open, false, false};
     }
+    // The columns the waiting orders are walked down, asked for while the
+    // holdings are walked: each is a few lines of a column, too short a
+    // stream for the hardware prefetcher.
+    const MarketRules &m = run.opt.account.market;
+    for (std::size_t k = st.nw; k < n && !run.opt.touched_exit; ++k) {
+        int col = column_of(run, stock_of(run, st, k));
+        if (col < 0) continue;
+        prefetch_column(run.in.price, col, st.d, st.end);
+        prefetch_column(run.in.close, col, st.d > 0 ? st.d - 1 : 0, st.end);
+        if (m.volume.data) prefetch_column(m.volume, col, st.d, st.end);
+    }
     if (st.nw > 0 && !walk_holdings(run, st.d, st.end)) return false;
     for (std::size_t k = 0; k < st.nw; ++k) {
         run.stretch_start[k] = state_now(run, run.stretch_keys[k]);
         if (!find_waiting_exit(run, st, k, st.d)) return false;
     }
-    for (std::size_t k = st.nw; k < n; ++k) walk_order(run, st, k);
+    for (std::size_t k = st.nw; k < n; ++k) walk_order(run, st, k, st.d);
     return true;
 }
 
