@@ -26,33 +26,56 @@ inline double lot_of(const Run &run, int sid) {
     return static_cast<std::size_t>(sid) < lot.size() ? lot[sid] : 0.0;
 }
 
-// The shares of `sid` (price column `col`, lots of `lot`) the market lets
-// fill on bar `d` in one direction at `price` (infinite: no cap), once
-// `filled` shares have filled on that bar when `same_bar`.
-inline double allowed_at(const Run &run, int col, double lot, index_t d, bool buy, double price, bool same_bar,
-                         double filled) {
-    const MarketRules &m = run.opt.account.market;
-    if (m.blocked.data && m.blocked(d, col)) return 0;
-    if (m.price_limit > 0 && d > 0) {
-        double prev = run.in.close(d - 1, col);
-        if (buy && price >= prev * (1 + m.price_limit) * (1 - tolerance)) return 0;
-        if (!buy && price <= prev * (1 - m.price_limit) * (1 + tolerance)) return 0;
+// What the market's rules read of one price column (its blocked cells,
+// volume and closes from bar 0), with the limit, the share of the volume
+// and the lot: what a walk down the column keeps at hand.
+struct ColumnRules {
+    const char *blocked, *volume, *close;
+    index_t blocked_step, volume_step, close_step;
+    double limit, share, lot;
+
+    // The shares the market lets fill on bar `d` in one direction at
+    // `price` (infinite: no cap), once `filled` shares have filled on that
+    // bar when `same_bar`.
+    [[gnu::always_inline]] double allowed(index_t d, bool buy, double price, bool same_bar, double filled) const {
+        if (blocked && load<std::uint8_t>(blocked + d * blocked_step)) return 0;
+        if (limit > 0 && d > 0) {
+            double prev = load<double>(close + (d - 1) * close_step);
+            if (buy && price >= prev * (1 + limit) * (1 - tolerance)) return 0;
+            if (!buy && price <= prev * (1 - limit) * (1 + tolerance)) return 0;
+        }
+        if (!volume) return INFINITY;
+        double cap = share * load<double>(volume + d * volume_step);
+        // The cap is the bar's: fills of this bar (an exit's, then a waiting
+        // order's or a rebalance's) share it.
+        if (same_bar) cap = cap - filled;
+        if (!(cap > 0)) return 0;
+        return lot > 0 ? std::floor(cap / lot) * lot : cap;
     }
-    if (!m.volume.data) return INFINITY;
-    double cap = m.max_volume_share * m.volume(d, col);
-    // The cap is the bar's: fills of this bar (an exit's, then a waiting
-    // order's or a rebalance's) share it.
-    if (same_bar) cap = cap - filled;
-    if (!(cap > 0)) return 0;
-    return lot > 0 ? std::floor(cap / lot) * lot : cap;
+};
+
+inline ColumnRules column_rules(const Run &run, int col, double lot) {
+    const MarketRules &m = run.opt.account.market;
+    const View2<double> &close = run.in.close;
+    ColumnRules r{nullptr, nullptr, close.data + col * close.col_stride, 0, 0, close.row_stride,
+                  m.price_limit, m.max_volume_share, lot};
+    if (m.blocked.data) {
+        r.blocked = m.blocked.data + col * m.blocked.col_stride;
+        r.blocked_step = m.blocked.row_stride;
+    }
+    if (m.volume.data) {
+        r.volume = m.volume.data + col * m.volume.col_stride;
+        r.volume_step = m.volume.row_stride;
+    }
+    return r;
 }
 
 // The shares of `sid` the market lets fill on this bar in one direction at
 // `price` (infinite: no cap).
 inline double allowed(const Run &run, int sid, bool buy, double price) {
     index_t d = run.d;
-    return allowed_at(run, run.price_column(sid), lot_of(run, sid), d, buy, price, run.fill_bar[sid] == d,
-                      run.filled_in_bar[sid]);
+    return column_rules(run, run.price_column(sid), lot_of(run, sid))
+        .allowed(d, buy, price, run.fill_bar[sid] == d, run.filled_in_bar[sid]);
 }
 
 // Asks for what a fill of column `col` on bar run.d + ahead reads: its

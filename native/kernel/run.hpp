@@ -104,12 +104,13 @@ struct AccountTarget {
 // A fill of a waiting order worked out ahead, down its stock's column
 // (waiting.hpp): its bar, the shares held after it, the change, the bar's
 // trading price, the fill price, value, fee and cost as a trade charges
-// them, its pass, and the holding's state after the bar's revaluation,
-// before the fill.
+// them, its pass, whether it ends its order, and the holding's state after
+// the bar's revaluation, before the fill.
 struct PlannedFill {
     index_t bar;
     double shares, delta, price, fill, traded, fee, cost;
     std::uint8_t pass;
+    bool completes;
     StretchState before;
 };
 

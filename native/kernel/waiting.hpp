@@ -288,22 +288,28 @@ Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
 }
 
 // Walks the waiting order of busy stock k down its column from bar
-// `from`: its revaluation and the retry of its order, as long as each
-// fill is a part that leaves the order waiting and keeps a held position
-// open on its side (bars without a fill are walked whether it is held or
-// not). The fills go to run.planned; from the bar it stops at it is taken
-// bar by bar, from its state before that bar (plan_until,
-// plan_stop_state). False when it stops at `from`.
+// `from`: its revaluation and the retry of its order, as long as each fill
+// keeps a held position open (bars without a fill are walked whether it is
+// held or not), and once the order is done, the holding as a walk of a
+// quiet stretch takes it. The fills go to run.planned; from the bar it
+// stops at it is taken bar by bar, from its state before that bar
+// (plan_until, plan_stop_state). False when it stops at `from`.
 inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from) {
     int sid = stock_of(run, st, k);
     run.plan_next[k] = run.plan_end[k] = run.planned.size();
     run.plan_until[k] = from;
     if (run.opt.touched_exit || !market::waits(run, sid)) return false;
+    // Columns and rules in locals: the byte stores to `nonzero` may alias
+    // anything, and would otherwise reload them every bar.
     const Market &in = run.in;
     int col = run.columns.price_of[sid];
+    const char *price_at = in.price.data + col * in.price.col_stride;
+    const char *close_at = in.close.data + col * in.close.col_stride;
+    const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
+    const market::ColumnRules rules = market::column_rules(run, col, market::lot_of(run, sid));
     double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
-    double lot = market::lot_of(run, sid), slippage = run.opt.account.slippage;
-    bool exit_order = target == 0, held = run.pos.contains(sid);
+    const double slippage = run.opt.account.slippage, tax = run.costs.tax_ratio;
+    bool exit_order = target == 0, held = run.pos.contains(sid), waiting = true;
     StretchState w = state_now(run, sid), before = w;
     std::size_t stride = run.mark_stride[k], len = static_cast<std::size_t>(st.end - st.d);
     double *marks = run.stretch_marks.data() + mark_offset(run, st, k, st.d);
@@ -313,7 +319,7 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     for (; b < st.end; ++b) {
         before = w;
         std::size_t j = static_cast<std::size_t>(b - st.d);
-        double trade_price = in.price(b, col), close = in.close(b, col);
+        double trade_price = load<double>(price_at + b * price_step), close = load<double>(close_at + b * close_step);
         if (!usable_price(trade_price) || !usable_price(close)) break;
         if (!held) {
             // Nothing to revalue or mark (-0.0 adds nothing); a fill opens
@@ -322,7 +328,7 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
             nonzero[j * stride] = 0;
             if (std::isnan(trade_price)) continue;
             double change = target - shares;
-            if (change == 0 || market::allowed_at(run, col, lot, b, change > 0, trade_price, false, 0.0) != 0) break;
+            if (change == 0 || rules.allowed(b, change > 0, trade_price, false, 0.0) != 0) break;
             continue;
         }
         // The revaluation of revalue_one.
@@ -336,17 +342,18 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
         if (w.cr < w.mincr) w.mincr = w.cr;
         if (w.cr == 0) break;
         Levels l;
-        if (w.held != 0 && !exit_order && close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l) != 0)
+        if (w.held != 0 && !(waiting && exit_order) &&
+            close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l) != 0)
             break;
         if (!std::isnan(trade_price)) w.prev = trade_price;
         values[j] = w.held;
-        if (!std::isnan(trade_price)) {
+        if (waiting && !std::isnan(trade_price)) {
             // The retry: capped, then a trade of the part the bar allows.
             double change = target - shares;
             if (change == 0) break;
-            double a = market::allowed_at(run, col, lot, b, change > 0, trade_price, false, 0.0);
-            if (std::fabs(change) <= a) break;  // the order ends here
-            double next = change > 0 ? shares + a : shares - a;
+            double a = rules.allowed(b, change > 0, trade_price, false, 0.0);
+            bool completes = std::fabs(change) <= a;
+            double next = completes ? target : change > 0 ? shares + a : shares - a;
             if (next != shares) {
                 std::uint8_t pass = target <= shares ? account::sales
                                     : shares < 0     ? account::covers
@@ -358,11 +365,12 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
                 double traded = std::fabs(d) * fill;
                 bool is_entry = buy ? next >= 0 : next <= 0;
                 double fee = account::fee_of(run, traded);
-                double cost = is_entry ? fee : fee + run.costs.tax_ratio * traded;
-                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, w});
+                double cost = is_entry ? fee : fee + tax * traded;
+                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, completes, w});
                 w.held = next * trade_price;
                 shares = next;
             }
+            waiting = !completes;
         }
         marks[j * stride] = marked_value(w.held, trade_price, close);
         nonzero[j * stride] = w.held != 0;
@@ -411,6 +419,7 @@ struct OrderPlans {
             hand_back_order(run, st, k, f.before);
             return false;
         }
+        if (f.completes) market::stop_waiting(run, sid);
         double after = f.delta > 0 ? (cash - f.traded) - f.cost : (f.traded - f.cost) + cash;
         run.shares[sid] = f.shares;
         run.traded = true;
@@ -497,6 +506,11 @@ inline void walk_done_orders(Run &run, const Stretch &st, index_t b) {
         int sid = stock_of(run, st, k);
         bool marked = false;
         for (const SideSid &m : run.exit_stocks) marked = marked || m.sid == sid;
+        if (!marked && !market::waits(run, sid) && !run.pos.contains(sid)) {
+            // Sold out and done: nothing left to take on its bars.
+            run.held_before_retry[k] = 0;
+            continue;
+        }
         if (!marked && market::waits(run, sid)) {
             // An order that goes on waiting: walked on from the next bar.
             if (!walk_order(run, st, k, b + 1)) {
