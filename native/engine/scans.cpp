@@ -30,6 +30,9 @@ inline bool all_nan(const double *end, Py_ssize_t n) {
 // column skips its trailing gap a block at a time.
 Py_ssize_t last_valid_row(const View2<double> &m, Py_ssize_t c) {
     Py_ssize_t r = m.rows - 1;
+    // Most columns have a price on the last row: one value read, from the
+    // line the caller may have asked for ahead.
+    if (r < 0 || !std::isnan(m(r, c))) return r;
     if (m.row_stride == static_cast<Py_ssize_t>(sizeof(double))) {
         constexpr Py_ssize_t block = 16, ahead = 8 * block;
         const double *column = reinterpret_cast<const double *>(m.row_ptr(0) + c * m.col_stride);
