@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 #include <functional>
+#include <memory>
 
 namespace vostra::kernel {
 
@@ -174,13 +175,22 @@ bool scan_column(const double *p, index_t n, std::uint8_t &traded) {
     return bad == 0;
 }
 
-// scan_column that also appends the column's nonzero weights to `out`
-// (their rows in `column`) in the same pass: sixteen weights at a time,
-// listed only when one of them is nonzero (a top-k column is mostly zeros).
-bool scan_column_listing(const double *__restrict p, index_t n, std::uint8_t &traded, NonzeroWeights &out) {
+// scan_column that also writes the column's nonzero weights and their rows
+// to `weights` and `rows` (room for n each), counted in `count`, in the same
+// pass: sixteen weights at a time, listed only when one of them is nonzero
+// (a top-k column is mostly zeros). Every weight of such a block is written
+// and the count moves past the nonzero ones only, without a branch on each.
+bool scan_column_listing(const double *__restrict p, index_t n, std::uint8_t &traded, int *__restrict rows,
+                         double *__restrict weights, index_t &count) {
     constexpr index_t block = 16;
-    index_t i = 0;
+    index_t i = 0, at = 0;
     std::uint64_t bad = 0, seen = 0;
+    auto take = [&](index_t k) {
+        double v = load<double>(reinterpret_cast<const char *>(p + k));
+        rows[at] = static_cast<int>(k);
+        weights[at] = v;
+        at += v != 0;  // at <= k: the writes stay within the n rows
+    };
 #if defined(__SSE2__)
     const __m128i mask = _mm_set1_epi64x(static_cast<long long>(magnitude_mask)),
                   one = _mm_set1_epi64x(static_cast<long long>(large_carry)),
@@ -195,19 +205,7 @@ bool scan_column_listing(const double *__restrict p, index_t n, std::uint8_t &tr
         }
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) == 0xffff) continue;
         all = _mm_or_si128(all, any);
-        // Every weight is written, and the end moves past the nonzero ones
-        // only: no branch on each weight.
-        std::size_t at = out.column.size();
-        out.column.resize(at + block);
-        out.weight.resize(at + block);
-        for (index_t k = i; k < i + block; ++k) {
-            double v = load<double>(reinterpret_cast<const char *>(p + k));
-            out.column[at] = static_cast<int>(k);
-            out.weight[at] = v;
-            at += v != 0;
-        }
-        out.column.resize(at);
-        out.weight.resize(at);
+        for (index_t k = i; k < i + block; ++k) take(k);
     }
     alignas(16) std::uint64_t lanes[4];
     _mm_store_si128(reinterpret_cast<__m128i *>(lanes), large);
@@ -219,9 +217,10 @@ bool scan_column_listing(const double *__restrict p, index_t n, std::uint8_t &tr
         std::uint64_t m = magnitude(p + i);
         seen |= m;
         bad |= (m + large_carry) & carry_bit;
-        if (double v = load<double>(reinterpret_cast<const char *>(p + i)); v != 0) out.push(static_cast<int>(i), v);
+        take(i);
     }
     traded = seen != 0;
+    count = at;
     return bad == 0;
 }
 
@@ -305,13 +304,20 @@ std::vector<std::uint8_t> scan_weights(const View2<double> &w, SparseRows *spars
     } else if (w.rows > 0 && w.cols > 0 && !row_major && w.row_stride == item) {
         NonzeroWeights hits;  // rows and weights, column after column
         std::vector<int> hit_columns;
+        // A column's list, written before it is kept (left uninitialised).
+        auto listed_rows = std::make_unique_for_overwrite<int[]>(static_cast<std::size_t>(w.rows));
+        auto listed = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(w.rows));
         for (index_t c = 0; c < w.cols; ++c) {
             const double *column = reinterpret_cast<const double *>(w.row_ptr(0) + c * w.col_stride);
             if (!listing) {
                 ordinary &= scan_column(column, w.rows, traded[c]);
                 continue;
             }
-            ordinary &= scan_column_listing(column, w.rows, traded[c], hits);
+            index_t count = 0;
+            ordinary &= scan_column_listing(column, w.rows, traded[c], listed_rows.get(), listed.get(), count);
+            if (count == 0) continue;
+            hits.column.insert(hits.column.end(), listed_rows.get(), listed_rows.get() + count);
+            hits.weight.insert(hits.weight.end(), listed.get(), listed.get() + count);
             hit_columns.resize(hits.column.size(), static_cast<int>(c));
             listing = sparse_enough(w, hits.column.size());
         }
