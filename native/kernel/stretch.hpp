@@ -634,49 +634,46 @@ void take_walk_exit(Run &run, Host &host, int sid, const WalkExit &e) {
     reset_trackers(run, sid);
 }
 
-// Adds the marks of each bar of the stretch [d, end) to the cash in out[b],
-// in stock order, as the bar loop adds them. Each bar's sum is one chain of
-// dependent additions; four bars are summed side by side so that their
-// chains overlap instead of waiting on each other.
+// Adds the marks of bars [b, b + W) of the stretch from bar d to the cash in
+// out[b], in stock order, as the bar loop adds them, and hands the host
+// their gross and holdings. Each bar's sum is one chain of dependent
+// additions; W bars summed side by side overlap their chains instead of
+// waiting on each other.
+template <int W, class Host>
+[[gnu::always_inline]] inline void add_bar_marks(Run &run, Host &host, index_t d, index_t b, double *out) {
+    const std::size_t n = run.stretch_keys.size(), at = static_cast<std::size_t>(b - d) * n;
+    const double *m = run.stretch_marks.data() + at;
+    const std::uint8_t *nonzero = run.stretch_nonzero.data() + at;
+    double sum[W], gross[W];
+    int holdings[W];
+    for (int i = 0; i < W; ++i) {
+        sum[i] = out[b + i];
+        gross[i] = 0;
+        holdings[i] = 0;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        for (int i = 0; i < W; ++i) {
+            double v = m[static_cast<std::size_t>(i) * n + k];
+            sum[i] += v;
+            if constexpr (Host::wants_marks) {
+                gross[i] += std::fabs(v);
+                holdings[i] += nonzero[static_cast<std::size_t>(i) * n + k];
+            }
+        }
+    }
+    for (int i = 0; i < W; ++i) {
+        out[b + i] = sum[i];
+        // The host reads only the bar's own figures: its calls come after
+        // the stretch's exits, still in bar order.
+        if constexpr (Host::wants_marks) host.on_mark(run, b + i, gross[i], holdings[i]);
+    }
+}
+
 template <class Host>
 void add_stretch_marks(Run &run, Host &host, index_t d, index_t end, double *out) {
-    const std::size_t n = run.stretch_keys.size();
-    const double *marks = run.stretch_marks.data();
     index_t b = d;
-    for (; b + 4 <= end; b += 4) {
-        const double *m = marks + static_cast<std::size_t>(b - d) * n;
-        double s0 = out[b], s1 = out[b + 1], s2 = out[b + 2], s3 = out[b + 3];
-        for (std::size_t k = 0; k < n; ++k) {
-            s0 += m[k];
-            s1 += m[n + k];
-            s2 += m[2 * n + k];
-            s3 += m[3 * n + k];
-        }
-        out[b] = s0;
-        out[b + 1] = s1;
-        out[b + 2] = s2;
-        out[b + 3] = s3;
-    }
-    for (; b < end; ++b) {
-        const double *m = marks + static_cast<std::size_t>(b - d) * n;
-        double sum = out[b];
-        for (std::size_t k = 0; k < n; ++k) sum += m[k];
-        out[b] = sum;
-    }
-    if constexpr (Host::wants_marks) {
-        // The host reads only each bar's own figures: the bars' calls come
-        // after their exits, in bar order, as in the bar loop.
-        const std::uint8_t *nonzero = run.stretch_nonzero.data();
-        for (b = d; b < end; ++b) {
-            std::size_t at = static_cast<std::size_t>(b - d) * n;
-            Mark mark{0};
-            for (std::size_t k = 0; k < n; ++k) {
-                mark.gross += std::fabs(marks[at + k]);
-                mark.holdings += nonzero[at + k];
-            }
-            host.on_mark(run, b, mark.gross, mark.holdings);
-        }
-    }
+    for (; b + 4 <= end; b += 4) add_bar_marks<4>(run, host, d, b, out);
+    for (; b < end; ++b) add_bar_marks<1>(run, host, d, b, out);
 }
 
 // Simulates the quiet stretch that starts at bar d, writing its portfolio
