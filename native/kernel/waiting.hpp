@@ -310,16 +310,19 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
     const double slippage = run.opt.account.slippage, tax = run.costs.tax_ratio;
     bool exit_order = target == 0, held = run.pos.contains(sid), waiting = true;
-    StretchState w = state_now(run, sid), before = w;
+    // The state in scalars, which stay in registers.
+    StretchState w0 = state_now(run, sid);
+    double value = w0.held, cr = w0.cr, maxcr = w0.maxcr, mincr = w0.mincr, prev = w0.prev;
+    StretchState before = w0;
     std::size_t stride = run.mark_stride[k], len = static_cast<std::size_t>(st.end - st.d);
     double *marks = run.stretch_marks.data() + mark_offset(run, st, k, st.d);
     std::uint8_t *nonzero = run.stretch_nonzero.data() + mark_offset(run, st, k, st.d);
     double *values = run.plan_values.data() + k * len;
     index_t b = from;
     for (; b < st.end; ++b) {
-        before = w;
         std::size_t j = static_cast<std::size_t>(b - st.d);
         double trade_price = load<double>(price_at + b * price_step), close = load<double>(close_at + b * close_step);
+        before = {value, cr, maxcr, mincr, prev};
         if (!usable_price(trade_price) || !usable_price(close)) break;
         if (!held) {
             // Nothing to revalue or mark (-0.0 adds nothing); a fill opens
@@ -332,21 +335,20 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
             continue;
         }
         // The revaluation of revalue_one.
-        if (w.prev == 0) break;
-        if (std::isnan(w.prev)) w.prev = trade_price;
-        double r = trade_price / w.prev;
+        if (prev == 0) break;
+        if (std::isnan(prev)) prev = trade_price;
+        double r = trade_price / prev;
         if (std::isnan(r)) r = 1;
-        w.held = w.held * r;
-        w.cr = w.cr * r;
-        if (w.cr > w.maxcr) w.maxcr = w.cr;
-        if (w.cr < w.mincr) w.mincr = w.cr;
-        if (w.cr == 0) break;
+        value = value * r;
+        cr = cr * r;
+        if (cr > maxcr) maxcr = cr;
+        if (cr < mincr) mincr = cr;
+        if (cr == 0) break;
         Levels l;
-        if (w.held != 0 && !(waiting && exit_order) &&
-            close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l) != 0)
+        if (value != 0 && !(waiting && exit_order) && close_mark(run, value, cr, maxcr, mincr, trade_price, close, l) != 0)
             break;
-        if (!std::isnan(trade_price)) w.prev = trade_price;
-        values[j] = w.held;
+        if (!std::isnan(trade_price)) prev = trade_price;
+        values[j] = value;
         if (waiting && !std::isnan(trade_price)) {
             // The retry: capped, then a trade of the part the bar allows.
             double change = target - shares;
@@ -358,7 +360,7 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
                 std::uint8_t pass = target <= shares ? account::sales
                                     : shares < 0     ? account::covers
                                                      : account::purchases;
-                if (next == 0 || w.held == 0 || (pass == account::covers && next > 0)) break;
+                if (next == 0 || value == 0 || (pass == account::covers && next > 0)) break;
                 double d = next - shares;
                 bool buy = d > 0;
                 double fill = buy ? trade_price * (1 + slippage) : trade_price * (1 - slippage);
@@ -366,18 +368,20 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
                 bool is_entry = buy ? next >= 0 : next <= 0;
                 double fee = account::fee_of(run, traded);
                 double cost = is_entry ? fee : fee + tax * traded;
-                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, completes, w});
-                w.held = next * trade_price;
+                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, completes,
+                                       StretchState{value, cr, maxcr, mincr, prev}});
+                value = next * trade_price;
                 shares = next;
             }
             waiting = !completes;
         }
-        marks[j * stride] = marked_value(w.held, trade_price, close);
-        nonzero[j * stride] = w.held != 0;
+        marks[j * stride] = marked_value(value, trade_price, close);
+        nonzero[j * stride] = value != 0;
     }
     run.plan_end[k] = run.planned.size();
+    run.plan_bar[k] = run.plan_next[k] < run.plan_end[k] ? run.planned[run.plan_next[k]].bar : -1;
     run.plan_until[k] = b;
-    run.plan_stop_state[k] = b < st.end ? before : w;
+    run.plan_stop_state[k] = b < st.end ? before : StretchState{value, cr, maxcr, mincr, prev};
     return b > from;
 }
 
@@ -400,9 +404,10 @@ struct OrderPlans {
     int index(int sid) {
         std::int32_t k = run.plan_of[sid];
         if (k < 0) return -2;
-        std::size_t &p = run.plan_next[k];
-        if (p < run.plan_end[k] && run.planned[p].bar == run.d) return static_cast<int>(p++);
-        return -1;
+        if (run.plan_bar[k] != run.d) return -1;
+        std::size_t p = run.plan_next[k]++;
+        run.plan_bar[k] = p + 1 < run.plan_end[k] ? run.planned[p + 1].bar : -1;
+        return static_cast<int>(p);
     }
 
     // Books the fill as account::trade would, unless the cash would cut a
@@ -566,6 +571,7 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
     run.value_before_retry.resize(n);
     run.plan_next.resize(n);
     run.plan_end.resize(n);
+    run.plan_bar.resize(n);
     run.plan_until.assign(n, st.d);
     run.plan_stop_state.resize(n);
     run.plan_values.resize(n * len);
