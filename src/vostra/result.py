@@ -3,6 +3,7 @@ statistics and plots, labelled with the caller's dates and tickers."""
 
 from __future__ import annotations
 
+import functools
 import math
 from functools import cached_property
 from pathlib import Path
@@ -574,12 +575,19 @@ class Result:
                     f"{n_bars} bars, {self._trade_count()} trades")
         else:
             head = "Backtest (empty)"
-        from .report import account_parts
-
-        account = account_parts(self.settings)
+        account = _account_parts()(self.settings)
         tail = "\nAccount: " + ", ".join(account) if account else ""
         table = format_statistics(self.stats) if self._fills_limited() else format_figures(figures)
         return head + "\n" + table + tail
+
+
+@functools.cache
+def _account_parts() -> Callable[[dict[str, Any]], list[str]]:
+    # The report module (and its plotting imports) is loaded when a result is
+    # first printed, and looked up once.
+    from .report import account_parts
+
+    return account_parts
 
 
 def _market_limited(context: dict[str, Any]) -> bool:

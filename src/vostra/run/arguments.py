@@ -72,9 +72,9 @@ def _price_matrices(prices: PriceArrays, bars: slice | None,
 
 def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, price_col: np.ndarray,
                       traded: np.ndarray, close_values: np.ndarray,
-                      market_end: int = -1) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
-    """The last valid close of every price column some weight may hold, and
-    whether it has one (-1 and False for the others), and per weight column
+                      market_end: int = -1) -> tuple[np.ndarray, np.ndarray, bool]:
+    """The last valid close of every price column some weight may hold (-1
+    for none and for the others), and per weight column
     the automatic delisting bar before ``market_end`` (see
     :func:`auto_delisting`) and whether it delists any; raises for a held ticker with no column in
     close or without any close."""
@@ -101,8 +101,7 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
             f"weights gives nonzero weight to tickers whose close prices are all "
             f"missing: {listing(tickers[empty])}"
         )
-    has_any = last >= 0
-    return last, has_any, delisting, delisted > 0
+    return last, delisting, delisted > 0
 
 
 def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | None = None,
@@ -145,13 +144,13 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
     close_values = matrices["close_values"]
     # Automatic delistings come per weight column from the same pass.
     auto = delisted_at is None and isinstance(delisting, str) and delisting == "auto"
-    last, has_any, delisting_bars, delisted = _held_last_closes(
+    last, delisting_bars, delisted = _held_last_closes(
         pos_values, signal.is_mask, tickers, price_col, traded, close_values,
         market_last(close_values) if auto else -1)
     if not auto:
         delist_price = delisted_at
         if delist_price is None:
-            delist_price = delisting_by_option(delisting, last, has_any, close_values, prices.close, price_ns)
+            delist_price = delisting_by_option(delisting, last, last >= 0, close_values, prices.close, price_ns)
         delisting_bars = None
         if delist_price is not None:
             known = price_col >= 0
