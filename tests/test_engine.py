@@ -648,8 +648,9 @@ def _assert_same_figures(args):
     want, want_mae, want_mfe = _trade_figures_in_numpy(*args)
     assert same(mae, want_mae) and same(mfe, want_mfe)
     # Asked for, the averages come in NumPy's bits up to 8192 closed trades.
-    averaged = _engine.trade_figures(*args, True)[0]
+    averaged, kept_mae, kept_mfe = _engine.trade_figures(*args, True)
     assert averaged.keys() - got.keys() == ({"avg_mae", "avg_mfe"} if 0 < len(mae) <= 8192 else set())
+    assert (kept_mae is None and kept_mfe is None) == (0 < len(mae) <= 8192)  # the values only where still needed
     assert all(same(v, want[k]) for k, v in averaged.items())
     want = {k: v for k, v in want.items() if k not in ("avg_mae", "avg_mfe")}
     assert got.keys() == want.keys()

@@ -8,6 +8,7 @@
 #include "common/run_args.hpp"
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <cmath>
 #include <unordered_map>
 #include <vector>
@@ -100,7 +101,7 @@ double skipna_mean(const std::vector<double> &x) {
 // ({trades, win_rate, avg_holding_bars}, mae, mfe) of the closed trades
 // (exit_bar >= 0), the dict without the figures that have no value; with
 // `averages`, and at most 8192 closed trades, the dict also holds avg_mae
-// and avg_mfe as the statistics average them.
+// and avg_mfe as the statistics average them, and the MAE and MFE are None.
 PyObject *py_trade_figures(PyObject *, PyObject *args) {
     return firewall("vostra._engine.trade_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
                     [&]() -> PyObject * {
@@ -126,23 +127,32 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
                                      "(trades, groups, 6)");
         // The exit group is the last one of each trade.
         const char *exit_group = x->data + (x->dimensions[1] - 1) * x->strides[1];
-        for (const View1<std::int64_t> *a : {&order, &exit_bar, &entry_bar}) fetch_ahead(*a);
-        fetch_ahead(returns);
-        for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(exit_group + i * x->strides[0]);  // the exit groups alone
-        std::vector<double> mae, mfe;
-        mae.reserve(static_cast<std::size_t>(n));
-        mfe.reserve(static_cast<std::size_t>(n));
-        std::int64_t wins = 0, with_return = 0, bars = 0;
-        for (Py_ssize_t i = 0; i < order.size; ++i) {
-            Py_ssize_t row = numpy_index(order[i], n, 0);
+        // The rows are read in their own order, as streams the memory hands
+        // out ahead (right after a run they come from memory): the counts,
+        // and each closed row's MAE and MFE, which are then taken in the
+        // log's order from these short arrays.
+        auto row_mae = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
+        auto row_mfe = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
+        std::int64_t wins = 0, with_return = 0, bars = 0, closed = 0;
+        for (Py_ssize_t row = 0; row < n; ++row) {
             if (exit_bar[row] < 0) continue;
             const char *g = exit_group + row * x->strides[0];
-            mae.push_back(load<double>(g));
-            mfe.push_back(load<double>(g + x->strides[2]));
+            row_mae[static_cast<std::size_t>(row)] = load<double>(g);
+            row_mfe[static_cast<std::size_t>(row)] = load<double>(g + x->strides[2]);
             bars += exit_bar[row] - entry_bar[row];
             double r = returns[row];
             with_return += !std::isnan(r);
             wins += r > 0;
+            ++closed;
+        }
+        std::vector<double> mae, mfe;
+        mae.reserve(static_cast<std::size_t>(closed));
+        mfe.reserve(static_cast<std::size_t>(closed));
+        for (Py_ssize_t i = 0; i < order.size; ++i) {
+            Py_ssize_t row = numpy_index(order[i], n, 0);
+            if (exit_bar[row] < 0) continue;
+            mae.push_back(row_mae[static_cast<std::size_t>(row)]);
+            mfe.push_back(row_mfe[static_cast<std::size_t>(row)]);
         }
         Ref out = Ref::check(PyDict_New());
         set_float(out.get(), "trades", static_cast<double>(n));
@@ -152,6 +162,8 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
         if (averages && !mae.empty() && mae.size() <= 8192) {
             set_float(out.get(), "avg_mae", skipna_mean(mae));
             set_float(out.get(), "avg_mfe", skipna_mean(mfe));
+            // The averages are all the caller asked the values for.
+            return Py_BuildValue("(OOO)", out.get(), Py_None, Py_None);
         }
         Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
         return Py_BuildValue("(OOO)", out.get(), mae_array.get(), mfe_array.get());

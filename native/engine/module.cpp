@@ -117,7 +117,8 @@ PyMethodDef methods[] = {
      "The trade figures of a run's statistics from its ledger columns: a dict of trades and, over the closed "
      "trades (exit_bar >= 0), win_rate and avg_holding_bars (without the figures that have no value), then the "
      "closed trades' MAE and MFE at the exit, in entry_order. With `averages` (and at most 8192 closed trades) "
-     "the dict also holds avg_mae and avg_mfe, averaged over the values that are not NaN in NumPy's order."},
+     "the dict also holds avg_mae and avg_mfe, averaged over the values that are not NaN in NumPy's order, and the "
+     "MAE and MFE are None."},
     {"return_figures", py_return_figures, METH_VARARGS,
      "return_figures($module, values, dates, periods_per_year, /)\n--\n\nThe figures of the bar returns of "
      "`values` (a window's equity, anchor first, finite and positive but for the last) that the statistics show below their "

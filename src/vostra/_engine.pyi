@@ -107,13 +107,14 @@ def scan_weights(matrix: npt.NDArray[np.float64], /) -> tuple[npt.NDArray[np.boo
 def trade_figures(entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],
                   entry_bar: npt.NDArray[np.int64], returns: npt.NDArray[np.float64],
                   excursions: npt.NDArray[np.float64], averages: bool = False, /
-                  ) -> tuple[dict[str, float], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+                  ) -> tuple[dict[str, float], npt.NDArray[np.float64] | None, npt.NDArray[np.float64] | None]:
     """The trade figures of a run's statistics from its ledger columns: a dict
     of ``trades`` and, over the closed trades, ``win_rate`` and
     ``avg_holding_bars`` (figures without a value are left out); then the
     closed trades' MAE and MFE at the exit, in ``entry_order``. With
     ``averages`` (and at most 8192 closed trades) the dict also holds
-    ``avg_mae`` and ``avg_mfe``, averaged as the statistics average them."""
+    ``avg_mae`` and ``avg_mfe``, averaged as the statistics average them,
+    and the MAE and MFE are None."""
 
 def window_figures(equity: npt.NDArray[np.float64], first: int, periods_per_year: float,
                    traded: npt.NDArray[np.float64] | None, holdings: npt.NDArray[Any] | None,

@@ -112,7 +112,7 @@ def ledger_trade_figures(run: Any) -> dict[str, float]:
     trades = run.trades
     out, mae, mfe = load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
                                                 trades["return"], run.excursions, True)
-    if len(mae) and "avg_mae" not in out:  # beyond the trades the engine averages as NumPy does
+    if mae is not None and len(mae):  # beyond the trades the engine averages as NumPy does
         out["avg_mae"] = _skipna_mean(mae)
         out["avg_mfe"] = _skipna_mean(mfe)
     return out
