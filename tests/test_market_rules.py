@@ -70,11 +70,9 @@ def test_random_markets_with_rules_match_the_model(seed):
 @differential
 @given(seed=st.integers(0, 2**32 - 1))
 def test_orders_waiting_across_quiet_bars_match_the_model(seed):
-    """Close mode, no financing and rebalances bars apart, so that orders
-    wait (a volume cap at most 10 %) across bars on which nothing else
-    trades."""
+    """No financing and rebalances bars apart, so that orders wait (a
+    volume cap at most 10 %) across bars on which nothing else trades."""
     arrays, opts = random_market(seed, exits=True, max_bars=80, max_stocks=8)
-    opts["touched_exit"] = False
     rng = np.random.default_rng([seed, 261])
     dates = arrays[5]
     arrays = arrays[:-1] + (np.sort(rng.choice(dates, size=min(len(dates), int(rng.integers(1, 4))))),)

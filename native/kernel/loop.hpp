@@ -162,13 +162,8 @@ template <class Host>
 index_t walk_stretch(Run &run, Host &host, index_t d, double *out) {
     if constexpr (account_host<Host>) {
         // Under the market's rules exits may wait and orders go on filling.
-        // Intrabar exits mostly wait too, so walking intrabar holdings
-        // beside waiting orders hands most of them back at once and costs
-        // more than it saves (more instructions on the market-rule bench,
-        // even with the lane walks): those stretches start only while
-        // nothing waits.
         if (run.opt.account.market.on) {
-            bool may = stretch_may_start(run, d) && (!run.opt.touched_exit || run.waiting.empty());
+            bool may = stretch_may_start(run, d);
             return may ? walk_waiting_stretch(run, host, d, out) : d;
         }
     }

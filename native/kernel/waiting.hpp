@@ -16,13 +16,14 @@
 // A waiting order's fills depend on its own column alone (its volume,
 // previous close, blocked cell, trading price and shares) but for the cash,
 // which may cut a purchase, and the balance, which a fill that opens a
-// position reads. So in close mode a busy stock whose order keeps its
-// holding open is walked down its column too, its partial fills worked out
-// bar by bar with the operations of a retry; the bar loop's order then only
-// books them (cash, host calls) among the other fills of the bar, checking
-// a purchase against the cash at its turn. The bar that would end the
-// order, open or close the holding, or mark it for an exit, and a purchase
-// the cash would cut, are taken by the bar loop's own steps.
+// position reads. So a busy stock whose order keeps its holding open is
+// walked down its column too, its fills worked out bar by bar with the
+// operations of a retry, and once its order is done its holding walks on;
+// the bar loop's order then only books them (cash, host calls) among the
+// other fills of the bar, checking a purchase against the cash at its
+// turn. The bar that would open or close the holding or reach an exit
+// level, and a purchase the cash would cut, are taken by the bar loop's own
+// steps, and the order is walked again from the next bar.
 #pragma once
 #include "stretch.hpp"
 
@@ -298,7 +299,7 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     int sid = stock_of(run, st, k);
     run.plan_next[k] = run.plan_end[k] = run.planned.size();
     run.plan_until[k] = from;
-    if (run.opt.touched_exit || !market::waits(run, sid)) return false;
+    if (!market::waits(run, sid)) return false;
     // Columns and rules in locals: the byte stores to `nonzero` may alias
     // anything, and would otherwise reload them every bar.
     const Market &in = run.in;
@@ -306,6 +307,7 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     const char *price_at = in.price.data + col * in.price.col_stride;
     const char *close_at = in.close.data + col * in.close.col_stride;
     const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
+    const bool intrabar = run.opt.touched_exit;
     const market::ColumnRules rules = market::column_rules(run, col, market::lot_of(run, sid));
     double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
     const double slippage = run.opt.account.slippage, tax = run.costs.tax_ratio;
@@ -344,9 +346,19 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
         if (cr > maxcr) maxcr = cr;
         if (cr < mincr) mincr = cr;
         if (cr == 0) break;
-        Levels l;
-        if (value != 0 && !(waiting && exit_order) && close_mark(run, value, cr, maxcr, mincr, trade_price, close, l) != 0)
-            break;
+        // The exit rules of position_exits: a level reached is the bar
+        // loop's to take.
+        if (value != 0 && !(waiting && exit_order)) {
+            if (intrabar) {
+                double high = in.high(b, col), low = in.low(b, col), open = in.open(b, col);
+                if (!usable_price(high) || !usable_price(low) || !usable_price(open) || r == 0) break;
+                Levels l = exit_levels(run, maxcr, mincr, entry_is_long(value, cr));
+                if (intrabar_touch(value, cr, r, prev, high, low, open, l).hit) break;
+            } else {
+                Levels l;
+                if (close_mark(run, value, cr, maxcr, mincr, trade_price, close, l) != 0) break;
+            }
+        }
         if (!std::isnan(trade_price)) prev = trade_price;
         values[j] = value;
         if (waiting && !std::isnan(trade_price)) {
@@ -587,7 +599,7 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
     // holdings are walked: each is a few lines of a column, too short a
     // stream for the hardware prefetcher.
     const MarketRules &m = run.opt.account.market;
-    for (std::size_t k = st.nw; k < n && !run.opt.touched_exit; ++k) {
+    for (std::size_t k = st.nw; k < n; ++k) {
         int col = column_of(run, stock_of(run, st, k));
         if (col < 0) continue;
         prefetch_column(run.in.price, col, st.d, st.end);
