@@ -223,6 +223,7 @@ inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::siz
     const std::ptrdiff_t marks1 = lanes.marks[1] - marks0, nonzero1 = lanes.nonzero[1] - nonzero0;
     const __m128d one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), largest = _mm_set1_pd(1.7976931348623157e308);
     const __m128d tiny = _mm_set1_pd(1e-7), huge = _mm_set1_pd(1e300);
+    const __m128d infinity = _mm_set1_pd(__builtin_inf());
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
     // The levels' constant parts, as exit_levels computes them.
     const __m128d long_upper = _mm_set1_pd(1 + run.take_profit_abs), long_lower = _mm_set1_pd(1 - run.stop_loss_abs);
@@ -249,16 +250,24 @@ inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::siz
         maxcr = _mm_max_pd(cr, maxcr);  // cr > maxcr ? cr : maxcr
         mincr = _mm_min_pd(cr, mincr);  // cr < mincr ? cr : mincr
         bad = _mm_or_pd(bad, _mm_cmpeq_pd(cr, zero));
-        // close_return_finite(cr * close, trade_price), for held lanes.
-        __m128d size = _mm_and_pd(_mm_mul_pd(cr, close), magnitude);
-        __m128d at_least_one = _mm_cmpge_pd(trade_price, one);
-        __m128d finite = pick(at_least_one, _mm_cmple_pd(size, largest),
-                              _mm_and_pd(_mm_cmpge_pd(trade_price, tiny), _mm_cmple_pd(size, huge)));
-        // A missing trading or close price leaves the return at the close
-        // NaN, which reaches no level.
-        finite = _mm_or_pd(finite, _mm_cmpunord_pd(trade_price, close));
         __m128d held_any = _mm_cmpneq_pd(held, zero);
-        bad = _mm_or_pd(bad, _mm_andnot_pd(finite, held_any));
+        if constexpr (levels) {
+            // close_return_finite(cr * close, trade_price), for held lanes.
+            __m128d size = _mm_and_pd(_mm_mul_pd(cr, close), magnitude);
+            __m128d at_least_one = _mm_cmpge_pd(trade_price, one);
+            __m128d finite = pick(at_least_one, _mm_cmple_pd(size, largest),
+                                  _mm_and_pd(_mm_cmpge_pd(trade_price, tiny), _mm_cmple_pd(size, huge)));
+            // A missing trading or close price leaves the return at the
+            // close NaN, which reaches no level.
+            finite = _mm_or_pd(finite, _mm_cmpunord_pd(trade_price, close));
+            bad = _mm_or_pd(bad, _mm_andnot_pd(finite, held_any));
+        } else {
+            // Without stops every level is infinite: close_mark marks a held
+            // stock only when its return at the close overflows to +inf,
+            // which the walk of that holding alone takes.
+            __m128d at_close = _mm_div_pd(_mm_mul_pd(cr, close), trade_price);
+            bad = _mm_or_pd(bad, _mm_and_pd(_mm_cmpeq_pd(at_close, infinity), held_any));
+        }
         __m128d reached = zero;
         if constexpr (levels) {
             __m128d cr_positive = _mm_cmpgt_pd(cr, zero);
