@@ -690,3 +690,20 @@ def test_trade_figures_of_runs_and_their_checks():
         _engine.trade_figures(np.array([5]), *[np.zeros(2, np.int64)] * 2, np.zeros(2), np.zeros((2, 1, 6)))
     with pytest.raises(ValueError, match="one length"):
         _engine.trade_figures(np.array([0]), *[np.zeros(2, np.int64)] * 2, np.zeros(3), np.zeros((2, 1, 6)))
+
+
+def test_entry_order_sorts_the_records_by_entry_bar_then_stock():
+    # Stops end records between rebalances, so the ledger makes them out of
+    # entry order; entry_order must be the stable sort by (entry fill bar,
+    # stock id) of the records as made.
+    unsorted = 0
+    for seed in range(12):
+        arrays, opts = random_market(seed, exits=True, max_bars=150, max_stocks=25)
+        if not _ok((arrays, opts)):
+            continue
+        r = _engine.run(*arrays, **opts)
+        bar, sid = r.trades["fill_entry_bar"], r.trades["sid"]
+        want = np.lexsort((sid, bar))
+        assert r.entry_order.tolist() == want.tolist()
+        unsorted += not np.array_equal(want, np.arange(len(want)))
+    assert unsorted >= 3

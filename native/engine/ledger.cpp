@@ -265,15 +265,52 @@ void resolve_fills(const kernel::Run &run, Ledger &ledger) {
     }
 }
 
+namespace {
+
+// Stable counting sort of `from` by key(i) - lo in [0, span), into `to`.
+template <class Key>
+void count_sort(const std::vector<std::int64_t> &from, std::vector<std::int64_t> &to, std::vector<std::int64_t> &at,
+                std::int64_t lo, std::int64_t span, Key key) {
+    at.assign(static_cast<std::size_t>(span) + 1, 0);
+    for (std::int64_t i : from) ++at[static_cast<std::size_t>(key(i) - lo) + 1];
+    for (std::size_t k = 1; k < at.size(); ++k) at[k] += at[k - 1];
+    for (std::int64_t i : from) to[static_cast<std::size_t>(at[static_cast<std::size_t>(key(i) - lo)]++)] = i;
+}
+
+}  // namespace
+
 void sort_entries(Ledger &ledger) {
     const Pooled<TradeRow> &rows = ledger.rows;
     std::vector<std::int64_t> &order = ledger.entry_order;
-    order.resize(rows.size());
+    std::size_t n = rows.size();
+    order.resize(n);
     std::iota(order.begin(), order.end(), std::int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-        const TradeRow &x = rows[a], &y = rows[b];
-        return x.fill_entry_bar != y.fill_entry_bar ? x.fill_entry_bar < y.fill_entry_bar : x.sid < y.sid;
-    });
+    if (n < 2) return;
+    // The keys side by side, for the two passes below (a comparison sort
+    // of the rows read two 96-byte rows at every step).
+    std::vector<EntryKey> &keys = ledger.entry_keys;
+    keys.resize(n);
+    std::int64_t bar_lo = rows[0].fill_entry_bar, bar_hi = bar_lo, sid_lo = rows[0].sid, sid_hi = sid_lo;
+    bool sorted = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        EntryKey k{rows[i].fill_entry_bar, rows[i].sid};
+        keys[i] = k;
+        bar_lo = std::min(bar_lo, k.bar), bar_hi = std::max(bar_hi, k.bar);
+        sid_lo = std::min<std::int64_t>(sid_lo, k.sid), sid_hi = std::max<std::int64_t>(sid_hi, k.sid);
+        if (i > 0) {
+            const EntryKey &p = keys[i - 1];
+            sorted = sorted && (p.bar != k.bar ? p.bar < k.bar : p.sid <= k.sid);
+        }
+    }
+    // Records made in entry order (a run whose trades all end at the
+    // rebalances) are left as they are.
+    if (sorted) return;
+    // By stock id, then stably by bar: the counts span at most the run's
+    // stocks and bars, one row and one column of its price matrix.
+    std::vector<std::int64_t> &by_sid = ledger.sort_scratch, &at = ledger.sort_counts;
+    by_sid.resize(n);
+    count_sort(order, by_sid, at, sid_lo, sid_hi - sid_lo + 1, [&](std::int64_t i) { return keys[i].sid; });
+    count_sort(by_sid, order, at, bar_lo, bar_hi - bar_lo + 1, [&](std::int64_t i) { return keys[i].bar; });
 }
 
 }  // namespace vostra::engine

@@ -18,6 +18,12 @@ namespace vostra::engine {
 
 using kernel::index_t;
 
+// What the rows are sorted by into entry order.
+struct EntryKey {
+    std::int64_t bar;
+    int sid;
+};
+
 struct TradeRow {
     int sid = 0;
     std::int64_t entry_bar = 0;          // bar of the ledger entry (the excursion walk starts there)
@@ -115,6 +121,8 @@ struct Ledger {
     std::vector<std::int64_t> waiting;   // orders still waiting after the last bar, by stock id
     std::int64_t first_rebalance = -1;   // bar of the first executed rebalance that traded
     std::vector<std::int64_t> entry_order;  // rows by entry fill bar, then stock id, stable
+    std::vector<EntryKey> entry_keys;       // the sort's scratch
+    std::vector<std::int64_t> sort_scratch, sort_counts;
     // The report.
     std::vector<std::pair<int, double>> weights, next_weights;
     std::vector<std::pair<int, kernel::Action>> actions;  // in first-insertion order, last action wins
