@@ -206,8 +206,11 @@ struct LaneStop {
 // With `levels`, each held lane's close is also tested against its exit
 // levels (exit_levels and close_mark, lane by lane); a lane that reaches
 // one stops the run after that bar, one whose side the quick sign tests of
-// entry_is_long cannot tell counts as a bar it cannot take.
-template <bool levels>
+// entry_is_long cannot tell counts as a bar it cannot take. Without
+// `trailing` (no trailing stop: its distance infinite) the trailing levels
+// are left out, as they are the fixed ones then: maxcr - inf is -inf, or
+// NaN, which max_pd answers with its second operand; likewise for shorts.
+template <bool levels, bool trailing = true>
 inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::size_t stride) {
     const index_t price_step = run.in.price.row_stride, close_step = run.in.close.row_stride;
     auto pair = [](double lane0, double lane1) { return _mm_set_pd(lane1, lane0); };
@@ -274,10 +277,13 @@ inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::siz
             __m128d is_long = _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(held, zero), cr_positive),
                                          _mm_and_pd(_mm_cmple_pd(cr, cr_fast), _mm_cmpge_pd(held, value_fast)));
             __m128d is_short = _mm_and_pd(_mm_cmplt_pd(held, zero), cr_positive);
-            __m128d long_min = pick(_mm_cmpge_pd(maxcr, long_armed_at),
-                                    _mm_max_pd(_mm_sub_pd(maxcr, trail), long_lower), long_lower);
-            __m128d short_max = pick(_mm_cmple_pd(mincr, short_armed_at),
-                                     _mm_min_pd(_mm_add_pd(mincr, trail), short_upper), short_upper);
+            __m128d long_min = long_lower, short_max = short_upper;
+            if constexpr (trailing) {
+                long_min = pick(_mm_cmpge_pd(maxcr, long_armed_at), _mm_max_pd(_mm_sub_pd(maxcr, trail), long_lower),
+                                long_lower);
+                short_max = pick(_mm_cmple_pd(mincr, short_armed_at), _mm_min_pd(_mm_add_pd(mincr, trail), short_upper),
+                                 short_upper);
+            }
             __m128d max_r = pick(is_long, long_upper, short_max), min_r = pick(is_long, long_min, short_lower);
             __m128d at_close = _mm_div_pd(_mm_mul_pd(cr, close), trade_price);
             reached = _mm_and_pd(_mm_or_pd(_mm_cmpge_pd(at_close, max_r), _mm_cmplt_pd(at_close, min_r)), held_any);
@@ -498,6 +504,7 @@ bool walk_in_lanes(Run &run, index_t d, index_t end) {
     std::size_t n = keys.size(), next = 0, lane_k[2] = {0, 0};
     index_t len = end - d, at[2] = {0, 0};
     bool live[2] = {false, false};
+    const bool trailing = !(run.trail_stop_abs == __builtin_inf());
     Lanes lanes;
     // Lane i takes the next holding, if any; false when its column is
     // missing, which the bar loop reports.
@@ -527,7 +534,9 @@ bool walk_in_lanes(Run &run, index_t d, index_t end) {
     if (!fill(0) || !fill(1)) return false;
     while (live[0] && live[1]) {
         index_t steps = std::min(len - at[0], len - at[1]);
-        LaneStop stop = intrabar ? walk_intrabar_lanes(run, lanes, steps, n) : walk_lanes<levels>(run, lanes, steps, n);
+        LaneStop stop = intrabar    ? walk_intrabar_lanes(run, lanes, steps, n)
+                        : trailing ? walk_lanes<levels, true>(run, lanes, steps, n)
+                                    : walk_lanes<levels, false>(run, lanes, steps, n);
         for (int i = 0; i < 2; ++i) {
             std::size_t k = lane_k[i];
             at[i] += stop.walked;
