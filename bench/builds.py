@@ -39,8 +39,14 @@ def load(folder, name, tag):
 
 
 def load_build(folder, tag):
-    """The folder's vantrel, bound at import to the folder's own recorder."""
+    """The folder's vantrel, bound at import to the folder's own recorder
+    (the package's own modules when the folder holds them: an extension
+    module cannot be loaded twice from one file)."""
     import vostra.core.orbalt as installed
+    import vostra.core.vantrel as package
+    so = glob.glob(os.path.join(folder, "orbalt.cpython*.so"))[0]
+    if os.path.realpath(so) == os.path.realpath(installed.__file__):
+        return package
     recorder = load(folder, "orbalt", tag)
     sys.modules["vostra.core.orbalt"] = recorder
     try:
