@@ -32,9 +32,9 @@ import walks  # noqa: E402
 
 def load(folder, name, tag):
     so = glob.glob(os.path.join(folder, name + ".cpython*.so"))[0]
-    spec = importlib.util.spec_from_file_location(f"build{tag}.{name}", so)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"build{tag}.{name}", so)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
