@@ -118,6 +118,26 @@ double close(Run &run, Host &host, int sid, double cash, bool set_null, ExitReas
     return after;
 }
 
+// The price a trade fills at: the trading price moved by the slippage
+// against the trader.
+inline double fill_price(const Run &run, bool buy, double price) {
+    double slippage = run.opt.account.slippage;
+    return buy ? price * (1 + slippage) : price * (1 - slippage);
+}
+
+struct TradeCosts {
+    double traded, fee, cost;
+};
+
+// The value and costs of a trade of `d` shares at `fill` that leaves
+// `shares` held: the fee, and the tax unless it opens or adds to a position.
+inline TradeCosts trade_costs(const Run &run, double shares, double d, double fill) {
+    double traded = std::fabs(d) * fill;
+    bool is_entry = d > 0 ? shares >= 0 : shares <= 0;
+    double fee = fee_of(run, traded);
+    return {traded, fee, is_entry ? fee : fee + run.costs.tax_ratio * traded};
+}
+
 // Moves `sid` to `shares` (nonzero) at trading price `price`; returns the
 // new cash. `split`: a held stock starts a new trade record if the host
 // splits them (at a rebalance, not while an order goes on filling).
@@ -125,12 +145,11 @@ template <class Host>
 double trade(Run &run, Host &host, int sid, double shares, double price, double balance, double cash,
              bool split = true) {
     PositionMap &p = run.pos;
-    double slippage = run.opt.account.slippage;
     double held_shares = run.shares[sid];
     bool held = p.contains(sid) && p[sid] != 0;
     double d = shares - held_shares;
     bool buy = d > 0;
-    double fill = buy ? price * (1 + slippage) : price * (1 - slippage);
+    double fill = fill_price(run, buy, price);
     double value = shares * price;
     if (!held) {
         host.on_entry(run, sid, checked_div(value, balance), true, value, fill);
@@ -139,10 +158,7 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
         host.on_entry(run, sid, checked_div(value, balance), false, value, fill);
     }
     if (d == 0) return cash;
-    double traded = std::fabs(d) * fill;
-    bool is_entry = buy ? shares >= 0 : shares <= 0;
-    double fee = fee_of(run, traded);
-    double cost = is_entry ? fee : fee + run.costs.tax_ratio * traded;
+    auto [traded, fee, cost] = trade_costs(run, shares, d, fill);
     double after = buy ? (cash - traded) - cost : (traded - cost) + cash;
     p.set(sid, value);
     run.shares[sid] = shares;

@@ -310,7 +310,6 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     const bool intrabar = run.opt.touched_exit;
     const market::ColumnRules rules = market::column_rules(run, col, market::lot_of(run, sid));
     double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
-    const double slippage = run.opt.account.slippage, tax = run.costs.tax_ratio;
     bool exit_order = target == 0, held = run.pos.contains(sid), waiting = true;
     // The state in scalars, which stay in registers.
     StretchState w0 = state_now(run, sid);
@@ -374,12 +373,8 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
                                                      : account::purchases;
                 if (next == 0 || value == 0 || (pass == account::covers && next > 0)) break;
                 double d = next - shares;
-                bool buy = d > 0;
-                double fill = buy ? trade_price * (1 + slippage) : trade_price * (1 - slippage);
-                double traded = std::fabs(d) * fill;
-                bool is_entry = buy ? next >= 0 : next <= 0;
-                double fee = account::fee_of(run, traded);
-                double cost = is_entry ? fee : fee + tax * traded;
+                double fill = account::fill_price(run, d > 0, trade_price);
+                auto [traded, fee, cost] = account::trade_costs(run, next, d, fill);
                 run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, completes,
                                        StretchState{value, cr, maxcr, mincr, prev}});
                 value = next * trade_price;
