@@ -200,6 +200,19 @@ struct LaneStop {
     for (int i = 0; i < 2; ++i) state[i] = {lanes[0][i], lanes[1][i], lanes[2][i], lanes[3][i], lanes[4][i]};
 }
 
+// Both lanes' marks to the close of a bar (marked_value: the held value
+// where a price is missing) and whether each still holds anything.
+[[gnu::always_inline]] inline void store_marks(__m128d held, __m128d trade_price, __m128d close, __m128d held_any,
+                                               double *marks0, std::ptrdiff_t marks1, std::uint8_t *nonzero0,
+                                               std::ptrdiff_t nonzero1) {
+    __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held, _mm_div_pd(_mm_mul_pd(held, close), trade_price));
+    _mm_storel_pd(marks0, mark);
+    _mm_storeh_pd(marks0 + marks1, mark);
+    int any = _mm_movemask_pd(held_any);
+    *nonzero0 = any & 1;
+    nonzero0[nonzero1] = any >> 1;
+}
+
 // Walks both lanes up to `steps` bars, advancing their pointers and states.
 // The checks of both lanes are gathered into one mask per bar; every
 // comparison below is false for NaN except `neq`, as in the scalar walk.
@@ -290,13 +303,7 @@ inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::siz
             bad = _mm_or_pd(bad, _mm_andnot_pd(_mm_or_pd(is_long, is_short), held_any));
         }
         prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, base);
-        __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held,
-                            _mm_div_pd(_mm_mul_pd(held, close), trade_price));
-        _mm_storel_pd(marks0, mark);
-        _mm_storeh_pd(marks0 + marks1, mark);
-        int any = _mm_movemask_pd(held_any);
-        *nonzero0 = any & 1;
-        nonzero0[nonzero1] = any >> 1;
+        store_marks(held, trade_price, close, held_any, marks0, marks1, nonzero0, nonzero1);
         price0 += price_step;
         close0 += close_step;
         marks0 += stride;
@@ -388,13 +395,7 @@ inline LaneStop walk_intrabar_lanes(const Run &run, Lanes &lanes, index_t steps,
                                     _mm_or_pd(_mm_cmpge_pd(open_r, max_r), _mm_cmple_pd(open_r, min_r)));
         touched = _mm_and_pd(touched, held_any);
         prev = pick(_mm_cmpord_pd(trade_price, trade_price), trade_price, base);
-        __m128d mark = pick(_mm_cmpunord_pd(trade_price, close), held,
-                            _mm_div_pd(_mm_mul_pd(held, close), trade_price));
-        _mm_storel_pd(marks0, mark);
-        _mm_storeh_pd(marks0 + marks1, mark);
-        int any = _mm_movemask_pd(held_any);
-        *nonzero0 = any & 1;
-        nonzero0[nonzero1] = any >> 1;
+        store_marks(held, trade_price, close, held_any, marks0, marks1, nonzero0, nonzero1);
         for (int c = 0; c < 5; ++c) at[c] += step[c];
         marks0 += stride;
         nonzero0 += stride;
