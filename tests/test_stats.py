@@ -306,6 +306,15 @@ def test_backtest_warns_at_the_first_date_the_equity_reaches_zero():
     assert "Sharpe ratio" in repr(res)
 
 
+def test_engine_finds_the_first_nonpositive_value_as_the_ruin_warning_does():
+    from vostra import _engine
+    for values, want in (([1.0, np.nan, 0.5, -0.0, -1.0], 3), ([np.nan, 2.0], -1), ([], -1), ([0.0], 0)):
+        assert _engine.first_nonpositive(np.array(values, dtype=np.float64)) == want
+    assert _engine.first_nonpositive(np.array([1.0, 1.0, -2.0, 3.0])[::2]) == 1  # strided
+    with pytest.raises(ValueError):
+        _engine.first_nonpositive(np.ones((2, 2)))
+
+
 # ---------------------------------------------------------------------------
 # The printout and the Result
 # ---------------------------------------------------------------------------

@@ -645,6 +645,21 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
     });
 }
 
+// first_nonpositive(values, /): the first position of a 1-D float64 array whose
+// value is at or below 0 (NaN is not), -1 for none. The front end asks it of
+// every curve for its ruin warning; a NumPy reduction costs more in calls
+// than the few thousand comparisons.
+PyObject *py_first_nonpositive(PyObject *, PyObject *values_obj) {
+    return firewall("vostra._engine.first_nonpositive", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        check_array(values_obj, Elem::f64, 1);
+        View1<double> values = view1<double>(values_obj);
+        for (Py_ssize_t i = 0; i < values.size; ++i)
+            if (values[i] <= 0) return PyLong_FromSsize_t(i);
+        return PyLong_FromLong(-1);
+    });
+}
+
 // return_figures(values, dates, periods_per_year, /): the dict of figures of
 // the bar returns of `values` (the window's equity, anchor first, finite and
 // positive but for the last); `dates` (int64 wall-clock nanoseconds of the values, or None)

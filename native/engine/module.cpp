@@ -17,6 +17,7 @@ PyObject *py_scan_weights(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
+PyObject *py_first_nonpositive(PyObject *, PyObject *values);
 
 namespace {
 
@@ -132,6 +133,9 @@ PyMethodDef methods[] = {
      "window's first bar, `traded` the traded value on the window's bars (float64, or None), `holdings` the "
      "positions held on the return bars (or None), `dates` the int64 wall-clock nanoseconds of the window's "
      "values (or None), `risk_free` the annual rate. A dict without the figures that have no value."},
+    {"first_nonpositive", py_first_nonpositive, METH_O,
+     "first_nonpositive($module, values, /)\n--\n\nThe first position of a 1-D float64 array whose value is at "
+     "or below 0 (NaN is not), -1 for none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -127,6 +127,10 @@ def window_figures(equity: npt.NDArray[np.float64], first: int, periods_per_year
     nanoseconds of the window's values (each None for none). Figures without
     a value are left out."""
 
+def first_nonpositive(values: npt.NDArray[np.float64], /) -> int:
+    """The first position of ``values`` (1-D float64) at or below 0 (NaN is
+    not), -1 for none."""
+
 def return_figures(values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64] | None,
                    periods_per_year: float, /) -> dict[str, float]:
     """The figures of the bar returns of ``values`` (a window's equity,

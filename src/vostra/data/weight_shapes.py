@@ -29,6 +29,8 @@ def _is_long_pandas(frame: pd.DataFrame) -> bool:
     # of an Index cannot change (its names can): the columns are read once.
     columns = frame.columns
     in_columns = known("long columns", (columns,), lambda: tuple(name in columns for name in _LONG))
+    if not any(in_columns) and frame.index.nlevels < len(_LONG):
+        return False  # the usual wide frame: its index cannot name all three (nlevels is cheaper than names)
     levels = frame.index.names
     return all(name in levels or found for name, found in zip(_LONG, in_columns))
 

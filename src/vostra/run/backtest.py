@@ -222,12 +222,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     )
     for message in context["warnings"]:
         warnings.warn(message, UserWarning, stacklevel=2)
-    engine = load_engine()
-    try:
-        run = engine.run(**arguments, weight_scan=context["weight_scan"])
-    except ValueError as exc:
-        raise engine_error(exc, context) from None
-    # The report's default benchmark, its cost line and its ticker drill-down read these.
+    # The report's default benchmark, its cost line and its ticker drill-down read these. Set
+    # before the run: right after it, every step starts with cold caches.
     context["close"] = close
     context["prices"] = dict(open=open, high=high, low=low, volume=market_volume if volume is None else volume,
                              trading=trade_at if isinstance(trade_at, pd.DataFrame) else None)
@@ -253,11 +249,16 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     # Only the orders ask for it: worked out when the book is built, not on every run.
     context["next_rebalance"] = functools.partial(next_rebalance, rebalance, context["close_index"],
                                                   arguments["resample"])
+    engine = load_engine()
+    try:
+        run = engine.run(**arguments, weight_scan=context["weight_scan"])
+    except ValueError as exc:
+        raise engine_error(exc, context) from None
     for note in held_bar_notes(context, run.trades):
         warnings.warn(note, UserWarning, stacklevel=2)
     result = build_result(run, context)
-    # The usual case told from the curve's minimum, without its Series.
-    if not (len(run.equity) and run.equity.min() > 0):
+    # The usual case told by the engine, without the Series or a NumPy reduction.
+    if engine.first_nonpositive(run.equity) >= 0:
         ruin = ruin_message(result.equity)
         if ruin is not None:
             warnings.warn(ruin, UserWarning, stacklevel=2)
