@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from markets import random_market
 from vostra import _engine
+from vostra.stats import STAT_LABELS
 from vostra.core import vantrel
 
 orbalt = vantrel.orbalt
@@ -686,6 +687,17 @@ def test_trade_figures_of_runs_and_their_checks():
         want = _trade_figures_in_numpy(*args)[0]
         got = ledger_trade_figures(r)
         assert got.keys() == want.keys() and all(same(got[k], want[k]) for k in want)
+        # A printed result asks for the same figures and the curve's in one call, laid out as the table.
+        curve = dict.fromkeys(STAT_LABELS, np.nan)
+        first = min(3, len(r.equity) - 1)
+        ns = (np.arange(len(r.equity) - max(first - 1, 0), dtype=np.int64) + 1) * 86_400 * 10**9  # the window's
+        curve.update(_engine.window_figures(r.equity, first, 252.0, None, r.holdings[first:], ns, 0.0), **got)
+        table, mae, mfe = _engine.printed_figures(tuple(STAT_LABELS), r.equity, first, 252.0, None,
+                                                  r.holdings[first:], ns, 0.0, *args)
+        assert mae is None and mfe is None
+        assert table.tobytes() == np.array([curve[k] for k in STAT_LABELS]).tobytes()
+    with pytest.raises(ValueError, match="no slot for the figure"):
+        _engine.printed_figures(("trades",), r.equity, 0, 252.0, None, None, None, 0.0, *args)
     with pytest.raises(IndexError):
         _engine.trade_figures(np.array([5]), *[np.zeros(2, np.int64)] * 2, np.zeros(2), np.zeros((2, 1, 6)))
     with pytest.raises(ValueError, match="one length"):

@@ -38,6 +38,54 @@ void set_float(PyObject *d, const char *key, double v) {
     if (PyDict_SetItem(d, name_of(key), value.get()) < 0) throw_py();
 }
 
+using Slots = std::unordered_map<PyObject *, Py_ssize_t>;
+
+// Where figures go: into a dict by name, or into the slots of an array laid
+// out in the order of a tuple of names (`at`). A figure without a value (NaN)
+// is left out of either.
+struct Out {
+    PyObject *dict = nullptr;
+    double *slots = nullptr;
+    const Slots *at = nullptr;
+    void operator()(const char *key, double v) const {
+        if (std::isnan(v)) return;
+        if (dict) {
+            set_float(dict, key, v);
+            return;
+        }
+        auto it = at->find(name_of(key));
+        if (it == at->end()) raisef(PyExc_ValueError, "printed_figures() has no slot for the figure %s", key);
+        slots[it->second] = v;
+    }
+};
+
+// The slots of the names of `keys` (a tuple of str). The printout asks with
+// one tuple, kept alive here so that its address stays its own: the map is
+// made when another tuple comes.
+const Slots &slots_of(PyObject *keys) {
+    static PyObject *seen = nullptr;
+    static Slots slots;
+    static std::vector<Ref> names;
+    if (keys == seen) return slots;
+    if (!PyTuple_Check(keys)) raise(PyExc_TypeError, "printed_figures() needs the names as a tuple of str");
+    Slots made;
+    std::vector<Ref> held;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
+        PyObject *key = PyTuple_GET_ITEM(keys, i);
+        if (!PyUnicode_CheckExact(key)) raise(PyExc_TypeError, "printed_figures() needs the names as a tuple of str");
+        Py_INCREF(key);
+        PyUnicode_InternInPlace(&key);  // the str name_of makes of the same text
+        held.push_back(Ref::steal(key));
+        made.emplace(key, i);
+    }
+    Py_INCREF(keys);
+    Py_XDECREF(seen);
+    seen = keys;
+    slots.swap(made);
+    names.swap(held);
+    return slots;
+}
+
 // Asks for the cache lines of [p, p + bytes) ahead of a pass over them: right
 // after a run, which streams the price matrices through the caches, these
 // arrays come from memory, and a pass that meets each line's miss in turn
@@ -97,6 +145,82 @@ double skipna_mean(const std::vector<double> &x) {
 
 }  // namespace
 
+namespace {
+
+// A run's ledger columns as the trade figures read them, checked.
+struct TradeColumns {
+    View1<std::int64_t> order, exit_bar, entry_bar;
+    View1<double> returns;
+    PyArrayObject_fields *x;  // trades x groups x 6
+};
+
+TradeColumns trade_columns(PyObject *order_obj, PyObject *exit_obj, PyObject *entry_obj, PyObject *returns_obj,
+                           PyObject *excursions_obj, const char *caller) {
+    for (PyObject *o : {order_obj, exit_obj, entry_obj, returns_obj, excursions_obj})
+        if (!PyArray_Check(o)) raisef(PyExc_TypeError, "%s() needs NumPy arrays for the trade columns", caller);
+    check_array(order_obj, Elem::i64, 1);
+    check_array(exit_obj, Elem::i64, 1);
+    check_array(entry_obj, Elem::i64, 1);
+    check_array(returns_obj, Elem::f64, 1);
+    check_array(excursions_obj, Elem::f64, 3);
+    TradeColumns c{view1<std::int64_t>(order_obj), view1<std::int64_t>(exit_obj), view1<std::int64_t>(entry_obj),
+                   view1<double>(returns_obj), reinterpret_cast<PyArrayObject_fields *>(excursions_obj)};
+    Py_ssize_t n = c.exit_bar.size;
+    if (c.entry_bar.size != n || c.returns.size != n || c.x->dimensions[0] != n || c.x->dimensions[1] < 1 ||
+        c.x->dimensions[2] < 2)
+        raisef(PyExc_ValueError, "%s() needs columns of one length and excursions of shape "
+                                 "(trades, groups, 6)", caller);
+    return c;
+}
+
+// The trade figures into `put` (which takes every value, NaN too), and the
+// closed trades' MAE and MFE in entry order into `mae` and `mfe`. With
+// `averages`, and at most 8192 closed trades, their averages go to `put`
+// too; returns whether they did.
+template <class Put>
+bool trade_figures_into(const TradeColumns &c, bool averages, Put put, std::vector<double> &mae,
+                        std::vector<double> &mfe) {
+    const auto &[order, exit_bar, entry_bar, returns, x] = c;
+    Py_ssize_t n = exit_bar.size;
+    // The exit group is the last one of each trade.
+    const char *exit_group = x->data + (x->dimensions[1] - 1) * x->strides[1];
+    // The rows are read in their own order, as streams the memory hands
+    // out ahead (right after a run they come from memory): the counts,
+    // and each closed row's MAE and MFE, which are then taken in the
+    // log's order from these short arrays.
+    auto row_mae = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
+    auto row_mfe = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
+    std::int64_t wins = 0, with_return = 0, bars = 0, closed = 0;
+    for (Py_ssize_t row = 0; row < n; ++row) {
+        if (exit_bar[row] < 0) continue;
+        const char *g = exit_group + row * x->strides[0];
+        row_mae[static_cast<std::size_t>(row)] = load<double>(g);
+        row_mfe[static_cast<std::size_t>(row)] = load<double>(g + x->strides[2]);
+        bars += exit_bar[row] - entry_bar[row];
+        double r = returns[row];
+        with_return += !std::isnan(r);
+        wins += r > 0;
+        ++closed;
+    }
+    mae.reserve(static_cast<std::size_t>(closed));
+    mfe.reserve(static_cast<std::size_t>(closed));
+    for (Py_ssize_t i = 0; i < order.size; ++i) {
+        Py_ssize_t row = numpy_index(order[i], n, 0);
+        if (exit_bar[row] < 0) continue;
+        mae.push_back(row_mae[static_cast<std::size_t>(row)]);
+        mfe.push_back(row_mfe[static_cast<std::size_t>(row)]);
+    }
+    put("trades", static_cast<double>(n));
+    if (with_return) put("win_rate", static_cast<double>(wins) / static_cast<double>(with_return));
+    if (!mae.empty()) put("avg_holding_bars", static_cast<double>(bars) / static_cast<double>(mae.size()));
+    if (!(averages && !mae.empty() && mae.size() <= 8192)) return false;
+    put("avg_mae", skipna_mean(mae));
+    put("avg_mfe", skipna_mean(mfe));
+    return true;
+}
+
+}  // namespace
+
 // trade_figures(entry_order, exit_bar, entry_bar, returns, excursions, averages=False, /):
 // ({trades, win_rate, avg_holding_bars}, mae, mfe) of the closed trades
 // (exit_bar >= 0), the dict without the figures that have no value; with
@@ -111,60 +235,11 @@ PyObject *py_trade_figures(PyObject *, PyObject *args) {
                               &PyArray_Type, &entry_obj, &PyArray_Type, &returns_obj, &PyArray_Type, &excursions_obj,
                               &averages))
             throw_py();
-        check_array(order_obj, Elem::i64, 1);
-        check_array(exit_obj, Elem::i64, 1);
-        check_array(entry_obj, Elem::i64, 1);
-        check_array(returns_obj, Elem::f64, 1);
-        check_array(excursions_obj, Elem::f64, 3);
-        View1<std::int64_t> order = view1<std::int64_t>(order_obj), exit_bar = view1<std::int64_t>(exit_obj),
-                            entry_bar = view1<std::int64_t>(entry_obj);
-        View1<double> returns = view1<double>(returns_obj);
-        auto *x = reinterpret_cast<PyArrayObject_fields *>(excursions_obj);
-        Py_ssize_t n = exit_bar.size;
-        if (entry_bar.size != n || returns.size != n || x->dimensions[0] != n || x->dimensions[1] < 1 ||
-            x->dimensions[2] < 2)
-            raisef(PyExc_ValueError, "trade_figures() needs columns of one length and excursions of shape "
-                                     "(trades, groups, 6)");
-        // The exit group is the last one of each trade.
-        const char *exit_group = x->data + (x->dimensions[1] - 1) * x->strides[1];
-        // The rows are read in their own order, as streams the memory hands
-        // out ahead (right after a run they come from memory): the counts,
-        // and each closed row's MAE and MFE, which are then taken in the
-        // log's order from these short arrays.
-        auto row_mae = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
-        auto row_mfe = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
-        std::int64_t wins = 0, with_return = 0, bars = 0, closed = 0;
-        for (Py_ssize_t row = 0; row < n; ++row) {
-            if (exit_bar[row] < 0) continue;
-            const char *g = exit_group + row * x->strides[0];
-            row_mae[static_cast<std::size_t>(row)] = load<double>(g);
-            row_mfe[static_cast<std::size_t>(row)] = load<double>(g + x->strides[2]);
-            bars += exit_bar[row] - entry_bar[row];
-            double r = returns[row];
-            with_return += !std::isnan(r);
-            wins += r > 0;
-            ++closed;
-        }
-        std::vector<double> mae, mfe;
-        mae.reserve(static_cast<std::size_t>(closed));
-        mfe.reserve(static_cast<std::size_t>(closed));
-        for (Py_ssize_t i = 0; i < order.size; ++i) {
-            Py_ssize_t row = numpy_index(order[i], n, 0);
-            if (exit_bar[row] < 0) continue;
-            mae.push_back(row_mae[static_cast<std::size_t>(row)]);
-            mfe.push_back(row_mfe[static_cast<std::size_t>(row)]);
-        }
+        TradeColumns c = trade_columns(order_obj, exit_obj, entry_obj, returns_obj, excursions_obj, "trade_figures");
         Ref out = Ref::check(PyDict_New());
-        set_float(out.get(), "trades", static_cast<double>(n));
-        if (with_return) set_float(out.get(), "win_rate", static_cast<double>(wins) / static_cast<double>(with_return));
-        if (!mae.empty())
-            set_float(out.get(), "avg_holding_bars", static_cast<double>(bars) / static_cast<double>(mae.size()));
-        if (averages && !mae.empty() && mae.size() <= 8192) {
-            set_float(out.get(), "avg_mae", skipna_mean(mae));
-            set_float(out.get(), "avg_mfe", skipna_mean(mfe));
-            // The averages are all the caller asked the values for.
-            return Py_BuildValue("(OOO)", out.get(), Py_None, Py_None);
-        }
+        std::vector<double> mae, mfe;
+        if (trade_figures_into(c, averages, [&](const char *key, double v) { set_float(out.get(), key, v); }, mae, mfe))
+            return Py_BuildValue("(OOO)", out.get(), Py_None, Py_None);  // the averages are all the caller asked the values for
         Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
         return Py_BuildValue("(OOO)", out.get(), mae_array.get(), mfe_array.get());
     });
@@ -267,13 +342,6 @@ double quantile(const std::vector<double> &x, double q) {
     double t = h - static_cast<double>(lo);
     return t >= 0.5 ? b - (b - a) * (1.0 - t) : a + (b - a) * t;
 }
-
-struct Out {
-    PyObject *dict;
-    void operator()(const char *key, double v) const {
-        if (!std::isnan(v)) set_float(dict, key, v);
-    }
-};
 
 // `r` holds the n returns, or is empty and receives them.
 void return_figures(const double *v, Py_ssize_t n, std::vector<double> &r, Out put) {
@@ -547,6 +615,92 @@ void curve_figures(const double *v, Py_ssize_t m, bool nan, double low, const st
 
 }  // namespace
 
+namespace {
+
+// The figures of window_figures into `put`; `caller` names the entry in messages.
+void window_figures_into(PyObject *equity_obj, Py_ssize_t first, double ppy, PyObject *traded_obj,
+                         PyObject *holdings_obj, PyObject *dates_obj, double risk_free, Out put, const char *caller) {
+    check_array(equity_obj, Elem::f64, 1);
+    View1<double> equity = view1<double>(equity_obj);
+    if (first < 0 || first > equity.size) raisef(PyExc_ValueError, "%s() needs 0 <= first <= len(equity)", caller);
+    Py_ssize_t anchor = std::max<Py_ssize_t>(first - 1, 0);
+    Py_ssize_t m = equity.size - anchor, n = m - 1;
+    if (m > 8192) raisef(PyExc_ValueError, "%s() sums at most 8192 values as NumPy does", caller);
+    fetch_ahead(equity);
+    for (PyObject *o : {traded_obj, holdings_obj, dates_obj})
+        if (PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) == 1) fetch_ahead(view1<char>(o));
+    // The curve is read in place when it is contiguous (the engine's is), else copied once.
+    std::vector<double> copy;
+    const double *v = reinterpret_cast<const double *>(equity.data) + anchor;
+    if (!contiguous(equity)) {
+        copy.resize(static_cast<std::size_t>(std::max<Py_ssize_t>(m, 0)));
+        for (Py_ssize_t i = 0; i < m; ++i) copy[static_cast<std::size_t>(i)] = equity[anchor + i];
+        v = copy.data();
+    }
+    // The returns need positive finite bases and a finite last value.
+    CurveSigns signs = curve_signs(v, m);
+    bool defined = m >= 2 && signs.defined, nan = signs.nan;
+    double low = signs.low;
+    std::vector<double> returns;
+    if (defined) {
+        returns.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) returns[static_cast<std::size_t>(i)] = v[i + 1] / v[i] - 1.0;
+    }
+    curve_figures(v, m, nan, low, returns, ppy, risk_free, put);
+    if (traded_obj != Py_None && n > 0 && !nan && low >= 0) {
+        // Over a mean that counts a negative equity, turnover can turn negative.
+        check_array(traded_obj, Elem::f64, 1);
+        View1<double> traded = view1<double>(traded_obj);
+        double years = static_cast<double>(n) / ppy;
+        double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
+        Py_ssize_t k = equity.size - first;
+        double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
+        put("turnover", ratio(total / years, mean));
+    }
+    if (returns.empty()) return;
+    std::int64_t in_market = 0;
+    if (holdings_obj != Py_None) {
+        // The engine's counts are int32: read as they are, other types as float64.
+        auto *given = reinterpret_cast<PyArrayObject *>(holdings_obj);
+        bool counts = PyArray_Check(holdings_obj) && PyArray_NDIM(given) == 1 && PyArray_TYPE(given) == NPY_INT32;
+        Ref held = counts ? Ref::borrow(holdings_obj)
+                          : Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                                       NPY_ARRAY_ALIGNED, nullptr));
+        auto size = PyArray_DIM(reinterpret_cast<PyArrayObject *>(held.get()), 0);
+        if (size != n) raisef(PyExc_ValueError, "%s() needs a holding per return", caller);
+        if (counts) {
+            View1<std::int32_t> h = view1<std::int32_t>(held.get());
+            for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+        } else {
+            View1<double> h = view1<double>(held.get());
+            for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+        }
+    } else {
+        for (double r : returns) in_market += r != 0;
+    }
+    put("time_in_market", static_cast<double>(in_market) / static_cast<double>(n));
+    std::vector<std::int64_t> t;
+    const std::int64_t *dates_at = nullptr;
+    if (dates_obj != Py_None) {
+        check_array(dates_obj, Elem::i64, 1);
+        View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
+        if (dates.size != m) raisef(PyExc_ValueError, "%s() needs a date per value", caller);
+        for (Py_ssize_t i = 1; i < m; ++i)
+            if (dates[i] < dates[i - 1]) raisef(PyExc_ValueError, "%s() needs ascending dates", caller);
+        if (contiguous(dates)) {
+            dates_at = reinterpret_cast<const std::int64_t *>(dates.data);
+        } else {
+            t.resize(static_cast<std::size_t>(m));
+            for (Py_ssize_t i = 0; i < m; ++i) t[static_cast<std::size_t>(i)] = dates[i];
+            dates_at = t.data();
+        }
+    }
+    return_figures(v, n, returns, put);
+    if (dates_at) calendar_figures(v, dates_at, n, ppy, put);
+}
+
+}  // namespace
+
 // window_figures(equity, first, periods_per_year, traded, holdings, dates, risk_free, /): the dict of
 // figures vostra.stats computes from a curve without a benchmark or trades, in the same bits: equity
 // is the whole curve (at most 8192 values from the anchor on), first the window's first bar, traded
@@ -562,86 +716,40 @@ PyObject *py_window_figures(PyObject *, PyObject *args) {
         if (!PyArg_ParseTuple(args, "O!ndOOOd:window_figures", &PyArray_Type, &equity_obj, &first, &ppy, &traded_obj,
                               &holdings_obj, &dates_obj, &risk_free))
             throw_py();
-        check_array(equity_obj, Elem::f64, 1);
-        View1<double> equity = view1<double>(equity_obj);
-        if (first < 0 || first > equity.size) raisef(PyExc_ValueError, "window_figures() needs 0 <= first <= len(equity)");
-        Py_ssize_t anchor = std::max<Py_ssize_t>(first - 1, 0);
-        Py_ssize_t m = equity.size - anchor, n = m - 1;
-        if (m > 8192) raisef(PyExc_ValueError, "window_figures() sums at most 8192 values as NumPy does");
-        fetch_ahead(equity);
-        for (PyObject *o : {traded_obj, holdings_obj, dates_obj})
-            if (PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) == 1) fetch_ahead(view1<char>(o));
-        // The curve is read in place when it is contiguous (the engine's is), else copied once.
-        std::vector<double> copy;
-        const double *v = reinterpret_cast<const double *>(equity.data) + anchor;
-        if (!contiguous(equity)) {
-            copy.resize(static_cast<std::size_t>(std::max<Py_ssize_t>(m, 0)));
-            for (Py_ssize_t i = 0; i < m; ++i) copy[static_cast<std::size_t>(i)] = equity[anchor + i];
-            v = copy.data();
-        }
-        // The returns need positive finite bases and a finite last value.
-        CurveSigns signs = curve_signs(v, m);
-        bool defined = m >= 2 && signs.defined, nan = signs.nan;
-        double low = signs.low;
-        std::vector<double> returns;
-        if (defined) {
-            returns.resize(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) returns[static_cast<std::size_t>(i)] = v[i + 1] / v[i] - 1.0;
-        }
         Ref out = Ref::check(PyDict_New());
-        Out put{out.get()};
-        curve_figures(v, m, nan, low, returns, ppy, risk_free, put);
-        if (traded_obj != Py_None && n > 0 && !nan && low >= 0) {
-            // Over a mean that counts a negative equity, turnover can turn negative.
-            check_array(traded_obj, Elem::f64, 1);
-            View1<double> traded = view1<double>(traded_obj);
-            double years = static_cast<double>(n) / ppy;
-            double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
-            Py_ssize_t k = equity.size - first;
-            double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
-            put("turnover", ratio(total / years, mean));
-        }
-        if (returns.empty()) return out.release();
-        std::int64_t in_market = 0;
-        if (holdings_obj != Py_None) {
-            // The engine's counts are int32: read as they are, other types as float64.
-            auto *given = reinterpret_cast<PyArrayObject *>(holdings_obj);
-            bool counts = PyArray_Check(holdings_obj) && PyArray_NDIM(given) == 1 && PyArray_TYPE(given) == NPY_INT32;
-            Ref held = counts ? Ref::borrow(holdings_obj)
-                              : Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-                                                           NPY_ARRAY_ALIGNED, nullptr));
-            auto size = PyArray_DIM(reinterpret_cast<PyArrayObject *>(held.get()), 0);
-            if (size != n) raisef(PyExc_ValueError, "window_figures() needs a holding per return");
-            if (counts) {
-                View1<std::int32_t> h = view1<std::int32_t>(held.get());
-                for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
-            } else {
-                View1<double> h = view1<double>(held.get());
-                for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
-            }
-        } else {
-            for (double r : returns) in_market += r != 0;
-        }
-        put("time_in_market", static_cast<double>(in_market) / static_cast<double>(n));
-        std::vector<std::int64_t> t;
-        const std::int64_t *dates_at = nullptr;
-        if (dates_obj != Py_None) {
-            check_array(dates_obj, Elem::i64, 1);
-            View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
-            if (dates.size != m) raisef(PyExc_ValueError, "window_figures() needs a date per value");
-            for (Py_ssize_t i = 1; i < m; ++i)
-                if (dates[i] < dates[i - 1]) raisef(PyExc_ValueError, "window_figures() needs ascending dates");
-            if (contiguous(dates)) {
-                dates_at = reinterpret_cast<const std::int64_t *>(dates.data);
-            } else {
-                t.resize(static_cast<std::size_t>(m));
-                for (Py_ssize_t i = 0; i < m; ++i) t[static_cast<std::size_t>(i)] = dates[i];
-                dates_at = t.data();
-            }
-        }
-        return_figures(v, n, returns, put);
-        if (dates_at) calendar_figures(v, dates_at, n, ppy, put);
+        window_figures_into(equity_obj, first, ppy, traded_obj, holdings_obj, dates_obj, risk_free, Out{out.get()},
+                            "window_figures");
         return out.release();
+    });
+}
+
+
+// printed_figures(keys, equity, first, periods_per_year, traded, holdings, dates, risk_free,
+// entry_order, exit_bar, entry_bar, returns, excursions, /): what a printed result shows, in one
+// call: the figures of window_figures and of trade_figures (with the averages) as a float64 array
+// laid out as the tuple of names `keys` (NaN for a figure without a value), then the closed
+// trades' MAE and MFE in entry order when there are more than 8192 of them to average (else None).
+PyObject *py_printed_figures(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    return firewall("vostra._engine.printed_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        if (nargs != 13) raisef(PyExc_TypeError, "printed_figures() takes 13 arguments (%zd given)", nargs);
+        const Slots &at = slots_of(args[0]);
+        if (!PyArray_Check(args[1])) raise(PyExc_TypeError, "printed_figures() needs the equity as a NumPy array");
+        Py_ssize_t first = PyLong_AsSsize_t(args[2]);
+        double ppy = PyFloat_AsDouble(args[3]), risk_free = PyFloat_AsDouble(args[7]);
+        throw_if_error();
+        TradeColumns c = trade_columns(args[8], args[9], args[10], args[11], args[12], "printed_figures");
+        npy_intp dims[1] = {static_cast<npy_intp>(at.size())};
+        Ref values = Ref::check(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+        double *slots = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(values.get())));
+        std::fill(slots, slots + at.size(), NAN);
+        Out put{nullptr, slots, &at};
+        window_figures_into(args[1], first, ppy, args[4], args[5], args[6], risk_free, put, "printed_figures");
+        std::vector<double> mae, mfe;
+        if (trade_figures_into(c, true, put, mae, mfe) || mae.empty())
+            return Py_BuildValue("(OOO)", values.get(), Py_None, Py_None);
+        Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
+        return Py_BuildValue("(OOO)", values.get(), mae_array.get(), mfe_array.get());
     });
 }
 

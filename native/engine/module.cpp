@@ -18,6 +18,7 @@ PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
 PyObject *py_first_nonpositive(PyObject *, PyObject *values);
+PyObject *py_printed_figures(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 
 namespace {
 
@@ -133,6 +134,12 @@ PyMethodDef methods[] = {
      "window's first bar, `traded` the traded value on the window's bars (float64, or None), `holdings` the "
      "positions held on the return bars (or None), `dates` the int64 wall-clock nanoseconds of the window's "
      "values (or None), `risk_free` the annual rate. A dict without the figures that have no value."},
+    {"printed_figures", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_printed_figures)), METH_FASTCALL,
+     "printed_figures($module, keys, equity, first, periods_per_year, traded, holdings, dates, risk_free, "
+     "entry_order, exit_bar, entry_bar, returns, excursions, /)\n--\n\nWhat a printed result shows, in one call: "
+     "the figures of window_figures and those of trade_figures with the MAE and MFE averages, as a float64 array "
+     "laid out as the tuple of names `keys` (NaN for a figure without a value); then the closed trades' MAE and "
+     "MFE in entry order when there are more than 8192 of them to average, else None and None."},
     {"first_nonpositive", py_first_nonpositive, METH_O,
      "first_nonpositive($module, values, /)\n--\n\nThe first position of a 1-D float64 array whose value is at "
      "or below 0 (NaN is not), -1 for none."},

@@ -127,6 +127,19 @@ def window_figures(equity: npt.NDArray[np.float64], first: int, periods_per_year
     nanoseconds of the window's values (each None for none). Figures without
     a value are left out."""
 
+def printed_figures(keys: tuple[str, ...], equity: npt.NDArray[np.float64], first: int,
+                    periods_per_year: float, traded: npt.NDArray[np.float64] | None,
+                    holdings: npt.NDArray[Any] | None, dates: npt.NDArray[np.int64] | None, risk_free: float,
+                    entry_order: npt.NDArray[np.int64], exit_bar: npt.NDArray[np.int64],
+                    entry_bar: npt.NDArray[np.int64], returns: npt.NDArray[np.float64],
+                    excursions: npt.NDArray[np.float64], /
+                    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None,
+                               npt.NDArray[np.float64] | None]:
+    """:func:`window_figures` and :func:`trade_figures` (with the averages) in
+    one call, as a float64 array laid out as ``keys`` (NaN for a figure
+    without a value); then the closed trades' MAE and MFE in entry order
+    when more than 8192 of them are to be averaged, else None and None."""
+
 def first_nonpositive(values: npt.NDArray[np.float64], /) -> int:
     """The first position of ``values`` (1-D float64) at or below 0 (NaN is
     not), -1 for none."""

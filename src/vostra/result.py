@@ -16,8 +16,8 @@ import pandas as pd
 from ._native import load_engine
 from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame, waiting_orders
 from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
-from .stats import (STAT_LABELS, CurveFigures, _skipna_mean, _trade_stats, curve_figures, drawdown,
-                    format_figures, format_statistics)
+from .stats import STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics
+from .stats import ledger_trade_figures as stats_ledger_trade_figures
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -106,16 +106,14 @@ def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: n
 
 def ledger_trade_figures(run: Any) -> dict[str, float]:
     """The trade figures of a native run from its ledger's columns, equal to
-    those of its trade log: counts and bars in one native pass, the MAE and
-    MFE averaged by NumPy in the log's order (by entry), so that they round
-    as the trade log's columns do."""
+    those of its trade log (see :func:`vostra.stats.ledger_trade_figures`)."""
+    return stats_ledger_trade_figures(*_trade_columns(run))
+
+
+def _trade_columns(run: Any) -> tuple[np.ndarray, ...]:
+    """What the trade figures read of a native run's ledger."""
     trades = run.trades
-    out, mae, mfe = load_engine().trade_figures(run.entry_order, trades["exit_bar"], trades["entry_bar"],
-                                                trades["return"], run.excursions, True)
-    if mae is not None and len(mae):  # beyond the trades the engine averages as NumPy does
-        out["avg_mae"] = _skipna_mean(mae)
-        out["avg_mfe"] = _skipna_mean(mfe)
-    return out
+    return run.entry_order, trades["exit_bar"], trades["entry_bar"], trades["return"], run.excursions
 
 
 def _operations_frame(report: dict[str, Any], tickers: list[Any]) -> pd.DataFrame:
@@ -261,14 +259,15 @@ class Result:
                  tax: float | None = None, periods_per_year: float | None = None,
                  close: pd.DataFrame | None = None, settings: dict[str, Any] | None = None,
                  per_bar: dict[str, np.ndarray] | None = None,
-                 trade_figures: Callable[[], dict[str, float]] | None = None,
+                 trade_columns: Callable[[], tuple[np.ndarray, ...]] | None = None,
                  risk_free: float = 0.0, capital: float = 1.0,
                  shares: pd.Series | None = None,
                  prices: dict[str, pd.DataFrame | None] | None = None,
                  book: Book | Callable[[], Book] | None = None,
                  fill_source: tuple[Any, dict[str, Any], bool] | None = None) -> None:
         self.equity = equity
-        self._trade_figures = trade_figures
+        # The ledger's columns the trade figures are read from (None: from the trade log).
+        self._trade_columns = trade_columns
         self.risk_free = risk_free
         #: The starting capital (1.0 for the normalised account).
         self.capital = capital
@@ -324,8 +323,9 @@ class Result:
             risk_free = self.risk_free
         # The ledger's arrays give the trade figures unless the trade log is
         # at hand already: printing a result need not build it.
-        if self._trade_figures is not None and "trades" not in self.__dict__:
-            trade_stats = self._trade_figures()
+        trade_stats = trade_columns = None
+        if self._trade_columns is not None and "trades" not in self.__dict__:
+            trade_columns = self._trade_columns()
         else:
             trade_stats = _trade_stats(self.trades)
         # The engine's own arrays where there are some, without a Series each.
@@ -344,7 +344,8 @@ class Result:
                              traded=self.traded if traded is None else traded,
                              periods_per_year=periods_per_year, benchmark=benchmark,
                              fee=self.fee, tax=self.tax, risk_free=risk_free,
-                             holdings=self.holdings if holdings is None else holdings, local_ns=local_ns)
+                             holdings=self.holdings if holdings is None else holdings, local_ns=local_ns,
+                             trade_columns=trade_columns)
 
     @cached_property
     def _default_figures(self) -> CurveFigures:
@@ -562,7 +563,7 @@ class Result:
         return result_html(self)
 
     def _trade_count(self) -> int:
-        if "trades" in self.__dict__ or self._trade_figures is None:
+        if "trades" in self.__dict__ or self._trade_columns is None:
             return len(self.trades)
         return int(self._default_figures.values[_TRADES_AT])
 
@@ -626,7 +627,7 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     prices=context.get("prices"),
                     per_bar={"traded": run.traded, "costs": run.costs, "gross": run.gross,
                              "holdings": run.holdings, "interest": run.interest},
-                    trade_figures=lambda: ledger_trade_figures(run),
+                    trade_columns=lambda: _trade_columns(run),
                     risk_free=context.get("risk_free", 0.0),
                     capital=context.get("capital", 1.0),
                     shares=(pd.Series(run.shares, index=context["tickers"], name="shares")

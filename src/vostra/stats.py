@@ -308,6 +308,19 @@ def _skipna_mean(values: np.ndarray) -> float:
     return float(values.sum() / count)
 
 
+def ledger_trade_figures(entry_order: np.ndarray, exit_bar: np.ndarray, entry_bar: np.ndarray,
+                         returns: np.ndarray, excursions: np.ndarray) -> dict[str, float]:
+    """The trade figures of a native run from its ledger's columns, equal to
+    those of its trade log: counts and bars in one native pass, the MAE and
+    MFE averaged as NumPy sums them in the log's order (by entry), so that
+    they round as the trade log's columns do."""
+    out, mae, mfe = load_engine().trade_figures(entry_order, exit_bar, entry_bar, returns, excursions, True)
+    if mae is not None and len(mae):  # beyond the trades the engine averages as NumPy does
+        out["avg_mae"] = _skipna_mean(mae)
+        out["avg_mfe"] = _skipna_mean(mfe)
+    return out
+
+
 def _trade_stats(trades: pd.DataFrame) -> dict[str, float]:
     return trade_figures(trades["exit_date"].notna().to_numpy(),
                          trades["return"].to_numpy(dtype=np.float64),
@@ -511,6 +524,12 @@ def statistics(equity: pd.Series, trades: pd.DataFrame | None = None, *,
 NATIVE_SUM_LIMIT = 8192
 
 
+# The statistics' names in table order (the layout of the engine's printed
+# figures) and the position of each.
+_STAT_KEYS = tuple(STAT_LABELS)
+_POSITION = {key: i for i, key in enumerate(_STAT_KEYS)}
+
+
 @functools.cache
 def _stat_index() -> pd.Index:
     # One index for every statistics Series: building it costs more than
@@ -583,10 +602,12 @@ def curve_figures(full: np.ndarray, index: pd.Index, trade_stats: dict[str, floa
                   periods_per_year: float | None = None, benchmark: pd.Series | None = None,
                   fee: float | None = None, tax: float | None = None, risk_free: float = 0.0,
                   holdings: pd.Series | np.ndarray | None = None, start_position: int | None = None,
-                  local_ns: np.ndarray | None = None) -> CurveFigures:
+                  local_ns: np.ndarray | None = None,
+                  trade_columns: tuple[np.ndarray, ...] | None = None) -> CurveFigures:
     """:func:`window_statistics` of the curve ``full`` (float64) on ``index``,
     as :class:`CurveFigures`; ``local_ns``, when the caller has them, are the
-    wall-clock nanoseconds of ``index``."""
+    wall-clock nanoseconds of ``index``. ``trade_columns``, the arguments of
+    :func:`ledger_trade_figures`, stand in for ``trade_stats``."""
     if periods_per_year is None:
         ppy, frequency = known_frequency(index)
     else:
@@ -610,14 +631,25 @@ def curve_figures(full: np.ndarray, index: pd.Index, trade_stats: dict[str, floa
     if local_ns is None and n_returns > 0 and isinstance(index, pd.DatetimeIndex):
         local_ns = _local_ns(index)
     ns = local_ns[anchor:] if local_ns is not None and n_returns > 0 else None
+    table: np.ndarray | None = None
     if len(values) <= NATIVE_SUM_LIMIT:
-        out = dict.fromkeys(STAT_LABELS, math.nan)
         if held is not None and held.dtype.kind not in "biuf":
             held = held > 0
-        out.update(load_engine().window_figures(full, first, ppy, window_traded, held, ns, rate))
-        if trade_stats is not None:
-            out.update(trade_stats)
+        if trade_columns is not None:
+            # The curve's figures and the trades' from one engine call, laid out as the table.
+            table, mae, mfe = load_engine().printed_figures(_STAT_KEYS, full, first, ppy, window_traded, held, ns,
+                                                            rate, *trade_columns)
+            if mae is not None:  # more trades than the engine averages as NumPy does
+                table[_POSITION["avg_mae"]] = _skipna_mean(mae)
+                table[_POSITION["avg_mfe"]] = _skipna_mean(mfe)
+        else:
+            out = dict.fromkeys(STAT_LABELS, math.nan)
+            out.update(load_engine().window_figures(full, first, ppy, window_traded, held, ns, rate))
+            if trade_stats is not None:
+                out.update(trade_stats)
     else:
+        if trade_columns is not None:
+            trade_stats = ledger_trade_figures(*trade_columns)
         out = figures(full, first, ppy, window_traded, trade_stats, rate)
         out.update(dict.fromkeys(DETAIL_KEYS, math.nan))
         if n_returns > 0:
@@ -625,13 +657,19 @@ def curve_figures(full: np.ndarray, index: pd.Index, trade_stats: dict[str, floa
     if benchmark is not None:
         returns = _returns(values)
         if returns is not None:
-            out.update(_benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy))
+            compared = _benchmark_stats(returns, _benchmark_returns(benchmark, index[anchor:]), ppy)
+            if table is None:
+                out.update(compared)
+            else:
+                for key, value in compared.items():
+                    table[_POSITION[key]] = value
+    if table is None:
+        table = np.array([out[k] for k in STAT_LABELS], dtype=np.float64)
     attrs = dict(window_rule="first bar" if start is None else "first executed rebalance",
                  periods_per_year=ppy, frequency=frequency, benchmark=benchmark is not None,
                  risk_free=rate, fee=fee, tax=tax)
-    return CurveFigures(np.array([out[k] for k in STAT_LABELS], dtype=np.float64), index,
-                        anchor if len(values) else None, anchor + 1 if n_returns > 0 else None, attrs,
-                        local_ns)
+    return CurveFigures(table, index, anchor if len(values) else None, anchor + 1 if n_returns > 0 else None,
+                        attrs, local_ns)
 
 
 def _format_value(value: float, kind: str) -> str:
