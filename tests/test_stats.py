@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.stats import BENCHMARK_KEYS, format_statistics, infer_periods_per_year, statistics
+from vostra.stats import BENCHMARK_KEYS, STAT_LABELS, format_statistics, infer_periods_per_year, statistics
 
 ep = pytest.importorskip("empyrical")
 
@@ -318,6 +318,22 @@ def test_engine_finds_the_first_nonpositive_value_as_the_ruin_warning_does():
 # ---------------------------------------------------------------------------
 # The printout and the Result
 # ---------------------------------------------------------------------------
+
+def test_the_engine_writes_the_figures_as_format_does():
+    from vostra import _engine
+    from vostra.stats import _layout, _table
+    rng = np.random.default_rng(3)
+    special = [0.0, -0.0, 0.125, 0.005, -0.0049999, 2.675, 1e-9, -1e-9, 0.99999, 1e22, -3.5e300, 1.7e307,
+               2.0**63, -(2.0**70), np.nan, np.inf, -np.inf]
+    keys = tuple(STAT_LABELS)
+    for trial in range(40):
+        values = rng.standard_normal(len(keys)) * 10.0 ** rng.integers(-6, 8, len(keys))
+        picked = rng.random(len(keys)) < 0.4
+        values[picked] = rng.choice(special, int(picked.sum()))
+        for benchmark in (False, True):
+            want = _table(list(keys), values.tolist(), benchmark, [])
+            assert _engine.figure_table(values, _layout(keys, benchmark)) == want
+
 
 def test_printout_states_the_conventions():
     equity = random_curve(300, "B", seed=6)

@@ -11,6 +11,9 @@
 #include <memory>
 #include <cmath>
 #include <unordered_map>
+#include <cstdio>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace vostra::engine {
@@ -750,6 +753,73 @@ PyObject *py_printed_figures(PyObject *, PyObject *const *args, Py_ssize_t nargs
             return Py_BuildValue("(OOO)", values.get(), Py_None, Py_None);
         Ref mae_array = vector_array(mae, NPY_DOUBLE), mfe_array = vector_array(mfe, NPY_DOUBLE);
         return Py_BuildValue("(OOO)", values.get(), mae_array.get(), mfe_array.get());
+    });
+}
+
+namespace {
+
+// One figure as the printout shows it, as Python's format() writes it with
+// the row's format: ".2%" (times 100, two decimals, a per cent sign), "d"
+// (the number cut toward zero to a whole one), ".3f" or ".2f". Both print
+// the exact binary value correctly rounded, so the digits are the same.
+void put_figure(std::string &line, double v, char kind) {
+    char text[400];  // the longest double printed in full with two decimals takes about 330
+    int length;
+    if (!std::isfinite(v)) {
+        length = std::snprintf(text, sizeof text, "-");
+    } else if (kind == '%') {
+        length = std::snprintf(text, sizeof text, "%.2f%%", v * 100);
+    } else if (kind == 'd') {
+        double whole = std::trunc(v);
+        length = std::snprintf(text, sizeof text, "%.0f", whole == 0 ? 0.0 : whole);
+    } else {
+        length = std::snprintf(text, sizeof text, kind == '3' ? "%.3f" : "%.2f", v);
+    }
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) raise(PyExc_ValueError, "figure_table() cannot print a figure");
+    if (length < 10) line.append(static_cast<std::size_t>(10 - length), ' ');
+    line.append(text, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+// figure_table(values, layout, /): the statistics table of a printout, its
+// rows joined by newlines: per row of `layout`, a tuple (position in `values`,
+// padded label, format ".2%", "d", ".3f" or ".2f", blank line before), the
+// label and the figure right-aligned in ten characters ("-" for no value).
+PyObject *py_figure_table(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    return firewall("vostra._engine.figure_table", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        if (nargs != 2) raisef(PyExc_TypeError, "figure_table() takes 2 arguments (%zd given)", nargs);
+        if (!PyArray_Check(args[0])) raise(PyExc_TypeError, "figure_table() needs the figures as a NumPy array");
+        check_array(args[0], Elem::f64, 1);
+        View1<double> values = view1<double>(args[0]);
+        PyObject *layout = args[1];
+        if (!PyTuple_Check(layout)) raise(PyExc_TypeError, "figure_table() needs the layout as a tuple of rows");
+        std::string out;
+        out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(layout)) * 48);
+        for (Py_ssize_t r = 0; r < PyTuple_GET_SIZE(layout); ++r) {
+            PyObject *row = PyTuple_GET_ITEM(layout, r);
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 4)
+                raise(PyExc_TypeError, "figure_table() needs rows of (position, label, format, blank)");
+            Py_ssize_t at = PyLong_AsSsize_t(PyTuple_GET_ITEM(row, 0));
+            throw_if_error();
+            at = numpy_index(at, values.size, 0);
+            Py_ssize_t label_size, format_size;
+            const char *label = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(row, 1), &label_size);
+            if (!label) throw_py();
+            const char *format = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(row, 2), &format_size);
+            if (!format) throw_py();
+            std::string_view f(format, static_cast<std::size_t>(format_size));
+            char kind = f == ".2%" ? '%' : f == "d" ? 'd' : f == ".3f" ? '3' : f == ".2f" ? '2' : 0;
+            if (!kind) raisef(PyExc_ValueError, "figure_table() has no format %s", format);
+            int blank = PyObject_IsTrue(PyTuple_GET_ITEM(row, 3));
+            if (blank < 0) throw_py();
+            if (r) out.push_back('\n');
+            if (blank) out.push_back('\n');
+            out.append(label, static_cast<std::size_t>(label_size));
+            put_figure(out, values[at], kind);
+        }
+        return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
     });
 }
 

@@ -18,6 +18,7 @@ PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
 PyObject *py_first_nonpositive(PyObject *, PyObject *values);
+PyObject *py_figure_table(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 PyObject *py_printed_figures(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 
 namespace {
@@ -140,6 +141,11 @@ PyMethodDef methods[] = {
      "the figures of window_figures and those of trade_figures with the MAE and MFE averages, as a float64 array "
      "laid out as the tuple of names `keys` (NaN for a figure without a value); then the closed trades' MAE and "
      "MFE in entry order when there are more than 8192 of them to average, else None and None."},
+    {"figure_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_figure_table)), METH_FASTCALL,
+     "figure_table($module, values, layout, /)\n--\n\nThe statistics table of a printout, its rows joined by "
+     "newlines: per row of `layout`, a tuple (position in `values`, padded label, format \".2%\", \"d\", \".3f\" "
+     "or \".2f\", whether a blank line comes before), the label and the figure as format() writes it, "
+     "right-aligned in ten characters (\"-\" for a value that is not finite)."},
     {"first_nonpositive", py_first_nonpositive, METH_O,
      "first_nonpositive($module, values, /)\n--\n\nThe first position of a 1-D float64 array whose value is at "
      "or below 0 (NaN is not), -1 for none."},

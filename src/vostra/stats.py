@@ -729,8 +729,9 @@ def format_figures(figures: CurveFigures) -> str:
     window = None
     if figures.window_start is not None:
         window = (figures.date_text(figures.window_start), figures.date_text(figures.anchor))
-    return _table(list(STAT_LABELS), figures.values.tolist(), figures.attrs["benchmark"],
-                  _convention_lines(figures.attrs, window))
+    # The engine writes the table (the figures as format() writes them): one call, not a line each.
+    table = load_engine().figure_table(figures.values, _layout(_STAT_KEYS, figures.attrs["benchmark"]))
+    return "\n".join([table, *_convention_lines(figures.attrs, window)])
 
 
 # The format of each kind of figure ("%" multiplies by 100 as _format_value does).
