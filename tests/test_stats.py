@@ -406,6 +406,30 @@ def test_a_printed_result_reads_its_dates_as_the_statistics_show_them(tz, time):
     assert format_statistics(res.statistics()) in text
 
 
+@pytest.mark.parametrize("case", ["daily", "risk_free", "intraday", "tz", "one_bar"])
+def test_the_engine_writes_the_printout_as_python_does(case):
+    from vostra.stats import printout
+    m = vostra.synthetic_market(n_stocks=20, years=1, seed=7)
+    close, options = m.close, dict(fee=0.0005, tax=0.0)
+    if case == "intraday":
+        close = close.set_axis(close.index + pd.Timedelta("9h30min"))
+    elif case == "tz":
+        close = close.set_axis(close.index.tz_localize("Asia/Tokyo"))
+    elif case == "one_bar":
+        close = close.iloc[:1]
+    res = vostra.backtest(close.rank(axis=1, ascending=False) <= 4, close, rebalance=None, **options)
+    figures = res._default_figures
+    if case == "risk_free":
+        figures = res._figures(risk_free=0.0123)
+    text = printout(figures, res._trade_count)
+    if case == "intraday":
+        assert text is None  # the window's dates are not midnights: Python writes them
+    else:
+        assert text == res._text(figures)
+    if case == "daily":
+        assert str(res) == text
+
+
 def test_a_name_given_to_one_statistics_index_stays_its_own():
     equity = curve(SEVEN)
     first = statistics(equity)

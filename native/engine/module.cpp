@@ -19,6 +19,7 @@ PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
 PyObject *py_first_nonpositive(PyObject *, PyObject *values);
 PyObject *py_figure_table(PyObject *, PyObject *const *args, Py_ssize_t nargs);
+PyObject *py_printout(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 PyObject *py_printed_figures(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 
 namespace {
@@ -146,6 +147,12 @@ PyMethodDef methods[] = {
      "newlines: per row of `layout`, a tuple (position in `values`, padded label, format \".2%\", \"d\", \".3f\" "
      "or \".2f\", whether a blank line comes before), the label and the figure as format() writes it, "
      "right-aligned in ten characters (\"-\" for a value that is not finite)."},
+    {"printout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_printout)), METH_FASTCALL,
+     "printout($module, values, layout, dates, trades, anchor, window_start, window_rule, periods_per_year, "
+     "frequency, risk_free, fee, tax, /)\n--\n\nA printed result's text but its account line: the head (the "
+     "first and last day of `dates`, int64 wall-clock nanoseconds of the curve's dates, their number and "
+     "`trades`), the table of figure_table and the lines of the conventions. None when the window's first return "
+     "bar or its anchor (positions in `dates`, or None for no window) is not at midnight."},
     {"first_nonpositive", py_first_nonpositive, METH_O,
      "first_nonpositive($module, values, /)\n--\n\nThe first position of a 1-D float64 array whose value is at "
      "or below 0 (NaN is not), -1 for none."},

@@ -16,7 +16,8 @@ import pandas as pd
 from ._native import load_engine
 from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame, waiting_orders
 from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
-from .stats import STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics
+from .stats import (STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics,
+                    printout)
 from .stats import ledger_trade_figures as stats_ledger_trade_figures
 
 if TYPE_CHECKING:
@@ -570,16 +571,23 @@ class Result:
     def __repr__(self) -> str:
         # Printed from the figures as they are: no Series, no Timestamps.
         figures = self._default_figures
+        text = None if self._fills_limited() else printout(figures, self._trade_count)
+        if text is None:
+            text = self._text(figures)
+        account = _account_parts()(self.settings)
+        return text + "\nAccount: " + ", ".join(account) if account else text
+
+    def _text(self, figures: CurveFigures) -> str:
+        """The printout but its account line, written in Python: the engine's
+        :func:`vostra.stats.printout` writes the same text where it can."""
         n_bars = len(figures.index)
         if n_bars:
             head = (f"Backtest {figures.day(0)} .. {figures.day(n_bars - 1)}, "
                     f"{n_bars} bars, {self._trade_count()} trades")
         else:
             head = "Backtest (empty)"
-        account = _account_parts()(self.settings)
-        tail = "\nAccount: " + ", ".join(account) if account else ""
         table = format_statistics(self.stats) if self._fills_limited() else format_figures(figures)
-        return head + "\n" + table + tail
+        return head + "\n" + table
 
 
 @functools.cache

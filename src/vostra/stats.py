@@ -15,6 +15,7 @@ from __future__ import annotations
 import datetime
 import functools
 import math
+from collections.abc import Callable
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -732,6 +733,23 @@ def format_figures(figures: CurveFigures) -> str:
     # The engine writes the table (the figures as format() writes them): one call, not a line each.
     table = load_engine().figure_table(figures.values, _layout(_STAT_KEYS, figures.attrs["benchmark"]))
     return "\n".join([table, *_convention_lines(figures.attrs, window)])
+
+
+def printout(figures: CurveFigures, trades: Callable[[], int]) -> str | None:
+    """A printed result's text but its account line: the head (the curve's
+    first and last day, its bars and ``trades()``, asked when there are
+    bars), :func:`format_figures` of
+    ``figures``, written by the engine in one call. None where the engine
+    leaves the dates to Python: without wall-clock nanoseconds, or with a
+    window that does not start at midnight."""
+    ns, attrs = figures.local_ns, figures.attrs
+    if ns is None:
+        return None
+    return load_engine().printout(figures.values, _layout(_STAT_KEYS, attrs["benchmark"]), ns,
+                                  trades() if len(ns) else 0,
+                                  figures.anchor, figures.window_start, attrs["window_rule"],
+                                  attrs["periods_per_year"], attrs["frequency"], attrs.get("risk_free") or 0.0,
+                                  attrs.get("fee"), attrs.get("tax"))
 
 
 # The format of each kind of figure ("%" multiplies by 100 as _format_value does).
