@@ -43,7 +43,7 @@ struct TradeRow {
 // excursions whose array has been freed), kept by kind for the next runs:
 // writing a large ledger into fresh pages costs more in page faults than
 // the walk that fills it. Bounded in bytes; thread-safe.
-enum class Pool : int { excursions, rows };
+enum class Pool : int { excursions, rows, columns8, columns1 };
 struct Block {
     void *data;
     std::size_t bytes;
@@ -108,6 +108,27 @@ private:
     Pool pool_;
 };
 
+// The fills of an account run, a column per field, each handed as it is
+// to the array that returns it: a fill is written once, where a list of
+// records would be copied as it grows and then again into the arrays.
+struct FillColumns {
+    Pooled<std::int64_t> bar{Pool::columns8}, sid{Pool::columns8}, order{Pool::columns8};
+    Pooled<double> shares{Pool::columns8}, price{Pool::columns8}, value{Pool::columns8}, cost{Pool::columns8};
+    Pooled<bool> completed{Pool::columns1};
+
+    void push_back(const kernel::Fill &f) {
+        bar.push_back(f.bar);
+        sid.push_back(f.sid);
+        order.push_back(f.order);
+        shares.push_back(f.shares);
+        price.push_back(f.price);
+        value.push_back(f.value);
+        cost.push_back(f.cost);
+        completed.push_back(f.completed);
+    }
+    std::size_t size() const { return bar.size(); }
+};
+
 struct Ledger {
     Pooled<TradeRow> rows{Pool::rows};   // closed trades in exit order, then the open ones by stock id
     Pooled<double> excursions{Pool::excursions};  // rows x array_size values
@@ -116,7 +137,7 @@ struct Ledger {
     std::vector<std::int32_t> holdings;
     std::vector<double> interest;        // cash interest per bar (account runs)
     std::vector<double> final_shares;    // shares per stock id after the last bar (account runs)
-    std::vector<kernel::Fill> fills;     // every fill of an order, in the order they happened (account runs)
+    FillColumns fills;                   // every fill of an order, in the order they happened (account runs)
     std::vector<kernel::Order> orders;   // every order placed (account runs)
     std::vector<std::int64_t> waiting;   // orders still waiting after the last bar, by stock id
     std::int64_t first_rebalance = -1;   // bar of the first executed rebalance that traded

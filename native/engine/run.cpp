@@ -185,22 +185,6 @@ Ref rows_column(const std::vector<R> &rows, int typenum, T (*get)(const R &)) {
     return a;
 }
 
-// Every fill of an account run: bar, sid, shares (signed), price, value,
-// cost, its order and whether it ended that order.
-Ref fill_columns(const std::vector<kernel::Fill> &f) {
-    using F = kernel::Fill;
-    Ref d = Ref::check(PyDict_New());
-    set_item(d.get(), "bar", rows_column<F, std::int64_t>(f, NPY_INT64, [](const F &x) -> std::int64_t { return x.bar; }).get());
-    set_item(d.get(), "sid", rows_column<F, std::int64_t>(f, NPY_INT64, [](const F &x) -> std::int64_t { return x.sid; }).get());
-    set_item(d.get(), "shares", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.shares; }).get());
-    set_item(d.get(), "price", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.price; }).get());
-    set_item(d.get(), "value", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.value; }).get());
-    set_item(d.get(), "cost", rows_column<F, double>(f, NPY_DOUBLE, [](const F &x) { return x.cost; }).get());
-    set_item(d.get(), "order", rows_column<F, std::int64_t>(f, NPY_INT64, [](const F &x) { return x.order; }).get());
-    set_item(d.get(), "completed", rows_column<F, bool>(f, NPY_BOOL, [](const F &x) { return x.completed; }).get());
-    return d;
-}
-
 // Every order of an account run: bar, sid, target shares, the change it
 // asked for, the trading price then and its reason.
 Ref order_columns(const std::vector<kernel::Order> &o) {
@@ -260,12 +244,12 @@ Ref final_state(const Ledger &l) {
     return d;
 }
 
-// The excursion arrays as one trades x groups x 6 matrix that takes over
-// the ledger's buffer.
-Ref excursion_matrix(Ledger &l) {
-    npy_intp dims[3] = {static_cast<npy_intp>(l.rows.size()), static_cast<npy_intp>(l.array_size / 6), 6};
-    if (l.excursions.size() == 0) return Ref::check(PyArray_ZEROS(3, dims, NPY_DOUBLE, 0));
-    auto *block = new Block{l.excursions.data(), 0, Pool::excursions};
+// An array of shape `dims` that takes over the memory of `buffer` (at least
+// that many values), which goes back to its pool when the array dies.
+template <class T>
+Ref adopt(Pooled<T> &buffer, int typenum, int nd, npy_intp *dims) {
+    if (buffer.size() == 0) return Ref::check(PyArray_ZEROS(nd, dims, typenum, 0));
+    auto *block = new Block{nullptr, 0, Pool::rows};  // filled in once the capsule exists
     Ref owner = Ref::steal(PyCapsule_New(block, nullptr, [](PyObject *c) {
         auto *b = static_cast<Block *>(PyCapsule_GetPointer(c, nullptr));
         give_block(*b);
@@ -275,10 +259,38 @@ Ref excursion_matrix(Ledger &l) {
         delete block;
         throw_py();
     }
-    *block = l.excursions.release();
-    Ref a = Ref::check(PyArray_SimpleNewFromData(3, dims, NPY_DOUBLE, block->data));
+    *block = buffer.release();
+    Ref a = Ref::check(PyArray_SimpleNewFromData(nd, dims, typenum, block->data));
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(a.get()), owner.release()) < 0) throw_py();
     return a;
+}
+
+template <class T>
+Ref adopt(Pooled<T> &buffer, int typenum) {
+    npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
+    return adopt(buffer, typenum, 1, dims);
+}
+
+// The excursion arrays as one trades x groups x 6 matrix that takes over
+// the ledger's buffer.
+Ref excursion_matrix(Ledger &l) {
+    npy_intp dims[3] = {static_cast<npy_intp>(l.rows.size()), static_cast<npy_intp>(l.array_size / 6), 6};
+    return adopt(l.excursions, NPY_DOUBLE, 3, dims);
+}
+
+// Every fill of an account run: bar, sid, shares (signed), price, value,
+// cost, its order and whether it ended that order.
+Ref fill_columns(FillColumns &f) {
+    Ref d = Ref::check(PyDict_New());
+    set_item(d.get(), "bar", adopt(f.bar, NPY_INT64).get());
+    set_item(d.get(), "sid", adopt(f.sid, NPY_INT64).get());
+    set_item(d.get(), "shares", adopt(f.shares, NPY_DOUBLE).get());
+    set_item(d.get(), "price", adopt(f.price, NPY_DOUBLE).get());
+    set_item(d.get(), "value", adopt(f.value, NPY_DOUBLE).get());
+    set_item(d.get(), "cost", adopt(f.cost, NPY_DOUBLE).get());
+    set_item(d.get(), "order", adopt(f.order, NPY_INT64).get());
+    set_item(d.get(), "completed", adopt(f.completed, NPY_BOOL).get());
+    return d;
 }
 
 Ref result_of(Job &job) {
