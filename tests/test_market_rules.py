@@ -242,7 +242,7 @@ def test_an_entry_after_a_sale_of_the_same_bar_weighs_against_the_balance_before
     assert [(b, s) for b, s in zip(f["bar"].tolist(), f["sid"].tolist()) if b >= 4] == [(4, 0), (4, 2), (5, 0), (6, 0), (6, 1)]
 
 
-def test_a_position_closed_over_bars_is_one_record_at_its_mean_price():
+def test_a_position_built_or_closed_over_bars_is_one_record_at_its_mean_price():
     # 3,000 shares sold at 1,000 a bar: 10, 11 and 12 give an exit price of 11.
     vol = np.full((6, 1), 1000.0)
     vol[1] = 1e9
@@ -251,6 +251,11 @@ def test_a_position_closed_over_bars_is_one_record_at_its_mean_price():
     t = r.trades
     assert t["shares"].tolist() == [3000.0] and t["exit_bar"].tolist() == [4]
     assert t["exit_price"].tolist() == [11.0] and t["pnl"].tolist() == [3000.0]
+    # 3,000 shares bought the same way at 10, 11 and 12: entered at 11.
+    r = run_one([10.0, 10.0, 11.0, 12.0, 12.0], [0.03], volume=np.full((5, 1), 1000.0), max_volume_share=1.0)
+    t = r.trades
+    assert r.fills["price"].tolist() == [10.0, 11.0, 12.0] and t["entry_bar"].tolist() == [1]
+    assert t["entry_price"].tolist() == [11.0] and t["shares"].tolist() == [3000.0]
 
 
 def test_market_rules_need_capital_and_name_the_option():

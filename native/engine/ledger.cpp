@@ -86,7 +86,8 @@ void LedgerHost::on_entry(kernel::Run &, int sid, double weight, bool paid, doub
 
 // A record's entry (exit) price is the share-weighted average of the fills
 // that built (closed) it: an order that goes on filling after its bar adds
-// to the first, a closing order that fills in parts to the second.
+// to the first (averaged when the record is written), a closing order that
+// fills in parts to the second.
 void LedgerHost::on_order_fill(kernel::Run &run, const kernel::Fill &f) {
     out_.fills.push_back(f);
     const kernel::Order &o = run.orders.at(static_cast<std::size_t>(f.order));
@@ -104,12 +105,12 @@ void LedgerHost::on_order_fill(kernel::Run &run, const kernel::Fill &f) {
         }
         built_shares_[sid] += size;
         built_value_[sid] += size * f.price;
-        row.entry_price = built_value_[sid] / built_shares_[sid];
     }
 }
 
 void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid) {
     TradeRow &row = open_[sid];
+    if (built_shares_[sid] != 0) row.entry_price = built_value_[sid] / built_shares_[sid];
     // The excursion array of the trade, as the recorder computes it.
     metrics::Trade t{run.price_column(sid), row.entry_bar, date_, row.weight > 0, row.entry_cost, paid,
                      run.opt.fee_ratio, run.opt.tax_ratio, run.opt.orbalt_window, run.opt.orbalt_window_step};
