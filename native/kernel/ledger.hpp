@@ -113,6 +113,7 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
         if (!every_column) {
             std::set_union(p.keys().begin(), p.keys().end(), nonzero.column.begin(), nonzero.column.end(),
                            std::back_inserter(visit));
+            p.defer();  // rebuilt from the union below
         } else {
             for (index_t sid = 0; sid < newp.size; ++sid) visit.push_back(static_cast<int>(sid));
         }

@@ -23,13 +23,20 @@ public:
         grow(sid);
         if (!present_[sid]) {
             present_[sid] = 1;
+            // A new id between held ones (an order that goes on filling
+            // opens it) costs O(held) here, not a scan of every stock on
+            // the next iteration. While deferred, the rebuild places it.
             if (!dirty_ && (keys_.empty() || keys_.back() < sid))
                 keys_.push_back(sid);
-            else
-                dirty_ = true;  // rebuilt once, on the next iteration
+            else if (!dirty_)
+                keys_.insert(std::upper_bound(keys_.begin(), keys_.end(), sid), sid);
         }
         value_[sid] = v;
     }
+    // Many ids are about to be set and erased (a rebalance): the key list
+    // is rebuilt once afterwards, by rebuild_from or the next iteration,
+    // instead of kept in order through each change.
+    void defer() { dirty_ = true; }
     void erase(int sid) {
         if (!contains(sid)) return;
         present_[sid] = 0;
