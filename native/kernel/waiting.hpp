@@ -288,6 +288,48 @@ Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
     return mark;
 }
 
+// Adds the marks of bars [b, b + W) of the stretch, on which no stock was
+// busy, to the cash in out[b], in stock order, and hands the host their
+// gross and holdings; W bars summed side by side overlap their chains of
+// additions (add_bar_marks).
+template <int W, class Host>
+[[gnu::always_inline]] inline void add_walked_marks(Run &run, Host &host, const Stretch &st, index_t b, double *out) {
+    const std::size_t j = static_cast<std::size_t>(b - st.d);
+    const double *marks = run.stretch_marks.data();
+    const std::uint8_t *nonzero = run.stretch_nonzero.data();
+    double sum[W], gross[W];
+    int holdings[W];
+    for (int i = 0; i < W; ++i) {
+        sum[i] = out[b + i];
+        gross[i] = 0;
+        holdings[i] = 0;
+    }
+    for (std::uint32_t k : run.stretch_order) {
+        std::size_t stride = run.mark_stride[k], at = run.mark_base[k] + j * stride;
+        for (int i = 0; i < W; ++i) {
+            double v = marks[at + static_cast<std::size_t>(i) * stride];
+            sum[i] += v;
+            if constexpr (Host::wants_marks) {
+                gross[i] += std::fabs(v);
+                holdings[i] += nonzero[at + static_cast<std::size_t>(i) * stride];
+            }
+        }
+    }
+    for (int i = 0; i < W; ++i) {
+        out[b + i] = sum[i];
+        if constexpr (Host::wants_marks) host.on_mark(run, b + i, gross[i], holdings[i]);
+    }
+}
+
+// The marks of bars [from, to), each stock's in the stretch's marks: the
+// bars' cash in out[] is there already.
+template <class Host>
+void add_walked_marks(Run &run, Host &host, const Stretch &st, index_t from, index_t to, double *out) {
+    index_t b = from;
+    for (; b + 4 <= to; b += 4) add_walked_marks<4>(run, host, st, b, out);
+    for (; b < to; ++b) add_walked_marks<1>(run, host, st, b, out);
+}
+
 // Walks the waiting order of busy stock k down its column from bar
 // `from`: its revaluation and the retry of its order, as long as each fill
 // keeps a held position open (bars without a fill are walked whether it is
@@ -519,8 +561,14 @@ inline void walk_done_orders(Run &run, const Stretch &st, index_t b) {
         bool marked = false;
         for (const SideSid &m : run.exit_stocks) marked = marked || m.sid == sid;
         if (!marked && !market::waits(run, sid) && !run.pos.contains(sid)) {
-            // Sold out and done: nothing left to take on its bars.
+            // Sold out and done: nothing left to take on its bars, whose
+            // marks add nothing (-0.0).
             run.held_before_retry[k] = 0;
+            for (index_t c = b + 1; c < st.end; ++c) {
+                std::size_t at = mark_offset(run, st, k, c);
+                run.stretch_marks[at] = -0.0;
+                run.stretch_nonzero[at] = 0;
+            }
             continue;
         }
         if (!marked && market::waits(run, sid)) {
@@ -651,16 +699,27 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
     }
     const std::vector<std::uint32_t> &exits = run.stretch_exits;
     std::size_t next = 0;
+    // A bar on which no stock is busy has every mark in the stretch's
+    // marks: its cash is kept and the marks added later, several bars side
+    // by side, still in bar order.
+    index_t unmarked = d;
     for (index_t b = d; b < s.end; ++b) {
         start_bar(run, host, b);
         std::size_t first = next;
         while (next < exits.size() && run.stretch_exit[exits[next]].bar == b) ++next;
         stretch_bar(run, host, st, b, first, next);
-        Mark mark = stretch_mark(run, host, st, b);
-        out[b] = mark.balance;
-        if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
+        if (run.busy_now.empty()) {
+            out[b] = run.cash;
+        } else {
+            add_walked_marks(run, host, st, unmarked, b, out);
+            Mark mark = stretch_mark(run, host, st, b);
+            out[b] = mark.balance;
+            if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
+            unmarked = b + 1;
+        }
         walk_done_orders(run, st, b);
     }
+    add_walked_marks(run, host, st, unmarked, s.end, out);
     // Orders walked to the stretch's end leave their holding's state there.
     for (std::uint32_t k : run.order_walks) {
         run.plan_of[stock_of(run, st, k)] = -1;
