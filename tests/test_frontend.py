@@ -265,6 +265,22 @@ def test_weight_on_the_last_price_bar_is_dropped_silently(ending):
     assert res.trades["weight"].iloc[0] == 0.5
 
 
+def test_the_engine_tells_weights_after_a_delisting_as_numpy_does():
+    from vostra import _engine
+    rng = np.random.default_rng(11)
+    for trial in range(200):
+        rows, cols, bars = rng.integers(1, 6), rng.integers(1, 5), rng.integers(1, 8)
+        price_ns = np.sort(rng.choice(100, bars, replace=False)).astype(np.int64)
+        pos_ns = np.sort(rng.integers(0, 100, rows)).astype(np.int64)
+        delisting = np.where(rng.random(cols) < 0.5, rng.integers(0, bars, cols), -1).astype(np.int64)
+        weights = np.where(rng.random((rows, cols)) < 0.4, rng.choice([0.5, -1.0, np.nan], (rows, cols)), 0.0)
+        weights = np.asfortranarray(weights) if trial % 2 else weights
+        gone = np.flatnonzero(delisting >= 0)
+        cutoff = price_ns[np.maximum(delisting[gone] - 1, 0)]
+        want = bool(((pos_ns[:, None] >= cutoff[None, :]) & (weights[:, gone] != 0)).any())
+        assert _engine.weights_after_delisting(weights, delisting, price_ns, pos_ns) is want
+
+
 # ---------------------------------------------------------------------------
 # Result tables
 # ---------------------------------------------------------------------------

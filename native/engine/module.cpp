@@ -12,6 +12,7 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_held_last_rows(PyObject *, PyObject *args);
+PyObject *py_weights_after_delisting(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_scan_weights(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
@@ -107,6 +108,10 @@ PyMethodDef methods[] = {
      "for); the marked weight columns without a close column (price_col < 0) in `unknown` and those whose closes "
      "are all NaN in `empty`; per weight column the row after its last close when that comes before "
      "`market_end`, else -1, in `delisting`, and how many columns that delists."},
+    {"weights_after_delisting", py_weights_after_delisting, METH_VARARGS,
+     "weights_after_delisting($module, weights, delisting_bars, price_ns, pos_ns, /)\n--\n\nWhether any column "
+     "j of a 2-D float64 weight matrix with a delisting bar b = delisting_bars[j] >= 0 has a nonzero weight on a row "
+     "dated (pos_ns, int64) at or after price_ns[max(b - 1, 0)], its last price bar."},
     {"weight_columns", py_weight_columns, METH_O,
      "weight_columns($module, matrix, /)\n--\n\nPer column of a 2-D float64 weight matrix, whether any row "
      "gives it a nonzero weight (a bool array); None when some weight is NaN or infinite. One pass over the "

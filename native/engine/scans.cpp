@@ -143,6 +143,37 @@ PyObject *py_held_last_rows(PyObject *, PyObject *args) {
     });
 }
 
+// weights_after_delisting(weights, delisting_bars, price_ns, pos_ns, /): whether any
+// weight column j with a delisting bar b = delisting_bars[j] >= 0 has a nonzero
+// weight on a row dated at or after its last price bar (price_ns[max(b - 1, 0)]):
+// the weights a run of a delisting must drop. Most runs have none, told here
+// without the masks of every delisted column.
+PyObject *py_weights_after_delisting(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.weights_after_delisting", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *weights_obj, *bars_obj, *price_obj, *pos_obj;
+        if (!PyArg_ParseTuple(args, "O!O!O!O!:weights_after_delisting", &PyArray_Type, &weights_obj, &PyArray_Type,
+                              &bars_obj, &PyArray_Type, &price_obj, &PyArray_Type, &pos_obj))
+            throw_py();
+        check_array(weights_obj, Elem::f64, 2);
+        check_array(bars_obj, Elem::i64, 1);
+        check_array(price_obj, Elem::i64, 1);
+        check_array(pos_obj, Elem::i64, 1);
+        View2<double> w = view2<double>(weights_obj);
+        View1<std::int64_t> bars = view1<std::int64_t>(bars_obj), price_ns = view1<std::int64_t>(price_obj),
+                            pos_ns = view1<std::int64_t>(pos_obj);
+        if (bars.size != w.cols || pos_ns.size != w.rows)
+            raise(PyExc_ValueError, "weights_after_delisting() needs a delisting bar per column and a date per row");
+        for (Py_ssize_t c = 0; c < w.cols; ++c) {
+            if (bars[c] < 0) continue;
+            std::int64_t cutoff = price_ns[numpy_index(std::max<std::int64_t>(bars[c] - 1, 0), price_ns.size, 0)];
+            for (Py_ssize_t r = 0; r < w.rows; ++r)
+                if (pos_ns[r] >= cutoff && w(r, c) != 0) Py_RETURN_TRUE;
+        }
+        Py_RETURN_FALSE;
+    });
+}
+
 // weight_columns(matrix, /): per column of a float64 weight matrix, whether
 // any row gives it a nonzero weight; None when some weight is not finite
 // or a row's absolute weights add up beyond the largest double.

@@ -140,6 +140,12 @@ def printed_figures(keys: tuple[str, ...], equity: npt.NDArray[np.float64], firs
     without a value); then the closed trades' MAE and MFE in entry order
     when more than 8192 of them are to be averaged, else None and None."""
 
+def weights_after_delisting(weights: npt.NDArray[np.float64], delisting_bars: npt.NDArray[np.int64],
+                            price_ns: npt.NDArray[np.int64], pos_ns: npt.NDArray[np.int64], /) -> bool:
+    """Whether any column ``j`` with a delisting bar ``b = delisting_bars[j] >= 0``
+    has a nonzero weight on a row dated at or after ``price_ns[max(b - 1, 0)]``,
+    its last price bar."""
+
 def first_nonpositive(values: npt.NDArray[np.float64], /) -> int:
     """The first position of ``values`` (1-D float64) at or below 0 (NaN is
     not), -1 for none."""

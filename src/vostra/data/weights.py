@@ -132,6 +132,9 @@ def _drop_after_delisting(values: np.ndarray, tickers: pd.Index, delisting_bars:
     that no longer trades (and that the engine then never closes). Rows dated
     on or after the delisting bar itself point to stale data and draw a warning.
     """
+    if values.dtype == np.float64 and not load_engine().weights_after_delisting(values, delisting_bars, price_ns,
+                                                                                 pos_ns):
+        return values  # the usual case, told in one pass over the delisted columns alone
     gone = np.flatnonzero(delisting_bars >= 0)
     if len(gone) == 0:
         return values
