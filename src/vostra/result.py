@@ -266,7 +266,11 @@ class Result:
                  prices: dict[str, pd.DataFrame | None] | None = None,
                  book: Book | Callable[[], Book] | None = None,
                  fill_source: tuple[Any, dict[str, Any], bool] | None = None) -> None:
-        self.equity = equity
+        # The deferred attributes' slots, written as their __set__ does: four
+        # calls fewer in every backtest.
+        slots = self.__dict__
+        slots["_equity_given"], slots["_start_given"] = equity, start
+        slots["_weight_date_given"], slots["_next_weight_date_given"] = weight_date, next_weight_date
         # The ledger's columns the trade figures are read from (None: from the trade log).
         self._trade_columns = trade_columns
         self.risk_free = risk_free
@@ -286,9 +290,6 @@ class Result:
         self._per_bar = per_bar or {}
         self._trades = trades
         self._operations = operations
-        self.weight_date = weight_date
-        self.next_weight_date = next_weight_date
-        self.start = start
         self.close = close
         self.prices = {k: v for k, v in (prices or {}).items() if v is not None}
         self.settings = dict(settings or {})
