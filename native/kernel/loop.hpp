@@ -73,6 +73,22 @@ inline void signal_row_weights(Run &run, index_t r, const View1<double> &row) {
     run.row_nonzero.weight.assign(sparse->weight.begin() + from, sparse->weight.begin() + to);
 }
 
+// A rebalance of the account under market rules is due on this bar: the
+// cells its fills read (trading price, previous close, volume, blocked
+// cell) of the stocks its row names are asked for before the revaluation,
+// whose work then hides their misses.
+inline void prefetch_rebalance(const Run &run) {
+    const SparseRows *sparse = run.sparse;
+    if (!sparse || !sparse->lists(run.pos_id)) return;
+    auto from = static_cast<std::size_t>(sparse->start[run.pos_id]);
+    auto to = static_cast<std::size_t>(sparse->start[run.pos_id + 1]);
+    const std::vector<int> &price_of = run.columns.price_of;
+    for (std::size_t i = from; i < to; ++i) {
+        int sid = sparse->column[i];
+        if (sid >= 0 && static_cast<std::size_t>(sid) < price_of.size()) market::prefetch_rules(run, price_of[sid], 0);
+    }
+}
+
 template <class Host>
 void rebalance_step(Run &run, Host &host) {
     const Market &in = run.in;
@@ -232,6 +248,7 @@ void simulate(Run &run, Host &host, double *out) {
         host.on_date(run, d);
         run.traded = false;
         if constexpr (account_host<Host>) {
+            if (run.should_rebalance && run.opt.account.market.on) detail::prefetch_rebalance(run);
             if (run.opt.account.financing()) account::finance(run, host);
         }
         // On a bar without a rebalance, pending exit or delisting, only an
