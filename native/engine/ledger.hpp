@@ -74,6 +74,13 @@ public:
         return at;
     }
     void push_back(const T &v) { *extend(1) = v; }
+    // Room for `n` values in all; returns the capacity. Values written past
+    // the size count once set_size takes them.
+    std::size_t reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+        return capacity_;
+    }
+    void set_size(std::size_t n) { size_ = n < capacity_ ? n : capacity_; }
     std::size_t size() const { return size_; }
     T *data() const { return data_; }
     T &operator[](std::size_t i) { return data_[i]; }
@@ -110,23 +117,40 @@ private:
 
 // The fills of an account run, a column per field, each handed as it is
 // to the array that returns it: a fill is written once, where a list of
-// records would be copied as it grows and then again into the arrays.
+// records would be copied as it grows and then again into the arrays. The
+// columns grow together, so a fill checks for room once; `close` sets
+// their sizes before they are handed over.
 struct FillColumns {
     Pooled<std::int64_t> bar{Pool::columns8}, sid{Pool::columns8}, order{Pool::columns8};
     Pooled<double> shares{Pool::columns8}, price{Pool::columns8}, value{Pool::columns8}, cost{Pool::columns8};
     Pooled<bool> completed{Pool::columns1};
 
     void push_back(const kernel::Fill &f) {
-        bar.push_back(f.bar);
-        sid.push_back(f.sid);
-        order.push_back(f.order);
-        shares.push_back(f.shares);
-        price.push_back(f.price);
-        value.push_back(f.value);
-        cost.push_back(f.cost);
-        completed.push_back(f.completed);
+        if (n_ == room_) [[unlikely]]
+            make_room();
+        bar[n_] = f.bar;
+        sid[n_] = f.sid;
+        order[n_] = f.order;
+        shares[n_] = f.shares;
+        price[n_] = f.price;
+        value[n_] = f.value;
+        cost[n_] = f.cost;
+        completed[n_] = f.completed;
+        ++n_;
     }
-    std::size_t size() const { return bar.size(); }
+    std::size_t size() const { return n_; }
+    void close() {
+        bar.set_size(n_), sid.set_size(n_), order.set_size(n_), shares.set_size(n_), price.set_size(n_);
+        value.set_size(n_), cost.set_size(n_), completed.set_size(n_);
+    }
+
+private:
+    void make_room() {
+        std::size_t n = std::max<std::size_t>(2 * n_, 1024);
+        room_ = std::min({bar.reserve(n), sid.reserve(n), order.reserve(n), shares.reserve(n), price.reserve(n),
+                          value.reserve(n), cost.reserve(n), completed.reserve(n)});
+    }
+    std::size_t n_ = 0, room_ = 0;
 };
 
 struct Ledger {

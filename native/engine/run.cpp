@@ -281,6 +281,7 @@ Ref excursion_matrix(Ledger &l) {
 // Every fill of an account run: bar, sid, shares (signed), price, value,
 // cost, its order and whether it ended that order.
 Ref fill_columns(FillColumns &f) {
+    f.close();
     Ref d = Ref::check(PyDict_New());
     set_item(d.get(), "bar", adopt(f.bar, NPY_INT64).get());
     set_item(d.get(), "sid", adopt(f.sid, NPY_INT64).get());
