@@ -50,7 +50,14 @@ struct ColumnRules {
         // order's or a rebalance's) share it.
         if (same_bar) cap = cap - filled;
         if (!(cap > 0)) return 0;
-        return lot > 0 ? std::floor(cap / lot) * lot : cap;
+        return lot > 0 ? whole_part(cap / lot) * lot : cap;
+    }
+
+    // std::floor of x >= 0 (not NaN): without SSE4.1 the library's floor is
+    // a long sequence, while below 2^52 the truncation to an integer is
+    // exact and the same, and from there on every double is whole.
+    [[gnu::always_inline]] static double whole_part(double x) {
+        return x < 0x1p52 ? static_cast<double>(static_cast<std::int64_t>(x)) : x;
     }
 };
 
