@@ -41,7 +41,26 @@ void set_float(PyObject *d, const char *key, double v) {
     if (PyDict_SetItem(d, name_of(key), value.get()) < 0) throw_py();
 }
 
-using Slots = std::unordered_map<PyObject *, Py_ssize_t>;
+// The positions of a tuple of names: by interned str, and by the string
+// literal each figure is put under, learned at its first put. Those few
+// pairs sit side by side and are searched in order: a map's scattered nodes
+// cost a cache miss each right after a run.
+struct Slots {
+    std::unordered_map<PyObject *, Py_ssize_t> by_name;
+    mutable std::vector<std::pair<const char *, Py_ssize_t>> by_literal;
+
+    std::size_t size() const { return by_name.size(); }
+
+    // The position of `key` (a literal), -1 for a name not in the tuple.
+    Py_ssize_t slot(const char *key) const {
+        for (const auto &[literal, at] : by_literal)
+            if (literal == key) return at;
+        auto it = by_name.find(name_of(key));
+        Py_ssize_t at = it == by_name.end() ? -1 : it->second;
+        by_literal.emplace_back(key, at);
+        return at;
+    }
+};
 
 // Where figures go: into a dict by name, or into the slots of an array laid
 // out in the order of a tuple of names (`at`). A figure without a value (NaN)
@@ -56,9 +75,9 @@ struct Out {
             set_float(dict, key, v);
             return;
         }
-        auto it = at->find(name_of(key));
-        if (it == at->end()) raisef(PyExc_ValueError, "printed_figures() has no slot for the figure %s", key);
-        slots[it->second] = v;
+        Py_ssize_t i = at->slot(key);
+        if (i < 0) raisef(PyExc_ValueError, "printed_figures() has no slot for the figure %s", key);
+        slots[i] = v;
     }
 };
 
@@ -79,12 +98,12 @@ const Slots &slots_of(PyObject *keys) {
         Py_INCREF(key);
         PyUnicode_InternInPlace(&key);  // the str name_of makes of the same text
         held.push_back(Ref::steal(key));
-        made.emplace(key, i);
+        made.by_name.emplace(key, i);
     }
     Py_INCREF(keys);
     Py_XDECREF(seen);
     seen = keys;
-    slots.swap(made);
+    slots = std::move(made);
     names.swap(held);
     return slots;
 }
@@ -318,14 +337,18 @@ std::pair<double, double> order_pair(const std::vector<double> &x, std::size_t l
         else
             std::nth_element(sample.begin(), nth, sample.end(), std::greater<double>());
         double pivot = *nth;
-        keep.resize(n);
+        // Room for every value, left uninitialised: only the lines of the
+        // few kept ones are ever written.
+        auto kept = std::make_unique_for_overwrite<double[]>(n);
         std::size_t c = 0;
         if (low)
-            for (double v : x) keep[c] = v, c += v <= pivot;
+            for (double v : x) kept[c] = v, c += v <= pivot;
         else
-            for (double v : x) keep[c] = v, c += v >= pivot;
-        keep.resize(c);
-        if (c < need) keep = x;
+            for (double v : x) kept[c] = v, c += v >= pivot;
+        if (c < need)
+            keep = x;
+        else
+            keep.assign(kept.get(), kept.get() + c);
     } else {
         keep = x;
     }
