@@ -101,6 +101,11 @@ def _account(capital: float | None, min_fee: float, slippage: float, leverage: f
              borrow_rate: float, cash_rate: float) -> dict[str, Any]:
     """The engine's account options that differ from their defaults, checked
     (so that a run with all of them at their defaults is today's run)."""
+    # The normalised account as the defaults give it (plain floats): nothing to check or pass on.
+    if (capital is None and type(min_fee) is float and type(slippage) is float and type(leverage) is float
+            and type(borrow_rate) is float and type(cash_rate) is float and min_fee == 0.0 and slippage == 0.0
+            and leverage == 1.0 and borrow_rate == 0.0 and cash_rate == 0.0):
+        return {}
     out: dict[str, Any] = {}
     if capital is not None:
         capital = _number(capital, "capital")
@@ -236,8 +241,8 @@ def positive(value: float | None, name: str) -> float:
 
 def intrabar_stops(arguments: dict[str, Any]) -> bool:
     """Whether the run tests stops against each bar's open, high and low."""
-    stops = any(arguments[name] != math.inf for name in ("stop_loss", "take_profit", "trail_stop"))
-    return bool(arguments["touched_exit"]) and stops
+    return bool(arguments["touched_exit"]) and (arguments["stop_loss"] != math.inf or arguments["take_profit"] != math.inf
+                                                or arguments["trail_stop"] != math.inf)
 
 
 def held_bar_notes(context: dict[str, Any], trades: dict[str, Any]) -> list[str]:
