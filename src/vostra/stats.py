@@ -352,10 +352,11 @@ def closed_trade_figures(n_trades: int, returns: np.ndarray, holding_bars: np.nd
     return out
 
 
-def _traded_values(traded: Any, index: pd.Index, first: int) -> np.ndarray:
+def _traded_values(traded: Any, index: pd.Index, first: int, bars: int) -> np.ndarray:
     """The traded value on the window's bars, from a Series on the equity's
-    dates (missing dates count as no trade) or an array as long as the curve."""
-    if type(traded) is np.ndarray and traded.dtype == np.float64 and traded.shape == (len(index),):
+    dates (missing dates count as no trade) or an array as long as the curve
+    (``bars`` values, as many as ``index`` has)."""
+    if type(traded) is np.ndarray and traded.dtype == np.float64 and traded.shape == (bars,):
         return traded[first:]  # the engine's own array, as it is
     if isinstance(traded, pd.Series):
         extra = traded.index.difference(index)
@@ -399,10 +400,10 @@ def figures(equity: np.ndarray, first: int, ppy: float, traded: np.ndarray | Non
     return out
 
 
-def _bar_values(values: Any, index: pd.Index, name: str) -> np.ndarray:
+def _bar_values(values: Any, index: pd.Index, name: str, bars: int) -> np.ndarray:
     """Per-bar values given as a Series on the equity's dates or as an array
-    as long as the curve."""
-    if type(values) is np.ndarray and values.shape == (len(index),):
+    as long as the curve (``bars`` values, as many as ``index`` has)."""
+    if type(values) is np.ndarray and values.shape == (bars,):
         return values  # the engine's own array, as it is
     if isinstance(values, pd.Series):
         if not values.index.equals(index):
@@ -624,8 +625,8 @@ def curve_figures(full: np.ndarray, index: pd.Index, trade_stats: dict[str, floa
     anchor = max(first - 1, 0)
     window_traded = None
     if traded is not None and len(full) - anchor > 1:
-        window_traded = _traded_values(traded, index, first)
-    held = None if holdings is None else _bar_values(holdings, index, "holdings")[anchor + 1:]
+        window_traded = _traded_values(traded, index, first, len(full))
+    held = None if holdings is None else _bar_values(holdings, index, "holdings", len(full))[anchor + 1:]
     values = full[anchor:]
     n_returns = len(values) - 1
     # Calendar figures need dates; a plain index has none.
