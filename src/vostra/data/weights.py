@@ -15,20 +15,36 @@ from .frames import Axes, check_frame, index_ns, labels, listing, matrix, one_bl
 from .prices import PriceArrays
 
 
-def weights_matrix(weights: pd.DataFrame) -> tuple[np.ndarray, bool, np.ndarray, np.ndarray, Any]:
+def early_scan(weights: Any) -> tuple[np.ndarray, Any] | None:
+    """The matrix of a weight frame of one float64 block and the engine's
+    scan of it (see :func:`weights_matrix`), made before any check: the scan
+    raises nothing, and its pass streams the matrix through the caches,
+    which the checks and conversions made after it then find as they left
+    them. None for other frames (and other objects)."""
+    if not (isinstance(weights, pd.DataFrame) and one_block(weights, np.float64)):
+        return None
+    values = matrix(weights, "weights")
+    return values, load_engine().scan_weights(values)
+
+
+def weights_matrix(weights: pd.DataFrame, early: tuple[np.ndarray, Any] | None = None,
+                   ) -> tuple[np.ndarray, bool, np.ndarray, np.ndarray, Any]:
     """The weights as float64 (NaN → 0) or, for a bool frame, a bool mask;
     the (row, column) positions of infinite weights in row order (a run over
     some of the rows and columns fails on the first one it uses); per column
     whether any row gives it a weight; and the engine's scan of the float64
     matrix, which a run of the whole matrix takes instead of its own (None
-    where there is none)."""
-    one_bool_block = one_block(weights, bool)
-    dtypes = () if one_bool_block or one_block(weights, np.float64) else set(weights.dtypes.to_numpy())
-    if one_bool_block or (dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes)):
-        mask = weights.to_numpy(dtype=bool, na_value=False)
-        return mask, True, np.empty((0, 2), dtype=np.intp), mask.any(axis=0), None
-    values = matrix(weights, "weights")
-    scanned = load_engine().scan_weights(values)  # one pass; None when a weight is not finite
+    where there is none). ``early`` is :func:`early_scan` of the frame."""
+    if early is not None:
+        values, scanned = early
+    else:
+        one_bool_block = one_block(weights, bool)
+        dtypes = () if one_bool_block or one_block(weights, np.float64) else set(weights.dtypes.to_numpy())
+        if one_bool_block or (dtypes and all(pd.api.types.is_bool_dtype(d) for d in dtypes)):
+            mask = weights.to_numpy(dtype=bool, na_value=False)
+            return mask, True, np.empty((0, 2), dtype=np.intp), mask.any(axis=0), None
+        values = matrix(weights, "weights")
+        scanned = load_engine().scan_weights(values)  # one pass; None when a weight is not finite
     if scanned is not None:  # the common case
         return values, False, np.empty((0, 2), dtype=np.intp), *scanned
     infinite = np.argwhere(np.isinf(values))
@@ -87,10 +103,12 @@ class WeightArrays:
         return {**self.__dict__, "scan": None}
 
 
-def convert_weights(weights: pd.DataFrame, prices: PriceArrays) -> WeightArrays:
+def convert_weights(weights: pd.DataFrame, prices: PriceArrays,
+                    early: tuple[np.ndarray, Any] | None = None) -> WeightArrays:
+    """The weight frame checked and converted; ``early`` is :func:`early_scan` of it."""
     weights = check_frame(weights, "weights")
     same_clock(weights.index, prices.close.index, "weights.index and close.index")
-    values, is_mask, infinite, traded, scan = weights_matrix(weights)
+    values, is_mask, infinite, traded, scan = weights_matrix(weights, early)
     return WeightArrays(Axes(weights.index, weights.columns), values, is_mask, infinite, traded,
                          index_ns(weights.index),
                          labels(weights.columns, "weights"),

@@ -14,7 +14,7 @@ from ..data.frames import listing
 from .._native import load_engine
 from ..data.prices import PriceArrays, convert_prices, inconsistent_note, market_last
 from ..data.schedule import Rebalance, schedule
-from ..data.weights import WeightArrays, check_finite, convert_weights, run_weights
+from ..data.weights import WeightArrays, check_finite, convert_weights, early_scan, run_weights
 from ..stats import infer_periods_per_year
 from .market_rules import market_arguments
 from .options import intrabar_stops, lot_sizes, needs_periods, scalar_arguments
@@ -32,8 +32,10 @@ def prepare(weights: pd.DataFrame, close: pd.DataFrame, open: pd.DataFrame | Non
     that they point at the user's call). Raises the errors listed in
     :func:`vostra.backtest`.
     """
+    # The weight scan first: the checks and conversions run after its pass.
+    early = early_scan(weights)
     prices = convert_prices(close, open, high, low)
-    return engine_arguments(prices, convert_weights(weights, prices), **options)
+    return engine_arguments(prices, convert_weights(weights, prices, early), **options)
 
 
 def price_frames(trade_at: Any) -> dict[str, str]:
