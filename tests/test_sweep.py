@@ -151,7 +151,8 @@ def test_prices_and_each_weight_frame_are_converted_once(market, signals, monkey
 
     monkeypatch.setattr(prices, "matrix", counting_matrix)
     monkeypatch.setattr(weights, "matrix", counting_matrix)
-    monkeypatch.setattr(weights, "weights_matrix", lambda frame: masks.append(frame.shape) or weights_matrix(frame))
+    monkeypatch.setattr(weights, "weights_matrix",
+                        lambda frame, *early: masks.append(frame.shape) or weights_matrix(frame, *early))
     grid = {"rebalance": ["M", "W"], "delisting": ["auto", None], "fee": [0.0, 0.002]}
     table = vostra.sweep(signals, market, grid=grid, equity=True, progress=False, workers=2, chunksize=3)
     # Four price frames and the float weight frame once; the bool frame is
