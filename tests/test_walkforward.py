@@ -362,9 +362,9 @@ def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch
         converted.append(name)
         return matrix(frame, name)
 
-    def counting_weights_matrix(frame):
+    def counting_weights_matrix(frame, *early):
         weight_frames.append(frame.shape)
-        return weights_matrix(frame)
+        return weights_matrix(frame, *early)
 
     def counting_run_many(*args, jobs, **kwargs):
         batches.append(len(jobs))
