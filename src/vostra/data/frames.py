@@ -125,17 +125,25 @@ def index_ns(index: pd.DatetimeIndex) -> np.ndarray:
     return known("ns", (index,), lambda: np.array(index.as_unit("ns").asi8, dtype=np.int64))
 
 
-def one_block(frame: pd.DataFrame, dtype: Any) -> bool:
-    """Whether the frame's values are one block of ``dtype`` (float64 for the
-    usual price frame), read off its block manager without building a Series
-    of its dtypes; False whenever that cannot be told."""
+def block_values(frame: pd.DataFrame, dtype: Any) -> np.ndarray | None:
+    """The frame's values when they are one block of ``dtype`` (float64 for
+    the usual price frame), as its block manager holds them (columns x
+    rows), read without building a Series of its dtypes; None whenever that
+    cannot be told."""
     blocks = getattr(getattr(frame, "_mgr", None), "blocks", None)
     if not (isinstance(blocks, tuple) and len(blocks) == 1):
-        return False
+        return None
     # A NumPy block holds (columns x rows): its shape tells the columns
     # without the frame's (an Index of text counts its length in Python).
     values = getattr(blocks[0], "values", None)
-    return isinstance(values, np.ndarray) and values.ndim == 2 and values.dtype == dtype and values.shape[0] > 0
+    if isinstance(values, np.ndarray) and values.ndim == 2 and values.dtype == dtype and values.shape[0] > 0:
+        return values
+    return None
+
+
+def one_block(frame: pd.DataFrame, dtype: Any) -> bool:
+    """Whether the frame's values are one block of ``dtype`` (see :func:`block_values`)."""
+    return block_values(frame, dtype) is not None
 
 
 def matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
@@ -145,12 +153,13 @@ def matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     (often read-only) view; the engine reads any strides, so it is passed on
     as is. Other numeric dtypes are converted, which copies.
     """
-    if one_block(frame, np.float64):
+    values = block_values(frame, np.float64)
+    if values is not None:
         # What to_numpy gives for one block (a read-only transposed view of
         # it), without the call chain that costs more than the view.
-        view = frame._mgr.blocks[0].values.view()
+        view = values.T
         view.flags.writeable = False
-        return view.T
+        return view
     dtypes = set(frame.dtypes.to_numpy())
     if not all(pd.api.types.is_numeric_dtype(d) or pd.api.types.is_bool_dtype(d) for d in dtypes):
         bad = [c for c in frame.columns if not pd.api.types.is_numeric_dtype(frame[c].dtype)]
