@@ -698,6 +698,18 @@ def test_trade_figures_of_runs_and_their_checks():
         assert table.tobytes() == np.array([curve[k] for k in STAT_LABELS]).tobytes()
     with pytest.raises(ValueError, match="no slot for the figure"):
         _engine.printed_figures(("trades",), r.equity, 0, 252.0, None, None, None, 0.0, *args)
+    # Beyond 8192 closed trades the MAE and MFE come back for NumPy to average.
+    from vostra.stats import ledger_trade_figures as columns_figures
+    rng = np.random.default_rng(5)
+    n = 9000
+    exit_bar = np.where(rng.random(n) < 0.99, rng.integers(5, 50, n), -1).astype(np.int64)
+    many = (rng.permutation(n).astype(np.int64), exit_bar, np.zeros(n, np.int64), rng.standard_normal(n),
+            rng.standard_normal((n, 1, 6)))
+    table, mae, mfe = _engine.printed_figures(tuple(STAT_LABELS), np.ones(3), 0, 252.0, None, None, None, 0.0, *many)
+    assert len(mae) == len(mfe) == np.count_nonzero(exit_bar >= 0) > 8192
+    want = columns_figures(*many)
+    assert [table[list(STAT_LABELS).index(k)] for k in ("trades", "win_rate", "avg_holding_bars")] == \
+        [want["trades"], want["win_rate"], want["avg_holding_bars"]]
     with pytest.raises(IndexError):
         _engine.trade_figures(np.array([5]), *[np.zeros(2, np.int64)] * 2, np.zeros(2), np.zeros((2, 1, 6)))
     with pytest.raises(ValueError, match="one length"):

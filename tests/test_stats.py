@@ -381,16 +381,21 @@ def test_result_statistics_start_at_the_first_trade_with_the_run_options():
     assert res.statistics().attrs["anchor"] == res.equity.index[99]
 
 
-def test_printing_a_result_takes_the_trade_figures_from_the_ledger():
-    m = vostra.synthetic_market(n_stocks=60, years=4, seed=5)
-    signal = m.close.rank(axis=1, ascending=False) <= 6
-    res = vostra.backtest(signal, m.close, m.open, m.high, m.low, trade_at="open", stop_loss=0.05)
+@pytest.mark.parametrize("many", [False, True], ids=["stops", "more_than_8192_trades"])
+def test_printing_a_result_takes_the_trade_figures_from_the_ledger(many):
+    m = vostra.synthetic_market(n_stocks=60, years=1 if many else 4, seed=5)
+    if many:  # daily records, whose MAE and MFE NumPy averages
+        res = vostra.backtest(m.close.rank(axis=1, ascending=False) <= 40, m.close, rebalance="D")
+    else:
+        signal = m.close.rank(axis=1, ascending=False) <= 6
+        res = vostra.backtest(signal, m.close, m.open, m.high, m.low, trade_at="open", stop_loss=0.05)
     text = str(res)
     assert "trades" not in res.__dict__, "printing built the trade log"
     from_ledger = res.stats
-    assert f"{len(res.trades)} trades" in text
+    assert f"{len(res.trades)} trades" in text and (len(res.trades) > 8192) == many
     # Once the log exists the figures come from it: the same bits.
     del res.__dict__["stats"]
+    del res.__dict__["_default_figures"]
     assert res.stats.to_numpy().tobytes() == from_ledger.to_numpy().tobytes()
 
 
