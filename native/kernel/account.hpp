@@ -248,32 +248,41 @@ double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bo
         return balance;
     };
     double floor = a.leverage > 1 ? balance_of() * (1 - a.leverage) : 0.0;
-    for (std::uint8_t pass : {sales, covers, purchases}) {
-        for (const AccountTarget &t : run.targets) {
-            if (t.pass != pass) continue;
-            if (placing)
-                market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);
-            else
-                run.order_now = run.waiting_order[t.sid];
-            if (t.plan >= 0 && plans.apply(t, cash, floor)) continue;
-            double held = run.shares[t.sid];
-            double shares = market::capped(run, t.sid, t.shares, t.price);
-            if (pass != sales) {
-                double fill = t.price * (1 + a.slippage);
-                double kept = cut(run, held, shares, fill, cash, floor, lot_of(run, t.sid));
-                if (kept != shares) market::stop_waiting(run, t.sid);  // the cash ends this order
-                shares = kept;
-            }
-            bool closing = t.shares == 0;
-            ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
-            if (shares == 0)
-                cash = close(run, host, t.sid, cash, true, why, t.price);
-            else if (placing || shares != held) {
-                // Only a fill that opens a position (or a rebalance's) reads the balance.
-                bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
-                double b = placing || opens ? balance_of() : __builtin_nan("");
-                cash = trade(run, host, t.sid, shares, t.price, b, cash, placing && !closing);
-            }
+    // The targets by pass, stock order kept within each, counted out once:
+    // a test of each target's pass in every pass mispredicts as often as the
+    // passes mix.
+    auto bucket = [](std::uint8_t pass) { return pass < none ? pass : std::uint8_t{none}; };
+    std::uint32_t at[5] = {0, 0, 0, 0, 0};
+    for (const AccountTarget &t : run.targets) ++at[bucket(t.pass) + 1];
+    for (int p = 1; p < 5; ++p) at[p] += at[p - 1];
+    std::vector<std::uint32_t> &by_pass = run.by_pass;
+    by_pass.resize(run.targets.size());
+    for (std::uint32_t i = 0; i < run.targets.size(); ++i) by_pass[at[bucket(run.targets[i].pass)]++] = i;
+    for (std::uint32_t i = 0, n = at[purchases]; i < n; ++i) {
+        const AccountTarget &t = run.targets[by_pass[i]];
+        std::uint8_t pass = t.pass;
+        if (placing)
+            market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);
+        else
+            run.order_now = run.waiting_order[t.sid];
+        if (t.plan >= 0 && plans.apply(t, cash, floor)) continue;
+        double held = run.shares[t.sid];
+        double shares = market::capped(run, t.sid, t.shares, t.price);
+        if (pass != sales) {
+            double fill = t.price * (1 + a.slippage);
+            double kept = cut(run, held, shares, fill, cash, floor, lot_of(run, t.sid));
+            if (kept != shares) market::stop_waiting(run, t.sid);  // the cash ends this order
+            shares = kept;
+        }
+        bool closing = t.shares == 0;
+        ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
+        if (shares == 0)
+            cash = close(run, host, t.sid, cash, true, why, t.price);
+        else if (placing || shares != held) {
+            // Only a fill that opens a position (or a rebalance's) reads the balance.
+            bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
+            double b = placing || opens ? balance_of() : __builtin_nan("");
+            cash = trade(run, host, t.sid, shares, t.price, b, cash, placing && !closing);
         }
     }
     run.order_now = -1;

@@ -222,6 +222,7 @@ struct Run {
     std::vector<int> waiting;
     std::int64_t order_now = -1;
     std::vector<double> shares_before;  // scratch of the waiting orders' fills
+    std::vector<std::uint32_t> by_pass;   // scratch of account::fill_targets: targets in pass order
     std::vector<index_t> fill_bar;        // per stock id: the bar of its last fill
     std::vector<double> filled_in_bar;    // and the shares filled on that bar
 
