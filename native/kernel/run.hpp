@@ -198,7 +198,9 @@ struct Run {
     // fills in bar order per stock, and per stretch stock the next of them,
     // the bar from which it is taken bar by bar again with its state then,
     // and its values before each bar's retry up to there; per stock id the
-    // stretch stock whose order is walked (-1: none); and those stocks.
+    // stretch stock whose order is walked (-1: none); per stretch stock
+    // whether its order is walked, and per bar of the stretch the walks
+    // that stop there (some no longer walked, or walked again since).
     std::vector<PlannedFill> planned;
     std::vector<std::size_t> plan_next, plan_end;
     std::vector<index_t> plan_bar;  // per stretch stock: the bar of its next such fill (-1: none)
@@ -206,7 +208,8 @@ struct Run {
     std::vector<StretchState> plan_stop_state;
     std::vector<double> plan_values;
     std::vector<std::int32_t> plan_of;
-    std::vector<std::uint32_t> order_walks;
+    std::vector<std::uint8_t> order_walked;
+    std::vector<std::vector<std::uint32_t>> walk_stops;
     std::vector<double> rewalk_marks;
     std::vector<std::uint8_t> rewalk_nonzero;
     ExitList walked_pending;

@@ -434,6 +434,15 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     return b > from;
 }
 
+// The order of stretch stock k is walked (walk_order): its fills are
+// booked from its plans, and it is taken bar by bar again at its stop.
+inline void keep_order_walk(Run &run, const Stretch &st, std::uint32_t k) {
+    run.order_walked[k] = 1;
+    run.plan_of[stock_of(run, st, k)] = static_cast<std::int32_t>(k);
+    run.busy_flag[k] = 0;
+    if (run.plan_until[k] < st.end) run.walk_stops[static_cast<std::size_t>(run.plan_until[k] - st.d)].push_back(k);
+}
+
 // Walked order k is taken bar by bar from here, from state `w`.
 inline void hand_back_order(Run &run, const Stretch &st, std::uint32_t k, const StretchState &w) {
     int sid = stock_of(run, st, k);
@@ -468,8 +477,7 @@ struct OrderPlans {
         if (t.pass == account::purchases && !((cash - f.traded) - f.fee >= floor)) {
             auto k = static_cast<std::uint32_t>(run.plan_of[sid]);
             run.plan_until[k] = run.d + 1;  // its value before this bar's retry is the walk's
-            std::vector<std::uint32_t> &walks = run.order_walks;
-            walks.erase(std::find(walks.begin(), walks.end(), k));
+            run.order_walked[k] = 0;
             hand_back_order(run, st, k, f.before);
             return false;
         }
@@ -497,17 +505,13 @@ void stretch_bar(Run &run, Host &host, const Stretch &st, index_t b, std::size_t
         set_state(run, stock_of(run, st, k), run.busy_from_state[k]);
         add_busy(run, st, k);
     }
-    // Walked orders whose walk stops here.
-    if (!run.order_walks.empty()) {
-        std::vector<std::uint32_t> &walks = run.order_walks;
-        std::size_t kept = 0;
-        for (std::uint32_t k : walks) {
-            if (run.plan_until[k] == b)
-                hand_back_order(run, st, k, run.plan_stop_state[k]);
-            else
-                walks[kept++] = k;
-        }
-        walks.resize(kept);
+    // Walked orders whose walk stops here. A walk handed back before its
+    // stop (a purchase the cash cuts, which ends its order) is no longer
+    // walked; one walked again starts after its stop.
+    for (std::uint32_t k : run.walk_stops[static_cast<std::size_t>(b - st.d)]) {
+        if (!run.order_walked[k]) continue;
+        run.order_walked[k] = 0;
+        hand_back_order(run, st, k, run.plan_stop_state[k]);
     }
     // Revaluation and intrabar exits, in stock order.
     run.exit_stocks_temp.clear();
@@ -577,9 +581,7 @@ inline void walk_done_orders(Run &run, const Stretch &st, index_t b) {
                 now[kept++] = k;
                 continue;
             }
-            run.order_walks.push_back(k);
-            run.plan_of[sid] = static_cast<std::int32_t>(k);
-            run.busy_flag[k] = 0;
+            keep_order_walk(run, st, k);
             continue;
         }
         bool walk = !marked && run.walk_from[k] == -1 && !market::waits(run, sid) && run.pos.contains(sid);
@@ -628,6 +630,9 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
     run.plan_end.resize(n);
     run.plan_bar.resize(n);
     run.plan_until.assign(n, st.d);
+    run.order_walked.assign(n, 0);
+    if (run.walk_stops.size() < len) run.walk_stops.resize(len);
+    for (std::size_t j = 0; j < len; ++j) run.walk_stops[j].clear();
     run.plan_stop_state.resize(n);
     run.plan_values.resize(n * len);
     run.planned.clear();
@@ -679,16 +684,12 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
     run.stretch_exits.clear();
     for (std::size_t k = 0; k < st.nw; ++k) keep_walk(run, st, k, d);
     run.busy_now.clear();
-    run.order_walks.clear();
     for (std::size_t k = st.nw; k < st.nw + st.nb; ++k) {
         auto k32 = static_cast<std::uint32_t>(k);
-        if (run.plan_until[k] == d) {
+        if (run.plan_until[k] == d)
             run.busy_now.push_back(k32);
-            continue;
-        }
-        run.order_walks.push_back(k32);
-        run.plan_of[busy[k - st.nw]] = static_cast<std::int32_t>(k);
-        run.busy_flag[k] = 0;
+        else
+            keep_order_walk(run, st, k32);
     }
     // Every stock of the stretch, in stock order.
     std::vector<std::uint32_t> &order = run.stretch_order;
@@ -721,11 +722,11 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
     }
     add_walked_marks(run, host, st, unmarked, s.end, out);
     // Orders walked to the stretch's end leave their holding's state there.
-    for (std::uint32_t k : run.order_walks) {
+    for (std::size_t k = 0; k < st.nw + st.nb; ++k) {
+        if (!run.order_walked[k]) continue;
         run.plan_of[stock_of(run, st, k)] = -1;
         set_state(run, stock_of(run, st, k), run.plan_stop_state[k]);
     }
-    run.order_walks.clear();
     keep_last_marks(run, st);
     run.pos_id = s.pos_id;
     run.should_rebalance = s.should_rebalance;
