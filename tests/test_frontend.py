@@ -653,3 +653,12 @@ def test_remembered_arrays_cannot_be_changed_by_a_run(quarter):
     for name in ("price_index", "price_columns", "pos_index", "pos_columns"):
         assert not args[name].flags.writeable, name
     assert args["price_columns"] is prepare(rotating(quarter), quarter)[0]["price_columns"]
+
+
+def test_weights_and_prices_on_different_clocks_fail_every_time():
+    idx = pd.bdate_range("2021-01-04", periods=6)
+    close = pd.DataFrame({"A": np.arange(1.0, 7.0)}, index=idx)
+    aware = pd.DataFrame({"A": [1.0]}, index=idx[:1].tz_localize("UTC"))
+    for _ in range(2):  # a failed check is not remembered
+        with pytest.raises(ValueError, match="weights.index and close.index: one index is timezone-aware"):
+            vostra.backtest(aware, close)

@@ -665,6 +665,12 @@ def _next_weights(run: Any, context: dict[str, Any]) -> dict[int, float]:
     return {sid: max(-limit, min(limit, w * scale)) for sid, w in raw.items()}
 
 
+def _exit_rules(context: dict[str, Any]) -> ExitRules:
+    """The run's exit rules, given as they are or as the call that makes them."""
+    rules = context.get("exit_rules", ExitRules())
+    return rules() if callable(rules) else rules
+
+
 def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -> Book:
     """The engine's final account, labelled, for the orders."""
     index = context["close_index"]
@@ -692,7 +698,7 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
         next_rebalance = next_rebalance()
     return Book(tickers=tickers, final=run.final, next_weights=_next_weights(run, context),
                 equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
-                rules=context.get("exit_rules", ExitRules()), costs=costs,
+                rules=_exit_rules(context), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
                 next_rebalance=next_rebalance, shares=run.shares, lot_size=lots,
                 leverage=context.get("leverage", 1.0),

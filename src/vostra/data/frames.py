@@ -217,10 +217,12 @@ def _label_texts(columns: pd.Index, name: str) -> np.ndarray:
     return labels
 
 
-def same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> None:
+def same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> bool:
+    """Raises unless both indexes are timezone-aware or both naive."""
     if (a.tz is None) != (b.tz is None):
         raise ValueError(
             f"{what}: one index is timezone-aware and the other is not; "
             f"use tz_localize/tz_convert so that both are the same kind"
         )
+    return True
 

@@ -107,7 +107,9 @@ def convert_weights(weights: pd.DataFrame, prices: PriceArrays,
                     early: tuple[np.ndarray, Any] | None = None) -> WeightArrays:
     """The weight frame checked and converted; ``early`` is :func:`early_scan` of it."""
     weights = check_frame(weights, "weights")
-    same_clock(weights.index, prices.close.index, "weights.index and close.index")
+    # Told once per pair of indexes: an index keeps its timezone.
+    known("same clock", (weights.index, prices.close.index),
+          lambda: same_clock(weights.index, prices.close.index, "weights.index and close.index"))
     values, is_mask, infinite, traded, scan = weights_matrix(weights, early)
     return WeightArrays(Axes(weights.index, weights.columns), values, is_mask, infinite, traded,
                          index_ns(weights.index),

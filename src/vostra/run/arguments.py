@@ -90,7 +90,7 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
     # Only columns that some row gives a weight (in any rows: `traded` is
     # the whole frame's) may be held: one native pass over their closes.
     last, missing, empty, delisting, delisted = load_engine().held_last_rows(
-        close_values, price_col.astype(np.int64, copy=False), traded, market_end)
+        close_values, price_col if price_col.dtype == np.int64 else price_col.astype(np.int64), traded, market_end)
     unknown = tickers[missing[held(missing)]] if len(missing) else ()
     if len(unknown):
         raise ValueError(
@@ -187,7 +187,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         close_index=close_index, weights_index=weights_index,
         # A naive index's nanoseconds are its wall-clock ones, which the printout reads.
         local_ns=price_ns if close_index.tz is None else None,
-        tickers=tickers, price_frames=price_frames(trade_at),
+        # The names of the price matrices, which only an engine error's message reads.
+        tickers=tickers, price_frames=functools.partial(price_frames, trade_at),
         # Read after a run whose stops test each bar's range, on its trades.
         ohlc_note=functools.partial(inconsistent_note, prices, bars, price_col),
         intrabar_stops=intrabar_stops(engine_scalars),

@@ -239,8 +239,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
                                **{k: v for k, v in dict(max_volume_share=max_volume_share,
                                                         price_limit=price_limit).items() if v is not None},
                                **({"blocked": True} if blocked is not None else {}))
-    context["exit_rules"] = ExitRules(
-        abs(arguments["stop_loss"]), abs(arguments["take_profit"]), abs(arguments["trail_stop"]),
+    # Only the orders read the exit rules: made when the book is.
+    context["exit_rules"] = functools.partial(
+        ExitRules, abs(arguments["stop_loss"]), abs(arguments["take_profit"]), abs(arguments["trail_stop"]),
         abs(arguments["trail_stop_activation"]), arguments["touched_exit"], arguments["stop_trading_next_period"])
     # The orders size a run in currency with its own lots and costs.
     context.update(lot_size=arguments.get("lot_size"), min_fee=arguments.get("min_fee", 0.0),
@@ -254,8 +255,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         run = engine.run(**arguments, weight_scan=context["weight_scan"])
     except ValueError as exc:
         raise engine_error(exc, context) from None
-    for note in held_bar_notes(context, run.trades):
-        warnings.warn(note, UserWarning, stacklevel=2)
+    if context["intrabar_stops"]:  # only runs whose stops test the bars' ranges have notes on them
+        for note in held_bar_notes(context, run.trades):
+            warnings.warn(note, UserWarning, stacklevel=2)
     result = build_result(run, context)
     # The usual case told by the engine, without the Series or a NumPy reduction.
     if engine.first_nonpositive(run.equity) >= 0:
@@ -301,7 +303,8 @@ def engine_error(exc: ValueError, context: dict[str, Any]) -> ValueError:
     kind, label, row, value = match.groups()
     ticker = {str(t): t for t in context["tickers"]}.get(label, label)
     date = context["close_index"][int(row)]
-    name = context["price_frames"].get(kind, kind)
+    names = context["price_frames"]
+    name = (names() if callable(names) else names).get(kind, kind)
     return ValueError(
         f"{name} has an unusable price {value} for ticker {ticker!r} on {date} while it is held; "
         f"prices must be positive and finite, use NaN for a missing price"
