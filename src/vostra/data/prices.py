@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 from .._native import load_engine
+from .._index_facts import known
 from .frames import Axes, aligned, check_frame, index_ns, labels, matrix
 
 
@@ -54,16 +55,26 @@ def convert_prices(close: pd.DataFrame, open: pd.DataFrame | None = None,
     close_values = matrix(close, "close")
     if close_values.shape[0] == 0 or close_values.shape[1] == 0:
         raise ValueError("close is empty; it needs at least one date and one ticker")
-    open = aligned(open, close, "open")
-    high = aligned(high, close, "high")
-    low = aligned(low, close, "low")
+    index, columns = close.index, close.columns
     return PriceArrays(
-        Axes(close.index, close.columns), close_values,
-        None if open is None else matrix(open, "open"),
-        None if high is None else matrix(high, "high"),
-        None if low is None else matrix(low, "low"),
-        index_ns(close.index), labels(close.columns, "close"))
+        Axes(index, columns), close_values,
+        _alike(open, close, index, columns, "open"),
+        _alike(high, close, index, columns, "high"),
+        _alike(low, close, index, columns, "low"),
+        index_ns(index), labels(columns, "close"))
 
+
+def _alike(frame: pd.DataFrame | None, close: pd.DataFrame, index: pd.DatetimeIndex, columns: pd.Index,
+           name: str) -> np.ndarray | None:
+    """Another price frame's matrix in the row and column order of ``close``.
+    A frame on close's very index with equal tickers (as frames made
+    together are) has its axes checked already, as close's."""
+    if frame is None:
+        return None
+    checked = (isinstance(frame, pd.DataFrame) and frame.index is index
+               and (frame.columns is columns
+                    or known("same", (frame.columns, columns), lambda: frame.columns.equals(columns))))
+    return matrix(frame if checked else aligned(frame, close, name), name)
 
 
 def inconsistent_note(prices: PriceArrays, bars: slice | None, price_col: np.ndarray,
