@@ -88,6 +88,14 @@ def test_fortran_ordered_prices_are_passed_without_copy(quarter):
     assert np.shares_memory(args["close_values"], frame.to_numpy())
     assert args["price_values"] is args["close_values"]
     assert args["high_values"] is args["close_values"]
+    # Frames made on the close's very index are read in place too, and put
+    # into the close's ticker order when theirs differs.
+    high = pd.DataFrame(np.asfortranarray(frame.to_numpy() * 1.01), index=frame.index, columns=frame.columns)
+    low = pd.DataFrame(frame.to_numpy()[:, ::-1] * 0.99, index=frame.index, columns=frame.columns[::-1])
+    assert high.index is frame.index and low.index is frame.index
+    args, _ = prepare(rotating(frame), frame, high=high, low=low)
+    assert np.shares_memory(args["high_values"], high.to_numpy()) and not args["high_values"].flags.writeable
+    np.testing.assert_array_equal(args["low_values"], frame.to_numpy() * 0.99)
 
 
 # ---------------------------------------------------------------------------
