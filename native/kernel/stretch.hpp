@@ -653,16 +653,17 @@ void take_walk_exit(Run &run, Host &host, int sid, const WalkExit &e) {
     reset_trackers(run, sid);
 }
 
-// Adds the marks of bars [b, b + W) of the stretch from bar d to the cash in
-// out[b], in stock order, as the bar loop adds them, and hands the host
-// their gross and holdings. Each bar's sum is one chain of dependent
+// Adds the marks of bars [b, b + W) of a stretch to the cash in out[b], in
+// stock order, as the bar loop adds them, and hands the host their gross
+// and holdings. `stocks(f)` calls f(at, stride) for each stock in stock
+// order: the place of its bar-b mark in run.stretch_marks and the distance
+// between its bars' marks. Each bar's sum is one chain of dependent
 // additions; W bars summed side by side overlap their chains instead of
 // waiting on each other.
-template <int W, class Host>
-[[gnu::always_inline]] inline void add_bar_marks(Run &run, Host &host, index_t d, index_t b, double *out) {
-    const std::size_t n = run.stretch_keys.size(), at = static_cast<std::size_t>(b - d) * n;
-    const double *m = run.stretch_marks.data() + at;
-    const std::uint8_t *nonzero = run.stretch_nonzero.data() + at;
+template <int W, class Host, class Stocks>
+[[gnu::always_inline]] inline void add_bar_marks(Run &run, Host &host, index_t b, double *out, Stocks stocks) {
+    const double *marks = run.stretch_marks.data();
+    const std::uint8_t *nonzero = run.stretch_nonzero.data();
     double sum[W], gross[W];
     int holdings[W];
     for (int i = 0; i < W; ++i) {
@@ -670,16 +671,16 @@ template <int W, class Host>
         gross[i] = 0;
         holdings[i] = 0;
     }
-    for (std::size_t k = 0; k < n; ++k) {
+    stocks([&](std::size_t at, std::size_t stride) {
         for (int i = 0; i < W; ++i) {
-            double v = m[static_cast<std::size_t>(i) * n + k];
+            double v = marks[at + static_cast<std::size_t>(i) * stride];
             sum[i] += v;
             if constexpr (Host::wants_marks) {
                 gross[i] += std::fabs(v);
-                holdings[i] += nonzero[static_cast<std::size_t>(i) * n + k];
+                holdings[i] += nonzero[at + static_cast<std::size_t>(i) * stride];
             }
         }
-    }
+    });
     for (int i = 0; i < W; ++i) {
         out[b + i] = sum[i];
         // The host reads only the bar's own figures: its calls come after
@@ -688,11 +689,25 @@ template <int W, class Host>
     }
 }
 
+// The marks of bars [from, to) of a stretch, four bars at a time;
+// `stocks_at(b)` gives add_bar_marks its stocks for bar b.
+template <class Host, class StocksAt>
+void add_marks(Run &run, Host &host, index_t from, index_t to, double *out, StocksAt stocks_at) {
+    index_t b = from;
+    for (; b + 4 <= to; b += 4) add_bar_marks<4>(run, host, b, out, stocks_at(b));
+    for (; b < to; ++b) add_bar_marks<1>(run, host, b, out, stocks_at(b));
+}
+
+// The marks of the quiet stretch [d, end): bar by bar, its holdings' marks
+// side by side.
 template <class Host>
 void add_stretch_marks(Run &run, Host &host, index_t d, index_t end, double *out) {
-    index_t b = d;
-    for (; b + 4 <= end; b += 4) add_bar_marks<4>(run, host, d, b, out);
-    for (; b < end; ++b) add_bar_marks<1>(run, host, d, b, out);
+    const std::size_t n = run.stretch_keys.size();
+    add_marks(run, host, d, end, out, [n, d](index_t b) {
+        return [n, at = static_cast<std::size_t>(b - d) * n](auto &&add) {
+            for (std::size_t k = 0; k < n; ++k) add(at + k, n);
+        };
+    });
 }
 
 // Simulates the quiet stretch that starts at bar d, writing its portfolio

@@ -288,46 +288,19 @@ Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
     return mark;
 }
 
-// Adds the marks of bars [b, b + W) of the stretch, on which no stock was
-// busy, to the cash in out[b], in stock order, and hands the host their
-// gross and holdings; W bars summed side by side overlap their chains of
-// additions (add_bar_marks).
-template <int W, class Host>
-[[gnu::always_inline]] inline void add_walked_marks(Run &run, Host &host, const Stretch &st, index_t b, double *out) {
-    const std::size_t j = static_cast<std::size_t>(b - st.d);
-    const double *marks = run.stretch_marks.data();
-    const std::uint8_t *nonzero = run.stretch_nonzero.data();
-    double sum[W], gross[W];
-    int holdings[W];
-    for (int i = 0; i < W; ++i) {
-        sum[i] = out[b + i];
-        gross[i] = 0;
-        holdings[i] = 0;
-    }
-    for (std::uint32_t k : run.stretch_order) {
-        std::size_t stride = run.mark_stride[k], at = run.mark_base[k] + j * stride;
-        for (int i = 0; i < W; ++i) {
-            double v = marks[at + static_cast<std::size_t>(i) * stride];
-            sum[i] += v;
-            if constexpr (Host::wants_marks) {
-                gross[i] += std::fabs(v);
-                holdings[i] += nonzero[at + static_cast<std::size_t>(i) * stride];
-            }
-        }
-    }
-    for (int i = 0; i < W; ++i) {
-        out[b + i] = sum[i];
-        if constexpr (Host::wants_marks) host.on_mark(run, b + i, gross[i], holdings[i]);
-    }
-}
-
-// The marks of bars [from, to), each stock's in the stretch's marks: the
-// bars' cash in out[] is there already.
+// The marks of bars [from, to) of the stretch, on which no stock was busy,
+// each stock's in the stretch's marks: the bars' cash in out[] is there
+// already.
 template <class Host>
 void add_walked_marks(Run &run, Host &host, const Stretch &st, index_t from, index_t to, double *out) {
-    index_t b = from;
-    for (; b + 4 <= to; b += 4) add_walked_marks<4>(run, host, st, b, out);
-    for (; b < to; ++b) add_walked_marks<1>(run, host, st, b, out);
+    add_marks(run, host, from, to, out, [&run, &st](index_t b) {
+        return [&run, j = static_cast<std::size_t>(b - st.d)](auto &&add) {
+            for (std::uint32_t k : run.stretch_order) {
+                std::size_t stride = run.mark_stride[k];
+                add(run.mark_base[k] + j * stride, stride);
+            }
+        };
+    });
 }
 
 // Walks the waiting order of busy stock k down its column from bar
