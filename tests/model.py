@@ -441,7 +441,11 @@ def market_allowed(acct, sid, buy, price):
     if not cap > 0:
         return 0.0
     lot = acct.lots[sid]
-    return float(math.floor(cap / lot)) * lot if lot > 0 else cap
+    if lot > 0:
+        # An infinite volume caps nothing: its whole lots are infinite too.
+        whole = cap / lot
+        return (float(math.floor(whole)) if math.isfinite(whole) else whole) * lot
+    return cap
 
 
 def order_place(acct, sid, target, price, reason):

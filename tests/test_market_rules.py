@@ -24,6 +24,11 @@ def market_options(seed, arrays, capital):
         typical = capital / 20.0
         volume = typical * rng.lognormal(0, 1.5, size=price.shape)
         volume[rng.random(price.shape) < 0.05] = np.nan
+        # Now and then an infinite cell, which caps nothing (a stream of its
+        # own, so that the other draws stay as they were).
+        extra = np.random.default_rng([seed, 262])
+        if extra.random() < 0.2:
+            volume[extra.random(price.shape) < 0.1] = np.inf
         opts["volume"] = np.asfortranarray(volume) if rng.random() < 0.5 else volume
         opts["max_volume_share"] = float(rng.choice([0.01, 0.1, 0.5, 1.0]))
     if rng.random() < 0.6:
