@@ -310,6 +310,8 @@ def test_backtest_caps_by_the_markets_volume_and_reports_fills_and_pending():
                                                                                   40_000.0]]
     assert r.stats["filled"] == pytest.approx(0.6) and r.stats["fill_delay"] == pytest.approx(14.5)
     assert "Account: capital 1,000,000.00, lots of 1, fills up to 10% of volume" in repr(r)
+    assert "\n\nFilled (of ordered value)" in repr(r) and "60.00%" in repr(r)
+    assert "Mean fill delay (bars)" in repr(r) and "14.50" in repr(r)
     # Without the market's limits the statistics keep their keys.
     plain = vostra.backtest(weights, market, rebalance=None, fee=0, tax=0, capital=1e6)
     assert "filled" not in plain.stats and len(plain.fills) == 1 and len(plain.pending) == 0

@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from . import series, stats as stats_module
-from .stats import STAT_LABELS
+from .stats import label_of
 
 if TYPE_CHECKING:
     from .result import Result
@@ -333,7 +333,7 @@ def sweep_panel(table: pd.DataFrame, y: str, x: str, stat: str = "sharpe") -> Pa
 
     pivot = sweep_pivot(table, stat, x, y)
     z = pivot.to_numpy(dtype=np.float64)
-    label = STAT_LABELS.get(stat, (stat,))[0]
+    label = label_of(stat)[0]
     heat = {"type": "heatmap", "z": [values(row) for row in z], "x": [str(c) for c in pivot.columns],
             "y": [str(i) for i in pivot.index], "text": _cell_text(z, "%.2f"),
             "texttemplate": "%{text}", "colorscale": _DIVERGING, "colorbar": {"title": {"text": label}},

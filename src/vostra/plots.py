@@ -201,10 +201,10 @@ def sweep_heatmap(table: pd.DataFrame, stat: str, x: str, y: str, *,
                   best: str = "max") -> Figure:
     """Heatmap of ``stat`` over the options ``x`` (columns) and ``y``
     (rows) of a sweep table; see :func:`sweep_pivot`."""
-    from .stats import STAT_LABELS
+    from .stats import label_of
 
     pivot = sweep_pivot(table, stat, x, y, best=best)
-    label, kind = STAT_LABELS.get(stat, (stat, "num"))
+    label, kind = label_of(stat)
     shown = pivot * 100.0 if kind == "pct" else pivot
     suffix = " (%)" if kind == "pct" else ""
     reduced = "" if len(table) == pivot.size else f"\n({best} over the other options)"

@@ -22,7 +22,7 @@ from .panels import (BENCH, LINE, Panel, axis, dates, distribution_panel, equity
                      positions_panel, rolling_beta_panel, rolling_sharpe_panel,
                      rolling_volatility_panel, sweep_panel, turnover_panel, yearly_panel)
 from .plots import span_text
-from .stats import BENCHMARK_KEYS, STAT_LABELS
+from .stats import BENCHMARK_KEYS, STAT_LABELS, label_of
 
 if TYPE_CHECKING:
     from .result import Result
@@ -80,7 +80,7 @@ def _labelled(values: pd.Series) -> list[tuple[str, str]]:
     :data:`vostra.stats.STAT_LABELS`."""
     rows = []
     for key, value in values.items():
-        label, kind = STAT_LABELS.get(key, (str(key), "num"))
+        label, kind = label_of(key)
         rows.append((label, _value_text(value, kind)))
     return rows
 
@@ -255,7 +255,7 @@ def _compared(keys: Iterable[str], mine: pd.Series, theirs: pd.Series) -> list[t
     for key in keys:
         if key not in mine.index:
             continue
-        label, kind = STAT_LABELS.get(key, (str(key), "num"))
+        label, kind = label_of(key)
         other = theirs.get(key, math.nan)
         rows.append((label, _value_text(mine[key], kind),
                      _value_text(other, kind) if np.isfinite(other) else "-"))
@@ -315,7 +315,7 @@ def _sweep_section(table: pd.DataFrame, stat: str = "sharpe", rows: int = 10) ->
     best = table.sort_values(stat, ascending=False, kind="stable").head(rows) if stat in table else table.head(rows)
     columns = [c for c in best.columns if c not in ("equity", "warnings")]
     formats = {c: STAT_LABELS[c][1] for c in columns if c in STAT_LABELS}
-    return (f"<p>{len(table)} runs; the {len(best)} best by {STAT_LABELS.get(stat, (stat,))[0]}.</p>"
+    return (f"<p>{len(table)} runs; the {len(best)} best by {label_of(stat)[0]}.</p>"
             + table_html(best[columns], formats), _sweep_heatmap(table, stat))
 
 
@@ -340,8 +340,8 @@ footer { color: #777; font-size: 12px; margin-top: 30px; }
 def _key_figures(result: Result, benchmark: pd.Series) -> str:
     chosen = [k for k in ("total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "trades")
               if k in result.stats.index]
-    cells = [(STAT_LABELS.get(k, (k, "num"))[0],
-              _value_text(result.stats[k], STAT_LABELS.get(k, (k, "num"))[1])) for k in chosen]
+    cells = [(label_of(k)[0],
+              _value_text(result.stats[k], label_of(k)[1])) for k in chosen]
     bench_total = float(benchmark.iloc[-1] / benchmark.iloc[0] - 1.0) if len(benchmark) else math.nan
     cells.append((f"{benchmark.name}: total return", _value_text(bench_total, "pct")))
     return '<div class="keys">' + "".join(
@@ -469,8 +469,8 @@ def build_walk_forward_report(walk: Any, path: str | Path | None = None, *, titl
     equity = panel(data, "Walk-forward equity", height=460, yaxis=axis(title={"text": "value"}))
     stats = frames["statistics"]
     stat_rows = pd.DataFrame({
-        "statistic": [STAT_LABELS.get(k, (k, "num"))[0] for k in stats.index],
-        **{name: [_value_text(v, STAT_LABELS.get(k, (k, "num"))[1]) for k, v in stats[name].items()]
+        "statistic": [label_of(k)[0] for k in stats.index],
+        **{name: [_value_text(v, label_of(k)[1]) for k, v in stats[name].items()]
            for name in stats.columns}})
     windows = frames["windows"]
     date_columns = {c: "date" for c in ("train_start", "train_end", "test_start", "test_end") if c in windows}

@@ -78,6 +78,21 @@ STAT_LABELS: dict[str, tuple[str, str]] = {
     "return_10y_ann": ("Last 10 years (annual)", "pct"),
 }
 
+#: The figures of a run whose fills the market limits (see :mod:`vostra.fills`),
+#: and of a walk-forward's test pieces under such limits.
+FILL_LABELS: dict[str, tuple[str, str]] = {
+    "filled": ("Filled (of ordered value)", "pct"),
+    "fill_delay": ("Mean fill delay (bars)", "num"),
+    "unfilled": ("Still ordered (of final equity)", "pct"),
+}
+
+
+def label_of(key: Any) -> tuple[str, str]:
+    """The label and kind of figure ``key``: its own name and "num" when it
+    has none."""
+    return STAT_LABELS.get(key) or FILL_LABELS.get(key) or (str(key), "num")
+
+
 #: The figures a sweep tabulates for every run, in table order; the rest of
 #: :data:`STAT_LABELS` describes a single result in more detail.
 SUMMARY_KEYS = tuple(STAT_LABELS)[:tuple(STAT_LABELS).index("tracking_error") + 1]
@@ -86,7 +101,7 @@ SUMMARY_KEYS = tuple(STAT_LABELS)[:tuple(STAT_LABELS).index("tracking_error") + 
 DETAIL_KEYS = tuple(STAT_LABELS)[len(SUMMARY_KEYS):]
 
 # The printout leaves a blank line before these.
-_SECTION_STARTS = frozenset({"skew", "mtd"})
+_SECTION_STARTS = frozenset({"skew", "mtd", "filled"})
 
 #: The figures that need a benchmark; NaN (and left out of the printout) without one.
 BENCHMARK_KEYS = ("alpha", "beta", "information_ratio", "tracking_error")
@@ -762,7 +777,7 @@ def _layout(keys: tuple[Any, ...], benchmark: bool) -> tuple[tuple[int, str, str
     """Per row shown: the position of its value, its padded label, the
     format of its value and whether a blank line comes before it."""
     skip = () if benchmark else BENCHMARK_KEYS
-    rows = [(i, key, *STAT_LABELS.get(key, (str(key), "num"))) for i, key in enumerate(keys) if key not in skip]
+    rows = [(i, key, *label_of(key)) for i, key in enumerate(keys) if key not in skip]
     width = max(len(label) for _, _, label, _ in rows) if rows else 0
     return tuple((i, f"{label:<{width}}  ", _FORMATS.get(kind, ".2f"), key in _SECTION_STARTS and n > 0)
                  for n, (i, key, label, kind) in enumerate(rows))
