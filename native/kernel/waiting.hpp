@@ -258,39 +258,35 @@ inline double stretch_balance(Run &run, const Stretch &st, index_t b) {
     return total;
 }
 
-// The mark to close of bar b: the walked stocks' marks and the busy ones'
-// values, in stock order.
+// The busy stocks' marks to close of bar b, written where their walks
+// would have written them: each bar's sum is then added up with the walked
+// stocks' marks, in stock order, after the stretch (a stock not held marks
+// -0.0, which adds nothing).
 template <class Host>
-Mark stretch_mark(Run &run, Host &host, const Stretch &st, index_t b) {
-    Mark mark{run.cash};
-    std::size_t j = static_cast<std::size_t>(b - st.d);
-    const double *marks = run.stretch_marks.data();
-    const std::uint8_t *nonzero = run.stretch_nonzero.data();
-    for (std::uint32_t k : run.stretch_order) {
-        if (!run.busy_flag[k]) {
-            std::size_t at = run.mark_base[k] + j * run.mark_stride[k];
-            mark.balance += marks[at];
-            if constexpr (Host::wants_marks) {
-                mark.gross += std::fabs(marks[at]);
-                mark.holdings += nonzero[at];
-            }
+void mark_busy(Run &run, Host &host, const Stretch &st, index_t b) {
+    double *marks = run.stretch_marks.data();
+    std::uint8_t *nonzero = run.stretch_nonzero.data();
+    for (std::uint32_t k : run.busy_now) {
+        int sid = stock_of(run, st, k);
+        std::size_t at = mark_offset(run, st, k, b);
+        if (!run.pos.contains(sid)) {
+            marks[at] = -0.0;
+            nonzero[at] = 0;
             continue;
         }
-        int sid = stock_of(run, st, k);
-        if (!run.pos.contains(sid)) continue;
         int col = run.price_column(sid);
         double trade_price = run.in.price(b, col);
         validate_price(run, host, PriceKind::trading, trade_price, sid);
         double close_price = run.in.close(b, col);
         validate_price(run, host, PriceKind::close, close_price, sid);
-        add_mark<Host>(mark, run.pos[sid], trade_price, close_price);
+        double held = run.pos[sid];
+        marks[at] = marked_value(held, trade_price, close_price);
+        nonzero[at] = held != 0;
     }
-    return mark;
 }
 
-// The marks of bars [from, to) of the stretch, on which no stock was busy,
-// each stock's in the stretch's marks: the bars' cash in out[] is there
-// already.
+// The marks of bars [from, to) of the stretch, each stock's in the
+// stretch's marks: the bars' cash in out[] is there already.
 template <class Host>
 void add_walked_marks(Run &run, Host &host, const Stretch &st, index_t from, index_t to, double *out) {
     add_marks(run, host, from, to, out, [&run, &st](index_t b) {
@@ -673,27 +669,18 @@ index_t walk_waiting_stretch(Run &run, Host &host, index_t d, double *out) {
     }
     const std::vector<std::uint32_t> &exits = run.stretch_exits;
     std::size_t next = 0;
-    // A bar on which no stock is busy has every mark in the stretch's
-    // marks: its cash is kept and the marks added later, several bars side
-    // by side, still in bar order.
-    index_t unmarked = d;
+    // Each bar's cash, then its marks added to it after the last bar,
+    // several bars side by side, still in bar order.
     for (index_t b = d; b < s.end; ++b) {
         start_bar(run, host, b);
         std::size_t first = next;
         while (next < exits.size() && run.stretch_exit[exits[next]].bar == b) ++next;
         stretch_bar(run, host, st, b, first, next);
-        if (run.busy_now.empty()) {
-            out[b] = run.cash;
-        } else {
-            add_walked_marks(run, host, st, unmarked, b, out);
-            Mark mark = stretch_mark(run, host, st, b);
-            out[b] = mark.balance;
-            if constexpr (Host::wants_marks) host.on_mark(run, b, mark.gross, mark.holdings);
-            unmarked = b + 1;
-        }
+        out[b] = run.cash;
+        if (!run.busy_now.empty()) mark_busy(run, host, st, b);
         walk_done_orders(run, st, b);
     }
-    add_walked_marks(run, host, st, unmarked, s.end, out);
+    add_walked_marks(run, host, st, d, s.end, out);
     // Orders walked to the stretch's end leave their holding's state there.
     for (std::size_t k = 0; k < st.nw + st.nb; ++k) {
         if (!run.order_walked[k]) continue;
