@@ -223,31 +223,61 @@ inline Pass pass_of(const Run &run, const AccountTarget &t) {
     return held < 0 ? covers : purchases;
 }
 
-// Waiting orders with no fills worked out ahead: each is filled here.
-struct NoPlans {
-    int index(int) const { return -2; }
-    bool apply(const AccountTarget &, double &, double) const { return false; }
+// The balance before a bar's first fill, worked out when a fill first
+// reads it.
+template <class Balance>
+struct BalanceOnce {
+    Balance &now;
+    double value = __builtin_nan("");
+    bool known = false;
+    double operator()() {
+        if (!known) value = now();
+        known = true;
+        return value;
+    }
 };
+
+// Fills target `t` of fill_targets (its order run.order_now) as far as the
+// market and the cash above `floor` allow; returns the new cash.
+template <class Host, class BalanceOf>
+double fill_target(Run &run, Host &host, const AccountTarget &t, double cash, double floor, bool placing,
+                   BalanceOf &balance_of) {
+    double held = run.shares[t.sid];
+    double shares = market::capped(run, t.sid, t.shares, t.price);
+    if (t.pass != sales) {
+        double fill = t.price * (1 + run.opt.account.slippage);
+        double kept = cut(run, held, shares, fill, cash, floor, lot_of(run, t.sid));
+        if (kept != shares) market::stop_waiting(run, t.sid);  // the cash ends this order
+        shares = kept;
+    }
+    bool closing = t.shares == 0;
+    ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
+    if (shares == 0) return close(run, host, t.sid, cash, true, why, t.price);
+    if (!placing && shares == held) return cash;
+    // Only a fill that opens a position (or a rebalance's) reads the balance.
+    bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
+    double b = placing || opens ? balance_of() : __builtin_nan("");
+    return trade(run, host, t.sid, shares, t.price, b, cash, placing && !closing);
+}
+
+// The floor of the cash a purchase may not cut below: 0, or below the
+// balance at a leverage above 1.
+template <class BalanceOf>
+double cash_floor(const Run &run, BalanceOf &balance_of) {
+    double leverage = run.opt.account.leverage;
+    return leverage > 1 ? balance_of() * (1 - leverage) : 0.0;
+}
 
 // Trades run.targets (ascending stock id) in three passes, sales, covers
 // and purchases, as far as the market and the cash allow; returns the new
 // cash. `placing`: a rebalance places their orders, else they are the
 // waiting orders going on.
 // `balance_now()` gives the balance before the first fill, asked for only
-// when a fill reads it. A target with a fill worked out ahead (`plan`) is
-// handed to `plans.apply`, which books it unless the cash would cut it; it
-// is then filled here from the state it hands back.
-template <class Host, class Balance, class Plans>
-double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing, Plans &plans) {
-    const AccountOptions &a = run.opt.account;
-    double balance = __builtin_nan("");
-    bool known = false;
-    auto balance_of = [&] {
-        if (!known) balance = balance_now();
-        known = true;
-        return balance;
-    };
-    double floor = a.leverage > 1 ? balance_of() * (1 - a.leverage) : 0.0;
+// when a fill reads it.
+template <class Host, class Balance>
+double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing) {
+    BalanceOnce<Balance> balance_of{balance_now};
+    double floor = cash_floor(run, balance_of);
     // The targets by pass, stock order kept within each, counted out once:
     // a test of each target's pass in every pass mispredicts as often as the
     // passes mix.
@@ -260,39 +290,14 @@ double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bo
     for (std::uint32_t i = 0; i < run.targets.size(); ++i) by_pass[at[bucket(run.targets[i].pass)]++] = i;
     for (std::uint32_t i = 0, n = at[purchases]; i < n; ++i) {
         const AccountTarget &t = run.targets[by_pass[i]];
-        std::uint8_t pass = t.pass;
         if (placing)
             market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);
         else
             run.order_now = run.waiting_order[t.sid];
-        if (t.plan >= 0 && plans.apply(t, cash, floor)) continue;
-        double held = run.shares[t.sid];
-        double shares = market::capped(run, t.sid, t.shares, t.price);
-        if (pass != sales) {
-            double fill = t.price * (1 + a.slippage);
-            double kept = cut(run, held, shares, fill, cash, floor, lot_of(run, t.sid));
-            if (kept != shares) market::stop_waiting(run, t.sid);  // the cash ends this order
-            shares = kept;
-        }
-        bool closing = t.shares == 0;
-        ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
-        if (shares == 0)
-            cash = close(run, host, t.sid, cash, true, why, t.price);
-        else if (placing || shares != held) {
-            // Only a fill that opens a position (or a rebalance's) reads the balance.
-            bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
-            double b = placing || opens ? balance_of() : __builtin_nan("");
-            cash = trade(run, host, t.sid, shares, t.price, b, cash, placing && !closing);
-        }
+        cash = fill_target(run, host, t, cash, floor, placing, balance_of);
     }
     run.order_now = -1;
     return cash;
-}
-
-template <class Host, class Balance>
-double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing) {
-    NoPlans none;
-    return fill_targets(run, host, balance_now, cash, placing, none);
 }
 
 // Trades the targets of a rebalance (run.targets, ascending stock id, each
@@ -318,66 +323,52 @@ inline bool needs_balance(const Run &run) {
     return false;
 }
 
+// The target of the waiting order of `sid` at this bar's trading price,
+// added to run.targets unless the stock has no price or nothing to trade.
+template <class Host>
+void add_waiting_target(Run &run, Host &host, int sid) {
+    int col = run.price_column(sid);
+    market::prefetch_rules(run, col, 8);  // for the bars it may go on waiting
+    double price = run.in.price(run.d, col);
+    validate_price(run, host, PriceKind::trading, price, sid);
+    if (std::isnan(price)) return;
+    // Written in place: a target built aside and copied in stalls on
+    // reading back its narrow fields.
+    AccountTarget &t = run.targets.emplace_back();
+    t.sid = sid;
+    t.value = 0.0;
+    t.shares = run.orders[run.waiting_order[sid]].target;
+    t.price = price;
+    t.pass = pass_of(run, t);
+    if (t.pass == none) run.targets.pop_back();
+}
+
+// A stock first bought by a waiting order starts its return trackers and
+// reference price at the bar's trading price, as a rebalance starts those
+// of the stocks it buys.
+inline void start_if_bought(Run &run, int sid, double shares_before, double price) {
+    if (shares_before == 0 && run.shares[sid] != 0) {
+        reset_trackers(run, sid);
+        run.previous_price[run.price_column(sid)] = price;
+    }
+}
+
 // The waiting orders go on at this bar's trading prices, in the passes of a
 // rebalance; a stock without a price waits on. `balance_before()` gives the
 // cash plus every holding's value before the first fill, summed in stock
 // order. It is asked for only when a fill reads it; unless `lazy` (it can
 // still tell the value before the fills once they began), that is decided
-// before the first fill. `plans.index(sid)` names the fill of this bar
-// worked out ahead for the order of `sid` (-1: none this bar; -2: not
-// worked out, filled here).
-template <class Host, class Balance, class Plans>
-void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy, Plans &plans) {
-    run.targets.clear();
-    for (int sid : run.waiting) {
-        int plan = plans.index(sid);
-        if (plan == -1) continue;
-        if (plan >= 0) {
-            const PlannedFill &f = run.planned[static_cast<std::size_t>(plan)];
-            AccountTarget &t = run.targets.emplace_back();
-            t.sid = sid;
-            t.value = 0.0;
-            t.shares = run.orders[run.waiting_order[sid]].target;
-            t.price = f.price;
-            t.pass = f.pass;
-            t.plan = plan;
-            continue;
-        }
-        int col = run.price_column(sid);
-        market::prefetch_rules(run, col, 8);  // for the bars it may go on waiting
-        double price = run.in.price(run.d, col);
-        validate_price(run, host, PriceKind::trading, price, sid);
-        if (std::isnan(price)) continue;
-        // Written in place: a target built aside and copied in stalls on
-        // reading back its narrow fields.
-        AccountTarget &t = run.targets.emplace_back();
-        t.sid = sid;
-        t.value = 0.0;
-        t.shares = run.orders[run.waiting_order[sid]].target;
-        t.price = price;
-        t.pass = pass_of(run, t);
-        t.plan = -1;
-        if (t.pass == none) run.targets.pop_back();
-    }
-    double balance = !lazy && needs_balance(run) ? balance_before() : __builtin_nan("");
-    for (const AccountTarget &t : run.targets) run.shares_before.push_back(run.shares[t.sid]);
-    run.cash = fill_targets(run, host, [&] { return lazy ? balance_before() : balance; }, run.cash, false, plans);
-    // A stock first bought now starts its return trackers and reference
-    // price here, as a rebalance starts those of the stocks it buys.
-    for (std::size_t i = 0; i < run.targets.size(); ++i) {
-        int sid = run.targets[i].sid;
-        if (run.shares_before[i] == 0 && run.shares[sid] != 0) {
-            reset_trackers(run, sid);
-            run.previous_price[run.price_column(sid)] = run.targets[i].price;
-        }
-    }
-    run.shares_before.clear();
-}
-
+// before the first fill.
 template <class Host, class Balance>
 void retry_waiting(Run &run, Host &host, Balance &&balance_before, bool lazy) {
-    NoPlans none;
-    retry_waiting(run, host, balance_before, lazy, none);
+    run.targets.clear();
+    for (int sid : run.waiting) add_waiting_target(run, host, sid);
+    double balance = !lazy && needs_balance(run) ? balance_before() : __builtin_nan("");
+    for (const AccountTarget &t : run.targets) run.shares_before.push_back(run.shares[t.sid]);
+    run.cash = fill_targets(run, host, [&] { return lazy ? balance_before() : balance; }, run.cash, false);
+    for (std::size_t i = 0; i < run.targets.size(); ++i)
+        start_if_bought(run, run.targets[i].sid, run.shares_before[i], run.targets[i].price);
+    run.shares_before.clear();
 }
 
 template <class Host>

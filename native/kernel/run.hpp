@@ -98,7 +98,6 @@ struct AccountTarget {
     int sid;
     double value, shares, price;
     std::uint8_t pass;
-    std::int32_t plan = -1;
 };
 
 // A fill of a waiting order worked out ahead, down its stock's column
@@ -113,6 +112,17 @@ struct PlannedFill {
     bool completes;
     StretchState before;
 };
+
+// A fill worked out ahead, listed under its bar (waiting.hpp): its place
+// in the bar's booking order (pass, then stock id), in run.planned and its
+// stretch stock; or a target of an order taken bar by bar (`k` busy_target,
+// `plan` its place in run.targets). `shares_before` is kept for the fill.
+struct BarFill {
+    std::uint64_t key;
+    std::uint32_t plan, k;
+    double shares_before;
+};
+inline constexpr std::uint32_t busy_target = 0xffffffffu;
 
 // An order of the account: placed at `bar` for `target` shares of `sid`,
 // the change `shares` it asked for, the trading price then, and why.
@@ -210,6 +220,8 @@ struct Run {
     std::vector<std::int32_t> plan_of;
     std::vector<std::uint8_t> order_walked;
     std::vector<std::vector<std::uint32_t>> walk_stops;
+    std::vector<std::vector<BarFill>> bar_fills;  // per bar of the stretch: the fills planned for it
+    std::vector<BarFill> bar_queue;               // scratch: a bar's fills in booking order
     std::vector<double> rewalk_marks;
     std::vector<std::uint8_t> rewalk_nonzero;
     ExitList walked_pending;
