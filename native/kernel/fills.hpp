@@ -38,9 +38,18 @@ struct ColumnRules {
     // `price` (infinite: no cap), once `filled` shares have filled on that
     // bar when `same_bar`.
     [[gnu::always_inline]] double allowed(index_t d, bool buy, double price, bool same_bar, double filled) const {
+        return allowed(d, buy, price, same_bar, filled, [&] { return load<double>(close + (d - 1) * close_step); });
+    }
+
+    // The same, the close of bar d - 1 given by `previous_close()` (asked
+    // for only under a limit, from bar 1 on): a walk down the column has it
+    // at hand.
+    template <class PreviousClose>
+    [[gnu::always_inline]] double allowed(index_t d, bool buy, double price, bool same_bar, double filled,
+                                          PreviousClose &&previous_close) const {
         if (blocked && load<std::uint8_t>(blocked + d * blocked_step)) return 0;
         if (limit > 0 && d > 0) {
-            double prev = load<double>(close + (d - 1) * close_step);
+            double prev = previous_close();
             if (buy && price >= prev * (1 + limit) * (1 - tolerance)) return 0;
             if (!buy && price <= prev * (1 - limit) * (1 + tolerance)) return 0;
         }

@@ -299,6 +299,146 @@ void add_walked_marks(Run &run, Host &host, const Stretch &st, index_t from, ind
     });
 }
 
+// The columns a waiting order is walked down and where its walk writes,
+// in hand: stores through the marks may alias anything the run holds, so
+// the walks' loops read nothing from it that is copied here.
+struct OrderColumn {
+    const char *price, *close, *high, *low, *open;  // the stock's bar 0
+    index_t price_step, close_step, high_step, low_step, open_step;
+    index_t first;  // the stretch's first bar, where these start:
+    double *marks, *values;
+    std::uint8_t *nonzero;
+    std::size_t stride;  // of the marks
+};
+
+// usable_price of both prices in one test: NaN fails every comparison.
+[[gnu::always_inline]] inline bool usable_prices(double a, double b) {
+    constexpr double largest = 1.7976931348623157e308;
+    return !((a <= 0) | (a > largest) | (b <= 0) | (b > largest));
+}
+
+// How a walk tests a holding's exit levels: intrabar, at the close, or at
+// the close without stops (only a return that may overflow can reach one).
+enum class LevelTest { intrabar, close, close_no_stops };
+
+// A walked holding's revaluation on bar b from state w (revalue_one's
+// operations) and, when `exits`, its exit test (position_exits'); false
+// when the bar is the bar loop's: a zero reference price or return, or a
+// level reached.
+template <LevelTest test>
+[[gnu::always_inline]] inline bool revalue_walked(const Run &run, const OrderColumn &c, index_t b, double trade_price,
+                                                  double close, StretchState &w, bool exits) {
+    if (w.prev == 0) return false;
+    if (std::isnan(w.prev)) w.prev = trade_price;
+    double r = trade_price / w.prev;
+    if (std::isnan(r)) r = 1;
+    w.held = w.held * r;
+    w.cr = w.cr * r;
+    if (w.cr > w.maxcr) w.maxcr = w.cr;
+    if (w.cr < w.mincr) w.mincr = w.cr;
+    if (w.cr == 0) return false;
+    if (exits && w.held != 0) {
+        if constexpr (test == LevelTest::intrabar) {
+            double high = load<double>(c.high + b * c.high_step), low = load<double>(c.low + b * c.low_step);
+            double open = load<double>(c.open + b * c.open_step);
+            if (!usable_price(high) || !usable_price(low) || !usable_price(open) || r == 0) return false;
+            Levels l = exit_levels(run, w.maxcr, w.mincr, entry_is_long(w.held, w.cr));
+            if (intrabar_touch(w.held, w.cr, r, w.prev, high, low, open, l).hit) return false;
+        } else if (test == LevelTest::close || !close_return_finite(w.cr * close, trade_price)) {
+            Levels l;
+            if (close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l) != 0) return false;
+        }
+    }
+    if (!std::isnan(trade_price)) w.prev = trade_price;
+    return true;
+}
+
+// Bars [b, end) of a waiting order whose stock is not held: nothing to
+// revalue or mark (-0.0 adds nothing) up to the first bar that may fill
+// some of its `change`, which opens the position and is the bar loop's.
+// Returns the bar it stops at.
+inline index_t walk_unheld(const OrderColumn &column, const market::ColumnRules &column_rules, index_t b,
+                           index_t end, double change) {
+    const OrderColumn c = column;
+    const market::ColumnRules rules = column_rules;
+    double previous_close = b > 0 ? load<double>(c.close + (b - 1) * c.close_step) : 0.0;
+    for (; b < end; ++b) {
+        double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
+        if (!usable_prices(trade_price, close)) break;
+        std::size_t j = static_cast<std::size_t>(b - c.first), m = j * c.stride;
+        c.values[j] = c.marks[m] = -0.0;
+        c.nonzero[m] = 0;
+        double before = previous_close;
+        previous_close = close;
+        if (std::isnan(trade_price)) continue;
+        if (change == 0 || rules.allowed(b, change > 0, trade_price, false, 0.0, [before] { return before; }) != 0)
+            break;
+    }
+    return b;
+}
+
+// Bars [b, end) of a waiting order whose stock is held, from state w: the
+// retry of the order on each bar, as long as each fill keeps the position
+// open, then, once it is done, the holding alone. The fills go to
+// run.planned. Returns the bar it stops at, w the state before it.
+template <LevelTest test>
+index_t walk_held(Run &run, const OrderColumn &column, const market::ColumnRules &column_rules, index_t b,
+                  index_t end, double target, double shares, StretchState &state) {
+    const OrderColumn c = column;
+    const market::ColumnRules rules = column_rules;
+    const bool exit_order = target == 0;  // no exit test while it waits
+    StretchState w = state;
+    bool waiting = true;
+    double previous_close = b > 0 ? load<double>(c.close + (b - 1) * c.close_step) : 0.0;
+    for (; waiting && b < end; ++b) {
+        double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
+        if (!usable_prices(trade_price, close)) break;
+        StretchState n = w;
+        if (!revalue_walked<test>(run, c, b, trade_price, close, n, !exit_order)) break;
+        std::size_t j = static_cast<std::size_t>(b - c.first), m = j * c.stride;
+        c.values[j] = n.held;
+        double before = previous_close;
+        previous_close = close;
+        if (!std::isnan(trade_price)) {
+            // The retry: capped, then a trade of the part the bar allows.
+            double change = target - shares;
+            if (change == 0) break;
+            double a = rules.allowed(b, change > 0, trade_price, false, 0.0, [before] { return before; });
+            bool completes = std::fabs(change) <= a;
+            double next = completes ? target : change > 0 ? shares + a : shares - a;
+            if (next != shares) {
+                std::uint8_t pass = target <= shares ? account::sales
+                                    : shares < 0     ? account::covers
+                                                     : account::purchases;
+                if (next == 0 || n.held == 0 || (pass == account::covers && next > 0)) break;
+                double d = next - shares;
+                double fill = account::fill_price(run, d > 0, trade_price);
+                auto [traded, fee, cost] = account::trade_costs(run, next, d, fill);
+                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, completes, n});
+                n.held = next * trade_price;
+                shares = next;
+            }
+            waiting = !completes;
+        }
+        c.marks[m] = marked_value(n.held, trade_price, close);
+        c.nonzero[m] = n.held != 0;
+        w = n;
+    }
+    for (; !waiting && b < end; ++b) {
+        double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
+        if (!usable_prices(trade_price, close)) break;
+        StretchState n = w;
+        if (!revalue_walked<test>(run, c, b, trade_price, close, n, true)) break;
+        std::size_t j = static_cast<std::size_t>(b - c.first), m = j * c.stride;
+        c.values[j] = n.held;
+        c.marks[m] = marked_value(n.held, trade_price, close);
+        c.nonzero[m] = n.held != 0;
+        w = n;
+    }
+    state = w;
+    return b;
+}
+
 // Walks the waiting order of busy stock k down its column from bar
 // `from`: its revaluation and the retry of its order, as long as each fill
 // keeps a held position open (bars without a fill are walked whether it is
@@ -311,95 +451,42 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     run.plan_next[k] = run.plan_end[k] = run.planned.size();
     run.plan_until[k] = from;
     if (!market::waits(run, sid)) return false;
-    // Columns and rules in locals: the byte stores to `nonzero` may alias
-    // anything, and would otherwise reload them every bar.
     const Market &in = run.in;
     int col = run.columns.price_of[sid];
-    const char *price_at = in.price.data + col * in.price.col_stride;
-    const char *close_at = in.close.data + col * in.close.col_stride;
-    const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
-    const bool intrabar = run.opt.touched_exit;
+    std::size_t len = static_cast<std::size_t>(st.end - st.d), at = mark_offset(run, st, k, st.d);
+    // High, low and open are read intrabar only (else they may be empty).
+    auto start = [col](const View2<double> &v) { return v.data ? v.data + col * v.col_stride : nullptr; };
+    OrderColumn c{start(in.price),
+                  start(in.close),
+                  start(in.high),
+                  start(in.low),
+                  start(in.open),
+                  in.price.row_stride,
+                  in.close.row_stride,
+                  in.high.row_stride,
+                  in.low.row_stride,
+                  in.open.row_stride,
+                  st.d,
+                  run.stretch_marks.data() + at,
+                  run.plan_values.data() + k * len,
+                  run.stretch_nonzero.data() + at,
+                  run.mark_stride[k]};
     const market::ColumnRules rules = market::column_rules(run, col, market::lot_of(run, sid));
     double target = run.orders[run.waiting_order[sid]].target, shares = run.shares[sid];
-    bool exit_order = target == 0, held = run.pos.contains(sid), waiting = true;
-    // The state in scalars, which stay in registers.
-    StretchState w0 = state_now(run, sid);
-    double value = w0.held, cr = w0.cr, maxcr = w0.maxcr, mincr = w0.mincr, prev = w0.prev;
-    StretchState before = w0;
-    std::size_t stride = run.mark_stride[k], len = static_cast<std::size_t>(st.end - st.d);
-    double *marks = run.stretch_marks.data() + mark_offset(run, st, k, st.d);
-    std::uint8_t *nonzero = run.stretch_nonzero.data() + mark_offset(run, st, k, st.d);
-    double *values = run.plan_values.data() + k * len;
-    index_t b = from;
-    for (; b < st.end; ++b) {
-        std::size_t j = static_cast<std::size_t>(b - st.d);
-        double trade_price = load<double>(price_at + b * price_step), close = load<double>(close_at + b * close_step);
-        before = {value, cr, maxcr, mincr, prev};
-        if (!usable_price(trade_price) || !usable_price(close)) break;
-        if (!held) {
-            // Nothing to revalue or mark (-0.0 adds nothing); a fill opens
-            // the position.
-            values[j] = marks[j * stride] = -0.0;
-            nonzero[j * stride] = 0;
-            if (std::isnan(trade_price)) continue;
-            double change = target - shares;
-            if (change == 0 || rules.allowed(b, change > 0, trade_price, false, 0.0) != 0) break;
-            continue;
-        }
-        // The revaluation of revalue_one.
-        if (prev == 0) break;
-        if (std::isnan(prev)) prev = trade_price;
-        double r = trade_price / prev;
-        if (std::isnan(r)) r = 1;
-        value = value * r;
-        cr = cr * r;
-        if (cr > maxcr) maxcr = cr;
-        if (cr < mincr) mincr = cr;
-        if (cr == 0) break;
-        // The exit rules of position_exits: a level reached is the bar
-        // loop's to take.
-        if (value != 0 && !(waiting && exit_order)) {
-            if (intrabar) {
-                double high = in.high(b, col), low = in.low(b, col), open = in.open(b, col);
-                if (!usable_price(high) || !usable_price(low) || !usable_price(open) || r == 0) break;
-                Levels l = exit_levels(run, maxcr, mincr, entry_is_long(value, cr));
-                if (intrabar_touch(value, cr, r, prev, high, low, open, l).hit) break;
-            } else {
-                Levels l;
-                if (close_mark(run, value, cr, maxcr, mincr, trade_price, close, l) != 0) break;
-            }
-        }
-        if (!std::isnan(trade_price)) prev = trade_price;
-        values[j] = value;
-        if (waiting && !std::isnan(trade_price)) {
-            // The retry: capped, then a trade of the part the bar allows.
-            double change = target - shares;
-            if (change == 0) break;
-            double a = rules.allowed(b, change > 0, trade_price, false, 0.0);
-            bool completes = std::fabs(change) <= a;
-            double next = completes ? target : change > 0 ? shares + a : shares - a;
-            if (next != shares) {
-                std::uint8_t pass = target <= shares ? account::sales
-                                    : shares < 0     ? account::covers
-                                                     : account::purchases;
-                if (next == 0 || value == 0 || (pass == account::covers && next > 0)) break;
-                double d = next - shares;
-                double fill = account::fill_price(run, d > 0, trade_price);
-                auto [traded, fee, cost] = account::trade_costs(run, next, d, fill);
-                run.planned.push_back({b, next, d, trade_price, fill, traded, fee, cost, pass, completes,
-                                       StretchState{value, cr, maxcr, mincr, prev}});
-                value = next * trade_price;
-                shares = next;
-            }
-            waiting = !completes;
-        }
-        marks[j * stride] = marked_value(value, trade_price, close);
-        nonzero[j * stride] = value != 0;
-    }
+    StretchState w = state_now(run, sid);
+    index_t b;
+    if (!run.pos.contains(sid))
+        b = walk_unheld(c, rules, from, st.end, target - shares);
+    else if (run.opt.touched_exit)
+        b = walk_held<LevelTest::intrabar>(run, c, rules, from, st.end, target, shares, w);
+    else if (run.no_stops)
+        b = walk_held<LevelTest::close_no_stops>(run, c, rules, from, st.end, target, shares, w);
+    else
+        b = walk_held<LevelTest::close>(run, c, rules, from, st.end, target, shares, w);
     run.plan_end[k] = run.planned.size();
     run.plan_bar[k] = run.plan_next[k] < run.plan_end[k] ? run.planned[run.plan_next[k]].bar : -1;
     run.plan_until[k] = b;
-    run.plan_stop_state[k] = b < st.end ? before : StretchState{value, cr, maxcr, mincr, prev};
+    run.plan_stop_state[k] = w;
     return b > from;
 }
 
