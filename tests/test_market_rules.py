@@ -192,6 +192,16 @@ def test_a_volume_cap_spreads_an_order_over_bars():
     assert r.orders["shares"].tolist() == [100_000.0]
 
 
+@pytest.mark.parametrize("bad", [np.inf, -1.0, 0.0], ids=("inf", "negative", "zero"))
+def test_an_invalid_close_stops_a_run_while_an_order_waits(bad):
+    # The order fills 2,000 shares a bar from bar 1 on; bar 20's close is
+    # unusable whether the order is walked or taken bar by bar.
+    closes = np.full(53, 10.0)
+    closes[20] = bad
+    with pytest.raises(ValueError, match=f"Invalid close price for S0 at price row 20: {bad}"):
+        run_one(closes, [1.0], opens=np.full(53, 10.0), volume=np.full((53, 1), 20_000.0), max_volume_share=0.1)
+
+
 def test_cash_cuts_a_waiting_purchase_and_ends_it():
     # 95,000 shares ordered at 10, 15,000 a bar while the price climbs 10 %
     # a bar: on bar 6 the cash left buys only part of the next 15,000.
