@@ -377,34 +377,35 @@ inline index_t walk_unheld(const OrderColumn &column, const market::ColumnRules 
     return b;
 }
 
-// Bars [b, end) of a waiting order whose stock is held, from state w: the
-// retry of the order on each bar, as long as each fill keeps the position
-// open, then, once it is done, the holding alone. The fills go to
-// run.planned. Returns the bar it stops at, w the state before it.
-template <LevelTest test>
-index_t walk_held(Run &run, const OrderColumn &column, const market::ColumnRules &column_rules, index_t b,
-                  index_t end, double target, double shares, StretchState &state) {
+// Bars [b, end) of a waiting order whose stock is held, from state w, as
+// long as it waits: the retry of the order on each bar, as long as each
+// fill keeps the position open (`exits`: the holding's exit levels are
+// tested, not while it waits to be sold out). The fills go to
+// run.planned. Returns the bar it stops at (one past the fill that
+// completes the order, which clears `waiting`), w the state before it.
+template <LevelTest test, bool exits>
+index_t walk_waiting(Run &run, const OrderColumn &column, const market::ColumnRules &column_rules, index_t b,
+                     index_t end, double target, double shares, StretchState &state, bool &waiting) {
     const OrderColumn c = column;
     const market::ColumnRules rules = column_rules;
-    const bool exit_order = target == 0;  // no exit test while it waits
     StretchState w = state;
-    bool waiting = true;
     double previous_close = b > 0 ? load<double>(c.close + (b - 1) * c.close_step) : 0.0;
-    for (; waiting && b < end; ++b) {
+    for (; b < end; ++b) {
         double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
         if (!usable_prices(trade_price, close)) break;
         StretchState n = w;
-        if (!revalue_walked<test>(run, c, b, trade_price, close, n, !exit_order)) break;
+        if (!revalue_walked<test>(run, c, b, trade_price, close, n, exits)) break;
         std::size_t j = static_cast<std::size_t>(b - c.first), m = j * c.stride;
         c.values[j] = n.held;
         double before = previous_close;
         previous_close = close;
+        bool completes = false;
         if (!std::isnan(trade_price)) {
             // The retry: capped, then a trade of the part the bar allows.
             double change = target - shares;
             if (change == 0) break;
             double a = rules.allowed(b, change > 0, trade_price, false, 0.0, [before] { return before; });
-            bool completes = std::fabs(change) <= a;
+            completes = std::fabs(change) <= a;
             double next = completes ? target : change > 0 ? shares + a : shares - a;
             if (next != shares) {
                 std::uint8_t pass = target <= shares ? account::sales
@@ -418,13 +419,28 @@ index_t walk_held(Run &run, const OrderColumn &column, const market::ColumnRules
                 n.held = next * trade_price;
                 shares = next;
             }
-            waiting = !completes;
         }
         c.marks[m] = marked_value(n.held, trade_price, close);
         c.nonzero[m] = n.held != 0;
         w = n;
+        if (completes) {
+            waiting = false;
+            ++b;
+            break;
+        }
     }
-    for (; !waiting && b < end; ++b) {
+    state = w;
+    return b;
+}
+
+// Bars [b, end) of a held stock whose order is done, from state w, as a
+// walk of a quiet stretch takes them. Returns the bar it stops at, w the
+// state before it.
+template <LevelTest test>
+index_t walk_done(const Run &run, const OrderColumn &column, index_t b, index_t end, StretchState &state) {
+    const OrderColumn c = column;
+    StretchState w = state;
+    for (; b < end; ++b) {
         double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
         if (!usable_prices(trade_price, close)) break;
         StretchState n = w;
@@ -437,6 +453,19 @@ index_t walk_held(Run &run, const OrderColumn &column, const market::ColumnRules
     }
     state = w;
     return b;
+}
+
+// Bars [b, end) of a waiting order whose stock is held, from state w: the
+// retry of the order on each bar, then, once it is done, the holding
+// alone. Returns the bar it stops at, w the state before it.
+template <LevelTest test>
+index_t walk_held(Run &run, const OrderColumn &c, const market::ColumnRules &rules, index_t b, index_t end,
+                  double target, double shares, StretchState &w) {
+    bool waiting = true;
+    // An order to sell out the holding tests no exit level while it waits.
+    b = target == 0 ? walk_waiting<test, false>(run, c, rules, b, end, target, shares, w, waiting)
+                    : walk_waiting<test, true>(run, c, rules, b, end, target, shares, w, waiting);
+    return waiting ? b : walk_done<test>(run, c, b, end, w);
 }
 
 // Walks the waiting order of busy stock k down its column from bar
@@ -774,6 +803,11 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
         prefetch_column(run.in.price, col, st.d, st.end);
         prefetch_column(run.in.close, col, st.d > 0 ? st.d - 1 : 0, st.end);
         if (m.volume.data) prefetch_column(m.volume, col, st.d, st.end);
+        if (run.opt.touched_exit) {
+            prefetch_column(run.in.high, col, st.d, st.end);
+            prefetch_column(run.in.low, col, st.d, st.end);
+            prefetch_column(run.in.open, col, st.d, st.end);
+        }
     }
     if (st.nw > 0 && !walk_holdings(run, st.d, st.end)) return false;
     for (std::size_t k = 0; k < st.nw; ++k) {
