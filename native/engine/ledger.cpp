@@ -84,30 +84,6 @@ void LedgerHost::on_entry(kernel::Run &, int sid, double weight, bool paid, doub
     built_shares_[sid] = built_value_[sid] = closed_shares_[sid] = closed_value_[sid] = 0.0;
 }
 
-// A record's entry (exit) price is the share-weighted average of the fills
-// that built (closed) it: an order that goes on filling after its bar adds
-// to the first (averaged when the record is written), a closing order that
-// fills in parts to the second.
-void LedgerHost::on_order_fill(kernel::Run &run, const kernel::Fill &f) {
-    out_.fills.push_back(f);
-    const kernel::Order &o = run.orders.at(static_cast<std::size_t>(f.order));
-    int sid = f.sid;
-    double after = run.shares[sid], before = after - f.shares;
-    double size = std::fabs(f.shares);
-    if (o.target == 0 && !f.completed) {
-        closed_shares_[sid] += size;
-        closed_value_[sid] += size * f.price;
-    } else if (o.bar != f.bar && before != 0 && std::fabs(after) > std::fabs(before) && after * before > 0) {
-        TradeRow &row = open_[sid];
-        if (built_shares_[sid] == 0) {
-            built_shares_[sid] = std::fabs(before);
-            built_value_[sid] = std::fabs(before) * row.entry_price;
-        }
-        built_shares_[sid] += size;
-        built_value_[sid] += size * f.price;
-    }
-}
-
 void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid) {
     TradeRow &row = open_[sid];
     if (built_shares_[sid] != 0) row.entry_price = built_value_[sid] / built_shares_[sid];

@@ -128,15 +128,17 @@ struct FillColumns {
     void push_back(const kernel::Fill &f) {
         if (n_ == room_) [[unlikely]]
             make_room();
-        bar[n_] = f.bar;
-        sid[n_] = f.sid;
-        order[n_] = f.order;
-        shares[n_] = f.shares;
-        price[n_] = f.price;
-        value[n_] = f.value;
-        cost[n_] = f.cost;
-        completed[n_] = f.completed;
-        ++n_;
+        // The count in a local: a store to an int64 column may alias it.
+        std::size_t n = n_;
+        bar[n] = f.bar;
+        sid[n] = f.sid;
+        order[n] = f.order;
+        shares[n] = f.shares;
+        price[n] = f.price;
+        value[n] = f.value;
+        cost[n] = f.cost;
+        completed[n] = f.completed;
+        n_ = n + 1;
     }
     std::size_t size() const { return n_; }
     void close() {
@@ -207,7 +209,28 @@ public:
         out_.costs[date_] += cost;
     }
     void on_interest(kernel::Run &, double amount) { out_.interest[date_] += amount; }
-    void on_order_fill(kernel::Run &run, const kernel::Fill &f);
+    // A record's entry (exit) price is the share-weighted average of the
+    // fills that built (closed) it: an order that goes on filling after its
+    // bar adds to the first (averaged when the record is written), a
+    // closing order that fills in parts to the second.
+    void on_order_fill(kernel::Run &run, const kernel::Fill &f) {
+        out_.fills.push_back(f);
+        const kernel::Order &o = run.orders.at(static_cast<std::size_t>(f.order));
+        int sid = f.sid;
+        double after = run.shares[sid], before = after - f.shares;
+        double size = std::fabs(f.shares);
+        if (o.target == 0 && !f.completed) {
+            closed_shares_[sid] += size;
+            closed_value_[sid] += size * f.price;
+        } else if (o.bar != f.bar && before != 0 && std::fabs(after) > std::fabs(before) && after * before > 0) {
+            if (built_shares_[sid] == 0) {
+                built_shares_[sid] = std::fabs(before);
+                built_value_[sid] = std::fabs(before) * open_[sid].entry_price;
+            }
+            built_shares_[sid] += size;
+            built_value_[sid] += size * f.price;
+        }
+    }
     void on_borrow(kernel::Run &, int sid, double cash_delta) {
         (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
     }

@@ -164,16 +164,20 @@ inline double capped(Run &run, int sid, double target, double price) {
     return d > 0 ? held + a : held - a;
 }
 
+// Notes `delta` shares of `sid` filled on this bar: the bar's later fills
+// of it share its cap.
+inline void note_filled(Run &run, int sid, double delta) {
+    if (run.fill_bar[sid] != run.d) run.filled_in_bar[sid] = 0.0;
+    run.fill_bar[sid] = run.d;
+    run.filled_in_bar[sid] += std::fabs(delta);
+}
+
 // The fill of `delta` shares at `fill` (value and cost as charged), told to
 // the host with the order it belongs to.
 template <class Host>
 void tell_fill(Run &run, Host &host, int sid, double delta, double fill, double value, double cost) {
     bool completed = !waits(run, sid) || run.waiting_order[sid] != run.order_now;
-    if (run.opt.account.market.on) {
-        if (run.fill_bar[sid] != run.d) run.filled_in_bar[sid] = 0.0;
-        run.fill_bar[sid] = run.d;
-        run.filled_in_bar[sid] += std::fabs(delta);
-    }
+    if (run.opt.account.market.on) note_filled(run, sid, delta);
     host.on_order_fill(run, Fill{run.d, sid, delta, fill, value, cost, run.order_now, completed});
 }
 

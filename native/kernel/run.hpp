@@ -221,7 +221,7 @@ struct Run {
     std::vector<std::uint8_t> order_walked;
     std::vector<std::vector<std::uint32_t>> walk_stops;
     std::vector<std::vector<BarFill>> bar_fills;  // per bar of the stretch: the fills planned for it
-    std::vector<BarFill> bar_queue;               // scratch: a bar's fills in booking order
+    std::vector<BarFill> bar_queue, bar_scratch;  // scratch: a bar's fills in booking order
     std::vector<double> rewalk_marks;
     std::vector<std::uint8_t> rewalk_nonzero;
     ExitList walked_pending;

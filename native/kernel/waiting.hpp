@@ -567,14 +567,26 @@ bool book_planned(Run &run, Host &host, const Stretch &st, std::uint32_t k, cons
     run.shares[sid] = f.shares;
     run.traded = true;
     host.on_fill(run, sid, after - cash, f.traded, f.cost);
-    market::tell_fill(run, host, sid, f.delta, f.fill, f.traded, f.cost);
+    // market::tell_fill, knowing that the market's rules are on and whether
+    // the fill completes its order.
+    market::note_filled(run, sid, f.delta);
+    host.on_order_fill(run, Fill{run.d, sid, f.delta, f.fill, f.traded, f.cost, run.order_now, f.completes});
     cash = after;
     return true;
 }
 
-// Sorts a bar's few fills by their keys.
-inline void sort_by_key(std::vector<BarFill> &q) {
+// Sorts a bar's few fills `q` by their keys, through `scratch`: counted
+// out by pass, then put in stock order within each, in which they mostly
+// come already (walks from the stretch's start are listed in stock order).
+inline void sort_by_key(std::vector<BarFill> &q, std::vector<BarFill> &scratch) {
+    std::size_t at[4] = {0, 0, 0, 0};
+    for (const BarFill &e : q) ++at[(e.key >> 32) + 1];
+    at[2] += at[1];
+    scratch.resize(q.size());
+    for (const BarFill &e : q) scratch[at[e.key >> 32]++] = e;
+    q.swap(scratch);
     for (std::size_t i = 1; i < q.size(); ++i) {
+        if (!(q[i - 1].key > q[i].key)) continue;
         BarFill x = q[i];
         std::size_t j = i;
         for (; j > 0 && q[j - 1].key > x.key; --j) q[j] = q[j - 1];
@@ -610,7 +622,7 @@ void retry_stretch_bar(Run &run, Host &host, const Stretch &st, index_t b) {
         ++run.plan_next[e.k];
         queue.push_back({e.key, e.plan, e.k, run.shares[sid]});
     }
-    sort_by_key(queue);
+    sort_by_key(queue, run.bar_scratch);
     auto balance_now = [&run, &st, b] { return stretch_balance(run, st, b); };
     account::BalanceOnce<decltype(balance_now)> balance_of{balance_now};
     double floor = account::cash_floor(run, balance_of);
