@@ -202,6 +202,27 @@ def test_an_invalid_close_stops_a_run_while_an_order_waits(bad):
         run_one(closes, [1.0], opens=np.full(53, 10.0), volume=np.full((53, 1), 20_000.0), max_volume_share=0.1)
 
 
+def test_a_close_whose_return_overflows_marks_an_exit_without_stops_while_an_order_waits():
+    # A purchase fills 2,000 shares a bar; on bar 6 the price doubles and
+    # the close is 1e308, so the return at the close overflows to +inf and
+    # reaches the (infinite) upper level even without stops.
+    n = 12
+    trade = np.ones((n, 1))
+    trade[6:] = 2.0
+    close = trade.copy()
+    close[6] = 1e308
+    dates = np.arange(n, dtype=np.int64) * 10
+    labels = np.array(["S0"], dtype=object)
+    arrays = (trade, close, np.maximum(trade, close), np.minimum(trade, close), trade, dates, labels,
+              np.ones((1, 1)), dates[:1], labels, dates)
+    opts = {"fee_ratio": 0.0, "tax_ratio": 0.0, "stop_loss": np.inf}
+    rules = {"volume": np.full((n, 1), 20_000.0), "max_volume_share": 0.1}
+    matches_the_model(arrays, opts, {"capital": 1e6, "lot_size": 1}, rules)
+    got = _engine.run(*arrays, **opts, capital=1e6, lot_size=1, **rules)
+    # Sold from bar 7 on as a take-profit, 2,000 shares a bar.
+    assert got.orders["reason"].tolist() == [0, 2] and got.orders["bar"].tolist() == [1, 7]
+
+
 def test_cash_cuts_a_waiting_purchase_and_ends_it():
     # 95,000 shares ordered at 10, 15,000 a bar while the price climbs 10 %
     # a bar: on bar 6 the cash left buys only part of the next 15,000.

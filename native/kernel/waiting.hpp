@@ -815,11 +815,6 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
         prefetch_column(run.in.price, col, st.d, st.end);
         prefetch_column(run.in.close, col, st.d > 0 ? st.d - 1 : 0, st.end);
         if (m.volume.data) prefetch_column(m.volume, col, st.d, st.end);
-        if (run.opt.touched_exit) {
-            prefetch_column(run.in.high, col, st.d, st.end);
-            prefetch_column(run.in.low, col, st.d, st.end);
-            prefetch_column(run.in.open, col, st.d, st.end);
-        }
     }
     if (st.nw > 0 && !walk_holdings(run, st.d, st.end)) return false;
     for (std::size_t k = 0; k < st.nw; ++k) {
