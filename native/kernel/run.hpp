@@ -213,7 +213,6 @@ struct Run {
     // that stop there (some no longer walked, or walked again since).
     std::vector<PlannedFill> planned;
     std::vector<std::size_t> plan_next, plan_end;
-    std::vector<index_t> plan_bar;  // per stretch stock: the bar of its next such fill (-1: none)
     std::vector<index_t> plan_until;
     std::vector<StretchState> plan_stop_state;
     std::vector<double> plan_values;

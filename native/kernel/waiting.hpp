@@ -513,7 +513,6 @@ inline bool walk_order(Run &run, const Stretch &st, std::size_t k, index_t from)
     else
         b = walk_held<LevelTest::close>(run, c, rules, from, st.end, target, shares, w);
     run.plan_end[k] = run.planned.size();
-    run.plan_bar[k] = run.plan_next[k] < run.plan_end[k] ? run.planned[run.plan_next[k]].bar : -1;
     run.plan_until[k] = b;
     run.plan_stop_state[k] = w;
     return b > from;
@@ -786,7 +785,6 @@ inline bool walk_free_holdings(Run &run, const Stretch &st) {
     run.value_before_retry.resize(n);
     run.plan_next.resize(n);
     run.plan_end.resize(n);
-    run.plan_bar.resize(n);
     run.plan_until.assign(n, st.d);
     run.order_walked.assign(n, 0);
     if (run.walk_stops.size() < len) run.walk_stops.resize(len);
