@@ -353,6 +353,25 @@ template <LevelTest test>
     return true;
 }
 
+// Bar b of a walked holding: its prices (p), which must be usable, and
+// revalue_walked on them; writes the bar's value before any fill. False
+// when the bar is the bar loop's.
+template <LevelTest test>
+[[gnu::always_inline]] inline bool revalue_bar(const Run &run, const OrderColumn &c, index_t b, StretchState &n,
+                                               bool exits, Prices &p) {
+    p = {load<double>(c.price + b * c.price_step), load<double>(c.close + b * c.close_step)};
+    if (!usable_prices(p.trade, p.close) || !revalue_walked<test>(run, c, b, p.trade, p.close, n, exits)) return false;
+    c.values[b - c.first] = n.held;
+    return true;
+}
+
+// Bar b's mark to close of a walked holding worth `held` after its fills.
+[[gnu::always_inline]] inline void mark_bar(const OrderColumn &c, index_t b, double held, const Prices &p) {
+    std::size_t m = static_cast<std::size_t>(b - c.first) * c.stride;
+    c.marks[m] = marked_value(held, p.trade, p.close);
+    c.nonzero[m] = held != 0;
+}
+
 // Bars [b, end) of a waiting order whose stock is not held: nothing to
 // revalue or mark (-0.0 adds nothing) up to the first bar that may fill
 // some of its `change`, which opens the position and is the bar loop's.
@@ -391,14 +410,11 @@ index_t walk_waiting(Run &run, const OrderColumn &column, const market::ColumnRu
     StretchState w = state;
     double previous_close = b > 0 ? load<double>(c.close + (b - 1) * c.close_step) : 0.0;
     for (; b < end; ++b) {
-        double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
-        if (!usable_prices(trade_price, close)) break;
         StretchState n = w;
-        if (!revalue_walked<test>(run, c, b, trade_price, close, n, exits)) break;
-        std::size_t j = static_cast<std::size_t>(b - c.first), m = j * c.stride;
-        c.values[j] = n.held;
-        double before = previous_close;
-        previous_close = close;
+        Prices p;
+        if (!revalue_bar<test>(run, c, b, n, exits, p)) break;
+        double trade_price = p.trade, before = previous_close;
+        previous_close = p.close;
         bool completes = false;
         if (!std::isnan(trade_price)) {
             // The retry: capped, then a trade of the part the bar allows.
@@ -420,8 +436,7 @@ index_t walk_waiting(Run &run, const OrderColumn &column, const market::ColumnRu
                 shares = next;
             }
         }
-        c.marks[m] = marked_value(n.held, trade_price, close);
-        c.nonzero[m] = n.held != 0;
+        mark_bar(c, b, n.held, p);
         w = n;
         if (completes) {
             waiting = false;
@@ -441,14 +456,10 @@ index_t walk_done(const Run &run, const OrderColumn &column, index_t b, index_t 
     const OrderColumn c = column;
     StretchState w = state;
     for (; b < end; ++b) {
-        double trade_price = load<double>(c.price + b * c.price_step), close = load<double>(c.close + b * c.close_step);
-        if (!usable_prices(trade_price, close)) break;
         StretchState n = w;
-        if (!revalue_walked<test>(run, c, b, trade_price, close, n, true)) break;
-        std::size_t j = static_cast<std::size_t>(b - c.first), m = j * c.stride;
-        c.values[j] = n.held;
-        c.marks[m] = marked_value(n.held, trade_price, close);
-        c.nonzero[m] = n.held != 0;
+        Prices p;
+        if (!revalue_bar<test>(run, c, b, n, true, p)) break;
+        mark_bar(c, b, n.held, p);
         w = n;
     }
     state = w;
