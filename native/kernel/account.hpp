@@ -268,6 +268,22 @@ double cash_floor(const Run &run, BalanceOf &balance_of) {
     return leverage > 1 ? balance_of() * (1 - leverage) : 0.0;
 }
 
+// Counts items [0, n) out by pass (sales, covers, purchases, then the
+// rest), in their own order within each: `place(i, at)` puts item i at
+// place `at`. Returns where the purchases end. One count instead of a test
+// of each item's pass in every pass, which mispredicts as often as the
+// passes mix.
+template <class PassOf, class Place>
+std::uint32_t count_out_by_pass(std::size_t n, PassOf pass_of, Place place) {
+    auto bucket = [&pass_of](std::size_t i) { return std::min<std::uint8_t>(pass_of(i), none); };
+    std::uint32_t at[none + 2] = {};
+    for (std::size_t i = 0; i < n; ++i) ++at[bucket(i) + 1];
+    for (int p = 1; p < none + 2; ++p) at[p] += at[p - 1];
+    std::uint32_t end = at[none];
+    for (std::size_t i = 0; i < n; ++i) place(i, at[bucket(i)]++);
+    return end;
+}
+
 // Trades run.targets (ascending stock id) in three passes, sales, covers
 // and purchases, as far as the market and the cash allow; returns the new
 // cash. `placing`: a rebalance places their orders, else they are the
@@ -278,17 +294,12 @@ template <class Host, class Balance>
 double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bool placing) {
     BalanceOnce<Balance> balance_of{balance_now};
     double floor = cash_floor(run, balance_of);
-    // The targets by pass, stock order kept within each, counted out once:
-    // a test of each target's pass in every pass mispredicts as often as the
-    // passes mix.
-    auto bucket = [](std::uint8_t pass) { return pass < none ? pass : std::uint8_t{none}; };
-    std::uint32_t at[5] = {0, 0, 0, 0, 0};
-    for (const AccountTarget &t : run.targets) ++at[bucket(t.pass) + 1];
-    for (int p = 1; p < 5; ++p) at[p] += at[p - 1];
     std::vector<std::uint32_t> &by_pass = run.by_pass;
     by_pass.resize(run.targets.size());
-    for (std::uint32_t i = 0; i < run.targets.size(); ++i) by_pass[at[bucket(run.targets[i].pass)]++] = i;
-    for (std::uint32_t i = 0, n = at[purchases]; i < n; ++i) {
+    std::uint32_t n = count_out_by_pass(
+        run.targets.size(), [&run](std::size_t i) { return run.targets[i].pass; },
+        [&by_pass](std::size_t i, std::uint32_t at) { by_pass[at] = static_cast<std::uint32_t>(i); });
+    for (std::uint32_t i = 0; i < n; ++i) {
         const AccountTarget &t = run.targets[by_pass[i]];
         if (placing)
             market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);

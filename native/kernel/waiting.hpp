@@ -589,11 +589,10 @@ bool book_planned(Run &run, Host &host, const Stretch &st, std::uint32_t k, cons
 // out by pass, then put in stock order within each, in which they mostly
 // come already (walks from the stretch's start are listed in stock order).
 inline void sort_by_key(std::vector<BarFill> &q, std::vector<BarFill> &scratch) {
-    std::size_t at[4] = {0, 0, 0, 0};
-    for (const BarFill &e : q) ++at[(e.key >> 32) + 1];
-    at[2] += at[1];
     scratch.resize(q.size());
-    for (const BarFill &e : q) scratch[at[e.key >> 32]++] = e;
+    account::count_out_by_pass(
+        q.size(), [&q](std::size_t i) { return static_cast<std::uint8_t>(q[i].key >> 32); },
+        [&q, &scratch](std::size_t i, std::uint32_t at) { scratch[at] = q[i]; });
     q.swap(scratch);
     for (std::size_t i = 1; i < q.size(); ++i) {
         if (!(q[i - 1].key > q[i].key)) continue;
