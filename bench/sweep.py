@@ -22,7 +22,7 @@ import time
 import numpy as np
 
 import vostra
-from vostra.sweep import STAT_COLUMNS
+from vostra.research.sweep import STAT_COLUMNS
 
 
 def workload(n_stocks: int, years: float, runs: int):

@@ -14,7 +14,7 @@ import argparse
 import time
 
 import vostra
-from vostra.demo import momentum_signal
+from vostra.cli.demo import momentum_signal
 
 
 def main() -> None:

@@ -135,7 +135,7 @@ def test_synthetic_delistings_are_what_the_front_end_detects():
 
 def test_run_demo_is_reproducible_and_uses_its_stop_loss(tmp_path):
     pytest.importorskip("vostra.core.vantrel")
-    from vostra.demo import run_demo
+    from vostra.cli.demo import run_demo
 
     lines: list[str] = []
     first, paths = run_demo(tmp_path / "a", seed=4, n_stocks=60, years=3, top=8, echo=lines.append)

@@ -8,8 +8,8 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.demo import momentum_signal
-from vostra.drilldown import most_traded, stop_levels
+from vostra.cli.demo import momentum_signal
+from vostra.views.drilldown import most_traded, stop_levels
 
 pytest.importorskip("vostra.core.vantrel")
 

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from markets import random_market
 from vostra import _engine
-from vostra.stats import STAT_LABELS
+from vostra.results.stats import STAT_LABELS
 from vostra.core import vantrel
 
 orbalt = vantrel.orbalt
@@ -634,7 +634,7 @@ def test_a_tall_sparse_weight_matrix_is_listed_alike_in_every_layout():
 
 
 def _trade_figures_in_numpy(order, exit_bar, entry_bar, returns, excursions):
-    from vostra.stats import closed_trade_figures
+    from vostra.results.stats import closed_trade_figures
 
     closed = exit_bar >= 0
     in_order = order[closed[order]]
@@ -672,7 +672,7 @@ def test_trade_figures_are_those_of_the_statistics(n):
 
 
 def test_trade_figures_of_runs_and_their_checks():
-    from vostra.result import ledger_trade_figures
+    from vostra.results.result import ledger_trade_figures
 
     for seed in range(30):
         arrays, opts = random_market(seed, exits=True)
@@ -699,7 +699,7 @@ def test_trade_figures_of_runs_and_their_checks():
     with pytest.raises(ValueError, match="no slot for the figure"):
         _engine.printed_figures(("trades",), r.equity, 0, 252.0, None, None, None, 0.0, *args)
     # Beyond 8192 closed trades the MAE and MFE come back for NumPy to average.
-    from vostra.stats import ledger_trade_figures as columns_figures
+    from vostra.results.stats import ledger_trade_figures as columns_figures
     rng = np.random.default_rng(5)
     n = 9000
     exit_bar = np.where(rng.random(n) < 0.99, rng.integers(5, 50, n), -1).astype(np.int64)

@@ -12,7 +12,7 @@ import pytest
 
 import vostra
 from vostra.run.arguments import prepare
-from vostra.demo import momentum_signal
+from vostra.cli.demo import momentum_signal
 
 vantrel = pytest.importorskip("vostra.core.vantrel")
 from vostra.core import orbalt  # noqa: E402
@@ -357,10 +357,10 @@ def test_statistics_of_a_tiny_curve():
         "win_rate": 1 / 3, "avg_holding_bars": 5.0, "turnover": 2.0 / 1.04475,
         "avg_mae": -0.05, "avg_mfe": 0.0525,
     }
-    assert list(s.index) == list(vostra.stats.STAT_LABELS)
+    assert list(s.index) == list(vostra.results.stats.STAT_LABELS)
     for key, value in expected.items():
         assert s[key] == pytest.approx(value, rel=1e-12), key
-    assert s[list(vostra.stats.BENCHMARK_KEYS)].isna().all()
+    assert s[list(vostra.results.stats.BENCHMARK_KEYS)].isna().all()
 
 
 def test_statistics_of_a_flat_curve_are_nan_not_errors():

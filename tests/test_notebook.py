@@ -9,7 +9,7 @@ import os
 import pytest
 
 import vostra
-from vostra.notebook import InlineFigure, OrdersFrame
+from vostra.views.notebook import InlineFigure, OrdersFrame
 
 nbformat = pytest.importorskip("nbformat")
 nbclient = pytest.importorskip("nbclient")

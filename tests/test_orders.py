@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.orders import Costs, size_orders
+from vostra.results.orders import Costs, size_orders
 
 pytest.importorskip("vostra._engine")
 

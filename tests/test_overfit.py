@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.overfit import (normal_cdf, normal_ppf, pbo_logits, return_moments,
+from vostra.research.overfit import (normal_cdf, normal_ppf, pbo_logits, return_moments,
                             sweep_returns)
 
 

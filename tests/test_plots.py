@@ -11,10 +11,10 @@ import pytest
 from matplotlib.figure import Figure
 
 import vostra
-from vostra import series
-from vostra.plots import sweep_pivot
-from vostra.result import Result
-from vostra.table import SweepTable
+from vostra.results import series
+from vostra.views.plots import sweep_pivot
+from vostra.results.result import Result
+from vostra.research.table import SweepTable
 
 DAYS = pd.bdate_range("2021-01-04", periods=6)
 

@@ -13,8 +13,8 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra import series, stats as stats_module
-from vostra.demo import momentum_signal
+from vostra.results import series, stats as stats_module
+from vostra.cli.demo import momentum_signal
 from browser import find_browser, load_page
 
 PANELS = ["equity", "yearly", "monthly", "distribution", "rolling", "volatility", "beta",
@@ -54,7 +54,7 @@ def test_report_holds_every_panel_and_section(run, tmp_path):
     assert list(panels(page)) == PANELS
     for heading in ("Worst drawdown periods", "Next-day orders", "Statistics", "Conventions"):
         assert f"<h2>{heading}</h2>" in page or f"<h3>{heading}</h3>" in page
-    for label, _ in vostra.stats.STAT_LABELS.values():
+    for label, _ in vostra.results.stats.STAT_LABELS.values():
         assert f"<td>{label}</td>" in page
     # One file: plotly.js inside, nothing to fetch.
     assert page.count("<script") == 1 + len(PANELS)
@@ -71,7 +71,7 @@ def test_equity_panel_against_the_equal_weighted_universe(run):
     live = series.live_equity(result)
     start = live.index[0]
     assert strategy["x"][0] == str(start.date()) and strategy["y"] == pytest.approx(live.tolist())
-    expected = vostra.series.equal_weight_benchmark(m.close.loc[start:]) * live.iloc[0]
+    expected = vostra.results.series.equal_weight_benchmark(m.close.loc[start:]) * live.iloc[0]
     assert bench["name"] == "equal-weighted universe" and bench["y"] == pytest.approx(expected.tolist())
     assert min(drawdown["y"]) == pytest.approx(result.drawdown[live.index].min() * 100)
     buttons = layout["updatemenus"][0]["buttons"]
@@ -94,7 +94,7 @@ def test_trade_hover_shows_ledger_columns_when_present(run):
     _, result = run
     profit, loss = panels(result.report())["excursions"][0]
     assert "exit %{customdata[4]}" in loss["hovertemplate"] and "P&L %{customdata[7]" in loss["hovertemplate"]
-    assert {row[4] for row in loss["customdata"]} <= set(vostra.result.EXIT_REASONS)
+    assert {row[4] for row in loss["customdata"]} <= set(vostra.results.result.EXIT_REASONS)
     closed = result.trades[result.trades["exit_date"].notna()]
     assert len(profit["x"]) + len(loss["x"]) == len(closed)
 
@@ -122,13 +122,13 @@ def test_equity_panel_shades_drawdowns_and_turns_to_log_past_a_decade():
     days = pd.bdate_range("2000-01-03", periods=400)
     growth = pd.Series(np.exp(np.linspace(0, np.log(30), 400)), index=days)
     growth.iloc[100:150] *= 0.7
-    layout = vostra.panels.equity_panel(growth, growth.rename("same"))["layout"]
+    layout = vostra.views.panels.equity_panel(growth, growth.rename("same"))["layout"]
     assert layout["yaxis"]["type"] == "log" and layout["updatemenus"][0]["active"] == 1
     # From the peak before the cut to bar 141, the first back above it
     # (0.7 recovered at ln 30 / 399 a bar).
     worst = layout["shapes"][0]
     assert (worst["x0"], worst["x1"]) == ("2000-05-19", "2000-07-18")
-    flat = vostra.panels.equity_panel(growth / growth * 2, growth.rename("b") / growth)["layout"]
+    flat = vostra.views.panels.equity_panel(growth / growth * 2, growth.rename("b") / growth)["layout"]
     assert flat["yaxis"]["type"] == "linear" and flat["shapes"] == []
 
 
@@ -139,14 +139,14 @@ def test_header_and_statistics_state_one_window(run):
     start, anchor = attrs["window_start"].date(), attrs["anchor"].date()
     assert f"{start} .. " in page and f"returns from the close of {anchor}, as in the statistics" in page
     assert f"Window: from the first executed rebalance, {start} (returns from the close of {anchor})" \
-        in vostra.stats.format_statistics(result.stats)
+        in vostra.results.stats.format_statistics(result.stats)
     # Alpha and beta once, with their values, under the benchmark; the
     # period figures once, in their tables beside the benchmark's.
     assert page.count("<td>Beta</td>") == 1
     window = series.live_equity(result).index
-    theirs = vostra.stats.statistics(series.default_benchmark(result.close.loc[window[0]:]))
+    theirs = vostra.results.stats.statistics(series.default_benchmark(result.close.loc[window[0]:]))
     for key in ("ytd", "best_month"):
-        label = vostra.stats.STAT_LABELS[key][0]
+        label = vostra.results.stats.STAT_LABELS[key][0]
         row = f"<td>{label}</td><td>{result.stats[key] * 100:.2f}%</td><td>{theirs[key] * 100:.2f}%</td>"
         assert page.count(f"<td>{label}</td>") == 1 and row in page
     assert "<th>Period returns</th>" in page and "<th>Best and worst</th>" in page
@@ -224,7 +224,7 @@ def test_result_repr_html_summarises_period_costs_chart_and_statistics(run):
     assert f"{len(result.trades):,} trades" in html
     assert "fee 0.1425% per trade, tax 0.3% on sales, stop-loss 10%" in html
     assert "<svg" in html and "<polyline" in html
-    sharpe = vostra.stats.STAT_LABELS["sharpe"][0]
+    sharpe = vostra.results.stats.STAT_LABELS["sharpe"][0]
     assert f"<td>{sharpe}</td><td>{result.stats['sharpe']:.2f}</td>" in html
 
 

@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.stats import BENCHMARK_KEYS, STAT_LABELS, format_statistics, infer_periods_per_year, statistics
+from vostra.results.stats import BENCHMARK_KEYS, STAT_LABELS, format_statistics, infer_periods_per_year, statistics
 
 ep = pytest.importorskip("empyrical")
 
@@ -321,7 +321,7 @@ def test_engine_finds_the_first_nonpositive_value_as_the_ruin_warning_does():
 
 def test_the_engine_writes_the_figures_as_format_does():
     from vostra import _engine
-    from vostra.stats import _layout, _table
+    from vostra.results.stats import _layout, _table
     rng = np.random.default_rng(3)
     special = [0.0, -0.0, 0.125, 0.005, -0.0049999, 2.675, 1e-9, -1e-9, 0.99999, 1e22, -3.5e300, 1.7e307,
                2.0**63, -(2.0**70), np.nan, np.inf, -np.inf]
@@ -413,7 +413,7 @@ def test_a_printed_result_reads_its_dates_as_the_statistics_show_them(tz, time):
 
 @pytest.mark.parametrize("case", ["daily", "risk_free", "intraday", "tz", "one_bar"])
 def test_the_engine_writes_the_printout_as_python_does(case):
-    from vostra.stats import printout
+    from vostra.results.stats import printout
     m = vostra.synthetic_market(n_stocks=20, years=1, seed=7)
     close, options = m.close, dict(fee=0.0005, tax=0.0)
     if case == "intraday":
@@ -445,7 +445,7 @@ def test_a_name_given_to_one_statistics_index_stays_its_own():
 def _numpy_window_figures(full, first, ppy, traded, held, ns, rate):
     """The figures of :func:`statistics` without trades or a benchmark, by
     NumPy alone (the path of windows beyond the engine's sums)."""
-    from vostra.stats import _detail_figures, _returns, figures
+    from vostra.results.stats import _detail_figures, _returns, figures
 
     values = full[max(first - 1, 0):]
     out = figures(full, first, ppy, traded, None, rate)
@@ -486,7 +486,7 @@ def test_the_engine_computes_the_curve_figures_in_numpys_bits(seed):
 
 def test_windows_longer_than_the_engine_sums_are_summed_by_numpy():
     from vostra import _engine
-    from vostra.stats import NATIVE_SUM_LIMIT
+    from vostra.results.stats import NATIVE_SUM_LIMIT
 
     equity = random_curve(NATIVE_SUM_LIMIT + 50, "B", 3)
     s = statistics(equity, start=equity.index[40], traded=np.full(len(equity), 0.1))

@@ -14,7 +14,7 @@ import pytest
 from dateutil.relativedelta import relativedelta
 
 import vostra
-from vostra.stats import DETAIL_KEYS, format_statistics
+from vostra.results.stats import DETAIL_KEYS, format_statistics
 
 # Older quantstats releases (those that still install beside the oldest
 # NumPy we support) define several of these figures differently.

@@ -18,7 +18,7 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.sweep import STAT_COLUMNS
+from vostra.research.sweep import STAT_COLUMNS
 from support import child_env
 
 

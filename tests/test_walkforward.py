@@ -8,9 +8,9 @@ import pandas as pd
 import pytest
 
 import vostra
-from vostra.demo import momentum_signal
-from vostra.sweep import STAT_COLUMNS
-from vostra.walkforward import chain, window_bounds
+from vostra.cli.demo import momentum_signal
+from vostra.research.sweep import STAT_COLUMNS
+from vostra.research.walkforward import chain, window_bounds
 
 GRID = {"stop_loss": [None, 0.05]}
 
@@ -192,7 +192,7 @@ def test_windows_cut_through_suspensions_and_delistings():
 
 
 def test_only_prices_that_end_for_good_are_delistings():
-    from vostra.walkforward import _delisting_dates
+    from vostra.research.walkforward import _delisting_dates
     index = pd.date_range("2020-01-01", periods=6, freq="B")
     nan = np.nan
     close = pd.DataFrame({"gone": [1, 2, 3, nan, nan, nan], "paused": [1, nan, nan, 4, 5, 6],
@@ -350,7 +350,8 @@ def test_windows_run_as_sweeps_and_backtests_of_the_cut_frames(rough, delisting,
 
 
 def test_one_conversion_per_walk_and_test_pieces_in_one_batch(rough, monkeypatch):
-    from vostra import _engine, walkforward
+    from vostra import _engine
+    from vostra.research import walkforward
     from vostra.data import frames, prices, weights
     from vostra.run import backtest as run_backtest
 

@@ -9,7 +9,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import pandas as pd
 
-from .._index_facts import known
+from .index_facts import known
 
 _MAX_LISTED = 5
 

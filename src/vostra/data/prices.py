@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 
 from .._native import load_engine
-from .._index_facts import known
+from .index_facts import known
 from .frames import Axes, aligned, check_frame, index_ns, labels, matrix
 
 

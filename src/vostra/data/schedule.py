@@ -8,7 +8,7 @@ from typing import Any, Union
 import numpy as np
 import pandas as pd
 
-from .._index_facts import known
+from .index_facts import known
 from .frames import index_ns, same_clock
 
 Rebalance = Union[str, Iterable[Any], pd.DatetimeIndex, None]

@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from .._index_facts import known
+from .index_facts import known
 from .long import arrow_table, roles_of, scatter, table_source
 
 __all__ = ["wide_weights", "WEIGHT_SHAPES"]

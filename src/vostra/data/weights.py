@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .._index_facts import known
+from .index_facts import known
 from .._native import load_engine
 from .frames import Axes, check_frame, index_ns, labels, listing, matrix, one_block, same_clock
 from .prices import PriceArrays

@@ -1,2 +1,3 @@
 """The run layer: a backtest's options checked, its inputs turned into the
-engine's arguments, the engine called and its output wrapped in a Result."""
+engine's arguments and the engine called. It reads the data layer only;
+the results layer wraps a run's output in a Result."""

@@ -15,7 +15,7 @@ from .._native import load_engine
 from ..data.prices import PriceArrays, convert_prices, inconsistent_note, market_last
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, early_scan, run_weights
-from ..stats import infer_periods_per_year
+from ..data.frequency import infer_periods_per_year
 from .market_rules import market_arguments
 from .options import intrabar_stops, lot_sizes, needs_periods, scalar_arguments
 

@@ -5,12 +5,25 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from ..data.frames import listing
+
+
+@dataclass(frozen=True)
+class ExitRules:
+    """The run's exit rules: absolute distances (inf for a rule not set)."""
+
+    stop_loss: float = math.inf
+    take_profit: float = math.inf
+    trail_stop: float = math.inf
+    trail_activation: float = 0.0
+    intrabar: bool = False
+    stop_trading: bool = True
 
 #: The options of :func:`vostra.backtest` that become plain values of the engine
 #: call; the others (prices, schedule, delisting) shape its arrays.

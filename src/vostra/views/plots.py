@@ -16,11 +16,11 @@ import numpy as np
 import pandas as pd
 from .notebook import InlineFigure as Figure
 
-from .series import default_benchmark, live_equity, spans_a_decade
-from .stats import drawdown
+from ..results.series import default_benchmark, live_equity, spans_a_decade
+from ..results.stats import drawdown
 
 if TYPE_CHECKING:
-    from .result import Result
+    from ..results.result import Result
 
 __all__ = ["equity_figure", "excursion_figure", "returns_figure", "heatmap_figure",
            "sweep_pivot", "sweep_heatmap", "result_figures", "save_figures", "save_plots",
@@ -201,7 +201,7 @@ def sweep_heatmap(table: pd.DataFrame, stat: str, x: str, y: str, *,
                   best: str = "max") -> Figure:
     """Heatmap of ``stat`` over the options ``x`` (columns) and ``y``
     (rows) of a sweep table; see :func:`sweep_pivot`."""
-    from .stats import label_of
+    from ..results.stats import label_of
 
     pivot = sweep_pivot(table, stat, x, y, best=best)
     label, kind = label_of(stat)

@@ -496,7 +496,7 @@ class Overfitting:
         return self.summary()
 
     def _repr_html_(self) -> str:
-        from .notebook import overfitting_html
+        from ..views.notebook import overfitting_html
 
         return overfitting_html(self)
 

@@ -101,7 +101,7 @@ def _outputs(args: argparse.Namespace) -> dict[str, Path]:
 
 
 def _columns(path: str) -> list[str]:
-    from .data.read import open_dataset
+    from ..data.read import open_dataset
 
     return open_dataset(path).schema.names
 
@@ -109,7 +109,7 @@ def _columns(path: str) -> list[str]:
 def _wide(path: str, date: str, what: str) -> pd.DataFrame:
     """A wide file as a frame indexed by its date column (``date`` or, when
     there is none, the first column)."""
-    from .data.read import open_dataset
+    from ..data.read import open_dataset
 
     frame = open_dataset(path).to_table().to_pandas()
     if frame.shape[1] < 2:
@@ -125,8 +125,8 @@ def _wide(path: str, date: str, what: str) -> pd.DataFrame:
 
 
 def _market(args: argparse.Namespace) -> Any:
-    from .data.market import Market
-    from .data.read import read_market
+    from ..data.market import Market
+    from ..data.read import read_market
 
     if args.ticker in _columns(args.prices):
         return read_market(args.prices, date=args.date, ticker=args.ticker, adjust=args.adjust,
@@ -137,7 +137,7 @@ def _market(args: argparse.Namespace) -> Any:
 
 
 def _weights(args: argparse.Namespace) -> Any:
-    from .data.read import open_dataset
+    from ..data.read import open_dataset
 
     names = _columns(args.weights)
     if args.ticker in names:
@@ -155,7 +155,7 @@ def _holdings(args: argparse.Namespace) -> pd.Series:
     """Shares by ticker from the --holdings file (empty without one)."""
     if args.holdings is None:
         return pd.Series(dtype=np.float64)
-    from .data.read import open_dataset
+    from ..data.read import open_dataset
 
     frame = open_dataset(args.holdings).to_table().to_pandas()
     if args.ticker in frame.columns and "shares" in frame.columns:
@@ -191,7 +191,7 @@ def _write(table: pd.DataFrame | pd.Series, path: Path) -> None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from .run.backtest import backtest
+    from ..results.backtest import backtest
 
     outputs = _outputs(args)
     if (args.holdings is not None or args.cash is not None) and "orders" not in outputs:

@@ -29,18 +29,19 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
-from ._native import load_engine
-from .data.market import Market, price_frames
-from .data.weight_shapes import WEIGHT_SHAPES, wide_weights
-from .data.prices import convert_prices
-from .data.weights import convert_weights
-from .run.arguments import engine_arguments
-from .run.backtest import backtest, engine_error, ruin_message
-from .run.options import SCALAR_OPTIONS, held_bar_notes, intrabar_stops, needs_periods, scalar_arguments
+from .._native import load_engine
+from ..data.market import Market, price_frames
+from ..data.weight_shapes import WEIGHT_SHAPES, wide_weights
+from ..data.prices import convert_prices
+from ..data.weights import convert_weights
+from ..run.arguments import engine_arguments
+from ..run.backtest import engine_error
+from ..results.backtest import backtest, ruin_message
+from ..run.options import SCALAR_OPTIONS, held_bar_notes, intrabar_stops, needs_periods, scalar_arguments
 from .overfit import attach_to_sweep, check_block_count
-from .fills import account_fill_figures
-from .result import ledger_trade_figures
-from .stats import SUMMARY_KEYS, figures, known_frequency
+from ..results.fills import account_fill_figures
+from ..results.result import ledger_trade_figures
+from ..results.stats import SUMMARY_KEYS, figures, known_frequency
 from .table import SweepTable
 
 __all__ = ["sweep", "STAT_COLUMNS"]
@@ -484,7 +485,7 @@ def _column(values: list[Any]) -> pd.Series:
 def _progress_bar(total: int, enabled: bool):
     if not enabled:
         return None
-    from .notebook import progress_bar
+    from .progress import progress_bar
 
     return progress_bar(total, "sweep", "run")
 

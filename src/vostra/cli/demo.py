@@ -9,10 +9,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .data.synthetic import synthetic_market
-from .run.backtest import backtest
-from .plots import save_figures
-from .result import Result
+from ..data.synthetic import synthetic_market
+from ..results.backtest import backtest
+from ..views.plots import save_figures
+from ..results.result import Result
 
 __all__ = ["momentum_signal", "run_demo", "DEFAULT_OUT"]
 

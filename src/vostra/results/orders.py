@@ -13,6 +13,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..run.options import ExitRules
+
 __all__ = ["Orders", "ExitRules", "Costs", "Book", "trigger_prices", "size_orders"]
 
 # The engine's exit reason codes that a close-mode mark can carry, in words.
@@ -36,18 +38,6 @@ WEIGHT_COLUMNS = ("ticker", "action", "current_weight", "target_weight",
 SHARE_COLUMNS = ("ticker", "action", "current_shares", "current_weight", "target_weight", "target_shares",
                  "trade_shares", "price", "trade_value", "est_cost",
                  "stop_price", "take_profit_price", "trail_price")
-
-
-@dataclass(frozen=True)
-class ExitRules:
-    """The run's exit rules: absolute distances (inf for a rule not set)."""
-
-    stop_loss: float = math.inf
-    take_profit: float = math.inf
-    trail_stop: float = math.inf
-    trail_activation: float = 0.0
-    intrabar: bool = False
-    stop_trading: bool = True
 
 
 @dataclass(frozen=True)
@@ -114,7 +104,7 @@ class Orders(pd.DataFrame):
         return pd.DataFrame
 
     def _repr_html_(self) -> str:
-        from .notebook import orders_html
+        from ..views.notebook import orders_html
 
         return orders_html(self)
 

@@ -16,15 +16,15 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._native import load_engine
-from .data.market import Market, price_frames
-from .data.prices import PriceArrays, convert_prices
-from .data.weights import WeightArrays, convert_weights
-from .run.arguments import engine_arguments
-from .run.backtest import backtest
+from .._native import load_engine
+from ..data.market import Market, price_frames
+from ..data.prices import PriceArrays, convert_prices
+from ..data.weights import WeightArrays, convert_weights
+from ..run.arguments import engine_arguments
+from ..results.backtest import backtest
 from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, return_moments,
                       sweep_returns)
-from .stats import STAT_LABELS, SUMMARY_KEYS, _format_value, statistics
+from ..results.stats import STAT_LABELS, SUMMARY_KEYS, _format_value, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
                     _sharing, _table, _with_overfitting, with_market_volume)
 
@@ -379,7 +379,7 @@ class WalkForward:
         parameters chosen per window and the overfitting figures, each with
         a line on what it means. Written to ``path`` when given; returns the
         page."""
-        from .report import build_walk_forward_report
+        from ..views.report import build_walk_forward_report
 
         return build_walk_forward_report(self, path, title=title)
 
@@ -417,7 +417,7 @@ class WalkForward:
         return self.summary()
 
     def _repr_html_(self) -> str:
-        from .notebook import walk_forward_html
+        from ..views.notebook import walk_forward_html
 
         return walk_forward_html(self)
 

@@ -3,7 +3,6 @@ statistics and plots, labelled with the caller's dates and tickers."""
 
 from __future__ import annotations
 
-import functools
 import math
 from functools import cached_property
 from pathlib import Path
@@ -13,8 +12,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from ._native import load_engine
 from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame, waiting_orders
+from .settings import account_parts
 from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
 from .stats import (STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics,
                     printout)
@@ -519,7 +518,7 @@ class Result:
         MFE) and ``returns`` (histogram of trade returns). A notebook shows
         them inline. With ``out_dir`` they are also written there as
         ``<prefix><name>.png`` (the folder is created if needed)."""
-        from .plots import result_figures, save_figures
+        from ..views.plots import result_figures, save_figures
 
         figures = result_figures(self, log=log)
         if out_dir is not None:
@@ -535,7 +534,7 @@ class Result:
         ticker the prices do not have."""
         import plotly.graph_objects as go
 
-        from .drilldown import ticker_panel
+        from ..views.drilldown import ticker_panel
 
         return go.Figure(ticker_panel(self, ticker))
 
@@ -554,13 +553,13 @@ class Result:
         ``tickers`` the tickers drilled into (default: the three with the
         most trade records; ``[]`` for none). Writes ``path`` when given and
         returns the HTML."""
-        from .report import build_report
+        from ..views.report import build_report
 
         return build_report(self, path, benchmark=benchmark, title=title, sweep=sweep,
                             tickers=tickers)
 
     def _repr_html_(self) -> str:
-        from .report import result_html
+        from ..views.report import result_html
 
         return result_html(self)
 
@@ -575,7 +574,7 @@ class Result:
         text = None if self._fills_limited() else printout(figures, self._trade_count)
         if text is None:
             text = self._text(figures)
-        account = _account_parts()(self.settings)
+        account = account_parts(self.settings)
         return text + "\nAccount: " + ", ".join(account) if account else text
 
     def _text(self, figures: CurveFigures) -> str:
@@ -589,15 +588,6 @@ class Result:
             head = "Backtest (empty)"
         table = format_statistics(self.stats) if self._fills_limited() else format_figures(figures)
         return head + "\n" + table
-
-
-@functools.cache
-def _account_parts() -> Callable[[dict[str, Any]], list[str]]:
-    # The report module (and its plotting imports) is loaded when a result is
-    # first printed, and looked up once.
-    from .report import account_parts
-
-    return account_parts
 
 
 def _market_limited(context: dict[str, Any]) -> bool:

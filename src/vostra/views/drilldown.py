@@ -9,11 +9,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from . import series
+from ..results import series
 from .panels import BENCH, LINE, LOSS, WIN, Panel, axis, dates, panel, value_axis, values
 
 if TYPE_CHECKING:
-    from .result import Result
+    from ..results.result import Result
 
 __all__ = ["ticker_panel", "most_traded", "stop_levels", "levels_known"]
 

@@ -11,11 +11,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from . import series, stats as stats_module
-from .stats import label_of
+from ..results import series, stats as stats_module
+from ..results.stats import label_of
 
 if TYPE_CHECKING:
-    from .result import Result
+    from ..results.result import Result
 
 Panel = dict[str, Any]
 

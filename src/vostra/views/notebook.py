@@ -8,23 +8,21 @@ from __future__ import annotations
 import html
 import io
 import math
-import sys
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 from matplotlib.figure import Figure
 
-from .orders import Orders as OrdersFrame
-from .orders import orders_summary
-from .stats import STAT_LABELS, _format_value
+from ..results.orders import Orders as OrdersFrame
+from ..results.orders import orders_summary
+from ..results.stats import STAT_LABELS, _format_value
 
 if TYPE_CHECKING:
-    from .overfit import Overfitting
-    from .walkforward import WalkForward
+    from ..research.overfit import Overfitting
+    from ..research.walkforward import WalkForward
 
-__all__ = ["InlineFigure", "OrdersFrame", "orders_html", "overfitting_html", "walk_forward_html",
-           "progress_bar"]
+__all__ = ["InlineFigure", "OrdersFrame", "orders_html", "overfitting_html", "walk_forward_html"]
 
 
 class InlineFigure(Figure):
@@ -114,28 +112,3 @@ def walk_forward_html(walk: WalkForward) -> str:
     return (f"<div><b>{html.escape(head)}</b>{_table(pairs)}"
             f"<b>Windows</b>{_table(frames['windows'])}"
             f"{overfitting_html(walk.overfitting)}</div>")
-
-
-def _in_notebook() -> bool:
-    """Whether a Jupyter kernel runs this process (IPython is not imported
-    to find out)."""
-    ipython = sys.modules.get("IPython")
-    shell = ipython.get_ipython() if ipython is not None else None
-    return shell is not None and getattr(shell, "kernel", None) is not None
-
-
-def progress_bar(total: int, desc: str, unit: str) -> Any:
-    """A tqdm progress bar: the notebook widget in a Jupyter kernel that has
-    ipywidgets, the text bar everywhere else (tqdm's own fallback would
-    print "IProgress not found" instead)."""
-    from tqdm.std import tqdm as text_bar
-
-    if _in_notebook():
-        try:
-            import ipywidgets  # noqa: F401
-            from tqdm.notebook import tqdm as widget_bar
-
-            return widget_bar(total=total, desc=desc, unit=unit)
-        except ImportError:
-            pass
-    return text_bar(total=total, desc=desc, unit=unit, dynamic_ncols=True)

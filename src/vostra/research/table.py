@@ -27,8 +27,8 @@ class SweepTable(pd.DataFrame):
         ``x`` (columns) and option ``y`` (rows), by default the last two
         options the grid varies. Runs that differ in other options are
         reduced by ``best`` ("max", "min" or "mean")."""
-        from .plots import sweep_heatmap
-        from .report import sweep_grid_columns
+        from ..views.plots import sweep_heatmap
+        from ..views.report import sweep_grid_columns
 
         if x is None or y is None:
             grid = [c for c in sweep_grid_columns(self) if c not in (x, y)]
@@ -44,6 +44,6 @@ class SweepTable(pd.DataFrame):
         return sweep_heatmap(self, stat, x, y, best=best)
 
     def _repr_html_(self) -> str:
-        from .report import sweep_html
+        from ..views.report import sweep_html
 
         return sweep_html(self)

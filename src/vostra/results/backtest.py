@@ -1,0 +1,224 @@
+"""``vostra.backtest``: one run of the engine on pandas frames, its warnings
+issued at the caller's line and its outcome wrapped in a Result."""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Mapping
+from typing import Any
+
+import pandas as pd
+
+from .._native import load_engine
+from ..data.delisting import Delisting
+from ..data.market import Market
+from ..data.schedule import Rebalance
+from ..run.backtest import call_engine, prepare_run, run_notes
+from .result import Result, build_result
+from .stats import first_nonpositive
+
+__all__ = ["backtest", "ruin_message"]
+
+
+def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | None = None,
+             high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
+             trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
+             fee: float = 0.001425, tax: float = 0.003, stop_loss: float | None = None,
+             take_profit: float | None = None, trail_stop: float | None = None,
+             trail_activation: float = 0.0, intrabar: bool = False,
+             position_limit: float = 1.0, retain_cost: bool | None = None,
+             stop_trading: bool = True, window: int = 0, window_step: int = 1,
+             delisting: Delisting = "auto", split_trades: bool | None = None,
+             periods_per_year: float | None = None, capital: float | None = None,
+             lot_size: int | Mapping[Any, int] | pd.Series | None = None, min_fee: float = 0.0,
+             slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0,
+             cash_rate: float = 0.0, volume: pd.DataFrame | None = None,
+             max_volume_share: float | None = None, price_limit: float | None = None,
+             blocked: pd.DataFrame | None = None) -> Result:
+    """Backtest target weights against daily prices.
+
+    The portfolio starts with a capital of 1.0 (or ``capital``). When a new row of ``weights``
+    is in force at a scheduled bar, the engine rebalances to it on the next
+    bar at that bar's trading price, then marks every position to the close.
+
+    Parameters
+    ----------
+    weights
+        Target weights, dates × tickers. Positive is long, negative short;
+        a row whose absolute weights add up to more than 1 (``leverage``) is
+        scaled down to it, a smaller row leaves the rest in cash. Missing (NaN) weights count
+        as 0. A **bool** frame means equal weights among the True cells of
+        each row. A row dated ``t`` is decided on the last bar at or before
+        ``t`` and traded on the bar after it. The same weights may come as a
+        Series indexed by (date, ticker), a long table with ``date``,
+        ``ticker`` and ``weight`` columns (pandas, polars or pyarrow; a bool
+        ``weight`` column means equal weights) or a dict of date -> Series;
+        a date without rows there has no signal, and a ticker without a row
+        on a date given has weight 0.
+    close, open, high, low
+        A :class:`vostra.Market` (whose open, high and low fill those not
+        given), or prices as wide frames, dates × tickers, with the same
+        dates (open/high/low are put into the column order of ``close``).
+        NaN marks a missing price (a suspension): a held stock keeps its
+        value until it trades again. ``open``, ``high`` and ``low`` default
+        to ``close``; they matter for ``trade_at="open"`` and for intrabar
+        stops.
+    trade_at
+        ``"close"``, ``"open"`` or a DataFrame of trading prices.
+    rebalance
+        When the portfolio may rebalance. A calendar frequency (``"D"``,
+        ``"W"``, ``"W-FRI"``, ``"M"``, ``"Q"``, ``"Y"``; ``"ME"``/``"QE"``/``"YE"``
+        are accepted too) decides on the last bar of every period; the final
+        period counts only when the prices reach its last business day. A
+        list of dates decides on the last bar at or before each date. ``None``
+        decides on every signal date.
+    fee, tax
+        Fee charged on every trade's value and tax charged in addition on
+        sales that reduce or close a position (fractions below 1; above 0.05
+        they draw a warning).
+    stop_loss, take_profit
+        Exit a position when it has lost / gained this fraction of its entry
+        value (``None``: no such exit). Fractions: 0.1 is 10 %; a
+        ``stop_loss`` of 1 or more, or a ``take_profit`` of 10 or more, draws
+        a warning. The entry these (and the trailing stop) are measured from
+        is the entry of the position's trade record: with ``split_trades``
+        (the default) a position kept through a rebalance starts a new record
+        and its stops restart from its value there; with ``retain_cost=True``
+        it stays one record and its stops keep the first entry.
+    trail_stop, trail_activation
+        Exit when the cumulative return falls ``trail_stop`` below its best
+        level (above its worst for shorts), once the position has gained
+        ``trail_activation``.
+    intrabar
+        True: stops are tested against each bar's open, high and low and
+        filled at the stop level (or the open, if it gapped through). False:
+        the close is tested and the exit happens at the next bar's trading
+        price.
+    position_limit
+        Largest absolute weight of one stock.
+    retain_cost
+        Keep a held stock's cumulative return (and so its stop levels)
+        through rebalances that keep it on the same side. Defaults to the
+        opposite of ``split_trades`` (False when neither is given).
+    stop_trading
+        Keep a stock stopped out since the last rebalance out of the next one.
+    window, window_step
+        Besides the exit group, record excursion metrics every
+        ``window_step`` bars over the first ``window`` bars of every trade
+        (columns ``mae_<k>``, ``mfe_<k>``, ... for bar offset ``k``).
+    delisting
+        ``"auto"``: a stock whose close is NaN from some bar to the end, while
+        other stocks still have prices, is delisted on the bar after its last
+        valid close: a held position is closed there at its last value (with
+        fee and tax), and weights dated on or after its last price bar are set
+        to 0 (with a warning when they are dated after the delisting bar).
+        A mapping ``{ticker: date}`` delists on the first bar at or after each
+        date. ``None`` disables delisting.
+    split_trades
+        Record a held position as a new trade at every rebalance. Defaults to
+        the opposite of ``retain_cost`` (True when neither is given), so that
+        each record's stops are measured from that record's entry; giving
+        both with the same value draws a warning that says what the stops
+        are measured from.
+    periods_per_year
+        Annualisation factor of the statistics; by default inferred from the
+        dates (252 for daily bars, 52 weekly, 12 monthly, 4 quarterly, 1 yearly).
+        The financing rates are divided by it too.
+    capital
+        The starting capital in currency. With it the equity, the trades'
+        ``pnl``, the costs and the interest are in currency, and the account
+        rules below apply (fees out of cash, sales before purchases, no
+        purchase beyond the cash); the statistics read returns and keep
+        their meaning. ``None``: the normalised account of 1.0.
+    lot_size
+        Positions in whole lots (needs ``capital``): a number of shares for
+        every ticker, or a mapping / Series by ticker. A target is its value
+        over the trading price, rounded toward zero to whole lots; a
+        purchase is cut by whole lots until the cash pays for it with its
+        costs. ``1`` means whole shares. The trade log's ``shares`` column
+        gives the shares of every trade.
+    min_fee
+        Least fee of one fill, in currency (needs ``capital``): each fill
+        pays ``max(fee * filled value, min_fee)``, plus the tax on sales.
+    slippage
+        Fraction of the trading price lost on every fill, stop fills
+        included: buys fill at ``price * (1 + slippage)``, sales at
+        ``price * (1 - slippage)``; fee and tax are charged on the filled
+        value, and ``entry_price``/``exit_price`` are these fills.
+    leverage
+        Rows whose absolute weights add up to more than ``leverage`` are
+        scaled down to it; above 1 the cash may go negative, down to
+        ``(1 - leverage) * balance`` at a rebalance.
+    borrow_rate, cash_rate
+        Annual rates: every bar, each short pays its value at the previous
+        close × ``borrow_rate / periods_per_year`` (in its trade's ``pnl``)
+        and the cash of the previous close earns (or, below 0, pays)
+        ``cash_rate / periods_per_year``, reported per bar in
+        ``Result.interest``. Then ``trades["pnl"].sum() +
+        result.interest.sum()`` equals the final equity minus the capital.
+    volume, max_volume_share
+        Volume caps (need ``capital``): on every bar the shares filled for a
+        ticker are at most ``max_volume_share × volume`` of that bar, rounded
+        down to whole lots. ``volume`` is a frame of shares traded per bar
+        (dates × tickers; a missing date or NaN fills nothing), by default the
+        volume of a :class:`vostra.Market` given as ``close``.
+    price_limit
+        A daily price limit as a fraction of the previous close (needs
+        ``capital``): nothing is bought at a trading price at or above
+        ``previous close × (1 + price_limit)`` nor sold (exits and stops
+        included, delisting sales excepted) at or below ``previous close ×
+        (1 - price_limit)``, with a relative tolerance of 1e-9.
+    blocked
+        A bool frame, dates × tickers (needs ``capital``): nothing fills for a
+        ticker on a True cell (a missing cell is False).
+
+        Under these limits the part of an order that cannot fill waits: it
+        is retried on every following bar at that bar's trading price until
+        it fills, the next rebalance replaces it, or (a purchase) the stock
+        is delisted; a stop or take-profit exit that cannot fill waits the
+        same way (its first part, if any, fills at the stop's price). A
+        purchase cut by the cash ends its order. A position built or closed
+        over several bars stays one trade record: its entry (exit) price is
+        the share-weighted average of its fills, its entry (exit) date the
+        first (last) fill. ``Result.fills`` lists every fill,
+        ``Result.pending`` the orders still waiting after the last bar, and
+        the statistics add ``filled`` (the share of ordered value that
+        filled) and ``fill_delay`` (the mean bars from order to fill).
+
+    Returns
+    -------
+    Result
+        ``equity``, ``trades``, ``operations``, ``stats`` and the plots.
+
+    Raises
+    ------
+    TypeError
+        Inputs that are not DataFrames with a DatetimeIndex, non-numeric values.
+    ValueError
+        Unsorted or duplicate dates, duplicate tickers, weights for tickers
+        missing from ``close`` or without any price, infinite weights,
+        non-positive or infinite prices, mismatched price frames, bad options.
+    """
+    arguments, context = prepare_run(**locals())
+    for message in context["warnings"]:
+        warnings.warn(message, UserWarning, stacklevel=2)
+    run = call_engine(arguments, context)
+    for note in run_notes(run, context):
+        warnings.warn(note, UserWarning, stacklevel=2)
+    result = build_result(run, context)
+    # The usual case told by the engine, without the Series or a NumPy reduction.
+    if load_engine().first_nonpositive(run.equity) >= 0:
+        ruin = ruin_message(result.equity)
+        if ruin is not None:
+            warnings.warn(ruin, UserWarning, stacklevel=2)
+    return result
+
+
+def ruin_message(equity: pd.Series) -> str | None:
+    """The warning for an equity curve that falls to 0 or below, naming the date."""
+    ruin = first_nonpositive(equity)
+    if ruin is None:
+        return None
+    return (f"the portfolio's equity falls to {equity.loc[ruin]:.6g} on {ruin}, at or "
+            f"below 0; returns after that date are undefined and so are the statistics "
+            f"built on them (NaN)")
