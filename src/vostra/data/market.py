@@ -137,14 +137,10 @@ def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
     last = n - 1 - valid[::-1].argmax(axis=0)
     end = int(last[has].max()) if has.any() else -1
     dates = close.index
-    listed = pd.Series(np.where(has, dates[first].to_numpy(), np.datetime64("NaT")), index=close.columns,
-                       name="listed")
+    # Taken from the index itself, so that the dates keep their unit and zone.
+    listed = pd.Series(dates[first], index=close.columns, name="listed").where(has)
     ends = has & (last < end)
-    delisted = pd.Series(np.where(ends, dates[last].to_numpy(), np.datetime64("NaT")), index=close.columns,
-                         name="delisted")
-    if dates.tz is not None:
-        listed = listed.dt.tz_localize("UTC").dt.tz_convert(dates.tz)
-        delisted = delisted.dt.tz_localize("UTC").dt.tz_convert(dates.tz)
+    delisted = pd.Series(dates[last], index=close.columns, name="delisted").where(ends)
     return listed, delisted
 
 
