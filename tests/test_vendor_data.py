@@ -72,3 +72,10 @@ def test_the_command_line_reads_timezone_aware_files(market, signal, tmp_path):
     want = vostra.backtest(signal, market)
     assert len(trades) == len(want.trades) > 5 and trades["entry_date"].str.endswith("+00:00").all()
 
+
+def test_categorical_tickers_of_polars(market, long_table, signal):
+    categorical = pl.col("ticker").cast(pl.Categorical)
+    got = vostra.Market.from_long(pl.from_pandas(long_table).with_columns(categorical))
+    pd.testing.assert_frame_equal(got.close, market.close, check_freq=False)
+    weights = pl.from_pandas(signal.stack().rename("weight").reset_index()).with_columns(categorical)
+    same_run(vostra.backtest(weights, got), vostra.backtest(signal, market))

@@ -128,8 +128,10 @@ def _encoded(column: pa.ChunkedArray) -> tuple[np.ndarray, pa.Array]:
     if any(not c.dictionary.equals(chunks[0].dictionary) for c in chunks[1:]):
         column = pa.table([column], names=["x"]).unify_dictionaries().column(0)
         chunks = column.chunks
-    indices = pa.chunked_array([c.indices for c in chunks], type=chunks[0].indices.type)
-    codes = indices.fill_null(-1).to_numpy().astype(np.int64, copy=False)
+    # As signed integers before the nulls are marked: polars' categories
+    # come with unsigned indices.
+    indices = pa.chunked_array([c.indices.cast(pa.int64()) for c in chunks], type=pa.int64())
+    codes = indices.fill_null(-1).to_numpy()
     return codes, chunks[0].dictionary
 
 
