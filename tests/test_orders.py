@@ -191,3 +191,48 @@ def test_orders_still_waiting_go_on_in_the_orders_unless_a_rebalance_replaces_th
     due = due.set_index("ticker")
     assert due.attrs["rebalance_due"] and due["waiting_shares"].to_dict() == pending.to_dict()
     assert due["action"].to_dict() == {"A": "buy", "B": "sell"} and due.loc["B", "target_shares"] == 0
+
+
+def test_a_missing_last_row_is_kept_and_flagged_and_only_a_stated_delisting_sells():
+    days = pd.bdate_range("2024-01-01", periods=30)
+    rng = np.random.default_rng(0)
+    close = pd.DataFrame(100 * np.cumprod(1 + 0.01 * rng.standard_normal((30, 3)), axis=0), index=days,
+                         columns=["A", "B", "C"])
+    close.iloc[-1, 1] = np.nan                         # B has no row on the last date
+    weights = pd.DataFrame(1 / 3, index=days, columns=close.columns)
+    options = dict(rebalance=None, capital=1e6, lot_size=1)   # a rebalance is due on the next bar
+    r = vostra.backtest(weights, close, **options)
+    # The run holds B at its last close, as in a suspension: no delisting.
+    def last_exit(result):
+        return result.trades.loc[result.trades["ticker"] == "B", "exit_reason"].iloc[-1]
+
+    assert last_exit(r) == "open" and r.shares["B"] > 0
+    with pytest.warns(UserWarning, match="no close on the last bar for 'B'") as caught:
+        orders = r.orders.set_index("ticker")
+        mine = r.orders_for({"A": 3000, "B": 3000, "C": 3000}, 0.0).set_index("ticker")
+    assert len(caught) == 2
+    for table, held in ((orders, r.shares["B"]), (mine, 3000)):
+        assert table.loc["B", "action"] == "hold (no price on the last bar)"
+        assert table.loc["B", "status"] == "no price on the last bar"
+        assert (table.loc["B", ["current_shares", "target_shares", "trade_shares"]] == [held, held, 0]).all()
+        assert (table.loc[["A", "C"], "status"] == "ok").all()
+    with pytest.warns(UserWarning, match="'B'"):
+        kept = vostra.backtest(weights, close, **options, delisting=None).orders
+    assert kept.loc[1, "action"] == "hold (no price on the last bar)"
+    # A delisting the caller states is acted on: the run sells B by its date
+    # and the orders neither hold nor buy it back.
+    for stated in (dict(delisting={"B": days[-1]}),
+                   dict(close=vostra.Market(close=close, delisted=pd.Series({"B": days[-2]})))):
+        with pytest.warns(UserWarning, match="after their prices end"):
+            run = vostra.backtest(weights, **{"close": close, **options, **stated})
+        assert run.shares["B"] == 0 and "B" not in set(run.orders["ticker"])
+        sold = run.orders_for({"B": 3000}, 0.0).set_index("ticker").loc["B"]
+        assert sold["action"] == "sell" and sold["trade_shares"] == -3000
+    # Two bars without a close while the others trade: the run infers the
+    # delisting (its past), but a held B is still not sold by the orders.
+    close.iloc[-2, 1] = np.nan
+    with pytest.warns(UserWarning, match="after their prices end"):
+        gone = vostra.backtest(weights, close, **options)
+    assert gone.shares["B"] == 0
+    with pytest.warns(UserWarning, match="'B'"):
+        assert gone.orders_for({"B": 3000}, 0.0).set_index("ticker").loc["B", "trade_shares"] == 0

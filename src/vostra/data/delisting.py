@@ -15,11 +15,25 @@ from .prices import market_last
 Delisting = Union[Literal["auto"], Mapping[Any, Any], pd.Series, None]
 
 
+def delisting_horizon(market_end: int) -> int:
+    """The bar before which a stock's closes must end for ``delisting="auto"``
+    to take it as delisted, given the market's last bar with any close.
+
+    A stock whose closes stop only on the market's last bar (a missing last
+    row: a vendor's lag, a halt, or a delisting not yet known) is not taken
+    as delisted: a held one keeps its value at its last close, as in a
+    suspension, and the orders keep it and flag it rather than sell it.
+    From two bars without a close on, while others still trade, it is.
+    """
+    return market_end - 1 if market_end > 0 else -1
+
+
 def auto_delisting(last: np.ndarray, has_any: np.ndarray, market_end: int) -> np.ndarray:
     """Delisting bar per price column: the bar after the last valid close.
 
     A stock counts as delisted when its close is NaN on every bar from some
-    bar on, while other stocks still have prices later: the market's last bar
+    bar on, while other stocks still have prices on at least the two last
+    of those bars (see :func:`delisting_horizon`): the market's last bar
     ``market_end`` is the last one on which any close is valid, so an
     all-NaN final row (a placeholder for tomorrow) does not delist everyone.
     A column that ends together with the market, or has no price at all, is
@@ -28,7 +42,7 @@ def auto_delisting(last: np.ndarray, has_any: np.ndarray, market_end: int) -> np
     """
     if market_end < 0:
         return np.full(len(last), -1, dtype=np.int64)
-    return np.where(has_any & (last < market_end), last + 1, -1).astype(np.int64)
+    return np.where(has_any & (last < delisting_horizon(market_end)), last + 1, -1).astype(np.int64)
 
 
 def explicit_delisting(delisting: Mapping[Any, Any] | pd.Series, close: pd.DataFrame | Axes,

@@ -30,7 +30,8 @@ class Market:
     before the market's last date with any close, its last one (NaT for
     stocks that trade to the end); they are derived from ``close`` when not
     given. A backtest delists stocks from the prices themselves (its
-    ``delisting`` option); these two are for reading.
+    ``delisting`` option), or, when ``delisted`` is given, on the bar after
+    each date it gives (see :meth:`stated_delisting`).
 
     Build one with :meth:`from_long` (a long table), :meth:`from_frames`
     (wide frames) or :func:`vostra.read_market` (Parquet or CSV files).
@@ -56,6 +57,8 @@ class Market:
                 object.__setattr__(self, name, aligned(frame, close, name))
         if self.volume is not None:
             matrix(self.volume, "volume")   # numbers, checked here as no backtest reads them
+        # Whether the delistings are the caller's word or read from the closes.
+        object.__setattr__(self, "_delisted_given", self.delisted is not None)
         if self.listed is None or self.delisted is None:
             listed, delisted = _listing_dates(close)
             if self.listed is None:
@@ -70,6 +73,19 @@ class Market:
     @property
     def tickers(self) -> pd.Index:
         return self.close.columns
+
+    def stated_delisting(self) -> dict[Any, Any] | None:
+        """The delistings given as ``delisted``, as a backtest's
+        ``delisting`` mapping: each ticker with a date is delisted on the
+        first date after it (its last close), or not at all when the
+        prices end there. None when ``delisted`` was derived from the
+        closes: a backtest then infers them itself."""
+        if not self.__dict__.get("_delisted_given"):
+            return None
+        stated = self.delisted.dropna()
+        dates = self.close.index
+        after = dates.searchsorted(pd.DatetimeIndex(stated), side="right")
+        return {t: dates[i] if i < len(dates) else None for t, i in zip(stated.index, after)}
 
     def __repr__(self) -> str:
         fields = [n for n in PRICES + ("volume",) if getattr(self, n) is not None]

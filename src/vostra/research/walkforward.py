@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 from .._native import load_engine
+from ..data.delisting import delisting_horizon
 from ..data.market import Market, price_frames
 from ..data.prices import PriceArrays, convert_prices
 from ..data.weights import WeightArrays, convert_weights
@@ -164,8 +165,7 @@ def _delisting_dates(close: pd.DataFrame) -> pd.Series:
         return pd.Series(dtype=object)
     has_any = valid.any(axis=0)
     last = len(close) - 1 - np.argmax(valid[::-1], axis=0)
-    market_last = int(last[has_any].max())
-    gone = has_any & (last < market_last)
+    gone = has_any & (last < delisting_horizon(int(last[has_any].max())))
     return pd.Series(close.index[last[gone] + 1], index=close.columns[gone])
 
 

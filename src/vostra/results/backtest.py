@@ -108,10 +108,15 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         (columns ``mae_<k>``, ``mfe_<k>``, ... for bar offset ``k``).
     delisting
         ``"auto"``: a stock whose close is NaN from some bar to the end, while
-        other stocks still have prices, is delisted on the bar after its last
-        valid close: a held position is closed there at its last value (with
-        fee and tax), and weights dated on or after its last price bar are set
-        to 0 (with a warning when they are dated after the delisting bar).
+        other stocks still have prices on two bars or more after its last, is
+        delisted on the bar after its last valid close: a held position is
+        closed there at its last value (with fee and tax), and weights dated
+        on or after its last price bar are set to 0 (with a warning when they
+        are dated after the delisting bar). A stock without a close on the
+        last bar alone is not taken as delisted: it is held at its last close
+        and the orders keep it ("no price on the last bar"). With a
+        :class:`vostra.Market` whose ``delisted`` was given, those dates are
+        the delistings instead (see :meth:`vostra.Market.stated_delisting`).
         A mapping ``{ticker: date}`` delists on the first bar at or after each
         date. ``None`` disables delisting.
     split_trades

@@ -13,6 +13,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..data.frames import listing
 from ..run.options import ExitRules
 
 __all__ = ["Orders", "ExitRules", "Costs", "Book", "trigger_prices", "size_orders"]
@@ -33,11 +34,15 @@ TRIGGERS = ("stop_price", "take_profit_price", "trail_price")
 # Why a waiting order was placed, in the words of an action.
 _WAITING = {"rebalance": "waiting order", "stop_loss": "stop loss, waiting", "take_profit": "take profit, waiting",
             "trail_stop": "trailing stop, waiting", "delisting": "delisting, waiting"}
-WEIGHT_COLUMNS = ("ticker", "action", "current_weight", "target_weight",
+WEIGHT_COLUMNS = ("ticker", "action", "status", "current_weight", "target_weight",
                   "stop_price", "take_profit_price", "trail_price")
-SHARE_COLUMNS = ("ticker", "action", "current_shares", "current_weight", "target_weight", "target_shares",
-                 "trade_shares", "price", "trade_value", "est_cost",
+SHARE_COLUMNS = ("ticker", "action", "status", "current_shares", "current_weight", "target_weight",
+                 "target_shares", "trade_shares", "price", "trade_value", "est_cost",
                  "stop_price", "take_profit_price", "trail_price")
+# A row's status: its stock's close on the market's last bar is known, or
+# missing (a vendor's lag, a halt or a delisting: the data cannot tell).
+STATUS_OK = "ok"
+NO_LAST_PRICE = "no price on the last bar"
 
 
 @dataclass(frozen=True)
@@ -66,7 +71,10 @@ class Book:
     per stock id (signal column) when the account is kept in currency,
     ``lot_size`` its lots (None: fractional shares) and ``waiting``, under
     the market's limits, the orders still waiting after the last bar (stock
-    id -> the shares each moves to and why it was placed)."""
+    id -> the shares each moves to and why it was placed). ``unpriced``
+    tells, per ticker, whether it has no close on the market's last bar
+    (None: not known), and ``stated`` the tickers whose delisting the
+    caller gave: only those are sold for want of a price."""
 
     tickers: pd.Index
     final: dict[str, Any]
@@ -82,6 +90,22 @@ class Book:
     lot_size: int | Mapping[Any, int] | pd.Series | None = None
     leverage: float = 1.0
     waiting: Mapping[int, tuple[float, str]] | None = None
+    unpriced: Callable[[pd.Index], np.ndarray] | None = None
+    stated: frozenset[Any] = frozenset()
+
+    def kept(self, tickers: pd.Index) -> np.ndarray:
+        """Per ticker, whether the orders keep it as it is: no close on the
+        last bar and no delisting stated, so the next bar may not trade it
+        and a missing row must not become a sale."""
+        if self.unpriced is None or len(tickers) == 0:
+            return np.zeros(len(tickers), dtype=bool)
+        return np.asarray(self.unpriced(tickers), dtype=bool) & ~pd.Index(tickers).isin(list(self.stated))
+
+    def status(self, tickers: pd.Index) -> pd.Series:
+        """Each ticker's status for the orders' ``status`` column."""
+        unpriced = np.zeros(len(tickers), dtype=bool) if self.unpriced is None or len(tickers) == 0 \
+            else np.asarray(self.unpriced(tickers), dtype=bool)
+        return pd.Series(np.where(unpriced, NO_LAST_PRICE, STATUS_OK), dtype=object)
 
     def floor(self, equity: float) -> float:
         """The least cash a purchase may leave: 0, or below it what the
@@ -330,6 +354,7 @@ def _plan(book: Book) -> pd.DataFrame:
     plan["target_weight"] = target.where(~plan["sold"], 0.0)
     plan["resize"] = due | plan["sold"]
     _carry_waiting(plan, book, waiting, due)
+    _keep_unpriced(plan, book)
     for name in TRIGGERS:
         # A holding sold on the next bar has no level left to watch.
         plan[name] = plan[name].where(~plan["sold"])
@@ -359,6 +384,20 @@ def _carry_waiting(plan: pd.DataFrame, book: Book, waiting: Mapping[int, tuple[f
     plan["sold"] = plan["sold"].to_numpy(dtype=bool) | (carried & (target == 0))
 
 
+def _keep_unpriced(plan: pd.DataFrame, book: Book) -> None:
+    """Rows of stocks without a close on the last bar keep what is held:
+    no trade, no waiting order carried, the reason in the action."""
+    keep = book.kept(book.tickers[plan.index.to_numpy()])
+    if not keep.any():
+        return
+    plan["target_weight"] = np.where(keep, plan["current_weight"], plan["target_weight"])
+    plan["resize"] = plan["resize"].to_numpy(dtype=bool) & ~keep
+    plan["sold"] = plan["sold"].to_numpy(dtype=bool) & ~keep
+    plan["waiting_target"] = np.where(keep, np.nan, plan["waiting_target"])
+    reason = [NO_LAST_PRICE if k else r for k, r in zip(keep, plan["reason"])]
+    plan["reason"] = pd.Series(reason, index=plan.index, dtype=object)
+
+
 def simulated_orders(book: Book) -> Orders:
     """The orders of the simulated account, in stock id order."""
     plan = _plan(book)
@@ -367,7 +406,7 @@ def simulated_orders(book: Book) -> Orders:
     current_weight = plan["current_weight"].to_numpy()
     target_weight = plan["target_weight"].to_numpy()
     table: dict[str, Any] = {"ticker": pd.Series(tickers, dtype=object), "current_weight": current_weight,
-                             "target_weight": target_weight}
+                             "target_weight": target_weight, "status": book.status(tickers)}
     if book.shares is None:
         direction = np.where(plan["resize"], np.sign(target_weight - current_weight), 0.0)
     else:
@@ -413,14 +452,33 @@ def account_orders(book: Book, holdings: Mapping[Any, float] | pd.Series, cash: 
     target_weight = row["target_weight"].fillna(0.0).to_numpy(dtype=np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
         current_weight = current * price / equity
+    # What the account holds of a stock without a last close stays as it is.
+    keep = book.kept(tickers)
+    target_weight = np.where(keep, current_weight, target_weight)
     sized = size_orders(current, target_weight, price, equity, cash, _lots(lot_size, tickers), costs,
-                        floor=book.floor(equity))
-    reasons = [r if isinstance(r, str) and c != 0 else None for r, c in zip(row["reason"], current)]
+                        resize=~keep, floor=book.floor(equity))
+    reasons = [NO_LAST_PRICE if k else r if isinstance(r, str) and c != 0 else None
+               for r, c, k in zip(row["reason"], current, keep)]
     table: dict[str, Any] = {"ticker": pd.Series(tickers, dtype=object), "current_weight": current_weight,
-                             "target_weight": target_weight, "current_shares": current, "price": price,
+                             "target_weight": target_weight, "status": book.status(tickers),
+                             "current_shares": current, "price": price,
                              **sized, "action": _actions(np.sign(sized["trade_shares"]), current, reasons, sized["cut"])}
     table.update({name: row[name].to_numpy(dtype=np.float64) for name in TRIGGERS})
     return _table(table, SHARE_COLUMNS, _attrs(book, bool(book.final["rebalance_due"]), equity, cash, "given"))
+
+
+def unpriced_note(orders: pd.DataFrame) -> str | None:
+    """The warning for orders with rows of stocks without a close on the
+    last bar (None without such rows)."""
+    if "action" not in orders:
+        return None
+    tickers = orders["ticker"][orders["action"].str.endswith(f"({NO_LAST_PRICE})").to_numpy(dtype=bool)]
+    if len(tickers) == 0:
+        return None
+    return (f"no close on the last bar for {listing(tickers)}: a missing price is not taken as a "
+            f"delisting, so the orders keep what is held and do not trade "
+            f"{'it' if len(tickers) == 1 else 'them'} (status '{NO_LAST_PRICE}'); "
+            f"a delisting is sold only when it is stated")
 
 
 def _holdings(holdings: Mapping[Any, float] | pd.Series) -> pd.Series:

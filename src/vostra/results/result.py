@@ -4,6 +4,7 @@ statistics and plots, labelled with the caller's dates and tickers."""
 from __future__ import annotations
 
 import math
+import warnings
 from functools import cached_property
 from pathlib import Path
 from collections.abc import Callable
@@ -14,7 +15,8 @@ import pandas as pd
 
 from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame, waiting_orders
 from .settings import account_parts
-from .orders import WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders
+from .orders import (WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders,
+                     unpriced_note)
 from .stats import (STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics,
                     printout)
 from .stats import ledger_trade_figures as stats_ledger_trade_figures
@@ -464,7 +466,12 @@ class Result:
         ``stop_price``, ``take_profit_price`` and ``trail_price`` (once the
         trailing stop is armed), each the price at (or beyond) which the rule
         fires: the next bar's low or high in intrabar mode, its close in
-        close mode. ``attrs`` (and the printout) hold whether a rebalance is
+        close mode. ``status`` is "ok", or "no price on the last bar" for a
+        stock whose close is missing on the market's last bar: a row held or
+        targeted so is kept as it is, not traded ("hold (no price on the
+        last bar)"; a warning names them), unless its delisting was stated
+        (the ``delisting`` mapping, or a Market's given ``delisted``).
+        ``attrs`` (and the printout) hold whether a rebalance is
         due on the next bar, the next scheduled one, the equity and the
         cash. ``orders.to_csv(path)`` writes them as any frame.
 
@@ -479,7 +486,7 @@ class Result:
         book = self.book
         if book is None:
             return Orders({c: [] for c in WEIGHT_COLUMNS})
-        return simulated_orders(book)
+        return _warned(simulated_orders(book))
 
     def orders_for(self, holdings: Any, cash: float, *, lot_size: Any = None,
                    min_fee: float | None = None, slippage: float | None = None) -> Orders:
@@ -495,7 +502,8 @@ class Result:
         sizing), ``trade_value`` and ``est_cost`` (the run's fee and tax,
         ``min_fee`` per fill and ``slippage`` on the fill price). Sales come
         first; each purchase, in row order, is cut by whole lots until the
-        cash left pays for it with its costs."""
+        cash left pays for it with its costs. A stock without a close on the
+        last bar is kept as held, as in :attr:`orders`."""
         book = self.book
         if book is None:
             raise ValueError("this result has no final account state to size orders from")
@@ -508,7 +516,7 @@ class Result:
             raise ValueError(f"slippage must be a fraction in [0, 1), got {costs.slippage!r}")
         if lot_size is None:
             lot_size = 1 if book.lot_size is None else book.lot_size
-        return account_orders(book, holdings, cash, lot_size=lot_size, costs=costs)
+        return _warned(account_orders(book, holdings, cash, lot_size=lot_size, costs=costs))
 
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
              log: bool | None = None) -> dict[str, Figure]:
@@ -588,6 +596,13 @@ class Result:
             head = "Backtest (empty)"
         table = format_statistics(self.stats) if self._fills_limited() else format_figures(figures)
         return head + "\n" + table
+
+
+def _warned(orders: Orders) -> Orders:
+    note = unpriced_note(orders)
+    if note is not None:
+        warnings.warn(note, UserWarning, stacklevel=3)
+    return orders
 
 
 def _market_limited(context: dict[str, Any]) -> bool:
@@ -677,6 +692,16 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
         part = close.loc[:index[-1], list(tickers)]
         return part.ffill().iloc[-1].to_numpy(dtype=np.float64) if len(part) else np.full(len(tickers), np.nan)
 
+    def unpriced(tickers: pd.Index) -> np.ndarray:
+        # No close on the market's last bar with any: an all-NaN final row
+        # (a placeholder for tomorrow) is not the last bar.
+        part = close.loc[:index[-1]] if close is not None and len(index) else None
+        for i in range(len(part) - 1, -1, -1) if part is not None else ():
+            row = part.iloc[i]
+            if row.notna().any():
+                return row.reindex(tickers).isna().to_numpy()
+        return np.zeros(len(tickers), dtype=bool)
+
     tickers = pd.Index(context["tickers"])
     lots = context.get("lot_size")
     if isinstance(lots, np.ndarray):
@@ -692,4 +717,5 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
                 next_rebalance=next_rebalance, shares=run.shares, lot_size=lots,
                 leverage=context.get("leverage", 1.0),
-                waiting=waiting_orders(run) if run.shares is not None and _market_limited(context) else None)
+                waiting=waiting_orders(run) if run.shares is not None and _market_limited(context) else None,
+                unpriced=unpriced, stated=context.get("stated_delisting", frozenset()))

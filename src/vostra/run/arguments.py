@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..data.delisting import Delisting, delisting_by_option
+from ..data.delisting import Delisting, delisting_by_option, delisting_horizon
 from ..data.frames import listing
 from .._native import load_engine
 from ..data.prices import PriceArrays, convert_prices, inconsistent_note, market_last
@@ -76,10 +76,10 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
                       traded: np.ndarray, close_values: np.ndarray,
                       market_end: int = -1) -> tuple[np.ndarray, np.ndarray, bool]:
     """The last valid close of every price column some weight may hold (-1
-    for none and for the others), and per weight column
-    the automatic delisting bar before ``market_end`` (see
-    :func:`auto_delisting`) and whether it delists any; raises for a held ticker with no column in
-    close or without any close."""
+    for none and for the others), and per weight column the automatic
+    delisting bar of a close that ends before ``market_end`` (the horizon of
+    :func:`delisting_horizon`) and whether it delists any; raises for a held
+    ticker with no column in close or without any close."""
 
     def held(columns: np.ndarray) -> np.ndarray:
         """Whether the weights ever hold each of these columns: asked only of
@@ -148,7 +148,7 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
     auto = delisted_at is None and isinstance(delisting, str) and delisting == "auto"
     last, delisting_bars, delisted = _held_last_closes(
         pos_values, signal.is_mask, tickers, price_col, traded, close_values,
-        market_last(close_values) if auto else -1)
+        delisting_horizon(market_last(close_values)) if auto else -1)
     if not auto:
         delist_price = delisted_at
         if delist_price is None:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import functools
 import re
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
@@ -33,6 +34,10 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
     :func:`vostra.backtest` (documented there). The context's ``"warnings"``
     are the caller's to issue, at the caller's line."""
     market_volume = close.volume if isinstance(close, Market) else None
+    if isinstance(close, Market) and isinstance(delisting, str) and delisting == "auto":
+        # Delistings the market states are acted on as given, not inferred.
+        stated = close.stated_delisting()
+        delisting = delisting if stated is None else stated
     if volume is None and max_volume_share is not None:
         volume = market_volume
     close, open, high, low = price_frames(close, open, high, low)
@@ -64,6 +69,8 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
                                **{k: v for k, v in dict(max_volume_share=max_volume_share,
                                                         price_limit=price_limit).items() if v is not None},
                                **({"blocked": True} if blocked is not None else {}))
+    # The orders sell a stock without a last close only when its delisting was given.
+    context["stated_delisting"] = _stated(delisting)
     # Only the orders read the exit rules: made when the book is.
     context["exit_rules"] = functools.partial(
         ExitRules, abs(arguments["stop_loss"]), abs(arguments["take_profit"]), abs(arguments["trail_stop"]),
@@ -76,6 +83,15 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
     context["next_rebalance"] = functools.partial(next_rebalance, rebalance, context["close_index"],
                                                   arguments["resample"])
     return arguments, context
+
+
+def _stated(delisting: Any) -> frozenset[Any]:
+    """The tickers a ``delisting`` mapping gives a date."""
+    if isinstance(delisting, pd.Series):
+        return frozenset(delisting.index[delisting.notna().to_numpy()])
+    if isinstance(delisting, Mapping):
+        return frozenset(t for t, d in delisting.items() if d is not None and not pd.isna(d))
+    return frozenset()
 
 
 def call_engine(arguments: dict[str, Any], context: dict[str, Any]) -> Any:
