@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import itertools
 import math
-import re
 import warnings
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -28,43 +27,14 @@ from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, retu
 from ..results.stats import STAT_LABELS, SUMMARY_KEYS, _format_value, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
                     _sharing, _table, _with_overfitting, with_market_volume)
+from .windows import Length, window_length as _length
 
 __all__ = ["walk_forward", "WalkForward", "window_bounds"]
-
-Length = int | str | pd.DateOffset
-
-_UNITS = {"D": "days", "W": "weeks", "M": "months", "Y": "years"}
 
 
 # --------------------------------------------------------------------------
 # Windows
 # --------------------------------------------------------------------------
-
-def _length(value: Any, name: str) -> int | pd.DateOffset:
-    """A window length: a number of bars, or a calendar length ("3Y", "6M",
-    "2Q", "13W", "90D", or a pandas DateOffset)."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be a number of bars or a length such as '2Y', got {value!r}")
-    if isinstance(value, (int, np.integer)):
-        if value < 1:
-            raise ValueError(f"{name} must be at least 1 bar, got {value}")
-        return int(value)
-    if isinstance(value, pd.DateOffset):
-        return value
-    if isinstance(value, str):
-        match = re.fullmatch(r"\s*(\d+)\s*([DWMQY])\s*", value.upper())
-        if match and int(match.group(1)) > 0:
-            count, unit = int(match.group(1)), match.group(2)
-            if unit == "Q":
-                count, unit = 3 * count, "M"
-            return pd.DateOffset(**{_UNITS[unit]: count})
-        raise ValueError(
-            f"{name}={value!r} is not a window length; use a positive count with a unit "
-            f"D, W, M, Q or Y (e.g. '2Y', '6M', '13W'), or a number of bars"
-        )
-    raise TypeError(f"{name} must be a number of bars or a length such as '2Y', "
-                    f"got {type(value).__name__}")
-
 
 def window_bounds(index: pd.DatetimeIndex, train: Length, test: Length,
                   step: Length | None = None, anchored: bool = False) -> list[tuple[int, int, int, int]]:

@@ -17,7 +17,7 @@ from ..run.backtest import call_engine, prepare_run, run_notes
 from .result import Result, build_result
 from .stats import first_nonpositive
 
-__all__ = ["backtest", "ruin_message"]
+__all__ = ["backtest", "run_backtest", "ruin_message"]
 
 
 def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | None = None,
@@ -204,18 +204,25 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         missing from ``close`` or without any price, infinite weights,
         non-positive or infinite prices, mismatched price frames, bad options.
     """
-    arguments, context = prepare_run(**locals())
+    return run_backtest(locals(), stacklevel=3)
+
+
+def run_backtest(call: dict[str, Any], stacklevel: int = 2) -> Result:
+    """The run of :func:`backtest` for the arguments ``call`` (every
+    parameter by name); its warnings point ``stacklevel`` frames up, at the
+    user's line for a caller that passes its own depth."""
+    arguments, context = prepare_run(**call)
     for message in context["warnings"]:
-        warnings.warn(message, UserWarning, stacklevel=2)
+        warnings.warn(message, UserWarning, stacklevel=stacklevel)
     run = call_engine(arguments, context)
     for note in run_notes(run, context):
-        warnings.warn(note, UserWarning, stacklevel=2)
+        warnings.warn(note, UserWarning, stacklevel=stacklevel)
     result = build_result(run, context)
     # The usual case told by the engine, without the Series or a NumPy reduction.
     if load_engine().first_nonpositive(run.equity) >= 0:
         ruin = ruin_message(result.equity)
         if ruin is not None:
-            warnings.warn(ruin, UserWarning, stacklevel=2)
+            warnings.warn(ruin, UserWarning, stacklevel=stacklevel)
     return result
 
 
