@@ -32,7 +32,7 @@ from . import _moved
 # load the layers above it.
 _EXPORTS = {
     "Market": "data.market", "read_market": "data.read", "synthetic_market": "data.synthetic",
-    "backtest": "results.backtest", "Result": "results.result", "ACTIONS": "results.result",
+    "backtest": "research.learn", "Result": "results.result", "ACTIONS": "results.result",
     "statistics": "results.stats",
     "sweep": "research.sweep", "walk_forward": "research.walkforward", "WalkForward": "research.walkforward",
     **{name: "research.overfit" for name in (
@@ -71,7 +71,7 @@ if TYPE_CHECKING:
                                    probabilistic_sharpe_ratio)
     from .research.sweep import sweep
     from .research.walkforward import WalkForward, walk_forward
-    from .results.backtest import backtest
+    from .research.learn import backtest
     from .results.result import ACTIONS, Result
     from .results.stats import statistics
 

@@ -1,0 +1,223 @@
+"""Strategies that learn their weights: what a fit sees (never past its
+refit date), what it may return, the weights the account holds when it is
+refitted, the built-in estimators, and agreement with skfolio's own
+walk-forward where the two conventions meet."""
+
+import copy
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vostra
+from vostra.research.estimators import EqualWeight, InverseVolatility, PortfolioEstimator, TopN, clone
+from vostra.research.strategy import FitError, MarketData, refit
+
+
+class Log(list):
+    """Shared by every clone of the estimator that writes to it."""
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+class Recorder(PortfolioEstimator):
+    """Equal weights; records what each fit saw."""
+
+    def __init__(self, log=None, previous_weights=None):
+        self.log = log
+        self.previous_weights = previous_weights
+
+    def fit(self, X, y=None):
+        self.log.append(dict(first=X.index[0], last=X.index[-1], rows=len(X), tickers=list(X.columns),
+                             finite=bool(np.isfinite(X.to_numpy()).all()), previous=self.previous_weights))
+        self.weights_ = np.full(X.shape[1], 1.0 / X.shape[1])
+        return self
+
+
+@pytest.fixture(scope="module")
+def market():
+    return vostra.synthetic_market(n_stocks=30, years=3, seed=11, listing_rate=0.4, delisting_rate=0.4)
+
+
+def gbm(n_bars=600, n_assets=8, seed=5):
+    rng = np.random.default_rng(seed)
+    steps = rng.normal(0.0003, 0.015, (n_bars, n_assets)) * rng.uniform(0.5, 2.0, n_assets)
+    return pd.DataFrame(100 * np.exp(np.cumsum(steps, axis=0)), index=pd.bdate_range("2015-01-01", periods=n_bars),
+                        columns=[f"T{i}" for i in range(n_assets)])
+
+
+# --- What a fit sees ---------------------------------------------------------
+
+@pytest.mark.parametrize("lookback", [60, "3M", None])
+def test_every_fit_ends_at_its_refit_close_and_sees_only_listed_tickers(market, lookback):
+    log = Log()
+    result = vostra.backtest(Recorder(log), market, refit="M", lookback=lookback, fee=0, tax=0)
+    close, dates = market.close, market.dates
+    assert len(log) == len(result.fits) > 20
+    changes = set()
+    for seen, fit in zip(log, result.fits):
+        at = dates.get_loc(fit.date)
+        assert seen["last"] == fit.date and seen["finite"]      # nothing after the refit close
+        if isinstance(lookback, int):
+            assert seen["rows"] == lookback
+        # Every ticker seen is priced on the refit date and has closes over the window.
+        assert close.loc[fit.date, seen["tickers"]].notna().all()
+        assert (market.listed[seen["tickers"]] < seen["first"]).all()
+        # ... and every such ticker is seen.
+        start = dates.get_loc(seen["first"])
+        eligible = close.columns[close.iloc[at].notna().to_numpy() & (market.listed < dates[start]).to_numpy()]
+        assert sorted(seen["tickers"]) == sorted(eligible)
+        changes.add(frozenset(seen["tickers"]))
+    assert len(changes) > 5     # listings and delistings happened within the walk
+    # A fit's target is traded from the bar after its refit date, never before.
+    first_entry = result.trades["entry_date"].min()
+    assert first_entry == dates[dates.get_loc(result.fits[0].date) + 1]
+    # A function sees the same window through a Market.
+    dates_seen = []
+
+    def equal(history):
+        dates_seen.append((history.dates[-1], list(history.tickers)))
+        return pd.Series(1.0 / len(history.tickers), index=history.tickers)
+
+    again = vostra.backtest(equal, market, refit="M", lookback=lookback, fee=0, tax=0)
+    # (Fitted on threads: in any order.)
+    assert sorted((d, sorted(t)) for d, t in dates_seen) == [(s["last"], sorted(s["tickers"])) for s in log]
+    pd.testing.assert_series_equal(again.equity, result.equity)
+
+
+def test_refusals_name_the_window_and_the_tickers(market):
+    data = MarketData.of(market)
+    gone = market.delisted.dropna().sort_values().index[0]
+    after = market.dates[market.dates.get_loc(market.delisted[gone]) + 40]
+    window = rf"the fit on \d{{4}}-\d\d-\d\d \.\. {after.date()} \(refit on {after.date()}\)"
+
+    class Broken(PortfolioEstimator):
+        def fit(self, X, y=None):
+            raise ArithmeticError("singular")
+
+    with pytest.raises(FitError, match=window + r": Broken\(\) raised ArithmeticError: singular") as info:
+        refit(Broken(), data, after, lookback=30)
+    assert isinstance(info.value.__cause__, ArithmeticError)
+    with pytest.raises(FitError, match=window + r": weights for tickers the market does not have: 'ZZZ'"):
+        refit(lambda h: pd.Series({"ZZZ": 1.0}), data, after, lookback=30)
+    with pytest.raises(FitError, match=window + rf": weights for tickers the window does not hold .*'{gone}'"):
+        refit(lambda h: pd.Series({gone: 1.0}), data, after, lookback=30)
+    with pytest.raises(FitError, match=r"not finite numbers for 'S00"):
+        refit(lambda h: pd.Series(np.nan, index=h.tickers), data, after, lookback=30)
+    with pytest.raises(FitError, match=r"needs returns from before the market's second bar"):
+        refit(EqualWeight(), data, 10, lookback=30)
+    # In a backtest, the first failing refit stops the run with the same message.
+    with pytest.raises(FitError, match=r"\(refit on 2014-0\d-\d\d\): Broken\(\) raised"):
+        vostra.backtest(Broken(), market, refit="M", lookback=30)
+    with pytest.raises(TypeError, match="InverseVolatility is a class; pass an estimator"):
+        vostra.backtest(InverseVolatility, market)
+    with pytest.raises(TypeError, match="refit= refits a strategy"):
+        vostra.backtest(market.close.notna(), market, refit="M")
+
+
+# --- The account the fits are given -----------------------------------------
+
+def test_previous_weights_are_what_the_account_holds_after_drift_lots_and_costs(market):
+    log = Log()
+    options = dict(refit="M", lookback=40, capital=1_000_000, lot_size=100, fee=0.001425, tax=0.003, min_fee=20)
+    result = vostra.backtest(Recorder(log), market, **options)
+    fills, close = result.fills, market.close.ffill()
+    shares = fills.pivot_table(index="date", columns="ticker", values="shares", aggfunc="sum")
+    held = shares.reindex(close.index).fillna(0.0).cumsum().reindex(columns=close.columns, fill_value=0.0)
+    checked = 0
+    for seen, fit in zip(log, result.fits):
+        expected = (held.loc[fit.date] * close.loc[fit.date] / result.equity.loc[fit.date])
+        expected = expected.reindex(seen["tickers"]).fillna(0.0).to_numpy()
+        np.testing.assert_allclose(seen["previous"], expected, rtol=1e-12, atol=1e-12)
+        checked += np.count_nonzero(expected)
+    assert checked > 100 and log[0]["previous"].sum() == 0
+    # Drift, lots and costs: the holdings are not the previous targets.
+    targets = result.fitted.shift(1).iloc[-1].reindex(log[-1]["tickers"]).fillna(0.0)
+    assert 0 < log[-1]["previous"].sum() < 1 and np.abs(log[-1]["previous"] - targets).max() > 1e-3
+
+
+def test_the_account_reconciles_and_differs_from_the_frictionless_run_by_its_fills(market):
+    strategy = InverseVolatility()
+    frictionless = vostra.backtest(strategy, market, refit="M", lookback=60, fee=0, tax=0)
+    fractional = vostra.backtest(strategy, market, refit="M", lookback=60, fee=0, tax=0, capital=1e6)
+    np.testing.assert_allclose(fractional.equity, 1e6 * frictionless.equity, rtol=1e-12)
+
+    real = vostra.backtest(strategy, market, refit="M", lookback=60, capital=1e6, lot_size=100, min_fee=20)
+    assert real.trades["pnl"].sum() + real.interest.sum() == pytest.approx(real.equity.iloc[-1] - 1e6, rel=1e-9)
+    fills, close = real.fills, market.close.ffill()
+    assert fills["cost"].sum() == pytest.approx(real.costs.sum(), rel=1e-12)
+    # The equity is the fills' shares at the closes plus the cash the fills left.
+    spent = (fills["shares"] * fills["price"] + fills["cost"]).groupby(fills["date"]).sum()
+    cash = 1e6 - spent.reindex(close.index, fill_value=0.0).cumsum()
+    shares = fills.pivot_table(index="date", columns="ticker", values="shares", aggfunc="sum")
+    held = shares.reindex(close.index).fillna(0.0).cumsum()
+    value = (held * close[held.columns].fillna(0.0)).sum(axis=1)
+    np.testing.assert_allclose(value + cash, real.equity, rtol=1e-9)
+    assert real.equity.iloc[-1] != pytest.approx(1e6 * frictionless.equity.iloc[-1], rel=1e-3)
+
+
+# --- The estimators ------------------------------------------------------------
+
+def test_builtin_estimators_follow_the_convention_and_match_skfolio():
+    skfolio = pytest.importorskip("skfolio.optimization")
+    from sklearn.base import clone as sklearn_clone
+
+    X = gbm().pct_change().iloc[1:]
+    np.testing.assert_allclose(InverseVolatility().fit(X).weights_, skfolio.InverseVolatility().fit(X).weights_,
+                               rtol=1e-12)
+    np.testing.assert_array_equal(EqualWeight().fit(X).weights_, skfolio.EqualWeighted().fit(X).weights_)
+    top = TopN(n=3).fit(X)
+    best = np.argsort(-((1 + X).prod() - 1).to_numpy())[:3]
+    assert set(np.flatnonzero(top.weights_)) == set(best) and top.weights_.sum() == pytest.approx(1.0)
+    assert np.count_nonzero(TopN(n=2, score=lambda R: -R.std()).fit(X).weights_) == 2
+    # Missing returns are left out, and an asset that never moves gets no weight.
+    gaps = X.copy()
+    gaps.iloc[:50, 0] = np.nan
+    gaps.iloc[:, 1] = 0.0
+    weights = InverseVolatility().fit(gaps).weights_
+    assert weights[1] == 0 and weights[0] > 0 and weights.sum() == pytest.approx(1.0)
+
+    estimator = TopN(n=4, score=np.mean)
+    for copied in (clone(estimator), sklearn_clone(estimator)):
+        assert copied is not estimator and copied.get_params() == estimator.get_params()
+    assert repr(estimator.set_params(n=5)) == "TopN(n=5, score=<function mean at " + repr(np.mean).split(" at ")[1] + ")"
+    with pytest.raises(ValueError, match="TopN has no parameter 'm'; its parameters are n, score"):
+        estimator.set_params(m=1)
+    assert copy.deepcopy(Log([1])) == [1]
+
+
+@pytest.mark.parametrize("name", ["EqualWeighted", "InverseVolatility", "MeanRisk"])
+def test_walk_forward_returns_and_weights_equal_skfolios(name):
+    """skfolio's returns hold the weights of a fit over the bars after its
+    training window, from the close it trained on: an account rebalanced to
+    the targets on every bar and trading at the refit date's close (the
+    previous close, on the next bar) earns them exactly. Trading at the next
+    bar's close, as vostra does by default, differs on the first bar of
+    every fold only, by the change of weights times that bar's returns."""
+    optimization = pytest.importorskip("skfolio.optimization")
+    from skfolio.model_selection import WalkForward, cross_val_predict
+    from skfolio.preprocessing import prices_to_returns
+
+    close = gbm()
+    X = prices_to_returns(close)
+    estimator = getattr(optimization, name)()
+    path = cross_val_predict(estimator, X, cv=WalkForward(train_size=120, test_size=21))
+    theirs = pd.Series(np.asarray(path.returns), index=pd.DatetimeIndex(path.observations))
+    weights = np.array([p.weights for p in path.portfolios])
+
+    options = dict(refit=21, lookback=120, rebalance="D", fee=0, tax=0)
+    at_close = vostra.backtest(estimator, close, trade_at=close.shift(1), **options)
+    ours = at_close.equity.pct_change().reindex(theirs.index)
+    assert np.abs(ours - theirs).max() < 1e-10
+    np.testing.assert_array_equal(at_close.fitted.to_numpy()[:len(weights)], weights)
+    # Each fit is dated on the last day of its training window.
+    assert list(at_close.fitted.index[:len(weights)]) == [X.index[X.index.get_loc(p.observations[0]) - 1]
+                                                          for p in path.portfolios]
+
+    next_bar = vostra.backtest(estimator, close, **options).equity.pct_change().reindex(theirs.index) - theirs
+    firsts = [p.observations[0] for p in path.portfolios]
+    before = np.vstack([np.zeros(weights.shape[1]), weights[:-1]])
+    expected = [(before[k] - weights[k]) @ X.loc[day].to_numpy() for k, day in enumerate(firsts)]
+    assert np.abs(next_bar.loc[firsts].to_numpy() - expected).max() < 1e-10
+    assert np.abs(next_bar.drop(firsts)).max() < 1e-10
