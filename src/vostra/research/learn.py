@@ -14,7 +14,8 @@ import pandas as pd
 from ..data.market import Market, price_frames
 from ..results.backtest import backtest as _weights_backtest, run_backtest
 from ..results.result import Result
-from .refits import Account, fit_all, fit_in_sequence, refit_bars, target_frame, weight_matrix
+from .refits import (Account, delisting_bars, fit_all, fit_in_sequence, refit_bars, target_frame,
+                     weight_matrix)
 from .strategy import Fit, Lookback, MarketData, Missing, Strategy, as_strategy, is_strategy
 
 __all__ = ["backtest", "fitted_frame", "refit_table"]
@@ -72,13 +73,14 @@ def strategy_backtest(strategy: Strategy, close: Any, open: Any, high: Any, low:
     data = MarketData.of(market_of(close, open, high, low))
     bars = refit_bars(data, refit, lookback)
     jobs = [(strategy, int(bar)) for bar in bars]
+    delisted = delisting_bars(data, options.get("delisting", "auto"))
     if strategy.needs_previous:
-        fits = fit_in_sequence(jobs, data, lookback, missing, Account(data, options), options.get("rebalance"),
-                               progress=progress)
+        fits = fit_in_sequence(jobs, data, lookback, missing, Account(data, options, delisted),
+                               options.get("rebalance"), progress=progress)
     else:
         fits = fit_all(jobs, data, lookback, missing, backend="threads" if backend == "process" else backend,
                        workers=workers, address=address, progress=progress)
-    frame = target_frame(fits, data, options.get("rebalance"))
+    frame = target_frame(fits, data, options.get("rebalance"), delisted)
     result = run_backtest(_bound(frame, close, open, high, low, options), stacklevel=stacklevel)
     return with_fits(result, fits, data)
 

@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from .._native import load_engine
+from ..data.delisting import delisting_by_option
 from ..data.frames import index_ns
 from ..data.prices import convert_prices
 from ..data.schedule import schedule
@@ -24,7 +25,8 @@ from ..data.frequency import infer_periods_per_year
 from ..run.arguments import engine_arguments
 from .strategy import Fit, Lookback, MarketData, Missing, Strategy, lookback_start, refit
 
-__all__ = ["refit_bars", "fit_all", "fit_in_sequence", "target_frame", "weight_matrix", "Account"]
+__all__ = ["refit_bars", "fit_all", "fit_in_sequence", "target_frame", "weight_matrix", "delisting_bars",
+           "Account"]
 
 Job = tuple[Strategy, int]        # a strategy and the bar it is refitted on
 
@@ -187,34 +189,54 @@ def _rebalance_bars(data: MarketData, rebalance: Any) -> np.ndarray:
 
 
 def target_frame(fits: Sequence[Fit], data: MarketData, rebalance: Any = None,
-                 until: int | None = None) -> pd.DataFrame:
+                 delisted: np.ndarray | None = None, until: int | None = None) -> pd.DataFrame:
     """The weight rows of the fits, dated on their refit dates, and with a
     rebalance schedule (a frequency or dates) a copy of the weights in force
     on every scheduled bar after the first refit (up to bar ``until``), so
     that the account is brought back to the target there rather than left
-    to drift. A copy drops the tickers whose prices have ended for good by
-    its date, as the engine would (it would warn about each). Columns: the
-    tickers some fit weights."""
+    to drift. A copy drops the tickers delisted by its date (``delisted``:
+    the bar of each ticker's delisting, -1 for none; the engine would drop
+    them too, warning about each). Columns: the tickers some fit weights."""
     if not fits:
         return pd.DataFrame(index=pd.DatetimeIndex([], name=data.dates.name), dtype=np.float64)
     values = weight_matrix(fits, data, 0.0)
     used = (values != 0).any(axis=0)
-    frame = pd.DataFrame(values[:, used], index=pd.DatetimeIndex([fit.date for fit in fits]),
-                         columns=data.tickers[used])
+    bars = np.array([fit.bar for fit in fits])
     held = _rebalance_bars(data, rebalance)
     last = len(data.dates) - 1 if until is None else until
-    held = held[(held > fits[0].bar) & (held <= last)]
-    copies = data.dates[held].difference(frame.index)
-    if len(copies):
-        dense = frame.reindex(frame.index.union(copies)).ffill()
-        gone = data.market.delisted.reindex(dense.columns).dropna()
-        for ticker, last_close in gone.items():
-            stale = dense.index.isin(copies) & (dense.index > last_close)
-            dense.loc[stale, ticker] = 0.0
-        frame = dense
+    held = np.setdiff1d(held[(held > bars[0]) & (held <= last)], bars)
+    if len(held):
+        # Each copy takes the row of the last refit at or before its bar.
+        rows = np.concatenate([bars, held])
+        order = np.argsort(rows, kind="stable")
+        source = np.searchsorted(bars, rows, side="right") - 1
+        copied = np.zeros(len(rows), dtype=bool)
+        copied[len(bars):] = True
+        values, rows, copied = values[source][order], rows[order], copied[order]
+        if delisted is not None:
+            # From the delisted stock's last close on, as the engine drops them.
+            stale = copied[:, None] & (delisted >= 0) & (rows[:, None] >= delisted - 1)
+            values = np.where(stale, 0.0, values)
+        bars = rows
+    frame = pd.DataFrame(values[:, used], index=data.dates[bars], columns=data.tickers[used])
     frame.index.name = data.dates.name
-    frame.columns.name = data.tickers.name
     return frame
+
+
+def delisting_bars(data: MarketData, delisting: Any = "auto") -> np.ndarray | None:
+    """Per ticker the bar it is delisted on (-1 for none) over the whole
+    market, as a backtest of the market with this ``delisting`` option
+    takes it (None: delisting is off)."""
+    market = data.market
+    if isinstance(delisting, str) and delisting == "auto":
+        stated = market.stated_delisting()
+        delisting = delisting if stated is None else stated
+    priced = data.priced
+    has = priced.any(axis=0)
+    last = np.where(has, len(priced) - 1 - np.argmax(priced[::-1], axis=0), -1)
+    close = market.close
+    return delisting_by_option(delisting, last, has, close.to_numpy(dtype=np.float64), close,
+                               index_ns(data.dates))
 
 
 # --------------------------------------------------------------------------
@@ -230,25 +252,22 @@ class Account:
     weight row dated on the refit date trades on the next bar, so this
     prefix is exactly the start of the full run. The prices are converted
     once; each read costs one run of the prefix (a walk of n refits costs
-    about n / 2 full runs). Delistings are those of the whole market (a
-    stock suspended over the prefix's end is not delisted there) and the
-    annualisation of the financing rates is the whole market's."""
+    about n / 2 full runs). Delistings are those of the whole market
+    (``delisted``, see :func:`delisting_bars`: a stock suspended over the
+    prefix's end is not delisted there) and the annualisation of the
+    financing rates is the whole market's."""
 
-    def __init__(self, data: MarketData, options: dict[str, Any]) -> None:
+    def __init__(self, data: MarketData, options: dict[str, Any], delisted: np.ndarray | None) -> None:
         market = data.market
         self.prices = convert_prices(market.close, market.open, market.high, market.low)
-        self.data = data
-        self.options = dict(options)
+        self.options = {k: v for k, v in options.items() if k != "delisting"}
         if self.options.get("periods_per_year") is None:
             self.options["periods_per_year"] = infer_periods_per_year(data.dates)[0]
         if self.options.get("max_volume_share") is not None and self.options.get("volume") is None:
             self.options["volume"] = market.volume
-        self.delisted = None
-        given = self.options.pop("delisting", "auto")
-        if isinstance(given, str) and given == "auto":
-            self.delisted = _delisting_bars(data)
-        else:
-            self.options["delisting"] = given
+        self.delisted = delisted
+        if delisted is None:
+            self.options["delisting"] = None
 
     def holdings(self, frame: pd.DataFrame, bar: int) -> pd.Series:
         """The weights held at ``bar``'s close (value at the close over the
@@ -272,17 +291,6 @@ class Account:
         return pd.Series(marked[held] / run.equity[-1], index=tickers, dtype=np.float64)
 
 
-def _delisting_bars(data: MarketData) -> np.ndarray:
-    """Per ticker the bar after its last close when its closes end before
-    the market's (-1 for the others): the delistings of ``delisting="auto"``
-    on the whole market."""
-    priced = data.priced
-    has = priced.any(axis=0)
-    last = len(priced) - 1 - np.argmax(priced[::-1], axis=0)
-    end = int(last[has].max()) if has.any() else -1
-    return np.where(has & (last < end), last + 1, -1).astype(np.int64)
-
-
 def fit_in_sequence(jobs: list[Job], data: MarketData, lookback: Lookback, missing: Missing,
                     account: Account, rebalance: Any = None, progress: bool = False) -> list[Fit]:
     """The fits of jobs that need the account's holdings, one after the
@@ -292,7 +300,7 @@ def fit_in_sequence(jobs: list[Job], data: MarketData, lookback: Lookback, missi
     bar = _progress(len(jobs), progress)
     try:
         for strategy, at in jobs:
-            held = account.holdings(target_frame(fits, data, rebalance, until=at), at)
+            held = account.holdings(target_frame(fits, data, rebalance, account.delisted, until=at), at)
             fits.append(refit(strategy, data, at, lookback=lookback, missing=missing, previous_weights=held))
             if bar is not None:
                 bar.update(1)
