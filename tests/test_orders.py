@@ -236,3 +236,24 @@ def test_a_missing_last_row_is_kept_and_flagged_and_only_a_stated_delisting_sell
     assert gone.shares["B"] == 0
     with pytest.warns(UserWarning, match="'B'"):
         assert gone.orders_for({"B": 3000}, 0.0).set_index("ticker").loc["B", "trade_shares"] == 0
+
+
+@pytest.mark.parametrize("tz", [None, "Asia/Taipei"])
+def test_the_orders_carry_their_bar_in_columns_and_keep_them_in_parquet(tmp_path, tz):
+    days = pd.bdate_range("2024-01-01", periods=30, tz=tz)
+    close = pd.DataFrame({"A": np.linspace(10, 12, 30), "B": np.linspace(20, 18, 30)}, index=days)
+    weights = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=days[[3]])
+    regular = vostra.backtest(weights, close).orders
+    # A calendar of business days tells the bar the orders are for; dates
+    # read from a file, without one, do not.
+    assert (regular["as_of"] == days[-1]).all() and (regular["for_date"] == days[-1] + pd.offsets.BDay()).all()
+    assert (regular["next_rebalance"] == regular.attrs["next_rebalance"]).all() and not regular["rebalance_due"].any()
+    irregular = vostra.backtest(weights, close.set_axis(pd.DatetimeIndex(list(days)))).orders
+    assert irregular["for_date"].isna().all() and irregular.attrs["for_date"] is None
+    regular.to_parquet(tmp_path / "orders.parquet", index=False)
+    back = pd.read_parquet(tmp_path / "orders.parquet")
+    pd.testing.assert_frame_equal(back, pd.DataFrame(regular).astype({"ticker": back["ticker"].dtype}),
+                                  check_dtype=False)
+    assert back.attrs["as_of"] == days[-1].isoformat()
+    # The printout says them once, above the rows.
+    assert "as_of" not in repr(regular) and str(days[-1].date()) in repr(regular)

@@ -12,6 +12,7 @@ import pandas as pd
 from ..data.synthetic import synthetic_market
 from ..results.backtest import backtest
 from ..views.plots import save_figures
+from ..results.orders import order_rows
 from ..results.result import Result
 
 __all__ = ["momentum_signal", "run_demo", "DEFAULT_OUT"]
@@ -77,6 +78,7 @@ def run_demo(out_dir: str | Path = DEFAULT_OUT, *, seed: int = 7, n_stocks: int 
         echo(closed[_TRADE_VIEW].tail(10).to_string(index=False))
         orders = result.orders
         echo("\nNext-day orders:\n" + orders.summary())
+        orders = order_rows(orders)
         # Words read left to right: pad the action column on the right.
         width = int(orders["action"].str.len().max()) if len(orders) else 0
         echo(orders.to_string(index=False, formatters={"action": f"{{:<{width}}}".format})

@@ -31,6 +31,8 @@ _LOT_SLACK = 1e-9
 _TRIGGER_MARGIN = 2.0 ** -49
 
 TRIGGERS = ("stop_price", "take_profit_price", "trail_price")
+# The bar the orders hold for and the schedule, as the last columns of every row.
+DATE_COLUMNS = ("as_of", "for_date", "rebalance_due", "next_rebalance")
 # Why a waiting order was placed, in the words of an action.
 _WAITING = {"rebalance": "waiting order", "stop_loss": "stop loss, waiting", "take_profit": "take profit, waiting",
             "trail_stop": "trailing stop, waiting", "delisting": "delisting, waiting"}
@@ -74,7 +76,9 @@ class Book:
     id -> the shares each moves to and why it was placed). ``unpriced``
     tells, per ticker, whether it has no close on the market's last bar
     (None: not known), and ``stated`` the tickers whose delisting the
-    caller gave: only those are sold for want of a price."""
+    caller gave: only those are sold for want of a price. ``for_date`` is
+    the date of the bar the orders are for, when the prices' calendar tells
+    it (None: not known)."""
 
     tickers: pd.Index
     final: dict[str, Any]
@@ -86,6 +90,7 @@ class Book:
     as_of: pd.Timestamp | None = None
     signal_date: pd.Timestamp | None = None
     next_rebalance: pd.Timestamp | None = None
+    for_date: pd.Timestamp | None = None
     shares: np.ndarray | None = None
     lot_size: int | Mapping[Any, int] | pd.Series | None = None
     leverage: float = 1.0
@@ -120,7 +125,8 @@ class Orders(pd.DataFrame):
     the target's when a rebalance is due), the next scheduled rebalance
     (``next_rebalance``), the account's ``equity`` and ``cash`` and how the
     trigger prices are tested (``exit_mode``); its printout starts with
-    them."""
+    them. ``as_of``, ``for_date``, ``rebalance_due`` and ``next_rebalance``
+    are columns too, so that a file of the orders carries them."""
 
     # Selections and copies are plain frames (they keep the attrs).
     @property
@@ -136,11 +142,24 @@ class Orders(pd.DataFrame):
         """The attributes in words (the printout's first lines)."""
         return orders_summary(self.attrs)
 
+    def to_parquet(self, path: Any = None, *args: Any, **kwargs: Any) -> Any:
+        """As :meth:`pandas.DataFrame.to_parquet`, the attrs kept in the
+        file's metadata with their dates as ISO 8601 text."""
+        frame = pd.DataFrame(self)
+        frame.attrs = {k: v.isoformat() if isinstance(v, pd.Timestamp) else v for k, v in self.attrs.items()}
+        return frame.to_parquet(path, *args, **kwargs)
+
     def __repr__(self) -> str:
         head = self.summary()
         with pd.option_context("display.max_columns", None, "display.width", 250):
-            body = super().__repr__()
+            body = repr(order_rows(self))
         return f"{head}\n{body}" if head else body
+
+
+def order_rows(orders: pd.DataFrame) -> pd.DataFrame:
+    """The orders without the columns that repeat the attrs on every row
+    (which a printout says once, above the rows)."""
+    return pd.DataFrame(orders).drop(columns=list(DATE_COLUMNS), errors="ignore")
 
 
 def orders_summary(attrs: Mapping[str, Any]) -> str:
@@ -498,12 +517,17 @@ def _holdings(holdings: Mapping[Any, float] | pd.Series) -> pd.Series:
 
 def _table(columns: dict[str, Any], names: tuple[str, ...], attrs: dict[str, Any]) -> Orders:
     frame = Orders({c: columns[c] for c in names})
+    rows = len(frame)
+    for name in DATE_COLUMNS:  # the same on every row: a file of the orders tells them
+        value = attrs.get(name)
+        frame[name] = np.full(rows, bool(value)) if name == "rebalance_due" else \
+            pd.Series(pd.DatetimeIndex([value] * rows if value is not None else [pd.NaT] * rows))
     frame.attrs.update(attrs)
     return frame
 
 
 def _attrs(book: Book, due: bool, equity: float, cash: float, account: str) -> dict[str, Any]:
-    return {"as_of": book.as_of, "rebalance_due": due, "signal_date": book.signal_date,
+    return {"as_of": book.as_of, "for_date": book.for_date, "rebalance_due": due, "signal_date": book.signal_date,
             "next_rebalance": book.next_rebalance, "equity": equity, "cash": cash, "account": account,
             "exit_mode": "intrabar" if book.rules.intrabar else "close"}
 

@@ -15,8 +15,8 @@ import pandas as pd
 
 from .fills import EXIT_REASONS, fill_figures, fill_frame, pending_frame, waiting_orders
 from .settings import account_parts
-from .orders import (WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders, simulated_orders,
-                     unpriced_note)
+from .orders import (DATE_COLUMNS, WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders,
+                     simulated_orders, unpriced_note)
 from .stats import (STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics,
                     printout)
 from .stats import ledger_trade_figures as stats_ledger_trade_figures
@@ -485,7 +485,7 @@ class Result:
         only part. A rebalance due on the next bar replaces them."""
         book = self.book
         if book is None:
-            return Orders({c: [] for c in WEIGHT_COLUMNS})
+            return Orders({c: [] for c in WEIGHT_COLUMNS + DATE_COLUMNS})
         return _warned(simulated_orders(book))
 
     def orders_for(self, holdings: Any, cash: float, *, lot_size: Any = None,
@@ -715,6 +715,7 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
                 equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
                 rules=_exit_rules(context), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
+                for_date=index[-1] + index.freq if len(index) and index.freq is not None else None,
                 next_rebalance=next_rebalance, shares=run.shares, lot_size=lots,
                 leverage=context.get("leverage", 1.0),
                 waiting=waiting_orders(run) if run.shares is not None and _market_limited(context) else None,

@@ -15,7 +15,7 @@ import pandas as pd
 from matplotlib.figure import Figure
 
 from ..results.orders import Orders as OrdersFrame
-from ..results.orders import orders_summary
+from ..results.orders import order_rows, orders_summary
 from ..results.stats import STAT_LABELS, _format_value
 
 if TYPE_CHECKING:
@@ -75,7 +75,7 @@ def orders_html(orders: pd.DataFrame) -> str:
         return f"<div><b>{html.escape(head)}</b>: nothing to do.{summary}</div>"
     weights = tuple(c for c in orders.columns if str(c).endswith("weight"))
     return (f"<div><b>{html.escape(head)}</b> ({len(orders)} orders){summary}"
-            f"{_table(orders, weights)}</div>")
+            f"{_table(order_rows(orders), weights)}</div>")
 
 
 def overfitting_html(overfitting: Overfitting) -> str:

@@ -22,6 +22,7 @@ from .panels import (BENCH, LINE, Panel, axis, dates, distribution_panel, equity
                      positions_panel, rolling_beta_panel, rolling_sharpe_panel,
                      rolling_volatility_panel, sweep_panel, turnover_panel, yearly_panel)
 from .plots import span_text
+from ..results.orders import order_rows
 from ..results.settings import settings_text
 from ..results.stats import BENCHMARK_KEYS, STAT_LABELS, label_of
 
@@ -251,7 +252,7 @@ def _orders_section(result: Result) -> str:
     kinds = {"current_weight": "weight", "target_weight": "weight", "current_shares": "int",
              "target_shares": "int", "trade_shares": "int", "waiting_shares": "int", "price": "num", "trade_value": "num",
              "est_cost": "num", "stop_price": "num", "take_profit_price": "num", "trail_price": "num"}
-    return f"<p>{head}</p>" + table_html(orders, {c: k for c, k in kinds.items() if c in orders})
+    return f"<p>{head}</p>" + table_html(order_rows(orders), {c: k for c, k in kinds.items() if c in orders})
 
 
 def _sweep_heatmap(table: pd.DataFrame, stat: str) -> Panel | None:
