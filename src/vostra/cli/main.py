@@ -6,18 +6,30 @@ from __future__ import annotations
 import argparse
 import sys
 import tempfile
+import types
 from collections.abc import Sequence
 from pathlib import Path
+from typing import NoReturn
+
+from .messages import INTERRUPTED, USAGE_ERROR, InputError, in_flags
 
 
-def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
-    """The command line parser and the parser of its ``demo`` command."""
+def _one_line_error(parser: argparse.ArgumentParser, message: str) -> NoReturn:
+    """A usage error as one line on stderr (no usage text) and status 2: a
+    scheduled run's log keeps the reason on the line it greps."""
+    parser.exit(USAGE_ERROR, f"{parser.prog}: error: {message}\n")
+
+
+def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The command line parser and the parsers of its ``demo`` and
+    ``backtest`` commands."""
     from .. import __version__
 
     parser = argparse.ArgumentParser(
         prog="vostra",
         description="vostra: portfolio backtesting with a native engine.",
     )
+    parser.error = types.MethodType(_one_line_error, parser)  # type: ignore[method-assign]
     parser.add_argument("--version", action="version", version=f"vostra {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     demo = commands.add_parser(
@@ -47,10 +59,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("--stop-loss", type=float, default=0.1, metavar="X",
                       help="stop-loss as a fraction of the entry value; 0 disables it "
                            "(default: 0.1)")
-    from .backtest import add_parser
+    from .options import add_parser
 
-    add_parser(commands)
-    return parser, demo
+    return parser, demo, add_parser(commands)
 
 
 def _writable_folder(folder: Path) -> str | None:
@@ -66,16 +77,34 @@ def _writable_folder(folder: Path) -> str | None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Entry point of the ``vostra`` console script."""
-    parser, demo = _parser()
-    args = parser.parse_args(argv)
-    if args.command == "backtest":
-        from .backtest import main as backtest_main
+    """Entry point of the ``vostra`` console script. Ctrl-C ends any command
+    with one line and status 130."""
+    command = "vostra"
+    try:
+        parser, demo, backtest = _parser()
+        try:
+            args, unknown = parser.parse_known_args(argv)
+        except InputError as exc:  # the backtest command's flags
+            print(f"vostra backtest: error: {in_flags(str(exc))}", file=sys.stderr)
+            return USAGE_ERROR
+        command = f"vostra {args.command}" if args.command else command
+        if unknown:
+            print(f"{command}: error: unrecognized arguments: {' '.join(unknown)}", file=sys.stderr)
+            return USAGE_ERROR
+        if args.command == "backtest":
+            from .backtest import main as backtest_main
 
-        return backtest_main(args)
-    if args.command != "demo":
-        parser.print_help()
-        return 2
+            return backtest_main(args, backtest)
+        if args.command != "demo":
+            parser.print_help()
+            return USAGE_ERROR
+        return _demo(args, demo)
+    except KeyboardInterrupt:
+        print(f"{command}: interrupted", file=sys.stderr)
+        return INTERRUPTED
+
+
+def _demo(args: argparse.Namespace, demo: argparse.ArgumentParser) -> int:
     if args.stocks < 1 or args.top < 1 or args.years <= 0 or args.stop_loss < 0:
         demo.error("--stocks, --top and --years must be positive, --stop-loss not negative")
     reason = _writable_folder(Path(args.out))
