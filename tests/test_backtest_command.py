@@ -21,6 +21,9 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import cli_mutations
 import vostra
 from vostra.cli import main
 from support import child_env
@@ -507,3 +510,9 @@ def test_version_and_help_with_a_nightly_job(tmp_path):
                  "--high", "--low", "--close", "--volume", "--adjust", "--start", "--end", "--tickers", "--json"):
         assert flag in out, flag
 
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2**32 - 1))
+def test_mutated_files_end_in_status_0_or_2(seed):
+    # tests/cli_mutations.py runs the same cases for minutes.
+    assert cli_mutations.fault(seed) is None
