@@ -173,14 +173,14 @@ def write_all(writers: Mapping[str, tuple[Path, Callable[[Path], None]]]) -> Non
     try:
         for name, (path, write) in writers.items():
             target = path.resolve()
-            handle, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
-            os.close(handle)
-            staged.append((Path(temporary), target))
             try:
+                handle, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+                os.close(handle)
+                staged.append((Path(temporary), target))
                 write(Path(temporary))
+                os.chmod(temporary, _mode(target))
             except OSError as exc:
                 raise InputError(f"--{name} {path}: cannot be written ({exc.strerror or exc})") from None
-            os.chmod(temporary, _mode(target))
         with _interrupts_held():
             for temporary, target in staged:
                 os.replace(temporary, target)
