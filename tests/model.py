@@ -378,6 +378,8 @@ class Account:
                    or self.leverage != 1 or self.borrow != 0 or self.cash_rate != 0)
         self.shares = [0.0] * n_stocks
         self.trade_shares = []      # per trade record, the shares it held when it ended
+        self.trade_dividends = []   # and the dividends it received (paid)
+        self.events = None
         self.closed = [0.0] * n_stocks  # per stock id, shares its closing order has sold so far
         self.interest = None        # per bar, set by the run
         # Market rules: volume caps, price limits, blocked cells; the orders
@@ -394,6 +396,7 @@ class Account:
         self.fill_bar = {}          # sid -> bar of its last fill, and the shares filled on it
         self.filled_in_bar = {}
         self.d = 0
+        self.split_at = lambda d, col: 1.0
         self.close_values = None
         self.pos2price = None
 
@@ -413,12 +416,18 @@ class Account:
         held, sold = self.shares[sid], self.closed[sid]
         return held + (-sold if held < 0 else sold) if sold > 0 else held
 
+    def record_dividends(self, sid):
+        return self.events.record[sid] if self.events is not None else 0.0
+
     def record_exit(self, recorder, sid, paid):
         self.trade_shares.append(self.record_shares(sid))
+        self.trade_dividends.append(self.record_dividends(sid))
         recorder.record_exit(sid, paid)
 
     def record_entry(self, recorder, sid, weight, paid):
         self.closed[sid] = 0.0
+        if self.events is not None:
+            self.events.record[sid] = 0.0
         recorder.record_entry(sid, weight, paid)
 
 
@@ -428,7 +437,8 @@ def market_allowed(acct, sid, buy, price):
     if acct.blocked is not None and acct.blocked[d, col]:
         return 0.0
     if acct.price_limit > 0 and d > 0:
-        prev = float(acct.close_values[d - 1, col])
+        # A split of this bar puts the previous close into its shares.
+        prev = float(acct.close_values[d - 1, col]) / acct.split_at(d, col)
         if buy and price >= prev * (1 + acct.price_limit) * (1 - 1e-9):
             return 0.0
         if not buy and price <= prev * (1 - acct.price_limit) * (1 + 1e-9):
@@ -720,6 +730,187 @@ def account_retry(acct, p, cash, price_row, pos_columns, *, recorder):
     return cash, entered
 
 
+
+# ---------------------------------------------------------------------------
+# Ledger events: cash dividends, splits and cash flows (the options
+# dividends, splits, cash_flows and dividend_tax of the native ledger)
+# ---------------------------------------------------------------------------
+#
+# The rules, as the issue that asked for them states them:
+# - Dividends are cash per share dated on the ex-date; splits are new shares
+#   per old share on the ex-date. NaN (and 0) is no event; a split of 1 too.
+# - Both happen at the bar's open, to what was held at the previous close,
+#   before the bar's revaluation; a cash flow is added to the cash there too.
+# - With capital: a long receives shares x dividend in cash, less
+#   dividend_tax of it (withheld); a short pays shares x dividend in full. A
+#   split multiplies the shares by its ratio and divides the reference price
+#   the next return is taken from by it (so the value, the return trackers
+#   and therefore the stop, take-profit and trailing levels do not move), as
+#   well as the previous close a price limit is measured from, and the
+#   target of a waiting order is multiplied by it. A fraction of a lot left
+#   over is paid as cash at that bar's close ("cash in lieu"), after the
+#   bar's trading; a holding left with no whole lot ends there.
+# - Without capital: a dividend D enters the holding's return as
+#   (price + D) / previous price, the price being the bar's trading price
+#   (its close when trading at the close), and a split s as price * s /
+#   previous price: the reference price is divided by s and multiplied by
+#   price / (price + D). A dividend of a bar without a trading price waits
+#   for the next bar with one; a rebalance, which takes the reference price
+#   afresh, drops it.
+# - A withdrawal larger than the cash sells the long holdings pro rata at
+#   the bar's trading price, after the bar's exits and waiting orders and
+#   unless a rebalance (which sizes every holding to the balance) is due:
+#   the fraction f = min(1, shortfall / (longs' value x (1 - slippage) x (1 -
+#   fee - tax))) of each, rounded up to whole lots, at most the holding.
+
+
+class Events:
+    """The ledger events of a run, and what they paid per bar."""
+
+    def __init__(self, dividends, splits, cash_flows, dividend_tax, n_bars, n_stocks):
+        self.dividends = None if dividends is None else np.asarray(dividends, dtype=float)
+        self.splits = None if splits is None else np.asarray(splits, dtype=float)
+        self.flows = None if cash_flows is None else np.asarray(cash_flows, dtype=float)
+        self.tax = float(dividend_tax)
+        self.paid = np.zeros(n_bars)       # dividends per bar
+        self.flowed = np.zeros(n_bars)     # cash flows per bar
+        self.pending = {}                  # price column -> dividend waiting for a trading price
+        self.split_today = []              # stock ids split on this bar
+        self.record = [0.0] * n_stocks     # per stock id, the dividends of its open trade record
+        self.on = dividends is not None or splits is not None or cash_flows is not None
+
+    def dividend(self, d, col):
+        if self.dividends is None:
+            return 0.0
+        x = float(self.dividends[d, col])
+        return 0.0 if _isnan(x) else x
+
+    def split(self, d, col):
+        if self.splits is None:
+            return 1.0
+        x = float(self.splits[d, col])
+        return 1.0 if _isnan(x) or x == 0 else x
+
+    def flow(self, d):
+        if self.flows is None:
+            return 0.0
+        x = float(self.flows[d])
+        return 0.0 if _isnan(x) else x
+
+
+def events_at_open(ev, acct, p, cash, d, price_values, previous_price, pos2price):
+    """The events of bar d at its open; returns the cash."""
+    ev.split_today = []
+    if acct.on:
+        f = ev.flow(d)
+        if f != 0:
+            cash = cash + f
+            ev.flowed[d] += f
+    for sid in sorted(p):
+        col = pos2price[sid]
+        s = ev.split(d, col)
+        if s != 1:
+            previous_price[col] = previous_price[col] / s
+            if col in ev.pending:
+                ev.pending[col] = ev.pending[col] / s
+            if acct.on:
+                acct.shares[sid] = acct.shares[sid] * s
+                acct.closed[sid] *= s   # the record goes on in the new shares
+                if sid in acct.waiting:
+                    acct.orders[acct.waiting[sid]][2] *= s
+                ev.split_today.append(sid)
+        div = ev.dividend(d, col)
+        if div == 0:
+            continue
+        if acct.on:
+            n = acct.shares[sid]
+            if n == 0:
+                continue
+            amount = n * div
+            if n > 0:
+                amount = amount - amount * ev.tax
+            cash = cash + amount
+            ev.paid[d] += amount
+            ev.record[sid] += amount
+        elif p[sid] != 0:
+            ev.pending[col] = ev.pending.get(col, 0.0) + div
+    if not acct.on:
+        # The waiting dividends of held columns that have a price now.
+        for sid in sorted(p):
+            col = pos2price[sid]
+            if col not in ev.pending:
+                continue
+            price = float(price_values[d, col])
+            if _isnan(price):
+                continue
+            div = ev.pending.pop(col)
+            prev = previous_price[col]
+            if not _isnan(prev):
+                ev.paid[d] += p[sid] * div / prev
+                previous_price[col] = prev * (price / (price + div))
+    return cash
+
+
+def withdrawal_sales(acct, p, cash, price_row, pos2price, *, recorder):
+    """A withdrawal beyond the cash sells the longs pro rata."""
+    shortfall = -cash
+    longs = []
+    total = 0.0
+    for sid in sorted(p):
+        n = acct.shares[sid]
+        price = float(price_row[pos2price[sid]])
+        if n > 0 and p[sid] != 0 and not _isnan(price) and not exit_waits(acct, sid):
+            longs.append((sid, n, price))
+            total = total + n * price
+    if not total > 0:
+        return cash
+    f = shortfall / (total * (1 - acct.slippage) * (1 - acct.fee_ratio - acct.tax_ratio))
+    if not f < 1:
+        f = 1.0
+    for sid, n, price in longs:
+        a = n * f
+        lot = acct.lots[sid]
+        if lot > 0:
+            a = math.ceil(a / lot) * lot
+        if a > n:
+            a = n
+        if a <= 0:
+            continue
+        order_place(acct, sid, n - a, price, "withdrawal")
+        shares = market_capped(acct, sid, n - a, price)
+        if shares == 0:
+            cash = account_close(acct, p, sid, cash, True, recorder=recorder, reason="withdrawal", fill_price=price)
+        elif shares != n:
+            cash = account_trade(acct, p, sid, shares, price, math.nan, cash, recorder=recorder, split=False)
+        acct.order_now = -1
+    return cash
+
+
+def cash_in_lieu(ev, acct, p, cash, d, price_values, close_values, pos2price, *, recorder):
+    """The odd shares a split left, paid at the bar's close."""
+    for sid in sorted(set(ev.split_today)):
+        lot = acct.lots[sid]
+        if not lot > 0 or sid not in p or acct.shares[sid] == 0:
+            continue
+        n = acct.shares[sid]
+        whole = float(np.trunc(n / lot)) * lot
+        odd = n - whole
+        if odd == 0:
+            continue
+        col = pos2price[sid]
+        tp, cp = float(price_values[d, col]), float(close_values[d, col])
+        marked = p[sid] if _isnan(tp) or _isnan(cp) else p[sid] * cp / tp
+        amount = marked * (odd / n)
+        cash = cash + amount
+        if whole == 0:
+            acct.record_exit(recorder, sid, 1)
+            del p[sid]
+            order_stop_waiting(acct, sid)
+        else:
+            p[sid] = p[sid] * (whole / n)
+        acct.shares[sid] = whole
+    return cash
+
 # ---------------------------------------------------------------------------
 # Weight utilities
 # ---------------------------------------------------------------------------
@@ -827,7 +1018,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
              orbalt_window=0, orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None,
              recorder=None, capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
              borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0, volume=None, max_volume_share=None,
-             price_limit=None, blocked=None):
+             price_limit=None, blocked=None, dividends=None, splits=None, cash_flows=None, dividend_tax=0.0):
     """Run one backtest and return a Result. Pass `recorder` to carry the
     recorder's state over from an earlier run, as the native module does.
     The account options are those of the native ledger (vostra._engine.run);
@@ -874,6 +1065,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                    n_stocks, fee_ratio, tax_ratio)
     acct.interest = np.zeros(n_bars)
     acct.market(volume, max_volume_share, price_limit, blocked)
+    ev = Events(dividends, splits, cash_flows, dividend_tax, n_bars, n_stocks)
+    acct.events = ev
+    acct.split_at = ev.split
     acct.close_values = close_values
     acct.pos2price = pos2price
     cash = acct.capital
@@ -913,6 +1107,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     for d in range(n_bars):
         date = pidx[d]
         if date < qidx[0]:
+            if ev.on and acct.on and ev.flow(d) != 0:
+                cash = cash + ev.flow(d)
+                ev.flowed[d] += ev.flow(d)
             creturn[d] = cash
             continue
 
@@ -934,6 +1131,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                         cp = float(close_values[d - 1, sidprice])
                         value = pos[sid] if _isnan(tp) or _isnan(cp) else pos[sid] * cp / tp
                         cash = cash - (-value * acct.borrow)
+
+        if ev.on:
+            cash = events_at_open(ev, acct, pos, cash, d, price_values, previous_price, pos2price)
 
         # Revalue every held position at this bar's trading price and test its exits.
         exit_stocks_temp = []
@@ -1026,7 +1226,11 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 cr[sid] = maxcr[sid] = mincr[sid] = 1.0
                 previous_price[pos2price[sid]] = price
 
+        if ev.on and acct.on and ev.flow(d) < 0 and cash < 0 and not should_rebalance:
+            cash = withdrawal_sales(acct, pos, cash, price_values[d], pos2price, recorder=recorder)
+
         if should_rebalance:
+            ev.pending.clear()
             if retain:
                 # Stocks kept on the same side keep their return trackers.
                 for sid in range(n_stocks):
@@ -1069,6 +1273,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 maxcr[sid] = 1.0
                 mincr[sid] = 1.0
 
+        if ev.on and acct.on and ev.split_today:
+            cash = cash_in_lieu(ev, acct, pos, cash, d, price_values, close_values, pos2price, recorder=recorder)
+
         # Mark to close; positions themselves stay valued at the trading price.
         balance = cash
         for sid in sorted(pos):
@@ -1091,14 +1298,17 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
 
     if acct.on:
         acct.trade_shares.extend(acct.record_shares(sid) for sid in sorted(pos) if pos[sid] != 0)
+        acct.trade_dividends.extend(acct.record_dividends(sid) for sid in sorted(pos) if pos[sid] != 0)
     recorder.end_analysis(pos)
 
     stock_operations = _stock_operations(
         pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id, should_rebalance,
         stop_trading_next_period, position_limit, exit_stocks, exited_stocks, date, pos_values, qidx)
 
-    return Result(creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price,
-                  acct if acct.on else None)
+    result = Result(creturn, recorder, stock_operations, pos, cash, exit_stocks, exited_stocks, pos2price,
+                    acct if acct.on else None)
+    result.events = ev
+    return result
 
 
 def _stock_operations(pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id,

@@ -21,7 +21,11 @@ enum {
     volume,
     max_volume_share,
     price_limit,
-    blocked
+    blocked,
+    dividends,
+    splits,
+    cash_flows,
+    dividend_tax
 };
 
 AccountArgs pop_account(PyObject *kwargs) {
@@ -122,7 +126,53 @@ void convert_market(const AccountArgs &a, bool has_capital, const kernel::Market
     out.on = has_volume || given(a, price_limit) || given(a, blocked);
 }
 
+// Every value of an event matrix is NaN or passes `ok`.
+template <class Ok>
+void check_cells(int i, const kernel::View2<double> &m, const char *what, Ok ok) {
+    for (kernel::index_t c = 0; c < m.cols; ++c)
+        for (kernel::index_t r = 0; r < m.rows; ++r) {
+            double x = m(r, c);
+            if (!std::isnan(x) && !ok(x))
+                raisef(PyExc_ValueError, "%s must be %s (NaN: none), got %R at bar %zd, price column %zd",
+                       account_names[i], what, Ref::check(PyFloat_FromDouble(x)).get(), Py_ssize_t(r),
+                       Py_ssize_t(c));
+        }
+}
+
 }  // namespace
+
+void convert_events(const AccountArgs &a, const kernel::Market &m, kernel::LedgerEvents &out) {
+    out = kernel::LedgerEvents{};
+    if (given(a, dividends)) {
+        out.dividends = matrix<double>(a, dividends, NPY_DOUBLE, "float64", m);
+        check_cells(dividends, out.dividends, "cash per share >= 0 and finite",
+                    [](double x) { return x >= 0 && std::isfinite(x); });
+    }
+    if (given(a, splits)) {
+        out.splits = matrix<double>(a, splits, NPY_DOUBLE, "float64", m);
+        check_cells(splits, out.splits, "new shares per old share, > 0 and finite (0: none)",
+                    [](double x) { return x >= 0 && std::isfinite(x); });
+    }
+    if (given(a, cash_flows)) {
+        if (!given(a, capital)) raise(PyExc_ValueError, "cash_flows needs capital: a deposit is an amount of currency");
+        PyObject *o = a.v[cash_flows].get();
+        auto *arr = reinterpret_cast<PyArrayObject *>(o);
+        if (!PyArray_Check(o) || PyArray_TYPE(arr) != NPY_DOUBLE || PyArray_NDIM(arr) != 1 || !PyArray_ISNOTSWAPPED(arr))
+            raisef(PyExc_TypeError, "cash_flows must be a 1-D float64 array (one amount per bar), got %.200s",
+                   Py_TYPE(o)->tp_name);
+        if (PyArray_DIM(arr, 0) != m.price.rows)
+            raisef(PyExc_ValueError, "cash_flows has %zd values for %zd bars", Py_ssize_t(PyArray_DIM(arr, 0)),
+                   Py_ssize_t(m.price.rows));
+        out.flows = {static_cast<const char *>(PyArray_DATA(arr)), PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0)};
+        for (kernel::index_t b = 0; b < out.flows.size; ++b)
+            if (std::isinf(out.flows[b]))
+                raisef(PyExc_ValueError, "cash_flows must be finite amounts (NaN: none), got %R at bar %zd",
+                       Ref::check(PyFloat_FromDouble(out.flows[b])).get(), Py_ssize_t(b));
+    }
+    out.dividend_tax = number(a, dividend_tax, 0.0);
+    if (!(out.dividend_tax >= 0 && out.dividend_tax < 1)) bad(a, dividend_tax, "a fraction in [0, 1)");
+    out.on = out.dividends.data || out.splits.data || out.flows.data;
+}
 
 void convert_account(const AccountArgs &a, Py_ssize_t columns, const kernel::Market &market,
                      kernel::AccountOptions &out) {

@@ -1,6 +1,7 @@
 // The account options of vostra._engine.run and run_many (capital, lot_size,
-// min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year, and
-// the market rules volume, max_volume_share, price_limit, blocked):
+// min_fee, slippage, leverage, borrow_rate, cash_rate, periods_per_year, the
+// market rules volume, max_volume_share, price_limit, blocked, and the
+// ledger's events dividends, splits, cash_flows, dividend_tax):
 // taken out of the keywords before the arguments backtest_ shares are
 // bound, checked, and turned into the kernel's plain values.
 #pragma once
@@ -11,8 +12,9 @@ namespace vostra::engine {
 
 inline constexpr const char *account_names[] = {
     "capital",  "lot_size",  "min_fee", "slippage",         "leverage",    "borrow_rate",
-    "cash_rate", "periods_per_year", "volume", "max_volume_share", "price_limit", "blocked"};
-inline constexpr int account_count = 12;
+    "cash_rate", "periods_per_year", "volume", "max_volume_share", "price_limit", "blocked",
+    "dividends", "splits", "cash_flows", "dividend_tax"};
+inline constexpr int account_count = 16;
 
 struct AccountArgs {
     Ref v[account_count];  // as given, null where absent
@@ -27,5 +29,9 @@ AccountArgs pop_account(PyObject *kwargs);
 // market (the volume and blocked matrices share the price matrix's shape).
 void convert_account(const AccountArgs &args, Py_ssize_t columns, const kernel::Market &market,
                      kernel::AccountOptions &out);
+
+// Checks the events (dividends and splits share the price matrix's shape,
+// cash flows are one per bar and need capital) and fills `out`.
+void convert_events(const AccountArgs &args, const kernel::Market &market, kernel::LedgerEvents &out);
 
 }  // namespace vostra::engine

@@ -64,6 +64,8 @@ void LedgerHost::start(kernel::Run &run) {
     out_.gross.assign(nbars, 0.0);
     out_.holdings.assign(nbars, 0);
     out_.interest.assign(nbars, 0.0);
+    out_.dividends.assign(nbars, 0.0);
+    out_.flows.assign(nbars, 0.0);
     out_.array_size = metrics::array_size(run.opt.orbalt_window, run.opt.orbalt_window_step);
     price_ = grid_of(run.in.price);
     close_ = grid_of(run.in.close);

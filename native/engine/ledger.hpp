@@ -35,6 +35,7 @@ struct TradeRow {
     double pnl = 0;                      // cash moved by the trade, plus its value when it ends
     double notional = 0;                 // |target value| at entry
     double shares = __builtin_nan("");   // signed shares held when the record ends (account runs only)
+    double dividends = 0;                // received (paid) in cash over the record (account runs only)
     kernel::ExitReason reason = kernel::ExitReason::open;
     bool entry_cost = false;
 };
@@ -162,6 +163,7 @@ struct Ledger {
     std::vector<double> traded, costs, gross;
     std::vector<std::int32_t> holdings;
     std::vector<double> interest;        // cash interest per bar (account runs)
+    std::vector<double> dividends, flows;  // per bar: dividends, and cash deposited (withdrawn)
     std::vector<double> final_shares;    // shares per stock id after the last bar (account runs)
     FillColumns fills;                   // every fill of an order, in the order they happened (account runs)
     std::vector<kernel::Order> orders;   // every order placed (account runs)
@@ -230,6 +232,20 @@ public:
             built_shares_[sid] += size;
             built_value_[sid] += size * f.price;
         }
+    }
+    // A dividend of a held stock: in cash to its record with capital, else
+    // reinvested (only counted per bar).
+    void on_dividend(kernel::Run &, int sid, double amount, bool cash) {
+        out_.dividends[date_] += amount;
+        if (cash) open_[sid].dividends += amount;
+    }
+    void on_flow(kernel::Run &, double amount) { out_.flows[date_] += amount; }
+    // A held stock splits: its record's entry price, and the shares of the
+    // fills that built or closed it, in the new shares.
+    void on_split(kernel::Run &, int sid, double ratio) {
+        open_[sid].entry_price /= ratio;
+        built_shares_[sid] *= ratio;
+        closed_shares_[sid] *= ratio;
     }
     void on_borrow(kernel::Run &, int sid, double cash_delta) {
         (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;

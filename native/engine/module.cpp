@@ -28,8 +28,8 @@ namespace {
 PyStructSequence_Field result_fields[] = {
     {"equity", "portfolio value at every bar (the curve backtest_ returns)"},
     {"trades", "dict of per-trade columns: sid, entry_bar, exit_bar (-1 open), fill_entry_bar, fill_exit_bar, "
-               "weight, entry_price, exit_price, pnl, return, shares (NaN without the account options), reason (index "
-               "into EXIT_REASONS)"},
+               "weight, entry_price, exit_price, pnl, return, shares (NaN without the account options), dividends "
+               "(received or paid in cash over the record, with capital), reason (index into EXIT_REASONS)"},
     {"excursions", "float64 array trades x groups x 6 (mae, mfe, bmfe, mdd, profit bars, return)"},
     {"traded", "traded value per bar, in units of the starting capital"},
     {"costs", "fee and tax paid per bar"},
@@ -47,11 +47,14 @@ PyStructSequence_Field result_fields[] = {
               "completed; None without the account options"},
     {"orders", "dict of per-order columns: bar, sid, target, shares (the change asked for), price, reason"},
     {"waiting", "int64 orders still waiting after the last bar, by stock id"},
+    {"dividends", "dividends per bar: received (negative: paid by shorts) in cash with capital, else reinvested "
+                  "in the holdings"},
+    {"flows", "cash deposited (negative: withdrawn) per bar, with cash_flows"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_desc = {"vostra._engine.RunResult", "Arrays of one run of the native engine.",
-                                     result_fields, 16};
+                                     result_fields, 18};
 
 bool initialised = false;
 
@@ -67,7 +70,8 @@ int exec(PyObject *m) {
         }
         add_object(m, "RunResult", reinterpret_cast<PyObject *>(result_type));
         Ref reasons = Ref::check(
-            Py_BuildValue("(ssssss)", "rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open"));
+            Py_BuildValue("(ssssssss)", "rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open",
+                          "withdrawal", "cash_in_lieu"));
         add_object(m, "EXIT_REASONS", reasons.get());
         return 0;
     });

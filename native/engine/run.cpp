@@ -78,6 +78,7 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     Ref scan = pop(kwargs, "weight_scan");
     bind_run(sig, args, kwargs, a);
     convert_account(job.account, a.market.weights.cols, a.market, a.opt.account);
+    convert_events(job.account, a.market, a.opt.events);
     // An account's purchase is cut to what the cash pays with its fee; at a
     // fee of -100 % or less a purchase would pay for itself.
     if (a.opt.account.on && !(a.opt.fee_ratio > -1))
@@ -171,6 +172,7 @@ Ref trade_columns(const Ledger &l) {
                  return t.notional != 0 ? t.pnl / t.notional : __builtin_nan("");
              }).get());
     set_item(d.get(), "shares", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.shares; }).get());
+    set_item(d.get(), "dividends", column<double>(r, NPY_DOUBLE, [](const TradeRow &t) { return t.dividends; }).get());
     set_item(d.get(), "reason",
              column<std::int8_t>(r, NPY_INT8, [](const TradeRow &t) { return static_cast<std::int8_t>(t.reason); }).get());
     return d;
@@ -322,9 +324,11 @@ Ref result_of(Job &job) {
                     final_state(l),
                     job.args.opt.account.on ? fill_columns(l.fills) : Ref::borrow(Py_None),
                     job.args.opt.account.on ? order_columns(l.orders) : Ref::borrow(Py_None),
-                    job.args.opt.account.on ? vector_array(l.waiting, NPY_INT64) : Ref::borrow(Py_None)};
+                    job.args.opt.account.on ? vector_array(l.waiting, NPY_INT64) : Ref::borrow(Py_None),
+                    vector_array(l.dividends, NPY_DOUBLE),
+                    vector_array(l.flows, NPY_DOUBLE)};
     Ref result = Ref::check(PyStructSequence_New(result_type));
-    for (int i = 0; i < 16; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
+    for (int i = 0; i < 18; ++i) PyStructSequence_SET_ITEM(result.get(), i, values[i].release());
     return result;
 }
 

@@ -90,8 +90,15 @@ inline ColumnRules column_rules(const Run &run, int col, double lot) {
 // `price` (infinite: no cap).
 inline double allowed(const Run &run, int sid, bool buy, double price) {
     index_t d = run.d;
-    return column_rules(run, run.price_column(sid), lot_of(run, sid))
-        .allowed(d, buy, price, run.fill_bar[sid] == d, run.filled_in_bar[sid]);
+    int col = run.price_column(sid);
+    ColumnRules rules = column_rules(run, col, lot_of(run, sid));
+    bool same_bar = run.fill_bar[sid] == d;
+    if (!run.opt.events.splits.data) return rules.allowed(d, buy, price, same_bar, run.filled_in_bar[sid]);
+    // A split of this bar (events.hpp) puts the previous close into its shares.
+    return rules.allowed(d, buy, price, same_bar, run.filled_in_bar[sid], [&] {
+        double ratio = run.opt.events.splits(d, col);
+        return run.in.close(d - 1, col) / (std::isnan(ratio) || ratio == 0 ? 1.0 : ratio);
+    });
 }
 
 // Asks for what a fill of column `col` on bar run.d + ahead reads: its

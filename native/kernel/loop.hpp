@@ -1,6 +1,7 @@
 // The simulation loop: bar by bar revaluation at the trading price, exits,
 // scheduled rebalances, delistings and the mark to close.
 #pragma once
+#include "events.hpp"
 #include "waiting.hpp"
 
 namespace vostra::kernel {
@@ -124,6 +125,7 @@ void rebalance_step(Run &run, Host &host) {
         nonzero.weight.resize(kept);
     }
     run.cash = rebalance(run, host, row, run.cash);
+    events::drop_pending(run);
     run.latest_rebalanced_keys = run.pos.keys();
     // Newly held columns are cold: fetch their next bars for this bar's mark
     // to close and the next revaluations all at once, rather than one miss
@@ -177,6 +179,7 @@ Mark mark_to_close(Run &run, Host &host) {
 template <class Host>
 index_t walk_stretch(Run &run, Host &host, index_t d, double *out) {
     if constexpr (account_host<Host>) {
+        if (run.opt.events.on && !events::stretch_may_start(run, d)) return d;
         // Under the market's rules exits may wait and orders go on filling.
         if (run.opt.account.market.on) {
             bool may = stretch_may_start(run, d);
@@ -216,6 +219,7 @@ inline void set_up(Run &run) {
     run.trail_stop_activation_abs = std::fabs(run.opt.trail_stop_activation);
     run.no_stops = run.stop_loss_abs == INFINITY && run.take_profit_abs == INFINITY && run.trail_stop_abs == INFINITY;
     detail::mark_rebalance_bars(run);
+    if (run.opt.events.on) events::set_up(run);
 }
 
 // The whole simulation: writes the portfolio value of every bar into `out`
@@ -230,7 +234,10 @@ void simulate(Run &run, Host &host, double *out) {
         run.d = d;
         run.date = in.price_dates[d];
         if (run.date < in.pos_dates.at(0)) {  // warm-up: before the first signal
-            out[d] = run.cash;  // the starting capital
+            if constexpr (account_host<Host>) {
+                if (run.opt.events.on) events::warm_up_flow(run, host);
+            }
+            out[d] = run.cash;  // the starting capital, and the cash flows so far
             continue;
         }
         bool may_stretch = d >= run.loud_until;
@@ -250,6 +257,7 @@ void simulate(Run &run, Host &host, double *out) {
         if constexpr (account_host<Host>) {
             if (run.should_rebalance && run.opt.account.market.on) detail::prefetch_rebalance(run);
             if (run.opt.account.financing()) account::finance(run, host);
+            if (run.opt.events.on) events::at_open(run, host);
         }
         // On a bar without a rebalance, pending exit or delisting, only an
         // intrabar stop can trade: the mark to close is then taken in the
@@ -261,9 +269,16 @@ void simulate(Run &run, Host &host, double *out) {
         if constexpr (account_host<Host>) {
             // A rebalance replaces the waiting orders; else they go on.
             if (!run.waiting.empty() && !run.should_rebalance) account::retry_waiting(run, host);
+            // A withdrawal beyond the cash sells, unless a rebalance sizes the book anyway.
+            if (run.opt.events.on && run.cash < 0 && !run.should_rebalance && run.opt.account.on &&
+                events::flow_at(run, d) < 0)
+                events::withdrawal_sales(run, host);
         }
         if (run.should_rebalance) detail::rebalance_step(run, host);
         if (run.has_delisting) delisting_exits(run, host);
+        if constexpr (account_host<Host>) {
+            if (!run.split_today.empty()) events::cash_in_lieu(run, host);
+        }
         if (!(fuse && mark.ok && !run.traded)) mark = detail::mark_to_close(run, host);
         out[d] = mark.balance;
         if constexpr (Host::wants_marks) host.on_mark(run, d, mark.gross, mark.holdings);

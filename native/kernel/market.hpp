@@ -41,6 +41,17 @@ struct AccountOptions {
     bool financing() const { return borrow_per_bar != 0 || cash_per_bar != 0; }
 };
 
+// The ledger's events (events.hpp): cash dividends per share and splits
+// (new shares per old one) dated on their ex-date, bars x price columns
+// (NaN or 0: none), cash flows per bar (deposits > 0), and the share of a
+// long's dividends withheld. `on` is false when none is given.
+struct LedgerEvents {
+    bool on = false;
+    View2<double> dividends, splits;  // empty: none
+    View1<double> flows;               // empty: none
+    double dividend_tax = 0;
+};
+
 struct Options {
     double fee_ratio = 0.001425, tax_ratio = 0.003, stop_loss = 1.0;
     double take_profit = __builtin_inf(), trail_stop = __builtin_inf(), trail_stop_activation = 0.0;
@@ -50,12 +61,24 @@ struct Options {
     bool periodically_rebalance = true;
     int orbalt_window = 0, orbalt_window_step = 1;
     AccountOptions account;  // only the native ledger reads it
+    LedgerEvents events;     // and this
 };
 
 // A label's identity: the UTF-8 bytes of its text, owned by the run.
 using Labels = std::vector<std::string>;
 
 // Why a trade ended, for the native ledger.
-enum class ExitReason : std::uint8_t { rebalance, stop_loss, take_profit, trail_stop, delisting, open };
+// `withdrawal`: sold to pay a withdrawal beyond the cash; `cash_in_lieu`:
+// a split left less than a lot, paid out at the close.
+enum class ExitReason : std::uint8_t {
+    rebalance,
+    stop_loss,
+    take_profit,
+    trail_stop,
+    delisting,
+    open,
+    withdrawal,
+    cash_in_lieu
+};
 
 }  // namespace vostra::kernel

@@ -19,6 +19,9 @@
 //   void on_interest(Run &, double amount)     if Host::account_rules: cash interest of this bar
 //   void on_borrow(Run &, int sid, double cash_delta)   if Host::account_rules: a short's borrow fee
 //   void on_order_fill(Run &, const Fill &)    if Host::account_rules: every fill of an order
+//   void on_dividend(Run &, int sid, double amount, bool cash)   if Host::account_rules: a dividend
+//   void on_flow(Run &, double amount)         if Host::account_rules: a deposit or withdrawal
+//   void on_split(Run &, int sid, double ratio)   if Host::account_rules: a held stock splits
 //   void end(Run &)                            after the last bar
 //
 // The entry and exit notices come before the ledger changes anything, in the
@@ -239,6 +242,17 @@ struct Run {
     std::vector<std::uint32_t> by_pass;   // scratch of account::fill_targets: targets in pass order
     std::vector<index_t> fill_bar;        // per stock id: the bar of its last fill
     std::vector<double> filled_in_bar;    // and the shares filled on that bar
+    // The ledger's events (events.hpp): per price column its event bars
+    // (ascending) and the next one not yet passed, the dividends of the
+    // normalised account waiting for a trading price (per price column, 0:
+    // none) and how many wait, and the stocks split on this bar.
+    std::vector<std::vector<index_t>> event_bars;
+    std::vector<std::size_t> event_next;
+    std::vector<double> pending_dividend;
+    std::size_t pending_count = 0;
+    std::vector<int> split_today;
+    std::vector<index_t> flow_bars;
+    std::size_t flow_next = 0;
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}

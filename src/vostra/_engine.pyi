@@ -42,6 +42,11 @@ class RunResult(NamedTuple):
     fills: dict[str, npt.NDArray[Any]] | None
     orders: dict[str, npt.NDArray[Any]] | None
     waiting: npt.NDArray[np.int64] | None
+    dividends: npt.NDArray[np.float64]
+    """Dividends per bar: received (negative: paid by shorts) in cash with
+    capital, else reinvested in the holdings."""
+    flows: npt.NDArray[np.float64]
+    """Cash deposited (negative: withdrawn) per bar, with ``cash_flows``."""
     """Shares held per signal column after the last bar; None without the
     account options."""
     final: dict[str, Any]

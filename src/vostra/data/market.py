@@ -10,12 +10,14 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
-from .frames import aligned, check_frame, matrix
+from .frames import aligned, check_frame, listing, matrix
 from .long import Source, arrow_table, roles_of, scatter, table_source
 
 __all__ = ["Market"]
 
 PRICES = ("open", "high", "low", "close")
+#: The frames of a market besides its prices: volume and the events.
+EXTRA = ("volume", "dividends", "splits")
 Adjust = Literal["factor", "close", None]
 
 
@@ -33,6 +35,12 @@ class Market:
     ``delisting`` option), or, when ``delisted`` is given, on the bar after
     each date it gives (see :meth:`stated_delisting`).
 
+    ``dividends`` (cash per share) and ``splits`` (new shares per old share:
+    2 for 2:1, 0.1 for a 1:10 reverse split) are optional frames dated on
+    the ex-date, NaN (or, for a split, 0) where there is none; a backtest on
+    the market takes them (see :func:`vostra.backtest`). They go with raw
+    prices: adjusted prices hold them already.
+
     Build one with :meth:`from_long` (a long table), :meth:`from_frames`
     (wide frames) or :func:`vostra.read_market` (Parquet or CSV files).
     """
@@ -44,13 +52,15 @@ class Market:
     volume: pd.DataFrame | None = None
     listed: pd.Series | None = None
     delisted: pd.Series | None = None
+    dividends: pd.DataFrame | None = None
+    splits: pd.DataFrame | None = None
 
     def __post_init__(self) -> None:
         if self.close is None:
             raise TypeError("a Market needs close prices: Market.from_frames(close, open=..., ...), "
                             "Market.from_long(table) or vostra.read_market(path)")
         close = check_frame(self.close, "close")
-        for name in ("open", "high", "low", "volume"):
+        for name in ("open", "high", "low") + EXTRA:
             frame = getattr(self, name)
             if frame is not None:
                 check_frame(frame, name)
@@ -59,6 +69,12 @@ class Market:
             matrix(self.volume, "volume")   # numbers, checked here as no backtest reads them
         # Whether the delistings are the caller's word or read from the closes.
         object.__setattr__(self, "_delisted_given", self.delisted is not None)
+        for name, what in (("dividends", "cash per share"), ("splits", "new shares per old share")):
+            frame = getattr(self, name)
+            if frame is not None:
+                values = matrix(frame, name)
+                if ((values < 0) | np.isinf(values)).any():
+                    raise ValueError(f"{name} must be {what}, >= 0 and finite (NaN: none)")
         if self.listed is None or self.delisted is None:
             listed, delisted = _listing_dates(close)
             if self.listed is None:
@@ -88,7 +104,7 @@ class Market:
         return {t: dates[i] if i < len(dates) else None for t, i in zip(stated.index, after)}
 
     def __repr__(self) -> str:
-        fields = [n for n in PRICES + ("volume",) if getattr(self, n) is not None]
+        fields = [n for n in PRICES + EXTRA if getattr(self, n) is not None]
         span = f"{self.dates[0].date()} to {self.dates[-1].date()}" if len(self.dates) else "no dates"
         return (f"Market({len(self.dates)} dates x {len(self.tickers)} tickers, {span}; "
                 f"{', '.join(fields)})")
@@ -97,24 +113,27 @@ class Market:
         """The market of the dates from ``start`` to ``end`` (both included,
         None for no bound), without the tickers that have no value there."""
         rows = self.close.loc[start:end].index
-        frames = {n: getattr(self, n) for n in PRICES + ("volume",) if getattr(self, n) is not None}
+        frames = {n: getattr(self, n) for n in PRICES + EXTRA if getattr(self, n) is not None}
         keep = np.zeros(len(self.tickers), dtype=bool)
-        for frame in frames.values():
-            keep |= frame.loc[rows].notna().to_numpy().any(axis=0)
+        for name, frame in frames.items():
+            if name in PRICES + ("volume",):
+                keep |= frame.loc[rows].notna().to_numpy().any(axis=0)
         return Market(**{n: f.loc[rows, keep] for n, f in frames.items()})
 
     @classmethod
     def from_frames(cls, close: pd.DataFrame, open: pd.DataFrame | None = None,
                     high: pd.DataFrame | None = None, low: pd.DataFrame | None = None,
-                    volume: pd.DataFrame | None = None) -> Market:
+                    volume: pd.DataFrame | None = None, dividends: pd.DataFrame | None = None,
+                    splits: pd.DataFrame | None = None) -> Market:
         """A market of wide pandas frames, dates × tickers."""
-        return cls(open=open, high=high, low=low, close=close, volume=volume)
+        return cls(open=open, high=high, low=low, close=close, volume=volume, dividends=dividends, splits=splits)
 
     @classmethod
     def from_long(cls, table: Any, *, date: str = "date", ticker: str = "ticker",
                   open: str | None = "open", high: str | None = "high", low: str | None = "low",
                   close: str = "close", volume: str | None = "volume", adjust: Adjust = None,
-                  factor: str = "factor", adj_close: str = "adj_close") -> Market:
+                  factor: str = "factor", adj_close: str = "adj_close", dividend: str | None = "dividend",
+                  split: str | None = "split") -> Market:
         """A market from a long table: one row per date and ticker.
 
         ``table`` is a pandas DataFrame (date and ticker may be index
@@ -131,13 +150,20 @@ class Market:
         scales open, high and low by the same ratio ``adj_close / close``,
         so that every bar stays consistent. Volume is left as it is.
 
+        ``dividend`` (cash per share) and ``split`` (new shares per old
+        share) are read, like volume, when the table has them: each row
+        dated on an ex-date, empty (or a split of 0) on the other rows. They
+        go with raw prices: with ``adjust`` they are an error.
+
         Raises ValueError for duplicate (date, ticker) rows, dates that
         cannot be read and values that are not numbers, naming the rows.
         """
         names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close,
-                     volume=volume, adjust=adjust, factor=factor, adj_close=adj_close)
+                     volume=volume, adjust=adjust, factor=factor, adj_close=adj_close, dividend=dividend,
+                     split=split)
         what = "the long table"
-        wanted = [n for n in (date, ticker, open, high, low, close, volume, factor, adj_close) if n is not None]
+        wanted = [n for n in (date, ticker, open, high, low, close, volume, factor, adj_close, dividend, split)
+                  if n is not None]
         table = arrow_table(table, wanted, what)
         roles = long_roles(table.column_names, what, **names)
         return market_from_source(table_source(table, roles), roles, what, adjust)
@@ -162,10 +188,10 @@ def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
 
 def long_roles(present: Any, what: str, *, date: str, ticker: str, open: str | None, high: str | None,
                low: str | None, close: str, volume: str | None, adjust: Adjust, factor: str,
-               adj_close: str) -> dict[str, str]:
+               adj_close: str, dividend: str | None = "dividend", split: str | None = "split") -> dict[str, str]:
     """The column of each role of a long market table, among ``present``."""
-    defaults = dict(open="open", high="high", low="low", volume="volume")
-    given = dict(open=open, high=high, low=low, volume=volume)
+    defaults = dict(open="open", high="high", low="low", volume="volume", dividends="dividend", splits="split")
+    given = dict(open=open, high=high, low=low, volume=volume, dividends=dividend, splits=split)
     optional = {role: (column, column != defaults[role]) for role, column in given.items()}
     required = dict(date=date, ticker=ticker, close=close)
     if adjust == "factor":
@@ -174,7 +200,13 @@ def long_roles(present: Any, what: str, *, date: str, ticker: str, open: str | N
         required["adj_close"] = adj_close
     elif adjust is not None:
         raise ValueError(f"adjust must be 'factor', 'close' or None, got {adjust!r}")
-    return roles_of(present, required, optional, what)
+    roles = roles_of(present, required, optional, what)
+    if adjust is not None and ("dividends" in roles or "splits" in roles):
+        events = [roles[r] for r in ("dividends", "splits") if r in roles]
+        raise ValueError(f"{what}: adjust={adjust!r} with the events {listing(events)}: adjusted prices hold the "
+                         f"dividends and splits already; read raw prices with their events, or pass "
+                         f"dividend=None, split=None")
+    return roles
 
 
 def market_from_source(source: Source, roles: Mapping[str, str], what: str, adjust: Adjust) -> Market:

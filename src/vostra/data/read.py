@@ -108,7 +108,8 @@ def row_filter(schema: pa.Schema, date: str, ticker: str, start: Any, end: Any,
 def read_market(path: str | os.PathLike[str], *, date: str = "date", ticker: str = "ticker",
                 open: str | None = "open", high: str | None = "high", low: str | None = "low",
                 close: str = "close", volume: str | None = "volume", adjust: Adjust = None,
-                factor: str = "factor", adj_close: str = "adj_close", start: Any = None,
+                factor: str = "factor", adj_close: str = "adj_close", dividend: str | None = "dividend",
+                split: str | None = "split", start: Any = None,
                 end: Any = None, tickers: Iterable[Any] | None = None,
                 format: str | None = None) -> Market:
     """A market read from a long table in a file: a Parquet file, a
@@ -123,7 +124,7 @@ def read_market(path: str | os.PathLike[str], *, date: str = "date", ticker: str
     ``"csv"``) overrides what the file name says.
     """
     names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close,
-                 volume=volume, adjust=adjust, factor=factor, adj_close=adj_close)
+                 volume=volume, adjust=adjust, factor=factor, adj_close=adj_close, dividend=dividend, split=split)
     dataset = open_dataset(path, format, dictionary=[ticker])
     what = str(path)
     roles = long_roles(dataset.schema.names, what, **names)

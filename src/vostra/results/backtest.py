@@ -34,7 +34,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
              slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0,
              cash_rate: float = 0.0, volume: pd.DataFrame | None = None,
              max_volume_share: float | None = None, price_limit: float | None = None,
-             blocked: pd.DataFrame | None = None) -> Result:
+             blocked: pd.DataFrame | None = None, dividends: pd.DataFrame | None = None,
+             splits: pd.DataFrame | None = None, cash_flows: pd.Series | None = None,
+             dividend_tax: float = 0.0) -> Result:
     """Backtest target weights against daily prices.
 
     The portfolio starts with a capital of 1.0 (or ``capital``). When a new row of ``weights``
@@ -176,6 +178,32 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     blocked
         A bool frame, dates × tickers (needs ``capital``): nothing fills for a
         ticker on a True cell (a missing cell is False).
+    dividends, splits
+        Events on raw prices, frames of dates × tickers dated on the
+        ex-date (NaN: none): cash per share, and new shares per old share
+        (2 for 2:1, 1.5 for 3:2, 0.1 for a 1:10 reverse split). By default
+        those of a :class:`vostra.Market` given as ``close`` (False: not
+        those). They apply to
+        what was held at the previous close, at the bar's open. With
+        ``capital`` a long receives shares × dividend in cash (less
+        ``dividend_tax``), a short pays it; a split multiplies the shares
+        and leaves the value, the stops and the price limit's reference
+        where they were, and a fraction of a lot it leaves over is paid in
+        cash at that bar's close. Without ``capital`` a dividend enters the
+        holding's return as ``(price + dividend) / previous price`` and a
+        split as ``price × ratio / previous price``: the run on raw prices
+        is the total-return run. Do not give them with prices already
+        adjusted for them.
+    cash_flows
+        Deposits (+) and withdrawals (−) of cash by date (a Series, needs
+        ``capital``), added to the cash at the bar's open. A withdrawal
+        beyond the cash sells the long holdings pro rata at that bar's
+        trading price (whole lots, costs charged) unless the bar
+        rebalances. The statistics read time-weighted returns, so a
+        deposit is no gain; ``Result.flows`` gives the flows per bar.
+    dividend_tax
+        The share of a long's cash dividends withheld (a fraction in
+        [0, 1)).
 
         Under these limits the part of an order that cannot fill waits: it
         is retried on every following bar at that bar's trading price until

@@ -9,7 +9,8 @@ import numpy as np
 import pandas as pd
 
 #: Why a trade ended (or an order was placed), by the engine's reason code.
-EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open")
+EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisting", "open", "withdrawal",
+                "cash_in_lieu")
 
 
 def _labels(sid: np.ndarray, context: dict[str, Any]) -> pd.Series:

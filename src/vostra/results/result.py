@@ -65,7 +65,7 @@ def _holding_bars(t: dict[str, np.ndarray], n_bars: int) -> np.ndarray:
 
 
 def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: np.ndarray,
-                 context: dict[str, Any], shares: bool = False) -> pd.DataFrame:
+                 context: dict[str, Any], shares: bool = False, dividends: bool = False) -> pd.DataFrame:
     """The native ledger's trade columns as the caller's table, in ``order``
     (the engine's entry order); with ``shares`` (an account run) the signed
     shares of every trade after its prices."""
@@ -88,6 +88,7 @@ def _trade_frame(trades: dict[str, np.ndarray], excursions: np.ndarray, order: n
         "weight": t["weight"],
         "holding_bars": holding.astype(np.int64),
         "pnl": t["pnl"],
+        **({"dividends": t["dividends"]} if dividends else {}),
         "return": t["return"],
         "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), EXIT_REASONS),
     })
@@ -342,6 +343,7 @@ class Result:
         else:
             equity = self.equity
             full, index, local_ns = equity.to_numpy(dtype=np.float64), equity.index, None
+        full = self._time_weighted(full)
         return curve_figures(full, index, trade_stats, start=given if engine_start else self.start,
                              start_position=position if engine_start else None,
                              traded=self.traded if traded is None else traded,
@@ -380,10 +382,23 @@ class Result:
         before its last bar (the returns after it are undefined)."""
         equity = self.equity
         anchor = max(int(equity.index.searchsorted(self.start)) - 1, 0) if self.start is not None else 0
-        values = equity.to_numpy(dtype=np.float64)[anchor:]
+        values = self._time_weighted(equity.to_numpy(dtype=np.float64))[anchor:]
         if len(values) < 2 or not (np.all(values[:-1] > 0) and np.all(np.isfinite(values))):
             return pd.Series([], index=equity.index[:0], name="returns", dtype=np.float64)
         return pd.Series(values[1:] / values[:-1] - 1.0, index=equity.index[anchor + 1:], name="returns")
+
+    def _time_weighted(self, equity: np.ndarray) -> np.ndarray:
+        """The curve the statistics read: the equity itself, or with cash
+        flows its time-weighted index (each bar's return the equity over the
+        equity before it plus the bar's flow, which comes at its open), so
+        that a deposit is not a gain."""
+        flows = self._per_bar.get("flows")
+        if flows is None or not flows.any():
+            return equity
+        before = np.concatenate(([self.capital], equity[:-1])) + flows
+        with np.errstate(divide="ignore", invalid="ignore"):
+            growth = np.where(before != 0, equity / before, np.nan)
+        return self.capital * np.cumprod(growth)
 
     def _bar_series(self, name: str, dtype: Any = None) -> pd.Series | None:
         values = self._per_bar.get(name)
@@ -407,6 +422,21 @@ class Result:
         ``cash_rate``; 0 without it."""
         series = self._bar_series("interest")
         return series if series is not None else pd.Series(0.0, index=self.equity.index, name="interest")
+
+    @cached_property
+    def dividends(self) -> pd.Series:
+        """Dividends on each bar: with ``capital`` the cash received (negative:
+        paid by shorts; also per trade in the trade log's ``dividends``),
+        without it what was reinvested in the holdings (part of their
+        ``pnl``); 0 without dividends."""
+        series = self._bar_series("dividends")
+        return series if series is not None else pd.Series(0.0, index=self.equity.index, name="dividends")
+
+    @cached_property
+    def flows(self) -> pd.Series:
+        """Cash deposited (negative: withdrawn) on each bar, with ``cash_flows``."""
+        series = self._bar_series("flows")
+        return series if series is not None else pd.Series(0.0, index=self.equity.index, name="flows")
 
     @cached_property
     def exposure(self) -> pd.Series | None:
@@ -629,8 +659,9 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
     first = int(run.first_rebalance)
     start = _Later(lambda: index[first]) if first >= 0 else None
     account = run.shares is not None
+    dividends = account and "dividends" in (context.get("settings") or {})
     result = Result(equity,
-                    lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context, account),
+                    lambda: _trade_frame(run.trades, run.excursions, run.entry_order, context, account, dividends),
                     operations,
                     weight_date=_Later(lambda: signal_date(report.get("weight_time"))),
                     next_weight_date=_Later(lambda: signal_date(report.get("next_weight_time"))),
@@ -640,7 +671,8 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     close=context.get("close"), settings=context.get("settings"),
                     prices=context.get("prices"),
                     per_bar={"traded": run.traded, "costs": run.costs, "gross": run.gross,
-                             "holdings": run.holdings, "interest": run.interest},
+                             "holdings": run.holdings, "interest": run.interest,
+                             **({"dividends": run.dividends, "flows": run.flows} if hasattr(run, "dividends") else {})},
                     trade_columns=lambda: _trade_columns(run),
                     risk_free=context.get("risk_free", 0.0),
                     capital=context.get("capital", 1.0),

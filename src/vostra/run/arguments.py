@@ -16,6 +16,7 @@ from ..data.prices import PriceArrays, convert_prices, inconsistent_note, market
 from ..data.schedule import Rebalance, schedule
 from ..data.weights import WeightArrays, check_finite, convert_weights, early_scan, run_weights
 from ..data.frequency import infer_periods_per_year
+from .events import event_arguments
 from .market_rules import market_arguments
 from .options import intrabar_stops, lot_sizes, needs_periods, scalar_arguments
 
@@ -112,6 +113,7 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
               trade_at: str | pd.DataFrame = "close", rebalance: Rebalance = "M",
               delisting: Delisting = "auto", lot_size: Any = None, volume: Any = None,
               max_volume_share: Any = None, price_limit: Any = None, blocked: Any = None,
+              dividends: Any = None, splits: Any = None, cash_flows: Any = None, dividend_tax: Any = 0.0,
               **options: Any) -> tuple[dict[str, Any], dict[str, Any]]:
     """The engine arguments of one run on converted inputs: the prices of
     the bars ``bars``, the weight rows ``rows`` and the weight columns where
@@ -175,6 +177,9 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         engine_scalars["lot_size"] = lot_sizes(lot_size, tickers, traded)
     engine_scalars.update(market_arguments(prices.close, bars, volume=volume, max_volume_share=max_volume_share,
                                            price_limit=price_limit, blocked=blocked))
+    engine_scalars.update(event_arguments(prices.close, bars, dividends=dividends, splits=splits,
+                                          cash_flows=cash_flows, dividend_tax=dividend_tax,
+                                          capital=options.get("capital")))
 
     run_arguments = dict(
         price_index=price_ns, price_columns=prices.labels,

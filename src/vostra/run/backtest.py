@@ -29,7 +29,8 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
                 stop_trading: bool, window: int, window_step: int, delisting: Any, split_trades: Any,
                 periods_per_year: Any, capital: Any, lot_size: Any, min_fee: float, slippage: float,
                 leverage: float, borrow_rate: float, cash_rate: float, volume: Any, max_volume_share: Any,
-                price_limit: Any, blocked: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+                price_limit: Any, blocked: Any, dividends: Any = None, splits: Any = None,
+                cash_flows: Any = None, dividend_tax: float = 0.0) -> tuple[dict[str, Any], dict[str, Any]]:
     """The engine's arguments and the run's context for the options of
     :func:`vostra.backtest` (documented there). The context's ``"warnings"``
     are the caller's to issue, at the caller's line."""
@@ -38,6 +39,13 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
         # Delistings the market states are acted on as given, not inferred.
         stated = close.stated_delisting()
         delisting = delisting if stated is None else stated
+    if isinstance(close, Market):
+        # A market's events apply unless given here.
+        dividends = close.dividends if dividends is None else dividends
+        splits = close.splits if splits is None else splits
+    # False: without the market's.
+    dividends = None if dividends is False else dividends
+    splits = None if splits is False else splits
     if volume is None and max_volume_share is not None:
         volume = market_volume
     close, open, high, low = price_frames(close, open, high, low)
@@ -50,7 +58,8 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
         delisting=delisting, split_trades=split_trades, periods_per_year=periods_per_year,
         capital=capital, lot_size=lot_size, min_fee=min_fee, slippage=slippage, leverage=leverage,
         borrow_rate=borrow_rate, cash_rate=cash_rate, volume=volume, max_volume_share=max_volume_share,
-        price_limit=price_limit, blocked=blocked,
+        price_limit=price_limit, blocked=blocked, dividends=dividends, splits=splits, cash_flows=cash_flows,
+        dividend_tax=dividend_tax,
     )
     # The report's default benchmark, its cost line and its ticker drill-down read these. Set
     # before the run: right after it, every step starts with cold caches.
@@ -71,6 +80,12 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
                                **({"blocked": True} if blocked is not None else {}))
     # The orders sell a stock without a last close only when its delisting was given.
     context["stated_delisting"] = _stated(delisting)
+                               **({"blocked": True} if blocked is not None else {}),
+                               **({"dividend_tax": dividend_tax} if dividend_tax else {}),
+                               **{k: True for k, v in dict(dividends=dividends, splits=splits,
+                                                           cash_flows=cash_flows).items() if v is not None})
+    # The ticker drill-down marks the ex-dates.
+    context["events"] = dict(dividends=dividends, splits=splits)
     # Only the orders read the exit rules: made when the book is.
     context["exit_rules"] = functools.partial(
         ExitRules, abs(arguments["stop_loss"]), abs(arguments["take_profit"]), abs(arguments["trail_stop"]),

@@ -1,0 +1,247 @@
+// The ledger's events on raw prices: cash dividends and splits dated on
+// their ex-date, and deposits and withdrawals of cash (LedgerEvents). They
+// happen at the bar's open, to what was held at the previous close, before
+// the bar's revaluation (tests/model.py does the same operations):
+// - With capital, a long receives shares x dividend in cash, less the
+//   dividend tax withheld; a short pays shares x dividend in full. A split
+//   multiplies the shares (and a waiting order's target) by its ratio and
+//   divides the reference price of the next return by it, so the value and
+//   the return trackers, and with them the stop, take-profit and trailing
+//   levels, go on unmoved; a price limit's previous close is divided by it
+//   too (fills.hpp). The fraction of a lot it leaves over is paid in cash at
+//   the bar's close, after its trading ("cash in lieu").
+// - Without capital, a dividend D enters the holding's return as (price + D)
+//   / previous price and a split s as price * s / previous price, the price
+//   being the bar's trading price: the reference price is divided by s and
+//   multiplied by price / (price + D). A dividend on a bar without a trading
+//   price waits for the next bar with one; a rebalance drops it.
+// - A cash flow changes the cash at the open; a withdrawal beyond the cash
+//   sells the longs pro rata at the bar's trading price, after its exits and
+//   waiting orders, unless a rebalance is due: each the fraction
+//   shortfall / (longs' value x (1 - slippage) x (1 - fee - tax)), at most 1,
+//   rounded up to whole lots.
+// Bars with an event of a stock that may be held are taken by the bar loop:
+// a quiet stretch ends before them.
+#pragma once
+#include "ledger.hpp"
+
+#include <limits>
+
+namespace vostra::kernel::events {
+
+inline double dividend_at(const Run &run, index_t d, int col) {
+    const View2<double> &m = run.opt.events.dividends;
+    if (!m.data) return 0.0;
+    double x = m(d, col);
+    return std::isnan(x) ? 0.0 : x;
+}
+
+inline double split_at(const Run &run, index_t d, int col) {
+    const View2<double> &m = run.opt.events.splits;
+    if (!m.data) return 1.0;
+    double x = m(d, col);
+    return std::isnan(x) || x == 0 ? 1.0 : x;
+}
+
+inline double flow_at(const Run &run, index_t d) {
+    const View1<double> &f = run.opt.events.flows;
+    if (!f.data) return 0.0;
+    double x = f[d];
+    return std::isnan(x) ? 0.0 : x;
+}
+
+// The event bars of every price column and of the cash flows, once a run.
+inline void set_up(Run &run) {
+    index_t nbars = run.in.price.rows, ncols = run.in.price.cols;
+    run.event_bars.assign(static_cast<std::size_t>(ncols), {});
+    run.event_next.assign(static_cast<std::size_t>(ncols), 0);
+    run.pending_dividend.assign(static_cast<std::size_t>(ncols), 0.0);
+    for (index_t c = 0; c < ncols; ++c) {
+        std::vector<index_t> &bars = run.event_bars[c];
+        for (index_t b = 0; b < nbars; ++b)
+            if (dividend_at(run, b, static_cast<int>(c)) != 0 || split_at(run, b, static_cast<int>(c)) != 1)
+                bars.push_back(b);
+    }
+    for (index_t b = 0; b < run.opt.events.flows.size; ++b)
+        if (flow_at(run, b) != 0) run.flow_bars.push_back(b);
+}
+
+constexpr index_t never = std::numeric_limits<index_t>::max();
+
+// The first bar at or after d with an event in `bars`, from `next` on
+// (bars are asked for in ascending order).
+inline index_t next_of(const std::vector<index_t> &bars, std::size_t &next, index_t d) {
+    while (next < bars.size() && bars[next] < d) ++next;
+    return next < bars.size() ? bars[next] : never;
+}
+
+// Whether a stretch may start at bar d. Only the stocks held or waiting at
+// its start may be held in it: the first event bar of theirs (or of the
+// cash flows) is marked for the bar loop, which the stretch ends before.
+// A dividend waiting for a price keeps every bar in the bar loop.
+inline bool stretch_may_start(Run &run, index_t d) {
+    if (run.pending_count != 0) return false;
+    index_t first = next_of(run.flow_bars, run.flow_next, d);
+    auto stock = [&](int sid) {
+        int col = run.price_column(sid);
+        first = std::min(first, next_of(run.event_bars[col], run.event_next[col], d));
+    };
+    for (int sid : run.pos.keys()) stock(sid);
+    for (int sid : run.waiting) stock(sid);
+    if (first == d) return false;
+    if (first < run.in.price.rows) run.delisting_at[first] = 1;
+    return true;
+}
+
+// Splits held stock `sid` by `ratio` at the open.
+template <class Host>
+void split(Run &run, Host &host, int sid, int col, double ratio) {
+    run.previous_price[col] = run.previous_price[col] / ratio;
+    double &pending = run.pending_dividend[col];
+    if (pending != 0) pending = pending / ratio;
+    if (!run.opt.account.on) return;
+    host.on_split(run, sid, ratio);
+    run.shares[sid] = run.shares[sid] * ratio;
+    if (market::waits(run, sid)) run.orders[run.waiting_order[sid]].target *= ratio;
+    run.split_today.push_back(sid);
+}
+
+// The dividend of the normalised account waiting in `col`, taken into the
+// reference price once the stock has a trading price.
+template <class Host>
+void reinvest(Run &run, Host &host, int sid, int col) {
+    double price = run.in.price(run.d, col);
+    if (std::isnan(price)) return;
+    double div = run.pending_dividend[col];
+    run.pending_dividend[col] = 0.0;
+    --run.pending_count;
+    double prev = run.previous_price[col];
+    if (std::isnan(prev)) return;
+    host.on_dividend(run, sid, run.pos[sid] * div / prev, false);
+    run.previous_price[col] = prev * (price / (price + div));
+}
+
+// Drops the normalised account's waiting dividends (a rebalance takes every
+// reference price afresh).
+inline void drop_pending(Run &run) {
+    if (run.pending_count == 0) return;
+    std::fill(run.pending_dividend.begin(), run.pending_dividend.end(), 0.0);
+    run.pending_count = 0;
+}
+
+// A cash flow of a bar before the first signal.
+template <class Host>
+void warm_up_flow(Run &run, Host &host) {
+    double f = run.opt.account.on ? flow_at(run, run.d) : 0.0;
+    if (f == 0) return;
+    host.on_date(run, run.d);
+    run.cash = run.cash + f;
+    host.on_flow(run, f);
+}
+
+// The events of bar run.d at its open.
+template <class Host>
+void at_open(Run &run, Host &host) {
+    index_t d = run.d;
+    bool account = run.opt.account.on;
+    run.split_today.clear();
+    if (account) {
+        double f = flow_at(run, d);
+        if (f != 0) {
+            run.cash = run.cash + f;
+            host.on_flow(run, f);
+        }
+    }
+    double tax = run.opt.events.dividend_tax;
+    for (int sid : run.pos.keys()) {
+        int col = run.price_column(sid);
+        double ratio = split_at(run, d, col);
+        if (ratio != 1) split(run, host, sid, col, ratio);
+        double div = dividend_at(run, d, col);
+        if (div != 0 && account) {
+            double n = run.shares[sid];
+            if (n != 0) {
+                double amount = n * div;
+                if (n > 0) amount = amount - amount * tax;
+                run.cash = run.cash + amount;
+                host.on_dividend(run, sid, amount, true);
+            }
+        } else if (div != 0 && run.pos[sid] != 0) {
+            double &pending = run.pending_dividend[col];
+            if (pending == 0) ++run.pending_count;
+            pending = pending + div;
+        }
+        if (!account && run.pending_dividend[col] != 0) reinvest(run, host, sid, col);
+    }
+}
+
+// A long the withdrawal sales may sell: its shares and trading price.
+struct Long {
+    int sid;
+    double shares, price;
+};
+
+// A withdrawal left the cash below 0: the longs are sold pro rata.
+template <class Host>
+void withdrawal_sales(Run &run, Host &host) {
+    double shortfall = -run.cash;
+    std::vector<Long> longs;
+    double total = 0.0;
+    for (int sid : run.pos.keys()) {
+        double n = run.shares[sid];
+        double price = run.in.price(run.d, run.price_column(sid));
+        if (n > 0 && run.pos[sid] != 0 && !std::isnan(price) && !market::exit_waits(run, sid)) {
+            longs.push_back({sid, n, price});
+            total = total + n * price;
+        }
+    }
+    if (!(total > 0)) return;
+    const AccountOptions &a = run.opt.account;
+    double f = shortfall / (total * (1 - a.slippage) * (1 - run.costs.fee_ratio - run.costs.tax_ratio));
+    if (!(f < 1)) f = 1.0;
+    for (const Long &l : longs) {
+        double sold = l.shares * f;
+        double lot = market::lot_of(run, l.sid);
+        if (lot > 0) sold = std::ceil(sold / lot) * lot;
+        if (sold > l.shares) sold = l.shares;
+        if (!(sold > 0)) continue;
+        market::place(run, l.sid, l.shares - sold, l.price, ExitReason::withdrawal);
+        double shares = market::capped(run, l.sid, l.shares - sold, l.price);
+        if (shares == 0)
+            run.cash = account::close(run, host, l.sid, run.cash, true, ExitReason::withdrawal, l.price);
+        else if (shares != l.shares)
+            run.cash = account::trade(run, host, l.sid, shares, l.price, __builtin_nan(""), run.cash, false);
+        run.order_now = -1;
+    }
+}
+
+// The odd shares this bar's splits left, paid at its close.
+template <class Host>
+void cash_in_lieu(Run &run, Host &host) {
+    index_t d = run.d;
+    for (int sid : run.split_today) {
+        double lot = market::lot_of(run, sid);
+        if (!(lot > 0) || !run.pos.contains(sid) || run.shares[sid] == 0) continue;
+        double n = run.shares[sid];
+        double whole = std::trunc(n / lot) * lot;
+        double odd = n - whole;
+        if (odd == 0) continue;
+        int col = run.price_column(sid);
+        double trade_price = run.in.price(d, col), close = run.in.close(d, col);
+        double held = run.pos[sid];
+        double amount = marked_value(held, trade_price, close) * (odd / n);
+        if (whole == 0) {
+            host.on_exit(run, sid, true, ExitReason::cash_in_lieu, held, std::isnan(close) ? trade_price : close);
+            run.pos.erase(sid);
+            market::stop_waiting(run, sid);
+        } else {
+            run.pos.set(sid, held * (whole / n));
+        }
+        run.shares[sid] = whole;
+        run.cash = run.cash + amount;
+        run.traded = true;
+        host.on_fill(run, sid, amount, 0.0, 0.0);
+    }
+}
+
+}  // namespace vostra::kernel::events
