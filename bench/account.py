@@ -13,7 +13,11 @@ Rows, each a pair measured interleaved in this process:
   trailing stop 0.05 from 0.05);
 - the W1 pair through vostra.backtest on DataFrames, the trade log built;
 - W1 with borrow and cash rates (financing, which takes every bar) against
-  the account without them, for the record.
+  the account without them, for the record;
+- W1 with quarterly cash dividends on every stock (about 0.5 % of the
+  close, each stock on its own day of the quarter) and 2:1 splits of 1 %
+  of the stocks against the same run without them, in the account and in
+  the normalised one (goal: at most 1.1x).
 Each account run is first checked to hold whole lots and to reconcile:
 the trades' pnl and the interest add up to the final equity minus the
 capital (1e-9 relative).
@@ -57,6 +61,13 @@ def reconcile(run, capital):
     assert abs(total - (final - capital)) <= 1e-9 * max(capital, abs(final)), (total, final - capital)
 
 
+def reconcile_events(run, capital):
+    """pnl, dividends and interest add up to the equity's gain."""
+    total = math.fsum(run.trades["pnl"]) + math.fsum(run.trades["dividends"]) + math.fsum(run.interest)
+    final = run.equity[-1]
+    assert abs(total - (final - capital)) <= 1e-9 * max(capital, abs(final)), (total, final - capital)
+
+
 def w1(quick):
     """The W1 market (or its quick size) as frames, and the pairs to time."""
     n_stocks, n_bars = (500, 2000) if quick else (2000, 4000)
@@ -75,6 +86,24 @@ def pair(name, plain, account, pairs):
     ratio = account_s / plain_s
     print(f"{name:34s} without {plain_s * 1e3:8.2f} ms   with {account_s * 1e3:8.2f} ms   {ratio:.2f}x", flush=True)
     return ratio
+
+
+def events(close, seed=3):
+    """Quarterly dividends of every stock (0.5 % of its close, on a day of
+    the quarter of its own) and one 2:1 split for 1 % of the stocks, as
+    frames like the close."""
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    n_bars, n = close.shape
+    phase = rng.integers(0, 63, n)
+    on = (np.arange(n_bars)[:, None] % 63) == phase[None, :]
+    dividends = np.where(on, np.round(close.to_numpy() * 0.005, 2), np.nan)
+    splits = np.full((n_bars, n), np.nan)
+    cols = rng.choice(n, max(1, n // 100), replace=False)
+    splits[rng.integers(1, n_bars, len(cols)), cols] = 2.0
+    frame = lambda m: pd.DataFrame(m, index=close.index, columns=close.columns)  # noqa: E731
+    return frame(dividends), frame(splits)
 
 
 def rotation(mkt, k, seed):
@@ -198,9 +227,22 @@ def main() -> int:
     account, _ = prepare(weights, close, open_, high, low, **opts, **ACCOUNT)
     check(_engine.run(**financed), ACCOUNT["capital"], ACCOUNT["lot_size"])
     pair("W1 financing / account", lambda: _engine.run(**account), lambda: _engine.run(**financed), pairs)
+    dividends, splits = events(close)
+    for name, acct in (("account", ACCOUNT), ("normalised", {})):
+        bare, _ = prepare(weights, close, open_, high, low, **opts, **acct)
+        evented, _ = prepare(weights, close, open_, high, low, **opts, **acct, dividends=dividends, splits=splits)
+        got = _engine.run(**evented)
+        assert (got.dividends != 0).any()
+        if acct:
+            reconcile_events(got, ACCOUNT["capital"])
+        ratios[f"W1 events ({name})"] = pair(f"W1 events / {name}", lambda: _engine.run(**bare),
+                                            lambda: _engine.run(**evented), pairs)
     for key in ("W1", "W2 (intrabar stops)", "W1 vostra.backtest"):
         ok = ratios[key] <= 1.3
         print(f"target {'met    ' if ok else 'not met'} {key} account / plain: {ratios[key]:.2f} (goal <= 1.3)")
+    for key in ("W1 events (account)", "W1 events (normalised)"):
+        ok = ratios[key] <= 1.1
+        print(f"target {'met    ' if ok else 'not met'} {key} / without: {ratios[key]:.2f} (goal <= 1.1)")
     return 0
 
 

@@ -269,3 +269,102 @@ def test_whole_shares_on_raw_prices_differ_from_adjusted_ones_only_by_rounding(s
         bound = bound * (1 + r[t - 1].max()) + np.nansum((p[t - 1] + q[t - 1]) * r[t - 1])
         assert gap[t] <= bound + 1e-9 * 1e7, (t, gap[t], bound)
     assert 0 < gap.max() < 1e-3 * 1e7
+
+
+# --- A real split and real dividends ------------------------------------------------
+
+# Apple (AAPL) in 2014, a few bars around each event, typed by hand: the
+# 7-for-1 split that went ex on 2014-06-09 and the four quarterly cash
+# dividends' ex-dates and amounts per share (3.05 and 3.29 before the split,
+# 0.47 after) are the company's announced figures; the closes are the raw
+# (unadjusted) daily closes to the cent as remembered from the public record,
+# not checked against a source from here (nothing may be fetched), so a cent
+# may differ from a vendor's. Nothing the test checks depends on that: it is
+# the arithmetic of these events on these prices.
+AAPL_2014 = """date,close,dividend,split
+2014-02-05,512.59,,
+2014-02-06,512.51,3.05,
+2014-02-07,519.68,,
+2014-05-07,587.99,,
+2014-05-08,585.54,3.29,
+2014-05-09,585.54,,
+2014-06-06,645.57,,
+2014-06-09,93.70,,7
+2014-06-10,94.25,,
+2014-08-06,94.96,,
+2014-08-07,94.48,0.47,
+2014-08-08,94.74,,
+2014-11-05,108.86,,
+2014-11-06,109.70,0.47,
+2014-11-07,109.01,,
+"""
+
+
+def test_a_real_split_and_dividends_give_the_total_return():
+    import io
+    table = pd.read_csv(io.StringIO(AAPL_2014), parse_dates=["date"]).assign(ticker="AAPL")
+    market = vostra.Market.from_long(table)
+    close = table["close"].to_numpy()
+    weights = pd.DataFrame({"AAPL": [1.0]}, index=market.dates[:1])
+    # Held from the close of the second bar (2014-02-06, after its ex-date) on.
+    normalised = vostra.backtest(weights, market, fee=0, tax=0, rebalance=None)
+    # The holding counted in shares: 7 for 1 at the split, each dividend
+    # bought back in at its ex-date's close.
+    shares = 1.0
+    for t in range(2, len(table)):
+        shares *= 1.0 if np.isnan(table["split"][t]) else table["split"][t]
+        if not np.isnan(table["dividend"][t]):
+            shares += shares * table["dividend"][t] / close[t]
+    truth = shares * close[-1] / close[1]
+    # The adjusted close: back-adjusted by (close + dividend) / close and 1 / ratio.
+    step = close / (close + table["dividend"].fillna(0).to_numpy()) / table["split"].fillna(1).to_numpy()
+    adjusted = close * np.append(np.cumprod(step[:0:-1])[::-1], 1.0)
+    equity = normalised.equity.to_numpy()
+    assert equity[-1] / equity[1] == pytest.approx(truth, rel=1e-9)
+    assert adjusted[-1] / adjusted[1] == pytest.approx(truth, rel=1e-9)
+    # Beyond the price's 7 x 109.01 / 512.51, the dividends' yields of about 1.5 %.
+    income = truth / (7 * close[-1] / close[1]) - 1
+    assert income == pytest.approx(3.29 / 585.54 + 0.47 / 94.48 + 0.47 / 109.70, rel=0.01)
+    # An account of 1,000,000 in whole shares with a 10 % stop: the split
+    # (645.57 to 93.70) fires nothing, the shares become 7 times as many and
+    # the dividends come in cash.
+    account = vostra.backtest(weights, market, fee=0, tax=0, rebalance=None, capital=1e6, lot_size=1, stop_loss=0.1)
+    assert account.trades["exit_reason"].tolist() == ["open"]
+    assert account.shares["AAPL"] == 1951 * 7
+    assert account.dividends[account.dividends != 0].tolist() == [1951 * 3.29, 13657 * 0.47, 13657 * 0.47]
+    assert account.trades["dividends"].sum() == pytest.approx(1951 * 3.29 + 2 * 13657 * 0.47)
+    change = account.equity["2014-06-09"] - account.equity["2014-06-06"]
+    assert change == pytest.approx(13657 * 93.70 - 1951 * 645.57, rel=1e-9)   # +1.6 %, not -85 %
+
+
+# --- Data in, views out -----------------------------------------------------------
+
+def test_events_come_in_by_name_and_are_marked_in_the_views():
+    table = pd.DataFrame({
+        "date": pd.to_datetime(["2024-01-02", "2024-01-03", "2024-01-04"] * 2),
+        "ticker": ["A"] * 3 + ["B"] * 3,
+        "close": [10.0, 10.2, 5.1, 20.0, 19.5, 19.6],
+        "dividend": [None, 0.1, None, None, None, 0.2],
+        "split": [0.0, 0.0, 2.0, 0.0, 0.0, 0.0],
+        "factor": 1.0})
+    market = vostra.Market.from_long(table.drop(columns="factor"))
+    assert market.dividends.loc["2024-01-03", "A"] == 0.1 and market.dividends["B"].count() == 1
+    assert market.splits.loc["2024-01-04", "A"] == 2.0
+    assert "dividends" in repr(market) and market.between("2024-01-03").splits.shape == (2, 2)
+    with pytest.raises(ValueError, match="adjusted prices hold the dividends and splits"):
+        vostra.Market.from_long(table, adjust="factor")
+    assert vostra.Market.from_long(table, adjust="factor", dividend=None, split=None).dividends is None
+    weights = pd.DataFrame({"A": [1.0]}, index=market.dates[:1])
+    result = vostra.backtest(weights, market, rebalance=None, capital=10_000, lot_size=1, fee=0, tax=0)
+    assert result.dividends.loc["2024-01-03"] == 0 and result.shares["A"] == 2 * 980   # 980 bought at the close of 01-03
+    figure = result.plot_ticker("A")
+    marks = {t["name"]: t for t in figure["data"]} if isinstance(figure, dict) else {
+        t.name: t for t in figure.data}
+    assert "ex-date: split" in marks and "ex-date: dividend" in marks
+    page = result.report(tickers=["A"])
+    assert 'id="panel-income"' not in page      # nothing came in: held only from the ex-date's close
+    funded = vostra.backtest(weights, market, rebalance=None, capital=10_000, fee=0, tax=0,
+                             cash_flows=pd.Series({"2024-01-04": 1000.0}))
+    assert 'id="panel-income"' in funded.report()
+    with pytest.raises(ValueError, match="cash_flows needs capital"):
+        vostra.backtest(weights, market, cash_flows=pd.Series({"2024-01-04": 1000.0}))

@@ -284,10 +284,12 @@ def _market(args: argparse.Namespace) -> Market:
     if tickers is not None and args.benchmark is not None and not _looks_like_file(args.benchmark):
         tickers = [*tickers, args.benchmark]
     if args.ticker in names:
+        # The dividend and split columns are read by name; adjusted prices hold them already.
+        events = {} if args.adjust is None else dict(dividend=None, split=None)
         return read_market(args.prices, date=args.date, ticker=args.ticker, open=args.open, high=args.high,
                            low=args.low, close=args.close, volume=args.volume, adjust=args.adjust,
                            factor=args.factor, adj_close=args.adj_close, start=args.start, end=args.end,
-                           tickers=tickers)
+                           tickers=tickers, **events)
     given = [f"--{f.replace('_', '-')}" for f in _COLUMN_FLAGS if f in args.given]
     if given:
         raise ValueError(f"{', '.join(given)} name columns of a long table (with a {args.ticker!r} column); "

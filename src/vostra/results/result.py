@@ -681,6 +681,8 @@ def build_result(run: Any, context: dict[str, Any]) -> Result:
                     book=lambda: _book(run, context, signal_date(report.get("next_weight_time"))),
                     fill_source=(run, context, _market_limited(context)) if account else None)
     result._curve = (equity, run.equity, index, context.get("local_ns"))
+    #: The dividends and splits the run took, by ticker (the drill-down marks their ex-dates).
+    result.events = {k: v for k, v in (context.get("events") or {}).items() if v is not None}
     if start is not None:
         result._start_position = (start, first)
     return result

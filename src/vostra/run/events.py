@@ -44,9 +44,16 @@ def _flows(flows: Any, close: pd.DataFrame) -> np.ndarray:
     if flows.index.has_duplicates:
         raise ValueError("cash_flows has a date twice; add the amounts of one date together")
     try:
-        values = pd.to_numeric(flows, errors="raise").astype(np.float64)
+        values = pd.to_numeric(flows, errors="raise").astype(np.float64, copy=True)
     except (TypeError, ValueError):
         raise TypeError("cash_flows must hold amounts of currency") from None
+    try:
+        when = pd.DatetimeIndex(pd.to_datetime(values.index))
+    except (TypeError, ValueError):
+        raise TypeError("cash_flows must be indexed by dates") from None
+    if when.tz is None and close.index.tz is not None:
+        when = when.tz_localize(close.index.tz)
+    values.index = when
     extra = values.index.difference(close.index)
     if len(extra) and values.loc[extra].fillna(0).ne(0).any():
         raise ValueError(f"cash_flows has amounts on dates without prices: {listing(extra)}; a flow "

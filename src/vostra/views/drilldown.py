@@ -4,13 +4,14 @@ levels each trade was held under, as a plotly figure description."""
 
 from __future__ import annotations
 
+from fractions import Fraction
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
 from ..results import series
-from .panels import BENCH, LINE, LOSS, WIN, Panel, axis, dates, panel, value_axis, values
+from .panels import ACCENT, BENCH, LINE, LOSS, WIN, Panel, axis, dates, panel, value_axis, values
 
 if TYPE_CHECKING:
     from ..results.result import Result
@@ -195,6 +196,33 @@ def _trade_markers(trades: pd.DataFrame) -> list[Any]:
     return traces
 
 
+def _ratio_text(ratio: float) -> str:
+    """A split's new shares per old one as it is announced: 2 -> 2:1, 1.5 -> 3:2, 0.1 -> 1:10."""
+    f = Fraction(float(ratio)).limit_denominator(1000)
+    return f"{f.numerator}:{f.denominator}"
+
+
+def _event_markers(result: Result, ticker: Any, close: pd.Series) -> list[Any]:
+    """The ticker's ex-dates: its cash dividends and its splits, on its close."""
+    traces = []
+    events = getattr(result, "events", None) or {}
+    for name, symbol, color in (("dividends", "circle-open", ACCENT), ("splits", "star", LOSS)):
+        frame = events.get(name)
+        if not isinstance(frame, pd.DataFrame) or ticker not in frame.columns:
+            continue
+        cells = frame[ticker].reindex(close.index)
+        on = (cells.notna() & (cells != 0)).to_numpy()
+        if not on.any():
+            continue
+        days = dates(close.index[on])
+        if name == "dividends":
+            text = [f"ex-dividend {d}: {v:.4g} a share" for d, v in zip(days, cells[on])]
+        else:
+            text = [f"split {d}: {_ratio_text(v)}" for d, v in zip(days, cells[on])]
+        traces.append(_marker(days, close[on], f"ex-date: {name[:-1]}", text, symbol, color, 11))
+    return traces
+
+
 def ticker_panel(result: Result, ticker: Any) -> Panel:
     """The drill-down figure of ``ticker`` (see :meth:`Result.plot_ticker`)."""
     fields = _price_frames(result, ticker)
@@ -214,6 +242,7 @@ def ticker_panel(result: Result, ticker: Any) -> Panel:
         note = ("<br><sub>stop levels not drawn: without split_trades or retain_cost they restart "
                 "at rebalances the trade log does not show</sub>")
     data += _trade_markers(trades)
+    data += _event_markers(result, ticker, fields["close"])
     closed = trades["exit_date"].notna().to_numpy()
     won = int((trades["return"].to_numpy(dtype=np.float64)[closed] > 0).sum())
     title = (f"{ticker}: {len(trades):,} trade records, {won:,} of {int(closed.sum()):,} closed "

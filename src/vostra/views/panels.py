@@ -249,6 +249,26 @@ def positions_panel(result: Result, window: pd.DatetimeIndex) -> Panel:
                              domain=[0.0, 0.46], anchor="x2"))
 
 
+def has_income(result: Result) -> bool:
+    """Whether the run had dividends or cash flows to show beside its equity."""
+    return any(bool(getattr(result, name).to_numpy().any()) for name in ("dividends", "flows"))
+
+
+def income_panel(result: Result, window: pd.DatetimeIndex) -> Panel:
+    """The equity beside what came in on the way: the dividends and the
+    interest added up, and the cash deposited (withdrawn)."""
+    x = dates(window)
+    data = [line(x, result.equity.reindex(window), "equity", LINE, 1.4)]
+    for name, color in (("dividends", ACCENT), ("interest", BENCH), ("flows", "#7f7f7f")):
+        part = getattr(result, name).reindex(window).fillna(0.0)
+        if part.any():
+            label = "cash deposited (withdrawn)" if name == "flows" else name
+            data.append(line(x, part.cumsum(), f"{label}, added up", color, 1.3, line_shape="hv", yaxis="y2"))
+    return panel(data, "Equity and income: dividends, interest and cash flows added up",
+                 yaxis=axis(title={"text": "equity"}),
+                 yaxis2=axis(title={"text": "added up"}, overlaying="y", side="right", showgrid=False))
+
+
 def turnover_panel(result: Result, window: pd.DatetimeIndex) -> Panel:
     """The value traded on every bar that traded, and over the trailing year."""
     rolling, how = series.rolling_turnover(result)

@@ -17,7 +17,7 @@ import pandas as pd
 
 from ..results import series, stats as stats_module
 from .drilldown import most_traded, ticker_panel
-from .panels import (BENCH, LINE, Panel, axis, dates, distribution_panel, equity_panel,
+from .panels import (BENCH, LINE, Panel, axis, dates, distribution_panel, equity_panel, has_income, income_panel,
                      excursion_panel, histogram_panel, line, monthly_panel, panel, panel_html,
                      positions_panel, rolling_beta_panel, rolling_sharpe_panel,
                      rolling_volatility_panel, sweep_panel, turnover_panel, yearly_panel)
@@ -356,6 +356,7 @@ def build_report(result: Result, path: str | Path | None = None, *,
                            {"peak": "date", "trough": "date", "recovery": "date",
                             "depth": "pct", "days": "int", "bars": "int"})
     body = [div("equity", equity_panel(equity, bench)),
+            *([div("income", income_panel(result, window))] if has_income(result) else []),
             f"<h2>Worst drawdown periods</h2>{drawdowns}",
             div("yearly", yearly_panel(equity, bench)),
             div("monthly", monthly_panel(equity)),
