@@ -44,7 +44,7 @@ def _flows(flows: Any, close: pd.DataFrame) -> np.ndarray:
     if flows.index.has_duplicates:
         raise ValueError("cash_flows has a date twice; add the amounts of one date together")
     try:
-        values = pd.to_numeric(flows, errors="raise").astype(np.float64, copy=True)
+        values = pd.to_numeric(flows, errors="raise").astype(np.float64).copy()
     except (TypeError, ValueError):
         raise TypeError("cash_flows must hold amounts of currency") from None
     try:
