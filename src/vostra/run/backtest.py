@@ -77,13 +77,12 @@ def prepare_run(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame |
                                                    borrow_rate=borrow_rate, cash_rate=cash_rate),
                                **{k: v for k, v in dict(max_volume_share=max_volume_share,
                                                         price_limit=price_limit).items() if v is not None},
-                               **({"blocked": True} if blocked is not None else {}))
-    # The orders sell a stock without a last close only when its delisting was given.
-    context["stated_delisting"] = _stated(delisting)
                                **({"blocked": True} if blocked is not None else {}),
                                **({"dividend_tax": dividend_tax} if dividend_tax else {}),
                                **{k: True for k, v in dict(dividends=dividends, splits=splits,
                                                            cash_flows=cash_flows).items() if v is not None})
+    # The orders sell a stock without a last close only when its delisting was given.
+    context["stated_delisting"] = _stated(delisting)
     # The ticker drill-down marks the ex-dates.
     context["events"] = dict(dividends=dividends, splits=splits)
     # Only the orders read the exit rules: made when the book is.
