@@ -221,3 +221,67 @@ def test_walk_forward_returns_and_weights_equal_skfolios(name):
     expected = [(before[k] - weights[k]) @ X.loc[day].to_numpy() for k, day in enumerate(firsts)]
     assert np.abs(next_bar.loc[firsts].to_numpy() - expected).max() < 1e-10
     assert np.abs(next_bar.drop(firsts)).max() < 1e-10
+
+
+# --- Walk-forward of a strategy ----------------------------------------------
+
+def perturbed_after(market, date, seed=0):
+    """The market with every price after ``date`` moved at random (missing
+    ones stay missing, so listings and delistings do not change)."""
+    rng = np.random.default_rng(seed)
+    later = market.dates > date
+    frames = {}
+    for name in ("open", "high", "low", "close"):
+        frame = getattr(market, name).copy()
+        frame.loc[later] *= rng.uniform(0.8, 1.25, (int(later.sum()), frame.shape[1]))
+        frames[name] = frame
+    return vostra.Market(**frames, volume=market.volume)
+
+
+def test_nothing_after_a_date_changes_the_fits_choices_or_account_before_it(market):
+    cut = market.dates[500]
+    other = perturbed_after(market, cut)
+    walks = [vostra.walk_forward(TopN(), m, grid={"n": [3, 8]}, train="1Y", test="6M", refit="M",
+                                 lookback=60, backend="serial", fee=0.001, tax=0) for m in (market, other)]
+    before = [w.windows[w.windows["train_end"] <= cut] for w in walks]
+    assert len(before[0]) >= 2 and len(before[0]) < len(walks[0].windows)
+    pd.testing.assert_frame_equal(before[0][["n", "in_sample"]], before[1][["n", "in_sample"]])
+    for fit, again in zip(walks[0].result.fits, walks[1].result.fits):
+        if fit.date <= cut:
+            pd.testing.assert_series_equal(fit.weights, again.weights)
+    pd.testing.assert_series_equal(walks[0].result.equity.loc[:cut], walks[1].result.equity.loc[:cut])
+    assert not walks[0].result.equity.loc[cut:].equals(walks[1].result.equity.loc[cut:])
+
+
+def test_walk_chooses_on_train_windows_and_trades_one_account(market):
+    log = Log()
+    grid = {"log": [log], "previous_weights": [None]}
+    options = dict(train="1Y", test="6M", refit="M", lookback=40, capital=1e6, lot_size=100, backend="serial")
+    walk = vostra.walk_forward(Recorder(), market, grid=grid, **options)
+    result, windows = walk.result, walk.windows
+    # Each window's choice is the best of its train table, and its statistic is the chosen run's there.
+    for row, table in zip(windows.itertuples(), walk.train_tables):
+        assert row.run == table["sharpe"].idxmax() and row.in_sample == table.at[row.run, "sharpe"]
+    # One account through every test window: its first trades follow the first test window's start.
+    first_test = windows["test_start"].iloc[0]
+    assert result.trades["entry_date"].min() == first_test
+    assert walk.equity.index[0] == market.dates[market.dates.get_loc(first_test) - 1]
+    assert sum(len(f) for f in walk.fitted) == len(result.fits) == windows["refits"].sum()
+    # In sequence, each out-of-sample fit was handed what the account held.
+    fills, close = result.fills, market.close.ffill()
+    shares = fills.pivot_table(index="date", columns="ticker", values="shares", aggfunc="sum")
+    held = shares.reindex(close.index).fillna(0.0).cumsum().reindex(columns=close.columns, fill_value=0.0)
+    for seen, fit in zip(log[-len(result.fits):], result.fits):
+        assert seen["last"] == fit.date
+        expected = held.loc[fit.date] * close.loc[fit.date] / result.equity.loc[fit.date]
+        np.testing.assert_allclose(seen["previous"], expected.reindex(seen["tickers"]).fillna(0.0), atol=1e-12)
+    piece = walk.pieces[-1]
+    assert windows["test_return"].iloc[-1] == pytest.approx(piece.iloc[-1] / piece.iloc[0] - 1)
+
+    with pytest.raises(ValueError, match="TopN has no parameter 'k'; its parameters are 'n', 'score'"):
+        vostra.walk_forward(TopN(), market, grid={"k": [1, 2]}, train="1Y", test="6M")
+    with pytest.raises(ValueError, match="test windows must follow each other"):
+        vostra.walk_forward(TopN(), market, train="1Y", test="3M", step="6M")
+    with pytest.raises(ValueError, match="lacks the history lookback=300"):
+        vostra.walk_forward(TopN(), market, train="6M", test="6M", lookback=300)
+

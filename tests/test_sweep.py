@@ -291,6 +291,17 @@ def test_ray_backend_equals_one_by_one_runs(local_ray, market, signals):
     assert local_ray.is_initialized() and local_ray.cluster_resources()["CPU"] == 2
 
 
+def test_a_strategys_fits_on_ray_and_threads_equal_one_after_the_other(local_ray, market):
+    from vostra.research.estimators import TopN
+
+    kwargs = dict(grid={"n": [3, 6]}, train="1Y", test="6M", refit="W", lookback=60)
+    serial = vostra.walk_forward(TopN(), market, backend="serial", **kwargs)
+    for backend in ("threads", "ray"):
+        other = vostra.walk_forward(TopN(), market, backend=backend, workers=2, **kwargs)
+        pd.testing.assert_frame_equal(other.windows, serial.windows)
+        pd.testing.assert_series_equal(other.result.equity, serial.result.equity)
+
+
 @contextlib.contextmanager
 def ray_cluster(ray, nodes):
     """A Ray cluster of `nodes` one-CPU nodes on this machine. Ray's test

@@ -5,6 +5,10 @@ engine ``vostra.core.vantrel`` and returns a ``Result`` with the equity
 curve, the trade log, the next-day operations, statistics and plots.
 ``sweep`` runs a grid of options on threads of this process (the engine
 releases the interpreter lock while it simulates) or on a Ray cluster.
+``backtest`` and ``walk_forward`` also take a strategy that learns its
+weights (an estimator with scikit-learn's convention, such as skfolio's or
+``EqualWeight``, ``InverseVolatility``, ``TopN``, or a function history ->
+weights), refitted on a schedule on the data up to each refit date.
 ``walk_forward`` chains the out-of-sample runs of the best configuration of
 rolling train windows; ``overfitting`` and the Sharpe ratio tests of
 ``vostra.research.overfit`` say how much a sweep's best run owes to the search.
@@ -34,6 +38,7 @@ _EXPORTS = {
     "Market": "data.market", "read_market": "data.read", "synthetic_market": "data.synthetic",
     "backtest": "research.learn", "Result": "results.result", "ACTIONS": "results.result",
     "statistics": "results.stats",
+    "EqualWeight": "research.estimators", "InverseVolatility": "research.estimators", "TopN": "research.estimators",
     "sweep": "research.sweep", "walk_forward": "research.walkforward", "WalkForward": "research.walkforward",
     **{name: "research.overfit" for name in (
         "Overfitting", "backtest_overfitting_probability", "deflated_sharpe_ratio", "effective_trials",
@@ -42,6 +47,7 @@ _EXPORTS = {
 _LAYERS = ("data", "run", "results", "views", "research", "cli")
 
 __all__ = ["backtest", "read_market", "sweep", "walk_forward", "WalkForward", "Result", "ACTIONS", "statistics",
+           "EqualWeight", "InverseVolatility", "TopN",
            "synthetic_market", "Market", "probabilistic_sharpe_ratio", "deflated_sharpe_ratio",
            "expected_max_sharpe", "effective_trials", "backtest_overfitting_probability",
            "overfitting_statistics", "overfitting", "Overfitting"]
@@ -66,6 +72,7 @@ if TYPE_CHECKING:
     from .data.market import Market
     from .data.read import read_market
     from .data.synthetic import synthetic_market
+    from .research.estimators import EqualWeight, InverseVolatility, TopN
     from .research.overfit import (Overfitting, backtest_overfitting_probability, deflated_sharpe_ratio,
                                    effective_trials, expected_max_sharpe, overfitting, overfitting_statistics,
                                    probabilistic_sharpe_ratio)

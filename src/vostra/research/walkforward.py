@@ -27,6 +27,7 @@ from .overfit import (Overfitting, overfitting, probabilistic_sharpe_ratio, retu
 from ..results.stats import STAT_LABELS, SUMMARY_KEYS, _format_value, statistics
 from .sweep import (STAT_COLUMNS, _check_run_options, _combinations, _execute, _named_weights,
                     _sharing, _table, _with_overfitting, with_market_volume)
+from .strategy import as_strategy, is_strategy
 from .windows import Length, window_length as _length
 
 __all__ = ["walk_forward", "WalkForward", "window_bounds"]
@@ -319,6 +320,15 @@ class WalkForward:
         The equity of every test run as the engine returned it.
     train_tables
         The sweep table of every train window.
+    result
+        For a strategy (an estimator or a function): the out-of-sample
+        run as one :class:`vostra.Result`, one account from the first test
+        window to the last (trades, fills, the orders for the next bar from
+        the last window's choice, the report), with the fits it traded
+        (``result.fits``, ``result.fitted``). None for weights.
+    fitted
+        For a strategy: per window, the weights fitted on its refit dates
+        (dates × tickers). None for weights.
     """
 
     equity: pd.Series
@@ -330,6 +340,8 @@ class WalkForward:
     select: str
     pieces: list[pd.Series] = field(repr=False)
     train_tables: list[pd.DataFrame] = field(repr=False)
+    result: Any = field(default=None, repr=False)
+    fitted: list[pd.DataFrame] | None = field(default=None, repr=False)
 
     @property
     def stats(self) -> pd.Series:
@@ -406,18 +418,29 @@ def _prices(close, open, high, low):
 def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataFrame],
                  close: pd.DataFrame | Market, open: pd.DataFrame | None = None,
                  high: pd.DataFrame | None = None, low: pd.DataFrame | None = None, *,
-                 grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]] | None,
+                 grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]] | None = None,
                  train: Length, test: Length, step: Length | None = None,
                  select: str = "sharpe", anchored: bool = False,
                  backend: str = "process", workers: int | None = None,
-                 progress: bool = False, pbo_blocks: int = 16, **options: Any) -> WalkForward:
-    """Walk-forward sweep of a grid of options.
+                 progress: bool = False, pbo_blocks: int = 16, refit: Any = None,
+                 lookback: Any = 252, missing: str = "drop", **options: Any) -> WalkForward:
+    """Walk-forward sweep of a grid of options, or of a strategy's
+    hyperparameters.
 
     Parameters
     ----------
     weights, close, open, high, low, grid, **options
         As for :func:`vostra.sweep`: named weight frames are one more
         dimension of the grid; ``**options`` hold for every run.
+        ``weights`` may instead be a strategy that learns (an estimator
+        such as skfolio's, or a function ``history -> weights``; see
+        :func:`vostra.backtest`); ``grid`` then names its parameters
+        (``get_params()`` names, or the function's keywords).
+    refit, lookback, missing
+        For a strategy, as for :func:`vostra.backtest`: it is refitted on
+        the dates of ``refit`` (default ``"M"``) and on the last bar of
+        every train window, each fit on the ``lookback`` returns up to its
+        date's close.
     train, test, step
         Window lengths: numbers of bars, or calendar lengths such as
         ``"3Y"``, ``"6M"``, ``"2Q"``, ``"13W"``, ``"90D"`` (all of one kind).
@@ -450,7 +473,30 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
     ``volume`` take the volume of a :class:`vostra.Market` given as
     ``close``. The whole-period sweep gives the hindsight best and the
     overfitting figures.
+
+    A strategy is walked with one account: on every train window each
+    configuration's fits there (each on the data up to its own refit
+    date) are backtested as weights, the best by ``select`` is refitted
+    through the following test window, and the targets of all test
+    windows are traded as one run from the first test window to the end
+    (``result``: its trades, fills and the orders for the next bar;
+    ``fitted``: the weights of each window; ``windows`` adds the number of
+    ``refits``). Fits that need no previous weights run in parallel on the
+    backend's threads or Ray; the others in sequence. The test windows
+    must follow each other (``step`` equal to ``test``).
     """
+    if isinstance(weights, type) or is_strategy(weights):
+        from .strategy_walk import walk_strategy
+
+        statistic, maximize = _selection(select)
+        return walk_strategy(as_strategy(weights), close, open, high, low, grid=grid, train=train, test=test,
+                             step=step, select=select, anchored=anchored, refit="M" if refit is None else refit,
+                             lookback=lookback, missing=missing, backend=backend, workers=workers,
+                             progress=progress, pbo_blocks=pbo_blocks, statistic=statistic, maximize=maximize,
+                             options=options, stacklevel=4)
+    if refit is not None:
+        raise TypeError("refit= refits a strategy (an estimator or a function history -> weights); "
+                        "weights frames are traded as they are")
     volume = close.volume if isinstance(close, Market) else None
     close, open, high, low = _prices(close, open, high, low)
     statistic, maximize = _selection(select)
