@@ -55,11 +55,18 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
             raise TypeError("refit= refits a strategy (an estimator or a function history -> weights); "
                             "weights frames are traded as they are")
         return run_backtest(_bound(weights, close, open, high, low, options), stacklevel=3)
-    options.setdefault("rebalance", None)
+    refit = "M" if refit is None else refit
+    options.setdefault("rebalance", default_rebalance(refit))
     _bound(None, close, open, high, low, options)   # bad options fail before any fit
-    return strategy_backtest(as_strategy(weights), close, open, high, low, refit="M" if refit is None else refit,
+    return strategy_backtest(as_strategy(weights), close, open, high, low, refit=refit,
                              lookback=lookback, missing=missing, backend=backend, workers=workers,
                              address=address, progress=progress, options=options, stacklevel=4)
+
+
+def default_rebalance(refit: Any) -> Any:
+    """A strategy trades each refit: on the refit frequency's own schedule
+    (so that the orders know the next one), else on the refit dates."""
+    return refit if isinstance(refit, str) else None
 
 
 def strategy_backtest(strategy: Strategy, close: Any, open: Any, high: Any, low: Any, *, refit: Any,
@@ -132,9 +139,9 @@ _STRATEGY_DOC = """
     and priced on that date (with ``missing="drop"``, only those with
     closes over the whole window; ``"keep"`` hands NaN returns before a
     listing to the estimator). The fit's weights are a weight row dated on
-    the refit date, traded on the next bar; ``rebalance`` defaults to None
-    (trade each refit), and a frequency brings the account back to the
-    last fit's target on every scheduled bar. An estimator that needs the
+    the refit date, traded on the next bar; ``rebalance`` defaults to the
+    refit schedule (each refit is traded), and a finer one brings the
+    account back to the last fit's target on every scheduled bar. An estimator that needs the
     weights it holds (skfolio's ``needs_previous_weights``, or a
     ``previous_weights`` parameter) gets those the account really holds at
     the refit date's close, after drift, lots and unfilled orders; its fits

@@ -13,7 +13,7 @@ import pandas as pd
 from ..results.backtest import run_backtest
 from ..results.result import Result
 from ..results.stats import statistics
-from .learn import _bound, fitted_frame, market_of
+from .learn import _bound, default_rebalance, fitted_frame, market_of
 from .overfit import overfitting
 from .refits import (Account, _has_history, delisting_bars, fit_all, fit_in_sequence, refit_bars,
                      target_frame)
@@ -65,10 +65,6 @@ def walk_strategy(strategy: Strategy, close: Any, open: Any, high: Any, low: Any
         raise ValueError("a strategy's walk trades one account from window to window: its test windows "
                          "must follow each other (step equal to test)")
     choices = _choices(strategy, grid)
-    options = {"rebalance": None, **options}
-    _bound(None, close, open, high, low, options)
-    delisted = delisting_bars(data, options.get("delisting", "auto"))
-
     # Every test window starts with a fit on its train window's last bar.
     starts = np.array([b[2] - 1 for b in bounds])
     scheduled = refit_bars(data, refit, lookback)
@@ -77,6 +73,11 @@ def walk_strategy(strategy: Strategy, close: Any, open: Any, high: Any, low: Any
     if short:
         raise ValueError(f"the fit before the test window starting {dates[short[0] + 1].date()} lacks the history "
                          f"lookback={lookback!r} asks for; start the walk later (a longer train) or shorten it")
+    # The refit schedule is the rebalance one only when the windows start on it.
+    on_schedule = len(bars) == len(scheduled)
+    options = {"rebalance": default_rebalance(refit) if on_schedule else None, **options}
+    _bound(None, close, open, high, low, options)
+    delisted = delisting_bars(data, options.get("delisting", "auto"))
     account = Account(data, options, delisted)
     fits = _fits_of_every_choice(choices, data, bars, lookback, missing, account, options["rebalance"],
                                  backend, workers, progress)
