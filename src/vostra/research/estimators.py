@@ -27,9 +27,13 @@ class PortfolioEstimator:
 
     @classmethod
     def _param_names(cls) -> list[str]:
-        signature = inspect.signature(cls.__init__)
-        return [name for name, p in signature.parameters.items()
-                if name != "self" and p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
+        names = cls.__dict__.get("_names")
+        if names is None:   # read once per class: clones ask on every fit
+            signature = inspect.signature(cls.__init__)
+            names = [name for name, p in signature.parameters.items()
+                     if name != "self" and p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
+            cls._names = names
+        return names
 
     def get_params(self, deep: bool = True) -> dict[str, Any]:
         return {name: getattr(self, name) for name in self._param_names()}
@@ -54,9 +58,6 @@ class PortfolioEstimator:
             raise ValueError(f"X must be returns, observations × assets; got {values.ndim} dimension(s)")
         if values.shape[1] == 0:
             raise ValueError("X has no assets")
-        names = getattr(X, "columns", None)
-        if names is not None:
-            self.feature_names_in_ = np.asarray(names, dtype=object)
         self.n_features_in_ = values.shape[1]
         return values
 
@@ -88,13 +89,17 @@ class InverseVolatility(PortfolioEstimator):
 
     def fit(self, X: Any, y: Any = None) -> InverseVolatility:
         values = self._returns(X)
-        present = ~np.isnan(values)
-        counts = present.sum(axis=0)
-        usable = counts > self.ddof
-        filled = np.where(present, values, 0.0)
-        mean = np.divide(filled.sum(axis=0), counts, out=np.zeros(values.shape[1]), where=counts > 0)
-        squares = (np.where(present, values - mean, 0.0) ** 2).sum(axis=0)
-        variance = np.divide(squares, counts - self.ddof, out=np.zeros(values.shape[1]), where=usable)
+        missing = np.isnan(values)
+        if not missing.any():
+            usable = np.full(values.shape[1], len(values) > self.ddof)
+            variance = values.var(axis=0, ddof=self.ddof) if usable.any() else np.zeros(values.shape[1])
+        else:
+            counts = len(values) - missing.sum(axis=0)
+            usable = counts > self.ddof
+            mean = np.divide(np.where(missing, 0.0, values).sum(axis=0), counts,
+                             out=np.zeros(values.shape[1]), where=counts > 0)
+            squares = (np.where(missing, 0.0, values - mean) ** 2).sum(axis=0)
+            variance = np.divide(squares, counts - self.ddof, out=np.zeros(values.shape[1]), where=usable)
         usable &= variance > 0
         if not usable.any():
             raise ValueError("no asset's returns vary in the window: inverse volatility has no weights")

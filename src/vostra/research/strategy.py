@@ -242,9 +242,10 @@ class MarketData:
             raise ValueError(f"missing must be 'drop' or 'keep', got {missing!r}")
         return np.flatnonzero(active)
 
-    def window_returns(self, start: int, bar: int, columns: np.ndarray) -> pd.DataFrame:
+    def window_returns(self, start: int, bar: int, columns: np.ndarray,
+                       tickers: pd.Index | None = None) -> pd.DataFrame:
         return pd.DataFrame(self.returns[start:bar + 1, columns], index=self.dates[start:bar + 1],
-                            columns=self.tickers[columns])
+                            columns=self.tickers[columns] if tickers is None else tickers, copy=False)
 
     def history(self, start: int, bar: int, columns: np.ndarray) -> Market:
         """The market a function sees: the closes from the one before the
@@ -308,7 +309,7 @@ def refit(strategy: Any, market: Market | pd.DataFrame | MarketData, date: Any, 
     data = MarketData.of(market)
     bar = data.bar(date)
     start = lookback_start(data.dates, bar, lookback)
-    where = _window_text(data, max(start, 1), bar)
+    where = _Where(data, max(start, 1), bar)
     if start < 1 or bar - start + 1 < 2:
         raise FitError(f"{where}: lookback={lookback!r} needs returns from before the market's "
                        f"second bar {data.dates[min(1, len(data.dates) - 1)].date()}; a fit needs "
@@ -326,7 +327,7 @@ def refit(strategy: Any, market: Market | pd.DataFrame | MarketData, date: Any, 
             estimator = strategy._configured()
             if previous is not None:
                 _last_step(estimator).set_params(previous_weights=previous.to_numpy())
-            estimator.fit(data.window_returns(start, bar, columns))
+            estimator.fit(data.window_returns(start, bar, columns, tickers))
             raw, names = _estimator_weights(estimator)
         else:
             estimator = None
@@ -341,9 +342,15 @@ def refit(strategy: Any, market: Market | pd.DataFrame | MarketData, date: Any, 
                columns=columns)
 
 
-def _window_text(data: MarketData, start: int, bar: int) -> str:
-    return (f"the fit on {data.dates[min(start, bar)].date()} .. {data.dates[bar].date()} "
-            f"(refit on {data.dates[bar].date()})")
+class _Where:
+    """The window in a message, written only when one is."""
+
+    def __init__(self, data: MarketData, start: int, bar: int) -> None:
+        self.dates, self.start, self.bar = data.dates, start, bar
+
+    def __format__(self, spec: str) -> str:
+        first, last = self.dates[min(self.start, self.bar)].date(), self.dates[self.bar].date()
+        return f"the fit on {first} .. {last} (refit on {last})"
 
 
 def _estimator_weights(estimator: Any) -> tuple[Any, Any]:
@@ -357,7 +364,7 @@ def _estimator_weights(estimator: Any) -> tuple[Any, Any]:
     return weights, names
 
 
-def _checked_weights(raw: Any, names: Any, tickers: pd.Index, data: MarketData, where: str) -> pd.Series:
+def _checked_weights(raw: Any, names: Any, tickers: pd.Index, data: MarketData, where: _Where) -> pd.Series:
     """The weights by ticker over the window's tickers, or a FitError."""
     if isinstance(raw, Mapping):
         raw = pd.Series(raw, dtype=np.float64)
@@ -374,7 +381,7 @@ def _checked_weights(raw: Any, names: Any, tickers: pd.Index, data: MarketData, 
             if not np.isfinite(values).all():
                 bad = ~np.isfinite(values)
                 raise FitError(f"{where}: weights that are not finite numbers for {listing(tickers[bad])}")
-            return pd.Series(values, index=tickers, dtype=np.float64)
+            return pd.Series(values, index=tickers, copy=False)
         labels = pd.Index(names)
         if len(labels) != len(values):
             raise FitError(f"{where}: {len(values)} weights for the {len(labels)} assets the estimator names")
