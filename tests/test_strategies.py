@@ -285,3 +285,26 @@ def test_walk_chooses_on_train_windows_and_trades_one_account(market):
     with pytest.raises(ValueError, match="lacks the history lookback=300"):
         vostra.walk_forward(TopN(), market, train="6M", test="6M", lookback=300)
 
+
+
+def test_fits_on_raw_prices_see_a_holders_returns_across_splits_and_dividends():
+    adjusted = gbm(300, 4)
+    ex = adjusted.index[200]
+    raw = adjusted.copy()
+    raw.iloc[:200, 1] *= 2.0                     # T1 splits 2:1 on the ex-date
+    splits = pd.DataFrame(np.nan, index=raw.index, columns=raw.columns)
+    splits.loc[ex, "T1"] = 2.0
+    dividends = splits * np.nan
+    dividends.loc[ex, "T2"] = 1.5                # T2 pays 1.5 a share
+    logs = {}
+    for name, market in {"adjusted": vostra.Market.from_frames(adjusted),
+                         "raw": vostra.Market.from_frames(raw, splits=splits)}.items():
+        logs[name] = Log()
+        vostra.backtest(Recorder(logs[name]), market, refit=20, lookback=60, fee=0, tax=0)
+    # From the split on (the refit on the ex-date first), the account holds what it held on adjusted prices.
+    after = [(a, b) for a, b in zip(logs["adjusted"], logs["raw"]) if a["last"] >= ex]
+    assert after and all(np.abs(a["previous"] - b["previous"]).max() < 1e-12 for a, b in after)
+    data = MarketData.of(vostra.Market.from_frames(raw, splits=splits, dividends=dividends))
+    seen = data.window_returns(200, 200, np.arange(4)).iloc[0]
+    assert seen["T1"] == pytest.approx(adjusted["T1"].pct_change().loc[ex], rel=1e-12)
+    assert seen["T2"] == pytest.approx((raw.loc[ex, "T2"] + 1.5) / raw["T2"].iloc[199] - 1, rel=1e-12)

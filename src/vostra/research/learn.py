@@ -37,9 +37,10 @@ def market_of(close: Any, open: Any = None, high: Any = None, low: Any = None) -
     """The market of a call's price arguments (a Market, or frames)."""
     if isinstance(close, Market) and open is None and high is None and low is None:
         return close
-    volume = close.volume if isinstance(close, Market) else None
+    extra = {name: getattr(close, name) for name in ("volume", "dividends", "splits")} if isinstance(
+        close, Market) else {}
     close, open, high, low = price_frames(close, open, high, low)
-    return Market(close=close, open=open, high=high, low=low, volume=volume)
+    return Market(close=close, open=open, high=high, low=low, **extra)
 
 
 def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | None = None,
@@ -77,7 +78,7 @@ def strategy_backtest(strategy: Strategy, close: Any, open: Any, high: Any, low:
     with ``fits``, ``fitted`` and ``refits`` added."""
     if backend not in ("threads", "process", "ray", "serial"):
         raise ValueError(f"backend must be 'threads', 'ray' or 'serial', got {backend!r}")
-    data = MarketData.of(market_of(close, open, high, low))
+    data = MarketData.of(market_of(close, open, high, low), options.get("dividends"), options.get("splits"))
     bars = refit_bars(data, refit, lookback)
     jobs = [(strategy, int(bar)) for bar in bars]
     delisted = delisting_bars(data, options.get("delisting", "auto"))

@@ -265,6 +265,10 @@ class Account:
             self.options["periods_per_year"] = infer_periods_per_year(data.dates)[0]
         if self.options.get("max_volume_share") is not None and self.options.get("volume") is None:
             self.options["volume"] = market.volume
+        for name in ("dividends", "splits"):   # a market's events apply unless given (False: none)
+            given = self.options.get(name)
+            given = getattr(market, name) if given is None else given
+            self.options[name] = None if given is False else given
         self.delisted = delisted
         if delisted is None:
             self.options["delisting"] = None

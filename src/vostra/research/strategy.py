@@ -196,7 +196,12 @@ class MarketData:
     first: np.ndarray              # per ticker, its first bar with a close (len(dates) for none)
 
     @classmethod
-    def of(cls, market: Market | pd.DataFrame | MarketData) -> MarketData:
+    def of(cls, market: Market | pd.DataFrame | MarketData, dividends: Any = None,
+           splits: Any = None) -> MarketData:
+        """``dividends`` and ``splits`` (frames dated on the ex-date; by
+        default the market's, False for none) make the returns a holder's:
+        on an ex-date the split's new shares and the dividend's cash count,
+        so that raw prices give the returns the account earns."""
         if isinstance(market, MarketData):
             return market
         if not isinstance(market, Market):
@@ -207,7 +212,12 @@ class MarketData:
         carried = pd.DataFrame(close).ffill().to_numpy()
         returns = np.full_like(carried, np.nan)
         if len(carried) > 1:
-            returns[1:] = carried[1:] / carried[:-1] - 1.0
+            ratio, cash = _events(market, dividends, splits)
+            if ratio is None and cash is None:
+                returns[1:] = carried[1:] / carried[:-1] - 1.0
+            else:
+                value = carried[1:] * (1.0 if ratio is None else ratio[1:]) + (0.0 if cash is None else cash[1:])
+                returns[1:] = value / carried[:-1] - 1.0
         first = np.where(priced.any(axis=0), priced.argmax(axis=0), len(close))
         return cls(market, returns, priced, first)
 
@@ -251,8 +261,29 @@ class MarketData:
         """The market a function sees: the closes from the one before the
         window's first return to the refit date, the window's tickers."""
         rows = slice(max(start - 1, 0), bar + 1)
-        frames = {name: getattr(self.market, name) for name in ("open", "high", "low", "close", "volume")}
+        frames = {name: getattr(self.market, name)
+                  for name in ("open", "high", "low", "close", "volume", "dividends", "splits")}
         return Market(**{name: frame.iloc[rows, columns] for name, frame in frames.items() if frame is not None})
+
+
+def _events(market: Market, dividends: Any, splits: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """Per bar and ticker the shares one share becomes (a split's ratio, 1
+    without one) and the cash it pays, on the market's dates and tickers
+    (None where there are no such events)."""
+    dividends = market.dividends if dividends is None else (None if dividends is False else dividends)
+    splits = market.splits if splits is None else (None if splits is False else splits)
+
+    def cells(frame: pd.DataFrame | None) -> np.ndarray | None:
+        if frame is None:
+            return None
+        return frame.reindex(index=market.dates, columns=market.tickers).to_numpy(dtype=np.float64)
+
+    ratio, cash = cells(splits), cells(dividends)
+    if ratio is not None:
+        ratio = np.where(np.isnan(ratio) | (ratio == 0), 1.0, ratio)
+    if cash is not None:
+        cash = np.nan_to_num(cash, nan=0.0)
+    return ratio, cash
 
 
 def lookback_start(dates: pd.DatetimeIndex, bar: int, lookback: Lookback) -> int:

@@ -58,7 +58,7 @@ def walk_strategy(strategy: Strategy, close: Any, open: Any, high: Any, low: Any
     """See :func:`vostra.walk_forward` (a strategy in place of weights)."""
     backend = _check_run_options(backend, workers, None, options, True, pbo_blocks)
     market = market_of(close, open, high, low)
-    data = MarketData.of(market)
+    data = MarketData.of(market, options.get("dividends"), options.get("splits"))
     dates = data.dates
     bounds = window_bounds(dates, train, test, step, anchored)
     if any(later[2] != earlier[3] for earlier, later in zip(bounds, bounds[1:])):
