@@ -443,8 +443,10 @@ def test_orders_for_the_holdings_and_cash_given(files):
 
 def test_wide_csv_files_give_the_same_run_and_the_text_printout(files):
     folder, m = files
-    proc = run_cli("close.csv", "weights.csv", "--stats", "stats.csv", "--benchmark", "S0003", cwd=folder)
+    proc = run_cli("close.csv", "weights.csv", "--stats", "stats.csv", "--benchmark", "S0003", "--html", "r.html",
+                   cwd=folder)
     assert proc.returncode == 0, proc.stderr
+    assert (folder / "r.html").read_text().lstrip().lower().startswith("<!doctype html")
     want = vostra.backtest(pd.read_csv(folder / "weights.csv", index_col=0, parse_dates=True), m.close)
     got = pd.read_csv(folder / "stats.csv", index_col="statistic")["value"]
     assert got["total_return"] == pytest.approx(want.stats["total_return"], rel=1e-12)
@@ -496,6 +498,30 @@ def test_errors_exit_2_with_one_line(files, tmp_path):
         assert err.startswith("vostra backtest: error:") and "Traceback" not in err
     proc = run_cli("prices.parquet", "weights.parquet", "--tickers", "S0000", "--debug", cwd=tmp_path)
     assert proc.returncode == 1 and "Traceback" in proc.stderr
+
+
+@pytest.mark.parametrize("python, flags", [
+    ("p.csv has no column for close='Close', open='O'; its columns are 'a'. Name the columns with these "
+     "keywords, e.g. close='Close'", "p.csv has no column for --close Close, --open O; its columns are 'a'. "
+     "Name the columns with these flags, e.g. --close Close"),
+    ("weights hold 1 ticker(s) after their prices end ('A'); ... or pass delisting=None to keep them",
+     "weights hold 1 ticker(s) after their prices end ('A'); ... or pass --no-delisting to keep them"),
+    ("fee and tax must not be negative (got fee=-1.0, tax=0.003)",
+     "--fee and --tax must not be negative (got --fee -1.0, --tax 0.003)"),
+    ("retain_cost=True measures every stop ...: split_trades=True has no effect",
+     "--retain-cost measures every stop ...: --split-trades has no effect"),
+    ("min_fee needs capital: a minimum fee is an amount of currency, so pass capital=... (the starting",
+     "--min-fee needs --capital: a minimum fee is an amount of currency, so pass --capital X (the starting"),
+    ("stop_loss must be a positive fraction such as 0.1, or None; got -1.0",
+     "--stop-loss must be a positive fraction such as 0.1, or leave it out; got -1.0"),
+    # Python code, quoted column names and file names stay as they are.
+    ("e.g. pd.to_datetime(t['date'].astype(str), format='%Y%m%d')", None),
+    ("stop_loss.csv: the 'adj_close' column holds text", None),
+])
+def test_messages_say_keywords_as_flags(python, flags):
+    from vostra.cli.messages import in_flags
+
+    assert in_flags(python, ["stop_loss.csv"]) == (python if flags is None else flags)
 
 
 def test_version_and_help_with_a_nightly_job(tmp_path):

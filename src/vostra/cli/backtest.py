@@ -37,8 +37,8 @@ def _check(args: argparse.Namespace) -> dict[str, Path]:
     outputs = output_paths({name: getattr(args, name) for name in OUTPUTS}, input_files(args))
     if (args.holdings is not None or args.cash is not None) and "orders" not in outputs:
         raise InputError("--holdings and --cash size the orders: give --orders PATH too")
-    for flag in ("start", "end"):
-        _date(getattr(args, flag), f"--{flag}")
+    for name in ("start", "end", "for_date"):
+        _date(getattr(args, name), "--" + name.replace("_", "-"))
     return outputs
 
 

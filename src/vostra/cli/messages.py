@@ -22,7 +22,7 @@ _SAME = ("trade_at", "rebalance", "fee", "tax", "stop_loss", "take_profit", "tra
          "split_trades", "periods_per_year", "capital", "lot_size", "min_fee", "slippage", "leverage",
          "borrow_rate", "cash_rate", "max_volume_share", "price_limit", "blocked", "benchmark", "risk_free",
          "date", "ticker", "open", "high", "low", "close", "volume", "adjust", "factor", "adj_close",
-         "tickers", "format", "holdings", "cash")
+         "tickers", "holdings", "cash")
 FLAGS = {keyword: "--" + keyword.replace("_", "-") for keyword in _SAME}
 # Switches: True is the flag, False its --no- form.
 _SWITCHES = {"intrabar", "retain_cost", "split_trades", "stop_trading"}
@@ -38,7 +38,7 @@ _SNAKE = re.compile(rf"(?<![\w.\-'\"])({'|'.join(k for k in FLAGS if '_' in k)})
 _WORD = "|".join(sorted(_WORDS))
 _SUBJECT = re.compile(rf"(^|[;:,(] |\band )((?:{_WORD})(?:(?:, | and )(?:{_WORD}))*)(?= (?:must|needs|cannot)\b)")
 _OBJECT = re.compile(rf"(\bneeds )({_WORD})\b(?![\w'\"(=])")
-_PHRASES = (("format='parquet' or 'csv'", "--format parquet or --format csv"),
+_PHRASES = (("pass format='parquet' or 'csv'", "name the file .parquet or .csv"),
             ("with these keywords", "with these flags"), (", or None", ", or leave it out"),
             # The engine's volume argument is there only with max_volume_share.
             ("volume needs capital", "max_volume_share needs capital"))
