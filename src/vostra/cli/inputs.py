@@ -421,5 +421,8 @@ def read_inputs(args: argparse.Namespace) -> Inputs:
     if args.holdings is not None:
         with reading(f"--holdings {args.holdings}", args.holdings):
             holdings = _by_ticker(args.holdings, args, "shares", args.holdings, market.tickers)
+            unpriced = holdings.index[(holdings != 0).to_numpy() & ~holdings.index.isin(market.tickers)]
+            if len(unpriced):
+                raise ValueError(f"shares held of tickers without prices in PRICES: {listing(unpriced)}")
     return Inputs(market=market, weights=weights, options=options, holdings=holdings,
                   benchmark=_benchmark(args, market))
