@@ -216,6 +216,9 @@ _FLAGS = {
     "--holdings": (["HOLDINGS"], []),
     "--cash": (["1e5", "0"], ["-1", "nan"]),
     "--for-date": (["2030-01-01"], ["2000-01-01", "x"]),
+    "--dividends": (["none", "dividends.csv"], []),
+    "--dividend-tax": (["0.15"], ["1", "-0.1"]),
+    "--cash-flows": (["flows.csv"], ["missing.csv"]),
 }
 _OUTPUTS = ["--orders", "--trades", "--stats", "--html"]
 
@@ -228,7 +231,11 @@ def build_case(seed: int, folder: Path) -> list[str]:
                     folder / "prices", "close")
     weights = _write(rng, _mutate_table(rng, tables["weights"]) if rng.random() < 0.3 else tables["weights"],
                      folder / "weights", "weight")
-    tables["prices"][["date", "close"]].drop_duplicates("date").to_csv(folder / "bench.csv", index=False)
+    sound = tables["prices"]
+    sound[["date", "close"]].drop_duplicates("date").to_csv(folder / "bench.csv", index=False)
+    sound[["date", "ticker"]].assign(dividend=0.5).iloc[::3].to_csv(folder / "dividends.csv", index=False)
+    pd.DataFrame({"date": sound["date"].iloc[[-1, 0]], "amount": [1e4, -5e3]}).to_csv(folder / "flows.csv",
+                                                                                       index=False)
     args = [prices.name, weights.name]
     for flag in rng.sample(sorted(_FLAGS), rng.randint(0, 4)):
         sound, broken = _FLAGS[flag]

@@ -79,13 +79,22 @@ def files(tmp_path_factory):
     m.close.iloc[:, 0].ffill().rename("S0000").to_csv(folder / "bench.csv")
     pd.DataFrame({"date": pd.date_range("2014-01-01", "2015-12-31", freq="QE")}).to_csv(folder / "dates.csv",
                                                                                          index=False)
+    # Events on raw prices: dividends on two dates, a 2:1 split of every ticker, cash flows.
+    dividends = pd.DataFrame(np.nan, index=m.close.index, columns=m.close.columns)
+    dividends.iloc[[100, 350]] = 0.8
+    dividends.to_csv(folder / "div.csv")
+    pd.DataFrame({"date": m.dates[200], "ticker": m.tickers, "split": 2.0}).to_csv(folder / "spl.csv", index=False)
+    long["div"] = dividends.stack().reindex(pd.MultiIndex.from_frame(long[["date", "ticker"]])).to_numpy()
+    long["spl"] = np.where(long["date"] == m.dates[200], 2.0, np.nan)
+    long.drop(columns=["factor", "adj_close"]).to_parquet(folder / "events.parquet", index=False)
+    pd.DataFrame({"date": m.dates[[80, 300]], "amount": [1e5, -3e5]}).to_csv(folder / "flows.csv", index=False)
     return folder, m
 
 
-def _api(folder, read=None, stats=None, **keywords):
+def _api(folder, read=None, stats=None, prices="prices.parquet", **keywords):
     """The figures of the same run through the Python API: read_market, then
     vostra.backtest on the long weights table."""
-    market = vostra.read_market(folder / "prices.parquet", **(read or {}))
+    market = vostra.read_market(folder / prices, **(read or {}))
     weights = keywords.pop("weights", None)
     weights = pq.read_table(folder / "weights.parquet") if weights is None else weights
     with warnings.catch_warnings():
@@ -161,6 +170,16 @@ CASES = {
     "end": (["--end", "2015-06-30"], {}, "end", "total_return"),
     "adjust factor": (["prices"], {}, "adjust factor", "total_return"),
     "adjust close": (["prices"], {}, "adjust close", "total_return"),
+    "dividends FILE": (["--dividends", "div.csv"], {}, "dividends", "total_return"),
+    "splits FILE": (["--splits", "spl.csv"], {}, "splits", "total_return"),
+    "dividend-tax": (ACCOUNT[0] + ["--dividends", "div.csv", "--dividend-tax", "0.3"], ACCOUNT[1], "dividend_tax",
+                     "final_equity"),
+    "cash-flows FILE": (ACCOUNT[0] + ["--cash-flows", "flows.csv"], ACCOUNT[1], "cash_flows", "final_equity"),
+    "dividend and split columns": (["events.parquet", "weights.parquet", "--dividend", "div", "--split", "spl"],
+                                   {}, "event columns", "total_return"),
+    "dividends none": (["events.parquet", "weights.parquet", "--dividend", "div", "--split", "spl",
+                        "--dividends", "none"], dict(prices="events.parquet", read=dict(dividend="div", split="spl")),
+                       dict(dividends=False), "total_return"),
 }
 
 
@@ -180,6 +199,12 @@ def _keywords(name, added, folder, m):
                                           m.close["S0000"].ffill()))),
         "start": ({}, dict(read=dict(start="2014-06-01"))),
         "end": ({}, dict(read=dict(end="2015-06-30"))),
+        "dividends": (dict(dividends=_frame(folder, "div.csv")), {}),
+        "splits": (dict(splits=pd.DataFrame(2.0, index=m.dates[[200]], columns=m.tickers)), {}),
+        "dividend_tax": (dict(dividends=_frame(folder, "div.csv"), dividend_tax=0.3), {}),
+        "cash_flows": (dict(cash_flows=pd.read_csv(folder / "flows.csv", index_col=0, parse_dates=True)["amount"]),
+                       {}),
+        "event columns": ({}, dict(prices="events.parquet", read=dict(dividend="div", split="spl"))),
     }[added]
 
 
@@ -200,13 +225,17 @@ def test_every_flag_reaches_the_run(files, name):
         without = _api(folder)
     else:
         keywords, extra = _keywords(name, added, folder, m)
-        if "borrow_rate" in keywords or "delisting" in name:
+        if not flags[0].startswith("--"):   # the case's own files
+            pass
+        elif "borrow_rate" in keywords or "delisting" in name:
             weights = _frame(folder, "shorts.csv")
             flags = ["prices.parquet", "shorts.csv", *flags]
             base = dict(base, weights=weights)
         else:
             flags = ["prices.parquet", "weights.parquet", *flags]
-        want = _api(folder, **extra, **base, **keywords)
+        want = _api(folder, **{**base, **extra}, **keywords)
+        if name == "dividend-tax":   # the dividends without their tax
+            base = dict(base, dividends=keywords["dividends"])
         without = _api(folder, **base)
     status, out, err = cli(*flags, "--json", cwd=folder)
     assert status == 0, err
@@ -533,7 +562,9 @@ def test_version_and_help_with_a_nightly_job(tmp_path):
     for flag in ("--capital", "--lot-size N|FILE", "--min-fee", "--slippage", "--leverage", "--borrow-rate",
                  "--cash-rate", "--max-volume-share", "--price-limit", "--blocked FILE", "--benchmark TICKER|FILE",
                  "--risk-free", "--periods-per-year", "--trail-activation", "--date", "--ticker", "--open",
-                 "--high", "--low", "--close", "--volume", "--adjust", "--start", "--end", "--tickers", "--json"):
+                 "--high", "--low", "--close", "--volume", "--adjust", "--start", "--end", "--tickers", "--json",
+                 "--dividends FILE|none", "--splits FILE|none", "--dividend-tax", "--cash-flows FILE",
+                 "--dividend NAME", "--split NAME"):
         assert flag in out, flag
 
 

@@ -32,7 +32,7 @@ READ_ERRORS = (ValueError, TypeError, KeyError, IndexError, OverflowError, NotIm
                pa.ArrowException)
 
 _TABLE_NAMES = (".csv", ".tsv", ".txt", ".csv.gz", ".csv.bz2", ".csv.zst", ".parquet", ".pq", ".parq")
-_COLUMN_FLAGS = ("open", "high", "low", "volume", "adjust", "factor", "adj_close")
+_COLUMN_FLAGS = ("open", "high", "low", "volume", "dividend", "split", "adjust", "factor", "adj_close")
 
 
 @dataclass
@@ -91,12 +91,15 @@ def _number(value: str) -> float | None:
 def input_files(args: argparse.Namespace) -> list[tuple[str, str]]:
     """Every file the options read, as (flag, path)."""
     files = [("PRICES", args.prices), ("WEIGHTS", args.weights)]
-    for flag, value in (("--config", args.config), ("--holdings", args.holdings),
-                        ("--blocked", args.blocked), ("--volume-file", args.volume_file)):
+    for flag, value in (("--config", args.config), ("--holdings", args.holdings), ("--blocked", args.blocked),
+                        ("--volume-file", args.volume_file), ("--cash-flows", args.cash_flows)):
         if value is not None:
             files.append((flag, value))
     if args.lot_size is not None and _number(args.lot_size) is None:
         files.append(("--lot-size", args.lot_size))
+    for flag, value in (("--dividends", args.dividends), ("--splits", args.splits)):
+        if value is not None and value.lower() != "none":
+            files.append((flag, value))
     if args.delisting.lower() not in ("auto", "none"):
         files.append(("--delisting", args.delisting))
     if args.benchmark is not None and _looks_like_file(args.benchmark):
@@ -285,7 +288,9 @@ def _market(args: argparse.Namespace) -> Market:
         tickers = [*tickers, args.benchmark]
     if args.ticker in names:
         # The dividend and split columns are read by name; adjusted prices hold them already.
-        events = {} if args.adjust is None else dict(dividend=None, split=None)
+        events = dict(dividend=args.dividend, split=args.split)
+        if args.adjust is not None:
+            events.update({k: None for k in events if k not in args.given})
         return read_market(args.prices, date=args.date, ticker=args.ticker, open=args.open, high=args.high,
                            low=args.low, close=args.close, volume=args.volume, adjust=args.adjust,
                            factor=args.factor, adj_close=args.adj_close, start=args.start, end=args.end,
@@ -390,6 +395,24 @@ def _prices_file(flag: str, path: str | None, args: argparse.Namespace, value: s
         return _numbers(frame_file(path, args, value, path), path)
 
 
+def _events(args: argparse.Namespace) -> dict[str, Any]:
+    """The events' options: frames from files, ``none`` for not those of
+    PRICES, cash flows by date."""
+    out: dict[str, Any] = {"dividend_tax": args.dividend_tax}
+    for name, value in (("dividends", args.dividends), ("splits", args.splits)):
+        if value is not None:
+            out[name] = False if value.lower() == "none" else _prices_file(f"--{name}", value, args, name[:-1])
+    if args.cash_flows is not None:
+        with reading(f"--cash-flows {args.cash_flows}", args.cash_flows):
+            frame = _frame(args.cash_flows)
+            if frame.shape[1] != 2:
+                raise ValueError(f"cash flows need two columns, their dates then their amounts; found "
+                                 f"{listing(frame.columns) or 'none'}")
+            date = _named(frame.columns, args.date, "date")
+            out["cash_flows"] = _numbers(_wide(frame, date, args.cash_flows), args.cash_flows).iloc[:, 0]
+    return out
+
+
 def read_inputs(args: argparse.Namespace) -> Inputs:
     """Read and check every input the options name."""
     with reading(args.prices, args.prices):
@@ -414,6 +437,7 @@ def read_inputs(args: argparse.Namespace) -> Inputs:
             raise InputError(f"--trade-at {args.trade_at}: neither close, open nor a file of trading prices")
         trading = _prices_file("--trade-at", args.trade_at, args, "price")
     options["trade_at"] = args.trade_at if trading is None else trading
+    options.update(_events(args))
     volume = _prices_file("--volume-file", args.volume_file, args, "volume")
     if volume is not None:
         options["volume"] = volume

@@ -22,12 +22,12 @@ _SAME = ("trade_at", "rebalance", "fee", "tax", "stop_loss", "take_profit", "tra
          "split_trades", "periods_per_year", "capital", "lot_size", "min_fee", "slippage", "leverage",
          "borrow_rate", "cash_rate", "max_volume_share", "price_limit", "blocked", "benchmark", "risk_free",
          "date", "ticker", "open", "high", "low", "close", "volume", "adjust", "factor", "adj_close",
-         "tickers", "holdings", "cash")
+         "tickers", "holdings", "cash", "dividends", "splits", "cash_flows", "dividend_tax", "dividend", "split")
 FLAGS = {keyword: "--" + keyword.replace("_", "-") for keyword in _SAME}
 # Switches: True is the flag, False its --no- form.
 _SWITCHES = {"intrabar", "retain_cost", "split_trades", "stop_trading"}
 # Keywords naming a column: their placeholder is a NAME.
-_COLUMNS = {"date", "ticker", "open", "high", "low", "close", "volume", "factor", "adj_close"}
+_COLUMNS = {"date", "ticker", "open", "high", "low", "close", "volume", "factor", "adj_close", "dividend", "split"}
 # Keywords that are ordinary words too: said as flags only as the subject
 # of a clause ("fee must ...") or the object of "needs".
 _WORDS = {k for k in _SAME if "_" not in k} - _COLUMNS
@@ -48,6 +48,8 @@ def _assigned(match: re.Match[str]) -> str:
     keyword, value = match.group(1), match.group(2)
     if keyword == "delisting" and value == "None":
         return "--no-delisting"
+    if keyword in ("dividends", "splits") and value == "False":
+        return f"{FLAGS[keyword]} none"
     if keyword in _SWITCHES and value in ("True", "False"):
         return FLAGS[keyword] if value == "True" else "--no-" + FLAGS[keyword][2:]
     if value == "None":

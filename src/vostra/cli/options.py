@@ -22,9 +22,11 @@ DEFAULTS: dict[str, Any] = dict(
     retain_cost=None, split_trades=None, stop_trading=True, window=0, window_step=1, delisting="auto",
     capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0, borrow_rate=0.0, cash_rate=0.0,
     max_volume_share=None, price_limit=None, blocked=None, volume_file=None,
+    dividends=None, splits=None, cash_flows=None, dividend_tax=0.0,
     benchmark=None, risk_free=0.0, periods_per_year=None,
     date="date", ticker="ticker", weight="weight", open="open", high="high", low="low", close="close",
-    volume="volume", adjust=None, factor="factor", adj_close="adj_close", start=None, end=None, tickers=None,
+    volume="volume", dividend="dividend", split="split", adjust=None, factor="factor", adj_close="adj_close",
+    start=None, end=None, tickers=None,
     html=None, orders=None, trades=None, stats=None, holdings=None, cash=None, for_date=None,
     json=False, quiet=False, debug=False,
 )
@@ -145,6 +147,15 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                         help="cells where nothing fills: dates × tickers of true/false, or rows of "
                              "date and ticker")
 
+    events = p.add_argument_group("events on raw prices (default: PRICES' dividend and split columns)")
+    events.add_argument("--dividends", metavar="FILE|none",
+                        help="cash per share on ex-dates, dates × tickers (none: no dividends)")
+    events.add_argument("--splits", metavar="FILE|none",
+                        help="new shares per old share on ex-dates, dates × tickers (none: no splits)")
+    events.add_argument("--dividend-tax", **number, help="share of a long's dividends withheld (default: 0)")
+    events.add_argument("--cash-flows", metavar="FILE",
+                        help="deposits (+) and withdrawals (-) by date, two columns (needs --capital)")
+
     stats = p.add_argument_group("the statistics")
     stats.add_argument("--benchmark", metavar="TICKER|FILE",
                        help="a ticker of PRICES, or a file of dates and prices (or equity)")
@@ -155,7 +166,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     data.add_argument("--date", metavar="NAME", help="date column (default: date)")
     data.add_argument("--ticker", metavar="NAME", help="ticker column (default: ticker)")
     data.add_argument("--weight", metavar="NAME", help="weight column of a long WEIGHTS table (default: weight)")
-    for name in ("open", "high", "low", "close", "volume"):
+    for name in ("open", "high", "low", "close", "volume", "dividend", "split"):
         data.add_argument(f"--{name}", metavar="NAME", help=f"{name} column of a long PRICES table "
                                                             f"(default: {name})")
     data.add_argument("--adjust", choices=("factor", "close"),
