@@ -18,7 +18,7 @@ from .settings import account_parts
 from .orders import (DATE_COLUMNS, WEIGHT_COLUMNS, Book, Costs, ExitRules, Orders, account_orders,
                      simulated_orders, unpriced_note)
 from .stats import (STAT_LABELS, CurveFigures, _trade_stats, curve_figures, drawdown, format_figures, format_statistics,
-                    printout)
+                    printout, sharpe_line)
 from .stats import ledger_trade_figures as stats_ledger_trade_figures
 
 if TYPE_CHECKING:
@@ -548,6 +548,41 @@ class Result:
             lot_size = 1 if book.lot_size is None else book.lot_size
         return _warned(account_orders(book, holdings, cash, lot_size=lot_size, costs=costs))
 
+    def confidence(self, statistics: Any = None, level: float = 0.95, method: str = "stationary",
+                   block: float | None = None, samples: int = 10_000, seed: Any = None) -> pd.DataFrame:
+        """How sure the statistics are: for each figure of the bar returns
+        (:attr:`returns`) its point ``value`` and a bootstrap interval at
+        ``level``, the percentile one (``low``, ``high``) and the
+        bias-corrected and accelerated one (``bca_low``, ``bca_high``, NaN
+        where the bias cannot be corrected), and ``std_error``, the spread
+        of the resampled figure.
+
+        ``method="stationary"`` (default) resamples blocks of bars that
+        start at a random bar and run on (past the last bar to the first)
+        for a geometric number of bars with mean ``block`` (Politis and
+        Romano), so that the autocorrelation of the returns is kept;
+        ``block=None`` estimates it as ``arch.bootstrap.optimal_block_length``
+        does. ``method="iid"`` resamples single bars. ``samples`` series are
+        drawn from ``numpy.random.default_rng(seed)``: a seed gives the same
+        table every time. ``statistics`` names the figures (default: all of
+        :data:`vostra.results.confidence.CONFIDENCE_KEYS`, the summary
+        figures of the returns first); trade, calendar and benchmark figures
+        are not functions of the bar returns and have no interval here.
+        ``attrs`` holds ``level``, ``method``, ``block``, ``samples``,
+        ``bars`` and ``seed``. Once computed, the Sharpe ratio's interval is
+        also printed with the result and shown in its report. Needs
+        ``pip install 'vostra[research]'`` (arch, scipy)."""
+        from .confidence import confidence_table
+
+        attrs = self._default_figures.attrs
+        table = confidence_table(self.returns.to_numpy(), attrs["periods_per_year"],
+                                 rate=attrs.get("risk_free") or 0.0, statistics=statistics, level=level,
+                                 method=method, block=block, samples=samples, seed=seed)
+        if "sharpe" in table.index:
+            self.__dict__["_sharpe_interval"] = (table.attrs["level"], table.at["sharpe", "low"],
+                                                 table.at["sharpe", "high"], table.attrs["method"])
+        return table
+
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
              log: bool | None = None) -> dict[str, Figure]:
         """The plots as matplotlib figures by name: ``equity`` (with its
@@ -612,6 +647,9 @@ class Result:
         text = None if self._fills_limited() else printout(figures, self._trade_count)
         if text is None:
             text = self._text(figures)
+        interval = self.__dict__.get("_sharpe_interval")
+        if interval is not None:
+            text = sharpe_line(text, interval)
         account = account_parts(self.settings)
         return text + "\nAccount: " + ", ".join(account) if account else text
 

@@ -718,6 +718,21 @@ def printout(figures: CurveFigures, trades: Callable[[], int]) -> str | None:
                                   attrs.get("fee"), attrs.get("tax"))
 
 
+def sharpe_line(text: str, interval: tuple[float, float, float, str]) -> str:
+    """A printout with the Sharpe ratio's bootstrap interval (level, low,
+    high, method) after its value."""
+    label = STAT_LABELS["sharpe"][0]
+    level, low, high, method = interval
+    shown = (f"{low:.2f} .. {high:.2f}" if math.isfinite(low) and math.isfinite(high) else "-")
+    kind = "block" if method == "stationary" else "i.i.d."
+    lines = text.split("\n")
+    for n, line in enumerate(lines):
+        if line.startswith(label + " "):
+            lines[n] = f"{line}  ({level * 100:g} % interval {shown}, {kind} bootstrap)"
+            break
+    return "\n".join(lines)
+
+
 # The format of each kind of figure ("%" multiplies by 100 as _format_value does).
 _FORMATS = {"pct": ".2%", "int": "d", "num3": ".3f", "num": ".2f"}
 

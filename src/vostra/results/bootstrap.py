@@ -1,0 +1,102 @@
+"""Resampling of bar returns: the indices of a stationary block bootstrap
+(Politis and Romano) or an i.i.d. bootstrap, many samples at once.
+
+The stationary bootstrap joins blocks that start at a uniformly drawn bar
+and run on (wrapping from the last bar to the first) for a geometric
+number of bars with mean ``block``: the scheme of
+``arch.bootstrap.StationaryBootstrap``, whose per-bar draw (a new block
+with probability ``1 / block``) gives the same geometric lengths. arch
+draws bar by bar, sample by sample; here the lengths and starts of a chunk
+of samples come from a few array draws, so a seed gives other samples than
+arch's, from the same distribution (the tests feed these indices to arch
+and get its intervals to the last bits).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+
+__all__ = ["METHODS", "sample_indices", "optimal_block", "needs_research"]
+
+METHODS = ("stationary", "iid")
+
+# Samples per chunk: a chunk of 4,000-bar samples is a few megabytes per array.
+CHUNK_CELLS = 1 << 21
+
+
+def needs_research(what: str, exc: ImportError) -> ImportError:
+    return ImportError(f"{what} needs arch and scipy: pip install 'vostra[research]' ({exc})")
+
+
+def optimal_block(returns: np.ndarray) -> float:
+    """The expected block length of a stationary bootstrap of ``returns``
+    (one series, or the columns of a matrix: their median), as
+    ``arch.bootstrap.optimal_block_length`` estimates it (Politis and White,
+    with Patton's correction), at least 1."""
+    try:
+        from arch.bootstrap import optimal_block_length
+    except ImportError as exc:
+        raise needs_research("choosing the block length", exc) from None
+    lengths = optimal_block_length(np.asarray(returns, dtype=np.float64))["stationary"].to_numpy()
+    lengths = lengths[np.isfinite(lengths)]
+    return max(1.0, float(np.median(lengths))) if len(lengths) else 1.0
+
+
+def check_block(block: Any) -> float:
+    try:
+        value = float(block)
+    except (TypeError, ValueError):
+        raise TypeError(f"block must be a number of bars (the mean block length), got {block!r}") from None
+    if not (math.isfinite(value) and value >= 1.0):
+        raise ValueError(f"block must be a mean length of at least 1 bar, got {block!r}")
+    return value
+
+
+def check_samples(samples: Any) -> int:
+    if isinstance(samples, bool) or not isinstance(samples, (int, np.integer)) or samples < 2:
+        raise ValueError(f"samples must be a whole number of at least 2, got {samples!r}")
+    return int(samples)
+
+
+def sample_indices(n: int, samples: int, method: str, block: float,
+                   rng: np.random.Generator) -> Iterator[np.ndarray]:
+    """Chunks of (samples x n) bar positions, in ``[0, 2n)``: position ``i``
+    and ``i + n`` are the same bar, so that a block running past the last
+    bar reads a doubled series without a modulo."""
+    rows = max(1, CHUNK_CELLS // max(n, 1))
+    for first in range(0, samples, rows):
+        k = min(rows, samples - first)
+        if method == "iid":
+            yield rng.integers(n, size=(k, n), dtype=np.int64).astype(np.intp, copy=False)
+        else:
+            yield _stationary_chunk(n, k, 1.0 / block, rng)
+
+
+def _stationary_chunk(n: int, k: int, p: float, rng: np.random.Generator) -> np.ndarray:
+    if p >= 1.0:
+        return rng.integers(n, size=(k, n), dtype=np.int64).astype(np.intp, copy=False)
+    # Enough blocks that a row falls short of n bars about once in 1e9
+    # rows; a short row draws more blocks (still from the seed's stream).
+    expected = n * p
+    width = int(math.ceil(expected + 6.0 * math.sqrt(expected) + 8.0))
+    lengths = rng.geometric(p, size=(k, width))
+    while True:
+        short = lengths.sum(axis=1) < n
+        if not short.any():
+            break
+        lengths = np.concatenate([lengths, rng.geometric(p, size=(k, width))], axis=1)
+    starts = rng.integers(n, size=lengths.shape, dtype=np.int64)
+    # Each row's blocks cut to n bars in all: a block that begins at or after
+    # bar n is dropped, the one across it is shortened. Position j of a
+    # block that begins at bar b of the flattened chunk reads bar
+    # start + (j - b).
+    begin = np.cumsum(lengths, axis=1) - lengths
+    lengths = np.clip(n - begin, 0, lengths)
+    shift = (starts - begin - np.arange(k, dtype=np.int64)[:, None] * n).ravel()
+    positions = np.repeat(shift, lengths.ravel())
+    positions += np.arange(k * n, dtype=np.int64)
+    return positions.reshape(k, n)
