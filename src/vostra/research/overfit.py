@@ -22,6 +22,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from .reality import SweepReturns
+
 __all__ = [
     "normal_cdf", "normal_ppf", "probabilistic_sharpe_ratio", "expected_max_sharpe",
     "deflated_sharpe_ratio", "effective_trials", "backtest_overfitting_probability",
@@ -598,7 +600,8 @@ def attach_to_sweep(table: pd.DataFrame, n_blocks: int = 16) -> pd.DataFrame:
     from its per-bar returns) after the statistics and the sweep's
     :class:`Overfitting` figures as ``table.attrs["overfitting"]``, from the
     ``equity`` column of the table. Failed runs get NaN and are not trials."""
-    returns = sweep_returns(table["equity"])
+    curves = table["equity"]
+    returns = sweep_returns(curves)
     psr = pd.Series(np.nan, index=table.index)
     if returns.shape[1] and len(returns) >= 2:
         sharpe, skew, kurt = return_moments(returns.to_numpy())
@@ -608,4 +611,8 @@ def attach_to_sweep(table: pd.DataFrame, n_blocks: int = 16) -> pd.DataFrame:
         table.attrs["overfitting"] = overfitting_statistics(returns, n_blocks)
     position = table.columns.get_loc("error")
     table.insert(position, "psr", psr.to_numpy())
+    if len(returns):
+        # Kept for the reality check: the bar before the first return anchors a benchmark's returns.
+        index = next(c for c in curves if c is not None).index
+        table._run_returns = SweepReturns(returns, index[index.get_loc(returns.index[0]) - 1])
     return table
