@@ -243,6 +243,37 @@ def test_figures_without_a_pbo_say_why():
     assert math.isnan(short.pbo) and "at least 32 bars for 16 blocks, got 20" in short.note
 
 
+# --- How long a record or a backtest must be -------------------------------------
+
+def test_min_backtest_length_reproduces_the_papers_example():
+    # Bailey, Borwein, Lopez de Prado and Zhu: with 45 independent trials
+    # a backtest needs about 5 years before the best one's annualised
+    # Sharpe ratio of 1 is not expected from luck; 2 ln N bounds it above.
+    assert vostra.min_backtest_length(45, 1.0) == pytest.approx(4.998087, abs=1e-6)
+    assert vostra.min_backtest_length(45, 1.0) < 2 * math.log(45)
+    assert vostra.min_backtest_length(45, 0.5) == pytest.approx(4 * vostra.min_backtest_length(45, 1.0))
+    assert vostra.min_backtest_length(1, 1.0) == 0.0 and vostra.min_backtest_length(10, -0.1) == math.inf
+
+
+def test_min_track_record_length_is_where_the_psr_reaches_the_confidence():
+    # Normal returns, SR 0.1 a period: 1 + (1 + 0.1^2 / 2) (1.6448536 / 0.1)^2.
+    assert vostra.min_track_record_length(0.1, 0.0, 3.0) == pytest.approx(272.907117, abs=1e-6)
+    # The paper's example inputs, monthly: SR 1.59 / sqrt(12), skew -2.448,
+    # kurtosis 10.164, against SR* = 1 / sqrt(12): the variance term
+    # 1 + 2.448 SR + 9.164 / 4 SR^2 = 2.6063 and 1 + 2.6063 (1.6449 / 0.1703)^2.
+    sr, star = 1.59 / math.sqrt(12), 1 / math.sqrt(12)
+    months = vostra.min_track_record_length(sr, -2.448, 10.164, star)
+    assert months == pytest.approx(244.0813, abs=1e-4)
+    for args in ((sr, -2.448, 10.164, star), (0.05, 0.5, 6.0, 0.0), (0.2, -1.0, 8.0, 0.05)):
+        n = vostra.min_track_record_length(*args, confidence=0.9)
+        below = vostra.probabilistic_sharpe_ratio(args[0], math.floor(n), *args[1:3], benchmark=args[3])
+        above = vostra.probabilistic_sharpe_ratio(args[0], math.ceil(n), *args[1:3], benchmark=args[3])
+        assert below < 0.9 <= above
+    assert vostra.min_track_record_length(0.1, 0.0, 3.0, benchmark=0.1) == math.inf
+    with pytest.raises(ValueError, match="confidence must lie strictly between 0 and 1"):
+        vostra.min_track_record_length(0.1, 0.0, 3.0, confidence=95)
+
+
 # --- A sweep's figures ------------------------------------------------------------
 
 @pytest.fixture(scope="module")
@@ -280,6 +311,10 @@ def test_sweep_table_has_psr_and_overfitting_figures(market, signals):
     assert figures.n_trials == 6 and figures.n_obs == len(returns)
     assert figures.selected == table["sharpe"].idxmax()
     assert 0.0 <= figures.pbo <= 1.0 and 1.0 <= figures.effective_trials <= 6.0
+    assert figures.min_track_record == vostra.min_track_record_length(figures.sharpe, figures.skew,
+                                                                      figures.kurtosis)
+    assert figures.min_backtest_length == vostra.min_backtest_length(figures.effective_trials, figures.sharpe)
+    assert f"{figures.min_track_record:,.0f}" in str(figures)
     # The figures stay with the table through the usual operations.
     assert vostra.overfitting(table.sort_values("sharpe").head(3)).pbo == figures.pbo
 

@@ -42,7 +42,8 @@ _EXPORTS = {
     "sweep": "research.sweep", "walk_forward": "research.walkforward", "WalkForward": "research.walkforward",
     **{name: "research.overfit" for name in (
         "Overfitting", "backtest_overfitting_probability", "deflated_sharpe_ratio", "effective_trials",
-        "expected_max_sharpe", "overfitting", "overfitting_statistics", "probabilistic_sharpe_ratio")},
+        "expected_max_sharpe", "overfitting", "overfitting_statistics", "probabilistic_sharpe_ratio",
+        "min_track_record_length", "min_backtest_length")},
 }
 _LAYERS = ("data", "run", "results", "views", "research", "cli")
 
@@ -50,7 +51,8 @@ __all__ = ["backtest", "read_market", "sweep", "walk_forward", "WalkForward", "R
            "EqualWeight", "InverseVolatility", "TopN",
            "synthetic_market", "Market", "probabilistic_sharpe_ratio", "deflated_sharpe_ratio",
            "expected_max_sharpe", "effective_trials", "backtest_overfitting_probability",
-           "overfitting_statistics", "overfitting", "Overfitting"]
+           "overfitting_statistics", "overfitting", "Overfitting", "min_track_record_length",
+           "min_backtest_length"]
 __version__ = "0.1.0"
 
 
@@ -74,7 +76,8 @@ if TYPE_CHECKING:
     from .data.synthetic import synthetic_market
     from .research.estimators import EqualWeight, InverseVolatility, TopN
     from .research.overfit import (Overfitting, backtest_overfitting_probability, deflated_sharpe_ratio,
-                                   effective_trials, expected_max_sharpe, overfitting, overfitting_statistics,
+                                   effective_trials, expected_max_sharpe, min_backtest_length,
+                                   min_track_record_length, overfitting, overfitting_statistics,
                                    probabilistic_sharpe_ratio)
     from .research.sweep import sweep
     from .research.walkforward import WalkForward, walk_forward

@@ -28,6 +28,7 @@ __all__ = [
     "normal_cdf", "normal_ppf", "probabilistic_sharpe_ratio", "expected_max_sharpe",
     "deflated_sharpe_ratio", "effective_trials", "backtest_overfitting_probability",
     "pbo_logits", "return_moments", "overfitting_statistics", "overfitting", "Overfitting",
+    "min_track_record_length", "min_backtest_length",
     "sweep_returns", "attach_to_sweep",
 ]
 
@@ -180,6 +181,58 @@ def deflated_sharpe_ratio(sharpe: float, n_obs: int, skew: float, kurtosis: floa
     """
     benchmark = expected_max_sharpe(n_trials, trials_sharpe_variance)
     return probabilistic_sharpe_ratio(sharpe, n_obs, skew, kurtosis, benchmark)
+
+
+def _check_confidence(confidence: Any) -> float:
+    value = _finite(confidence, "confidence")
+    if not 0.0 < value < 1.0:
+        raise ValueError(f"confidence must lie strictly between 0 and 1 (0.95 for 95 %), got {confidence!r}")
+    return value
+
+
+def min_track_record_length(sharpe: float, skew: float, kurtosis: float, benchmark: float = 0.0,
+                            confidence: float = 0.95) -> float:
+    """The number of returns a track record with this Sharpe ratio, skew and
+    kurtosis needs before its Sharpe ratio is above ``benchmark`` with
+    probability ``confidence`` (Bailey and López de Prado, "The Sharpe ratio
+    efficient frontier", 2012):
+
+    ``MinTRL = 1 + (1 - skew SR + (kurtosis - 1) / 4 SR^2) (Phi^-1(confidence) / (SR - SR*))^2``
+
+    in the periods of ``sharpe`` (bars for a per-bar ratio); at exactly that
+    many returns :func:`probabilistic_sharpe_ratio` equals ``confidence``.
+    ``kurtosis`` is the plain fourth moment (3 for normal returns). Infinite
+    when the Sharpe ratio is not above the benchmark: no length of record
+    shows it."""
+    sharpe = _finite(sharpe, "sharpe")
+    benchmark = _finite(benchmark, "benchmark")
+    skew = _finite(skew, "skew")
+    kurtosis = _finite(kurtosis, "kurtosis")
+    z = normal_ppf(_check_confidence(confidence))
+    if sharpe <= benchmark:
+        return math.inf
+    variance = 1.0 - skew * sharpe + (kurtosis - 1.0) / 4.0 * sharpe * sharpe
+    return 1.0 + max(variance, 0.0) * (z / (sharpe - benchmark)) ** 2
+
+
+def min_backtest_length(n_trials: float, sharpe: float) -> float:
+    """The length of backtest below which the best of ``n_trials``
+    independent configurations without skill is expected to reach a Sharpe
+    ratio of ``sharpe`` anyway (Bailey, Borwein, López de Prado and Zhu,
+    "Pseudo-mathematics and financial charlatanism", 2014):
+
+    ``MinBTL = ((1 - gamma) Phi^-1(1 - 1/N) + gamma Phi^-1(1 - 1/(N e)))^2 / SR^2``
+
+    in the periods of ``sharpe``: years for an annualised ratio, bars for a
+    per-bar one (the estimate of a Sharpe ratio over T periods has a
+    standard deviation of about 1 / sqrt(T)). A sweep shorter than this
+    cannot tell its best run from luck. Infinite for a Sharpe ratio of 0 or
+    less; 0 for a single trial."""
+    sharpe = _finite(sharpe, "sharpe")
+    spread = expected_max_sharpe(n_trials, 1.0)
+    if sharpe <= 0.0:
+        return math.inf
+    return (spread / sharpe) ** 2
 
 
 # --------------------------------------------------------------------------
@@ -440,7 +493,12 @@ _MEANINGS = {
     "dsr": "probability that its true Sharpe ratio beats that luck: the PSR deflated for the search",
     "dsr_all_trials": "the same with every configuration counted as an independent trial (a lower bound)",
     "pbo": "share of half/half splits where the in-sample best ends below the out-of-sample median",
+    "min_track_record": "bars of returns its Sharpe ratio needs for a PSR of 95 % (minimum track record length)",
+    "min_backtest_length": "bars below which that many trials without skill reach its Sharpe ratio by luck",
 }
+
+# Figures counted in bars: shown without decimals.
+_BAR_FIGURES = frozenset({"min_track_record", "min_backtest_length"})
 
 
 @dataclass(eq=False)
@@ -450,7 +508,12 @@ class Overfitting:
     ``selected`` is the label of the trial with the best per-bar Sharpe
     ratio; ``psr``, ``dsr`` describe it (DSR with ``effective_trials`` as the
     number of trials and the variance of all trials' Sharpe ratios;
-    ``dsr_all_trials`` with ``n_trials`` instead); ``pbo``
+    ``dsr_all_trials`` with ``n_trials`` instead; ``min_track_record``
+    the bars of returns its Sharpe ratio needs for a PSR of 95 %, and
+    ``min_backtest_length`` the bars below which ``effective_trials``
+    trials without skill reach its Sharpe ratio by luck: see
+    :func:`min_track_record_length` and :func:`min_backtest_length`, to
+    compare with ``n_obs``); ``pbo``
     is NaN when it cannot be computed, ``note`` says why. ``logits`` holds
     the logit of every cross-validation split.
     """
@@ -471,6 +534,8 @@ class Overfitting:
     n_blocks: int
     logits: np.ndarray = field(repr=False)
     note: str | None = None
+    min_track_record: float = math.nan
+    min_backtest_length: float = math.nan
 
     def table(self) -> pd.DataFrame:
         """The headline figures: ``figure``, ``value``, ``meaning`` (one line each)."""
@@ -479,15 +544,15 @@ class Overfitting:
         return pd.DataFrame({"figure": list(_MEANINGS), "value": values,
                              "meaning": list(_MEANINGS.values())})
 
+    def shown(self) -> pd.DataFrame:
+        """:meth:`table` with every value as the summary writes it."""
+        table = self.table()
+        texts = [figure_text(name, value) if isinstance(value, (float, np.floating)) and name != "selected"
+                 else str(value) for name, value in zip(table["figure"], table["value"])]
+        return table.assign(value=texts)
+
     def summary(self) -> str:
-        lines = []
-        for name, value, meaning in self.table().itertuples(index=False):
-            if isinstance(value, (float, np.floating)) and name != "selected":
-                text = "-" if not math.isfinite(value) else (
-                    f"{value:.1f}" if name == "effective_trials" else f"{value:.4f}")
-            else:
-                text = str(value)
-            lines.append(f"{name:<20} {text:>10}  {meaning}")
+        lines = [f"{name:<20} {text:>10}  {meaning}" for name, text, meaning in self.shown().itertuples(index=False)]
         lines.append(f"(over {self.n_obs} bars; PBO from {self.n_blocks} blocks, "
                      f"{len(self.logits)} splits)")
         if self.note:
@@ -501,6 +566,15 @@ class Overfitting:
         from ..views.notebook import overfitting_html
 
         return overfitting_html(self)
+
+
+def figure_text(name: str, value: float) -> str:
+    """An overfitting figure as the summary shows it."""
+    if not math.isfinite(value):
+        return "-" if not math.isinf(value) else "never"
+    if name in _BAR_FIGURES:
+        return f"{value:,.0f}"
+    return f"{value:.1f}" if name == "effective_trials" else f"{value:.4f}"
 
 
 def overfitting_statistics(returns: Any, n_blocks: int = 16,
@@ -529,8 +603,10 @@ def overfitting_statistics(returns: Any, n_blocks: int = 16,
         sr_star = expected_max_sharpe(max(n_eff, 1.0), variance)
         dsr = probabilistic_sharpe_ratio(*args, benchmark=sr_star)
         dsr_all = deflated_sharpe_ratio(*args, n_trials, variance)
+        min_trl = min_track_record_length(args[0], args[2], args[3])
+        min_btl = min_backtest_length(max(n_eff, 1.0), args[0])
     else:  # a constant nonzero return: no test to make
-        psr = dsr = dsr_all = sr_star = math.nan
+        psr = dsr = dsr_all = sr_star = min_trl = min_btl = math.nan
     n_blocks = check_block_count(n_blocks)
     note = None
     logits = np.empty(0)
@@ -545,7 +621,8 @@ def overfitting_statistics(returns: Any, n_blocks: int = 16,
     return Overfitting(n_trials=n_trials, effective_trials=n_eff, n_obs=n_bars,
                        selected=names[best], sharpe=args[0], skew=args[2], kurtosis=args[3],
                        psr=psr, sharpe_variance=variance, expected_max_sharpe=sr_star, dsr=dsr,
-                       dsr_all_trials=dsr_all, pbo=pbo, n_blocks=int(n_blocks), logits=logits, note=note)
+                       dsr_all_trials=dsr_all, pbo=pbo, n_blocks=int(n_blocks), logits=logits, note=note,
+                       min_track_record=min_trl, min_backtest_length=min_btl)
 
 
 def overfitting(table: pd.DataFrame) -> Overfitting:

@@ -149,7 +149,7 @@ def _calmar(s: _Rows) -> np.ndarray:
 
 def _moment_sums(s: _Rows) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     def make() -> tuple[np.ndarray, np.ndarray]:
-        m2 = s.squares
+        s.squares   # makes the deviations too
         d = s.get("deviations", lambda: s.r - s.mean[:, None])
         d2 = d * d
         m3 = np.einsum("ij,ij->i", d2, d)

@@ -10,7 +10,6 @@ import io
 import math
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
 import pandas as pd
 from matplotlib.figure import Figure
 
@@ -80,15 +79,7 @@ def orders_html(orders: pd.DataFrame) -> str:
 
 def overfitting_html(overfitting: Overfitting) -> str:
     """The overfitting figures as a table of figure, value and meaning."""
-    table = overfitting.table()
-    values = []
-    for name, value in zip(table["figure"], table["value"]):
-        if isinstance(value, (float, np.floating)) and name != "selected":
-            values.append("-" if not math.isfinite(value) else
-                          f"{value:.1f}" if name == "effective_trials" else f"{value:.4f}")
-        else:
-            values.append(str(value))
-    shown = table.assign(value=values)
+    shown = overfitting.shown()
     foot = (f"over {overfitting.n_obs} bars; PBO from {overfitting.n_blocks} blocks, "
             f"{len(overfitting.logits)} splits")
     note = f"<br><i>{html.escape(overfitting.note)}</i>" if overfitting.note else ""
