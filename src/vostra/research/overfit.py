@@ -22,13 +22,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .reality import SweepReturns
-
 __all__ = [
     "normal_cdf", "normal_ppf", "probabilistic_sharpe_ratio", "expected_max_sharpe",
     "deflated_sharpe_ratio", "effective_trials", "backtest_overfitting_probability",
     "pbo_logits", "return_moments", "overfitting_statistics", "overfitting", "Overfitting",
-    "min_track_record_length", "min_backtest_length",
+    "min_track_record_length", "min_backtest_length", "SweepReturns",
     "sweep_returns", "attach_to_sweep",
 ]
 
@@ -324,12 +322,13 @@ def effective_trials(returns: Any) -> float:
     if n == 0:
         return extra
     # sum_j R_ij^2 is the diagonal of R^2 = Z'Z Z'Z, taken through the
-    # smaller of the two Gram matrices.
+    # smaller of the two Gram matrices; by NumPy's own loops, not the BLAS
+    # threads (see _block_sums).
     if n <= z.shape[0]:
-        gram = z.T @ z
+        gram = np.einsum("ki,kj->ij", z, z)
         crowd = np.sum(gram * gram, axis=1)
     else:
-        crowd = np.sum(z * ((z @ z.T) @ z), axis=0)
+        crowd = np.sum(z * np.einsum("ij,jk->ik", np.einsum("ik,jk->ij", z, z), z), axis=0)
     return float(np.clip(np.sum(1.0 / crowd), 1.0, n)) + extra
 
 
@@ -401,19 +400,15 @@ def pbo_logits(returns: Any, n_blocks: int = 16) -> np.ndarray:
     return logits
 
 
-# Splits per matrix product in _block_sums: small enough that the BLAS runs
-# it on the calling thread. A product over all the splits at once is handed
-# to the BLAS threads, which stall for milliseconds when the other cores are
-# busy (as they are during a sweep).
-_PRODUCT_ROWS = 512
-
-
 def _block_sums(member: np.ndarray, per_block: np.ndarray) -> np.ndarray:
-    """Sums of the per-block values (blocks x trials) over each split's blocks."""
-    out = np.empty((len(member), per_block.shape[1]))
-    for start in range(0, len(member), _PRODUCT_ROWS):
-        np.matmul(member[start:start + _PRODUCT_ROWS], per_block, out=out[start:start + _PRODUCT_ROWS])
-    return out
+    """Sums of the per-block values (blocks x trials) over each split's blocks.
+
+    By NumPy's own loops (``einsum`` without ``optimize``), not the BLAS:
+    these products are tiny, and the BLAS hands them to its threads, which
+    stall for milliseconds each when the other cores are busy (as they are
+    during a sweep): measured 20-60 times slower than this loop on a shared
+    two-core machine."""
+    return np.einsum("sb,bt->st", member, per_block)
 
 
 @functools.lru_cache(maxsize=4)
@@ -626,24 +621,46 @@ def overfitting_statistics(returns: Any, n_blocks: int = 16,
 
 
 def overfitting(table: pd.DataFrame) -> Overfitting:
-    """The overfitting figures of a :func:`vostra.sweep` table (kept in
-    ``table.attrs["overfitting"]``; they describe the whole sweep even when
-    the table has since been filtered)."""
+    """The overfitting figures of a :func:`vostra.sweep` table. They are
+    computed when first asked for, from the runs' returns the sweep keeps,
+    and kept in ``table.attrs["overfitting"]``; they describe the whole
+    sweep even when the table has since been filtered."""
     if not isinstance(table, pd.DataFrame):
         raise TypeError(f"table must be the DataFrame vostra.sweep returns, got {type(table).__name__}")
     figures = table.attrs.get("overfitting")
-    if not isinstance(figures, Overfitting):
+    if isinstance(figures, Overfitting):
+        return figures
+    source = getattr(table, "_run_returns", None)
+    if not isinstance(source, SweepReturns) or source.n_blocks is None:
         raise ValueError(
             "this table carries no overfitting figures; they come with vostra.sweep(..., "
             "overfitting=True), or compute them from a return matrix with "
             "vostra.overfitting_statistics(returns)"
         )
-    return figures
+    if source.figures is None:
+        source.figures = overfitting_statistics(source.returns, source.n_blocks)
+    table.attrs["overfitting"] = source.figures
+    return source.figures
 
 
 # --------------------------------------------------------------------------
 # The sweep's figures
 # --------------------------------------------------------------------------
+
+@dataclass(eq=False)
+class SweepReturns:
+    """What a sweep keeps of its runs for the figures asked for later: the
+    per-bar returns (bars x runs) of :func:`sweep_returns`, the date of the
+    bar before the first return (where a benchmark's first return starts),
+    the PBO's block count (None when the returns are too short for any
+    figure) and, once computed, the :class:`Overfitting` figures. Tables
+    made from the sweep's share it."""
+
+    returns: pd.DataFrame
+    anchor: Any
+    n_blocks: int | None = None
+    figures: Overfitting | None = None
+
 
 def sweep_returns(curves: pd.Series) -> pd.DataFrame:
     """Per-bar returns (bars x runs) of the equity curves of a sweep's runs
@@ -674,22 +691,24 @@ def sweep_returns(curves: pd.Series) -> pd.DataFrame:
 
 def attach_to_sweep(table: pd.DataFrame, n_blocks: int = 16) -> pd.DataFrame:
     """Add a ``psr`` column (each run's probabilistic Sharpe ratio against 0
-    from its per-bar returns) after the statistics and the sweep's
-    :class:`Overfitting` figures as ``table.attrs["overfitting"]``, from the
-    ``equity`` column of the table. Failed runs get NaN and are not trials."""
+    from its per-bar returns) after the statistics, and keep the runs'
+    returns (a :class:`SweepReturns`) for the sweep's :class:`Overfitting`
+    figures, which :func:`overfitting` computes when first asked for, and
+    for its reality check; from the ``equity`` column of the table. Failed
+    runs get NaN and are not trials."""
     curves = table["equity"]
     returns = sweep_returns(curves)
     psr = pd.Series(np.nan, index=table.index)
-    if returns.shape[1] and len(returns) >= 2:
+    enough = returns.shape[1] > 0 and len(returns) >= 2
+    if enough:
         sharpe, skew, kurt = return_moments(returns.to_numpy())
         for run, sr, sk, ku in zip(returns.columns, sharpe, skew, kurt):
             if math.isfinite(sr):
                 psr[run] = probabilistic_sharpe_ratio(sr, len(returns), sk, ku)
-        table.attrs["overfitting"] = overfitting_statistics(returns, n_blocks)
     position = table.columns.get_loc("error")
     table.insert(position, "psr", psr.to_numpy())
     if len(returns):
-        # Kept for the reality check: the bar before the first return anchors a benchmark's returns.
         index = next(c for c in curves if c is not None).index
-        table._run_returns = SweepReturns(returns, index[index.get_loc(returns.index[0]) - 1])
+        table._run_returns = SweepReturns(returns, index[index.get_loc(returns.index[0]) - 1],
+                                          n_blocks if enough else None)
     return table

@@ -32,20 +32,11 @@ import pandas as pd
 
 from ..results.bootstrap import check_block, check_samples, optimal_block, sample_indices
 from ..results.stats import _benchmark_returns
+from .overfit import SweepReturns
 
-__all__ = ["RealityCheck", "reality_check", "spa_bootstrap_means", "SweepReturns"]
+__all__ = ["RealityCheck", "reality_check", "spa_bootstrap_means"]
 
 _KINDS = ("lower", "consistent", "upper")
-
-
-@dataclass(eq=False)
-class SweepReturns:
-    """The per-bar returns (bars x runs) a sweep's figures come from, and
-    the date of the bar before the first return (where its benchmark's
-    first return starts)."""
-
-    returns: pd.DataFrame
-    anchor: Any
 
 
 @dataclass(eq=False)

@@ -553,13 +553,15 @@ def sweep(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, pd.DataF
         Ray cluster address for the ``"ray"`` backend.
     overfitting
         Add a ``psr`` column (each run's probabilistic Sharpe ratio against
-        0) and keep the sweep's overfitting figures (trials, effective
-        trials, best run by Sharpe, its deflated Sharpe ratio, the
-        probability of backtest overfitting with ``pbo_blocks`` blocks) in
-        ``table.attrs["overfitting"]``, read with :func:`vostra.overfitting`.
-        See :mod:`vostra.overfit`. The runs then send their equity curves
-        back (8 bytes per bar and run) and the figures take about a second
-        per thousand runs of ten years; ``overfitting=False`` skips both.
+        0) and keep the runs' per-bar returns for the sweep's overfitting
+        figures (trials, effective trials, best run by Sharpe, its deflated
+        Sharpe ratio, the probability of backtest overfitting with
+        ``pbo_blocks`` blocks, the minimum track record and backtest
+        lengths), which :func:`vostra.overfitting` computes when first
+        asked for (and keeps in ``table.attrs["overfitting"]``), and for
+        :meth:`SweepTable.reality_check`. See :mod:`vostra.research.overfit`.
+        The runs then send their equity curves back (8 bytes per bar and
+        run); ``overfitting=False`` skips both.
 
     Returns
     -------

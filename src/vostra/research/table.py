@@ -10,7 +10,8 @@ import pandas as pd
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-    from .reality import RealityCheck, SweepReturns
+    from .overfit import SweepReturns
+    from .reality import RealityCheck
 
 __all__ = ["SweepTable"]
 
@@ -55,8 +56,7 @@ class SweepTable(pd.DataFrame):
                              samples=samples, block=block, size=size, seed=seed)
 
     def _returns_source(self) -> SweepReturns:
-        from .overfit import sweep_returns
-        from .reality import SweepReturns
+        from .overfit import SweepReturns, sweep_returns
 
         if self._run_returns is not None:
             return self._run_returns
