@@ -40,6 +40,7 @@ _EXPORTS = {
     "statistics": "results.stats",
     "EqualWeight": "research.estimators", "InverseVolatility": "research.estimators", "TopN": "research.estimators",
     "sweep": "research.sweep", "walk_forward": "research.walkforward", "WalkForward": "research.walkforward",
+    "cross_validate": "research.crossval", "CrossValidation": "research.crossval",
     **{name: "research.overfit" for name in (
         "Overfitting", "backtest_overfitting_probability", "deflated_sharpe_ratio", "effective_trials",
         "expected_max_sharpe", "overfitting", "overfitting_statistics", "probabilistic_sharpe_ratio",
@@ -47,8 +48,8 @@ _EXPORTS = {
 }
 _LAYERS = ("data", "run", "results", "views", "research", "cli")
 
-__all__ = ["backtest", "read_market", "sweep", "walk_forward", "WalkForward", "Result", "ACTIONS", "statistics",
-           "EqualWeight", "InverseVolatility", "TopN",
+__all__ = ["backtest", "read_market", "sweep", "walk_forward", "WalkForward", "cross_validate", "CrossValidation",
+           "Result", "ACTIONS", "statistics", "EqualWeight", "InverseVolatility", "TopN",
            "synthetic_market", "Market", "probabilistic_sharpe_ratio", "deflated_sharpe_ratio",
            "expected_max_sharpe", "effective_trials", "backtest_overfitting_probability",
            "overfitting_statistics", "overfitting", "Overfitting", "min_track_record_length",
@@ -79,6 +80,7 @@ if TYPE_CHECKING:
                                    effective_trials, expected_max_sharpe, min_backtest_length,
                                    min_track_record_length, overfitting, overfitting_statistics,
                                    probabilistic_sharpe_ratio)
+    from .research.crossval import CrossValidation, cross_validate
     from .research.sweep import sweep
     from .research.walkforward import WalkForward, walk_forward
     from .research.learn import backtest
