@@ -62,6 +62,11 @@ def test_report_holds_every_panel_and_section(run, tmp_path):
     assert page.index("<script") < library_end < page.index("<body>")
     assert re.search(r'(src|href)=["\']?(https?:)?//', page[library_end:]) is None
     assert len(page) > 3_000_000
+    # The Sharpe ratio's bootstrap interval, computed for the report (seed 0)
+    # and printed with the result from then on.
+    low, high = result.confidence(["sharpe"], seed=0).loc["sharpe", ["low", "high"]]
+    assert f"95 % interval {low:.2f} .. {high:.2f} (block bootstrap)" in page
+    assert f"(95 % interval {low:.2f} .. {high:.2f}, block bootstrap)" in str(result)
 
 
 def test_equity_panel_against_the_equal_weighted_universe(run):

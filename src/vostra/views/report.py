@@ -279,6 +279,7 @@ h3 { font-size: 15px; } .sub { color: #555; margin: 2px 0 10px; }
 .keys { display: flex; flex-wrap: wrap; gap: 10px; margin: 10px 0; }
 .key { border: 1px solid #ddd; border-radius: 6px; padding: 6px 12px; min-width: 110px; }
 .key b { display: block; font-size: 18px; color: #1f4e79; } .key span { font-size: 12px; color: #666; }
+.key span.sure { font-size: 11px; color: #888; }
 table { border-collapse: collapse; font-size: 13px; margin: 6px 0; }
 th, td { border-bottom: 1px solid #e3e3e3; padding: 3px 10px; text-align: right; }
 th { background: #f4f6f8; } td:first-child, th:first-child { text-align: left; }
@@ -289,16 +290,38 @@ footer { color: #777; font-size: 12px; margin-top: 30px; }
 """
 
 
+def sharpe_interval(result: Result) -> tuple[float, float, float, str] | None:
+    """The Sharpe ratio's bootstrap interval (level, low, high, method):
+    the last one computed for the result, or one computed now with the
+    defaults of :meth:`Result.confidence` (seed 0, so that a report is the
+    same every time); None without arch and scipy."""
+    if result.__dict__.get("_sharpe_interval") is None:
+        try:
+            result.confidence(["sharpe"], seed=0)
+        except ImportError:
+            return None
+        except ValueError:      # too few returns for a bootstrap
+            return None
+    return result.__dict__.get("_sharpe_interval")
+
+
 def _key_figures(result: Result, benchmark: pd.Series) -> str:
     chosen = [k for k in ("total_return", "cagr", "sharpe", "max_drawdown", "annual_volatility", "trades")
               if k in result.stats.index]
-    cells = [(label_of(k)[0],
-              _value_text(result.stats[k], label_of(k)[1])) for k in chosen]
+    interval = sharpe_interval(result) if "sharpe" in chosen else None
+    cells = [(label_of(k)[0], _value_text(result.stats[k], label_of(k)[1]), "") for k in chosen]
+    if interval is not None:
+        level, low, high, method = interval
+        where = chosen.index("sharpe")
+        cells[where] = cells[where][:2] + (
+            f"{level * 100:g} % interval {_value_text(low, 'num')} .. {_value_text(high, 'num')} "
+            f"({'block' if method == 'stationary' else 'i.i.d.'} bootstrap)",)
     bench_total = float(benchmark.iloc[-1] / benchmark.iloc[0] - 1.0) if len(benchmark) else math.nan
-    cells.append((f"{benchmark.name}: total return", _value_text(bench_total, "pct")))
+    cells.append((f"{benchmark.name}: total return", _value_text(bench_total, "pct"), ""))
     return '<div class="keys">' + "".join(
-        f'<div class="key"><b>{html.escape(v)}</b><span>{html.escape(k)}</span></div>'
-        for k, v in cells) + "</div>"
+        f'<div class="key"><b>{html.escape(v)}</b><span>{html.escape(k)}</span>'
+        + (f'<br><span class="sure">{html.escape(note)}</span>' if note else "") + "</div>"
+        for k, v, note in cells) + "</div>"
 
 
 def _day(ts: pd.Timestamp) -> str:
