@@ -41,7 +41,16 @@ def optimal_block(returns: np.ndarray) -> float:
         from arch.bootstrap import optimal_block_length
     except ImportError as exc:
         raise needs_research("choosing the block length", exc) from None
-    lengths = optimal_block_length(np.asarray(returns, dtype=np.float64))["stationary"].to_numpy()
+    values = np.asarray(returns, dtype=np.float64)
+    n = len(values)
+    # arch looks at the autocorrelations up to lag sqrt(n) + 5: a series not
+    # longer than that has none to estimate a block from.
+    if n <= math.ceil(math.sqrt(n)) + max(5, int(math.log10(max(n, 1)))) + 1:
+        return 1.0
+    # A series flat over a stretch has autocorrelations of 0 / 0 there: no
+    # block length from them (the finite ones decide, or 1).
+    with np.errstate(divide="ignore", invalid="ignore"):
+        lengths = optimal_block_length(values)["stationary"].to_numpy()
     lengths = lengths[np.isfinite(lengths)]
     return max(1.0, float(np.median(lengths))) if len(lengths) else 1.0
 
