@@ -95,12 +95,64 @@ def test_each_path_is_the_backtests_of_its_choices(market, signals):
     assert cv.pbo == np.mean(cv.paths["logit"] <= 0) and "PBO over the paths" in str(cv)
 
 
+def train_returns(market, train):
+    """The returns of the train bars of the tickers whose closes cover them
+    (carried over suspensions), as a strategy's fit sees them."""
+    close = market.close
+    bars = train[train > 0]
+    valid = close.notna().to_numpy()
+    first, last = valid.argmax(axis=0), len(close) - 1 - valid[::-1].argmax(axis=0)
+    covered = close.columns[(first <= bars[0] - 1) & (last >= bars[-1])]
+    carried = close[covered].ffill()
+    return (carried / carried.shift(1) - 1).iloc[bars]
+
+
+def test_a_strategy_is_fitted_on_each_splits_train_bars_and_each_path_is_one_backtest(market):
+    from vostra.research.estimators import InverseVolatility, TopN
+
+    options = dict(rebalance="M", capital=1e6, lot_size=10, trade_at="open")
+    cv = vostra.cross_validate(InverseVolatility(), market, n_folds=5, n_test_folds=2, purge=3, embargo=2,
+                               backend="serial", **options)
+    edges = [0] + list(np.cumsum(cv.folds["bars"]))
+    valid = market.close.notna().to_numpy()
+    last = pd.Series(len(valid) - 1 - valid[::-1].argmax(axis=0), index=market.close.columns)
+    for p, splits in enumerate(cv.path_splits):
+        targets = cv.targets[p]
+        for fold, split in enumerate(splits):
+            bar = max(edges[fold] - 1, 0)
+            returns = train_returns(market, cv.split_indices[split][0])
+            expected = pd.Series(InverseVolatility().fit(returns).weights_, index=returns.columns)
+            # A stock delisted by the fold's start (its last close at or before the row) gets nothing.
+            gone = (last[expected.index] <= bar) & (last[expected.index] < len(valid) - 1)
+            expected[gone] = 0.0
+            row = targets.loc[market.close.index[bar]]
+            np.testing.assert_allclose(row.reindex(expected.index), expected, rtol=1e-12)
+            assert (row.drop(expected.index) == 0).all()
+        run = vostra.backtest(targets, market, **options)
+        pd.testing.assert_series_equal(cv.equity[p], run.equity, check_names=False, check_exact=True)
+        assert cv.paths.at[p, "sharpe"] == statistics(run.equity)["sharpe"]
+    assert math.isnan(cv.pbo)        # one configuration: nothing chosen, nothing to rank
+
+    # With a grid of its parameters, each split keeps the best in-sample Sharpe ratio.
+    ranked = vostra.cross_validate(TopN(), market, n_folds=4, n_test_folds=2, grid={"n": [2, 6]},
+                                   backend="serial")
+    for split, (train, _) in zip(ranked.splits.to_dict("records"), ranked.split_indices):
+        returns = train_returns(market, train)
+        sharpe = []
+        for n in (2, 6):
+            daily = returns.fillna(0).to_numpy() @ TopN(n=n).fit(returns).weights_
+            sharpe.append(daily.mean() / daily.std(ddof=1) * math.sqrt(252))
+        assert split["n"] == (2, 6)[int(np.argmax(sharpe))] and split["in_sample"] == pytest.approx(max(sharpe))
+    assert 0 <= ranked.pbo <= 1 and np.isfinite(ranked.paths["logit"]).all()
+
+
 @pytest.mark.parametrize("call, error, match", [
     (dict(n_folds=2), ValueError, "n_folds must be at least 3, got 2"),
     (dict(n_test_folds=5), ValueError, "n_test_folds must be at least 1 and below n_folds=5"),
     (dict(purge=200), ValueError, r"purge \+ embargo = 200 bars must be below a fold's"),
     (dict(select="trades"), ValueError, "select='trades' is not a statistic of the bar returns"),
+    (dict(strategy=lambda history: {}), TypeError, "cross_validate fits estimators"),
 ])
 def test_argument_errors(market, signals, call, error, match):
     with pytest.raises(error, match=match):
-        vostra.cross_validate(signals["top3"], market, **{"n_folds": 5, **call})
+        vostra.cross_validate(call.pop("strategy", signals["top3"]), market, **{"n_folds": 5, **call})

@@ -31,10 +31,11 @@ from .._native import load_engine
 from ..data.market import Market
 from ..results.confidence import CONFIDENCE_KEYS, return_figures
 from ..results.stats import STAT_LABELS, _format_value, known_frequency, statistics
+from .strategy import as_strategy, is_strategy
 from .sweep import _check_run_options, _combinations, _execute, _named_weights
 from .walkforward import _configurations, _delisting_dates, _frame, _prices, _Walk, _WindowSource, chain
 
-__all__ = ["cross_validate", "CrossValidation", "cpcv_splits", "path_folds"]
+__all__ = ["cross_validate", "CrossValidation", "cpcv_splits", "path_folds", "fold_bounds"]
 
 _PATH_STATS = ("total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown", "calmar")
 
@@ -66,6 +67,24 @@ def fold_of(n_bars: int, n_folds: int) -> np.ndarray:
     """The fold of every bar: ``n_bars // n_folds`` bars each, the remainder
     in the last fold."""
     return np.minimum(np.arange(n_bars) // (n_bars // n_folds), n_folds - 1)
+
+
+def fold_bounds(n_bars: int, n_folds: int) -> list[tuple[int, int]]:
+    """The first bar and the end bar of every fold."""
+    size = n_bars // n_folds
+    return [(f * size, (f + 1) * size if f < n_folds - 1 else n_bars) for f in range(n_folds)]
+
+
+def _folds(index: pd.Index, bounds: list[tuple[int, int]]) -> pd.DataFrame:
+    return pd.DataFrame({"start": [index[a] for a, _ in bounds], "end": [index[b - 1] for _, b in bounds],
+                         "bars": [b - a for a, b in bounds]}).set_axis(pd.RangeIndex(len(bounds), name="fold"))
+
+
+def path_logits(path_sharpe: np.ndarray, config_sharpe: np.ndarray) -> np.ndarray:
+    """Per path, the logit of its Sharpe ratio's rank among those of the N
+    configurations (``config_sharpe``: one row per path, or one row for all)."""
+    rows = np.broadcast_to(config_sharpe, (len(path_sharpe), config_sharpe.shape[-1]))
+    return np.array([_logit(p, row) for p, row in zip(path_sharpe, rows)])
 
 
 def cpcv_splits(n_bars: int, n_folds: int, n_test_folds: int, purge: int = 0,
@@ -144,7 +163,11 @@ class CrossValidation:
         (paths x folds): the split each path's fold comes from.
     pieces
         The equity of every engine run of the paths, by (first bar, end
-        bar, run).
+        bar, run) (weights and grids).
+    targets
+        The weight frame each path ran (strategies): one row per fold, the
+        fitted weights of the split that tests it, dated on the bar before
+        the fold (with ``rebalance``, copies on its bars).
     """
 
     paths: pd.DataFrame
@@ -156,15 +179,17 @@ class CrossValidation:
     select: str
     purge: int
     embargo: int
+    n_configurations: int
     split_indices: list[tuple[np.ndarray, list[np.ndarray]]] = field(repr=False)
     path_splits: np.ndarray = field(repr=False)
-    pieces: dict[tuple[int, int, int], pd.Series] = field(repr=False)
+    pieces: dict[tuple[int, int, int], pd.Series] = field(repr=False, default_factory=dict)
+    targets: dict[int, pd.DataFrame] = field(repr=False, default_factory=dict)
 
     def summary(self) -> str:
         sharpe = self.paths["sharpe"]
         lines = [f"Combinatorial purged cross-validation: {len(self.folds)} folds, {len(self.splits)} splits, "
                  f"{len(self.paths)} paths; purge {self.purge}, embargo {self.embargo} bars; "
-                 f"selecting by {self.select!r} among {len(self.sweep)} configurations", ""]
+                 f"selecting by {self.select!r} among {self.n_configurations} configuration(s)", ""]
         rows = [("", "mean", "std", "min", "median", "max")]
         for key in _PATH_STATS:
             kind = STAT_LABELS[key][1]
@@ -175,8 +200,9 @@ class CrossValidation:
         widths = [max(len(row[i]) for row in rows) for i in range(6)]
         lines += ["  ".join(f"{cell:>{w}}" if i else f"{cell:<{w}}" for i, (cell, w) in enumerate(zip(row, widths)))
                   for row in rows]
+        pbo = "-" if math.isnan(self.pbo) else f"{self.pbo:.3f}"
         lines += ["", f"paths with a positive Sharpe ratio: {(sharpe > 0).mean() * 100:.0f} %; "
-                      f"PBO over the paths: {self.pbo:.3f}"]
+                      f"PBO over the paths: {pbo}"]
         return "\n".join(lines)
 
     def __repr__(self) -> str:
@@ -288,6 +314,13 @@ def cross_validate(strategy: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any
     statistic, maximize = _selection(select)
     n_bars = len(close.index)
     n_folds, n_test_folds, purge, embargo = _check_counts(n_bars, n_folds, n_test_folds, purge, embargo)
+    if is_strategy(strategy):
+        from .crossfit import cross_validate_strategy
+
+        market = market if isinstance(market, Market) else Market(close=close, open=open, high=high, low=low)
+        return cross_validate_strategy(as_strategy(strategy), market, n_folds, n_test_folds, purge, embargo,
+                                       grid=grid, statistic=statistic, maximize=maximize, select=select,
+                                       backend=backend, workers=workers, progress=progress, options=options)
     backend = _check_run_options(backend, workers, None, options, True, 16)
     load_engine()
     names, frames, named = _named_weights(strategy)
@@ -320,8 +353,7 @@ def cross_validate(strategy: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any
         rows.append(row)
 
     # Every path's runs through the engine, each distinct run once.
-    fold = fold_of(n_bars, n_folds)
-    bounds = [(int(np.argmax(fold == f)), int(n_bars - np.argmax(fold[::-1] == f))) for f in range(n_folds)]
+    bounds = fold_bounds(n_bars, n_folds)
     path_splits = path_folds(n_folds, n_test_folds)
     plans = [_pieces(np.array(chosen)[splits], bounds) for splits in path_splits]
     distinct = list(dict.fromkeys(piece for plan in plans for piece in plan))
@@ -346,9 +378,8 @@ def cross_validate(strategy: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any
         row.update(runs=len(plan), logit=_logit(row["sharpe"], config_sharpe))
         stats_rows.append(row)
     paths = pd.DataFrame(stats_rows).set_axis(pd.RangeIndex(len(plans), name="path"))
-    folds = pd.DataFrame({"start": [close.index[a] for a, _ in bounds], "end": [close.index[b - 1] for _, b in bounds],
-                          "bars": [b - a for a, b in bounds]}).set_axis(pd.RangeIndex(n_folds, name="fold"))
     return CrossValidation(paths=paths, equity=pd.DataFrame(curves), splits=_frame(rows).rename_axis("split"),
-                           folds=folds,
-                           pbo=float(np.mean(paths["logit"] <= 0.0)), sweep=table, select=select, purge=purge,
-                           embargo=embargo, split_indices=split_indices, path_splits=path_splits, pieces=pieces)
+                           folds=_folds(close.index, bounds), pbo=float(np.mean(paths["logit"] <= 0.0)),
+                           sweep=table, select=select, purge=purge, embargo=embargo,
+                           n_configurations=len(table), split_indices=split_indices, path_splits=path_splits,
+                           pieces=pieces)
