@@ -130,6 +130,25 @@ def test_printout_shows_the_interval_once_computed(result):
     assert line.endswith(f"(90 % interval {low:.2f} .. {high:.2f}, block bootstrap)")
 
 
+@pytest.mark.parametrize("starts, lengths, ends, match", [
+    ([0, 9], [3, 2], [2], "block 1 starts outside the returns"),
+    ([0, 1], [3, -1], [2], "block 1 starts outside the returns or has a negative length"),
+    ([0, 1], [3, 2], [2, 1], "ascending block ends within the blocks"),
+    ([0, 1], [3, 2], [3], "ascending block ends within the blocks"),
+    ([0, 1], [3, 0], [1, 2], "sample 1 holds no return"),
+])
+def test_the_engine_checks_every_block(starts, lengths, ends, match):
+    from vostra.results.confidence import block_figures
+
+    r = np.linspace(-0.01, 0.02, 9)
+    with pytest.raises(ValueError, match=match):
+        block_figures(r, np.array(starts), np.array(lengths), np.array(ends), 252.0)
+    # A block reads on from the first bar past the last.
+    wrapped = block_figures(r, np.array([7]), np.array([4]), np.array([1]), 252.0)
+    direct = block_figures(np.r_[r[7:], r[:2]], np.array([0]), np.array([4]), np.array([1]), 252.0)
+    np.testing.assert_allclose(wrapped, direct, rtol=1e-12, atol=1e-15)
+
+
 @pytest.mark.parametrize("call, error, match", [
     (dict(statistics=["sharpe", "trades"]), ValueError, "no bootstrap interval for 'trades'"),
     (dict(level=95), ValueError, "level must lie strictly between 0 and 1"),

@@ -17,6 +17,7 @@ PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_scan_weights(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
+PyObject *py_resampled_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
 PyObject *py_first_nonpositive(PyObject *, PyObject *values);
 PyObject *py_figure_table(PyObject *, PyObject *const *args, Py_ssize_t nargs);
@@ -138,6 +139,12 @@ PyMethodDef methods[] = {
      "summary: distribution, winning and losing bars, drawdowns; with `dates` (int64 wall-clock nanoseconds of "
      "the values, ascending, or None) also the calendar months and years and the trailing periods. A dict "
      "without the figures that have no value."},
+    {"resampled_figures", py_resampled_figures, METH_VARARGS,
+     "resampled_figures($module, returns, starts, lengths, ends, periods_per_year, risk_free, threads, /)\n--\n\n"
+     "The figures of the bootstrap intervals (vostra.results.confidence.CONFIDENCE_KEYS) of many series made of "
+     "blocks of the returns, as a float64 array samples x figures: sample s is blocks ends[s - 1] .. ends[s] - 1, "
+     "block b the lengths[b] returns from bar starts[b] on, reading on from bar 0 past the last; risk_free is "
+     "the rate of a bar."},
     {"window_figures", py_window_figures, METH_VARARGS,
      "window_figures($module, equity, first, periods_per_year, traded, holdings, dates, risk_free, /)\n--\n\n"
      "The statistics of an equity curve that need neither its trades nor a benchmark, in the bits of "

@@ -155,6 +155,16 @@ def first_nonpositive(values: npt.NDArray[np.float64], /) -> int:
     """The first position of ``values`` (1-D float64) at or below 0 (NaN is
     not), -1 for none."""
 
+def resampled_figures(returns: npt.NDArray[np.float64], starts: npt.NDArray[np.int64],
+                      lengths: npt.NDArray[np.int64], ends: npt.NDArray[np.int64], periods_per_year: float,
+                      risk_free: float, threads: int, /) -> npt.NDArray[np.float64]:
+    """The figures of ``vostra.results.confidence.CONFIDENCE_KEYS`` (columns)
+    of many series made of blocks of ``returns`` (all 1-D, C-contiguous):
+    sample s is the blocks ``ends[s - 1] .. ends[s] - 1`` (from 0 for the
+    first), block b the ``lengths[b]`` returns from bar ``starts[b]`` on,
+    reading on from bar 0 past the last; ``risk_free`` is the rate of one
+    bar. Computed on ``threads`` threads without the interpreter lock."""
+
 def return_figures(values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64] | None,
                    periods_per_year: float, /) -> dict[str, float]:
     """The figures of the bar returns of ``values`` (a window's equity,

@@ -20,7 +20,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["METHODS", "sample_indices", "optimal_block", "needs_research"]
+__all__ = ["METHODS", "sample_blocks", "sample_indices", "optimal_block", "needs_research"]
 
 METHODS = ("stationary", "iid")
 
@@ -71,41 +71,66 @@ def check_samples(samples: Any) -> int:
     return int(samples)
 
 
-def sample_indices(n: int, samples: int, method: str, block: float,
-                   rng: np.random.Generator) -> Iterator[np.ndarray]:
-    """Chunks of (samples x n) bar positions, in ``[0, 2n)``: position ``i``
-    and ``i + n`` are the same bar, so that a block running past the last
-    bar reads a doubled series without a modulo."""
+def sample_blocks(n: int, samples: int, method: str, block: float,
+                  rng: np.random.Generator) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+    """Chunks of samples as blocks: (starts, lengths), each (samples x
+    blocks); a row's lengths add up to n (some are 0), a block reads on past
+    the last bar from the first. The i.i.d. bootstrap's blocks are single
+    bars."""
     rows = max(1, CHUNK_CELLS // max(n, 1))
     for first in range(0, samples, rows):
         k = min(rows, samples - first)
-        if method == "iid":
-            yield rng.integers(n, size=(k, n), dtype=np.int64).astype(np.intp, copy=False)
+        if method == "iid" or block <= 1.0:
+            starts = rng.integers(n, size=(k, n), dtype=np.int64)
+            yield starts, np.ones_like(starts)
         else:
-            yield _stationary_chunk(n, k, 1.0 / block, rng)
+            yield _stationary_blocks(n, k, 1.0 / block, rng)
 
 
-def _stationary_chunk(n: int, k: int, p: float, rng: np.random.Generator) -> np.ndarray:
-    if p >= 1.0:
-        return rng.integers(n, size=(k, n), dtype=np.int64).astype(np.intp, copy=False)
+def sample_indices(n: int, samples: int, method: str, block: float,
+                   rng: np.random.Generator) -> Iterator[np.ndarray]:
+    """The samples of :func:`sample_blocks` (the same draws) as chunks of
+    (samples x n) bar positions, in ``[0, 2n)``: position ``i`` and
+    ``i + n`` are the same bar, so that a block running past the last bar
+    reads a doubled series without a modulo."""
+    for starts, lengths in sample_blocks(n, samples, method, block, rng):
+        k = len(starts)
+        # Position j of a block that begins at bar b of the flattened chunk
+        # reads bar start + (j - b).
+        begin = np.cumsum(lengths, axis=1) - lengths
+        shift = (starts - begin - np.arange(k, dtype=np.int64)[:, None] * n).ravel()
+        positions = np.repeat(shift, lengths.ravel())
+        positions += np.arange(k * n, dtype=np.int64)
+        yield positions.reshape(k, n).astype(np.intp, copy=False)
+
+
+def _geometric(rng: np.random.Generator, rate: float, size: tuple[int, int]) -> np.ndarray:
+    """Geometric lengths (1, 2, ...) with P(length > j) = exp(-rate j), by
+    inversion of exponential draws: what ``Generator.geometric`` does for
+    small success probabilities, and three times as fast as its search for
+    large ones (short blocks)."""
+    draws = rng.standard_exponential(size)
+    np.divide(draws, rate, out=draws)
+    np.ceil(draws, out=draws)
+    return np.maximum(draws, 1.0, out=draws).astype(np.int64)
+
+
+def _stationary_blocks(n: int, k: int, p: float, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
     # Enough blocks that a row falls short of n bars about once in 1e9
     # rows; a short row draws more blocks (still from the seed's stream).
     expected = n * p
     width = int(math.ceil(expected + 6.0 * math.sqrt(expected) + 8.0))
-    lengths = rng.geometric(p, size=(k, width))
+    rate = -math.log1p(-p)
+    lengths = _geometric(rng, rate, (k, width))
     while True:
         short = lengths.sum(axis=1) < n
         if not short.any():
             break
-        lengths = np.concatenate([lengths, rng.geometric(p, size=(k, width))], axis=1)
+        lengths = np.concatenate([lengths, _geometric(rng, rate, (k, width))], axis=1)
     starts = rng.integers(n, size=lengths.shape, dtype=np.int64)
     # Each row's blocks cut to n bars in all: a block that begins at or after
-    # bar n is dropped, the one across it is shortened. Position j of a
-    # block that begins at bar b of the flattened chunk reads bar
-    # start + (j - b).
-    begin = np.cumsum(lengths, axis=1) - lengths
-    lengths = np.clip(n - begin, 0, lengths)
-    shift = (starts - begin - np.arange(k, dtype=np.int64)[:, None] * n).ravel()
-    positions = np.repeat(shift, lengths.ravel())
-    positions += np.arange(k * n, dtype=np.int64)
-    return positions.reshape(k, n)
+    # bar n is dropped, the one across it is shortened.
+    left = np.cumsum(lengths, axis=1)
+    np.subtract(n + lengths, left, out=left)        # the bars left when each block begins
+    np.maximum(left, 0, out=left)
+    return starts, np.minimum(left, lengths, out=left)
