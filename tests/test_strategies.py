@@ -202,11 +202,11 @@ def test_walk_forward_returns_and_weights_equal_skfolios(name):
     close = gbm()
     X = prices_to_returns(close)
     estimator = getattr(optimization, name)()
-    path = cross_val_predict(estimator, X, cv=WalkForward(train_size=120, test_size=21))
+    path = cross_val_predict(estimator, X, cv=WalkForward(train_size=120, test_size=42))
     theirs = pd.Series(np.asarray(path.returns), index=pd.DatetimeIndex(path.observations))
     weights = np.array([p.weights for p in path.portfolios])
 
-    options = dict(refit=21, lookback=120, rebalance="D", fee=0, tax=0)
+    options = dict(refit=42, lookback=120, rebalance="D", fee=0, tax=0)
     at_close = vostra.backtest(estimator, close, trade_at=close.shift(1), **options)
     ours = at_close.equity.pct_change().reindex(theirs.index)
     assert np.abs(ours - theirs).max() < 1e-10

@@ -125,10 +125,15 @@ def fit_all(jobs: list[Job], data: MarketData, lookback: Lookback, missing: Miss
         with _one_thread_per_library(), ThreadPoolExecutor(threads, thread_name_prefix="vostra-fit") as pool:
             futures = [pool.submit(_fit_job, data, job, lookback, missing) for job in jobs]
             fits = []
-            for future in futures:
-                fits.append(future.result())
-                if bar is not None:
-                    bar.update(1)
+            try:
+                for future in futures:
+                    fits.append(future.result())
+                    if bar is not None:
+                        bar.update(1)
+            except BaseException:
+                for future in futures:   # the fits not started are not run
+                    future.cancel()
+                raise
             return fits
     finally:
         if bar is not None:
