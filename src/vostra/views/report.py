@@ -455,6 +455,8 @@ def build_walk_forward_report(walk: Any, path: str | Path | None = None, *, titl
             "<h2>Statistics</h2>", table_html(stat_rows),
             "<h2>Overfitting</h2>", table_html(frames["overfitting"])]
     heading = title or "vostra walk-forward report"
-    sub = (f"{span_text(curves.index)}, {len(windows)} windows, selecting by {walk.select!r}; "
-           f"each test window starts from the capital the previous one ended with")
+    carried = ("one account traded through every test window (walk.result has its trades and report)"
+               if getattr(walk, "result", None) is not None
+               else "each test window starts from the capital the previous one ended with")
+    sub = f"{span_text(curves.index)}, {len(windows)} windows, selecting by {walk.select!r}; {carried}"
     return _write_page(path, heading, sub, "".join(body), started)
