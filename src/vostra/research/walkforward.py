@@ -482,7 +482,9 @@ def walk_forward(weights: pd.DataFrame | Sequence[pd.DataFrame] | Mapping[Any, p
     (``result``: its trades, fills and the orders for the next bar;
     ``fitted``: the weights of each window; ``windows`` adds the number of
     ``refits``). Fits that need no previous weights run in parallel on the
-    backend's threads or Ray; the others in sequence. The test windows
+    backend's threads or Ray; the others in sequence, each configuration's
+    in-sample fits along that configuration's own account from the first
+    refit, the test windows' along the account they trade. The test windows
     must follow each other (``step`` equal to ``test``).
     """
     if isinstance(weights, type) or is_strategy(weights):
