@@ -148,8 +148,8 @@ class Strategy:
         if unknown:
             what = type(self.target).__name__ if self.kind == "estimator" else getattr(
                 self.target, "__name__", "the function")
-            raise ValueError(f"{what} has no parameter {listing(unknown)}; its parameters are "
-                             f"{listing(self.param_names()) or 'none'}")
+            names = ", ".join(repr(name) for name in self.param_names())
+            raise ValueError(f"{what} has no parameter {listing(unknown)}; its parameters are {names or 'none'}")
         return Strategy(self.target, {**self.params, **params})
 
     def label(self) -> str:
