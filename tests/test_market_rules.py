@@ -388,3 +388,76 @@ def test_front_end_market_options_name_themselves():
         vostra.backtest(weights, close, capital=1e6, price_limit=10)
     with pytest.raises(ValueError, match="price_limit needs capital"):
         vostra.backtest(weights, close, price_limit=0.1)
+
+
+
+def _limited(n=40):
+    """Two stocks; the volume caps a purchase of A at 2,000 shares a bar,
+    and A is blocked on bars 1 to 3."""
+    import pandas as pd
+
+    dates = pd.bdate_range("2024-01-01", periods=n)
+    close = pd.DataFrame({"A": 10.0, "B": 20.0}, index=dates)
+    weights = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=dates[:1])
+    volume = close * 0 + 20_000.0
+    blocked = (close * 0).astype(bool)
+    blocked.iloc[1:4, 0] = True
+    return close, weights, dict(volume=volume, blocked=blocked), dict(
+        rebalance=None, fee=0, tax=0, capital=1e6, lot_size=1, max_volume_share=0.1)
+
+
+MISALIGNED = {
+    "tz-aware dates": (lambda f: f.tz_localize("UTC"), "one index is timezone-aware and the other is not"),
+    "dates as text": (lambda f: f.set_axis(f.index.strftime("%Y-%m-%d")),
+                      r"index must be a DatetimeIndex.*pd.to_datetime"),
+    "lower-case tickers": (lambda f: f.rename(columns=str.lower), r"tickers.*'a', 'b'"),
+    "missing dates": (lambda f: f.iloc[::2], r"no row for 20 date\(s\) of close .*reindex\(close.index"),
+}
+
+
+@pytest.mark.parametrize("change", MISALIGNED)
+@pytest.mark.parametrize("name", ["volume", "blocked"])
+def test_market_rule_frames_are_aligned_as_weights_are_or_refused(name, change):
+    import pandas as pd
+
+    import vostra
+    from vostra.run.arguments import prepare
+
+    close, weights, frames, opts = _limited()
+    want = vostra.backtest(weights, close, **frames, **opts)
+    assert len(want.fills) == 36 and want.fills["date"].iloc[0] == close.index[4]
+    # On close's axes both are read in place; on more dates, with the
+    # tickers in another order, they are put on close's.
+    arguments, _ = prepare(weights, close, **frames, **opts)
+    assert all(np.shares_memory(arguments[k], f) for k, f in frames.items())
+    later = close.index[-3:] + pd.Timedelta(days=30)
+    wider = {k: pd.concat([f, f.iloc[-3:].set_axis(later)])[["B", "A"]] for k, f in frames.items()}
+    pd.testing.assert_frame_equal(vostra.backtest(weights, close, **wider, **opts).fills, want.fills)
+    change, message = MISALIGNED[change]
+    with pytest.raises((TypeError, ValueError), match=f"{name}.*{message}"):
+        vostra.backtest(weights, close, **{**frames, name: change(frames[name])}, **opts)
+
+
+def test_the_volume_a_run_may_read_is_checked_in_one_pass():
+    import vostra
+    from vostra import _engine
+
+    close, weights, frames, opts = _limited()
+    bad = frames["volume"].copy()
+    for value in (-1.0, np.inf):
+        bad.iloc[7, 0] = value
+        with pytest.raises(ValueError, match=rf"volume must be .* it is {value!r} for 'A' on 2024-01-10"):
+            vostra.backtest(weights, close, volume=bad, **opts)
+    # B is never traded: its volume is never read.
+    bad.iloc[7] = [2e4, -1.0]
+    assert len(vostra.backtest(weights, close, volume=bad, **opts).fills) == 39
+    values = np.ones((300, 7))
+    values[200, 5] = -2.0
+    values[100, 6] = np.inf
+    for layout in (values, np.asfortranarray(values)):
+        assert _engine.volume_fault(layout[:, :6]) == (200, 5)
+        assert _engine.volume_fault(layout, np.array([6, 1])) == (100, 6)
+        assert _engine.volume_fault(layout, np.array([0, 1])) is None
+    # The first in memory order: column by column, or row by row.
+    assert _engine.volume_fault(np.asfortranarray(values)) == (200, 5)
+    assert _engine.volume_fault(values) == (100, 6)

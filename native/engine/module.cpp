@@ -12,6 +12,7 @@ PyObject *py_run(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_held_last_rows(PyObject *, PyObject *args);
+PyObject *py_volume_fault(PyObject *, PyObject *args);
 PyObject *py_weights_after_delisting(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_scan_weights(PyObject *, PyObject *matrix);
@@ -113,6 +114,11 @@ PyMethodDef methods[] = {
      "for); the marked weight columns without a close column (price_col < 0) in `unknown` and those whose closes "
      "are all NaN in `empty`; per weight column the row after its last close when that comes before "
      "`market_end`, else -1, in `delisting`, and how many columns that delists."},
+    {"volume_fault", py_volume_fault, METH_VARARGS,
+     "volume_fault($module, matrix, columns=None, /)\n--\n\n(row, column) of the first value of a 2-D float64 "
+     "volume matrix (in the columns of the int64 array `columns` only, when given) that is negative or infinite, "
+     "the first in its memory order; None when every value read is >= 0 or NaN. One pass in place, without the interpreter "
+     "lock."},
     {"weights_after_delisting", py_weights_after_delisting, METH_VARARGS,
      "weights_after_delisting($module, weights, delisting_bars, price_ns, pos_ns, /)\n--\n\nWhether any column "
      "j of a 2-D float64 weight matrix with a delisting bar b = delisting_bars[j] >= 0 has a nonzero weight on a row "

@@ -1,6 +1,7 @@
 // Passes over the front end's matrices that NumPy would make in several
-// steps: the last valid row of columns (delisting dates) and the weight scan
-// of a run (finite weights, columns ever traded), each in one read.
+// steps: the last valid row of columns (delisting dates), the weight scan
+// of a run (finite weights, columns ever traded) and the check of a volume
+// frame (no negative or infinite volume), each in one read.
 #include "common/run_args.hpp"
 #include "kernel/checks.hpp"
 #include "weight_scan.hpp"
@@ -8,7 +9,13 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vostra::engine {
 
@@ -53,6 +60,57 @@ Ref int64_array(Py_ssize_t n, std::int64_t **data) {
     return out;
 }
 
+// Whether a volume is unusable: below 0 or infinite (NaN, no volume, is not).
+inline bool bad_volume(double v) { return v < 0 || v > std::numeric_limits<double>::max(); }
+
+// Whether any of the `block` volumes from `v` on is unusable: two lanes at a
+// time where SSE2 is there (the compiler keeps the scalar test scalar).
+constexpr Py_ssize_t volume_block = 64;
+
+inline bool any_bad_volume(const double *v) {
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd(), largest = _mm_set1_pd(std::numeric_limits<double>::max());
+    __m128d bad = zero;
+    for (Py_ssize_t j = 0; j < volume_block; j += 2) {
+        __m128d x = _mm_loadu_pd(v + j);
+        bad = _mm_or_pd(bad, _mm_or_pd(_mm_cmplt_pd(x, zero), _mm_cmpgt_pd(x, largest)));
+    }
+    return _mm_movemask_pd(bad) != 0;
+#else
+    bool any = false;
+    for (Py_ssize_t j = 0; j < volume_block; ++j) any |= bad_volume(v[j]);
+    return any;
+#endif
+}
+
+// The first row from `r` on of column c whose volume is unusable, -1 for
+// none. A contiguous column is told a block at a time.
+Py_ssize_t first_bad_volume(const View2<double> &m, Py_ssize_t c, Py_ssize_t r) {
+    if (m.row_stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        const double *column = reinterpret_cast<const double *>(m.row_ptr(0) + c * m.col_stride);
+        while (r + volume_block <= m.rows && !any_bad_volume(column + r)) r += volume_block;
+    }
+    for (; r < m.rows; ++r)
+        if (bad_volume(m(r, c))) return r;
+    return -1;
+}
+
+// The (row, column) of the first unusable volume of the columns that
+// `checked` marks, in the matrix's memory order: column by column, or row
+// by row for a row-major matrix, whose rows are read whole; row -1 for none.
+std::pair<Py_ssize_t, Py_ssize_t> first_bad_volume(const View2<double> &m, const std::vector<std::uint8_t> &checked) {
+    if (m.col_stride == static_cast<Py_ssize_t>(sizeof(double)) && m.row_stride != m.col_stride) {
+        const View2<double> rows{m.data, m.cols, m.rows, m.col_stride, m.row_stride};  // its columns are m's rows
+        for (Py_ssize_t r = 0; r < m.rows; ++r)
+            for (Py_ssize_t c = first_bad_volume(rows, r, 0); c >= 0; c = first_bad_volume(rows, r, c + 1))
+                if (checked[c]) return {r, c};
+        return {-1, 0};
+    }
+    for (Py_ssize_t c = 0; c < m.cols; ++c)
+        if (Py_ssize_t r = checked[c] ? first_bad_volume(m, c, 0) : -1; r >= 0) return {r, c};
+    return {-1, 0};
+}
+
 }  // namespace
 
 // last_valid_rows(matrix, columns=None, /): per column (or per listed
@@ -81,6 +139,35 @@ PyObject *py_last_valid_rows(PyObject *, PyObject *args) {
         Ref out = int64_array(cols.size, &p);
         for (Py_ssize_t i = 0; i < cols.size; ++i) p[i] = last_valid_row(m, numpy_index(cols[i], m.cols, 1));
         return out.release();
+    });
+}
+
+// volume_fault(matrix, columns=None, /): the (row, column) of the first
+// volume of a 2-D float64 matrix that is negative or infinite, in its memory
+// order (of the int64 array `columns` only, when given); None when every
+// volume read is >= 0 or NaN. One read in place, without the interpreter
+// lock: a volume frame on the prices' axes is checked as it is.
+PyObject *py_volume_fault(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.volume_fault", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *matrix, *columns = Py_None;
+        if (!PyArg_ParseTuple(args, "O!|O:volume_fault", &PyArray_Type, &matrix, &columns)) throw_py();
+        check_array(matrix, Elem::f64, 2);
+        View2<double> m = view2<double>(matrix);
+        std::vector<std::uint8_t> checked(static_cast<std::size_t>(m.cols), columns == Py_None);
+        if (columns != Py_None) {
+            if (!PyArray_Check(columns))
+                raisef(PyExc_TypeError, "volume_fault() columns must be a NumPy array, got %.200s",
+                       Py_TYPE(columns)->tp_name);
+            check_array(columns, Elem::i64, 1);
+            View1<std::int64_t> given = view1<std::int64_t>(columns);
+            for (Py_ssize_t i = 0; i < given.size; ++i) checked[numpy_index(given[i], m.cols, 1)] = 1;
+        }
+        std::pair<Py_ssize_t, Py_ssize_t> cell;
+        Py_BEGIN_ALLOW_THREADS cell = first_bad_volume(m, checked);
+        Py_END_ALLOW_THREADS
+        if (cell.first < 0) Py_RETURN_NONE;
+        return Py_BuildValue("(nn)", cell.first, cell.second);
     });
 }
 

@@ -94,6 +94,13 @@ def held_last_rows(close: npt.NDArray[np.float64], price_col: npt.NDArray[np.int
     comes before ``market_end``, else -1 (``delisting``), and how many
     columns that delists."""
 
+def volume_fault(matrix: npt.NDArray[np.float64], columns: npt.NDArray[np.int64] | None = None,
+                 /) -> tuple[int, int] | None:
+    """``(row, column)`` of the first value of a 2-D float64 volume matrix
+    (in the ``columns`` given only, when given) that is negative or
+    infinite (the first in its memory order); None when every value read is
+    >= 0 or NaN."""
+
 def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
     """Per column of a 2-D float64 weight matrix, whether any row gives it a
     nonzero weight; None when some weight is NaN or infinite, or a row's

@@ -175,8 +175,11 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         )
     if lot_size is not None:
         engine_scalars["lot_size"] = lot_sizes(lot_size, tickers, traded)
-    engine_scalars.update(market_arguments(prices.close, bars, volume=volume, max_volume_share=max_volume_share,
-                                           price_limit=price_limit, blocked=blocked))
+    # The volume a run may read: that of the stocks its weights trade.
+    filled = None if volume is None else np.unique(price_col[traded & (price_col >= 0)]).astype(np.int64)
+    engine_scalars.update(market_arguments(prices.close, bars, filled, volume=volume,
+                                           max_volume_share=max_volume_share, price_limit=price_limit,
+                                           blocked=blocked))
     engine_scalars.update(event_arguments(prices.close, bars, dividends=dividends, splits=splits,
                                           cash_flows=cash_flows, dividend_tax=dividend_tax,
                                           capital=options.get("capital")))
