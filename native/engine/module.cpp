@@ -13,6 +13,7 @@ PyObject *py_run_many(PyObject *, PyObject *args, PyObject *kwargs);
 PyObject *py_last_valid_rows(PyObject *, PyObject *args);
 PyObject *py_held_last_rows(PyObject *, PyObject *args);
 PyObject *py_volume_fault(PyObject *, PyObject *args);
+PyObject *py_heavy_rows(PyObject *, PyObject *args);
 PyObject *py_weights_after_delisting(PyObject *, PyObject *args);
 PyObject *py_weight_columns(PyObject *, PyObject *matrix);
 PyObject *py_scan_weights(PyObject *, PyObject *matrix);
@@ -119,6 +120,10 @@ PyMethodDef methods[] = {
      "volume matrix (in the columns of the int64 array `columns` only, when given) that is negative or infinite, "
      "the first in its memory order; None when every value read is >= 0 or NaN. One pass in place, without the interpreter "
      "lock."},
+    {"heavy_rows", py_heavy_rows, METH_VARARGS,
+     "heavy_rows($module, weights, bound, /)\n--\n\n(count, first, sum): of the rows of a 2-D float64 weight "
+     "matrix whose absolute weights add up to more than `bound` (a finite sum) and that hold a weight whose "
+     "magnitude is not 1, how many there are, the first (-1 for none) and what it adds up to."},
     {"weights_after_delisting", py_weights_after_delisting, METH_VARARGS,
      "weights_after_delisting($module, weights, delisting_bars, price_ns, pos_ns, /)\n--\n\nWhether any column "
      "j of a 2-D float64 weight matrix with a delisting bar b = delisting_bars[j] >= 0 has a nonzero weight on a row "

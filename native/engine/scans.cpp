@@ -7,6 +7,7 @@
 #include "weight_scan.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -111,6 +112,73 @@ std::pair<Py_ssize_t, Py_ssize_t> first_bad_volume(const View2<double> &m, const
     return {-1, 0};
 }
 
+// Whether a weight's magnitude `a` makes its row more than a mask: a 0/1 or
+// -1/0/1 matrix of floats means equal weights, whatever its rows add up to.
+inline bool weighs(double a) { return a != 0 && a != 1; }
+
+// The sum of the absolute weights of a contiguous row, and whether one of
+// them weighs: two lanes at a time where SSE2 is there.
+double row_sum(const double *row, Py_ssize_t n, bool &odd) {
+    double total = 0;
+    bool any = false;
+    Py_ssize_t c = 0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0);
+    __m128d sums = zero, marks = zero;
+    for (; c + 2 <= n; c += 2) {
+        __m128d a = _mm_andnot_pd(sign, _mm_loadu_pd(row + c));
+        sums = _mm_add_pd(sums, a);
+        marks = _mm_or_pd(marks, _mm_and_pd(_mm_cmpneq_pd(a, zero), _mm_cmpneq_pd(a, one)));
+    }
+    double lanes[2];
+    _mm_storeu_pd(lanes, sums);
+    total = lanes[0] + lanes[1];
+    any = _mm_movemask_pd(marks) != 0;
+#endif
+    for (; c < n; ++c) {
+        double a = std::fabs(row[c]);
+        total += a;
+        any |= weighs(a);
+    }
+    odd = any;
+    return total;
+}
+
+// Per row of a weight matrix, the sum of its absolute weights and whether a
+// weight of it weighs (see `weighs`), read in the matrix's memory order: a
+// column-major matrix adds its columns into the rows' sums, which vectorises.
+void row_sums(const View2<double> &w, std::vector<double> &sum, std::vector<double> &odd) {
+    sum.assign(static_cast<std::size_t>(w.rows), 0.0);
+    odd.assign(static_cast<std::size_t>(w.rows), 0.0);
+    constexpr Py_ssize_t item = sizeof(double);
+    if (w.col_stride == item && w.row_stride != w.col_stride) {
+        for (Py_ssize_t r = 0; r < w.rows; ++r) {
+            bool weighed;
+            sum[r] = row_sum(reinterpret_cast<const double *>(w.row_ptr(r)), w.cols, weighed);
+            odd[r] = weighed;
+        }
+        return;
+    }
+    double *__restrict total = sum.data();
+    double *__restrict marked = odd.data();
+    for (Py_ssize_t c = 0; c < w.cols; ++c) {
+        if (w.row_stride == item) {
+            const double *column = reinterpret_cast<const double *>(w.row_ptr(0) + c * w.col_stride);
+            for (Py_ssize_t r = 0; r < w.rows; ++r) {
+                double a = std::fabs(column[r]);
+                total[r] += a;
+                marked[r] = weighs(a) ? 1.0 : marked[r];
+            }
+        } else {
+            for (Py_ssize_t r = 0; r < w.rows; ++r) {
+                double a = std::fabs(w(r, c));
+                total[r] += a;
+                marked[r] = weighs(a) ? 1.0 : marked[r];
+            }
+        }
+    }
+}
+
 }  // namespace
 
 // last_valid_rows(matrix, columns=None, /): per column (or per listed
@@ -168,6 +236,32 @@ PyObject *py_volume_fault(PyObject *, PyObject *args) {
         Py_END_ALLOW_THREADS
         if (cell.first < 0) Py_RETURN_NONE;
         return Py_BuildValue("(nn)", cell.first, cell.second);
+    });
+}
+
+// heavy_rows(weights, bound, /): (count, first, sum) of the rows of a 2-D
+// float64 weight matrix whose absolute weights add up to more than `bound`
+// (and to a finite sum) and that hold a weight whose magnitude is not 1: how many there are, the
+// first of them (-1 for none) and what it adds up to. A run scales such a
+// row down; the front end warns when that is far from what the row says.
+PyObject *py_heavy_rows(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.heavy_rows", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *matrix;
+        double bound;
+        if (!PyArg_ParseTuple(args, "O!d:heavy_rows", &PyArray_Type, &matrix, &bound)) throw_py();
+        check_array(matrix, Elem::f64, 2);
+        View2<double> w = view2<double>(matrix);
+        std::vector<double> sum, odd;
+        Py_BEGIN_ALLOW_THREADS row_sums(w, sum, odd);
+        Py_END_ALLOW_THREADS
+        Py_ssize_t count = 0, first = -1;
+        for (Py_ssize_t r = 0; r < w.rows; ++r) {
+            // A sum beyond the largest double is the run's to refuse.
+            if (!(sum[r] > bound && sum[r] <= std::numeric_limits<double>::max() && odd[r] != 0)) continue;
+            if (count++ == 0) first = r;
+        }
+        return Py_BuildValue("(nnd)", count, first, first >= 0 ? sum[first] : 0.0);
     });
 }
 

@@ -101,6 +101,12 @@ def volume_fault(matrix: npt.NDArray[np.float64], columns: npt.NDArray[np.int64]
     infinite (the first in its memory order); None when every value read is
     >= 0 or NaN."""
 
+def heavy_rows(weights: npt.NDArray[np.float64], bound: float, /) -> tuple[int, int, float]:
+    """``(count, first, sum)``: of the rows of a 2-D float64 weight matrix
+    whose absolute weights add up to more than ``bound`` (a finite sum)
+    and that hold a weight whose magnitude is not 1, how many there are, the
+    first (-1 for none) and what it adds up to."""
+
 def weight_columns(matrix: npt.NDArray[np.float64], /) -> npt.NDArray[np.bool_] | None:
     """Per column of a 2-D float64 weight matrix, whether any row gives it a
     nonzero weight; None when some weight is NaN or infinite, or a row's

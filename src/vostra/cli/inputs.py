@@ -20,6 +20,7 @@ import pyarrow as pa
 import pyarrow.csv  # noqa: F401  (pa.csv)
 import pyarrow.dataset as ds
 
+from ..data.dates import read_dates
 from ..data.frames import listing
 from ..data.market import Market
 from ..data.read import open_dataset, read_market
@@ -116,15 +117,10 @@ def input_files(args: argparse.Namespace) -> list[tuple[str, str]]:
 # --------------------------------------------------------------------------
 
 def _dataset(path: str, text: tuple[str, ...] = ()) -> ds.Dataset:
-    """A dataset over a file or a folder; in CSV files the ``text`` columns
-    are read as text (a ticker '0050' keeps its zeros)."""
-    dataset = open_dataset(path)
-    if not isinstance(dataset.format, ds.CsvFileFormat) or not text:
-        return dataset
-    convert = pa.csv.ConvertOptions(column_types={name: pa.string() for name in text})
-    file_format = ds.CsvFileFormat(parse_options=dataset.format.parse_options, convert_options=convert)
-    partitioning = ds.HivePartitioning.discover(infer_dictionary=True) if Path(path).is_dir() else None
-    return ds.dataset(path, format=file_format, partitioning=partitioning)
+    """A dataset over a file or a folder; the ``text`` columns are read as
+    text (a ticker '0050' keeps its zeros, in CSV files and folders), and a
+    CSV file's dates as written (a timestamp keeps its offset)."""
+    return open_dataset(path, dictionary=text or ("ticker",))
 
 
 def _frame(path: str, text: tuple[str, ...] = ()) -> pd.DataFrame:
@@ -132,12 +128,18 @@ def _frame(path: str, text: tuple[str, ...] = ()) -> pd.DataFrame:
 
 
 def _dates(values: pd.Series, column: str) -> pd.DatetimeIndex:
-    """A column of dates (or of date text) as nanosecond timestamps; numbers
-    and text that is not a date are refused, naming the rows."""
+    """A column of dates (or of date text, or integers such as 20240131) as
+    nanosecond timestamps; other numbers, text that is not a date and text
+    whose day and month read either way are refused, naming the rows."""
     if pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values):
-        raise ValueError(f"the column {column!r} holds numbers ({values.dtype}), not dates; "
-                         f"write dates as 2024-01-31")
-    if pd.api.types.is_datetime64_any_dtype(values):
+        try:
+            parsed = read_dates(values, f"the column {column!r}") if pd.api.types.is_integer_dtype(values) else None
+        except TypeError:
+            parsed = None
+        if parsed is None:
+            raise ValueError(f"the column {column!r} holds numbers ({values.dtype}), not dates; "
+                             f"write dates as 2024-01-31 or 20240131")
+    elif pd.api.types.is_datetime64_any_dtype(values):
         parsed = pd.DatetimeIndex(values)
     else:
         text = values.astype(object)
@@ -145,7 +147,7 @@ def _dates(values: pd.Series, column: str) -> pd.DatetimeIndex:
                    or (isinstance(v, float) and np.isnan(v)) for v in text):
             kinds = sorted({type(v).__name__ for v in text})
             raise ValueError(f"the column {column!r} must hold dates or date text, not {', '.join(kinds)}")
-        parsed = pd.DatetimeIndex(pd.to_datetime(text, errors="coerce"))
+        parsed = read_dates(text, f"the column {column!r}")
     bad = np.flatnonzero(parsed.isna())
     if len(bad):
         raise ValueError(f"the column {column!r} has no date in {len(bad)} row(s): rows "

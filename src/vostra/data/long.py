@@ -13,14 +13,17 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
+import re
+
 import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.compute as pc
 
+from .dates import read_dates
 from .frames import listing
 
-__all__ = ["arrow_table", "roles_of", "table_source", "scatter"]
+__all__ = ["arrow_table", "folded", "roles_of", "table_source", "scatter"]
 
 _SHOWN = 5
 
@@ -29,12 +32,24 @@ def _rows(rows: np.ndarray) -> str:
     return listing(int(r) for r in rows)
 
 
+def folded(name: Any) -> Any:
+    """A column name as it is matched loosely: in lower case, without spaces,
+    underscores or hyphens ('Adj Close' is adj_close)."""
+    return re.sub(r"[\s_\-]", "", name.casefold()) if isinstance(name, str) else name
+
+
+def _wanted(present: Iterable[Any], names: list[str]) -> list[Any]:
+    """The columns among ``present`` that may be one of ``names``, loosely."""
+    keys = {folded(n) for n in names if n is not None}
+    return [c for c in present if c in names or folded(c) in keys]
+
+
 def _pandas_table(frame: pd.DataFrame, names: list[str]) -> pa.Table:
     """The columns ``names`` of a pandas frame as Arrow, index levels
     included (a frame indexed by date and ticker is a long table too)."""
-    if any(n in frame.index.names for n in names if n is not None):
+    if _wanted([n for n in frame.index.names if n is not None], names):
         frame = frame.reset_index()
-    present = [n for n in names if n in frame.columns]
+    present = _wanted(frame.columns, names)
     arrays = []
     for name in present:
         column = frame[name]
@@ -48,7 +63,8 @@ def _pandas_table(frame: pd.DataFrame, names: list[str]) -> pa.Table:
 
 
 def arrow_table(table: Any, names: list[str], what: str) -> pa.Table:
-    """``table`` as an Arrow Table with (at most) the columns ``names``."""
+    """``table`` as an Arrow Table with (at most) the columns that may be
+    ``names``, matched loosely (see :func:`folded`)."""
     if isinstance(table, pd.DataFrame):
         return _pandas_table(table, names)
     if isinstance(table, pd.Series):
@@ -58,7 +74,7 @@ def arrow_table(table: Any, names: list[str], what: str) -> pa.Table:
         )
     if hasattr(table, "collect") and hasattr(table, "select"):   # a polars LazyFrame
         schema = table.collect_schema() if hasattr(table, "collect_schema") else table.schema
-        table = table.select([n for n in names if n in schema]).collect()
+        table = table.select(_wanted(schema, names)).collect()
     if not isinstance(table, pa.Table):
         if isinstance(table, (pa.RecordBatch, pa.RecordBatchReader)) or hasattr(table, "__arrow_c_stream__"):
             table = pa.table(table)
@@ -71,28 +87,47 @@ def arrow_table(table: Any, names: list[str], what: str) -> pa.Table:
                 f"{what} must be a long table (pandas or polars DataFrame, polars "
                 f"LazyFrame or pyarrow Table), got {type(table).__name__}"
             )
-    return table.select([n for n in names if n in table.column_names])
+    return table.select(_wanted(table.column_names, names))
+
+
+def _column(present: list[Any], role: str, column: str, loose: bool, what: str) -> Any:
+    """The column of ``role``: the one named ``column``, else (``loose``)
+    the one that is ``column`` in another case or spelling; None for none."""
+    if column in present or not loose:
+        return column if column in present else None
+    hits = [c for c in present if folded(c) == folded(column)]
+    if len(hits) > 1:
+        raise ValueError(f"{what} has {len(hits)} columns that may be the {role}: {listing(hits)}; name "
+                         f"one, e.g. {role}={hits[0]!r}")
+    return hits[0] if hits else None
 
 
 def roles_of(present: Iterable[str], required: Mapping[str, str],
-             optional: Mapping[str, tuple[str | None, bool]], what: str) -> dict[str, str]:
+             optional: Mapping[str, tuple[str | None, bool]], what: str,
+             loose: Iterable[str] = ()) -> dict[str, str]:
     """The column of each role among the columns ``present``. ``required``
     maps a role to its column; ``optional`` maps a role to ``(column,
     explicit)``: a missing optional column is an error only when the caller
-    named it."""
-    present = list(present)
-    missing = [f"{role}={column!r}" for role, column in required.items() if column not in present]
-    missing += [f"{role}={column!r}" for role, (column, explicit) in optional.items()
-                if explicit and column is not None and column not in present]
+    named it. The roles ``loose`` lists are found in another case or
+    spelling (see :func:`folded`) when no column has their very name."""
+    present, loose = list(present), set(loose)
+    roles, missing = {}, []
+    for role, column in required.items():
+        roles[role] = _column(present, role, column, role in loose, what)
+        if roles[role] is None:
+            missing.append(f"{role}={column!r}")
+    for role, (column, explicit) in optional.items():
+        found = None if column is None else _column(present, role, column, role in loose, what)
+        if found is not None:
+            roles[role] = found
+        elif explicit and column is not None:
+            missing.append(f"{role}={column!r}")
     if missing:
         raise ValueError(
             f"{what} has no column for {', '.join(missing)}; its columns are "
             f"{listing(present) or 'none'}. Name the columns with these keywords, "
             f"e.g. close='Close'"
         )
-    roles = dict(required)
-    roles.update({role: column for role, (column, _) in optional.items()
-                  if column is not None and column in present})
     return roles
 
 
@@ -144,29 +179,31 @@ def _no_nulls(codes: np.ndarray, role: str, what: str, offset: int) -> None:
 _NAT = np.iinfo(np.int64).min
 
 
-def _date_keys(dictionary: pa.Array, what: str) -> tuple[np.ndarray, Any, str]:
-    """int64 nanoseconds of each dictionary date (NaT where it cannot be
-    read), the timezone and the unit the dates come in."""
+def _is_text(kind: pa.DataType) -> bool:
+    # polars hands its strings over as string views.
+    return pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind)
+
+
+def _is_timestamp(kind: pa.DataType) -> bool:
+    return pa.types.is_timestamp(kind) or pa.types.is_date(kind)
+
+
+def _timestamp_keys(dictionary: pa.Array) -> tuple[np.ndarray, Any, str]:
+    """int64 nanoseconds of each dictionary date or timestamp, the timezone
+    and the unit they come in."""
     kind = dictionary.type
-    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
-        tz = getattr(kind, "tz", None)
-        ns = pc.cast(dictionary, pa.timestamp("ns", tz)) if kind != pa.timestamp("ns", tz) else dictionary
-        unit = kind.unit if pa.types.is_timestamp(kind) else "s"
-        return ns.cast(pa.int64()).fill_null(_NAT).to_numpy(), tz, unit
-    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
-        text = dictionary.to_numpy(zero_copy_only=False)
-        try:
-            parsed = pd.DatetimeIndex(pd.to_datetime(text, errors="coerce"))
-        except (ValueError, TypeError) as exc:  # mixed timezones, for one
-            raise ValueError(f"{what}: the date column cannot be read as dates ({exc})") from None
-        return parsed.as_unit("ns").asi8, parsed.tz, parsed.unit
-    if pa.types.is_integer(kind) or pa.types.is_floating(kind):
-        raise TypeError(
-            f"{what}: the date column holds numbers ({kind}), not dates; convert it "
-            f"first, e.g. pd.to_datetime(table['date'].astype(str), format='%Y%m%d') "
-            f"for dates written as 20240131"
-        )
-    raise TypeError(f"{what}: the date column must hold dates or date strings, got {kind}")
+    tz = getattr(kind, "tz", None)
+    ns = pc.cast(dictionary, pa.timestamp("ns", tz)) if kind != pa.timestamp("ns", tz) else dictionary
+    unit = kind.unit if pa.types.is_timestamp(kind) else "s"
+    return ns.cast(pa.int64()).fill_null(_NAT).to_numpy(), tz, unit
+
+
+def _written(dictionary: pa.Array, what: str) -> np.ndarray:
+    """The dates of a dictionary written as text or numbers, as they are."""
+    kind = dictionary.type
+    if not (_is_text(kind) or pa.types.is_integer(kind) or pa.types.is_floating(kind)):
+        raise TypeError(f"{what}: the date column must hold dates or date strings, got {kind}")
+    return dictionary.to_numpy(zero_copy_only=False)
 
 
 def _used(codes: np.ndarray, size: int) -> np.ndarray:
@@ -177,11 +214,15 @@ def _used(codes: np.ndarray, size: int) -> np.ndarray:
 
 class _Axes:
     """The sorted distinct dates and tickers of a long table, gathered piece
-    by piece; then the cell of every row of a piece."""
+    by piece; then the cell of every row of a piece. Dates written as text or
+    numbers are read once all of them are known, so that their order (day or
+    month first) is told from the whole table, in ``date_format`` when given."""
 
-    def __init__(self, what: str) -> None:
+    def __init__(self, what: str, date_format: str | None) -> None:
         self.what = what
+        self.date_format = date_format
         self.keys: list[np.ndarray] = []
+        self.written: list[np.ndarray] = []
         self.labels: list[np.ndarray] = []
         self.tz: Any = None
         self.unit = "ns"
@@ -190,39 +231,67 @@ class _Axes:
     def gather(self, piece: dict[str, Any]) -> None:
         codes, dictionary = _encoded(piece["date"])
         _no_nulls(codes, "date", self.what, self.rows)
-        keys, self.tz, self.unit = _date_keys(dictionary, self.what)
-        used = _used(codes, len(keys))
-        unreadable = used & (keys == _NAT)
-        if unreadable.any():
-            rows = np.flatnonzero(unreadable[codes])
-            values = [str(dictionary[int(codes[r])]) for r in rows[:_SHOWN]]
-            raise ValueError(f"{self.what}: {len(rows)} row(s) have a date that is not a date: rows "
-                             f"{_rows(rows[:_SHOWN] + self.rows)} ({listing(values)})")
-        self.keys.append(keys[used])
+        used = _used(codes, len(dictionary))
+        if _is_timestamp(dictionary.type):
+            keys, self.tz, self.unit = _timestamp_keys(dictionary)
+            self.keys.append(keys[used])
+        else:
+            self.written.append(_written(dictionary, self.what)[used])
         codes, dictionary = _encoded(piece["ticker"])
         _no_nulls(codes, "ticker", self.what, self.rows)
         self.labels.append(dictionary.to_numpy(zero_copy_only=False)[_used(codes, len(dictionary))])
         self.rows += len(codes)
 
-    def close(self) -> None:
+    def close(self) -> np.ndarray:
+        """The dates read; returns the written dates that are not dates."""
         if self.rows == 0:
             raise ValueError(f"{self.what} has no rows")
+        unreadable = np.empty(0, dtype=object)
+        if self.written:
+            written = pd.unique(np.concatenate(self.written))
+            parsed = read_dates(written, self.what, self.date_format)
+            self.tz, self.unit = parsed.tz, parsed.unit
+            self.written_index, self.written_ns = pd.Index(written), parsed.as_unit("ns").asi8
+            unreadable = written[parsed.isna()]
+            self.keys.append(self.written_ns[parsed.notna()])
         self.ns = np.unique(np.concatenate(self.keys))
         dates = pd.DatetimeIndex(self.ns.astype("datetime64[ns]"), name="date")
         if self.tz is not None:
             dates = dates.tz_localize("UTC").tz_convert(self.tz)
         self.dates = dates.as_unit(self.unit)
         self.tickers = pd.Index(pd.factorize(np.concatenate(self.labels), sort=True)[1], name="ticker")
-        del self.keys, self.labels
+        del self.keys, self.written, self.labels
+        return unreadable
+
+    def date_ns(self, dictionary: pa.Array) -> np.ndarray:
+        """Nanoseconds of each date of a piece's dictionary (any value for
+        one no row uses)."""
+        if _is_timestamp(dictionary.type):
+            return _timestamp_keys(dictionary)[0]
+        at = self.written_index.get_indexer(_written(dictionary, self.what))
+        return self.written_ns[at]
 
     def cells(self, piece: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
         """Per row of the piece: its date's and its ticker's position."""
         codes, dictionary = _encoded(piece["date"])
-        keys, _, _ = _date_keys(dictionary, self.what)
-        date_codes = np.searchsorted(self.ns, keys)[codes]
+        date_codes = np.searchsorted(self.ns, self.date_ns(dictionary))[codes]
         codes, dictionary = _encoded(piece["ticker"])
         ticker_codes = self.tickers.get_indexer(dictionary.to_numpy(zero_copy_only=False))[codes]
         return date_codes, ticker_codes
+
+
+def _refuse_unreadable(source: Source, what: str, unreadable: np.ndarray) -> None:
+    """Raises naming the rows whose dates are not dates."""
+    rows, values, offset = [], [], 0
+    for piece in source(["date"]):
+        codes, dictionary = _encoded(piece["date"])
+        bad = np.isin(_written(dictionary, what), unreadable)[codes] if len(codes) else codes.astype(bool)
+        found = np.flatnonzero(bad)
+        rows.extend((found + offset).tolist())
+        values.extend(str(dictionary[int(codes[r])]) for r in found[:_SHOWN])
+        offset += len(codes)
+    raise ValueError(f"{what}: {len(rows)} row(s) have a date that is not a date: rows "
+                     f"{_rows(np.array(rows[:_SHOWN]))} ({listing(values[:_SHOWN])})")
 
 
 # --------------------------------------------------------------------------
@@ -239,7 +308,7 @@ def _numbers(column: Any, role: str, what: str, where: tuple[_Axes, np.ndarray, 
         if kind != pa.float64():
             column = column.cast(pa.float64())
         return column.to_numpy(zero_copy_only=False)
-    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+    if _is_text(kind):
         text = column.to_numpy(zero_copy_only=False)
         values = pd.to_numeric(pd.Series(text, dtype=object), errors="coerce").to_numpy(dtype=np.float64)
         bad = np.flatnonzero(np.isnan(values) & pd.notna(text)
@@ -265,17 +334,20 @@ def _first_row(source: Source, axes: _Axes, cell: int) -> int:
     raise AssertionError("the cell was seen before")  # pragma: no cover
 
 
-def scatter(source: Source, values: Sequence[str],
-            what: str) -> tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray]]:
+def scatter(source: Source, values: Sequence[str], what: str,
+            date_format: str | None = None) -> tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray]]:
     """Wide matrices (dates x tickers, column-major float64, NaN where no
     row gives a value) of the roles ``values`` of a long table. Two passes
     over the pieces: the dates and tickers, then the values of each piece
     written into their cells, so that no more than a piece of the table is
-    held beside the matrices."""
-    axes = _Axes(what)
+    held beside the matrices. Dates given as text are read in
+    ``date_format`` when given."""
+    axes = _Axes(what, date_format)
     for piece in source(["date", "ticker"]):
         axes.gather(piece)
-    axes.close()
+    unreadable = axes.close()
+    if len(unreadable):
+        _refuse_unreadable(source, what, unreadable)
     n_dates = len(axes.dates)
     out = {role: np.full((n_dates, len(axes.tickers)), np.nan, order="F") for role in values}
     seen = np.zeros(n_dates * len(axes.tickers), dtype=bool)

@@ -3,6 +3,7 @@ dates x tickers, built from wide frames or from a long table."""
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -133,22 +134,27 @@ class Market:
                   open: str | None = "open", high: str | None = "high", low: str | None = "low",
                   close: str = "close", volume: str | None = "volume", adjust: Adjust = None,
                   factor: str = "factor", adj_close: str = "adj_close", dividend: str | None = "dividend",
-                  split: str | None = "split") -> Market:
+                  split: str | None = "split", date_format: str | None = None) -> Market:
         """A market from a long table: one row per date and ticker.
 
         ``table`` is a pandas DataFrame (date and ticker may be index
         levels), a polars DataFrame or LazyFrame, a pyarrow Table or any
         table with the Arrow stream interface. The keywords name its
-        columns; ``open``, ``high``, ``low`` and ``volume`` are read when the
-        table has them (pass None to leave one out). Rows may come in any
-        order; a (date, ticker) without a row is NaN. Dates may be dates,
-        timestamps or date strings.
+        columns; a column left at its default name is also found in another
+        case or spelling ('Close', 'Adj Close'). ``open``, ``high``, ``low``
+        and ``volume`` are read when the table has them (pass None to leave
+        one out). Rows may come in any order; a (date, ticker) without a row
+        is NaN. Dates may be dates, timestamps (with a timezone or not),
+        date strings or integers such as 20240131; strings whose day and
+        month read either way (04/01/2016) need ``date_format``, as
+        :func:`pandas.to_datetime` takes it ('%d/%m/%Y').
 
         ``adjust="factor"`` multiplies open, high, low and close by the
         column ``factor`` (a cumulative adjustment factor, positive);
         ``adjust="close"`` takes the column ``adj_close`` as the close and
         scales open, high and low by the same ratio ``adj_close / close``,
-        so that every bar stays consistent. Volume is left as it is.
+        so that every bar stays consistent. Volume is left as it is. A table
+        with an adjusted close read without ``adjust`` draws a warning.
 
         ``dividend`` (cash per share) and ``split`` (new shares per old
         share) are read, like volume, when the table has them: each row
@@ -165,8 +171,10 @@ class Market:
         wanted = [n for n in (date, ticker, open, high, low, close, volume, factor, adj_close, dividend, split)
                   if n is not None]
         table = arrow_table(table, wanted, what)
-        roles = long_roles(table.column_names, what, **names)
-        return market_from_source(table_source(table, roles), roles, what, adjust)
+        roles, notes = long_roles(table.column_names, what, **names)
+        for note in notes:
+            warnings.warn(note, UserWarning, stacklevel=2)
+        return market_from_source(table_source(table, roles), roles, what, adjust, date_format)
 
 
 def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
@@ -186,33 +194,52 @@ def _listing_dates(close: pd.DataFrame) -> tuple[pd.Series, pd.Series]:
     return listed, delisted
 
 
+#: The column each role of a long market table has unless named otherwise.
+ROLE_NAMES = dict(date="date", ticker="ticker", open="open", high="high", low="low", close="close",
+                  volume="volume", factor="factor", adj_close="adj_close", dividends="dividend", splits="split")
+
+
 def long_roles(present: Any, what: str, *, date: str, ticker: str, open: str | None, high: str | None,
                low: str | None, close: str, volume: str | None, adjust: Adjust, factor: str,
-               adj_close: str, dividend: str | None = "dividend", split: str | None = "split") -> dict[str, str]:
-    """The column of each role of a long market table, among ``present``."""
-    defaults = dict(open="open", high="high", low="low", volume="volume", dividends="dividend", splits="split")
-    given = dict(open=open, high=high, low=low, volume=volume, dividends=dividend, splits=split)
-    optional = {role: (column, column != defaults[role]) for role, column in given.items()}
+               adj_close: str, dividend: str | None = "dividend",
+               split: str | None = "split") -> tuple[dict[str, str], list[str]]:
+    """The column of each role of a long market table, among ``present``,
+    and the warnings for the caller to issue. A role left at its default
+    name is found in any case or spelling ('Close', 'Adj Close')."""
+    names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close, volume=volume,
+                 factor=factor, adj_close=adj_close, dividends=dividend, splits=split)
+    optional = {role: (names[role], names[role] != ROLE_NAMES[role])
+                for role in ("open", "high", "low", "volume", "dividends", "splits")}
     required = dict(date=date, ticker=ticker, close=close)
     if adjust == "factor":
         required["factor"] = factor
     elif adjust == "close":
         required["adj_close"] = adj_close
-    elif adjust is not None:
+    elif adjust is None:
+        optional["adj_close"] = (adj_close, False)   # looked for, to be told about
+    else:
         raise ValueError(f"adjust must be 'factor', 'close' or None, got {adjust!r}")
-    roles = roles_of(present, required, optional, what)
+    loose = [role for role, name in names.items() if name == ROLE_NAMES[role]]
+    roles = roles_of(present, required, optional, what, loose)
     if adjust is not None and ("dividends" in roles or "splits" in roles):
         events = [roles[r] for r in ("dividends", "splits") if r in roles]
         raise ValueError(f"{what}: adjust={adjust!r} with the events {listing(events)}: adjusted prices hold the "
                          f"dividends and splits already; read raw prices with their events, or pass "
                          f"dividend=None, split=None")
-    return roles
+    notes = []
+    if adjust is None and "adj_close" in roles:
+        notes.append(f"{what} has an adjusted close column {roles.pop('adj_close')!r} that is not read: the "
+                     f"prices are the reported ones, in which a split or a dividend is a jump that returns and "
+                     f"stops take as a move. Pass adjust='close' to trade the adjusted prices, or leave the "
+                     f"column out to trade the reported ones")
+    return roles, notes
 
 
-def market_from_source(source: Source, roles: Mapping[str, str], what: str, adjust: Adjust) -> Market:
+def market_from_source(source: Source, roles: Mapping[str, str], what: str, adjust: Adjust,
+                       date_format: str | None = None) -> Market:
     """A market from the pieces of a long table."""
     values = [role for role in roles if role not in ("date", "ticker")]
-    dates, tickers, matrices = scatter(source, values, what)
+    dates, tickers, matrices = scatter(source, values, what, date_format)
     if adjust is not None:
         _adjust(matrices, adjust, what)
     frames = {role: pd.DataFrame(m, index=dates, columns=tickers, copy=False) for role, m in matrices.items()}

@@ -107,6 +107,21 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
     return last, delisting, delisted > 0
 
 
+def _heavy_rows(values: np.ndarray, dates: pd.DatetimeIndex, leverage: float, notes: list[str]) -> None:
+    """The warning for rows of weights that add up to more than ten times the
+    leverage (a 0/1 matrix of floats aside, which means equal weights): a run
+    scales them down, which is what scores ask for and rarely what weights
+    in per cent meant."""
+    if not leverage > 0:
+        return
+    count, first, total = load_engine().heavy_rows(values, 10.0 * leverage)
+    if count:
+        notes.append(f"weights on {count} row(s) add up to far more than the leverage ({total:g} on "
+                     f"{dates[first]}, leverage {leverage:g}): each such row is scaled down to add up to "
+                     f"the leverage, so weights in per cent (10 for 10 %) do not say what they mean. Divide "
+                     f"per-cent weights by 100, or divide each row by its sum to scale the rows yourself")
+
+
 def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | None = None,
               rows: slice | None = None, columns: np.ndarray | None = None,
               delisted_at: np.ndarray | None = None, *,
@@ -161,6 +176,8 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
             delisting_bars = np.full(len(price_col), -1, dtype=np.int64)
             delisting_bars[known] = delist_price[price_col[known]]
         delisted = delisting_bars is not None
+    if not signal.is_mask:
+        _heavy_rows(pos_values, weights_index, engine_scalars.get("leverage", 1.0), notes)
     # Without delistings a weight matrix of numbers is traded as it is.
     if delisted or signal.is_mask:
         pos_values = run_weights(signal, pos_values, tickers, delisting_bars, price_ns, pos_ns, notes,
