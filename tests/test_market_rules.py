@@ -4,6 +4,7 @@ invariants, and hand-computed cases."""
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
@@ -394,8 +395,6 @@ def test_front_end_market_options_name_themselves():
 def _limited(n=40):
     """Two stocks; the volume caps a purchase of A at 2,000 shares a bar,
     and A is blocked on bars 1 to 3."""
-    import pandas as pd
-
     dates = pd.bdate_range("2024-01-01", periods=n)
     close = pd.DataFrame({"A": 10.0, "B": 20.0}, index=dates)
     weights = pd.DataFrame({"A": [1.0], "B": [0.0]}, index=dates[:1])
@@ -411,15 +410,14 @@ MISALIGNED = {
     "dates as text": (lambda f: f.set_axis(f.index.strftime("%Y-%m-%d")),
                       r"index must be a DatetimeIndex.*pd.to_datetime"),
     "lower-case tickers": (lambda f: f.rename(columns=str.lower), r"tickers.*'a', 'b'"),
-    "missing dates": (lambda f: f.iloc[::2], r"no row for 20 date\(s\) of close .*reindex\(close.index"),
+    "dates at another time": (lambda f: f.set_axis(f.index + pd.Timedelta(hours=9)),
+                              r"(no row for 40 date\(s\) of close|has 39 date\(s\) that close does not have)"),
 }
 
 
 @pytest.mark.parametrize("change", MISALIGNED)
 @pytest.mark.parametrize("name", ["volume", "blocked"])
 def test_market_rule_frames_are_aligned_as_weights_are_or_refused(name, change):
-    import pandas as pd
-
     import vostra
     from vostra.run.arguments import prepare
 
@@ -427,12 +425,15 @@ def test_market_rule_frames_are_aligned_as_weights_are_or_refused(name, change):
     want = vostra.backtest(weights, close, **frames, **opts)
     assert len(want.fills) == 36 and want.fills["date"].iloc[0] == close.index[4]
     # On close's axes both are read in place; on more dates, with the
-    # tickers in another order, they are put on close's.
+    # tickers in another order, they are put on close's, and a blocked
+    # frame may list only the cells it blocks.
     arguments, _ = prepare(weights, close, **frames, **opts)
     assert all(np.shares_memory(arguments[k], f) for k, f in frames.items())
     later = close.index[-3:] + pd.Timedelta(days=30)
     wider = {k: pd.concat([f, f.iloc[-3:].set_axis(later)])[["B", "A"]] for k, f in frames.items()}
     pd.testing.assert_frame_equal(vostra.backtest(weights, close, **wider, **opts).fills, want.fills)
+    sparse = dict(frames, blocked=frames["blocked"].iloc[1:4, :1])
+    pd.testing.assert_frame_equal(vostra.backtest(weights, close, **sparse, **opts).fills, want.fills)
     change, message = MISALIGNED[change]
     with pytest.raises((TypeError, ValueError), match=f"{name}.*{message}"):
         vostra.backtest(weights, close, **{**frames, name: change(frames[name])}, **opts)

@@ -32,9 +32,10 @@ def _on_close(frame: Any, close: pd.DataFrame | Axes, name: str, fill: Any) -> p
     """``frame`` on the dates and tickers of the close prices, checked as a
     weight frame is: a DatetimeIndex of the same kind of clock, tickers
     matched by their text. A frame on close's very axes is returned as it
-    is; one with other dates or tickers is put on them when it has a row for
-    every date of close and (volume) a column for every ticker, or
-    (blocked) no ticker close lacks, ``fill`` in the cells it does not give."""
+    is; one with other dates or tickers is put on them (``fill`` in the
+    cells it does not give) when its dates match close's (see
+    :func:`_check_dates`) and it has (volume) a column for every ticker, or
+    (blocked) no ticker close lacks."""
     if not isinstance(frame, pd.DataFrame):
         raise TypeError(f"{name} must be a DataFrame of dates × tickers like the close prices, "
                         f"got {type(frame).__name__}")
@@ -46,12 +47,7 @@ def _on_close(frame: Any, close: pd.DataFrame | Axes, name: str, fill: Any) -> p
         return frame
     known("same clock", (frame.index, index), lambda: same_clock(frame.index, index, f"{name}.index and close.index"))
     if not same_index:
-        missing = index.difference(frame.index, sort=False)
-        if len(missing):
-            raise ValueError(
-                f"{name} has no row for {len(missing)} date(s) of close ({listing(str(d) for d in missing)}); "
-                f"it needs one for every date of the prices, e.g. "
-                f"{name}.reindex(close.index{'' if fill is np.nan else f', fill_value={fill!r}'})")
+        _check_dates(frame.index, index, name)
     text, close_text = labels(frame.columns, name), labels(columns, "close")
     absent = columns[~np.isin(close_text, text)]
     if len(absent) and name == "volume":
@@ -64,6 +60,29 @@ def _on_close(frame: Any, close: pd.DataFrame | Axes, name: str, fill: Any) -> p
                          f"{listing(columns)}); tickers match by their text: rename them, or drop those "
                          f"close does not have")
     return frame.set_axis(text, axis=1).reindex(index=index, columns=close_text, fill_value=fill)
+
+
+def _check_dates(dates: pd.DatetimeIndex, index: pd.DatetimeIndex, name: str) -> None:
+    """Raises unless the dates of a rule frame are those of close: the volume
+    needs every date of close (a bar without a volume row would fill
+    nothing), a blocked frame may list only the dates it blocks; neither
+    may give a date that close lacks between close's first and last (dates
+    at another time of day or in another zone), while dates before or after
+    them, a longer history, are left out."""
+    if name == "volume":
+        missing = index.difference(dates, sort=False)
+        if len(missing):
+            raise ValueError(
+                f"volume has no row for {len(missing)} date(s) of close ({listing(str(d) for d in missing)}); "
+                f"it needs one for every date of the prices, e.g. volume.reindex(close.index) (NaN: nothing "
+                f"fills)")
+    inside = dates[(dates >= index[0]) & (dates <= index[-1])] if len(index) else dates[:0]
+    foreign = inside.difference(index, sort=False)
+    if len(foreign):
+        raise ValueError(
+            f"{name} has {len(foreign)} date(s) that close does not have ({listing(str(d) for d in foreign)}; "
+            f"close has {listing(str(d) for d in index)}); its rows must be dates of the prices, at the same "
+            f"time of day and in the same timezone")
 
 
 def _volume(frame: Any, close: pd.DataFrame | Axes, bars: slice, columns: np.ndarray | None) -> np.ndarray:
