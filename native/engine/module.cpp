@@ -20,6 +20,7 @@ PyObject *py_scan_weights(PyObject *, PyObject *matrix);
 PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_resampled_figures(PyObject *, PyObject *args);
+PyObject *py_stationary_figures(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
 PyObject *py_first_nonpositive(PyObject *, PyObject *values);
 PyObject *py_figure_table(PyObject *, PyObject *const *args, Py_ssize_t nargs);
@@ -156,6 +157,11 @@ PyMethodDef methods[] = {
      "blocks of the returns, as a float64 array samples x figures: sample s is blocks ends[s - 1] .. ends[s] - 1, "
      "block b the lengths[b] returns from bar starts[b] on, reading on from bar 0 past the last; risk_free is "
      "the rate of a bar."},
+    {"stationary_figures", py_stationary_figures, METH_VARARGS,
+     "stationary_figures($module, returns, starts, draws, rate, periods_per_year, risk_free, threads, /)\n--\n\n"
+     "The figures of resampled_figures for stationary bootstrap samples as drawn: rows of block starts (int64) "
+     "and exponential draws (float64), a block lasting ceil(draw / rate) bars (at least 1) until the sample has "
+     "as many bars as the returns."},
     {"window_figures", py_window_figures, METH_VARARGS,
      "window_figures($module, equity, first, periods_per_year, traded, holdings, dates, risk_free, /)\n--\n\n"
      "The statistics of an equity curve that need neither its trades nor a benchmark, in the bits of "

@@ -46,9 +46,36 @@ struct Blocks {
     }
 };
 
+// The samples of a stationary bootstrap as drawn: per sample (a row) the
+// block starts and exponential draws, a block lasting ceil(draw / rate)
+// bars (at least 1) until the sample has its n bars, as
+// vostra.results.bootstrap.block_lengths cuts them.
+struct Drawn {
+    const double *r;  // the returns twice over
+    std::int64_t n;
+    const std::int64_t *start;
+    const double *draw;
+    std::int64_t width;
+    double rate, shift;
+    std::atomic<bool> *short_row;
+
+    template <class F>
+    void each(std::int64_t s, F &&f) const {
+        std::int64_t left = n;
+        for (std::int64_t b = s * width, stop = b + width; b < stop && left > 0; ++b) {
+            double length = std::max(std::ceil(draw[b] / rate), 1.0);
+            std::int64_t run = length < static_cast<double>(left) ? static_cast<std::int64_t>(length) : left;
+            for (const double *p = r + start[b], *last = p + run; p < last; ++p) f(*p);
+            left -= run;
+        }
+        if (left > 0) short_row->store(true);
+    }
+};
+
 // The figures of sample s into out[0 .. n_figures), in one pass: the
 // central moments come from the power sums about `shift`.
-void figures_of(const Blocks &blocks, std::int64_t s, double ppy, double per_bar, double *out) {
+template <class Source>
+void figures_of(const Source &blocks, std::int64_t s, double ppy, double per_bar, double *out) {
     double s1 = 0, s2 = 0, s3 = 0, s4 = 0, down = 0, best = -INFINITY, worst = INFINITY, gains = 0, pains = 0;
     // The drawdown below the peak by its reciprocal, changed only at a new
     // peak: a multiplication a bar instead of two divisions.
@@ -109,6 +136,52 @@ void figures_of(const Blocks &blocks, std::int64_t s, double ppy, double per_bar
     out[ulcer_index] = m < 2 ? NAN : std::sqrt(sunk2 / (fm - 1.0));
 }
 
+// Calls figures_of for every sample on `threads` threads, this one included,
+// without the interpreter lock.
+template <class Source>
+void all_figures(const Source &source, std::int64_t n_samples, double ppy, double per_bar, int threads,
+                 double *values) {
+    std::atomic<std::int64_t> next{0};
+    constexpr std::int64_t chunk = 64;
+    auto worker = [&] {
+        for (std::int64_t first; (first = next.fetch_add(chunk)) < n_samples;)
+            for (std::int64_t s = first; s < std::min(first + chunk, n_samples); ++s)
+                figures_of(source, s, ppy, per_bar, values + s * n_figures);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads && static_cast<std::int64_t>(t) * chunk < n_samples; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error &) {
+            break;  // fewer threads than asked: the others do the work
+        }
+    }
+    worker();
+    for (auto &t : pool) t.join();
+    Py_END_ALLOW_THREADS
+}
+
+// The returns twice over (a block reads on past the last bar from the
+// first), checked finite, and their mean.
+std::vector<double> twice_over(PyObject *returns_obj, double &mean, const char *caller) {
+    if (!PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(returns_obj)))
+        raisef(PyExc_ValueError, "%s() needs C-contiguous arrays", caller);
+    check_array(returns_obj, Elem::f64, 1);
+    const auto *returns = static_cast<const double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(returns_obj)));
+    auto n = static_cast<std::int64_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(returns_obj)));
+    if (n < 1) raisef(PyExc_ValueError, "%s() needs at least one return", caller);
+    std::vector<double> twice(static_cast<std::size_t>(2 * n));
+    double total = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        if (!std::isfinite(returns[i])) raisef(PyExc_ValueError, "%s() needs finite returns", caller);
+        twice[static_cast<std::size_t>(i)] = twice[static_cast<std::size_t>(i + n)] = returns[i];
+        total += returns[i];
+    }
+    mean = total / static_cast<double>(n);
+    return twice;
+}
+
 }  // namespace
 
 // resampled_figures(returns, starts, lengths, ends, periods_per_year, risk_free, threads, /): a float64
@@ -125,33 +198,22 @@ PyObject *py_resampled_figures(PyObject *, PyObject *args) {
                               &starts_obj, &PyArray_Type, &lengths_obj, &PyArray_Type, &ends_obj, &ppy, &per_bar,
                               &threads))
             throw_py();
-        for (PyObject *o : {returns_obj, starts_obj, lengths_obj, ends_obj}) {
+        for (PyObject *o : {starts_obj, lengths_obj, ends_obj}) {
             if (!PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(o)))
                 raisef(PyExc_ValueError, "resampled_figures() needs C-contiguous arrays");
+            check_array(o, Elem::i64, 1);
         }
-        check_array(returns_obj, Elem::f64, 1);
-        check_array(starts_obj, Elem::i64, 1);
-        check_array(lengths_obj, Elem::i64, 1);
-        check_array(ends_obj, Elem::i64, 1);
-        auto data = [](PyObject *o) { return PyArray_DATA(reinterpret_cast<PyArrayObject *>(o)); };
-        auto size = [](PyObject *o) { return static_cast<std::int64_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(o))); };
-        const auto *returns = static_cast<const double *>(data(returns_obj));
-        std::int64_t n = size(returns_obj), n_blocks = size(starts_obj), n_samples = size(ends_obj);
-        if (n < 1) raisef(PyExc_ValueError, "resampled_figures() needs at least one return");
-        if (size(lengths_obj) != n_blocks)
-            raisef(PyExc_ValueError, "resampled_figures() needs a length for every block start");
         if (!(std::isfinite(ppy) && ppy > 0) || !std::isfinite(per_bar))
             raisef(PyExc_ValueError, "resampled_figures() needs a positive periods_per_year and a finite rate");
-        std::vector<double> twice(static_cast<std::size_t>(2 * n));
-        double total = 0;
-        for (std::int64_t i = 0; i < n; ++i) {
-            if (!std::isfinite(returns[i])) raisef(PyExc_ValueError, "resampled_figures() needs finite returns");
-            twice[static_cast<std::size_t>(i)] = twice[static_cast<std::size_t>(i + n)] = returns[i];
-            total += returns[i];
-        }
-        Blocks blocks{twice.data(), n, static_cast<const std::int64_t *>(data(starts_obj)),
-                      static_cast<const std::int64_t *>(data(lengths_obj)),
-                      static_cast<const std::int64_t *>(data(ends_obj)), total / static_cast<double>(n)};
+        double mean;
+        std::vector<double> twice = twice_over(returns_obj, mean, "resampled_figures");
+        auto data = [](PyObject *o) { return static_cast<const std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(o))); };
+        auto size = [](PyObject *o) { return static_cast<std::int64_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(o))); };
+        std::int64_t n = static_cast<std::int64_t>(twice.size() / 2), n_blocks = size(starts_obj),
+                     n_samples = size(ends_obj);
+        if (size(lengths_obj) != n_blocks)
+            raisef(PyExc_ValueError, "resampled_figures() needs a length for every block start");
+        Blocks blocks{twice.data(), n, data(starts_obj), data(lengths_obj), data(ends_obj), mean};
         for (std::int64_t b = 0; b < n_blocks; ++b)
             if (blocks.start[b] < 0 || blocks.start[b] >= n || blocks.length[b] < 0 || blocks.length[b] > n)
                 raisef(PyExc_ValueError, "resampled_figures() block %lld starts outside the returns or has a "
@@ -166,26 +228,57 @@ PyObject *py_resampled_figures(PyObject *, PyObject *args) {
         }
         npy_intp dims[2] = {static_cast<npy_intp>(n_samples), n_figures};
         Ref out = Ref::check(PyArray_EMPTY(2, dims, NPY_DOUBLE, 0));
-        double *values = static_cast<double *>(data(out.get()));
-        std::atomic<std::int64_t> next{0};
-        constexpr std::int64_t chunk = 64;
-        auto worker = [&] {
-            for (std::int64_t first; (first = next.fetch_add(chunk)) < n_samples;)
-                for (std::int64_t s = first; s < std::min(first + chunk, n_samples); ++s)
-                    figures_of(blocks, s, ppy, per_bar, values + s * n_figures);
-        };
-        Py_BEGIN_ALLOW_THREADS
-        std::vector<std::thread> pool;
-        for (int t = 1; t < threads && static_cast<std::int64_t>(t) * chunk < n_samples; ++t) {
-            try {
-                pool.emplace_back(worker);
-            } catch (const std::system_error &) {
-                break;  // fewer threads than asked: the others do the work
-            }
+        all_figures(blocks, n_samples, ppy, per_bar, threads,
+                    static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get()))));
+        return out.release();
+    });
+}
+
+// stationary_figures(returns, starts, draws, rate, periods_per_year, risk_free, threads, /): the figures
+// (samples x 20) of the stationary bootstrap samples drawn as rows of starts (int64) and exponential draws
+// (float64), both samples x blocks: a block lasts ceil(draw / rate) bars, at least 1, until the sample has
+// as many bars as the returns.
+PyObject *py_stationary_figures(PyObject *, PyObject *args) {
+    return firewall("vostra._engine.stationary_figures", "vostra/_engine", static_cast<PyObject *>(nullptr),
+                    [&]() -> PyObject * {
+        PyObject *returns_obj, *starts_obj, *draws_obj;
+        double rate, ppy, per_bar;
+        int threads;
+        if (!PyArg_ParseTuple(args, "O!O!O!dddi:stationary_figures", &PyArray_Type, &returns_obj, &PyArray_Type,
+                              &starts_obj, &PyArray_Type, &draws_obj, &rate, &ppy, &per_bar, &threads))
+            throw_py();
+        for (PyObject *o : {starts_obj, draws_obj})
+            if (!PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(o)))
+                raisef(PyExc_ValueError, "stationary_figures() needs C-contiguous arrays");
+        check_array(starts_obj, Elem::i64, 2);
+        check_array(draws_obj, Elem::f64, 2);
+        auto *starts = reinterpret_cast<PyArrayObject *>(starts_obj), *draws = reinterpret_cast<PyArrayObject *>(draws_obj);
+        if (PyArray_DIM(starts, 0) != PyArray_DIM(draws, 0) || PyArray_DIM(starts, 1) != PyArray_DIM(draws, 1))
+            raisef(PyExc_ValueError, "stationary_figures() needs a draw for every block start");
+        if (!(std::isfinite(ppy) && ppy > 0) || !std::isfinite(per_bar) || !(rate > 0))
+            raisef(PyExc_ValueError, "stationary_figures() needs a positive periods_per_year and rate, and a finite "
+                   "risk-free rate");
+        double mean;
+        std::vector<double> twice = twice_over(returns_obj, mean, "stationary_figures");
+        std::int64_t n = static_cast<std::int64_t>(twice.size() / 2), n_samples = PyArray_DIM(starts, 0),
+                     width = PyArray_DIM(starts, 1);
+        const auto *start = static_cast<const std::int64_t *>(PyArray_DATA(starts));
+        const auto *draw = static_cast<const double *>(PyArray_DATA(draws));
+        for (std::int64_t b = 0; b < n_samples * width; ++b) {
+            if (start[b] < 0 || start[b] >= n)
+                raisef(PyExc_ValueError, "stationary_figures() block %lld starts outside the returns",
+                       static_cast<long long>(b));
+            if (!(draw[b] >= 0) || !std::isfinite(draw[b]))
+                raisef(PyExc_ValueError, "stationary_figures() needs finite draws of at least 0");
         }
-        worker();
-        for (auto &t : pool) t.join();
-        Py_END_ALLOW_THREADS
+        std::atomic<bool> short_row{false};
+        Drawn source{twice.data(), n, start, draw, width, rate, mean, &short_row};
+        npy_intp dims[2] = {static_cast<npy_intp>(n_samples), n_figures};
+        Ref out = Ref::check(PyArray_EMPTY(2, dims, NPY_DOUBLE, 0));
+        all_figures(source, n_samples, ppy, per_bar, threads,
+                    static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get()))));
+        if (short_row.load())
+            raisef(PyExc_RuntimeError, "a bootstrap sample drew too few blocks to fill its bars");
         return out.release();
     });
 }

@@ -178,6 +178,15 @@ def resampled_figures(returns: npt.NDArray[np.float64], starts: npt.NDArray[np.i
     reading on from bar 0 past the last; ``risk_free`` is the rate of one
     bar. Computed on ``threads`` threads without the interpreter lock."""
 
+def stationary_figures(returns: npt.NDArray[np.float64], starts: npt.NDArray[np.int64],
+                       draws: npt.NDArray[np.float64], rate: float, periods_per_year: float, risk_free: float,
+                       threads: int, /) -> npt.NDArray[np.float64]:
+    """The figures of :func:`resampled_figures` for stationary bootstrap
+    samples as drawn: rows (samples x blocks, C-contiguous) of block starts
+    and exponential draws, a block lasting ``ceil(draw / rate)`` bars (at
+    least 1) until the sample has as many bars as ``returns``; a
+    RuntimeError if a row's blocks fall short."""
+
 def return_figures(values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64] | None,
                    periods_per_year: float, /) -> dict[str, float]:
     """The figures of the bar returns of ``values`` (a window's equity,

@@ -7,20 +7,21 @@ number of bars with mean ``block``: the scheme of
 ``arch.bootstrap.StationaryBootstrap``, whose per-bar draw (a new block
 with probability ``1 / block``) gives the same geometric lengths. arch
 draws bar by bar, sample by sample; here the lengths and starts of a chunk
-of samples come from a few array draws, so a seed gives other samples than
-arch's, from the same distribution (the tests feed these indices to arch
-and get its intervals to the last bits).
+of samples come from two array draws (the engine turns them into blocks as
+it reads them), so a seed gives other samples than arch's, from the same
+distribution (the tests feed these samples to arch and get its intervals
+to the last bits).
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
-__all__ = ["METHODS", "sample_blocks", "sample_indices", "optimal_block", "needs_research"]
+__all__ = ["METHODS", "Draws", "sample_draws", "block_lengths", "sample_indices", "optimal_block", "needs_research"]
 
 METHODS = ("stationary", "iid")
 
@@ -71,29 +72,64 @@ def check_samples(samples: Any) -> int:
     return int(samples)
 
 
-def sample_blocks(n: int, samples: int, method: str, block: float,
-                  rng: np.random.Generator) -> Iterator[tuple[np.ndarray, np.ndarray]]:
-    """Chunks of samples as blocks: (starts, lengths), each (samples x
-    blocks); a row's lengths add up to n (some are 0), a block reads on past
-    the last bar from the first. The i.i.d. bootstrap's blocks are single
-    bars."""
+class Draws(NamedTuple):
+    """The draws of a chunk of samples (one row each). A stationary sample
+    is blocks that start at ``starts`` and last ``ceil(lengths / rate)``
+    bars (at least 1), cut where the sample reaches n bars; an i.i.d. one
+    (``lengths`` None) is the single bars ``starts``."""
+
+    starts: np.ndarray
+    lengths: np.ndarray | None
+    rate: float
+
+
+def sample_draws(n: int, samples: int, method: str, block: float,
+                 rng: np.random.Generator) -> Iterator[Draws]:
+    """The draws of ``samples`` samples of n bars, in chunks."""
     rows = max(1, CHUNK_CELLS // max(n, 1))
+    p = 1.0 / block
     for first in range(0, samples, rows):
         k = min(rows, samples - first)
-        if method == "iid" or block <= 1.0:
-            starts = rng.integers(n, size=(k, n), dtype=np.int64)
-            yield starts, np.ones_like(starts)
-        else:
-            yield _stationary_blocks(n, k, 1.0 / block, rng)
+        if method == "iid" or p >= 1.0:
+            yield Draws(rng.integers(n, size=(k, n), dtype=np.int64), None, math.inf)
+            continue
+        # A new block on each bar with probability p: geometric lengths, by
+        # inversion of exponential draws (what Generator.geometric does for
+        # a small p, three times as fast as its search for a large one).
+        # Enough blocks that a row falls short of n bars with a probability
+        # below 1e-20 (beyond ten deviations).
+        expected = n * p
+        width = int(math.ceil(expected + 10.0 * math.sqrt(expected) + 16.0))
+        lengths = rng.standard_exponential((k, width))
+        starts = rng.integers(n, size=(k, width), dtype=np.int64)
+        yield Draws(starts, lengths, -math.log1p(-p))
+
+
+def block_lengths(draws: Draws, n: int) -> np.ndarray:
+    """The bars of every block of stationary draws (samples x blocks), each
+    row adding up to n: 0 for the blocks after the sample is full."""
+    lengths = np.divide(draws.lengths, draws.rate)
+    np.ceil(lengths, out=lengths)
+    lengths = np.maximum(lengths, 1.0, out=lengths).astype(np.int64)
+    left = np.cumsum(lengths, axis=1)
+    if (left[:, -1] < n).any():
+        raise RuntimeError("a bootstrap sample drew too few blocks to fill its bars")
+    np.subtract(n + lengths, left, out=left)        # the bars left when each block begins
+    np.maximum(left, 0, out=left)
+    return np.minimum(left, lengths, out=left)
 
 
 def sample_indices(n: int, samples: int, method: str, block: float,
                    rng: np.random.Generator) -> Iterator[np.ndarray]:
-    """The samples of :func:`sample_blocks` (the same draws) as chunks of
+    """The samples of :func:`sample_draws` (the same draws) as chunks of
     (samples x n) bar positions, in ``[0, 2n)``: position ``i`` and
     ``i + n`` are the same bar, so that a block running past the last bar
     reads a doubled series without a modulo."""
-    for starts, lengths in sample_blocks(n, samples, method, block, rng):
+    for draws in sample_draws(n, samples, method, block, rng):
+        if draws.lengths is None:
+            yield draws.starts.astype(np.intp, copy=False)
+            continue
+        starts, lengths = draws.starts, block_lengths(draws, n)
         k = len(starts)
         # Position j of a block that begins at bar b of the flattened chunk
         # reads bar start + (j - b).
@@ -102,35 +138,3 @@ def sample_indices(n: int, samples: int, method: str, block: float,
         positions = np.repeat(shift, lengths.ravel())
         positions += np.arange(k * n, dtype=np.int64)
         yield positions.reshape(k, n).astype(np.intp, copy=False)
-
-
-def _geometric(rng: np.random.Generator, rate: float, size: tuple[int, int]) -> np.ndarray:
-    """Geometric lengths (1, 2, ...) with P(length > j) = exp(-rate j), by
-    inversion of exponential draws: what ``Generator.geometric`` does for
-    small success probabilities, and three times as fast as its search for
-    large ones (short blocks)."""
-    draws = rng.standard_exponential(size)
-    np.divide(draws, rate, out=draws)
-    np.ceil(draws, out=draws)
-    return np.maximum(draws, 1.0, out=draws).astype(np.int64)
-
-
-def _stationary_blocks(n: int, k: int, p: float, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
-    # Enough blocks that a row falls short of n bars about once in 1e9
-    # rows; a short row draws more blocks (still from the seed's stream).
-    expected = n * p
-    width = int(math.ceil(expected + 6.0 * math.sqrt(expected) + 8.0))
-    rate = -math.log1p(-p)
-    lengths = _geometric(rng, rate, (k, width))
-    while True:
-        short = lengths.sum(axis=1) < n
-        if not short.any():
-            break
-        lengths = np.concatenate([lengths, _geometric(rng, rate, (k, width))], axis=1)
-    starts = rng.integers(n, size=lengths.shape, dtype=np.int64)
-    # Each row's blocks cut to n bars in all: a block that begins at or after
-    # bar n is dropped, the one across it is shortened.
-    left = np.cumsum(lengths, axis=1)
-    np.subtract(n + lengths, left, out=left)        # the bars left when each block begins
-    np.maximum(left, 0, out=left)
-    return starts, np.minimum(left, lengths, out=left)

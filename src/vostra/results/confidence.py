@@ -25,7 +25,7 @@ import numpy as np
 import pandas as pd
 
 from .._native import load_engine
-from .bootstrap import METHODS, check_block, check_samples, needs_research, optimal_block, sample_blocks
+from .bootstrap import METHODS, check_block, check_samples, needs_research, optimal_block, sample_draws
 
 __all__ = ["confidence_table", "CONFIDENCE_KEYS", "return_figures"]
 
@@ -102,10 +102,16 @@ def _resampled(r: np.ndarray, columns: list[int], ppy: float, rate: float, sampl
                block: float, rng: np.random.Generator) -> np.ndarray:
     out = np.empty((samples, len(columns)))
     done = 0
-    for starts, lengths in sample_blocks(len(r), samples, method, block, rng):
-        k, width = starts.shape
-        ends = np.arange(1, k + 1, dtype=np.int64) * width
-        out[done:done + k] = block_figures(r, starts.ravel(), lengths.ravel(), ends, ppy, rate)[:, columns]
+    engine = load_engine()
+    for draws in sample_draws(len(r), samples, method, block, rng):
+        k, width = draws.starts.shape
+        if draws.lengths is None:        # single bars
+            ends = np.arange(1, k + 1, dtype=np.int64) * width
+            values = block_figures(r, draws.starts.ravel(), np.ones(k * width, dtype=np.int64), ends, ppy, rate)
+        else:
+            values = engine.stationary_figures(r, draws.starts, draws.lengths, draws.rate, float(ppy),
+                                               _per_bar(rate, ppy), _threads())
+        out[done:done + k] = values[:, columns]
         done += k
     return out
 
@@ -163,7 +169,7 @@ def confidence_table(returns: np.ndarray, ppy: float, *, rate: float = 0.0, stat
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(repr(m) for m in METHODS)}, got {method!r}")
     samples = check_samples(samples)
-    r = np.asarray(returns, dtype=np.float64)
+    r = np.ascontiguousarray(returns, dtype=np.float64)
     if len(r) < 3:
         raise ValueError(f"a bootstrap needs at least 3 bar returns, got {len(r)}")
     if not np.isfinite(r).all():
