@@ -192,6 +192,8 @@ def read_market(path: str | os.PathLike[str], *, date: str = "date", ticker: str
     """
     names = dict(date=date, ticker=ticker, open=open, high=high, low=low, close=close,
                  volume=volume, adjust=adjust, factor=factor, adj_close=adj_close, dividend=dividend, split=split)
+    if tickers is not None:   # read twice: by the filter, then for the warning
+        tickers = [tickers] if isinstance(tickers, str) else list(tickers)
     dataset, lacking = _open(Path(path), format, [ticker], [date])
     what = str(path)
     roles, notes = long_roles(dataset.schema.names, what, **names)
@@ -230,11 +232,10 @@ def _lacking(what: str, roles: dict[str, str], lacking: dict[str, list[str]], n_
             f"their rows read them as missing" for files, columns in by_files.items()]
 
 
-def _absent(tickers: Iterable[Any], market: Market, what: str, bounded: bool) -> list[str]:
+def _absent(tickers: list[Any], market: Market, what: str, bounded: bool) -> list[str]:
     """The warning for tickers asked for that the market read has not."""
-    asked = [tickers] if isinstance(tickers, str) else list(tickers)
     read = {str(t) for t in market.tickers}
-    absent = [t for t in asked if str(t) not in read]
+    absent = [t for t in tickers if str(t) not in read]
     if not absent:
         return []
     where = " between start and end" if bounded else ""
