@@ -9,7 +9,10 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from pandas.tseries.api import guess_datetime_format
+try:
+    from pandas.tseries.api import guess_datetime_format
+except ImportError:   # pandas before 2.2
+    from pandas._libs.tslibs.parsing import guess_datetime_format
 
 __all__ = ["read_dates"]
 
@@ -37,13 +40,15 @@ def read_dates(values: Any, what: str, format: str | None = None) -> pd.Datetime
 def _parsed(text: np.ndarray, format: str | None, what: str) -> pd.DatetimeIndex:
     try:
         try:
-            return pd.DatetimeIndex(pd.to_datetime(text, format=format, errors="coerce"))
-        except ValueError as exc:
-            if "Mixed timezones" not in str(exc):
+            with warnings.catch_warnings():   # pandas 2 warns where pandas 3 raises
+                warnings.simplefilter("error", FutureWarning)
+                return pd.DatetimeIndex(pd.to_datetime(text, format=format, errors="coerce"))
+        except (ValueError, FutureWarning) as exc:
+            if "utc=True" not in str(exc).replace("`", ""):
                 raise
             # Offsets that change with daylight saving time: the instants, in UTC.
             return pd.DatetimeIndex(pd.to_datetime(text, format=format, errors="coerce", utc=True))
-    except (ValueError, TypeError) as exc:
+    except (ValueError, TypeError, FutureWarning) as exc:
         raise ValueError(f"{what}: the date column cannot be read as dates ({exc})") from None
 
 
