@@ -654,6 +654,10 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
             continue
         price = float(price_row[pos2price[sid]])
         if v2 == 0:
+            # A holding without a price on this bar cannot be sold: it keeps
+            # its shares and is carried on.
+            if _isnan(price) and p.get(sid, 0.0) != 0:
+                continue
             shares = 0.0
         else:
             validate_trade_price(price, pos_columns[sid], d)
@@ -1018,11 +1022,14 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
              orbalt_window=0, orbalt_window_step=1, periodically_rebalance=True, delisting_bars=None,
              recorder=None, capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
              borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0, volume=None, max_volume_share=None,
-             price_limit=None, blocked=None, dividends=None, splits=None, cash_flows=None, dividend_tax=0.0):
+             price_limit=None, blocked=None, dividends=None, splits=None, cash_flows=None, dividend_tax=0.0,
+             credit_gaps=False):
     """Run one backtest and return a Result. Pass `recorder` to carry the
     recorder's state over from an earlier run, as the native module does.
     The account options are those of the native ledger (vostra._engine.run);
-    the Result's `account` then holds the shares, trade shares and interest."""
+    the Result's `account` then holds the shares, trade shares and interest.
+    `credit_gaps` gives the normalised account the account's rule for a
+    holding without a price on a rebalance bar (the front end's runs)."""
     global RETAIN_COST_WHEN_REBALANCE, RESAMPLE
 
     fee_ratio = float(fee_ratio)
@@ -1248,13 +1255,23 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 rebalance_row = np.array(rebalance_row, dtype=np.float64, copy=True)
                 for e in exited_stocks:
                     rebalance_row[e.sid] = 0.0
+            held_before = list(pos)
             if acct.on:
                 cash = account_rebalance(acct, pos, rebalance_row, cash, position_limit, price_values[d], pos2price,
                                          pos_columns, d, recorder=recorder)
             else:
                 cash = rebalance(pos, rebalance_row, cash, fee_ratio, tax_ratio, position_limit, recorder=recorder)
             latest_rebalanced_pos = dict(pos)
-            previous_price = [float(x) for x in price_values[d]]
+            reference = [float(x) for x in price_values[d]]
+            if acct.on or credit_gaps:
+                # A holding without a price on this bar keeps its reference
+                # price, so its move across the gap is credited when it
+                # trades again.
+                for sid in held_before:
+                    col = pos2price[sid]
+                    if sid in pos and _isnan(reference[col]):
+                        reference[col] = previous_price[col]
+            previous_price = reference
             latest_rebalanced_row = rebalance_row
             exited_stocks = []
             current_position_id = pos_id

@@ -34,6 +34,9 @@ def account_options(seed, n_columns):
     opts["borrow_rate"] = float(rng.choice([0.0, 0.05, 3.0]))
     opts["cash_rate"] = float(rng.choice([0.0, 0.03, -0.5]))
     opts["periods_per_year"] = float(rng.choice([252.0, 12.0]))
+    # The front end's rule for a holding without a price on a rebalance bar
+    # (the account's own), drawn apart so that the other draws stay.
+    opts["credit_gaps"] = bool(np.random.default_rng([seed, 38]).random() < 0.5)
     return opts
 
 

@@ -6,9 +6,10 @@
 //
 // The arithmetic, in this order (tests/model.py does the same operations):
 // - A target value v at this bar's trading price p is n = trunc(v / p / lot)
-//   * lot shares, or v / p without lot sizes. A stock with a nonzero target
-//   but no trading price (or a target that gives no finite share count) is
-//   not traded at this rebalance.
+//   * lot shares, or v / p without lot sizes. A stock without a trading
+//   price (or with a target that gives no finite share count) is not
+//   traded at this rebalance: a holding keeps its shares and its reference
+//   price, so its move across the gap is credited on its next priced bar.
 // - A trade of d = n - held shares fills at f = p * (1 + slippage) when it
 //   buys and p * (1 - slippage) when it sells. Its value is |d| * f, its cost
 //   max(fee * value, min_fee), plus tax * value unless it opens or adds to a
@@ -208,7 +209,8 @@ inline double cut(const Run &run, double held, double shares, double fill, doubl
 // The share count of target value `value`, NaN where the stock cannot trade.
 template <class Host>
 double target_shares(Run &run, Host &host, int sid, double value, double price) {
-    if (value == 0) return 0.0;
+    // A holding without a price on this bar cannot be sold: it is kept.
+    if (value == 0) return std::isnan(price) && run.pos.contains(sid) && run.pos[sid] != 0 ? __builtin_nan("") : 0.0;
     validate_price(run, host, PriceKind::trading, price, sid);
     double lot = lot_of(run, sid);
     double x = value / price;

@@ -124,6 +124,9 @@ void rebalance_step(Run &run, Host &host) {
         nonzero.column.resize(kept);
         nonzero.weight.resize(kept);
     }
+    bool credit = run.opt.credit_gaps;
+    if constexpr (account_host<Host>) credit = credit || run.opt.account.on;
+    if (credit) run.held_before = run.pos.keys();
     run.cash = rebalance(run, host, row, run.cash);
     events::drop_pending(run);
     run.latest_rebalanced_keys = run.pos.keys();
@@ -149,10 +152,16 @@ void rebalance_step(Run &run, Host &host) {
     // Every reference price restarts at this bar's trading price. Only held
     // stocks ever read theirs, and a stock becomes held only at a rebalance,
     // so refreshing the held columns is the same as copying the whole row
-    // without touching every column of a wide matrix.
+    // without touching every column of a wide matrix. With `credit`, a
+    // holding kept across this bar without a price keeps its reference, so
+    // its move across the gap counts.
     for (int sid : run.latest_rebalanced_keys) {
         int col = run.price_column(sid);
-        run.previous_price[col] = in.price(d, col);
+        double price = in.price(d, col);
+        if (credit && std::isnan(price) &&
+            std::binary_search(run.held_before.begin(), run.held_before.end(), sid))
+            continue;
+        run.previous_price[col] = price;
     }
     run.exited_stocks.clear();
     run.current_position_id = run.pos_id;

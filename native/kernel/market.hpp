@@ -60,6 +60,10 @@ struct Options {
     bool retain_cost_when_rebalance = false;
     bool periodically_rebalance = true;
     int orbalt_window = 0, orbalt_window_step = 1;
+    // A holding without a price on a rebalance bar keeps its reference
+    // price, so its move across the gap is credited (always so in an
+    // account in currency; backtest_ restarts it at the missing price).
+    bool credit_gaps = false;
     AccountOptions account;  // only the native ledger reads it
     LedgerEvents events;     // and this
 };

@@ -165,6 +165,7 @@ struct Run {
     ExitList exit_stocks, exit_stocks_temp, exited_stocks;
     std::vector<int> delisted_stocks;
     std::vector<int> latest_rebalanced_keys;  // ids held right after the last rebalance
+    std::vector<int> held_before;             // scratch of a rebalance: the ids held before it
     // The row the last rebalance applied: signal row `current_position_id`,
     // or, when stopped stocks sat it out, that row with the columns of
     // `sat_out` at 0. That copy of a whole row is made in `adjusted_row`

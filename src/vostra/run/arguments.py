@@ -206,6 +206,9 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         pos_values=pos_values, pos_index=pos_ns,
         pos_columns=pos_labels, resample=resample,
         delisting_bars=delisting_bars,
+        # A holding without a price on a rebalance bar keeps its reference
+        # price, so its move across the gap is credited (backtest_ drops it).
+        credit_gaps=True,
         **matrices, **engine_scalars,
     )
     context = dict(
