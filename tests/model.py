@@ -538,8 +538,10 @@ def account_exit(acct, p, sid, cash, set_null, reason, fill_price, *, recorder):
     return cash
 
 
-def account_close(acct, p, sid, cash, set_null, *, recorder, reason="rebalance", fill_price=math.nan):
-    """End a whole holding at its carried value, with slippage and costs."""
+def account_close(acct, p, sid, cash, set_null, *, recorder, reason="rebalance", fill_price=math.nan,
+                  ends_order=True):
+    """End a whole holding at its carried value, with slippage and costs.
+    Unless `ends_order` (a flip whose other side waits), its order goes on."""
     if sid not in p:
         return cash
     held = p[sid]
@@ -560,7 +562,8 @@ def account_close(acct, p, sid, cash, set_null, *, recorder, reason="rebalance",
     filled = held - acct.slippage * abs(held)
     value = abs(filled)
     cost = acct.fee(value) + acct.tax_ratio * value
-    order_stop_waiting(acct, sid)
+    if ends_order:
+        order_stop_waiting(acct, sid)
     tell_fill(acct, sid, -n, value / abs(n) if n != 0 else math.nan, value, cost)
     return (filled - cost) + cash
 
@@ -678,11 +681,33 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
     return account_fill_targets(acct, p, targets, cash, balance, True, recorder=recorder)
 
 
+def cover_reserve(acct, p):
+    """What the covers still waiting need: each one's shares to buy back at
+    their carried value with slippage, with the costs, and their value
+    again, the part of the leverage the short still takes. A purchase may
+    not spend it."""
+    total = 0.0
+    for sid in sorted(acct.waiting):
+        held = acct.shares[sid]
+        target = acct.orders[acct.waiting[sid]][2]
+        if held < 0 and target > held and sid in p:
+            need = (target if target < 0 else 0.0) - held
+            value = abs(p[sid]) * (need / -held)
+            traded = value * (1 + acct.slippage)
+            cost = acct.fee(traded)
+            if target < 0:
+                cost = cost + acct.tax_ratio * traded
+            total = total + ((traded + cost) + value)
+    return total
+
+
 def account_fill_targets(acct, p, targets, cash, balance, placing, *, recorder):
     """Sales, covers, purchases, each as far as the market and the cash
     allow. `placing`: a rebalance's new orders, else the waiting ones."""
     floor = balance * (1 - acct.leverage) if acct.leverage > 1 else 0.0
     for group in ("sales", "covers", "purchases"):
+        if group == "purchases" and acct.waiting:
+            floor = floor + cover_reserve(acct, p)
         for sid, target, price, g in targets:
             if g != group:
                 continue
@@ -699,7 +724,11 @@ def account_fill_targets(acct, p, targets, cash, balance, placing, *, recorder):
                 shares = kept
             why = "rebalance" if placing else acct.orders[acct.order_now][5]
             if shares == 0:
-                cash = account_close(acct, p, sid, cash, True, recorder=recorder, reason=why, fill_price=price)
+                # A flip the market stops at flat: the close is a fill of its
+                # order, whose other side waits.
+                flip = target != 0 and acct.waiting.get(sid) == acct.order_now
+                cash = account_close(acct, p, sid, cash, True, recorder=recorder, reason=why, fill_price=price,
+                                     ends_order=not flip)
             elif placing or shares != held:
                 cash = account_trade(acct, p, sid, shares, price, balance, cash, recorder=recorder,
                                      split=placing and target != 0)

@@ -71,3 +71,31 @@ def test_a_signal_row_inside_a_suspension_keeps_the_move_across_it():
     weights = pd.DataFrame([[0.5], [0.5]], index=close.index[[0, 2]], columns=["A"])
     r = vostra.backtest(weights, close, rebalance=None, fee=0, tax=0)
     assert r.equity.iloc[-1] == pytest.approx(1.1, rel=1e-12)
+
+
+# --- 2. A waiting flip, 3. a purchase beside a waiting cover ------------------
+
+def test_a_flip_capped_by_the_volume_waits_for_its_other_side():
+    # Short 1,000, then a row asks for long 2,000; the volume allows 1,000 a bar.
+    arrays = market_of([[10]] * 8, [[-0.1], [0.2]], [0, 2])
+    got = both(arrays, capital=100_000.0, lot_size=1, volume=np.full((8, 1), 1000.0), max_volume_share=1.0)
+    f = got.fills
+    assert f["bar"].tolist() == [1, 3, 4, 5] and f["shares"].tolist() == [-1000.0, 1000.0, 1000.0, 1000.0]
+    assert f["completed"].tolist() == [True, False, False, True]
+    assert got.shares.tolist() == [2000.0] and len(got.waiting) == 0
+    # The short and the long are two records.
+    assert got.trades["shares"].tolist() == [-1000.0, 2000.0]
+
+
+def test_a_purchase_leaves_what_a_waiting_cover_needs():
+    # Short 500 A; the next row covers A (blocked on its bar) and puts the
+    # whole balance into B; A then doubles before the cover fills.
+    arrays = market_of(np.c_[[10, 10, 10, 10, 20, 20], [10] * 6], [[-0.5, 0], [0, 1.0]], [0, 2])
+    blocked = np.zeros((6, 2), dtype=bool)
+    blocked[3, 0] = True
+    got = both(arrays, capital=10_000.0, lot_size=1, blocked=blocked)
+    f = got.fills
+    # B gets what the balance leaves beside the short still held.
+    assert f["sid"].tolist() == [0, 1, 0] and f["shares"].tolist() == [-500.0, 500.0, 500.0]
+    cash = got.equity - got.gross
+    assert (cash >= 0).all() and got.gross[-1] / got.equity[-1] == 1.0

@@ -25,8 +25,9 @@
 //   short sales), then covers of shorts, then purchases. The long part of a
 //   purchase is cut by whole lots (for fractional shares: to what cash pays)
 //   until the cash after it, with its costs, stays at or above the floor: 0,
-//   or balance * (1 - leverage) above a leverage of 1. Covers and closes are
-//   never cut.
+//   or balance * (1 - leverage) above a leverage of 1, raised by what the
+//   covers still waiting need (cover_reserve). Covers and closes are never
+//   cut.
 // - Rows whose absolute weights add up to more than the leverage are scaled
 //   down to it.
 // - Each bar after the first simulated one, the cash of the previous close
@@ -88,8 +89,10 @@ inline bool fills_whole(const Run &run, int sid, double fill_price, ExitReason r
 }
 
 // Ends the holding of `sid` at its carried value and returns the new cash.
+// Unless `ends_order` (a flip whose other side waits), its order goes on.
 template <class Host>
-double close(Run &run, Host &host, int sid, double cash, bool set_null, ExitReason reason, double fill_price) {
+double close(Run &run, Host &host, int sid, double cash, bool set_null, ExitReason reason, double fill_price,
+             bool ends_order = true) {
     PositionMap &p = run.pos;
     if (!p.contains(sid)) return cash;
     double held = p[sid];
@@ -114,7 +117,7 @@ double close(Run &run, Host &host, int sid, double cash, bool set_null, ExitReas
     double cost = fee_of(run, value) + run.costs.tax_ratio * value;
     double after = (filled - cost) + cash;
     host.on_fill(run, sid, after - cash, value, cost);
-    market::stop_waiting(run, sid);
+    if (ends_order) market::stop_waiting(run, sid);
     market::tell_fill(run, host, sid, -n, n != 0 ? value / std::fabs(n) : __builtin_nan(""), value, cost);
     return after;
 }
@@ -254,7 +257,12 @@ double fill_target(Run &run, Host &host, const AccountTarget &t, double cash, do
     }
     bool closing = t.shares == 0;
     ExitReason why = placing ? ExitReason::rebalance : run.orders[run.order_now].reason;
-    if (shares == 0) return close(run, host, t.sid, cash, true, why, t.price);
+    if (shares == 0) {
+        // A flip the market stops at flat: the close is a fill of its
+        // order, whose other side waits.
+        bool flip = t.shares != 0 && market::waits(run, t.sid) && run.waiting_order[t.sid] == run.order_now;
+        return close(run, host, t.sid, cash, true, why, t.price, !flip);
+    }
     if (!placing && shares == held) return cash;
     // Only a fill that opens a position (or a rebalance's) reads the balance.
     bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
@@ -268,6 +276,33 @@ template <class BalanceOf>
 double cash_floor(const Run &run, BalanceOf &balance_of) {
     double leverage = run.opt.account.leverage;
     return leverage > 1 ? balance_of() * (1 - leverage) : 0.0;
+}
+
+// What the covers still waiting need: each one's shares to buy back at
+// their carried value with slippage, with the costs, and their value again,
+// the part of the leverage the short still takes (the rebalance counted it
+// gone). A purchase may not spend it.
+inline double cover_reserve(const Run &run) {
+    double total = 0.0;
+    for (int sid : run.waiting) {
+        double held = run.shares[sid];
+        double target = run.orders[run.waiting_order[sid]].target;
+        if (!(held < 0 && target > held && run.pos.contains(sid))) continue;
+        double need = (target < 0 ? target : 0.0) - held;
+        double value = std::fabs(run.pos[sid]) * (need / -held);
+        double traded = value * (1 + run.opt.account.slippage);
+        double cost = fee_of(run, traded);
+        if (target < 0) cost = cost + run.costs.tax_ratio * traded;
+        total = total + ((traded + cost) + value);
+    }
+    return total;
+}
+
+// Whether a cover waits: the purchases of a bar then read what it needs.
+inline bool cover_waits(const Run &run) {
+    for (int sid : run.waiting)
+        if (run.shares[sid] < 0 && run.orders[run.waiting_order[sid]].target > run.shares[sid]) return true;
+    return false;
 }
 
 // Counts items [0, n) out by pass (sales, covers, purchases, then the
@@ -301,8 +336,14 @@ double fill_targets(Run &run, Host &host, Balance &&balance_now, double cash, bo
     std::uint32_t n = count_out_by_pass(
         run.targets.size(), [&run](std::size_t i) { return run.targets[i].pass; },
         [&by_pass](std::size_t i, std::uint32_t at) { by_pass[at] = static_cast<std::uint32_t>(i); });
+    bool reserved = false;
     for (std::uint32_t i = 0; i < n; ++i) {
         const AccountTarget &t = run.targets[by_pass[i]];
+        if (t.pass == purchases && !reserved) {
+            // The covers are done: what those that wait still need.
+            reserved = true;
+            if (!run.waiting.empty()) floor = floor + cover_reserve(run);
+        }
         if (placing)
             market::place(run, t.sid, t.shares, t.price, ExitReason::rebalance);
         else
