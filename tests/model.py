@@ -355,6 +355,11 @@ def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder):
 # ---------------------------------------------------------------------------
 
 
+# Fractional share counts this close to the holding, relatively, are the
+# holding: a rebalance that changes nothing makes no fill.
+SHARE_NOISE = 1e-12
+
+
 class Account:
     """The account options of a run and the shares held per stock id."""
 
@@ -669,6 +674,9 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
             if not math.isfinite(shares):
                 continue
         held = acct.shares[sid]
+        if acct.lots[sid] <= 0 and abs(shares - held) <= SHARE_NOISE * abs(held):
+            # Fractional shares a rounding away from the holding: no fill.
+            shares = held
         if shares <= held:
             if shares == 0 and sid not in p:
                 continue
@@ -1143,6 +1151,12 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     for d in range(n_bars):
         date = pidx[d]
         if date < qidx[0]:
+            # Before the first signal nothing is held; the cash earns, then
+            # the cash flows come.
+            if acct.on and d > 0 and acct.cash_rate != 0:
+                earned = cash * acct.cash_rate
+                cash = cash + earned
+                acct.interest[d] += earned
             if ev.on and acct.on and ev.flow(d) != 0:
                 cash = cash + ev.flow(d)
                 ev.flowed[d] += ev.flow(d)
@@ -1152,7 +1166,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
         recorder.record_date(d)
         acct.d = d
 
-        if acct.on and d > 0 and pidx[d - 1] >= qidx[0]:
+        if acct.on and d > 0:
             # Interest on the cash of the previous close, then the borrow fee
             # of every short at its value at that close.
             if acct.cash_rate != 0:
@@ -1314,7 +1328,16 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 if int(delisting_bars[sid]) == d and pos[sid] != 0:
                     delisted_stocks.append(sid)
             for sid in delisted_stocks:
-                cash = close_stock(sid, True, "delisting", float(price_values[d, pos2price[sid]]))
+                col = pos2price[sid]
+                fill = float(price_values[d, col])
+                if acct.on and _isnan(fill) and d > 0:
+                    # Sold at the price it was last marked at: the close of
+                    # the bar before.
+                    tp, cp = float(price_values[d - 1, col]), float(close_values[d - 1, col])
+                    if not _isnan(tp) and not _isnan(cp):
+                        pos[sid] = pos[sid] * cp / tp
+                        fill = cp
+                cash = close_stock(sid, True, "delisting", fill)
                 cr[sid] = 1.0
                 maxcr[sid] = 1.0
                 mincr[sid] = 1.0

@@ -44,6 +44,10 @@ namespace vostra::kernel::account {
 
 enum Pass : std::uint8_t { sales, covers, purchases, none };
 
+// Fractional share counts this close to the holding, relatively, are the
+// holding.
+inline constexpr double share_noise = 1e-12;
+
 // The fee of a fill of value `value`: a fraction of it, at least the minimum.
 inline double fee_of(const Run &run, double value) {
     double fee = run.costs.fee_ratio * value;
@@ -298,10 +302,21 @@ inline double cover_reserve(const Run &run) {
     return total;
 }
 
-// Whether a cover waits: the purchases of a bar then read what it needs.
-inline bool cover_waits(const Run &run) {
-    for (int sid : run.waiting)
-        if (run.shares[sid] < 0 && run.orders[run.waiting_order[sid]].target > run.shares[sid]) return true;
+// Whether a purchase may have to leave cash to a waiting cover: one waits
+// already, or a purchase waits while a short is held or on its way, whose
+// exit may come to wait. Stretches leave such bars to the bar loop.
+inline bool purchase_may_meet_cover(const Run &run) {
+    bool purchase = false, short_order = false;
+    for (int sid : run.waiting) {
+        double held = run.shares[sid], target = run.orders[run.waiting_order[sid]].target;
+        if (held < 0 && target > held) return true;
+        purchase = purchase || target > held;
+        short_order = short_order || target < 0;
+    }
+    if (!purchase) return false;
+    if (short_order) return true;
+    for (int sid : run.pos.keys())
+        if (run.shares[sid] < 0) return true;
     return false;
 }
 
@@ -361,6 +376,10 @@ double trade_targets(Run &run, Host &host, double balance, double cash) {
     for (AccountTarget &t : run.targets) {
         t.price = run.in.price(run.d, run.price_column(t.sid));
         t.shares = target_shares(run, host, t.sid, t.value, t.price);
+        // Fractional shares a rounding away from the holding are the
+        // holding: a rebalance that changes nothing makes no fill.
+        double held = run.shares[t.sid];
+        if (lot_of(run, t.sid) <= 0 && std::fabs(t.shares - held) <= share_noise * std::fabs(held)) t.shares = held;
         t.pass = pass_of(run, t);
     }
     market::clear(run);  // this rebalance replaces every waiting order
@@ -449,12 +468,13 @@ double exit(Run &run, Host &host, int sid, double cash, bool set_null, ExitReaso
 }
 
 // Interest on the cash and borrow fees of the shorts held at the previous
-// close, at the start of bar run.d.
+// close, at the start of bar run.d (from bar 1 on, the bars before the
+// first signal included: the cash earns while nothing is held).
 template <class Host>
 void finance(Run &run, Host &host) {
     const AccountOptions &a = run.opt.account;
     index_t d = run.d;
-    if (d == 0 || run.in.price_dates[d - 1] < run.in.pos_dates.at(0)) return;  // nothing held before
+    if (d == 0) return;  // no close before
     if (a.cash_per_bar != 0) {
         double earned = run.cash * a.cash_per_bar;
         run.cash = run.cash + earned;

@@ -219,7 +219,19 @@ void delisting_exits(Run &run, Host &host) {
     for (int sid : run.pos.keys())
         if (run.in.delisting_bars.at(sid) == run.d && run.pos[sid] != 0) run.delisted_stocks.push_back(sid);
     for (int sid : run.delisted_stocks) {
-        double fill = run.in.price(run.d, run.price_column(sid));
+        int col = run.price_column(sid);
+        double fill = run.in.price(run.d, col);
+        if constexpr (account_host<Host>) {
+            if (run.opt.account.on && std::isnan(fill) && run.d > 0) {
+                // Sold at the price it was last marked at: the close of the
+                // bar before.
+                double tp = run.in.price(run.d - 1, col), cp = run.in.close(run.d - 1, col);
+                if (!std::isnan(tp) && !std::isnan(cp)) {
+                    run.pos.set(sid, marked_value(run.pos[sid], tp, cp));
+                    fill = cp;
+                }
+            }
+        }
         run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, ExitReason::delisting, fill);
         reset_trackers(run, sid);
     }

@@ -244,9 +244,14 @@ void simulate(Run &run, Host &host, double *out) {
         run.date = in.price_dates[d];
         if (run.date < in.pos_dates.at(0)) {  // warm-up: before the first signal
             if constexpr (account_host<Host>) {
+                // Nothing is held yet; the cash earns, then the cash flows come.
+                if (run.opt.account.cash_per_bar != 0 && d > 0) {
+                    host.on_date(run, d);
+                    account::finance(run, host);
+                }
                 if (run.opt.events.on) events::warm_up_flow(run, host);
             }
-            out[d] = run.cash;  // the starting capital, and the cash flows so far
+            out[d] = run.cash;  // the starting capital, its interest and the cash flows so far
             continue;
         }
         bool may_stretch = d >= run.loud_until;

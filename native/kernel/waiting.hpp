@@ -77,10 +77,10 @@ template <class Host>
 // Whether bar d (after the warm-up) may start a stretch under the market's
 // rules: as a quiet bar, but orders may wait.
 inline bool stretch_may_start(const Run &run, index_t d) {
-    // While a cover waits, the bar loop takes the bars: each purchase reads
-    // what the cover still needs.
+    // While a purchase may meet a waiting cover, the bar loop takes the
+    // bars: the purchase reads what the cover still needs.
     return !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d] && !run.pos.keys().empty() &&
-           !account::cover_waits(run);
+           !account::purchase_may_meet_cover(run);
 }
 
 // The stocks of a stretch [d, end) under the market's rules: stock k is
