@@ -112,7 +112,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         ``"auto"``: a stock whose close is NaN from some bar to the end, while
         other stocks still have prices on two bars or more after its last, is
         delisted on the bar after its last valid close: a held position is
-        closed there at its last value (with fee and tax), and weights dated
+        closed there at its last value (with fee and tax; with ``capital``,
+        at the close it was last marked at), and weights dated
         on or after its last price bar are set to 0 (with a warning when they
         are dated after the delisting bar). A stock without a close on the
         last bar alone is not taken as delisted: it is held at its last close
@@ -143,10 +144,18 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         over the trading price, rounded toward zero to whole lots; a
         purchase is cut by whole lots until the cash pays for it with its
         costs. ``1`` means whole shares. The trade log's ``shares`` column
-        gives the shares of every trade.
+        gives the shares of every trade. Without lots, a target within a
+        rounding (1e-12 relative) of the holding makes no fill. A holding
+        without a trading price on a rebalance bar is not traded there: it
+        keeps its shares and its last price, so its move across the gap
+        counts when it trades again (the normalised account's runs carry it
+        the same way).
     min_fee
         Least fee of one fill, in currency (needs ``capital``): each fill
-        pays ``max(fee * filled value, min_fee)``, plus the tax on sales.
+        pays ``max(fee * filled value, min_fee)``, plus the tax on sales,
+        every partial fill of an order that waits included. A sale whose
+        proceeds fall short of its minimum fee takes the cash below 0 by the
+        difference (the one way a long book at leverage 1 borrows).
     slippage
         Fraction of the trading price lost on every fill, stop fills
         included: buys fill at ``price * (1 + slippage)``, sales at
@@ -161,7 +170,8 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         close × ``borrow_rate / periods_per_year`` (in its trade's ``pnl``)
         and the cash of the previous close earns (or, below 0, pays)
         ``cash_rate / periods_per_year``, reported per bar in
-        ``Result.interest``. Then ``trades["pnl"].sum() +
+        ``Result.interest`` (from the second bar on, the bars before the
+        first signal included). Then ``trades["pnl"].sum() +
         result.interest.sum()`` equals the final equity minus the capital.
     volume, max_volume_share
         Volume caps (need ``capital``): on every bar the shares filled for a
@@ -209,8 +219,13 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         is retried on every following bar at that bar's trading price until
         it fills, the next rebalance replaces it, or (a purchase) the stock
         is delisted; a stop or take-profit exit that cannot fill waits the
-        same way (its first part, if any, fills at the stop's price). A
-        purchase cut by the cash ends its order. A position built or closed
+        same way (its first part, if any, fills at the stop's price), and
+        while a whole sale waits its holding's stops are not tested again.
+        An intrabar stop into a locked bar whose close lies inside the limit
+        fills at that close. A flip the cap stops at flat waits for its other
+        side. A purchase leaves the cash that a waiting cover still needs (its
+        buy-back with costs, and its value again, the part of the leverage
+        the short still takes). A purchase cut by the cash ends its order. A position built or closed
         over several bars stays one trade record: its entry (exit) price is
         the share-weighted average of its fills, its entry (exit) date the
         first (last) fill. ``Result.fills`` lists every fill,
