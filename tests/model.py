@@ -326,8 +326,9 @@ def set_position(p, sid, position, cash, fee_ratio, tax_ratio, check_null=True, 
     return cash
 
 
-def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder):
-    """Move the whole portfolio to the weights `newp` and return the new cash."""
+def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder, keep=None):
+    """Move the whole portfolio to the weights `newp` and return the new cash.
+    `keep(sid)`: a holding this rebalance cannot trade (no price), kept."""
     balance = cash
     for sid in sorted(p):
         balance = balance + p[sid]
@@ -344,6 +345,8 @@ def rebalance(p, newp, cash, fee_ratio, tax_ratio, position_limit, *, recorder):
         elif abs(v2) > balance * position_limit:
             sign = 1 if v2 > 0 else -1
             v2 = balance * position_limit * sign
+        if keep is not None and keep(sid):
+            continue
         cash = set_position(p, sid, v2, cash, fee_ratio, tax_ratio, check_null=True, set_null=True,
                             balance=balance, recorder=recorder)
     return cash
@@ -1303,7 +1306,14 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                 cash = account_rebalance(acct, pos, rebalance_row, cash, position_limit, price_values[d], pos2price,
                                          pos_columns, d, recorder=recorder)
             else:
-                cash = rebalance(pos, rebalance_row, cash, fee_ratio, tax_ratio, position_limit, recorder=recorder)
+                # With credit_gaps a holding without a price on this bar is
+                # kept, as the account keeps its shares.
+                keep = None
+                if credit_gaps:
+                    def keep(sid, d=d):
+                        return pos.get(sid, 0.0) != 0 and _isnan(float(price_values[d, pos2price[sid]]))
+                cash = rebalance(pos, rebalance_row, cash, fee_ratio, tax_ratio, position_limit, recorder=recorder,
+                                 keep=keep)
             latest_rebalanced_pos = dict(pos)
             reference = [float(x) for x in price_values[d]]
             if acct.on or credit_gaps:
@@ -1330,7 +1340,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
             for sid in delisted_stocks:
                 col = pos2price[sid]
                 fill = float(price_values[d, col])
-                if acct.on and _isnan(fill) and d > 0:
+                if (acct.on or credit_gaps) and _isnan(fill) and d > 0:
                     # Sold at the price it was last marked at: the close of
                     # the bar before.
                     tp, cp = float(price_values[d - 1, col]), float(close_values[d - 1, col])

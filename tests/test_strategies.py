@@ -141,7 +141,16 @@ def test_the_account_reconciles_and_differs_from_the_frictionless_run_by_its_fil
     strategy = InverseVolatility()
     frictionless = vostra.backtest(strategy, market, refit="M", lookback=60, fee=0, tax=0)
     fractional = vostra.backtest(strategy, market, refit="M", lookback=60, fee=0, tax=0, capital=1e6)
-    np.testing.assert_allclose(fractional.equity, 1e6 * frictionless.equity, rtol=1e-12)
+    # Equal until a rebalance meets a holding without a price: the account
+    # keeps its shares and the cash then cuts its purchases, where the
+    # normalised account, without cash, buys them whole.
+    t, close = fractional.trades, market.close
+    rebalances = pd.DatetimeIndex(t["entry_date"].unique()).sort_values()
+    gaps = [d for d in rebalances
+            if close.loc[d, t[(t["entry_date"] < d) & ~(t["exit_date"] < d)]["ticker"]].isna().any()]
+    until = close.index < gaps[0] if gaps else slice(None)
+    assert until.sum() > 300 if gaps else True
+    np.testing.assert_allclose(fractional.equity[until], 1e6 * frictionless.equity[until], rtol=1e-12)
 
     real = vostra.backtest(strategy, market, refit="M", lookback=60, capital=1e6, lot_size=100, min_fee=20)
     assert real.trades["pnl"].sum() + real.interest.sum() == pytest.approx(real.equity.iloc[-1] - 1e6, rel=1e-9)

@@ -221,15 +221,15 @@ void delisting_exits(Run &run, Host &host) {
     for (int sid : run.delisted_stocks) {
         int col = run.price_column(sid);
         double fill = run.in.price(run.d, col);
-        if constexpr (account_host<Host>) {
-            if (run.opt.account.on && std::isnan(fill) && run.d > 0) {
-                // Sold at the price it was last marked at: the close of the
-                // bar before.
-                double tp = run.in.price(run.d - 1, col), cp = run.in.close(run.d - 1, col);
-                if (!std::isnan(tp) && !std::isnan(cp)) {
-                    run.pos.set(sid, marked_value(run.pos[sid], tp, cp));
-                    fill = cp;
-                }
+        // An account (and the front end's normalised runs) sells at the
+        // price it was last marked at: the close of the bar before.
+        bool marked = run.opt.credit_gaps;
+        if constexpr (account_host<Host>) marked = marked || run.opt.account.on;
+        if (marked && std::isnan(fill) && run.d > 0) {
+            double tp = run.in.price(run.d - 1, col), cp = run.in.close(run.d - 1, col);
+            if (!std::isnan(tp) && !std::isnan(cp)) {
+                run.pos.set(sid, marked_value(run.pos[sid], tp, cp));
+                fill = cp;
             }
         }
         run.cash = set_position(run, host, sid, 0.0, run.cash, false, true, 1.0, ExitReason::delisting, fill);

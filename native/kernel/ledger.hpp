@@ -154,8 +154,11 @@ double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
                 }
             }
             int col = run.price_column(sid);
-            cash = set_position(run, host, sid, v2, cash, true, true, balance, ExitReason::rebalance,
-                                run.in.price(run.d, col));
+            double price = run.in.price(run.d, col);
+            // With credit_gaps a holding without a price on this bar is kept,
+            // as an account keeps its shares.
+            if (run.opt.credit_gaps && std::isnan(price) && p.contains(sid) && p[sid] != 0) continue;
+            cash = set_position(run, host, sid, v2, cash, true, true, balance, ExitReason::rebalance, price);
         }
         if constexpr (account_host<Host>) {
             if (account) cash = account::trade_targets(run, host, balance, cash);
