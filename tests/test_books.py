@@ -128,6 +128,18 @@ def test_a_delisted_stock_is_sold_at_the_close_it_was_last_marked_at():
     assert a["exit_price"] == 105.0 and a["pnl"] == 25.0
 
 
+# --- 5. Trade records that agree with their own pnl ----------------------------
+
+def test_a_record_split_at_a_rebalance_ends_at_the_positions_value():
+    # 500 bought at 10.10 (slippage 1 %); the next row keeps them at 12.
+    arrays = market_of([[10.0], [10.0], [12.0], [12.0]], [[1.0], [1.0]], [0, 1])
+    got = both(arrays, capital=5050.0, lot_size=1, slippage=0.01)
+    t = got.trades
+    assert t["shares"].tolist() == [500.0, 500.0] and t["exit_price"][0] == 12.0 and t["pnl"][0] == 950.0
+    # The next record takes the position over at that value.
+    assert t["entry_price"][1] == 12.0
+
+
 # --- The books on random markets -------------------------------------------------
 
 def books_case(seed):
@@ -213,6 +225,19 @@ def test_the_books_hold_on_random_markets(seed):
     assert not bad.any(), np.c_[np.flatnonzero(bad), got.equity[bad], (cash + held)[bad]][:5]
     if long_only:
         assert (cash >= -shortfall - tol).all(), (cash.min(), shortfall.max())
+    if opts["periodically_rebalance"] and not opts["retain_cost_when_rebalance"] and not rules_in(opts):
+        # Every record's prices account for its pnl: (exit - entry) x shares,
+        # here without fees, taxes and minimum fees (slippage is in the prices).
+        costless = _engine.run(*arrays, **{**opts, "fee_ratio": 0.0, "tax_ratio": 0.0, "min_fee": 0.0})
+        t = costless.trades
+        closed = t["exit_bar"] >= 0
+        lhs = (t["exit_price"] - t["entry_price"]) * t["shares"]
+        off = closed & ~(np.abs(lhs - t["pnl"]) <= 1e-9 * np.maximum(capital, np.abs(t["entry_price"] * t["shares"])))
+        assert not off.any(), {k: t[k][off][:3] for k in t}
+
+
+def rules_in(opts):
+    return any(k in opts for k in ("volume", "price_limit", "blocked"))
 
 
 def test_the_cash_earns_before_the_first_signal():

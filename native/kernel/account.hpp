@@ -162,8 +162,12 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
     if (!held) {
         host.on_entry(run, sid, checked_div(value, balance), true, value, fill);
     } else if (split && host.splits_held_trades(run)) {
-        host.on_exit(run, sid, false, ExitReason::rebalance, p[sid], fill);
-        host.on_entry(run, sid, checked_div(value, balance), false, value, fill);
+        // The record ends at the position's value, at the trading price; the
+        // next takes it over and enters at its cost: that value and the
+        // resize's fill, per share held after it.
+        host.on_exit(run, sid, false, ExitReason::rebalance, p[sid], price);
+        double basis = d == 0 ? price : (p[sid] + d * fill) / shares;
+        host.on_entry(run, sid, checked_div(value, balance), false, value, basis);
     }
     if (d == 0) return cash;
     auto [traded, fee, cost] = trade_costs(run, shares, d, fill);
