@@ -688,7 +688,13 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
             group = "covers" if held < 0 else "purchases"
         targets.append((sid, shares, price, group))
 
-    acct.waiting.clear()  # a rebalance replaces every waiting order
+    # A rebalance replaces every waiting order. The sales of a closing order
+    # it replaces were resizes of the record, which goes on: its shares are
+    # what it holds.
+    for sid in sorted(acct.waiting):
+        if acct.orders[acct.waiting[sid]][2] == 0:
+            acct.closed[sid] = 0.0
+    acct.waiting.clear()
     return account_fill_targets(acct, p, targets, cash, balance, True, recorder=recorder)
 
 

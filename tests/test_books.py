@@ -140,6 +140,20 @@ def test_a_record_split_at_a_rebalance_ends_at_the_positions_value():
     assert t["entry_price"][1] == 12.0
 
 
+@pytest.mark.parametrize("split", [True, False])
+def test_a_record_does_not_count_the_sales_of_a_replaced_closing_order(split):
+    # 600 held; a zero weight sells 200 (the volume's cap) and waits; the
+    # next row, for 400, replaces that closing order.
+    arrays = market_of([[10.0], [10.0], [10.0], [10.0], [11.0]], [[0.06], [0.0], [0.04]], [0, 1, 2])
+    volume = np.array([[1e9], [1e9], [200.0], [200.0], [200.0]])
+    got = both(arrays, capital=100_000.0, lot_size=1, volume=volume, max_volume_share=1.0,
+               periodically_rebalance=split)
+    t = got.trades
+    assert got.shares.tolist() == [400.0] and t["shares"].tolist() == ([400.0, 400.0] if split else [400.0])
+    # What the record held is what its prices and pnl account for.
+    assert t["entry_price"][0] == 10.0 and t["pnl"][-1] == 400.0
+
+
 # --- The books on random markets -------------------------------------------------
 
 def books_case(seed):

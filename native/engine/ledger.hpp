@@ -247,6 +247,18 @@ public:
         built_shares_[sid] *= ratio;
         closed_shares_[sid] *= ratio;
     }
+    // The sales of a replaced closing order were resizes of the record,
+    // which goes on: they leave its cost basis (value per share held) and
+    // no longer count among its closing fills.
+    void on_close_replaced(kernel::Run &run, int sid) {
+        double sold = closed_shares_[sid];
+        if (sold == 0) return;
+        double held = std::fabs(run.shares[sid]);
+        double basis = built_shares_[sid] != 0 ? built_value_[sid] : (held + sold) * open_[sid].entry_price;
+        built_value_[sid] = basis - closed_value_[sid];
+        built_shares_[sid] = held;
+        closed_shares_[sid] = closed_value_[sid] = 0.0;
+    }
     void on_borrow(kernel::Run &, int sid, double cash_delta) {
         (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
     }

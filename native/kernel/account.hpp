@@ -386,7 +386,11 @@ double trade_targets(Run &run, Host &host, double balance, double cash) {
         if (lot_of(run, t.sid) <= 0 && std::fabs(t.shares - held) <= share_noise * std::fabs(held)) t.shares = held;
         t.pass = pass_of(run, t);
     }
-    market::clear(run);  // this rebalance replaces every waiting order
+    // This rebalance replaces every waiting order. The sales of a closing
+    // order it replaces were resizes of the record, which goes on.
+    for (int sid : run.waiting)
+        if (run.orders[run.waiting_order[sid]].target == 0) host.on_close_replaced(run, sid);
+    market::clear(run);
     return fill_targets(run, host, [balance] { return balance; }, cash, true);
 }
 

@@ -22,6 +22,8 @@
 //   void on_dividend(Run &, int sid, double amount, bool cash)   if Host::account_rules: a dividend
 //   void on_flow(Run &, double amount)         if Host::account_rules: a deposit or withdrawal
 //   void on_split(Run &, int sid, double ratio)   if Host::account_rules: a held stock splits
+//   void on_close_replaced(Run &, int sid)     if Host::account_rules: a rebalance replaces the
+//                                              closing order of sid, which filled in part
 //   void end(Run &)                            after the last bar
 //
 // The entry and exit notices come before the ledger changes anything, in the
