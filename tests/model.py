@@ -676,6 +676,10 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
             shares = float(np.trunc(v2 / price / lot)) * lot if lot > 0 else v2 / price
             if not math.isfinite(shares):
                 continue
+            if lot > 0 and not abs(shares) < 2.0 ** 53:
+                # Whole lots end where a float stops counting every whole number.
+                raise ValueError(f"Share count {shares:.6g} for {pos_columns[sid]} at price row {d} "
+                                 f"is beyond whole numbers (2**53)")
         held = acct.shares[sid]
         if acct.lots[sid] <= 0 and abs(shares - held) <= SHARE_NOISE * abs(held):
             # Fractional shares a rounding away from the holding: no fill.

@@ -2,13 +2,18 @@
 slippage, leverage, borrow_rate, cash_rate): the model's bits on random
 markets, invariants, hand-computed cases and the errors naming the option."""
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
+import pandas as pd
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import model
+import vostra
 from markets import random_market
+from support import child_env
 from vostra import _engine
 
 
@@ -129,17 +134,21 @@ def test_options_at_their_defaults_give_the_contract_bits(seed):
 
 # --- Hand-computed cases -------------------------------------------------------
 
-def tiny(prices, rows, **opts):
-    """A market of len(prices) bars whose trading price and close are
-    `prices` (bars x stocks); signal row i is dated at bar i and traded on
-    the next bar. Costs are off unless given."""
+def tiny_arrays(prices, rows):
+    """The engine's arrays of a market of len(prices) bars whose trading
+    price and close are `prices` (bars x stocks); signal row i is dated at
+    bar i and traded on the next bar."""
     prices = np.asarray(prices, dtype=float).reshape(len(prices), -1)
     rows = np.asarray(rows, dtype=float).reshape(len(rows), -1)
     dates = np.arange(len(prices), dtype=np.int64) * 10
     labels = np.array([f"S{i}" for i in range(prices.shape[1])], dtype=object)
+    return prices, prices, prices, prices, prices, dates, labels, rows, dates[:len(rows)], labels, dates
+
+
+def tiny(prices, rows, **opts):
+    """The engine's run of :func:`tiny_arrays`, costs off unless given."""
     opts = {"fee_ratio": 0.0, "tax_ratio": 0.0, "stop_loss": np.inf, **opts}
-    return _engine.run(prices, prices, prices, prices, prices, dates, labels, rows, dates[:len(rows)], labels,
-                       dates, **opts)
+    return _engine.run(*tiny_arrays(prices, rows), **opts)
 
 
 def test_whole_lots_and_their_costs():
@@ -229,6 +238,38 @@ def test_financing_of_shorts_and_cash():
     assert r.equity.tolist() == cash
     assert r.interest[0] == 0 and r.interest[1] == 10_000 * rate
     assert math.fsum(r.interest) == pytest.approx(r.equity[-1] - 10_000, rel=1e-12)
+
+
+def test_a_share_count_beyond_whole_numbers_is_refused_not_looped_on():
+    # 1e6 at 1.2e-13 is 8.3e18 shares: whole lots end at 2**53, where the
+    # cut of a purchase to the cash once went round for ever (deaf to
+    # Ctrl-C). The engine refuses it as the model does; the front end names
+    # the ticker and the date (in a child: a hang fails on its timeout).
+    script = """if True:
+        import pandas as pd, vostra
+        days = pd.bdate_range("2024-01-01", periods=3)
+        close = pd.DataFrame([[1.2e-13, 10.0]] * 3, index=days, columns=["A", "B"])
+        vostra.backtest(pd.DataFrame({"A": [1.0]}, index=days[:1]), close, capital=1e6, lot_size=1,
+                        rebalance=None)
+    """
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(), capture_output=True, text=True,
+                          timeout=120)
+    assert "ValueError: a target of 8.33333e+18 shares of 'A' on 2024-01-02" in done.stderr, done.stderr
+    prices = [[1.2e-13, 10.0]] * 3
+    opts = dict(capital=1e6, lot_size=1, fee_ratio=0.001)
+    with pytest.raises(ValueError, match=r"Share count 8\.33333e\+18 for S0 at price row 1 is beyond whole"):
+        model.backtest(*tiny_arrays(prices, [[1.0, 0.0]]), **{"stop_loss": np.inf, "tax_ratio": 0.0, **opts})
+    # The orders size a target at the last close the same way.
+    days = pd.bdate_range("2024-01-01", periods=3)
+    close = pd.DataFrame({"A": [1.0, 1.0, 1.2e-13], "B": 10.0}, index=days)
+    weights = pd.DataFrame({"A": [0.0, 1.0], "B": [1.0, 0.0]}, index=days[[0, 2]])
+    last = vostra.backtest(weights, close, capital=1e6, lot_size=1, rebalance=None)
+    with pytest.raises(ValueError, match=r"8\.32\d+e\+18 shares of 'A' is beyond what whole lots can count"):
+        last.orders
+    # Below 2**53 the count is whole and the run goes on, as in the model.
+    near = assert_same_as_model(tiny_arrays([[1e-9, 10.0]] * 3, [[1.0, 0.0]]),
+                                {"stop_loss": np.inf, "tax_ratio": 0.0, **opts})
+    assert 9.9e14 < near.shares[0] < 2**53
 
 
 # --- Errors name the option ----------------------------------------------------

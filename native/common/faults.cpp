@@ -117,6 +117,21 @@ void raise_invalid_price(kernel::PriceKind kind, double value, PyObject *symbol,
            names[k], text.get(), row, number.get(), datasets[k]);
 }
 
+// The refusal of a share count beyond whole numbers, in the words the front
+// end matches (run/backtest.py) to name the date.
+[[noreturn]] static void raise_share_count(const kernel::ShareCount &e, PyObject *symbol) {
+    Ref text = Ref::check(PyObject_Str(symbol));
+    char *repr = PyOS_double_to_string(e.shares, 'g', 6, 0, nullptr);
+    if (!repr) throw_py();
+    Ref number = Ref::steal(PyUnicode_FromString(repr));
+    PyMem_Free(repr);
+    if (!number) throw_py();
+    raisef(PyExc_ValueError,
+           "Share count %U for %U at price row %zd is beyond whole numbers (2**53); a price far too small "
+           "for the capital makes it. Check the trading price.",
+           number.get(), text.get(), static_cast<Py_ssize_t>(e.row));
+}
+
 void raise_current_fault(const View1<PyObject *> &labels) {
     try {
         throw;
@@ -129,6 +144,8 @@ void raise_current_fault(const View1<PyObject *> &labels) {
                static_cast<Py_ssize_t>(e.index), e.axis, static_cast<Py_ssize_t>(e.size));
     } catch (const kernel::InvalidPrice &e) {
         raise_invalid_price(e.kind, e.value, labels.at(e.sid), static_cast<Py_ssize_t>(e.row));
+    } catch (const kernel::ShareCount &e) {
+        raise_share_count(e, labels.at(e.sid));
     } catch (const kernel::BadInput &e) {
         raise_bad_input(e, labels);
     } catch (const kernel::Unmapped &e) {

@@ -226,7 +226,10 @@ double target_shares(Run &run, Host &host, int sid, double value, double price) 
     double lot = lot_of(run, sid);
     double x = value / price;
     double shares = lot > 0 ? std::trunc(x / lot) * lot : x;
-    return std::isfinite(shares) ? shares : __builtin_nan("");
+    if (!std::isfinite(shares)) return __builtin_nan("");
+    if (lot > 0 && !(std::fabs(shares) < 0x1p53)) [[unlikely]]
+        throw ShareCount{shares, sid, run.d};
+    return shares;
 }
 
 inline Pass pass_of(const Run &run, const AccountTarget &t) {

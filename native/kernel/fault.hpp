@@ -33,6 +33,15 @@ struct InvalidPrice {
     std::int64_t row;
 };
 
+// A target in whole lots of `shares` shares of `sid` on price row `row`:
+// beyond 2^53 a double holds no longer every whole number, so the count
+// cannot be cut by lots (one bad tick makes such a count).
+struct ShareCount {
+    double shares;
+    int sid;
+    std::int64_t row;
+};
+
 // Inputs that do not describe one consistent market, found before a run.
 // `a`..`e` and `value` fill the message of `code` (common/faults.cpp).
 enum class InputCode : std::uint8_t {

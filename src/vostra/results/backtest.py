@@ -149,7 +149,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         without a trading price on a rebalance bar is not traded there: it
         keeps its shares and its last price, so its move across the gap
         counts when it trades again (the normalised account's runs carry it
-        the same way).
+        the same way). A target beyond 2**53 shares, which a float cannot
+        count in whole lots, raises ValueError naming the ticker and the
+        date.
     min_fee
         Least fee of one fill, in currency (needs ``capital``): each fill
         pays ``max(fee * filled value, min_fee)``, plus the tax on sales,

@@ -239,7 +239,7 @@ def _level_price(level: np.ndarray, reference: np.ndarray, cr: np.ndarray, lower
 def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarray, equity: float,
                 cash: float, lots: np.ndarray | None, costs: Costs,
                 resize: np.ndarray | None = None, floor: float = 0.0,
-                fixed: np.ndarray | None = None) -> dict[str, np.ndarray]:
+                fixed: np.ndarray | None = None, tickers: Any = None) -> dict[str, np.ndarray]:
     """Shares to trade to move ``current`` shares to ``target_weight`` of
     ``equity`` at ``price`` (all per ticker, in stock order), as the
     engine's rebalance trades them.
@@ -254,7 +254,8 @@ def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarra
     with its costs, stays at or above ``floor``. Returns ``target_shares``,
     ``trade_shares``, ``trade_value`` (shares times price, signed),
     ``est_cost`` (fee, tax and slippage) and ``cut`` (a purchase was cut
-    for cash)."""
+    for cash). A target of whole lots beyond 2**53 shares, which a float
+    cannot count, raises ValueError naming its ticker (from ``tickers``)."""
     current = np.asarray(current, dtype=np.float64)
     price = np.asarray(price, dtype=np.float64)
     if not equity > 0:
@@ -267,6 +268,7 @@ def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarra
             lots = np.asarray(lots, dtype=np.float64)
             raw = target / lots
             target = np.trunc(raw + np.sign(raw) * _LOT_SLACK) * lots
+            _countable(target, price, tickers)
     target = np.where(np.isfinite(target), target, current)  # without a price: not traded
     if fixed is not None:
         target = np.where(np.isfinite(fixed) & np.isfinite(price), fixed, target)
@@ -288,6 +290,18 @@ def size_orders(current: np.ndarray, target_weight: np.ndarray, price: np.ndarra
         available += _cash_flow(q, current[i], price[i], costs)
     return {"target_shares": current + trade, "trade_shares": trade, "trade_value": trade * price,
             "est_cost": cost, "cut": cut}
+
+
+def _countable(target: np.ndarray, price: np.ndarray, tickers: Any) -> None:
+    """Refuses whole-lot targets beyond 2**53 shares: past it a float skips
+    whole numbers, and a lot cut off one at a time changes nothing."""
+    beyond = np.flatnonzero(np.isfinite(target) & ~(np.abs(target) < 2.0 ** 53))
+    if len(beyond):
+        i = int(beyond[0])
+        name = repr(tickers[i]) if tickers is not None else f"row {i}"
+        raise ValueError(f"a target of {target[i]:.6g} shares of {name} is beyond what whole lots can count "
+                         f"(2**53 shares); its last close {price[i]:.6g} is far too small for the account: "
+                         f"check that price")
 
 
 def _affordable(q: float, current: float, price: float, available: float, lot: float | None,
@@ -433,7 +447,7 @@ def simulated_orders(book: Book) -> Orders:
         price = book.prices(tickers)
         sized = size_orders(current, target_weight, price, book.equity, float(f["cash"]),
                             _lots(book.lot_size, tickers), book.costs, plan["resize"].to_numpy(),
-                            book.floor(book.equity), plan["waiting_target"].to_numpy())
+                            book.floor(book.equity), plan["waiting_target"].to_numpy(), tickers)
         table.update(current_shares=current, price=price, **sized)
         if book.waiting is not None:
             table["waiting_shares"] = plan["waiting_shares"].to_numpy()
@@ -475,7 +489,7 @@ def account_orders(book: Book, holdings: Mapping[Any, float] | pd.Series, cash: 
     keep = book.kept(tickers)
     target_weight = np.where(keep, current_weight, target_weight)
     sized = size_orders(current, target_weight, price, equity, cash, _lots(lot_size, tickers), costs,
-                        resize=~keep, floor=book.floor(equity))
+                        resize=~keep, floor=book.floor(equity), tickers=tickers)
     reasons = [NO_LAST_PRICE if k else r if isinstance(r, str) and c != 0 else None
                for r, c, k in zip(row["reason"], current, keep)]
     table: dict[str, Any] = {"ticker": pd.Series(tickers, dtype=object), "current_weight": current_weight,

@@ -131,18 +131,27 @@ def _account_settings(**given: Any) -> dict[str, Any]:
 
 _INVALID_PRICE = re.compile(r"Invalid (\w+) price for (.*) at price row (-?\d+): (\S+)\. Expected")
 _ROW_SUM = re.compile(r"the absolute weights of pos_values row (\d+) add up beyond the largest float")
+_SHARE_COUNT = re.compile(r"Share count (\S+) for (.*) at price row (-?\d+) is beyond whole numbers")
 
 
 def engine_error(exc: ValueError, context: dict[str, Any]) -> ValueError:
-    """The engine's message for an unusable price of a held stock, or for a
-    weight row whose absolute sum overflows, in the caller's terms: the
-    frame, the ticker and the date."""
+    """The engine's message for an unusable price of a held stock, a share
+    count beyond whole numbers, or a weight row whose absolute sum
+    overflows, in the caller's terms: the frame, the ticker and the date."""
     row_sum = _ROW_SUM.match(str(exc))
     if row_sum is not None:
         date = context["weights_index"][int(row_sum.group(1))]
         return ValueError(f"the absolute weights of weights on {date} add up beyond the largest float "
                           f"(about 1.8e308), which would scale them all to 0; divide the row by a "
                           f"common factor (rows that add up above 1 are scaled down anyway)")
+    count = _SHARE_COUNT.match(str(exc))
+    if count is not None:
+        shares, label, row = count.groups()
+        ticker = {str(t): t for t in context["tickers"]}.get(label, label)
+        date = context["close_index"][int(row)]
+        return ValueError(
+            f"a target of {shares} shares of {ticker!r} on {date} is beyond what whole lots can count "
+            f"(2**53 shares); its trading price there is far too small for the capital: check that price")
     match = _INVALID_PRICE.match(str(exc))
     if match is None:
         return exc
