@@ -37,7 +37,7 @@ from . import _moved
 _EXPORTS = {
     "Market": "data.market", "read_market": "data.read", "synthetic_market": "data.synthetic",
     "backtest": "research.learn", "Result": "results.result", "ACTIONS": "results.result",
-    "statistics": "results.stats",
+    "statistics": "results.stats", "load_result": "results.store",
     "EqualWeight": "research.estimators", "InverseVolatility": "research.estimators", "TopN": "research.estimators",
     "sweep": "research.sweep", "walk_forward": "research.walkforward", "WalkForward": "research.walkforward",
     "cross_validate": "research.crossval", "CrossValidation": "research.crossval",
@@ -48,8 +48,8 @@ _EXPORTS = {
 }
 _LAYERS = ("data", "run", "results", "views", "research", "cli")
 
-__all__ = ["backtest", "read_market", "sweep", "walk_forward", "WalkForward", "cross_validate", "CrossValidation",
-           "Result", "ACTIONS", "statistics", "EqualWeight", "InverseVolatility", "TopN",
+__all__ = ["backtest", "load_result", "read_market", "sweep", "walk_forward", "WalkForward", "cross_validate",
+           "CrossValidation", "Result", "ACTIONS", "statistics", "EqualWeight", "InverseVolatility", "TopN",
            "synthetic_market", "Market", "probabilistic_sharpe_ratio", "deflated_sharpe_ratio",
            "expected_max_sharpe", "effective_trials", "backtest_overfitting_probability",
            "overfitting_statistics", "overfitting", "Overfitting", "min_track_record_length",

@@ -312,11 +312,16 @@ class Result:
     def _with_fills(self, stats: pd.Series) -> pd.Series:
         if self._fills_limited():
             # Under the market's limits: how much of what was ordered filled, and how late.
-            for key, value in fill_figures(self._fill_source[0]).items():
+            kept = self.__dict__.get("_kept_fills")
+            figures = fill_figures(self._fill_source[0]) if kept is None else kept[2]
+            for key, value in figures.items():
                 stats.loc[key] = value
         return stats
 
     def _fills_limited(self) -> bool:
+        kept = self.__dict__.get("_kept_fills")
+        if kept is not None:
+            return kept[3]
         return self._fill_source is not None and self._fill_source[2]
 
     def _figures(self, benchmark: pd.Series | None = None, periods_per_year: float | None = None,
@@ -363,6 +368,9 @@ class Result:
         - sold), ``price`` (after slippage), ``value``, ``cost``, ``reason``
         (rebalance, stop_loss, take_profit, trail_stop, delisting),
         ``completed`` (whether the fill ended its order) and ``order_date``."""
+        kept = self.__dict__.get("_kept_fills")
+        if kept is not None:
+            return kept[0]
         return None if self._fill_source is None else fill_frame(*self._fill_source[:2])
 
     @cached_property
@@ -372,6 +380,9 @@ class Result:
         shares the order moves to), ``ordered`` (the change it asked for),
         ``remaining`` and ``price`` (the trading price on the order's bar).
         None without the account options."""
+        kept = self.__dict__.get("_kept_fills")
+        if kept is not None:
+            return kept[1]
         return None if self._fill_source is None else pending_frame(*self._fill_source[:2])
 
     @property
@@ -631,6 +642,37 @@ class Result:
         return build_report(self, path, benchmark=benchmark, title=title, sweep=sweep,
                             tickers=tickers)
 
+    def __getstate__(self) -> dict[str, Any]:
+        """The result as values only: what the engine's run makes when first
+        asked for is made now, and the run itself (a native object) and the
+        closures over it stay behind, so that a Result pickles (back from a
+        process pool, joblib or Ray) and prints, reports and gives its
+        statistics, trades, fills and orders as before."""
+        kept = self.__dict__.get("_kept_fills")
+        if kept is None and self._fill_source is not None:
+            limited = self._fills_limited()
+            kept = (self.fills, self.pending, fill_figures(self._fill_source[0]) if limited else None, limited)
+        state = {k: v for k, v in self.__dict__.items() if k != "_default_figures"}
+        state.update(_equity_given=self.equity, _start_given=self.start, _weight_date_given=self.weight_date,
+                     _next_weight_date_given=self.next_weight_date, _trades=self.trades,
+                     _operations=self.operations, _book=self.book, _trade_columns=None, _curve=None,
+                     _start_position=(None, None), _fill_source=None, _kept_fills=kept)
+        for name in ("trades", "operations", "book", "fills", "pending"):
+            state.pop(name, None)  # the cached copies of what the state now holds
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+
+    def save(self, path: str | Path) -> Path:
+        """Keep this result in the folder ``path``: Parquet tables and JSON,
+        readable without vostra; :func:`vostra.load_result` reads it back
+        (see :func:`vostra.results.store.save_result` for the files and
+        what is not kept)."""
+        from .store import save_result
+
+        return save_result(self, path)
+
     def _repr_html_(self) -> str:
         from ..views.report import result_html
 
@@ -748,32 +790,43 @@ def _exit_rules(context: dict[str, Any]) -> ExitRules:
     return rules() if callable(rules) else rules
 
 
-def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -> Book:
-    """The engine's final account, labelled, for the orders."""
-    index = context["close_index"]
-    close = context.get("close")
+class LastCloses:
+    """The last valid close of tickers up to ``end``: a stock suspended on
+    the last bar is valued, and sized, at its last price. A plain object
+    (not a closure), so that a Result pickles."""
 
-    def prices(tickers: pd.Index) -> np.ndarray:
-        # The last valid close of each ticker: a stock suspended on the last
-        # bar is valued, and sized, at its last price.
-        if close is None:
+    def __init__(self, close: pd.DataFrame | None, end: Any) -> None:
+        self.close, self.end = close, end
+
+    def __call__(self, tickers: pd.Index) -> np.ndarray:
+        close = self.close
+        if close is None or self.end is None:
             return np.full(len(tickers), np.nan)
         missing = pd.Index(tickers).difference(close.columns)
         if len(missing):
             raise ValueError(f"no close prices for {list(missing[:5])!r}")
-        part = close.loc[:index[-1], list(tickers)]
+        part = close.loc[:self.end, list(tickers)]
         return part.ffill().iloc[-1].to_numpy(dtype=np.float64) if len(part) else np.full(len(tickers), np.nan)
 
-    def unpriced(tickers: pd.Index) -> np.ndarray:
-        # No close on the market's last bar with any: an all-NaN final row
-        # (a placeholder for tomorrow) is not the last bar.
-        part = close.loc[:index[-1]] if close is not None and len(index) else None
+
+class Unpriced(LastCloses):
+    """Whether tickers have no close on the market's last bar with any (an
+    all-NaN final row, a placeholder for tomorrow, is not the last bar)."""
+
+    def __call__(self, tickers: pd.Index) -> np.ndarray:
+        part = self.close.loc[:self.end] if self.close is not None and self.end is not None else None
         for i in range(len(part) - 1, -1, -1) if part is not None else ():
             row = part.iloc[i]
             if row.notna().any():
                 return row.reindex(tickers).isna().to_numpy()
         return np.zeros(len(tickers), dtype=bool)
 
+
+def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -> Book:
+    """The engine's final account, labelled, for the orders."""
+    index = context["close_index"]
+    close = context.get("close")
+    end = index[-1] if len(index) else None
     tickers = pd.Index(context["tickers"])
     lots = context.get("lot_size")
     if isinstance(lots, np.ndarray):
@@ -784,11 +837,11 @@ def _book(run: Any, context: dict[str, Any], signal_date: pd.Timestamp | None) -
     if callable(next_rebalance):
         next_rebalance = next_rebalance()
     return Book(tickers=tickers, final=run.final, next_weights=_next_weights(run, context),
-                equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=prices,
+                equity=float(run.equity[-1]) if len(run.equity) else 1.0, prices=LastCloses(close, end),
                 rules=_exit_rules(context), costs=costs,
                 as_of=index[-1] if len(index) else None, signal_date=signal_date,
                 for_date=index[-1] + index.freq if len(index) and index.freq is not None else None,
                 next_rebalance=next_rebalance, shares=run.shares, lot_size=lots,
                 leverage=context.get("leverage", 1.0),
                 waiting=waiting_orders(run) if run.shares is not None and _market_limited(context) else None,
-                unpriced=unpriced, stated=context.get("stated_delisting", frozenset()))
+                unpriced=Unpriced(close, end), stated=context.get("stated_delisting", frozenset()))
