@@ -16,7 +16,8 @@ import pandas as pd
 
 from .fills import EXIT_REASONS, fill_figures
 from .orders import Book, Costs
-from .result import LastCloses, Result, Unpriced
+from .book import LastCloses, Unpriced
+from .result import Result
 from ..run.options import ExitRules
 
 __all__ = ["save_result", "load_result", "FORMAT"]
