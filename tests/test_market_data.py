@@ -119,6 +119,9 @@ def test_adjustment_scales_every_price_of_a_bar(long_table):
     (lambda t: t.assign(date=t["date"].astype("int64") // 10**9), "holds numbers .* not dates"),
     (lambda t: t.assign(ticker=t["ticker"].where(t.index != 2, None)), r"ticker is missing in 1 row\(s\): rows 2"),
     (lambda t: t.rename(columns={"close": "price"}), r"no column for close='close'; its columns are"),
+    # Not one column found: the message lists the table's own.
+    (lambda t: t.add_prefix("x_"), r"no column for date='date', ticker='ticker', close='close'; its columns are "
+                                   r"'x_date', 'x_ticker'"),
 ])
 def test_broken_long_tables_are_refused_naming_rows(long_table, change, message, pieces):
     with pytest.raises((ValueError, TypeError), match=message):

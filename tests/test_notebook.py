@@ -56,7 +56,7 @@ def test_a_notebook_shows_figures_and_rich_views_inline(tmp_path):
     assert "Orders for the signal of" in orders
 
 
-def test_figures_and_orders_carry_their_own_notebook_views():
+def test_figures_and_orders_carry_their_own_notebook_views(monkeypatch):
     m = vostra.synthetic_market(n_stocks=30, years=2, seed=1)
     res = vostra.backtest(m.close.rank(axis=1) <= 3, m.close, rebalance="M")
     figure = res.plot()["equity"]
@@ -66,3 +66,10 @@ def test_figures_and_orders_carry_their_own_notebook_views():
     assert f"{res.next_weight_date.date()}" in orders._repr_html_()
     # A selection is a plain frame again.
     assert type(orders.head(2)) is not OrdersFrame
+    # A ticker's drill-down carries HTML beside plotly's own mime type, which
+    # a notebook exported to HTML does not draw.
+    import plotly.io as pio
+
+    monkeypatch.setattr(pio.renderers, "default", "plotly_mimetype")
+    bundle = res.plot_ticker(res.trades["ticker"].iloc[0])._repr_mimebundle_()
+    assert "application/vnd.plotly.v1+json" in bundle and 'class="plotly-graph-div"' in bundle["text/html"]

@@ -175,6 +175,11 @@ def test_plot_draws_the_benchmark_when_the_result_keeps_prices():
     r.close = r.close.assign(B=1.0)
     lines = r.plot()["equity"].axes[0].lines
     assert lines[1].get_label() == "equal-weighted universe"
+    # A benchmark given replaces it, rebased to the equity's start.
+    index = pd.Series([50.0, 55.0, 60.5, 60.5, 66.55, 66.55], index=DAYS, name="INDEX")
+    lines = r.plot(benchmark=index)["equity"].axes[0].lines
+    assert lines[1].get_label() == "INDEX"
+    assert list(lines[1].get_ydata()) == pytest.approx(list(index / 50.0 * r.equity.iloc[0]))
 
 
 def test_equity_turns_to_a_log_scale_when_it_spans_a_decade():

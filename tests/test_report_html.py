@@ -278,3 +278,30 @@ def test_the_browser_check_sees_errors_and_network_requests(browser, tmp_path):
     page = load_page(browser, path.as_uri(), width=400, height=300)
     assert any("boom" in e for e in page.errors) and any("logged" in e for e in page.errors)
     assert "http://example.invalid/x.png" in page.requests
+
+
+def test_a_ticker_given_alone_with_markup_in_its_name_is_drilled_into_and_drawn(tmp_path):
+    # report(tickers="...") once drilled into each character; "<!--<script>"
+    # in the page's JSON kept the script element open past its end, so the
+    # panels after it never drew. The information ratio, a per-bar figure,
+    # shows its digits (it read 0.00).
+    days = pd.bdate_range("2022-01-03", periods=120)
+    rng = np.random.default_rng(7)
+    names = ["<!--<script>", "S0001", "B"]
+    close = pd.DataFrame(100 * np.exp(np.cumsum(0.01 * rng.standard_normal((120, 3)), axis=0)), index=days,
+                         columns=names)
+    result = vostra.backtest(close.rank(axis=1) <= 2, close, rebalance="W", stop_loss=0.05)
+    path = tmp_path / "report.html"
+    page = result.report(path, tickers=names[0])
+    assert names[0] not in page
+    drawn = panels(page)
+    assert [n for n in drawn if n.startswith("ticker")] == ["ticker-0"]
+    assert drawn["ticker-0"][1]["title"]["text"].startswith(names[0])
+    shown = re.search(r"<td>Information ratio \(per period\)</td><td>(-?\d+\.(\d+))</td>", page)
+    assert shown is not None and len(shown.group(2)) == 4 and float(shown.group(1)) != 0
+    browser = find_browser()
+    if browser is not None:
+        ready = f"document.querySelectorAll('.js-plotly-plot .main-svg').length >= {len(drawn)}"
+        loaded = load_page(browser, path.as_uri(), ready=ready, timeout=90,
+                           evaluate="document.querySelectorAll('.js-plotly-plot').length")
+        assert loaded.errors == [] and loaded.evaluated == len(drawn)

@@ -16,7 +16,7 @@ namespace {
 
 // One figure as the printout shows it, as Python's format() writes it with
 // the row's format: ".2%" (times 100, two decimals, a per cent sign), "d"
-// (the number cut toward zero to a whole one), ".3f" or ".2f". Both print
+// (the number cut toward zero to a whole one), ".4f", ".3f" or ".2f". Both print
 // the exact binary value correctly rounded, so the digits are the same.
 void put_figure(std::string &line, double v, char kind) {
     char text[400];  // the longest double printed in full with two decimals takes about 330
@@ -29,7 +29,7 @@ void put_figure(std::string &line, double v, char kind) {
         double whole = std::trunc(v);
         length = std::snprintf(text, sizeof text, "%.0f", whole == 0 ? 0.0 : whole);
     } else {
-        length = std::snprintf(text, sizeof text, kind == '3' ? "%.3f" : "%.2f", v);
+        length = std::snprintf(text, sizeof text, kind == '4' ? "%.4f" : kind == '3' ? "%.3f" : "%.2f", v);
     }
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) raise(PyExc_ValueError, "figure_table() cannot print a figure");
     if (length < 10) line.append(static_cast<std::size_t>(10 - length), ' ');
@@ -70,7 +70,7 @@ void put_table(std::string &out, const View1<double> &values, PyObject *layout) 
         throw_if_error();
         at = numpy_index(at, values.size, 0);
         std::string_view label = utf8(PyTuple_GET_ITEM(row, 1)), f = utf8(PyTuple_GET_ITEM(row, 2));
-        char kind = f == ".2%" ? '%' : f == "d" ? 'd' : f == ".3f" ? '3' : f == ".2f" ? '2' : 0;
+        char kind = f == ".2%" ? '%' : f == "d" ? 'd' : f == ".4f" ? '4' : f == ".3f" ? '3' : f == ".2f" ? '2' : 0;
         if (!kind) raisef(PyExc_ValueError, "figure_table() has no format %s", std::string(f).c_str());
         int blank = PyObject_IsTrue(PyTuple_GET_ITEM(row, 3));
         if (blank < 0) throw_py();

@@ -10,6 +10,7 @@ column-major float64 matrix, the layout the engine reads without a copy.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
@@ -38,6 +39,9 @@ def folded(name: Any) -> Any:
     return re.sub(r"[\s_\-]", "", name.casefold()) if isinstance(name, str) else name
 
 
+_COLUMNS = b"vostra.columns"
+
+
 def _wanted(present: Iterable[Any], names: list[str]) -> list[Any]:
     """The columns among ``present`` that may be one of ``names``, loosely."""
     keys = {folded(n) for n in names if n is not None}
@@ -64,9 +68,11 @@ def _pandas_table(frame: pd.DataFrame, names: list[str]) -> pa.Table:
 
 def arrow_table(table: Any, names: list[str], what: str) -> pa.Table:
     """``table`` as an Arrow Table with (at most) the columns that may be
-    ``names``, matched loosely (see :func:`folded`)."""
+    ``names``, matched loosely (see :func:`folded`); :func:`table_columns`
+    tells all the columns it had."""
     if isinstance(table, pd.DataFrame):
-        return _pandas_table(table, names)
+        every = [n for n in table.index.names if n is not None] + list(table.columns)
+        return _with_columns(_pandas_table(table, names), every)
     if isinstance(table, pd.Series):
         raise TypeError(
             f"{what} must be a long table with columns, got a pandas Series; "
@@ -74,7 +80,7 @@ def arrow_table(table: Any, names: list[str], what: str) -> pa.Table:
         )
     if hasattr(table, "collect") and hasattr(table, "select"):   # a polars LazyFrame
         schema = table.collect_schema() if hasattr(table, "collect_schema") else table.schema
-        table = table.select(_wanted(schema, names)).collect()
+        return _with_columns(arrow_table(table.select(_wanted(schema, names)).collect(), names, what), list(schema))
     if not isinstance(table, pa.Table):
         if isinstance(table, (pa.RecordBatch, pa.RecordBatchReader)) or hasattr(table, "__arrow_c_stream__"):
             table = pa.table(table)
@@ -87,7 +93,20 @@ def arrow_table(table: Any, names: list[str], what: str) -> pa.Table:
                 f"{what} must be a long table (pandas or polars DataFrame, polars "
                 f"LazyFrame or pyarrow Table), got {type(table).__name__}"
             )
-    return table.select(_wanted(table.column_names, names))
+    return _with_columns(table.select(_wanted(table.column_names, names)), table.column_names)
+
+
+def _with_columns(table: pa.Table, columns: list[Any]) -> pa.Table:
+    # The columns the caller's table had, for a message that lists them.
+    return table.replace_schema_metadata({**(table.schema.metadata or {}),
+                                          _COLUMNS: json.dumps([str(c) for c in columns])})
+
+
+def table_columns(table: pa.Table) -> list[str]:
+    """All the columns of the table :func:`arrow_table` was given (the
+    Arrow table's own when it does not say)."""
+    saved = (table.schema.metadata or {}).get(_COLUMNS)
+    return json.loads(saved) if saved is not None else list(table.column_names)
 
 
 def _column(present: list[Any], role: str, column: str, loose: bool, what: str) -> Any:

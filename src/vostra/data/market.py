@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .frames import aligned, check_frame, listing, matrix
-from .long import Source, arrow_table, roles_of, scatter, table_source
+from .long import Source, arrow_table, roles_of, scatter, table_columns, table_source
 
 __all__ = ["Market"]
 
@@ -171,7 +171,9 @@ class Market:
         wanted = [n for n in (date, ticker, open, high, low, close, volume, factor, adj_close, dividend, split)
                   if n is not None]
         table = arrow_table(table, wanted, what)
-        roles, notes = long_roles(table.column_names, what, **names)
+        # Roles are looked for among all the table's columns, which the
+        # message lists when one is missing; those found are the ones kept.
+        roles, notes = long_roles(table_columns(table), what, **names)
         for note in notes:
             warnings.warn(note, UserWarning, stacklevel=2)
         return market_from_source(table_source(table, roles), roles, what, adjust, date_format)

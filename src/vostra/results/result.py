@@ -596,16 +596,18 @@ class Result:
         return table
 
     def plot(self, out_dir: str | Path | None = None, prefix: str = "", *,
-             log: bool | None = None) -> dict[str, Figure]:
+             log: bool | None = None, benchmark: pd.Series | None = None) -> dict[str, Figure]:
         """The plots as matplotlib figures by name: ``equity`` (with its
-        drawdown; on a log scale with ``log=True``, and by default when the
+        drawdown, against ``benchmark``, a price series or equity curve,
+        by default the equal-weighted universe of the close prices; on a log
+        scale with ``log=True``, and by default when the
         curves span more than a factor of ten), ``excursions`` (MAE against
         MFE) and ``returns`` (histogram of trade returns). A notebook shows
         them inline. With ``out_dir`` they are also written there as
         ``<prefix><name>.png`` (the folder is created if needed)."""
         from ..views.plots import result_figures, save_figures
 
-        figures = result_figures(self, log=log)
+        figures = result_figures(self, log=log, benchmark=benchmark)
         if out_dir is not None:
             save_figures(figures, Path(out_dir), prefix)
         return figures
@@ -616,12 +618,11 @@ class Result:
         the backtest had it, every entry and exit with its reason and return,
         the rebalances the position was kept through, and the stop and
         take-profit levels each trade was held under. Raises KeyError for a
-        ticker the prices do not have."""
-        import plotly.graph_objects as go
+        ticker the prices do not have. In a notebook it draws with
+        plotly, and an exported notebook keeps it as HTML."""
+        from ..views.drilldown import ticker_figure
 
-        from ..views.drilldown import ticker_panel
-
-        return go.Figure(ticker_panel(self, ticker))
+        return ticker_figure(self, ticker)
 
     def report(self, path: str | Path | None = None, *, benchmark: pd.Series | None = None,
                title: str | None = None, sweep: pd.DataFrame | None = None,

@@ -29,6 +29,7 @@ __all__ = ["benchmark_statistics", "statistics", "drawdown", "format_statistics"
 
 # Display label and format of every statistic, in table order. The formats:
 # "pct" a fraction shown in per cent, "num" two decimals, "num3" three
+# ("num4" four)
 # decimals, "int" a count. Sweeps make one column per key of the summary.
 STAT_LABELS: dict[str, tuple[str, str]] = {
     "total_return": ("Total return", "pct"),
@@ -46,7 +47,8 @@ STAT_LABELS: dict[str, tuple[str, str]] = {
     "avg_mfe": ("Avg MFE", "pct"),
     "alpha": ("Alpha (annual)", "pct"),
     "beta": ("Beta", "num"),
-    "information_ratio": ("Information ratio (per period)", "num3"),
+    # Per bar, as quantstats and empyrical compute it: small, so with four decimals.
+    "information_ratio": ("Information ratio (per period)", "num4"),
     "tracking_error": ("Tracking error (annual)", "pct"),
     # The distribution of the bar returns.
     "skew": ("Skew", "num"),
@@ -646,9 +648,12 @@ def _format_value(value: float, kind: str) -> str:
         return f"{value * 100:.2f}%"
     if kind == "int":
         return f"{int(value):d}"
-    if kind == "num3":
-        return f"{value:.3f}"
-    return f"{value:.2f}"
+    return format_figure(value, kind)
+
+
+def format_figure(value: float, kind: str) -> str:
+    """A plain number of kind ``num`` (two decimals), ``num3`` or ``num4``."""
+    return f"{value:{_FORMATS.get(kind, '.2f')}}"
 
 
 def _date(ts: pd.Timestamp) -> str:
@@ -734,7 +739,7 @@ def sharpe_line(text: str, interval: tuple[float, float, float, str]) -> str:
 
 
 # The format of each kind of figure ("%" multiplies by 100 as _format_value does).
-_FORMATS = {"pct": ".2%", "int": "d", "num3": ".3f", "num": ".2f"}
+_FORMATS = {"pct": ".2%", "int": "d", "num4": ".4f", "num3": ".3f", "num": ".2f"}
 
 
 @functools.lru_cache(maxsize=16)

@@ -16,7 +16,7 @@ from .panels import ACCENT, BENCH, LINE, LOSS, WIN, Panel, axis, dates, panel, v
 if TYPE_CHECKING:
     from ..results.result import Result
 
-__all__ = ["ticker_panel", "most_traded", "stop_levels", "levels_known"]
+__all__ = ["ticker_panel", "ticker_figure", "most_traded", "stop_levels", "levels_known"]
 
 _EXIT_COLORS = {"rebalance": "#5c677d", "stop_loss": LOSS, "take_profit": WIN,
                 "trail_stop": "#e09f3e", "delisting": "black"}
@@ -255,7 +255,18 @@ def ticker_panel(result: Result, ticker: Any) -> Panel:
         layout.update(xaxis=dict(layout["xaxis"], matches="x2", showticklabels=False),
                       xaxis2=axis(type="date", anchor="y2"),
                       yaxis2=axis(title={"text": "volume"}, domain=[0.0, 0.22], anchor="x2"))
-    return panel(data, title, height=560 if volume else 460, hovermode="closest", **layout)
+    # The legend goes under the chart: above it, beside a long title, its
+    # entries ran into the title.
+    legend = {"orientation": "h", "x": 0.0, "xanchor": "left", "y": -0.07, "yanchor": "top"}
+    return panel(data, title, height=560 if volume else 460, hovermode="closest", legend=legend, **layout)
+
+
+def ticker_figure(result: Result, ticker: Any) -> Any:
+    """The drill-down as a plotly figure that a notebook shows, and that
+    an exported notebook (HTML) shows too (see :class:`NotebookFigure`)."""
+    from .plotly_figure import NotebookFigure
+
+    return NotebookFigure(ticker_panel(result, ticker))
 
 
 def _focus(index: pd.DatetimeIndex, trades: pd.DataFrame, margin: int = 20) -> list[str] | None:

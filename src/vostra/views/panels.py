@@ -83,8 +83,10 @@ def panel_html(name: str, figure: Panel) -> str:
     config = {"displaylogo": False, "responsive": True}
     payload = ", ".join(json.dumps(part, separators=(",", ":"), allow_nan=False)
                         for part in (figure["data"], figure["layout"], config))
-    # "</" would end the script element if a ticker or title contained it.
-    payload = payload.replace("</", "<\\/")
+    # No "<" in a script: "</script" would end it and "<!--" followed by
+    # "<script" would keep it open past its end (a ticker or title may hold
+    # either). In JSON a "<" stands only inside strings, where \u003c is it.
+    payload = payload.replace("<", "\\u003c")
     return (f'<div id="panel-{name}" class="panel"></div>'
             f'<script>Plotly.newPlot("panel-{name}", {payload});</script>')
 

@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 from .notebook import InlineFigure as Figure
 
-from ..results.series import default_benchmark, live_equity, spans_a_decade
+from ..results.series import as_benchmark, default_benchmark, live_equity, spans_a_decade
 from ..results.stats import drawdown
 
 if TYPE_CHECKING:
@@ -212,15 +212,17 @@ def sweep_heatmap(table: pd.DataFrame, stat: str, x: str, y: str, *,
                           fmt="{:.1f}" if kind == "pct" else "{:.2f}")
 
 
-def result_figures(result: Result, *, log: bool | None = None) -> Figures:
+def result_figures(result: Result, *, log: bool | None = None, benchmark: pd.Series | None = None) -> Figures:
     """The equity, excursion and trade-return figures of a result, titled
     with the period, key figures and the number of trades. The equity is
-    drawn from the result's start, against the equal-weighted universe of
-    its close prices (one ticker: that ticker held) when the result has
-    them; ``log`` as :func:`equity_figure`."""
+    drawn from the result's start, against ``benchmark`` (a price series or
+    equity curve, rebased to the equity's start) or else the equal-weighted
+    universe of its close prices (one ticker: that ticker held) when the
+    result has them; ``log`` as :func:`equity_figure`."""
     equity = live_equity(result)
-    benchmark = None
-    if result.close is not None and len(equity):
+    if benchmark is not None and len(equity):
+        benchmark = as_benchmark(benchmark, equity.index) * float(equity.iloc[0])
+    elif result.close is not None and len(equity):
         bench = default_benchmark(result.close.loc[equity.index[0]:])
         benchmark = bench * float(equity.iloc[0])
     stats = result.stats

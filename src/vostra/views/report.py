@@ -24,7 +24,7 @@ from .panels import (BENCH, LINE, Panel, axis, dates, distribution_panel, equity
 from .plots import span_text
 from ..results.orders import order_rows
 from ..results.settings import settings_text
-from ..results.stats import BENCHMARK_KEYS, STAT_LABELS, label_of
+from ..results.stats import BENCHMARK_KEYS, STAT_LABELS, format_figure, label_of
 
 if TYPE_CHECKING:
     from ..results.result import Result
@@ -74,7 +74,7 @@ def _value_text(value: Any, kind: str) -> str:
         return f"{value * 100:.2f}%"
     if kind == "int":
         return f"{int(value):,d}"
-    return f"{value:.2f}"
+    return format_figure(value, kind)
 
 
 def _labelled(values: pd.Series) -> list[tuple[str, str]]:
@@ -343,7 +343,8 @@ def _ticker_sections(result: Result, tickers: Iterable[Any] | None) -> list[tupl
     if tickers is None:
         # Without the prices a result ran on there is nothing to drill into.
         tickers = most_traded(result.trades) if result.close is not None else []
-    chosen = list(tickers)
+    # One ticker given alone is that ticker, not the characters of its name.
+    chosen = [tickers] if isinstance(tickers, (str, bytes)) or not isinstance(tickers, Iterable) else list(tickers)
     return [(f"ticker-{n}", ticker_panel(result, ticker)) for n, ticker in enumerate(chosen)]
 
 
