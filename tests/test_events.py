@@ -368,3 +368,20 @@ def test_events_come_in_by_name_and_are_marked_in_the_views():
     assert 'id="panel-income"' in funded.report()
     with pytest.raises(ValueError, match="cash_flows needs capital"):
         vostra.backtest(weights, market, cash_flows=pd.Series({"2024-01-04": 1000.0}))
+
+
+def test_unusable_events_are_named():
+    # The engine checks the values a run reads; the front end every value first.
+    with pytest.raises(ValueError, match="dividend"):
+        run([10, 10, 10, 10], [[1.0]], dividends={(2, 0): -1.0}, capital=1000)
+    with pytest.raises(ValueError, match="split"):
+        run([10, 10, 10, 10], [[1.0]], splits={(3, 0): np.inf})
+    dates = pd.date_range("2024-01-01", periods=4, freq="B")
+    close = pd.DataFrame({"A": 10.0}, index=dates)
+    weights = pd.DataFrame({"A": [1.0]}, index=dates[:1])
+    with pytest.raises(ValueError, match="splits must be new shares per old share"):
+        vostra.backtest(weights, close, splits=pd.DataFrame({"A": -2.0}, index=dates[2:3]))
+    with pytest.raises(ValueError, match="dividends has events on dates without prices"):
+        vostra.backtest(weights, close, dividends=pd.DataFrame({"A": 1.0}, index=[pd.Timestamp("2024-02-01")]))
+    with pytest.raises(ValueError, match="dividend_tax must be a fraction"):
+        vostra.backtest(weights, close, dividend_tax=1.5)

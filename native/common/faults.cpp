@@ -103,8 +103,8 @@ Ref label_repr(const View1<PyObject *> &labels, std::int64_t i) {
 }  // namespace
 
 void raise_invalid_price(kernel::PriceKind kind, double value, PyObject *symbol, Py_ssize_t row) {
-    static const char *const names[] = {"trading", "close", "high", "low", "open"};
-    static const char *const datasets[] = {"trading-price", "close", "high", "low", "open"};
+    static const char *const names[] = {"trading", "close", "high", "low", "open", "dividend", "split"};
+    static const char *const datasets[] = {"trading-price", "close", "high", "low", "open", "dividends", "splits"};
     int k = static_cast<int>(kind);
     Ref text = Ref::check(PyObject_Str(symbol));
     char *repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
@@ -112,6 +112,11 @@ void raise_invalid_price(kernel::PriceKind kind, double value, PyObject *symbol,
     Ref number = Ref::steal(PyUnicode_FromString(repr));
     PyMem_Free(repr);
     if (!number) throw_py();
+    if (kind == kernel::PriceKind::dividend || kind == kernel::PriceKind::split)
+        raisef(PyExc_ValueError,
+               "Invalid %s for %U at price row %zd: %U. Expected a finite amount >= 0 (NaN: none); check the %s "
+               "dataset.",
+               names[k], text.get(), row, number.get(), datasets[k]);
     raisef(PyExc_ValueError,
            "Invalid %s price for %U at price row %zd: %U. Expected a positive finite price; check the %s dataset.",
            names[k], text.get(), row, number.get(), datasets[k]);

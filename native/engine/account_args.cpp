@@ -126,33 +126,14 @@ void convert_market(const AccountArgs &a, bool has_capital, const kernel::Market
     out.on = has_volume || given(a, price_limit) || given(a, blocked);
 }
 
-// Every value of an event matrix is NaN or passes `ok`.
-template <class Ok>
-void check_cells(int i, const kernel::View2<double> &m, const char *what, Ok ok) {
-    for (kernel::index_t c = 0; c < m.cols; ++c)
-        for (kernel::index_t r = 0; r < m.rows; ++r) {
-            double x = m(r, c);
-            if (!std::isnan(x) && !ok(x))
-                raisef(PyExc_ValueError, "%s must be %s (NaN: none), got %R at bar %zd, price column %zd",
-                       account_names[i], what, Ref::check(PyFloat_FromDouble(x)).get(), Py_ssize_t(r),
-                       Py_ssize_t(c));
-        }
-}
-
 }  // namespace
 
 void convert_events(const AccountArgs &a, const kernel::Market &m, kernel::LedgerEvents &out) {
     out = kernel::LedgerEvents{};
-    if (given(a, dividends)) {
-        out.dividends = matrix<double>(a, dividends, NPY_DOUBLE, "float64", m);
-        check_cells(dividends, out.dividends, "cash per share >= 0 and finite",
-                    [](double x) { return x >= 0 && std::isfinite(x); });
-    }
-    if (given(a, splits)) {
-        out.splits = matrix<double>(a, splits, NPY_DOUBLE, "float64", m);
-        check_cells(splits, out.splits, "new shares per old share, > 0 and finite (0: none)",
-                    [](double x) { return x >= 0 && std::isfinite(x); });
-    }
+    // Their values are checked where a run reads them: a whole matrix is
+    // as large as the prices, and a run reads the few columns it holds.
+    if (given(a, dividends)) out.dividends = matrix<double>(a, dividends, NPY_DOUBLE, "float64", m);
+    if (given(a, splits)) out.splits = matrix<double>(a, splits, NPY_DOUBLE, "float64", m);
     if (given(a, cash_flows)) {
         if (!given(a, capital)) raise(PyExc_ValueError, "cash_flows needs capital: a deposit is an amount of currency");
         PyObject *o = a.v[cash_flows].get();

@@ -23,7 +23,7 @@
 // Bars with an event of a stock that may be held are taken by the bar loop:
 // a quiet stretch ends before them.
 #pragma once
-#include "ledger.hpp"
+#include "stretch.hpp"
 
 #include <limits>
 
@@ -50,20 +50,24 @@ inline double flow_at(const Run &run, index_t d) {
     return std::isnan(x) ? 0.0 : x;
 }
 
-// The event bars of every price column and of the cash flows, once a run.
+// An event value a run uses is NaN or a finite amount >= 0.
+template <class Host>
+inline void check_event(Run &run, Host &host, PriceKind kind, double x, int sid, index_t bar) {
+    if (!(std::isnan(x) || (x >= 0 && x <= 1.7976931348623157e308))) [[unlikely]]
+        host.invalid_price(run, kind, x, sid, bar);
+}
+
+// The cash flows' bars and the scan state of every price column, once a run.
 inline void set_up(Run &run) {
-    index_t nbars = run.in.price.rows, ncols = run.in.price.cols;
-    run.event_bars.assign(static_cast<std::size_t>(ncols), {});
-    run.event_next.assign(static_cast<std::size_t>(ncols), 0);
-    run.pending_dividend.assign(static_cast<std::size_t>(ncols), 0.0);
-    for (index_t c = 0; c < ncols; ++c) {
-        std::vector<index_t> &bars = run.event_bars[c];
-        for (index_t b = 0; b < nbars; ++b)
-            if (dividend_at(run, b, static_cast<int>(c)) != 0 || split_at(run, b, static_cast<int>(c)) != 1)
-                bars.push_back(b);
-    }
+    std::size_t ncols = static_cast<std::size_t>(run.in.price.cols);
+    run.event_bar.assign(ncols, -1);
+    run.event_from.assign(ncols, -1);
+    run.event_to.assign(ncols, -1);
+    run.pending_dividend.assign(ncols, 0.0);
     for (index_t b = 0; b < run.opt.events.flows.size; ++b)
         if (flow_at(run, b) != 0) run.flow_bars.push_back(b);
+    for (std::size_t b = 0; b < run.date_rebalance.size(); ++b)
+        if (run.date_rebalance[b]) run.rebalance_bars.push_back(static_cast<index_t>(b));
 }
 
 constexpr index_t never = std::numeric_limits<index_t>::max();
@@ -75,21 +79,72 @@ inline index_t next_of(const std::vector<index_t> &bars, std::size_t &next, inde
     return next < bars.size() ? bars[next] : never;
 }
 
+// The first bar in [d, end) with a dividend or a split of held stock
+// `sid` (never: none). A column is scanned only while a stock of it may be
+// held, on from what it has scanned, as far as its next event or `end`;
+// each value scanned is checked.
+template <class Host>
+index_t next_event(Run &run, Host &host, int sid, int col, index_t d, index_t end) {
+    index_t &found = run.event_bar[col], &from = run.event_from[col], &to = run.event_to[col];
+    bool covered = from >= 0 && from <= d;
+    if (covered && found != never && found >= d) return found < end ? found : never;
+    index_t start = covered && found == never && to > d ? to : d;
+    if (start == d) from = d;
+    const View2<double> &m1 = run.opt.events.dividends, &m2 = run.opt.events.splits;
+    // The columns in locals: the loop reads nothing else.
+    const char *div = m1.data ? m1.data + col * m1.col_stride : nullptr;
+    const char *split = m2.data ? m2.data + col * m2.col_stride : nullptr;
+    index_t div_step = m1.row_stride, split_step = m2.row_stride;
+    for (index_t b = start; b < end; ++b) {
+        bool event = false;
+        if (div) {
+            double x = load<double>(div + b * div_step);
+            if (!std::isnan(x)) {
+                check_event(run, host, PriceKind::dividend, x, sid, b);
+                event = x > 0;
+            }
+        }
+        if (split) {
+            double x = load<double>(split + b * split_step);
+            if (!std::isnan(x)) {
+                check_event(run, host, PriceKind::split, x, sid, b);
+                event = event || (x > 0 && x != 1);
+            }
+        }
+        if (event) {
+            found = b;
+            to = b + 1;
+            return b;
+        }
+    }
+    found = never;
+    to = std::max(to, end);
+    return never;
+}
+
 // Whether a stretch may start at bar d. Only the stocks held or waiting at
-// its start may be held in it: the first event bar of theirs (or of the
-// cash flows) is marked for the bar loop, which the stretch ends before.
-// A dividend waiting for a price keeps every bar in the bar loop.
-inline bool stretch_may_start(Run &run, index_t d) {
+// its start may be held in it: their columns are scanned as far as the
+// bar after the next scheduled rebalance (where a stretch mostly ends),
+// and the first event bar there (of theirs or of the cash flows), or else
+// that bar, is marked for the bar loop, which the stretch ends before. A
+// dividend waiting for a price keeps every bar in the bar loop.
+template <class Host>
+bool stretch_may_start(Run &run, Host &host, index_t d) {
     if (run.pending_count != 0) return false;
+    index_t nbars = run.in.price.rows;
+    index_t end = std::min(std::min(next_of(run.rebalance_bars, run.rebalance_next, d), nbars - 1) + 1,
+                           d + detail::max_stretch);
     index_t first = next_of(run.flow_bars, run.flow_next, d);
-    auto stock = [&](int sid) {
-        int col = run.price_column(sid);
-        first = std::min(first, next_of(run.event_bars[col], run.event_next[col], d));
-    };
-    for (int sid : run.pos.keys()) stock(sid);
-    for (int sid : run.waiting) stock(sid);
+    if (run.opt.events.dividends.data || run.opt.events.splits.data) {
+        auto stock = [&](int sid) {
+            first = std::min(first, next_event(run, host, sid, run.price_column(sid), d, end));
+        };
+        for (int sid : run.pos.keys()) stock(sid);
+        for (int sid : run.waiting) stock(sid);
+        first = std::min(first, end);
+    }
     if (first == d) return false;
-    if (first < run.in.price.rows) run.delisting_at[first] = 1;
+    if (first < nbars) run.delisting_at[first] = 1;
     return true;
 }
 
@@ -155,6 +210,9 @@ void at_open(Run &run, Host &host) {
     double tax = run.opt.events.dividend_tax;
     for (int sid : run.pos.keys()) {
         int col = run.price_column(sid);
+        if (run.opt.events.splits.data) check_event(run, host, PriceKind::split, run.opt.events.splits(d, col), sid, d);
+        if (run.opt.events.dividends.data)
+            check_event(run, host, PriceKind::dividend, run.opt.events.dividends(d, col), sid, d);
         double ratio = split_at(run, d, col);
         if (ratio != 1) split(run, host, sid, col, ratio);
         double div = dividend_at(run, d, col);

@@ -22,7 +22,8 @@ struct NumpyIndex {
 };
 
 // The price matrices a run reads for held stocks.
-enum class PriceKind : std::uint8_t { trading, close, high, low, open };
+// dividend and split: a ledger event (events.hpp) that is not a finite amount >= 0.
+enum class PriceKind : std::uint8_t { trading, close, high, low, open, dividend, split };
 
 // A price of a held stock that is neither missing (NaN) nor positive and
 // finite; `sid` is the stock's signal column.

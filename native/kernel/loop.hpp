@@ -188,7 +188,7 @@ Mark mark_to_close(Run &run, Host &host) {
 template <class Host>
 index_t walk_stretch(Run &run, Host &host, index_t d, double *out) {
     if constexpr (account_host<Host>) {
-        if (run.opt.events.on && !events::stretch_may_start(run, d)) return d;
+        if (run.opt.events.on && !events::stretch_may_start(run, host, d)) return d;
         // Under the market's rules exits may wait and orders go on filling.
         if (run.opt.account.market.on) {
             bool may = stretch_may_start(run, d);

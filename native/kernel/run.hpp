@@ -245,17 +245,17 @@ struct Run {
     std::vector<std::uint32_t> by_pass;   // scratch of account::fill_targets: targets in pass order
     std::vector<index_t> fill_bar;        // per stock id: the bar of its last fill
     std::vector<double> filled_in_bar;    // and the shares filled on that bar
-    // The ledger's events (events.hpp): per price column its event bars
-    // (ascending) and the next one not yet passed, the dividends of the
-    // normalised account waiting for a trading price (per price column, 0:
-    // none) and how many wait, and the stocks split on this bar.
-    std::vector<std::vector<index_t>> event_bars;
-    std::vector<std::size_t> event_next;
+    // The ledger's events (events.hpp): per price column the bars
+    // [event_from, event_to) scanned (-1: none) and the event found there
+    // (never: none), the dividends
+    // of the normalised account waiting for a trading price (per price
+    // column, 0: none) and how many wait, and the stocks split on this bar.
+    std::vector<index_t> event_bar, event_from, event_to;
     std::vector<double> pending_dividend;
     std::size_t pending_count = 0;
     std::vector<int> split_today;
-    std::vector<index_t> flow_bars;
-    std::size_t flow_next = 0;
+    std::vector<index_t> flow_bars, rebalance_bars;  // bars with a cash flow, with a scheduled rebalance
+    std::size_t flow_next = 0, rebalance_next = 0;
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}
