@@ -53,7 +53,10 @@ class PortfolioEstimator:
         return f"{type(self).__name__}({', '.join(given)})"
 
     def _returns(self, X: Any) -> np.ndarray:
-        values = np.asarray(X, dtype=np.float64)
+        # A frame's own conversion: asarray would probe it for array attributes,
+        # each a lookup among its columns.
+        to_numpy = getattr(type(X), "to_numpy", None)
+        values = to_numpy(X, dtype=np.float64) if to_numpy is not None else np.asarray(X, dtype=np.float64)
         if values.ndim != 2:
             raise ValueError(f"X must be returns, observations × assets; got {values.ndim} dimension(s)")
         if values.shape[1] == 0:

@@ -194,6 +194,7 @@ class MarketData:
     returns: np.ndarray            # bars × tickers, row 0 NaN
     priced: np.ndarray             # bars × tickers: a close on the bar
     first: np.ndarray              # per ticker, its first bar with a close (len(dates) for none)
+    _last_tickers: tuple[bytes, pd.Index] | None = field(default=None, repr=False)
 
     @classmethod
     def of(cls, market: Market | pd.DataFrame | MarketData, dividends: Any = None,
@@ -251,6 +252,16 @@ class MarketData:
         elif missing != "keep":
             raise ValueError(f"missing must be 'drop' or 'keep', got {missing!r}")
         return np.flatnonzero(active)
+
+    def tickers_of(self, columns: np.ndarray) -> pd.Index:
+        """The tickers of columns, the same Index for the same columns as
+        the last call's (consecutive refits mostly see the same tickers,
+        and an Index builds its lookup table once)."""
+        key = columns.tobytes()
+        last = self._last_tickers
+        if last is None or last[0] != key:
+            last = self._last_tickers = (key, self.tickers[columns])
+        return last[1]
 
     def window_returns(self, start: int, bar: int, columns: np.ndarray,
                        tickers: pd.Index | None = None) -> pd.DataFrame:
@@ -349,7 +360,7 @@ def refit(strategy: Any, market: Market | pd.DataFrame | MarketData, date: Any, 
     if not len(columns):
         raise FitError(f"{where}: no ticker is priced on {data.dates[bar].date()}"
                        + (" with closes over the whole window" if missing == "drop" else ""))
-    tickers = data.tickers[columns]
+    tickers = data.tickers_of(columns)
     previous = None
     if previous_weights is not None and strategy.needs_previous:
         previous = pd.Series(previous_weights, dtype=np.float64).reindex(tickers, fill_value=0.0)
