@@ -106,7 +106,7 @@ struct AccountTarget {
 };
 
 // A fill of a waiting order worked out ahead, down its stock's column
-// (waiting.hpp): its bar, the shares held after it, the change, the bar's
+// (order_walk.hpp): its bar, the shares held after it, the change, the bar's
 // trading price, the fill price, value, fee and cost as a trade charges
 // them, its pass, whether it ends its order, and the holding's state after
 // the bar's revaluation, before the fill.
@@ -118,10 +118,11 @@ struct PlannedFill {
     StretchState before;
 };
 
-// A fill worked out ahead, listed under its bar (waiting.hpp): its place
-// in the bar's booking order (pass, then stock id), in run.planned and its
-// stretch stock; or a target of an order taken bar by bar (`k` busy_target,
-// `plan` its place in run.targets). `shares_before` is kept for the fill.
+// A fill worked out ahead, listed under its bar (planned_fills.hpp): its
+// place in the bar's booking order (pass, then stock id), in run.planned
+// and its stretch stock; or a target of an order taken bar by bar (`k`
+// busy_target, `plan` its place in run.targets). `shares_before` is kept
+// for the fill.
 struct BarFill {
     std::uint64_t key;
     std::uint32_t plan, k;
@@ -210,7 +211,7 @@ struct Run {
     std::vector<std::uint8_t> held_before_retry;
     std::vector<double> value_before_retry;
     double cash_before_retry = 0;
-    // The waiting orders walked down their columns (waiting.hpp): their
+    // The waiting orders walked down their columns (order_walk.hpp): their
     // fills in bar order per stock, and per stretch stock the next of them,
     // the bar from which it is taken bar by bar again with its state then,
     // and its values before each bar's retry up to there; per stock id the
