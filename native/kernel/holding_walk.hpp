@@ -5,6 +5,89 @@
 
 namespace vostra::kernel::detail {
 
+// A holding's columns from the first bar of its walk, in locals: the byte
+// stores to a walk's `nonzero` may alias anything, and would otherwise
+// reload the views every bar.
+struct HoldingColumns {
+    const char *price, *close, *high, *low, *open;
+    index_t price_step, close_step;
+};
+
+[[gnu::always_inline]] inline HoldingColumns holding_columns(const Market &in, int col, index_t d) {
+    return {in.price.row_ptr(d) + col * in.price.col_stride, in.close.row_ptr(d) + col * in.close.col_stride,
+            in.high.row_ptr(d) + col * in.high.col_stride,   in.low.row_ptr(d) + col * in.low.col_stride,
+            in.open.row_ptr(d) + col * in.open.col_stride,   in.price.row_stride,
+            in.close.row_stride};
+}
+
+// A bar's revaluation in a walk alone (revalue_one's operations) at this
+// bar's trading price, its return in r; false when the bar is the bar
+// loop's. A holding sold earlier in the walk (`sold`) stays in the map at
+// 0 until the stretch ends; an infinite ratio makes that 0 a NaN the bar
+// loop keeps (and records), so such a bar is its.
+[[gnu::always_inline]] inline bool revalue_alone(StretchState &w, double trade_price, bool sold, double &r) {
+    if (std::isnan(w.prev)) w.prev = trade_price;
+    if (w.prev == 0) return false;
+    r = trade_price / w.prev;
+    if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
+    w.held = w.held * r;
+    if (sold && w.held != 0) return false;
+    w.cr = w.cr * r;
+    if (w.cr > w.maxcr) w.maxcr = w.cr;
+    if (w.cr < w.mincr) w.mincr = w.cr;
+    return w.cr != 0;
+}
+
+// Bar j (bar `bar` of the run) after a close-mode mark: the holding is sold
+// at this bar's trading price and taken out of the map, its marks -0.0 from
+// here to the walk's end (bar `len`). False when the bar is the bar loop's.
+[[gnu::always_inline]] inline bool sell_marked(StretchState &w, WalkExit &exit, index_t bar, double trade_price,
+                                               int marked, double *marks, std::uint8_t *nonzero, std::size_t stride,
+                                               index_t j, index_t len) {
+    if (w.held == 0) return false;
+    if (!std::isnan(trade_price)) w.prev = trade_price;
+    exit.bar = bar;
+    exit.value = w.held;
+    exit.fill = trade_price;
+    exit.positive = marked > 0;
+    for (; j < len; ++j) {
+        marks[static_cast<std::size_t>(j) * stride] = -0.0;
+        nonzero[static_cast<std::size_t>(j) * stride] = 0;
+    }
+    return true;
+}
+
+// The intrabar exit test of bar j (bar `bar` of the run) of a held
+// holding, its return r: a touched level is the walk's exit, and the
+// holding is flat from there. False when the bar is the bar loop's: an
+// unusable high, low or open, a zero return, or a second touch (a flat
+// holding whose value came back).
+[[gnu::always_inline]] inline bool touch_alone(const Run &run, const HoldingColumns &c, index_t j, index_t bar,
+                                               double r, StretchState &w, WalkExit &exit) {
+    const Market &in = run.in;
+    double high = load<double>(c.high + j * in.high.row_stride);
+    double low = load<double>(c.low + j * in.low.row_stride);
+    double open = load<double>(c.open + j * in.open.row_stride);
+    if (!usable_price(high) || !usable_price(low) || !usable_price(open) || r == 0) return false;
+    Levels l = exit_levels(run, w.maxcr, w.mincr, entry_is_long(w.held, w.cr));
+    Touch t = intrabar_touch(w.held, w.cr, r, w.prev, high, low, open, l);
+    if (!t.hit) return true;
+    if (exit.bar >= 0) return false;  // a flat holding whose value came back
+    exit = {bar, t.exit_value, t.fill, t.reason, t.positive, false};
+    w.held = 0.0;
+    return true;
+}
+
+// The close-mode exit test of a held holding: the mark of a close beyond
+// a level (+1 upper, -1 lower, 0 none), its reason in the walk's exit.
+[[gnu::always_inline]] inline int mark_alone(const Run &run, const StretchState &w, double trade_price, double close,
+                                             WalkExit &exit) {
+    Levels l;
+    int marked = close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l);
+    if (marked != 0) exit.reason = marked > 0 ? l.upper : l.lower;
+    return marked;
+}
+
 // One holding over bars [d, end): its state as the bar loop leaves it, its
 // exit, if any, and its marks into marks[j * stride] (j the bar's offset;
 // -0.0, which adds nothing, once it is sold). False when a bar needs the bar
@@ -15,15 +98,7 @@ template <bool intrabar>
 inline bool walk_holding(const Run &run, int col, index_t d, index_t end, StretchState &state, WalkExit &exit,
                          double *marks, std::uint8_t *nonzero, std::size_t stride, int marked = 0,
                          ExitReason reason = ExitReason::open, bool flat = false) {
-    // Column pointers in locals: the byte stores to `nonzero` may alias
-    // anything, and would otherwise reload the views every bar.
-    const Market &in = run.in;
-    const char *price = in.price.row_ptr(d) + col * in.price.col_stride;
-    const char *close_at = in.close.row_ptr(d) + col * in.close.col_stride;
-    const char *high_at = in.high.row_ptr(d) + col * in.high.col_stride;
-    const char *low_at = in.low.row_ptr(d) + col * in.low.col_stride;
-    const char *open_at = in.open.row_ptr(d) + col * in.open.col_stride;
-    const index_t price_step = in.price.row_stride, close_step = in.close.row_stride;
+    const HoldingColumns c = holding_columns(run.in, col, d);
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
     if (!flat) {
         exit.bar = -1;
@@ -31,53 +106,20 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
         exit.reason = reason;
     }
     for (index_t j = 0; j < end - d; ++j) {
-        double trade_price = load<double>(price + j * price_step), close = load<double>(close_at + j * close_step);
+        double trade_price = load<double>(c.price + j * c.price_step), close = load<double>(c.close + j * c.close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
-        if (std::isnan(w.prev)) w.prev = trade_price;
-        if (w.prev == 0) return false;
-        double r = trade_price / w.prev;
-        if (std::isnan(r)) r = 1;  // a missing price keeps the position where it was
-        w.held = w.held * r;
-        // A holding sold earlier in the walk stays in the map at 0 until the
-        // stretch ends; an infinite ratio makes that 0 a NaN the bar loop
-        // keeps (and records), so such a bar is its.
-        if (intrabar && exit.bar >= 0 && w.held != 0) return false;
-        w.cr = w.cr * r;
-        if (w.cr > w.maxcr) w.maxcr = w.cr;
-        if (w.cr < w.mincr) w.mincr = w.cr;
-        if (w.cr == 0) return false;
+        double r;
+        if (!revalue_alone(w, trade_price, intrabar && exit.bar >= 0, r)) return false;
         if (marked != 0) {
-            // Sold at this bar's trading price and taken out of the map.
-            if (w.held == 0) return false;
-            if (!std::isnan(trade_price)) w.prev = trade_price;
-            exit.bar = d + j;
-            exit.value = w.held;
-            exit.fill = trade_price;
-            exit.positive = marked > 0;
-            for (; j < end - d; ++j) {
-                marks[static_cast<std::size_t>(j) * stride] = -0.0;
-                nonzero[static_cast<std::size_t>(j) * stride] = 0;
-            }
+            if (!sell_marked(w, exit, d + j, trade_price, marked, marks, nonzero, stride, j, end - d)) return false;
             state = w;
             return true;
         }
         if (w.held != 0) {
-            Levels l;
             if constexpr (intrabar) {
-                double high = load<double>(high_at + j * in.high.row_stride);
-                double low = load<double>(low_at + j * in.low.row_stride);
-                double open = load<double>(open_at + j * in.open.row_stride);
-                if (!usable_price(high) || !usable_price(low) || !usable_price(open) || r == 0) return false;
-                l = exit_levels(run, w.maxcr, w.mincr, entry_is_long(w.held, w.cr));
-                Touch t = intrabar_touch(w.held, w.cr, r, w.prev, high, low, open, l);
-                if (t.hit) {
-                    if (exit.bar >= 0) return false;  // a flat holding whose value came back
-                    exit = {d + j, t.exit_value, t.fill, t.reason, t.positive, false};
-                    w.held = 0.0;
-                }
+                if (!touch_alone(run, c, j, d + j, r, w, exit)) return false;
             } else {
-                marked = close_mark(run, w.held, w.cr, w.maxcr, w.mincr, trade_price, close, l);
-                if (marked != 0) exit.reason = marked > 0 ? l.upper : l.lower;
+                marked = mark_alone(run, w, trade_price, close, exit);
             }
         }
         if (!std::isnan(trade_price)) w.prev = trade_price;
