@@ -90,49 +90,47 @@ inline void prefetch_rebalance(const Run &run) {
     }
 }
 
-template <class Host>
-void rebalance_step(Run &run, Host &host) {
+// Holdings kept on the same side by the row in run.row_nonzero keep their
+// return trackers; the others' restart (retain_cost_when_rebalance).
+inline void keep_same_side_trackers(Run &run) {
+    const NonzeroWeights &nonzero = run.row_nonzero;
+    for (std::size_t i = 0; i < nonzero.column.size(); ++i) {
+        int s = nonzero.column[i];
+        if (!run.pos.contains(s) || run.pos[s] * nonzero.weight[i] <= 0) reset_trackers(run, s);
+    }
+}
+
+// Stocks stopped out since the last rebalance sit this one out: the nonzero
+// weights left in run.row_nonzero are the row's, less those columns (the
+// caller's matrix is left untouched).
+inline void sit_out_stopped(Run &run, index_t ncols) {
+    std::vector<int> &out = run.sat_out;
+    out.clear();
+    for (const SideSid &e : run.exited_stocks) out.push_back(static_cast<int>(buffer_index(e.sid, ncols, 0)));
+    std::sort(out.begin(), out.end());
+    NonzeroWeights &nonzero = run.row_nonzero;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < nonzero.column.size(); ++i) {
+        if (std::binary_search(out.begin(), out.end(), nonzero.column[i])) continue;
+        nonzero.column[kept] = nonzero.column[i];
+        nonzero.weight[kept++] = nonzero.weight[i];
+    }
+    nonzero.column.resize(kept);
+    nonzero.weight.resize(kept);
+}
+
+// After the rebalance on bar d, for its holdings (run.latest_rebalanced_keys).
+// Newly held columns are cold: their next bars are fetched for this bar's
+// mark to close and the next revaluations all at once, rather than one miss
+// after another. Every reference price restarts at this bar's trading price,
+// and without retain_cost_when_rebalance every return tracker at 1. Only
+// held stocks ever read theirs, and a stock becomes held only at a
+// rebalance, so restarting the held ones is the same as refilling every
+// column, without touching every column of a wide matrix. With `credit`, a
+// holding kept across this bar without a price (one of run.held_before)
+// keeps its reference, so its move across the gap counts.
+inline void restart_held(Run &run, index_t d, bool credit) {
     const Market &in = run.in;
-    index_t d = run.d;
-    index_t ncols = in.weights.cols;
-    View1<double> row = in.weights.row(run.pos_id);
-    signal_row_weights(run, run.pos_id, row);
-    if (run.opt.retain_cost_when_rebalance) {
-        // Holdings kept on the same side keep their return trackers.
-        const NonzeroWeights &nonzero = run.row_nonzero;
-        for (std::size_t i = 0; i < nonzero.column.size(); ++i) {
-            int s = nonzero.column[i];
-            if (!run.pos.contains(s) || run.pos[s] * nonzero.weight[i] <= 0) reset_trackers(run, s);
-        }
-    }
-    run.latest_row_adjusted = host.stop_trading(run) && !run.exited_stocks.empty();
-    if (run.latest_row_adjusted) {
-        // Stocks stopped out since the last rebalance sit this one out; the
-        // caller's matrix is left untouched.
-        std::vector<int> &out = run.sat_out;
-        out.clear();
-        for (const SideSid &e : run.exited_stocks) out.push_back(static_cast<int>(buffer_index(e.sid, ncols, 0)));
-        std::sort(out.begin(), out.end());
-        // The nonzero weights left are the row's, less those columns.
-        NonzeroWeights &nonzero = run.row_nonzero;
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < nonzero.column.size(); ++i) {
-            if (std::binary_search(out.begin(), out.end(), nonzero.column[i])) continue;
-            nonzero.column[kept] = nonzero.column[i];
-            nonzero.weight[kept++] = nonzero.weight[i];
-        }
-        nonzero.column.resize(kept);
-        nonzero.weight.resize(kept);
-    }
-    bool credit = run.opt.credit_gaps;
-    if constexpr (account_host<Host>) credit = credit || run.opt.account.on;
-    if (credit) run.held_before = run.pos.keys();
-    run.cash = rebalance(run, host, row, run.cash);
-    events::drop_pending(run);
-    run.latest_rebalanced_keys = run.pos.keys();
-    // Newly held columns are cold: fetch their next bars for this bar's mark
-    // to close and the next revaluations all at once, rather than one miss
-    // after another.
     bool next_bar = d + 1 < in.price.rows;
     for (int sid : run.latest_rebalanced_keys) {
         int col = run.price_column(sid);
@@ -143,18 +141,8 @@ void rebalance_step(Run &run, Host &host) {
             __builtin_prefetch(in.close.row_ptr(d + 1) + col * in.close.col_stride);
         }
     }
-    if (!run.opt.retain_cost_when_rebalance) {
-        // Every return tracker restarts at 1. Only held stocks read theirs,
-        // and a stock is entered only at a rebalance, so restarting the held
-        // ones is the same as refilling every column.
+    if (!run.opt.retain_cost_when_rebalance)
         for (int sid : run.latest_rebalanced_keys) reset_trackers(run, sid);
-    }
-    // Every reference price restarts at this bar's trading price. Only held
-    // stocks ever read theirs, and a stock becomes held only at a rebalance,
-    // so refreshing the held columns is the same as copying the whole row
-    // without touching every column of a wide matrix. With `credit`, a
-    // holding kept across this bar without a price keeps its reference, so
-    // its move across the gap counts.
     for (int sid : run.latest_rebalanced_keys) {
         int col = run.price_column(sid);
         double price = in.price(d, col);
@@ -163,6 +151,25 @@ void rebalance_step(Run &run, Host &host) {
             continue;
         run.previous_price[col] = price;
     }
+}
+
+// The rebalance due on this bar: the signal row in force, less the stocks
+// stopped out since the last one when the host asks for that, traded into.
+template <class Host>
+void rebalance_step(Run &run, Host &host) {
+    index_t d = run.d;
+    View1<double> row = run.in.weights.row(run.pos_id);
+    signal_row_weights(run, run.pos_id, row);
+    if (run.opt.retain_cost_when_rebalance) keep_same_side_trackers(run);
+    run.latest_row_adjusted = host.stop_trading(run) && !run.exited_stocks.empty();
+    if (run.latest_row_adjusted) sit_out_stopped(run, run.in.weights.cols);
+    bool credit = run.opt.credit_gaps;
+    if constexpr (account_host<Host>) credit = credit || run.opt.account.on;
+    if (credit) run.held_before = run.pos.keys();
+    run.cash = rebalance(run, host, row, run.cash);
+    events::drop_pending(run);
+    run.latest_rebalanced_keys = run.pos.keys();
+    restart_held(run, d, credit);
     run.exited_stocks.clear();
     run.current_position_id = run.pos_id;
 }
