@@ -158,6 +158,59 @@ void curve_figures(const double *v, Py_ssize_t m, bool nan, double low, const st
     put("sortino", ratio(mean * ppy, std::sqrt(down) * std::sqrt(ppy)));
 }
 
+// The traded value over the window's n returns (`traded`, the traded
+// value on its bars), a year's worth over the mean equity from `first` on.
+double turnover(PyObject *traded_obj, const View1<double> &equity, Py_ssize_t first, Py_ssize_t n, double ppy) {
+    check_array(traded_obj, Elem::f64, 1);
+    View1<double> traded = view1<double>(traded_obj);
+    double years = static_cast<double>(n) / ppy;
+    double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
+    Py_ssize_t k = equity.size - first;
+    double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
+    return ratio(total / years, mean);
+}
+
+// How many of the window's returns were made holding something: by the
+// holdings on the return bars, or without them by the nonzero returns.
+std::int64_t bars_in_market(PyObject *holdings_obj, const std::vector<double> &returns, const char *caller) {
+    auto n = static_cast<Py_ssize_t>(returns.size());
+    std::int64_t in_market = 0;
+    if (holdings_obj == Py_None) {
+        for (double r : returns) in_market += r != 0;
+        return in_market;
+    }
+    // The engine's counts are int32: read as they are, other types as float64.
+    auto *given = reinterpret_cast<PyArrayObject *>(holdings_obj);
+    bool counts = PyArray_Check(holdings_obj) && PyArray_NDIM(given) == 1 && PyArray_TYPE(given) == NPY_INT32;
+    Ref held = counts ? Ref::borrow(holdings_obj)
+                      : Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                                   NPY_ARRAY_ALIGNED, nullptr));
+    auto size = PyArray_DIM(reinterpret_cast<PyArrayObject *>(held.get()), 0);
+    if (size != n) raisef(PyExc_ValueError, "%s() needs a holding per return", caller);
+    if (counts) {
+        View1<std::int32_t> h = view1<std::int32_t>(held.get());
+        for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+    } else {
+        View1<double> h = view1<double>(held.get());
+        for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
+    }
+    return in_market;
+}
+
+// The window's m dates, checked (one per value, ascending): read in place
+// when contiguous, else copied into `t`.
+const std::int64_t *window_dates(PyObject *dates_obj, Py_ssize_t m, std::vector<std::int64_t> &t, const char *caller) {
+    check_array(dates_obj, Elem::i64, 1);
+    View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
+    if (dates.size != m) raisef(PyExc_ValueError, "%s() needs a date per value", caller);
+    for (Py_ssize_t i = 1; i < m; ++i)
+        if (dates[i] < dates[i - 1]) raisef(PyExc_ValueError, "%s() needs ascending dates", caller);
+    if (contiguous(dates)) return reinterpret_cast<const std::int64_t *>(dates.data);
+    t.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) t[static_cast<std::size_t>(i)] = dates[i];
+    return t.data();
+}
+
 }  // namespace
 
 // The figures of window_figures into `put`; `caller` names the entry in messages.
@@ -190,54 +243,13 @@ void window_figures_into(PyObject *equity_obj, Py_ssize_t first, double ppy, PyO
         for (Py_ssize_t i = 0; i < n; ++i) returns[static_cast<std::size_t>(i)] = v[i + 1] / v[i] - 1.0;
     }
     curve_figures(v, m, nan, low, returns, ppy, risk_free, put);
-    if (traded_obj != Py_None && n > 0 && !nan && low >= 0) {
-        // Over a mean that counts a negative equity, turnover can turn negative.
-        check_array(traded_obj, Elem::f64, 1);
-        View1<double> traded = view1<double>(traded_obj);
-        double years = static_cast<double>(n) / ppy;
-        double total = numpy_sum([&](Py_ssize_t i) { return traded[i]; }, traded.size);
-        Py_ssize_t k = equity.size - first;
-        double mean = numpy_sum([&](Py_ssize_t i) { return equity[first + i]; }, k) / static_cast<double>(k);
-        put("turnover", ratio(total / years, mean));
-    }
+    // Over a mean that counts a negative equity, turnover can turn negative.
+    if (traded_obj != Py_None && n > 0 && !nan && low >= 0)
+        put("turnover", turnover(traded_obj, equity, first, n, ppy));
     if (returns.empty()) return;
-    std::int64_t in_market = 0;
-    if (holdings_obj != Py_None) {
-        // The engine's counts are int32: read as they are, other types as float64.
-        auto *given = reinterpret_cast<PyArrayObject *>(holdings_obj);
-        bool counts = PyArray_Check(holdings_obj) && PyArray_NDIM(given) == 1 && PyArray_TYPE(given) == NPY_INT32;
-        Ref held = counts ? Ref::borrow(holdings_obj)
-                          : Ref::check(PyArray_FromAny(holdings_obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-                                                       NPY_ARRAY_ALIGNED, nullptr));
-        auto size = PyArray_DIM(reinterpret_cast<PyArrayObject *>(held.get()), 0);
-        if (size != n) raisef(PyExc_ValueError, "%s() needs a holding per return", caller);
-        if (counts) {
-            View1<std::int32_t> h = view1<std::int32_t>(held.get());
-            for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
-        } else {
-            View1<double> h = view1<double>(held.get());
-            for (Py_ssize_t i = 0; i < n; ++i) in_market += h[i] > 0;
-        }
-    } else {
-        for (double r : returns) in_market += r != 0;
-    }
-    put("time_in_market", static_cast<double>(in_market) / static_cast<double>(n));
+    put("time_in_market", static_cast<double>(bars_in_market(holdings_obj, returns, caller)) / static_cast<double>(n));
     std::vector<std::int64_t> t;
-    const std::int64_t *dates_at = nullptr;
-    if (dates_obj != Py_None) {
-        check_array(dates_obj, Elem::i64, 1);
-        View1<std::int64_t> dates = view1<std::int64_t>(dates_obj);
-        if (dates.size != m) raisef(PyExc_ValueError, "%s() needs a date per value", caller);
-        for (Py_ssize_t i = 1; i < m; ++i)
-            if (dates[i] < dates[i - 1]) raisef(PyExc_ValueError, "%s() needs ascending dates", caller);
-        if (contiguous(dates)) {
-            dates_at = reinterpret_cast<const std::int64_t *>(dates.data);
-        } else {
-            t.resize(static_cast<std::size_t>(m));
-            for (Py_ssize_t i = 0; i < m; ++i) t[static_cast<std::size_t>(i)] = dates[i];
-            dates_at = t.data();
-        }
-    }
+    const std::int64_t *dates_at = dates_obj == Py_None ? nullptr : window_dates(dates_obj, m, t, caller);
     return_figures(v, n, returns, put);
     if (dates_at) calendar_figures(v, dates_at, n, ppy, put);
 }
