@@ -248,11 +248,30 @@ def test_every_flag_reaches_the_run(files, name):
 def test_tickers_and_column_flags_reach_the_reader(files):
     folder, _ = files
     status, _, err = cli("prices.parquet", "weights.parquet", "--tickers", "S0000,S0001", cwd=folder)
-    assert status == 2 and "no column in close" in err
+    assert status == 2 and "no column in close" in err and "(columns=" not in err
     status, _, err = cli("renamed.csv", "weights.parquet", "--date", "Day", "--ticker", "Symbol", cwd=folder)
     assert status == 2 and err.count("\n") == 1
     # The package's keywords are said as flags.
     assert "renamed.csv has no column for --close close" in err and "e.g. --close Close" in err
+
+
+def test_date_format_orders_day_first_text_and_only_that(files, tmp_path):
+    folder, m = files
+    days = m.dates[(m.dates.year == 2015) & (m.dates.month == 3) & (m.dates.day <= 12)]
+    long = pd.concat({f: getattr(m, f).loc[days].stack() for f in ("open", "close")}, axis=1).reset_index()
+    long.assign(date=long["date"].dt.strftime("%d/%m/%Y")).to_csv(tmp_path / "p.csv", index=False)
+    held = m.tickers[m.close.loc[days].notna().all().to_numpy()]
+    weights = pd.DataFrame(1 / len(held), index=days, columns=held).rename_axis("date")
+    weights.to_csv(tmp_path / "w.csv")   # dates as 2015-03-02: read so whatever the flag says
+    status, _, err = cli("p.csv", "w.csv", cwd=tmp_path)
+    assert status == 2 and "name their format: --date-format %d/%m/%Y (day first)" in err
+    status, out, err = cli("p.csv", "w.csv", "--date-format", "%d/%m/%Y", "--rebalance", "W", "--json",
+                           cwd=tmp_path)
+    assert status == 0, err
+    market = vostra.read_market(tmp_path / "p.csv", date_format="%d/%m/%Y")
+    want = vostra.backtest(weights, market, rebalance="W")
+    assert market.dates.equals(days) and len(want.trades)
+    assert json.loads(out)["final_equity"] == want.equity.iloc[-1]
 
 
 def test_settings_file_and_a_flag_over_it(files):

@@ -20,7 +20,7 @@ import pyarrow as pa
 import pyarrow.csv  # noqa: F401  (pa.csv)
 import pyarrow.dataset as ds
 
-from ..data.dates import read_dates
+from ..data.dates import AmbiguousDates, read_dates
 from ..data.frames import listing
 from ..data.market import Market
 from ..data.read import open_dataset, read_market
@@ -127,10 +127,24 @@ def _frame(path: str, text: tuple[str, ...] = ()) -> pd.DataFrame:
     return _dataset(path, text).to_table().to_pandas()
 
 
-def _dates(values: pd.Series, column: str) -> pd.DatetimeIndex:
+def _settled(read: Any, date_format: str | None) -> Any:
+    """``read(None)``; date text whose day and month read either way is read
+    again in ``date_format`` (--date-format) when given. Dates that read one
+    way only are read so whatever the flag says: the files of a run need not
+    write their dates alike."""
+    try:
+        return read(None)
+    except AmbiguousDates:
+        if date_format is None:
+            raise
+    return read(date_format)
+
+
+def _dates(values: pd.Series, column: str, date_format: str | None = None) -> pd.DatetimeIndex:
     """A column of dates (or of date text, or integers such as 20240131) as
     nanosecond timestamps; other numbers, text that is not a date and text
-    whose day and month read either way are refused, naming the rows."""
+    whose day and month read either way (unless ``date_format`` orders
+    them) are refused, naming the rows."""
     if pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values):
         try:
             parsed = read_dates(values, f"the column {column!r}") if pd.api.types.is_integer_dtype(values) else None
@@ -147,7 +161,7 @@ def _dates(values: pd.Series, column: str) -> pd.DatetimeIndex:
                    or (isinstance(v, float) and np.isnan(v)) for v in text):
             kinds = sorted({type(v).__name__ for v in text})
             raise ValueError(f"the column {column!r} must hold dates or date text, not {', '.join(kinds)}")
-        parsed = read_dates(text, f"the column {column!r}")
+        parsed = _settled(lambda fmt: read_dates(text, f"the column {column!r}", fmt), date_format)
     bad = np.flatnonzero(parsed.isna())
     if len(bad):
         raise ValueError(f"the column {column!r} has no date in {len(bad)} row(s): rows "
@@ -187,20 +201,21 @@ def _numbers(frame: pd.DataFrame, what: str) -> pd.DataFrame:
     return pd.DataFrame(out, index=frame.index)
 
 
-def _wide(frame: pd.DataFrame, date: str, what: str) -> pd.DataFrame:
+def _wide(frame: pd.DataFrame, date: str, what: str, date_format: str | None = None) -> pd.DataFrame:
     """A wide table (a date column, then one column per ticker) as a frame
     indexed by its dates."""
     if frame.shape[1] < 2:
         raise ValueError(f"{what} needs a date column and at least one ticker column; found "
                          f"{listing(frame.columns) or 'none'}")
     column = date if date in frame.columns else frame.columns[0]
-    index = _dates(frame[column], column).rename("date")
+    index = _dates(frame[column], column, date_format).rename("date")
     rest = frame.drop(columns=column)
     rest.columns = pd.Index([str(c) for c in rest.columns], dtype=object, name="ticker")
     return rest.set_axis(index).sort_index(kind="stable")
 
 
-def _long(frame: pd.DataFrame, date: str, ticker: str, value: str | None, what: str) -> pd.DataFrame:
+def _long(frame: pd.DataFrame, date: str, ticker: str, value: str | None, what: str,
+          date_format: str | None = None) -> pd.DataFrame:
     """A long table (date, ticker and a value column: ``value`` or the only
     other column; without one, every row is a True cell) as a wide frame."""
     rest = [c for c in frame.columns if c not in (date, ticker)]
@@ -213,7 +228,7 @@ def _long(frame: pd.DataFrame, date: str, ticker: str, value: str | None, what: 
     else:
         raise ValueError(f"{what} has the columns {listing(rest)} beside {date!r} and {ticker!r}: "
                          f"name the one to read {value!r}")
-    dates = _dates(frame[date], date)
+    dates = _dates(frame[date], date, date_format)
     tickers = _texts(frame[ticker], ticker)
     pairs = pd.MultiIndex.from_arrays([dates, tickers])
     twice = np.flatnonzero(pairs.duplicated())
@@ -236,8 +251,8 @@ def frame_file(path: str, args: argparse.Namespace, value: str | None, what: str
     if ticker in frame.columns:
         if date not in frame.columns:
             raise ValueError(f"{what} has a {ticker!r} column but no {date!r} column")
-        return _long(frame, date, ticker, value, what)
-    return _wide(frame, date, what)
+        return _long(frame, date, ticker, value, what, args.date_format)
+    return _wide(frame, date, what, args.date_format)
 
 
 def _by_ticker(path: str, args: argparse.Namespace, value: str, what: str,
@@ -293,15 +308,16 @@ def _market(args: argparse.Namespace) -> Market:
         events = dict(dividend=args.dividend, split=args.split)
         if args.adjust is not None:
             events.update({k: None for k in events if k not in args.given})
-        return read_market(args.prices, date=args.date, ticker=args.ticker, open=args.open, high=args.high,
-                           low=args.low, close=args.close, volume=args.volume, adjust=args.adjust,
-                           factor=args.factor, adj_close=args.adj_close, start=args.start, end=args.end,
-                           tickers=tickers, **events)
+        return _settled(lambda fmt: read_market(
+            args.prices, date=args.date, ticker=args.ticker, open=args.open, high=args.high, low=args.low,
+            close=args.close, volume=args.volume, adjust=args.adjust, factor=args.factor,
+            adj_close=args.adj_close, start=args.start, end=args.end, tickers=tickers, date_format=fmt,
+            **events), args.date_format)
     given = [f"--{f.replace('_', '-')}" for f in _COLUMN_FLAGS if f in args.given]
     if given:
         raise ValueError(f"{', '.join(given)} name columns of a long table (with a {args.ticker!r} column); "
                          f"this one is wide (a date column, then one close column per ticker)")
-    close = _numbers(_wide(_frame(args.prices), args.date, args.prices), args.prices)
+    close = _numbers(_wide(_frame(args.prices), args.date, args.prices, args.date_format), args.prices)
     if tickers is not None:
         close = close[[t for t in close.columns if t in set(tickers)]]
     if close.loc[args.start:args.end].notna().to_numpy().sum() == 0:
@@ -315,7 +331,7 @@ def _weights(args: argparse.Namespace) -> Any:
     ticker, date = _named(names, args.ticker, "ticker"), _named(names, args.date, "date")
     _kinds(dataset.schema, date, ticker)
     if ticker not in names:
-        frame = _wide(dataset.to_table().to_pandas(), date, args.weights)
+        frame = _wide(dataset.to_table().to_pandas(), date, args.weights, args.date_format)
         bools = all(pd.api.types.is_bool_dtype(t) for t in frame.dtypes)
         return frame if bools else _numbers(frame, args.weights)
     needed = [date, ticker, _named(names, args.weight, "weight")]
@@ -324,7 +340,7 @@ def _weights(args: argparse.Namespace) -> Any:
         raise ValueError(f"a long WEIGHTS table needs the columns {listing(needed)}; "
                          f"{listing(missing)} not among {listing(names)}")
     table = dataset.to_table(columns=needed).rename_columns(["date", "ticker", "weight"])
-    return wide_weights(table)
+    return _settled(lambda fmt: wide_weights(table, fmt), args.date_format)
 
 
 # --------------------------------------------------------------------------
@@ -341,7 +357,7 @@ def _rebalance(args: argparse.Namespace) -> Any:
         frame = _frame(args.rebalance)
         column = _named(frame.columns, args.date, "date")
         column = column if column in frame.columns else frame.columns[0]
-        return list(_dates(frame[column], column))
+        return list(_dates(frame[column], column, args.date_format))
 
 
 def _lots(args: argparse.Namespace, tickers: pd.Index) -> Any:
@@ -357,7 +373,7 @@ def _delisting(args: argparse.Namespace, tickers: pd.Index) -> Any:
         return None if args.delisting.lower() == "none" else "auto"
     with reading(f"--delisting {args.delisting}", args.delisting):
         dates = _by_ticker(args.delisting, args, "date", args.delisting, tickers)
-        return dict(zip(dates.index, _dates(pd.Series(dates.to_numpy()), "date")))
+        return dict(zip(dates.index, _dates(pd.Series(dates.to_numpy()), "date", args.date_format)))
 
 
 def _benchmark(args: argparse.Namespace, market: Market) -> pd.Series | None:
@@ -375,7 +391,8 @@ def _benchmark(args: argparse.Namespace, market: Market) -> pd.Series | None:
         if frame.shape[1] != 2:
             raise ValueError(f"a benchmark file needs two columns, its dates then its prices or equity; "
                              f"found {listing(frame.columns) or 'none'}")
-        series = _numbers(_wide(frame, _named(frame.columns, args.date, "date"), value), value).iloc[:, 0]
+        frame = _wide(frame, _named(frame.columns, args.date, "date"), value, args.date_format)
+        series = _numbers(frame, value).iloc[:, 0]
         return series.rename(Path(value).stem)
 
 
@@ -411,7 +428,8 @@ def _events(args: argparse.Namespace) -> dict[str, Any]:
                 raise ValueError(f"cash flows need two columns, their dates then their amounts; found "
                                  f"{listing(frame.columns) or 'none'}")
             date = _named(frame.columns, args.date, "date")
-            out["cash_flows"] = _numbers(_wide(frame, date, args.cash_flows), args.cash_flows).iloc[:, 0]
+            frame = _wide(frame, date, args.cash_flows, args.date_format)
+            out["cash_flows"] = _numbers(frame, args.cash_flows).iloc[:, 0]
     return out
 
 

@@ -22,7 +22,7 @@ _SAME = ("trade_at", "rebalance", "fee", "tax", "stop_loss", "take_profit", "tra
          "split_trades", "periods_per_year", "capital", "lot_size", "min_fee", "slippage", "leverage",
          "borrow_rate", "cash_rate", "max_volume_share", "price_limit", "blocked", "benchmark", "risk_free",
          "date", "ticker", "open", "high", "low", "close", "volume", "adjust", "factor", "adj_close",
-         "tickers", "holdings", "cash", "dividends", "splits", "cash_flows", "dividend_tax", "dividend", "split")
+         "tickers", "date_format", "holdings", "cash", "dividends", "splits", "cash_flows", "dividend_tax", "dividend", "split")
 FLAGS = {keyword: "--" + keyword.replace("_", "-") for keyword in _SAME}
 # Switches: True is the flag, False its --no- form.
 _SWITCHES = {"intrabar", "retain_cost", "split_trades", "stop_trading"}

@@ -26,7 +26,7 @@ DEFAULTS: dict[str, Any] = dict(
     benchmark=None, risk_free=0.0, periods_per_year=None,
     date="date", ticker="ticker", weight="weight", open="open", high="high", low="low", close="close",
     volume="volume", dividend="dividend", split="split", adjust=None, factor="factor", adj_close="adj_close",
-    start=None, end=None, tickers=None,
+    start=None, end=None, tickers=None, date_format=None,
     html=None, orders=None, trades=None, stats=None, holdings=None, cash=None, for_date=None,
     json=False, quiet=False, debug=False,
 )
@@ -173,6 +173,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                       help="adjust prices by a factor column or by an adjusted close column")
     data.add_argument("--factor", metavar="NAME", help="adjustment factor column (default: factor)")
     data.add_argument("--adj-close", metavar="NAME", help="adjusted close column (default: adj_close)")
+    data.add_argument("--date-format", metavar="FORMAT",
+                      help="the order of date text whose day and month read either way (04/01/2016): "
+                           "%%d/%%m/%%Y or %%m/%%d/%%Y")
     data.add_argument("--start", metavar="DATE", help="first date of prices read")
     data.add_argument("--end", metavar="DATE", help="last date of prices read")
     data.add_argument("--tickers", type=_tickers, metavar="A,B,...", help="only these tickers' prices")

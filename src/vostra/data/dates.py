@@ -14,7 +14,11 @@ try:
 except ImportError:   # pandas before 2.2
     from pandas._libs.tslibs.parsing import guess_datetime_format
 
-__all__ = ["read_dates"]
+__all__ = ["AmbiguousDates", "read_dates"]
+
+
+class AmbiguousDates(ValueError):
+    """Date text whose day and month read either way, without a format."""
 
 # Integers read as YYYYMMDD: eight digits from the year 1000 on.
 _YYYYMMDD = (10000101, 99991231)
@@ -31,8 +35,8 @@ def read_dates(values: Any, what: str, format: str | None = None) -> pd.Datetime
     if pd.api.types.is_integer_dtype(values.dtype):
         return _integer_dates(values, what, format)
     if pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
-        raise TypeError(f"{what}: the date column holds numbers ({values.dtype}), not dates; convert it "
-                        f"first, e.g. pd.to_datetime(table['date'], unit='s') for seconds since 1970")
+        raise TypeError(f"{what}: the date column holds numbers ({values.dtype}), not dates; write the dates "
+                        f"as dates, as text such as 2024-01-31 or as whole numbers such as 20240131")
     text = values.to_numpy(dtype=object)
     return _parsed(text, format, what) if format is not None else _text_dates(text, what)
 
@@ -57,8 +61,8 @@ def _integer_dates(values: pd.Index, what: str, format: str | None) -> pd.Dateti
     if format is None and len(numbers) and not (numbers.min() >= _YYYYMMDD[0] and numbers.max() <= _YYYYMMDD[1]):
         raise TypeError(
             f"{what}: the date column holds numbers ({values.dtype}), not dates, and not all of them "
-            f"read as YYYYMMDD (such as 20240131); convert it first, e.g. pd.to_datetime(table['date'], "
-            f"unit='s') for seconds since 1970, or pass date_format"
+            f"read as YYYYMMDD (such as 20240131); numbers such as seconds since 1970 are not read as "
+            f"dates: write the dates as dates or as text such as 2024-01-31"
         )
     return _parsed(numbers.astype(str), format or "%Y%m%d", what)
 
@@ -81,7 +85,7 @@ def _text_dates(text: np.ndarray, what: str) -> pd.DatetimeIndex:
     month_reads, day_reads = bool((by_month.notna() | ~present).all()), bool((by_day.notna() | ~present).all())
     if month_reads and day_reads and not by_month.equals(by_day):
         at = int(np.argmax(by_month != by_day))
-        raise ValueError(
+        raise AmbiguousDates(
             f"{what}: the dates read both day first and month first ({text[at]!r} is "
             f"{by_day[at].day} {by_day[at]:%B %Y} or {by_month[at].day} {by_month[at]:%B %Y}); name their format: "
             f"date_format={day_first!r} (day first) or {month_first!r} (month first)"

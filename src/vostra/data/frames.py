@@ -98,7 +98,7 @@ def _check_axes(index: pd.Index, columns: pd.Index, name: str) -> bool:
         dup = index[index.duplicated()]
         raise ValueError(
             f"{name}.index has duplicate dates ({listing(str(d) for d in dup)}); "
-            f"keep one row per date, e.g. {name}[~{name}.index.duplicated(keep='last')]"
+            f"keep one row per date"
         )
     if not columns.is_unique:
         dup = columns[columns.duplicated()]
@@ -177,7 +177,7 @@ def aligned(frame: pd.DataFrame | None, close: pd.DataFrame | Axes, name: str) -
     if not known("same", (frame.index, close.index), lambda: frame.index.equals(close.index)):
         raise ValueError(
             f"{name}.index differs from close.index ({len(frame.index)} vs "
-            f"{len(close.index)} rows); align it with {name}.reindex(close.index)"
+            f"{len(close.index)} rows); give it the dates of close, row for row"
         )
     if known("same", (frame.columns, close.columns), lambda: frame.columns.equals(close.columns)):
         return frame
@@ -221,8 +221,8 @@ def same_clock(a: pd.DatetimeIndex, b: pd.DatetimeIndex, what: str) -> bool:
     """Raises unless both indexes are timezone-aware or both naive."""
     if (a.tz is None) != (b.tz is None):
         raise ValueError(
-            f"{what}: one index is timezone-aware and the other is not; "
-            f"use tz_localize/tz_convert so that both are the same kind"
+            f"{what}: one index is timezone-aware and the other is not; give both their dates "
+            f"in a timezone, or both without one"
         )
     return True
 

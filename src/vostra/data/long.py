@@ -207,12 +207,79 @@ def _is_timestamp(kind: pa.DataType) -> bool:
     return pa.types.is_timestamp(kind) or pa.types.is_date(kind)
 
 
-def _timestamp_keys(dictionary: pa.Array) -> tuple[np.ndarray, Any, str]:
+def _is_binary(kind: pa.DataType) -> bool:
+    return pa.types.is_binary(kind) or pa.types.is_large_binary(kind) or pa.types.is_fixed_size_binary(kind) \
+        or pa.types.is_binary_view(kind)
+
+
+def _value_kind(column: Any) -> pa.DataType:
+    kind = column.type
+    return kind.value_type if pa.types.is_dictionary(kind) else kind
+
+
+def _check_kinds(piece: dict[str, Any], names: Mapping[str, str], what: str) -> None:
+    """Refuses a date or ticker column of a type that holds no date or no
+    ticker (lists, structs, maps, half floats), naming it, before Arrow is
+    asked to encode it."""
+    kind = _value_kind(piece["date"])
+    if not (_is_timestamp(kind) or _is_text(kind) or pa.types.is_integer(kind) or pa.types.is_floating(kind)):
+        raise TypeError(f"{what}: the date column {names['date']!r} holds {kind}, not dates")
+    kind = _value_kind(piece["ticker"])
+    scalar = (_is_text(kind) or _is_binary(kind) or pa.types.is_integer(kind) or pa.types.is_boolean(kind)
+              or pa.types.is_decimal(kind) or _is_timestamp(kind)
+              or (pa.types.is_floating(kind) and not pa.types.is_float16(kind)))
+    if not scalar:
+        raise TypeError(f"{what}: the ticker column {names['ticker']!r} holds {kind}, not tickers "
+                        f"(one text or number per row)")
+
+
+def _ticker_values(dictionary: pa.Array, name: str, what: str) -> np.ndarray:
+    """The tickers of a dictionary; bytes are read as UTF-8 text (a ticker
+    is text) and refused when they are not."""
+    if _is_binary(dictionary.type):
+        try:
+            dictionary = dictionary.cast(pa.string())
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            raise ValueError(f"{what}: the ticker column {name!r} holds bytes that are not UTF-8 text; "
+                             f"write the tickers as UTF-8") from None
+    return dictionary.to_numpy(zero_copy_only=False)
+
+
+# The dates nanoseconds since 1970 hold in an int64.
+DATE_RANGE = "1677-09-22 .. 2262-04-11"
+
+
+def _far_dates(what: str, name: str, found: Any) -> ValueError:
+    return ValueError(f"{what}: the date column {name!r} has dates outside {DATE_RANGE} ({found}), "
+                      f"beyond the range the engine's timestamps hold")
+
+
+def _beyond(values: Any) -> Any:
+    """The first of the date texts ``values`` that is a date outside the
+    range, else None (pandas 2 reads such text as no date at all)."""
+    for value in values:
+        try:
+            stamp = pd.Timestamp(str(value))
+            if stamp.tzinfo is not None:
+                stamp = stamp.tz_convert("UTC").tz_localize(None)
+        except (ValueError, TypeError, OverflowError):
+            continue
+        if stamp is not pd.NaT and not pd.Timestamp.min <= stamp <= pd.Timestamp.max:
+            return value
+    return None
+
+
+def _timestamp_keys(dictionary: pa.Array, name: str = "date", what: str = "the table"
+                    ) -> tuple[np.ndarray, Any, str]:
     """int64 nanoseconds of each dictionary date or timestamp, the timezone
     and the unit they come in."""
     kind = dictionary.type
     tz = getattr(kind, "tz", None)
-    ns = pc.cast(dictionary, pa.timestamp("ns", tz)) if kind != pa.timestamp("ns", tz) else dictionary
+    try:
+        ns = pc.cast(dictionary, pa.timestamp("ns", tz)) if kind != pa.timestamp("ns", tz) else dictionary
+    except pa.ArrowInvalid:
+        extremes = pc.min_max(dictionary)
+        raise _far_dates(what, name, f"{extremes['min']} to {extremes['max']}") from None
     unit = kind.unit if pa.types.is_timestamp(kind) else "s"
     return ns.cast(pa.int64()).fill_null(_NAT).to_numpy(), tz, unit
 
@@ -237,9 +304,10 @@ class _Axes:
     numbers are read once all of them are known, so that their order (day or
     month first) is told from the whole table, in ``date_format`` when given."""
 
-    def __init__(self, what: str, date_format: str | None) -> None:
+    def __init__(self, what: str, date_format: str | None, names: Mapping[str, str]) -> None:
         self.what = what
         self.date_format = date_format
+        self.names = names
         self.keys: list[np.ndarray] = []
         self.written: list[np.ndarray] = []
         self.labels: list[np.ndarray] = []
@@ -248,17 +316,19 @@ class _Axes:
         self.rows = 0
 
     def gather(self, piece: dict[str, Any]) -> None:
+        _check_kinds(piece, self.names, self.what)
         codes, dictionary = _encoded(piece["date"])
         _no_nulls(codes, "date", self.what, self.rows)
         used = _used(codes, len(dictionary))
         if _is_timestamp(dictionary.type):
-            keys, self.tz, self.unit = _timestamp_keys(dictionary)
+            keys, self.tz, self.unit = _timestamp_keys(dictionary, self.names["date"], self.what)
             self.keys.append(keys[used])
         else:
             self.written.append(_written(dictionary, self.what)[used])
         codes, dictionary = _encoded(piece["ticker"])
         _no_nulls(codes, "ticker", self.what, self.rows)
-        self.labels.append(dictionary.to_numpy(zero_copy_only=False)[_used(codes, len(dictionary))])
+        labels = _ticker_values(dictionary, self.names["ticker"], self.what)
+        self.labels.append(labels[_used(codes, len(dictionary))])
         self.rows += len(codes)
 
     def close(self) -> np.ndarray:
@@ -268,9 +338,18 @@ class _Axes:
         unreadable = np.empty(0, dtype=object)
         if self.written:
             written = pd.unique(np.concatenate(self.written))
-            parsed = read_dates(written, self.what, self.date_format)
+            far = _beyond(written[:1])
+            if far is None:
+                parsed = read_dates(written, self.what, self.date_format)
+                far = _beyond(written[parsed.isna()][:_SHOWN])
+            if far is not None:
+                raise _far_dates(self.what, self.names["date"], far)
             self.tz, self.unit = parsed.tz, parsed.unit
-            self.written_index, self.written_ns = pd.Index(written), parsed.as_unit("ns").asi8
+            try:
+                self.written_ns = parsed.as_unit("ns").asi8
+            except (ValueError, OverflowError):   # pandas' OutOfBoundsDatetime
+                raise _far_dates(self.what, self.names["date"], f"{parsed.min()} to {parsed.max()}") from None
+            self.written_index = pd.Index(written)
             unreadable = written[parsed.isna()]
             self.keys.append(self.written_ns[parsed.notna()])
         self.ns = np.unique(np.concatenate(self.keys))
@@ -286,7 +365,7 @@ class _Axes:
         """Nanoseconds of each date of a piece's dictionary (any value for
         one no row uses)."""
         if _is_timestamp(dictionary.type):
-            return _timestamp_keys(dictionary)[0]
+            return _timestamp_keys(dictionary, self.names["date"], self.what)[0]
         at = self.written_index.get_indexer(_written(dictionary, self.what))
         return self.written_ns[at]
 
@@ -295,7 +374,7 @@ class _Axes:
         codes, dictionary = _encoded(piece["date"])
         date_codes = np.searchsorted(self.ns, self.date_ns(dictionary))[codes]
         codes, dictionary = _encoded(piece["ticker"])
-        ticker_codes = self.tickers.get_indexer(dictionary.to_numpy(zero_copy_only=False))[codes]
+        ticker_codes = self.tickers.get_indexer(_ticker_values(dictionary, self.names["ticker"], self.what))[codes]
         return date_codes, ticker_codes
 
 
@@ -353,15 +432,16 @@ def _first_row(source: Source, axes: _Axes, cell: int) -> int:
     raise AssertionError("the cell was seen before")  # pragma: no cover
 
 
-def scatter(source: Source, values: Sequence[str], what: str,
-            date_format: str | None = None) -> tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray]]:
+def scatter(source: Source, values: Sequence[str], what: str, date_format: str | None = None,
+            names: Mapping[str, str] | None = None) -> tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray]]:
     """Wide matrices (dates x tickers, column-major float64, NaN where no
     row gives a value) of the roles ``values`` of a long table. Two passes
     over the pieces: the dates and tickers, then the values of each piece
     written into their cells, so that no more than a piece of the table is
     held beside the matrices. Dates given as text are read in
-    ``date_format`` when given."""
-    axes = _Axes(what, date_format)
+    ``date_format`` when given. ``names`` gives the table's column of each
+    role, for the messages."""
+    axes = _Axes(what, date_format, {"date": "date", "ticker": "ticker", **(names or {})})
     for piece in source(["date", "ticker"]):
         axes.gather(piece)
     unreadable = axes.close()

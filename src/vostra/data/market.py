@@ -61,6 +61,8 @@ class Market:
             raise TypeError("a Market needs close prices: Market.from_frames(close, open=..., ...), "
                             "Market.from_long(table) or vostra.read_market(path)")
         close = check_frame(self.close, "close")
+        if not len(close.index):
+            raise ValueError("close has no dates: a market needs at least one")
         for name in ("open", "high", "low") + EXTRA:
             frame = getattr(self, name)
             if frame is not None:
@@ -114,6 +116,10 @@ class Market:
         """The market of the dates from ``start`` to ``end`` (both included,
         None for no bound), without the tickers that have no value there."""
         rows = self.close.loc[start:end].index
+        if not len(rows):
+            raise ValueError(f"the market has no dates from {'its first' if start is None else start} to "
+                             f"{'its last' if end is None else end} (its dates run from {self.dates[0]} "
+                             f"to {self.dates[-1]})")
         frames = {n: getattr(self, n) for n in PRICES + EXTRA if getattr(self, n) is not None}
         keep = np.zeros(len(self.tickers), dtype=bool)
         for name, frame in frames.items():
@@ -241,7 +247,7 @@ def market_from_source(source: Source, roles: Mapping[str, str], what: str, adju
                        date_format: str | None = None) -> Market:
     """A market from the pieces of a long table."""
     values = [role for role in roles if role not in ("date", "ticker")]
-    dates, tickers, matrices = scatter(source, values, what, date_format)
+    dates, tickers, matrices = scatter(source, values, what, date_format, roles)
     if adjust is not None:
         _adjust(matrices, adjust, what)
     frames = {role: pd.DataFrame(m, index=dates, columns=tickers, copy=False) for role, m in matrices.items()}

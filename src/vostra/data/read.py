@@ -5,6 +5,7 @@ columns and rows asked for are read."""
 from __future__ import annotations
 
 import os
+import re
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
@@ -70,10 +71,12 @@ def _open(path: Path, format: str | None, dictionary: Iterable[str],
         raise FileNotFoundError(f"{path}: no such file or directory")
     kind = _format(path, format)
     partitioning = ds.HivePartitioning.discover(infer_dictionary=True) if path.is_dir() else None
+    names: list[str] = []
     try:
         # A first look, with the columns of the first file, tells the
         # names; the dataset read is made with what every file holds.
         first = ds.dataset(str(path), format=_file_format(path, kind, (), ()), partitioning=partitioning)
+        names = first.schema.names
         text, written = _named(first.schema.names, dictionary), _named(first.schema.names, dates)
         file_format = _file_format(path, kind, text, written)
         partitions = _text_partitions(first, text)
@@ -81,7 +84,24 @@ def _open(path: Path, format: str | None, dictionary: Iterable[str],
                                    partitions)
         return ds.dataset(str(path), format=file_format, partitioning=partitions, schema=schema), lacking
     except (pa.ArrowInvalid, pa.ArrowTypeError, OSError) as exc:
-        raise ValueError(f"{path}: cannot be read as {kind} ({exc})") from None
+        raise ValueError(f"{path}: {_unreadable(exc, kind, names, str(path))}") from None
+
+
+_NOT_UTF8 = re.compile(r"In CSV column #(\d+): Row #(\d+): CSV conversion error to \w*string: invalid UTF8")
+
+
+def _unreadable(exc: Exception, kind: str, names: Sequence[str], path: str) -> str:
+    """Why a file cannot be read, on one line: text that is not UTF-8 named
+    by its column and line, else Arrow's own words."""
+    text = " ".join(str(exc).split())
+    found = _NOT_UTF8.search(text)
+    if found:
+        column, line = int(found.group(1)), int(found.group(2))
+        name = f"the column {names[column]!r}" if column < len(names) else f"column {column + 1}"
+        source = re.search(r"CSV input source '([^']+)'", text)
+        where = f"line {line} of {source.group(1)}" if source and source.group(1) != path else f"line {line}"
+        return f"{name} holds text that is not UTF-8 ({where}); save the file as UTF-8"
+    return f"cannot be read as {kind} ({text})"
 
 
 def _named(present: Sequence[str], names: Iterable[str]) -> list[str]:
@@ -208,6 +228,9 @@ def read_market(path: str | os.PathLike[str], *, date: str = "date", ticker: str
 
     try:
         market = market_from_source(pieces, roles, what, adjust, date_format)
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as exc:   # met while scanning the files
+        raise ValueError(f"{what}: {_unreadable(exc, dataset.format.default_extname, dataset.schema.names, what)}") \
+            from None
     except ValueError as exc:
         if expression is not None and str(exc) == f"{what} has no rows":
             raise ValueError(f"{what} has no rows in the dates and tickers asked for") from None

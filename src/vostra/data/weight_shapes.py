@@ -35,8 +35,9 @@ def _is_long_pandas(frame: pd.DataFrame) -> bool:
     return all(name in levels or found for name, found in zip(_LONG, in_columns))
 
 
-def wide_weights(weights: Any) -> pd.DataFrame:
-    """``weights`` as a wide frame; a wide frame is returned as it is."""
+def wide_weights(weights: Any, date_format: str | None = None) -> pd.DataFrame:
+    """``weights`` as a wide frame; a wide frame is returned as it is. The
+    date text of a long table is read in ``date_format`` when given."""
     if isinstance(weights, pd.DataFrame):
         return _from_long(weights) if _is_long_pandas(weights) else weights
     if isinstance(weights, pd.Series):
@@ -44,7 +45,7 @@ def wide_weights(weights: Any) -> pd.DataFrame:
     if isinstance(weights, Mapping):
         return _from_dict(weights)
     if isinstance(weights, pa.Table) or hasattr(weights, "__arrow_c_stream__") or hasattr(weights, "collect"):
-        return _from_long(weights)
+        return _from_long(weights, date_format)
     raise TypeError(f"weights must be {WEIGHT_SHAPES}; got {type(weights).__name__}")
 
 
@@ -82,7 +83,7 @@ def _from_dict(weights: Mapping[Any, Any]) -> pd.DataFrame:
     return _from_long(frame)
 
 
-def _from_long(table: Any) -> pd.DataFrame:
+def _from_long(table: Any, date_format: str | None = None) -> pd.DataFrame:
     """The wide frame of a long weight table; NaN where it has no row (a
     weight of 0), and a bool frame from a bool weight column."""
     what = "the long weight table"
@@ -92,7 +93,7 @@ def _from_long(table: Any) -> pd.DataFrame:
     if is_mask:
         at = table.schema.get_field_index("weight")
         table = table.set_column(at, "weight", table.column(at).cast(pa.float64()))
-    dates, tickers, values = scatter(table_source(table, roles), ["weight"], what)
+    dates, tickers, values = scatter(table_source(table, roles), ["weight"], what, date_format, roles)
     matrix = values["weight"]
     if is_mask:
         matrix = np.asfortranarray(matrix == 1.0)

@@ -96,7 +96,7 @@ def _held_last_closes(pos_values: np.ndarray, is_mask: bool, tickers: pd.Index, 
     if len(unknown):
         raise ValueError(
             f"weights has tickers with no column in close: {listing(unknown)}; add "
-            f"their prices or drop them with weights.drop(columns=[...])"
+            f"their prices or leave those tickers out of the weights"
         )
     empty = empty[held(empty)] if len(empty) else empty
     if len(empty):

@@ -74,8 +74,7 @@ def _check_dates(dates: pd.DatetimeIndex, index: pd.DatetimeIndex, name: str) ->
         if len(missing):
             raise ValueError(
                 f"volume has no row for {len(missing)} date(s) of close ({listing(str(d) for d in missing)}); "
-                f"it needs one for every date of the prices, e.g. volume.reindex(close.index) (NaN: nothing "
-                f"fills)")
+                f"it needs one for every date of the prices (NaN where nothing fills)")
     inside = dates[(dates >= index[0]) & (dates <= index[-1])] if len(index) else dates[:0]
     foreign = inside.difference(index, sort=False)
     if len(foreign):
