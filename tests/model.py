@@ -389,6 +389,17 @@ class Account:
         self.trade_dividends = []   # and the dividends it received (paid)
         self.events = None
         self.closed = [0.0] * n_stocks  # per stock id, shares its closing order has sold so far
+        # The prices of the open record per stock id: the shares bought (sold
+        # short) into it and what they cost, the shares its closing order
+        # sold (bought back) and their proceeds, and whether it was taken
+        # over at a rebalance on this bar (the resize is its cost).
+        self.in_n, self.in_v = [0.0] * n_stocks, [0.0] * n_stocks
+        self.out_n, self.out_v = [0.0] * n_stocks, [0.0] * n_stocks
+        self.taken_over = [-1] * n_stocks
+        self.trims = [0.0] * n_stocks   # what its sales before the close earned over its entry
+        self.trade_entry_prices = []
+        self.trade_exit_prices = []     # NaN for a record still open
+        self.trade_trims = []
         self.interest = None        # per bar, set by the run
         # Market rules: volume caps, price limits, blocked cells; the orders
         # placed, the waiting one per stock id and the fills.
@@ -427,13 +438,74 @@ class Account:
     def record_dividends(self, sid):
         return self.events.record[sid] if self.events is not None else 0.0
 
-    def record_exit(self, recorder, sid, paid):
+    def entry_price(self, sid):
+        return self.in_v[sid] / self.in_n[sid] if self.in_n[sid] > 0 else math.nan
+
+    def record_exit(self, recorder, sid, paid, last=None):
+        """`last`: the closing fill (shares, price) not yet told, or the one
+        price the whole record ends at (a split at a rebalance, a flip)."""
         self.trade_shares.append(self.record_shares(sid))
         self.trade_dividends.append(self.record_dividends(sid))
+        self.book_record(sid, last)
         recorder.record_exit(sid, paid)
+
+    def book_record(self, sid, last):
+        """A record's entry is the share-weighted mean of the fills that built
+        it; its exit that of its closing order's fills."""
+        self.trade_entry_prices.append(self.entry_price(sid))
+        self.trade_trims.append(self.trims[sid])
+        if last is None:
+            self.trade_exit_prices.append(math.nan)
+            return
+        if not isinstance(last, tuple):
+            self.trade_exit_prices.append(float(last))
+            return
+        n, v = self.out_n[sid] + abs(last[0]), self.out_v[sid] + abs(last[0]) * last[1]
+        self.trade_exit_prices.append(v / n if n > 0 else math.nan)
+
+    def book_fill(self, sid, delta, fill, closing):
+        """A fill of `delta` shares (the holding already moved) in the open
+        record's prices."""
+        after = self.shares[sid]
+        before = after - delta
+        if after == 0 and not closing:
+            return                          # a whole close: its record has ended
+        if before == 0 or before * delta > 0:
+            self.in_n[sid] += abs(delta)
+            self.in_v[sid] += abs(delta) * fill
+        elif before * after < 0:
+            # A flip in one fill: the close ended the old record at this fill.
+            self.in_n[sid] += abs(after)
+            self.in_v[sid] += abs(after) * fill
+        elif closing:
+            self.out_n[sid] += abs(delta)
+            self.out_v[sid] += abs(delta) * fill
+        elif self.taken_over[sid] == self.d:
+            # The resize of a record taken over at a rebalance is its cost.
+            self.in_n[sid] -= abs(delta)
+            self.in_v[sid] -= abs(delta) * fill
+        else:
+            # A sale before the close: the cost per share stays.
+            entry = self.entry_price(sid)
+            self.trims[sid] += (fill - entry) * -delta
+            self.in_n[sid] = abs(after)
+            self.in_v[sid] = abs(after) * entry
+
+    def close_replaced(self, sid):
+        """The sales of a closing order a rebalance replaced were sales before
+        the close."""
+        if self.out_n[sid] > 0:
+            entry = self.entry_price(sid)
+            sign = 1.0 if self.shares[sid] > 0 else -1.0
+            self.trims[sid] += sign * (self.out_v[sid] - self.out_n[sid] * entry)
+            self.in_n[sid] = abs(self.shares[sid])
+            self.in_v[sid] = self.in_n[sid] * entry
+        self.out_n[sid] = self.out_v[sid] = 0.0
 
     def record_entry(self, recorder, sid, weight, paid):
         self.closed[sid] = 0.0
+        self.in_n[sid] = self.in_v[sid] = self.out_n[sid] = self.out_v[sid] = self.trims[sid] = 0.0
+        self.taken_over[sid] = -1
         if self.events is not None:
             self.events.record[sid] = 0.0
         recorder.record_entry(sid, weight, paid)
@@ -507,8 +579,10 @@ def tell_fill(acct, sid, delta, fill, value, cost):
             acct.filled_in_bar[sid] = 0.0
         acct.fill_bar[sid] = acct.d
         acct.filled_in_bar[sid] += abs(delta)
-    if acct.orders[acct.order_now][2] == 0 and not completed:
+    closing = acct.orders[acct.order_now][2] == 0 and not completed
+    if closing:
         acct.closed[sid] += abs(delta)
+    acct.book_fill(sid, delta, fill, closing)
     acct.fills.append((acct.d, sid, delta, fill, value, cost, acct.order_now, completed))
 
 
@@ -559,7 +633,8 @@ def account_close(acct, p, sid, cash, set_null, *, recorder, reason="rebalance",
         return account_close_part(acct, p, sid, cash, a, fill_price)
     n = acct.shares[sid]
     if held != 0:
-        acct.record_exit(recorder, sid, 1)
+        filled_at = abs(held - acct.slippage * abs(held)) / abs(n) if n != 0 else math.nan
+        acct.record_exit(recorder, sid, 1, last=(n, filled_at))
     if set_null:
         del p[sid]
     else:
@@ -584,14 +659,21 @@ def account_trade(acct, p, sid, shares, price, balance, cash, *, recorder, split
     d = shares - held_shares
     buy = d > 0
     value = shares * price
+    fill = price * (1 + acct.slippage) if buy else price * (1 - acct.slippage)
     if not held:
         acct.record_entry(recorder, sid, value / balance, 1)
+    elif held_shares * shares < 0:
+        # A flip: the short (long) ends at this fill and the long (short) starts.
+        acct.record_exit(recorder, sid, 1, last=fill)
+        acct.record_entry(recorder, sid, value / balance, 1)
     elif split and not RETAIN_COST_WHEN_REBALANCE and RESAMPLE:
-        acct.record_exit(recorder, sid, 0)
+        # The record ends at the position's value and the next takes it over.
+        acct.record_exit(recorder, sid, 0, last=price)
         acct.record_entry(recorder, sid, value / balance, 0)
+        acct.in_n[sid], acct.in_v[sid] = abs(held_shares), abs(held_shares) * price
+        acct.taken_over[sid] = acct.d
     if d == 0:
         return cash
-    fill = price * (1 + acct.slippage) if buy else price * (1 - acct.slippage)
     traded = abs(d) * fill
     is_entry = shares >= 0 if buy else shares <= 0
     cost = acct.fee(traded)
@@ -698,6 +780,7 @@ def account_rebalance(acct, p, newp, cash, position_limit, price_row, pos2price,
     for sid in sorted(acct.waiting):
         if acct.orders[acct.waiting[sid]][2] == 0:
             acct.closed[sid] = 0.0
+            acct.close_replaced(sid)
     acct.waiting.clear()
     return account_fill_targets(acct, p, targets, cash, balance, True, recorder=recorder)
 
@@ -759,7 +842,7 @@ def account_fill_targets(acct, p, targets, cash, balance, placing, *, recorder):
 
 def account_retry(acct, p, cash, price_row, pos_columns, *, recorder):
     """The waiting orders go on at this bar's trading prices; returns the
-    cash and the stocks first bought now."""
+    cash and the stocks first bought (or flipped) now."""
     balance = cash
     for sid in sorted(p):
         balance = balance + p[sid]
@@ -780,7 +863,7 @@ def account_retry(acct, p, cash, price_row, pos_columns, *, recorder):
         targets.append((sid, target, price, group))
     before = [acct.shares[t[0]] for t in targets]
     cash = account_fill_targets(acct, p, targets, cash, balance, False, recorder=recorder)
-    entered = [(t[0], t[2]) for t, b in zip(targets, before) if b == 0 and acct.shares[t[0]] != 0]
+    entered = [(t[0], t[2]) for t, b in zip(targets, before) if b * acct.shares[t[0]] <= 0 and acct.shares[t[0]] != 0]
     return cash, entered
 
 
@@ -870,6 +953,8 @@ def events_at_open(ev, acct, p, cash, d, price_values, previous_price, pos2price
             if acct.on:
                 acct.shares[sid] = acct.shares[sid] * s
                 acct.closed[sid] *= s   # the record goes on in the new shares
+                acct.in_n[sid] *= s
+                acct.out_n[sid] *= s
                 if sid in acct.waiting:
                     acct.orders[acct.waiting[sid]][2] *= s
                 ev.split_today.append(sid)
@@ -957,11 +1042,12 @@ def cash_in_lieu(ev, acct, p, cash, d, price_values, close_values, pos2price, *,
         amount = marked * (odd / n)
         cash = cash + amount
         if whole == 0:
-            acct.record_exit(recorder, sid, 1)
+            acct.record_exit(recorder, sid, 1, last=(n, amount / odd))
             del p[sid]
             order_stop_waiting(acct, sid)
         else:
             p[sid] = p[sid] * (whole / n)
+            acct.trims[sid] += (amount / odd - acct.entry_price(sid)) * odd
         acct.shares[sid] = whole
     return cash
 
@@ -1388,6 +1474,9 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     if acct.on:
         acct.trade_shares.extend(acct.record_shares(sid) for sid in sorted(pos) if pos[sid] != 0)
         acct.trade_dividends.extend(acct.record_dividends(sid) for sid in sorted(pos) if pos[sid] != 0)
+        for sid in sorted(pos):
+            if pos[sid] != 0:
+                acct.book_record(sid, None)
     recorder.end_analysis(pos)
 
     stock_operations = _stock_operations(

@@ -39,6 +39,7 @@ def both(arrays, **opts):
     assert [[int(s), int(e), int(x)] for s, e, x in zip(t["sid"], t["entry_bar"], t["exit_bar"])] == want.trades
     if want.account is not None:
         np.testing.assert_array_equal(t["shares"], want.account.trade_shares)
+        record_prices_agree(t, want.account)
         f = got.fills
         assert list(zip(f["bar"].tolist(), f["sid"].tolist(), f["shares"].tolist(), f["completed"].tolist())) == [
             (b, s, n, c) for b, s, n, _p, _v, _c, _o, c in want.account.fills]
@@ -154,6 +155,42 @@ def test_a_record_does_not_count_the_sales_of_a_replaced_closing_order(split):
     assert t["entry_price"][0] == 10.0 and t["pnl"][-1] == 400.0
 
 
+def record_prices_agree(t, acct):
+    """The engine's record prices are the model's (to a rounding: the two
+    sum the fills in different orders)."""
+    closed = t["exit_bar"] >= 0
+    np.testing.assert_allclose(t["entry_price"], acct.trade_entry_prices, rtol=1e-9)
+    np.testing.assert_allclose(t["exit_price"][closed], np.array(acct.trade_exit_prices)[closed], rtol=1e-9)
+
+
+@pytest.mark.parametrize("split", [True, False])
+def test_a_record_built_by_several_orders_enters_at_the_mean_of_its_fills(split):
+    # 500 bought at 10; at 12 the next row asks for 1,010, which the volume
+    # fills 200 a bar.
+    arrays = market_of([[10.0], [10.0], [12.0], [12.0], [12.0], [12.0], [12.0]], [[0.05], [0.12]], [0, 1])
+    volume = np.array([[1e9], [1e9], [200.0], [200.0], [200.0], [200.0], [200.0]])
+    got = both(arrays, capital=100_000.0, lot_size=1, volume=volume, max_volume_share=1.0,
+               periodically_rebalance=split)
+    t = got.trades
+    assert got.fills["shares"].tolist() == [500.0, 200.0, 200.0, 110.0] and t["shares"][-1] == 1010.0
+    # Split at the rebalance, the next record takes the 500 over at 12;
+    # else the one record holds 500 at 10 and 510 at 12.
+    assert t["entry_price"][-1] == pytest.approx(12.0 if split else (500 * 10 + 510 * 12) / 1010, rel=1e-12)
+
+
+def test_without_splits_a_record_keeps_its_cost_per_share_and_a_flip_is_two_records():
+    # 1,000 bought at 10; cut to 510 at 12; then a short of 461 at 11.
+    arrays = market_of([[10.0], [10.0], [12.0], [11.0], [11.0]], [[0.1], [0.06], [-0.05]], [0, 1, 2])
+    got = both(arrays, capital=100_000.0, lot_size=1, periodically_rebalance=False)
+    t = got.trades
+    assert got.fills["shares"].tolist() == [1000.0, -490.0, -971.0]
+    assert t["shares"].tolist() == [510.0, -461.0] and t["exit_bar"].tolist() == [3, -1]
+    # The sale at 12 keeps the cost of the shares held (10); the long ends
+    # at the fill that flips it, where the short starts.
+    assert t["entry_price"].tolist() == [10.0, 11.0] and t["exit_price"][0] == 11.0
+    assert t["pnl"][0] == 490 * 2 + 510 * 1
+
+
 # --- The books on random markets -------------------------------------------------
 
 def books_case(seed):
@@ -239,15 +276,21 @@ def test_the_books_hold_on_random_markets(seed):
     assert not bad.any(), np.c_[np.flatnonzero(bad), got.equity[bad], (cash + held)[bad]][:5]
     if long_only:
         assert (cash >= -shortfall - tol).all(), (cash.min(), shortfall.max())
-    if opts["periodically_rebalance"] and not opts["retain_cost_when_rebalance"] and not rules_in(opts):
-        # Every record's prices account for its pnl: (exit - entry) x shares,
-        # here without fees, taxes and minimum fees (slippage is in the prices).
-        costless = _engine.run(*arrays, **{**opts, "fee_ratio": 0.0, "tax_ratio": 0.0, "min_fee": 0.0})
-        t = costless.trades
-        closed = t["exit_bar"] >= 0
-        lhs = (t["exit_price"] - t["entry_price"]) * t["shares"]
-        off = closed & ~(np.abs(lhs - t["pnl"]) <= 1e-9 * np.maximum(capital, np.abs(t["entry_price"] * t["shares"])))
-        assert not off.any(), {k: t[k][off][:3] for k in t}
+    # Every record's prices account for its pnl: (exit - entry) x shares,
+    # plus what its sales before the close earned over its cost per share;
+    # here without fees, taxes and minimum fees (slippage is in the prices).
+    costless = {**opts, "fee_ratio": 0.0, "tax_ratio": 0.0, "min_fee": 0.0}
+    t = _engine.run(*arrays, **costless).trades
+    acct = model.backtest(*arrays, **costless).account
+    record_prices_agree(t, acct)
+    closed = t["exit_bar"] >= 0
+    lhs = (t["exit_price"] - t["entry_price"]) * t["shares"] + acct.trade_trims
+    off = closed & ~(np.abs(lhs - t["pnl"]) <= 1e-9 * np.maximum(capital, np.abs(t["entry_price"] * t["shares"])))
+    assert not off.any(), {k: t[k][off][:3] for k in t}
+    # Only sales that keep a record open (resizes without a split) earn
+    # beside its prices.
+    split = opts["periodically_rebalance"] and not opts["retain_cost_when_rebalance"]
+    assert not split or rules_in(opts) or not np.any(acct.trade_trims)
 
 
 def rules_in(opts):

@@ -23,6 +23,7 @@ void LedgerHost::start(kernel::Run &run) {
     built_value_.assign(nstocks, 0.0);
     closed_shares_.assign(nstocks, 0.0);
     closed_value_.assign(nstocks, 0.0);
+    taken_over_.assign(nstocks, -1);
     action_slot_.assign(nstocks, -1);
     out_.traded.assign(nbars, 0.0);
     out_.costs.assign(nbars, 0.0);
@@ -49,6 +50,7 @@ void LedgerHost::on_entry(kernel::Run &, int sid, double weight, bool paid, doub
     row.pnl = paid ? 0.0 : -split_value_[sid];
     flows_to_closed_[sid] = -1;
     built_shares_[sid] = built_value_[sid] = closed_shares_[sid] = closed_value_[sid] = 0.0;
+    taken_over_[sid] = paid ? -1 : date_;
 }
 
 void LedgerHost::close_row(kernel::Run &run, int sid, std::int64_t exit_bar, bool paid) {

@@ -134,9 +134,11 @@ public:
     }
     void on_interest(kernel::Run &, double amount) { out_.interest[date_] += amount; }
     // A record's entry (exit) price is the share-weighted average of the
-    // fills that built (closed) it: an order that goes on filling after its
-    // bar adds to the first (averaged when the record is written), a
-    // closing order that fills in parts to the second.
+    // fills that built (closed) it: every fill that opens or adds to it, on
+    // its order's bar or later (averaged when the record is written), and
+    // every fill of a closing order that fills in parts. A sale before the
+    // close keeps the cost per share; the resize of a record taken over at
+    // a rebalance is in the price it entered at.
     void on_order_fill(kernel::Run &run, const kernel::Fill &f) {
         out_.fills.push_back(f);
         const kernel::Order &o = run.orders.at(static_cast<std::size_t>(f.order));
@@ -146,14 +148,25 @@ public:
         if (o.target == 0 && !f.completed) {
             closed_shares_[sid] += size;
             closed_value_[sid] += size * f.price;
-        } else if (o.bar != f.bar && before != 0 && std::fabs(after) > std::fabs(before) && after * before > 0) {
-            if (built_shares_[sid] == 0) {
-                built_shares_[sid] = std::fabs(before);
-                built_value_[sid] = std::fabs(before) * open_[sid].entry_price;
-            }
-            built_shares_[sid] += size;
-            built_value_[sid] += size * f.price;
+            return;
         }
+        if (after == 0 || taken_over_[sid] == f.bar) return;
+        if (before != 0 && before * after > 0 && std::fabs(after) < std::fabs(before)) {
+            if (built_shares_[sid] != 0) {
+                double entry = built_value_[sid] / built_shares_[sid];
+                built_shares_[sid] = std::fabs(after);
+                built_value_[sid] = built_shares_[sid] * entry;
+            }
+            return;
+        }
+        if (built_shares_[sid] == 0 && before * after > 0) {
+            built_shares_[sid] = std::fabs(before);
+            built_value_[sid] = std::fabs(before) * open_[sid].entry_price;
+        }
+        // A flip in one fill ended the old record at it: the new one holds `after`.
+        if (before * after < 0) size = std::fabs(after);
+        built_shares_[sid] += size;
+        built_value_[sid] += size * f.price;
     }
     // A dividend of a held stock: in cash to its record with capital, else
     // reinvested (only counted per bar).
@@ -169,16 +182,16 @@ public:
         built_shares_[sid] *= ratio;
         closed_shares_[sid] *= ratio;
     }
-    // The sales of a replaced closing order were resizes of the record,
-    // which goes on: they leave its cost basis (value per share held) and
-    // no longer count among its closing fills.
+    // The sales of a replaced closing order were sales before the close of
+    // the record, which goes on: they keep its cost per share and no longer
+    // count among its closing fills.
     void on_close_replaced(kernel::Run &run, int sid) {
         double sold = closed_shares_[sid];
         if (sold == 0) return;
         double held = std::fabs(run.shares[sid]);
-        double basis = built_shares_[sid] != 0 ? built_value_[sid] : (held + sold) * open_[sid].entry_price;
-        built_value_[sid] = basis - closed_value_[sid];
+        double entry = built_shares_[sid] != 0 ? built_value_[sid] / built_shares_[sid] : open_[sid].entry_price;
         built_shares_[sid] = held;
+        built_value_[sid] = held * entry;
         closed_shares_[sid] = closed_value_[sid] = 0.0;
     }
     void on_borrow(kernel::Run &, int sid, double cash_delta) {
@@ -239,6 +252,7 @@ private:
     // shares and value of the fills that built it, and of the fills its
     // closing order has made so far.
     std::vector<double> built_shares_, built_value_, closed_shares_, closed_value_;
+    std::vector<std::int64_t> taken_over_;   // by stock id: bar its record was taken over at a rebalance
     std::vector<double> next_dense_;
     std::vector<int> action_slot_;
     metrics::Grid price_, close_;

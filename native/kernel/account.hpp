@@ -159,9 +159,10 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
     bool buy = d > 0;
     double fill = fill_price(run, buy, price);
     double value = shares * price;
+    bool flip = held && held_shares * shares < 0;
     if (!held) {
         host.on_entry(run, sid, checked_div(value, balance), true, value, fill);
-    } else if (split && host.splits_held_trades(run)) {
+    } else if (!flip && split && host.splits_held_trades(run)) {
         // The record ends at the position's value, at the trading price; the
         // next takes it over and enters at its cost: that value and the
         // resize's fill, per share held after it.
@@ -172,6 +173,22 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
     if (d == 0) return cash;
     auto [traded, fee, cost] = trade_costs(run, shares, d, fill);
     double after = buy ? (cash - traded) - cost : (traded - cost) + cash;
+    if (flip) {
+        // A flip is two records: the one fill closes the old side, whose
+        // record ends at it with its part of the cash and costs, and opens
+        // the new one.
+        double part = std::fabs(held_shares) / std::fabs(d);
+        double closing = buy ? -(traded * part) - cost * part : traded * part - cost * part;
+        host.on_fill(run, sid, closing, 0.0, 0.0);
+        host.on_exit(run, sid, true, ExitReason::rebalance, p[sid], fill);
+        host.on_entry(run, sid, checked_div(value, balance), true, value, fill);
+        host.on_fill(run, sid, (after - cash) - closing, traded, cost);
+        p.set(sid, value);
+        run.shares[sid] = shares;
+        run.traded = true;
+        market::tell_fill(run, host, sid, d, fill, traded, cost);
+        return after;
+    }
     p.set(sid, value);
     run.shares[sid] = shares;
     run.traded = true;
@@ -275,8 +292,9 @@ double fill_target(Run &run, Host &host, const AccountTarget &t, double cash, do
         return close(run, host, t.sid, cash, true, why, t.price, !flip);
     }
     if (!placing && shares == held) return cash;
-    // Only a fill that opens a position (or a rebalance's) reads the balance.
-    bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0);
+    // Only a fill that opens a position (or a rebalance's) reads the balance;
+    // a flip opens one.
+    bool opens = !(run.pos.contains(t.sid) && run.pos[t.sid] != 0) || held * shares < 0;
     double b = placing || opens ? balance_of() : __builtin_nan("");
     return trade(run, host, t.sid, shares, t.price, b, cash, placing && !closing);
 }
@@ -403,7 +421,7 @@ double trade_targets(Run &run, Host &host, double balance, double cash) {
 inline bool needs_balance(const Run &run) {
     if (run.opt.account.leverage > 1) return true;
     for (const AccountTarget &t : run.targets)
-        if (!(run.pos.contains(t.sid) && run.pos[t.sid] != 0)) return true;
+        if (!(run.pos.contains(t.sid) && run.pos[t.sid] != 0) || run.shares[t.sid] * t.shares < 0) return true;
     return false;
 }
 
@@ -427,11 +445,11 @@ void add_waiting_target(Run &run, Host &host, int sid) {
     if (t.pass == none) run.targets.pop_back();
 }
 
-// A stock first bought by a waiting order starts its return trackers and
-// reference price at the bar's trading price, as a rebalance starts those
-// of the stocks it buys.
+// A stock first bought (or flipped) by a waiting order starts its return
+// trackers and reference price at the bar's trading price, as a rebalance
+// starts those of the stocks it buys.
 inline void start_if_bought(Run &run, int sid, double shares_before, double price) {
-    if (shares_before == 0 && run.shares[sid] != 0) {
+    if (shares_before * run.shares[sid] <= 0 && run.shares[sid] != 0) {
         reset_trackers(run, sid);
         run.previous_price[run.price_column(sid)] = price;
     }

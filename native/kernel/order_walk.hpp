@@ -134,7 +134,8 @@ index_t walk_waiting(Run &run, const OrderColumn &column, const market::ColumnRu
                 std::uint8_t pass = target <= shares ? account::sales
                                     : shares < 0     ? account::covers
                                                      : account::purchases;
-                if (next == 0 || n.held == 0 || (pass == account::covers && next > 0)) break;
+                // A close or a flip (two records) is the bar loop's.
+                if (next == 0 || n.held == 0 || next * shares < 0) break;
                 double d = next - shares;
                 double fill = account::fill_price(run, d > 0, trade_price);
                 auto [traded, fee, cost] = account::trade_costs(run, next, d, fill);

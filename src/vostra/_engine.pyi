@@ -18,7 +18,9 @@ class RunResult(NamedTuple):
     """Per-trade columns in the recorder's row order (closed trades in exit
     order, then the open ones by stock id): ``sid``, ``entry_bar``,
     ``exit_bar`` (-1 open), ``fill_entry_bar``, ``fill_exit_bar``, ``weight``,
-    ``entry_price``, ``exit_price`` (the fills, after slippage), ``pnl``
+    ``entry_price``, ``exit_price`` (the fills, after slippage: the
+    share-weighted mean of the fills that built or closed the record; a
+    sale before its close keeps the entry, the cost per share), ``pnl``
     (in the currency of ``capital``, or units of the starting capital, net
     of the fee, tax and borrow fees charged to the trade; open trades marked
     at the last close), ``return`` (pnl over the target value at entry),

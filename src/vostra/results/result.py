@@ -195,7 +195,13 @@ class Result:
         rebalance with ``split_trades`` is two records: the first ends at the
         position's value ("rebalance") and the second takes it over; the fee
         and tax of a resize at a rebalance belong to the record that holds the
-        position after it. Then the excursion metrics at the exit, all
+        position after it. With ``capital``, a record that is not split enters
+        at the share-weighted mean of every fill that opened or added to it
+        (over several orders and bars); a sale before its close keeps that
+        cost per share, and what it earned over it is in ``pnl`` beside
+        (exit - entry) x shares; a position that flips from long to short
+        (or back) is two records, the first ending at the fill that flips it.
+        Then the excursion metrics at the exit, all
         close-based (close-to-close from the entry trading price, with the
         entry fee): ``mae`` (maximum adverse excursion, ≤ 0), ``mfe``
         (maximum favourable excursion, ≥ 0), ``bmfe`` (the best excursion
