@@ -305,3 +305,24 @@ def test_the_cash_earns_before_the_first_signal():
     for _ in range(5):
         want.append(want[-1] + want[-1] * (0.252 / 252.0))
     assert got.equity.tolist() == want and (got.interest[1:] > 0).all()
+
+
+# --- 6. A daily signal keeps the stops ------------------------------------------
+
+def test_a_daily_signal_keeps_its_stops_as_the_same_signal_listed_on_its_changes():
+    # A trending random walk with SMA20 > SMA50 as a daily bool frame: a
+    # row that repeats the one before is no rebalance, so the stops (8 %
+    # stop loss, 10 % trailing) go on from the entry, and a stock a stop
+    # took out stays out until the signal changes.
+    rng = np.random.default_rng(7)
+    dates = pd.bdate_range("2015-01-02", periods=1500)
+    close = pd.DataFrame({"G": 500 * np.exp(np.cumsum(rng.normal(0.0004, 0.018, len(dates))))}, index=dates)
+    daily = close.rolling(20).mean() > close.rolling(50).mean()
+    changes = daily.loc[daily["G"].ne(daily["G"].shift())]
+    run = dict(rebalance=None, stop_loss=0.08, trail_stop=0.10)
+    got, want = (vostra.backtest(s, close, **run).trades for s in (daily, changes))
+    cols = ["entry_date", "exit_date", "exit_reason", "entry_price", "exit_price"]
+    pd.testing.assert_frame_equal(got[cols].reset_index(drop=True), want[cols].reset_index(drop=True))
+    assert (got["exit_reason"] == "trail_stop").sum() >= 5
+    stops = got[got["exit_reason"] == "stop_loss"]
+    assert len(stops) and (stops["exit_price"] < stops["entry_price"]).all()

@@ -72,8 +72,11 @@ def test_backtest_equals_direct_engine_call():
     labels = np.array(list(close.columns), dtype=object)
     arrays = (open_.to_numpy(), close.to_numpy(), high.to_numpy(), low.to_numpy(), open_.to_numpy(),
               ns, labels, weights, ns, labels, ns[month_ends])
+    # The front end keeps one record per position held on the same side,
+    # its stops measured from its entry.
     options = dict(fee_ratio=0.001, tax_ratio=0.002, stop_loss=0.08, take_profit=0.3, trail_stop=np.inf,
-                   orbalt_window=10, orbalt_window_step=3, delisting_bars=bars)
+                   orbalt_window=10, orbalt_window_step=3, delisting_bars=bars,
+                   retain_cost_when_rebalance=True, periodically_rebalance=False)
     creturn = vantrel.backtest_(*arrays, **options)
     # The front end's runs credit a holding's move across a missing price and
     # sell a delisting at its last mark (credit_gaps); backtest_ keeps its own

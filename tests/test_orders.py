@@ -72,7 +72,7 @@ def test_a_day_without_rebalance_holds_every_position_at_its_drifted_weight():
     m = vostra.synthetic_market(n_stocks=40, years=1, seed=3)
     close = m.close.loc[:"2014-06-17"]  # mid-June: the next rebalance is at the month's end
     signal = close.rank(axis=1, ascending=False) <= 6
-    result = vostra.backtest(signal, close, rebalance="M", fee=0, tax=0)
+    result = vostra.backtest(signal, close, rebalance="M", fee=0, tax=0, split_trades=True)
     orders = result.orders
     open_trades = result.trades[result.trades["exit_reason"] == "open"]
     assert len(orders) == len(open_trades) > 0 and (orders["action"] == "hold").all()
@@ -185,9 +185,13 @@ def test_orders_still_waiting_go_on_in_the_orders_unless_a_rebalance_replaces_th
     options["volume"] = pd.concat([volume, pd.DataFrame({"A": 1e9, "B": 1e9}, index=[more])])
     after = vostra.backtest(weights, longer, **options).shares
     assert after.to_dict() == orders["target_shares"].to_dict()
-    # A rebalance due on the next bar replaces them: the orders trade to its
+    # A rebalance due on the next bar (a row that changes the weights; one
+    # that repeats them is none) replaces them: the orders trade to its
     # weights (the stopped B sits it out).
-    due = vostra.backtest(pd.concat([weights, weights.set_axis(days[-1:])]), close, **options).orders
+    again = vostra.backtest(pd.concat([weights, weights.set_axis(days[-1:])]), close, **options).orders
+    assert not again.attrs["rebalance_due"]
+    new = pd.DataFrame({"A": [0.6], "B": [0.4]}, index=days[-1:])
+    due = vostra.backtest(pd.concat([weights, new]), close, **options).orders
     due = due.set_index("ticker")
     assert due.attrs["rebalance_due"] and due["waiting_shares"].to_dict() == pending.to_dict()
     assert due["action"].to_dict() == {"A": "buy", "B": "sell"} and due.loc["B", "target_shares"] == 0

@@ -73,7 +73,9 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         are accepted too) decides on the last bar of every period; the final
         period counts only when the prices reach its last business day. A
         list of dates decides on the last bar at or before each date. ``None``
-        decides on every signal date.
+        decides on every signal date whose row changes a weight: a row that
+        repeats the one before it is no rebalance, so a daily signal trades
+        (and keeps its stops) as the same signal listed on its changes.
     fee, tax
         Fee charged on every trade's value and tax charged in addition on
         sales that reduce or close a position (fractions below 1; above 0.05
@@ -83,10 +85,11 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         value (``None``: no such exit). Fractions: 0.1 is 10 %; a
         ``stop_loss`` of 1 or more, or a ``take_profit`` of 10 or more, draws
         a warning. The entry these (and the trailing stop) are measured from
-        is the entry of the position's trade record: with ``split_trades``
-        (the default) a position kept through a rebalance starts a new record
-        and its stops restart from its value there; with ``retain_cost=True``
-        it stays one record and its stops keep the first entry.
+        is the entry of the position's trade record: by default
+        (``retain_cost=True``) a position held on the same side is one record
+        and its stops are measured from its first entry for as long as it is
+        held; with ``split_trades=True`` a position kept through a rebalance
+        starts a new record and its stops restart from its value there.
     trail_stop, trail_activation
         Exit when the cumulative return falls ``trail_stop`` below its best
         level (above its worst for shorts), once the position has gained
@@ -101,7 +104,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
     retain_cost
         Keep a held stock's cumulative return (and so its stop levels)
         through rebalances that keep it on the same side. Defaults to the
-        opposite of ``split_trades`` (False when neither is given).
+        opposite of ``split_trades`` (True when neither is given).
     stop_trading
         Keep a stock stopped out since the last rebalance out of the next one.
     window, window_step
@@ -124,7 +127,7 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         date. ``None`` disables delisting.
     split_trades
         Record a held position as a new trade at every rebalance. Defaults to
-        the opposite of ``retain_cost`` (True when neither is given), so that
+        the opposite of ``retain_cost`` (False when neither is given), so that
         each record's stops are measured from that record's entry; giving
         both with the same value draws a warning that says what the stops
         are measured from.

@@ -185,6 +185,13 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
                                       None if bars is None else (bars.start, bars.stop)))
 
     resample = schedule(rebalance, close_index, price_ns, pos_ns)
+    if rebalance is None and len(pos_ns) > 1:
+        # A signal row that gives every stock the weight of the row before it
+        # changes no target: it is no rebalance (no trade, and a stock a stop
+        # took out stays out), as if the signal were listed on its changes.
+        changed = np.ones(len(pos_ns), dtype=bool)
+        changed[1:] = (pos_values[1:] != pos_values[:-1]).any(axis=1)
+        resample = resample if changed.all() else pos_ns[changed]
     if len(pos_ns) and len(price_ns) and pos_ns[0] > price_ns[-1]:
         notes.append(
             f"weights start on {weights_index[0]}, after the last price date "

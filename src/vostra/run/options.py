@@ -206,7 +206,7 @@ def trade_records(retain_cost: bool | None, split_trades: bool | None,
     rebalance, or neither. The option given decides the other; both given
     and equal draw a note saying what the stops are measured from."""
     if retain_cost is None and split_trades is None:
-        return False, True
+        return True, False
     if retain_cost is None:
         return not split_trades, bool(split_trades)
     if split_trades is None:
