@@ -408,7 +408,7 @@ class Account:
         self.price_limit = 0.0
         self.blocked = None
         self.market_on = False
-        self.orders = []            # [bar, sid, target, shares asked, price, reason]
+        self.orders = []            # [bar, sid, target, shares asked, price, reason, cut by the cash]
         self.waiting = {}           # sid -> order index
         self.order_now = -1
         self.fills = []             # (bar, sid, shares, price, value, cost, order, completed)
@@ -539,7 +539,7 @@ def market_allowed(acct, sid, buy, price):
 
 
 def order_place(acct, sid, target, price, reason):
-    acct.orders.append([acct.d, sid, target, target - acct.shares[sid], price, reason])
+    acct.orders.append([acct.d, sid, target, target - acct.shares[sid], price, reason, False])
     acct.order_now = len(acct.orders) - 1
 
 
@@ -824,7 +824,9 @@ def account_fill_targets(acct, p, targets, cash, balance, placing, *, recorder):
             if group != "sales":
                 kept = account_cut(acct, held, shares, price * (1 + acct.slippage), cash, floor, acct.lots[sid])
                 if kept != shares:
+                    # The cash cuts the purchase short, which ends its order.
                     order_stop_waiting(acct, sid)
+                    acct.orders[acct.order_now][6] = True
                 shares = kept
             why = "rebalance" if placing else acct.orders[acct.order_now][5]
             if shares == 0:

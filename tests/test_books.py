@@ -326,3 +326,19 @@ def test_a_daily_signal_keeps_its_stops_as_the_same_signal_listed_on_its_changes
     assert (got["exit_reason"] == "trail_stop").sum() >= 5
     stops = got[got["exit_reason"] == "stop_loss"]
     assert len(stops) and (stops["exit_price"] < stops["entry_price"]).all()
+
+
+# --- 8. A purchase cut by the cash ----------------------------------------------
+
+def test_a_purchase_the_cash_cuts_is_shown_cut():
+    # All of 1,000 in A at 10 with a 1 % fee: 100 shares and their fee do
+    # not fit, 99 do; a second row buys again what the cash allows.
+    arrays = market_of([[10.0]] * 4, [[1.0]], [0])
+    got = both(arrays, capital=1000.0, lot_size=1, fee_ratio=0.01)
+    assert got.fills["shares"].tolist() == [99.0] and got.orders["cut"].tolist() == [True]
+    dates = pd.bdate_range("2024-01-01", periods=4)
+    close = pd.DataFrame({"A": [10.0] * 4, "B": [10.0] * 4}, index=dates)
+    weights = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=dates[:1])
+    r = vostra.backtest(weights, close, capital=1000.0, lot_size=1, fee=0.01, tax=0, rebalance=None)
+    assert r.fills["shares"].tolist() == [50.0, 49.0] and r.fills["cut"].tolist() == [False, True]
+    assert r.fills["completed"].all() and r.pending.empty

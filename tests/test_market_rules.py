@@ -49,6 +49,7 @@ def fills_match(got, acct):
     for h, e in zip(have, expect):
         assert all(x == y or (x != x and y != y) for x, y in zip(h, e)), (h, e)
     assert sorted(got.waiting.tolist()) == sorted(acct.waiting.values())
+    assert got.orders["cut"].tolist() == [o[6] for o in acct.orders]
 
 
 differential = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -359,7 +360,7 @@ def test_backtest_caps_by_the_markets_volume_and_reports_fills_and_pending():
                         max_volume_share=0.1)
     f = r.fills
     assert list(f.columns) == ["date", "ticker", "shares", "price", "value", "cost", "reason", "completed",
-                               "order_date"]
+                               "cut", "order_date"]
     assert len(f) == 30 and (f["shares"] == 2000.0).all() and (f["ticker"] == "A").all()
     assert (f["reason"] == "rebalance").all() and not f["completed"].any()
     assert (f["order_date"] == close.index[1]).all() and f["date"].tolist() == list(close.index[1:])

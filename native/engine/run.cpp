@@ -190,7 +190,7 @@ Ref rows_column(const std::vector<R> &rows, int typenum, T (*get)(const R &)) {
 }
 
 // Every order of an account run: bar, sid, target shares, the change it
-// asked for, the trading price then and its reason.
+// asked for, the trading price then, its reason and whether the cash cut it.
 Ref order_columns(const std::vector<kernel::Order> &o) {
     using O = kernel::Order;
     Ref d = Ref::check(PyDict_New());
@@ -202,6 +202,7 @@ Ref order_columns(const std::vector<kernel::Order> &o) {
     set_item(d.get(), "reason", rows_column<O, std::int8_t>(o, NPY_INT8, [](const O &x) {
                  return static_cast<std::int8_t>(x.reason);
              }).get());
+    set_item(d.get(), "cut", rows_column<O, bool>(o, NPY_BOOL, [](const O &x) { return x.cut; }).get());
     return d;
 }
 

@@ -280,7 +280,10 @@ double fill_target(Run &run, Host &host, const AccountTarget &t, double cash, do
     if (t.pass != sales) {
         double fill = t.price * (1 + run.opt.account.slippage);
         double kept = cut(run, held, shares, fill, cash, floor, lot_of(run, t.sid));
-        if (kept != shares) market::stop_waiting(run, t.sid);  // the cash ends this order
+        if (kept != shares) {
+            market::stop_waiting(run, t.sid);  // the cash ends this order
+            run.orders[static_cast<std::size_t>(run.order_now)].cut = true;
+        }
         shares = kept;
     }
     bool closing = t.shares == 0;

@@ -130,7 +130,7 @@ inline bool exit_waits(const Run &run, int sid) {
 // Places the order of `sid` for `target` shares at this bar; it is the one
 // being filled.
 inline void place(Run &run, int sid, double target, double price, ExitReason reason) {
-    run.orders.push_back({run.d, sid, target, target - run.shares[sid], price, reason});
+    run.orders.push_back({run.d, sid, target, target - run.shares[sid], price, reason, false});
     run.order_now = static_cast<std::int64_t>(run.orders.size()) - 1;
 }
 

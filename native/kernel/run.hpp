@@ -137,6 +137,7 @@ struct Order {
     int sid;
     double target, shares, price;
     ExitReason reason;
+    bool cut;  // the cash cut the purchase short of its target, which ended it
 };
 
 // A fill of an order: the shares it moved (+ bought, - sold), at what price,

@@ -43,6 +43,9 @@ class RunResult(NamedTuple):
     shares: npt.NDArray[np.float64] | None
     fills: dict[str, npt.NDArray[Any]] | None
     orders: dict[str, npt.NDArray[Any]] | None
+    """Every order of an account run: ``bar``, ``sid``, ``target`` (shares),
+    ``shares`` (the change asked for), ``price`` (the trading price then),
+    ``reason`` and ``cut`` (the cash cut the purchase short, which ended it)."""
     waiting: npt.NDArray[np.int64] | None
     dividends: npt.NDArray[np.float64]
     """Dividends per bar: received (negative: paid by shorts) in cash with

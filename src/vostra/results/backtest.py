@@ -165,7 +165,10 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         Fraction of the trading price lost on every fill, stop fills
         included: buys fill at ``price * (1 + slippage)``, sales at
         ``price * (1 - slippage)``; fee and tax are charged on the filled
-        value, and ``entry_price``/``exit_price`` are these fills.
+        value, and ``entry_price``/``exit_price`` are these fills. Target
+        shares are the target value over the trading price, not the fill
+        price: with slippage a purchase costs a little more than its target
+        value (the cash cuts it, shown as ``cut`` in ``fills``, when it must).
     leverage
         Rows whose absolute weights add up to more than ``leverage`` are
         scaled down to it; above 1 the cash may go negative, down to

@@ -25,7 +25,8 @@ def _reasons(codes: np.ndarray) -> pd.Categorical:
 def fill_frame(run: Any, context: dict[str, Any]) -> pd.DataFrame:
     """One row per fill: ``date``, ``ticker``, ``shares`` (+ bought, - sold),
     ``price`` (after slippage), ``value``, ``cost``, ``reason``,
-    ``completed`` (whether it ended its order) and ``order_date``."""
+    ``completed`` (whether it ended its order), ``cut`` (it ended a purchase
+    the cash cut short of its target) and ``order_date``."""
     f, o = run.fills, run.orders
     index = context["close_index"]
     order = f["order"]
@@ -38,6 +39,7 @@ def fill_frame(run: Any, context: dict[str, Any]) -> pd.DataFrame:
         "cost": f["cost"],
         "reason": _reasons(o["reason"][order]),
         "completed": f["completed"],
+        "cut": o["cut"][order] & f["completed"],
         "order_date": index[o["bar"][order]],
     })
 

@@ -374,7 +374,9 @@ class Result:
         option; None otherwise): ``date``, ``ticker``, ``shares`` (+ bought,
         - sold), ``price`` (after slippage), ``value``, ``cost``, ``reason``
         (rebalance, stop_loss, take_profit, trail_stop, delisting),
-        ``completed`` (whether the fill ended its order) and ``order_date``."""
+        ``completed`` (whether the fill ended its order), ``cut`` (it ended a
+        purchase the cash cut short of its target; the rest is not pending)
+        and ``order_date``."""
         kept = self.__dict__.get("_kept_fills")
         if kept is not None:
             return kept[0]
