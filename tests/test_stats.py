@@ -385,7 +385,8 @@ def test_result_statistics_start_at_the_first_trade_with_the_run_options():
 def test_printing_a_result_takes_the_trade_figures_from_the_ledger(many):
     m = vostra.synthetic_market(n_stocks=60, years=1 if many else 4, seed=5)
     if many:  # daily records, whose MAE and MFE NumPy averages
-        res = vostra.backtest(m.close.rank(axis=1, ascending=False) <= 40, m.close, rebalance="D")
+        res = vostra.backtest(m.close.rank(axis=1, ascending=False) <= 40, m.close, rebalance="D",
+                              split_trades=True)
     else:
         signal = m.close.rank(axis=1, ascending=False) <= 6
         res = vostra.backtest(signal, m.close, m.open, m.high, m.low, trade_at="open", stop_loss=0.05)
