@@ -21,7 +21,9 @@
 //   shortfall / (longs' value x (1 - slippage) x (1 - fee - tax)), at most 1,
 //   rounded up to whole lots.
 // Bars with an event of a stock that may be held are taken by the bar loop:
-// a quiet stretch ends before them.
+// a quiet stretch ends before them. With capital and without the market's
+// rules a dividend only adds to the cash, which the quiet stretch pays in
+// the bar loop's order (stretch.hpp): only a split ends a stretch there.
 #pragma once
 #include "stretch.hpp"
 
@@ -79,23 +81,43 @@ inline index_t next_of(const std::vector<index_t> &bars, std::size_t &next, inde
     return next < bars.size() ? bars[next] : never;
 }
 
-// The first bar in [d, end) with a dividend or a split of held stock
-// `sid` (never: none). A column is scanned only while a stock of it may be
-// held, on from what it has scanned, as far as its next event or `end`;
-// each value scanned is checked.
+// Whether a quiet stretch pays the dividends of its holdings itself.
+inline bool stretch_pays_dividends(const Run &run) { return run.opt.account.on && !run.opt.account.market.on; }
+
+// The first bar in [d, end) with a split of held stock `sid`, or a
+// dividend the stretch does not pay (never: none). A column is scanned only
+// while a stock of it may be held, on from what it has scanned, as far as
+// its next event or `end`; each value scanned is checked.
+// Where next_event scans column `col` from bar d on (never: it knows).
+inline index_t scan_from(const Run &run, int col, index_t d) {
+    index_t found = run.event_bar[col], from = run.event_from[col], to = run.event_to[col];
+    bool covered = from >= 0 && from <= d;
+    if (covered && found != never && found >= d) return never;
+    return covered && found == never && to > d ? to : d;
+}
+
+// The column pointers next_event reads (a dividend the stretch pays is
+// checked there instead).
+inline const char *dividend_column(const Run &run, int col) {
+    const View2<double> &m = run.opt.events.dividends;
+    return m.data && !stretch_pays_dividends(run) ? m.data + col * m.col_stride : nullptr;
+}
+
+inline const char *split_column(const Run &run, int col) {
+    const View2<double> &m = run.opt.events.splits;
+    return m.data ? m.data + col * m.col_stride : nullptr;
+}
+
 template <class Host>
 index_t next_event(Run &run, Host &host, int sid, int col, index_t d, index_t end) {
     index_t &found = run.event_bar[col], &from = run.event_from[col], &to = run.event_to[col];
-    bool covered = from >= 0 && from <= d;
-    if (covered && found != never && found >= d) return found < end ? found : never;
-    index_t start = covered && found == never && to > d ? to : d;
+    index_t start = scan_from(run, col, d);
+    if (start == never) return found < end ? found : never;
     if (start == d) from = d;
-    const View2<double> &m1 = run.opt.events.dividends, &m2 = run.opt.events.splits;
     // The columns in locals: the loop reads nothing else.
-    const char *div = m1.data ? m1.data + col * m1.col_stride : nullptr;
-    const char *split = m2.data ? m2.data + col * m2.col_stride : nullptr;
-    index_t div_step = m1.row_stride, split_step = m2.row_stride;
-    for (index_t b = start; b < end; ++b) {
+    const char *div = dividend_column(run, col), *split = split_column(run, col);
+    index_t div_step = run.opt.events.dividends.row_stride, split_step = run.opt.events.splits.row_stride;
+    for (index_t b = div || split ? start : end; b < end; ++b) {
         bool event = false;
         if (div) {
             double x = load<double>(div + b * div_step);
@@ -136,6 +158,17 @@ bool stretch_may_start(Run &run, Host &host, index_t d) {
                            d + detail::max_stretch);
     index_t first = next_of(run.flow_bars, run.flow_next, d);
     if (run.opt.events.dividends.data || run.opt.events.splits.data) {
+        // The lines of every column to scan are asked for first, so that
+        // their reads overlap instead of waiting one by one.
+        auto ahead = [&](int sid) {
+            int col = run.price_column(sid);
+            index_t start = scan_from(run, col, d);
+            if (start == never) return;
+            prefetch_bars(dividend_column(run, col), run.opt.events.dividends.row_stride, start, end);
+            prefetch_bars(split_column(run, col), run.opt.events.splits.row_stride, start, end);
+        };
+        for (int sid : run.pos.keys()) ahead(sid);
+        for (int sid : run.waiting) ahead(sid);
         auto stock = [&](int sid) {
             first = std::min(first, next_event(run, host, sid, run.price_column(sid), d, end));
         };
@@ -207,7 +240,6 @@ void at_open(Run &run, Host &host) {
             host.on_flow(run, f);
         }
     }
-    double tax = run.opt.events.dividend_tax;
     for (int sid : run.pos.keys()) {
         int col = run.price_column(sid);
         if (run.opt.events.splits.data) check_event(run, host, PriceKind::split, run.opt.events.splits(d, col), sid, d);
@@ -217,13 +249,7 @@ void at_open(Run &run, Host &host) {
         if (ratio != 1) split(run, host, sid, col, ratio);
         double div = dividend_at(run, d, col);
         if (div != 0 && account) {
-            double n = run.shares[sid];
-            if (n != 0) {
-                double amount = n * div;
-                if (n > 0) amount = amount - amount * tax;
-                run.cash = run.cash + amount;
-                host.on_dividend(run, sid, amount, true);
-            }
+            pay_dividend(run, host, sid, div);
         } else if (div != 0 && run.pos[sid] != 0) {
             double &pending = run.pending_dividend[col];
             if (pending == 0) ++run.pending_count;

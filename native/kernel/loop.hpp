@@ -194,13 +194,16 @@ Mark mark_to_close(Run &run, Host &host) {
 // one past its last bar, or d for the bar loop.
 template <class Host>
 index_t walk_stretch(Run &run, Host &host, index_t d, double *out) {
+    // The ledger's events are asked last: their scan reads the held
+    // columns ahead, wasted on a bar that cannot start a stretch anyway.
     if constexpr (account_host<Host>) {
-        if (run.opt.events.on && !events::stretch_may_start(run, host, d)) return d;
         // Under the market's rules exits may wait and orders go on filling.
         if (run.opt.account.market.on) {
-            bool may = stretch_may_start(run, d);
-            return may ? walk_waiting_stretch(run, host, d, out) : d;
+            if (!stretch_may_start(run, d) || (run.opt.events.on && !events::stretch_may_start(run, host, d)))
+                return d;
+            return walk_waiting_stretch(run, host, d, out);
         }
+        if (quiet_bar(run, d) && run.opt.events.on && !events::stretch_may_start(run, host, d)) return d;
     }
     return quiet_bar(run, d) ? walk_quiet_stretch(run, host, d, out) : d;
 }

@@ -34,6 +34,7 @@
 #include "positions.hpp"
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace vostra::kernel {
@@ -194,6 +195,7 @@ struct Run {
     std::vector<StretchState> stretch_state;
     std::vector<WalkExit> stretch_exit;
     std::vector<std::uint32_t> stretch_exits;
+    std::vector<std::pair<index_t, std::uint32_t>> stretch_dividends;  // (bar, holding) a stretch pays
     // A stretch under the market's rules (waiting.hpp): the stocks with a
     // waiting order at its start (ascending), walked once their order is
     // done; all stocks in stock order (their indices: the walked holdings',
@@ -291,6 +293,27 @@ inline void start_bar(Run &run, Host &host, index_t b) {
     run.date = run.in.price_dates[b];
     host.on_date(run, b);
     run.traded = false;
+}
+
+// With capital, a held stock's cash dividend `div` a share at the bar's
+// open: a long receives it less the dividend tax withheld, a short pays it.
+template <class Host>
+inline void pay_dividend(Run &run, Host &host, int sid, double div) {
+    double n = run.shares[sid];
+    if (n == 0) return;
+    double amount = n * div;
+    if (n > 0) amount = amount - amount * run.opt.events.dividend_tax;
+    run.cash = run.cash + amount;
+    host.on_dividend(run, sid, amount, true);
+}
+
+// Asks for the cache lines of bars [start, end) of a column whose bars lie
+// `step` bytes apart: one a line where they are closer than a line.
+inline void prefetch_bars(const char *column, index_t step, index_t start, index_t end) {
+    if (!column || start >= end) return;
+    index_t every = step > 0 && step < 64 ? 64 / step : 1;
+    for (index_t b = start; b < end; b += every) __builtin_prefetch(column + b * step);
+    __builtin_prefetch(column + (end - 1) * step);
 }
 
 inline bool usable_price(double v) { return std::isnan(v) || (v > 0 && v <= 1.7976931348623157e308); }

@@ -113,6 +113,33 @@ void add_marks(Run &run, Host &host, index_t from, index_t to, double *out, Stoc
     for (; b < to; ++b) add_bar_marks<1>(run, host, b, out, stocks_at(b));
 }
 
+// With capital, the cash dividends of the stretch's holdings in [d, end)
+// into run.stretch_dividends as (bar, holding), in the order the bar loop
+// pays them: by bar, and in stock order within a bar. Each value is checked
+// here (the start of the stretch scanned only the splits); one sold in the
+// stretch holds no shares by then. The columns' lines are asked for first,
+// all of them, so that their reads overlap instead of waiting one by one.
+template <class Host>
+void stretch_dividends(Run &run, Host &host, index_t d, index_t end) {
+    auto &due = run.stretch_dividends;
+    due.clear();
+    const View2<double> &m = run.opt.events.dividends;
+    if (!run.opt.events.on || !m.data || !run.opt.account.on) return;
+    const std::vector<int> &keys = run.stretch_keys;
+    const index_t step = m.row_stride;
+    for (int sid : keys) prefetch_bars(m.data + run.price_column(sid) * m.col_stride, step, d, end);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const char *at = m.data + run.price_column(keys[k]) * m.col_stride;
+        for (index_t b = d; b < end; ++b) {
+            double x = load<double>(at + b * step);
+            if (!(std::isnan(x) || (x >= 0 && x <= 1.7976931348623157e308))) [[unlikely]]
+                host.invalid_price(run, PriceKind::dividend, x, keys[k], b);
+            if (x > 0) due.push_back({b, static_cast<std::uint32_t>(k)});
+        }
+    }
+    std::stable_sort(due.begin(), due.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+}
+
 // The marks of the quiet stretch [d, end): bar by bar, its holdings' marks
 // side by side.
 template <class Host>
@@ -161,10 +188,19 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     std::stable_sort(exits.begin(), exits.end(), [&](std::uint32_t a, std::uint32_t b) {
         return run.stretch_exit[a].bar < run.stretch_exit[b].bar;
     });
-    // The cash after each bar's exits first, then the marks added to it.
-    std::size_t next = 0;
+    if constexpr (account_host<Host>) stretch_dividends(run, host, d, s.end);
+    // The cash after each bar's dividends and exits first, then the marks
+    // added to it.
+    std::size_t next = 0, paid = 0;
     for (index_t b = d; b < s.end; ++b) {
         start_bar(run, host, b);
+        if constexpr (account_host<Host>) {
+            const auto &due = run.stretch_dividends;
+            for (; paid < due.size() && due[paid].first == b; ++paid) {
+                int sid = keys[due[paid].second];
+                pay_dividend(run, host, sid, run.opt.events.dividends(b, run.price_column(sid)));
+            }
+        }
         for (; next < exits.size() && run.stretch_exit[exits[next]].bar == b; ++next)
             take_walk_exit(run, host, keys[exits[next]], run.stretch_exit[exits[next]]);
         out[b] = run.cash;
