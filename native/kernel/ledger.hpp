@@ -75,88 +75,6 @@ double set_position(Run &run, Host &host, int sid, double position, double cash,
     });
 }
 
-// The columns a rebalance visits, ascending, into run.visit. The held ids
-// may change while trading, so the union of the held ids and the row's
-// nonzero columns is taken first (and the map rebuilt from it afterwards).
-// A zero weight has a zero target unless the ratio is not finite (0 * inf),
-// so only then (`every_column`) is every column of the row visited.
-inline void columns_to_visit(Run &run, index_t ncols, bool every_column) {
-    std::vector<int> &visit = run.visit;
-    visit.clear();
-    if (!every_column) {
-        const PositionMap &p = run.pos;
-        const NonzeroWeights &nonzero = run.row_nonzero;
-        std::set_union(p.keys().begin(), p.keys().end(), nonzero.column.begin(), nonzero.column.end(),
-                       std::back_inserter(visit));
-        run.pos.defer();  // rebuilt from the union after the trades
-    } else {
-        for (index_t sid = 0; sid < ncols; ++sid) visit.push_back(static_cast<int>(sid));
-    }
-}
-
-// The fill prices sit in as many columns as there are trades, each line a
-// miss; asked for together they arrive together, where the trades between
-// them would leave one miss after another. Under the market's rules
-// (`rules`) the cells the fills read come with them.
-inline void prefetch_fills(const Run &run, index_t ncols, bool rules) {
-    const char *fills = run.in.price.row_ptr(run.d);
-    const std::vector<int> &price_of = run.columns.price_of;
-    for (int sid : run.visit) {
-        if (sid >= ncols || static_cast<std::size_t>(sid) >= price_of.size() || price_of[sid] < 0) continue;
-        __builtin_prefetch(fills + price_of[sid] * run.in.price.col_stride);
-        if (rules) market::prefetch_rules(run, price_of[sid], 0);
-    }
-}
-
-// Trades each visited column of row `newp` to its target value (its weight
-// times `ratio`, capped at the position limit of `balance`) and returns the
-// new cash; the account lists its targets in run.targets instead, for
-// account::trade_targets.
-template <class Host>
-double trade_visited(Run &run, Host &host, const View1<double> &newp, bool every_column, double balance, double ratio,
-                     double cash) {
-    PositionMap &p = run.pos;
-    const NonzeroWeights &nonzero = run.row_nonzero;
-    double limit = run.opt.position_limit;
-    double cap = balance * limit;
-    // Below a zero balance there is nothing left to invest: every target
-    // is 0, so holdings are closed (paying their costs) and nothing opens.
-    bool insolvent = balance < 0;
-    const View1<double> all = every_column && run.latest_row_adjusted ? run.without_sat_out(newp) : newp;
-    // The weights of the visited columns, from the nonzero list (walked
-    // alongside, both ascending) or 0 for a held stock the row leaves out
-    // (a zero weight of either sign gives a zero target: the same trade).
-    std::size_t next = 0;
-    auto weight_of = [&](int sid) {
-        if (every_column) return all[sid];
-        while (next < nonzero.column.size() && nonzero.column[next] < sid) ++next;
-        return next < nonzero.column.size() && nonzero.column[next] == sid ? nonzero.weight[next] : 0.0;
-    };
-    for (int sid : run.visit) {
-        if (sid >= newp.size) continue;  // held beyond the row: counted in the balance, not traded
-        double v2 = insolvent ? 0.0 : weight_of(sid) * ratio;
-        if (!insolvent && std::fabs(v2) > cap) {
-            int sign = v2 > 0 ? 1 : -1;
-            v2 = balance * limit * sign;
-        }
-        // A zero target for a stock that is not held changes nothing.
-        if (v2 == 0 && !p.contains(sid)) continue;
-        if constexpr (account_host<Host>) {
-            if (run.opt.account.on) {
-                run.targets.push_back({sid, v2, 0.0, 0.0, account::none});
-                continue;
-            }
-        }
-        int col = run.price_column(sid);
-        double price = run.in.price(run.d, col);
-        // With credit_gaps a holding without a price on this bar is kept,
-        // as an account keeps its shares.
-        if (run.opt.credit_gaps && std::isnan(price) && p.contains(sid) && p[sid] != 0) continue;
-        cash = set_position(run, host, sid, v2, cash, true, true, balance, ExitReason::rebalance, price);
-    }
-    return cash;
-}
-
 // Moves the portfolio to the target weights `newp` and returns the new cash.
 // Only held stocks and nonzero targets can trade, so only those columns are
 // visited, in ascending order; the targets do not depend on that order, but
@@ -165,29 +83,88 @@ double trade_visited(Run &run, Host &host, const View1<double> &newp, bool every
 template <class Host>
 double rebalance(Run &run, Host &host, const View1<double> &newp, double cash) {
     return host.frame(Frame::rebalance, [&]() -> double {
+        PositionMap &p = run.pos;
         double balance = cash;
-        for (int sid : run.pos.keys()) balance = balance + run.pos[sid];
-        double total = pairwise_abs_sum(newp.size, run.row_nonzero);
+        for (int sid : p.keys()) balance = balance + p[sid];
+        const NonzeroWeights &nonzero = run.row_nonzero;
+        double total = pairwise_abs_sum(newp.size, nonzero);
         // Rows whose absolute weights add up to less than 1 leave the rest
         // in cash; larger rows are scaled down to the balance.
         double ratio = balance / (1.0 > total ? 1.0 : total);
-        bool account = false, rules = false;
+        bool account = false;
         if constexpr (account_host<Host>) {
             account = run.opt.account.on;
-            rules = run.opt.account.market.on;
             if (account) ratio = account::scale(balance, total, run.opt.account.leverage);
             run.targets.clear();
         }
         if (std::isnan(ratio)) ratio = 1;
+        double limit = run.opt.position_limit;
+        double cap = balance * limit;
+        // Below a zero balance there is nothing left to invest: every target
+        // is 0, so holdings are closed (paying their costs) and nothing opens.
+        bool insolvent = balance < 0;
+        // The held ids may change while trading; the union is taken first.
+        // A zero weight has a zero target unless the ratio is not finite
+        // (0 * inf), so only then is every column visited.
+        std::vector<int> &visit = run.visit;
+        visit.clear();
         bool every_column = !std::isfinite(ratio);
-        columns_to_visit(run, newp.size, every_column);
-        prefetch_fills(run, newp.size, rules);
-        cash = trade_visited(run, host, newp, every_column, balance, ratio, cash);
+        const View1<double> all = every_column && run.latest_row_adjusted ? run.without_sat_out(newp) : newp;
+        if (!every_column) {
+            std::set_union(p.keys().begin(), p.keys().end(), nonzero.column.begin(), nonzero.column.end(),
+                           std::back_inserter(visit));
+            p.defer();  // rebuilt from the union below
+        } else {
+            for (index_t sid = 0; sid < newp.size; ++sid) visit.push_back(static_cast<int>(sid));
+        }
+        // The fill prices sit in as many columns as there are trades, each
+        // line a miss; asked for together they arrive together, where the
+        // trades between them would leave one miss after another.
+        const char *fills = run.in.price.row_ptr(run.d);
+        const std::vector<int> &price_of = run.columns.price_of;
+        bool rules = false;
+        if constexpr (account_host<Host>) rules = run.opt.account.market.on;
+        for (int sid : visit) {
+            if (sid >= newp.size || static_cast<std::size_t>(sid) >= price_of.size() || price_of[sid] < 0) continue;
+            __builtin_prefetch(fills + price_of[sid] * run.in.price.col_stride);
+            if (rules) market::prefetch_rules(run, price_of[sid], 0);
+        }
+        // The weights of the visited columns, from the nonzero list (walked
+        // alongside, both ascending) or 0 for a held stock the row leaves out
+        // (a zero weight of either sign gives a zero target: the same trade).
+        std::size_t next = 0;
+        auto weight_of = [&](int sid) {
+            if (every_column) return all[sid];
+            while (next < nonzero.column.size() && nonzero.column[next] < sid) ++next;
+            return next < nonzero.column.size() && nonzero.column[next] == sid ? nonzero.weight[next] : 0.0;
+        };
+        for (int sid : visit) {
+            if (sid >= newp.size) continue;  // held beyond the row: counted in the balance, not traded
+            double v2 = insolvent ? 0.0 : weight_of(sid) * ratio;
+            if (!insolvent && std::fabs(v2) > cap) {
+                int sign = v2 > 0 ? 1 : -1;
+                v2 = balance * limit * sign;
+            }
+            // A zero target for a stock that is not held changes nothing.
+            if (v2 == 0 && !p.contains(sid)) continue;
+            if constexpr (account_host<Host>) {
+                if (account) {
+                    run.targets.push_back({sid, v2, 0.0, 0.0, account::none});
+                    continue;
+                }
+            }
+            int col = run.price_column(sid);
+            double price = run.in.price(run.d, col);
+            // With credit_gaps a holding without a price on this bar is kept,
+            // as an account keeps its shares.
+            if (run.opt.credit_gaps && std::isnan(price) && p.contains(sid) && p[sid] != 0) continue;
+            cash = set_position(run, host, sid, v2, cash, true, true, balance, ExitReason::rebalance, price);
+        }
         if constexpr (account_host<Host>) {
             if (account) cash = account::trade_targets(run, host, balance, cash);
         }
         // Every id held before or traded now is in the union visited.
-        if (!every_column) run.pos.rebuild_from(run.visit);
+        if (!every_column) p.rebuild_from(visit);
         return cash;
     });
 }

@@ -241,62 +241,6 @@ inline void set_up(Run &run) {
     if (run.opt.events.on) events::set_up(run);
 }
 
-namespace detail {
-
-// A bar of the warm-up, before the first signal: nothing is held yet; the
-// account's cash earns, then its cash flows come. Returns the bar's value.
-template <class Host>
-double warm_up_bar(Run &run, Host &host, index_t d) {
-    if constexpr (account_host<Host>) {
-        if (run.opt.account.cash_per_bar != 0 && d > 0) {
-            host.on_date(run, d);
-            account::finance(run, host);
-        }
-        if (run.opt.events.on) events::warm_up_flow(run, host);
-    }
-    return run.cash;  // the starting capital, its interest and the cash flows so far
-}
-
-// Bar d taken alone, step by step: its value at the close into out[d], and
-// whether the next bar rebalances.
-template <class Host>
-void loop_bar(Run &run, Host &host, index_t d, double *out) {
-    host.on_date(run, d);
-    run.traded = false;
-    if constexpr (account_host<Host>) {
-        if (run.should_rebalance && run.opt.account.market.on) prefetch_rebalance(run);
-        if (run.opt.account.financing()) account::finance(run, host);
-        if (run.opt.events.on) events::at_open(run, host);
-    }
-    // On a bar without a rebalance, pending exit or delisting, only an
-    // intrabar stop can trade: the mark to close is then taken in the
-    // revaluation pass, and taken again only if something traded.
-    bool fuse = !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d];
-    Mark mark = revalue_positions(run, host, fuse);
-    pending_exits(run, host);
-    run.exit_stocks = run.exit_stocks_temp;
-    if constexpr (account_host<Host>) {
-        // A rebalance replaces the waiting orders; else they go on.
-        if (!run.waiting.empty() && !run.should_rebalance) account::retry_waiting(run, host);
-        // A withdrawal beyond the cash sells, unless a rebalance sizes the book anyway.
-        if (run.opt.events.on && run.cash < 0 && !run.should_rebalance && run.opt.account.on &&
-            events::flow_at(run, d) < 0)
-            events::withdrawal_sales(run, host);
-    }
-    if (run.should_rebalance) rebalance_step(run, host);
-    if (run.has_delisting) delisting_exits(run, host);
-    if constexpr (account_host<Host>) {
-        if (!run.split_today.empty()) events::cash_in_lieu(run, host);
-    }
-    if (!(fuse && mark.ok && !run.traded)) mark = mark_to_close(run, host);
-    out[d] = mark.balance;
-    if constexpr (Host::wants_marks) host.on_mark(run, d, mark.gross, mark.holdings);
-    advance_signal_row(run);
-    run.should_rebalance = run.pos_id != run.current_position_id && run.date_rebalance[d] != 0;
-}
-
-}  // namespace detail
-
 // The whole simulation: writes the portfolio value of every bar into `out`
 // (price_dates.size values).
 template <class Host>
@@ -309,7 +253,15 @@ void simulate(Run &run, Host &host, double *out) {
         run.d = d;
         run.date = in.price_dates[d];
         if (run.date < in.pos_dates.at(0)) {  // warm-up: before the first signal
-            out[d] = detail::warm_up_bar(run, host, d);
+            if constexpr (account_host<Host>) {
+                // Nothing is held yet; the cash earns, then the cash flows come.
+                if (run.opt.account.cash_per_bar != 0 && d > 0) {
+                    host.on_date(run, d);
+                    account::finance(run, host);
+                }
+                if (run.opt.events.on) events::warm_up_flow(run, host);
+            }
+            out[d] = run.cash;  // the starting capital, its interest and the cash flows so far
             continue;
         }
         bool may_stretch = d >= run.loud_until;
@@ -324,7 +276,38 @@ void simulate(Run &run, Host &host, double *out) {
                 continue;
             }
         }
-        detail::loop_bar(run, host, d, out);
+        host.on_date(run, d);
+        run.traded = false;
+        if constexpr (account_host<Host>) {
+            if (run.should_rebalance && run.opt.account.market.on) detail::prefetch_rebalance(run);
+            if (run.opt.account.financing()) account::finance(run, host);
+            if (run.opt.events.on) events::at_open(run, host);
+        }
+        // On a bar without a rebalance, pending exit or delisting, only an
+        // intrabar stop can trade: the mark to close is then taken in the
+        // revaluation pass, and taken again only if something traded.
+        bool fuse = !run.should_rebalance && run.exit_stocks.empty() && !run.delisting_at[d];
+        detail::Mark mark = detail::revalue_positions(run, host, fuse);
+        pending_exits(run, host);
+        run.exit_stocks = run.exit_stocks_temp;
+        if constexpr (account_host<Host>) {
+            // A rebalance replaces the waiting orders; else they go on.
+            if (!run.waiting.empty() && !run.should_rebalance) account::retry_waiting(run, host);
+            // A withdrawal beyond the cash sells, unless a rebalance sizes the book anyway.
+            if (run.opt.events.on && run.cash < 0 && !run.should_rebalance && run.opt.account.on &&
+                events::flow_at(run, d) < 0)
+                events::withdrawal_sales(run, host);
+        }
+        if (run.should_rebalance) detail::rebalance_step(run, host);
+        if (run.has_delisting) delisting_exits(run, host);
+        if constexpr (account_host<Host>) {
+            if (!run.split_today.empty()) events::cash_in_lieu(run, host);
+        }
+        if (!(fuse && mark.ok && !run.traded)) mark = detail::mark_to_close(run, host);
+        out[d] = mark.balance;
+        if constexpr (Host::wants_marks) host.on_mark(run, d, mark.gross, mark.holdings);
+        detail::advance_signal_row(run);
+        run.should_rebalance = run.pos_id != run.current_position_id && run.date_rebalance[d] != 0;
     }
     host.end(run);
 }
