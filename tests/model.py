@@ -1161,13 +1161,16 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
              recorder=None, capital=None, lot_size=None, min_fee=0.0, slippage=0.0, leverage=1.0,
              borrow_rate=0.0, cash_rate=0.0, periods_per_year=252.0, volume=None, max_volume_share=None,
              price_limit=None, blocked=None, dividends=None, splits=None, cash_flows=None, dividend_tax=0.0,
-             credit_gaps=False):
+             credit_gaps=False, rebase_stops=False):
     """Run one backtest and return a Result. Pass `recorder` to carry the
     recorder's state over from an earlier run, as the native module does.
     The account options are those of the native ledger (vostra._engine.run);
     the Result's `account` then holds the shares, trade shares and interest.
     `credit_gaps` gives the normalised account the account's rule for a
-    holding without a price on a rebalance bar (the front end's runs)."""
+    holding without a price on a rebalance bar (the front end's runs).
+    `rebase_stops` measures the stops of an account's position kept on the
+    same side (retain_cost_when_rebalance) from its record's entry: see
+    rebase_on_add."""
     global RETAIN_COST_WHEN_REBALANCE, RESAMPLE
 
     fee_ratio = float(fee_ratio)
@@ -1184,6 +1187,7 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
     RETAIN_COST_WHEN_REBALANCE = bool(retain_cost_when_rebalance)
     RESAMPLE = bool(periodically_rebalance)
     retain = RETAIN_COST_WHEN_REBALANCE
+    rebase = bool(rebase_stops) and retain
 
     pos2price = map_columns(price_columns, pos_columns)
 
@@ -1372,7 +1376,10 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
 
         # A rebalance replaces the waiting orders; else they go on.
         if acct.waiting and not should_rebalance:
+            before = list(acct.shares)
             cash, entered = account_retry(acct, pos, cash, price_values[d], pos_columns, recorder=recorder)
+            if rebase:
+                rebase_on_add(acct, before, price_values[d], cr, maxcr, mincr)
             for sid, price in entered:
                 cr[sid] = maxcr[sid] = mincr[sid] = 1.0
                 previous_price[pos2price[sid]] = price
@@ -1401,8 +1408,11 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                     rebalance_row[e.sid] = 0.0
             held_before = list(pos)
             if acct.on:
+                before = list(acct.shares)
                 cash = account_rebalance(acct, pos, rebalance_row, cash, position_limit, price_values[d], pos2price,
                                          pos_columns, d, recorder=recorder)
+                if rebase:
+                    rebase_on_add(acct, before, price_values[d], cr, maxcr, mincr)
             else:
                 # With credit_gaps a holding without a price on this bar is
                 # kept, as the account keeps its shares.
@@ -1489,6 +1499,28 @@ def backtest(price_values, close_values, high_values, low_values, open_values, p
                     acct if acct.on else None)
     result.events = ev
     return result
+
+
+def rebase_on_add(acct, before, price_row, cr, maxcr, mincr):
+    """A fill that adds to a position on its side (a purchase into a long, a
+    sale into a short) moves the record's entry to the mean of its fills;
+    the stops then measure the return from that entry: the tracker becomes
+    the trading price over the entry. The best and worst prices since the
+    position was entered stay what they were, expressed against the new
+    entry (a trailing stop stays trail_stop x entry below the best price).
+    A sale out of a long or a cover of a short moves nothing."""
+    for sid, held in enumerate(before):
+        now = acct.shares[sid]
+        if not (held * now > 0 and abs(now) > abs(held)):
+            continue
+        entry = acct.entry_price(sid)
+        r = float(price_row[acct.pos2price[sid]]) / entry
+        if not (r > 0 and cr[sid] > 0 and math.isfinite(r)):
+            continue
+        k = r / cr[sid]
+        cr[sid] = r
+        maxcr[sid] = maxcr[sid] * k
+        mincr[sid] = mincr[sid] * k
 
 
 def _stock_operations(pos, latest_rebalanced_pos, latest_rebalanced_row, current_position_id, pos_id,

@@ -42,6 +42,8 @@ def account_options(seed, n_columns):
     # The front end's rule for a holding without a price on a rebalance bar
     # (the account's own), drawn apart so that the other draws stay.
     opts["credit_gaps"] = bool(np.random.default_rng([seed, 38]).random() < 0.5)
+    # And the front end's stops from the record's entry on an add-on.
+    opts["rebase_stops"] = bool(np.random.default_rng([seed, 38, 2]).random() < 0.5)
     return opts
 
 

@@ -197,7 +197,7 @@ def books_case(seed):
     """A random market with every account option and market rule drawn,
     and the cases that broke the books drawn often: holes on rebalance
     bars, long-short flips under volume caps, covers that wait (blocked
-    cells), fractional shares with a minimum fee. No borrow fee: its
+    cells), fractional shares with a minimum fee, add-on orders. No borrow fee: its
     charges are the one cash flow the fills and interest do not show."""
     arrays, opts = random_market(seed, exits=True, max_bars=60, max_stocks=8)
     account = account_options(seed, len(arrays[9]))
@@ -213,6 +213,22 @@ def books_case(seed):
         weights = np.abs(arrays[7])
         arrays = arrays[:7] + (weights,) + arrays[8:]
         account["leverage"] = 1.0
+    # Add-on orders under the front end's defaults: rows that grow each
+    # stock's largest weight step by step on its side, each rebalanced, so
+    # that entries move while a tight stop runs.
+    grow = np.random.default_rng([seed, 38, 3])
+    if grow.random() < 0.4:
+        w = arrays[7]
+        top = w[np.argmax(np.abs(w), axis=0), np.arange(w.shape[1])]
+        dates = np.sort(grow.choice(arrays[5], size=min(int(grow.integers(2, 20)), len(arrays[5])), replace=False))
+        steps = np.arange(1, len(dates) + 1)[:, None] / len(dates)
+        # Trading prices apart from the closes (wide opens), where an add-on
+        # fills far from the close the stop is tested at.
+        trade = arrays[1] * np.exp(grow.normal(0, 0.1, size=arrays[1].shape))
+        arrays = (trade,) + arrays[1:7] + (top * steps, dates, arrays[9], arrays[5].copy())
+        opts.update(retain_cost_when_rebalance=True, position_limit=1.0, stop_loss=float(grow.choice([0.02, 0.05])))
+        account["rebase_stops"] = True
+        rules = {}
     # A stock without a price on some rebalance bars, in every frame.
     frames = [np.array(m, dtype=float, copy=True) for m in arrays[:5]]
     bars = np.flatnonzero(np.isin(arrays[5], arrays[10]))
@@ -291,6 +307,35 @@ def test_the_books_hold_on_random_markets(seed):
     # beside its prices.
     split = opts["periodically_rebalance"] and not opts["retain_cost_when_rebalance"]
     assert not split or rules_in(opts) or not np.any(acct.trade_trims)
+    if opts["retain_cost_when_rebalance"] and opts["rebase_stops"]:
+        stop_losses_from_the_entry(got, arrays, opts)
+
+
+def stop_losses_from_the_entry(got, arrays, opts):
+    """Where a record's stops are measured from its entry (one record per
+    position, its stops moved by add-ons), a stop-loss exit
+    crossed the stop_loss level under the record's entry: at the close
+    that marked it (sold at the next bar's price, so a gain over the entry
+    only by a gap) or at the price it filled at intrabar. Left out: exits
+    that wait under the market's rules, and a mark made before the
+    rebalance of its own bar moved the entry."""
+    if rules_in(opts):
+        return
+    t, f = got.trades, got.fills
+    close = arrays[1]
+    columns = {str(label): i for i, label in enumerate(arrays[6])}
+    col = np.array([columns[str(arrays[9][s])] for s in t["sid"]], dtype=np.int64)
+    side = np.sign(t["shares"])
+    level = t["entry_price"] * (1 - side * abs(opts["stop_loss"]))
+    for i in np.flatnonzero((t["reason"] == 1) & (t["exit_bar"] > 0)):
+        if opts["touched_exit"]:
+            crossed = t["exit_price"][i]
+        else:
+            mark = t["exit_bar"][i] - 1
+            if ((f["bar"] == mark) & (f["sid"] == t["sid"][i])).any():
+                continue
+            crossed = close[mark, col[i]]
+        assert side[i] * (crossed - level[i]) <= 1e-9 * level[i], ({k: t[k][i] for k in t}, crossed, level[i])
 
 
 def rules_in(opts):
@@ -326,6 +371,29 @@ def test_a_daily_signal_keeps_its_stops_as_the_same_signal_listed_on_its_changes
     assert (got["exit_reason"] == "trail_stop").sum() >= 5
     stops = got[got["exit_reason"] == "stop_loss"]
     assert len(stops) and (stops["exit_price"] < stops["entry_price"]).all()
+
+
+@pytest.mark.parametrize("side, rows, closes, opens, entry, exit_price", [
+    # 100 bought at 100, 100 more at 60 (an open the close recovers from):
+    # entry 80, so an 8 % stop fires below 73.6, not below 92.
+    (1, [[0.1], [0.125]], [100, 100, 100, 95, 85, 74, 73.5, 73.5], [100, 100, 100, 60, 85, 85, 73.5, 73.5],
+     80.0, 85.0),
+    # 100 sold short at 100, 100 more at 140: entry 120, the stop above 129.6.
+    (-1, [[-0.1], [-0.292]], [100, 100, 100, 105, 115, 129, 129.7, 129.7],
+     [100, 100, 100, 140, 115, 115, 129.7, 129.7], 120.0, 115.0),
+])
+def test_an_add_on_moves_the_stops_to_the_records_entry(side, rows, closes, opens, entry, exit_price):
+    arrays = market_of(np.c_[closes], rows, [0, 2], opens=np.c_[opens])
+    run = dict(capital=100_000.0, lot_size=1, retain_cost_when_rebalance=True, periodically_rebalance=False,
+               stop_loss=0.08)
+    got = both(arrays, **run, rebase_stops=True).trades
+    assert got["shares"].tolist() == [200.0 * side] and got["entry_price"].tolist() == [entry]
+    assert got["exit_bar"].tolist() == [7] and got["reason"].tolist() == [1]
+    assert side * (got["exit_price"][0] - entry) < 0
+    # Measured from the first entry the stop fires at the first bar and
+    # shows a gain over the record's entry.
+    old = both(arrays, **run).trades
+    assert old["exit_bar"].tolist() == [5] and old["exit_price"].tolist() == [exit_price]
 
 
 # --- 8. A purchase cut by the cash ----------------------------------------------

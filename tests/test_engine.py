@@ -533,7 +533,7 @@ def test_every_native_function_has_a_signature():
     contract = list(inspect.signature(vantrel.backtest_).parameters)
     assert list(inspect.signature(_engine.run).parameters) == contract + [
         "capital", "lot_size", "min_fee", "slippage", "leverage", "borrow_rate", "cash_rate", "periods_per_year",
-        "credit_gaps", "weight_scan"]
+        "credit_gaps", "rebase_stops", "weight_scan"]
 
 
 # --- The front end's passes over its matrices ---------------------------------

@@ -194,6 +194,10 @@ public:
         built_value_[sid] = held * entry;
         closed_shares_[sid] = closed_value_[sid] = 0.0;
     }
+    // The open record's entry as close_row will write it.
+    double entry_price(kernel::Run &, int sid) const {
+        return built_shares_[sid] != 0 ? built_value_[sid] / built_shares_[sid] : open_[sid].entry_price;
+    }
     void on_borrow(kernel::Run &, int sid, double cash_delta) {
         (flows_to_closed_[sid] >= 0 ? out_.rows[flows_to_closed_[sid]] : open_[sid]).pnl += cash_delta;
     }

@@ -91,14 +91,16 @@ int exec(PyObject *m) {
 
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run)), METH_VARARGS | METH_KEYWORDS,
-     "run($module, " VOSTRA_RUN_PARAMS ", credit_gaps=False, weight_scan=None)\n--\n\n"
+     "run($module, " VOSTRA_RUN_PARAMS ", credit_gaps=False, rebase_stops=False, weight_scan=None)\n--\n\n"
      "One backtest with the parameters, defaults and checks of vostra.core.vantrel.backtest_, without module "
      "state: returns a RunResult of NumPy arrays (the equity curve, the trade ledger, the excursion arrays, "
      "traded value, costs and exposure per bar, the operations report). The account options (capital, "
      "lot_size, min_fee, slippage, leverage, borrow_rate, cash_rate over periods_per_year) simulate an account "
      "in currency with whole lots, a minimum fee, slippage, leverage and financing; at their defaults the run "
      "is backtest_'s. credit_gaps: a holding without a price on a rebalance bar keeps its reference price, so "
-     "its move across the gap is credited (always so with the account options). weight_scan: what scan_weights(pos_values) returned as its scan, or None."},
+     "its move across the gap is credited (always so with the account options). rebase_stops: with the account "
+     "options and retain_cost_when_rebalance, a fill that adds to a position on its side measures the stops "
+     "from the trade record's new entry (the mean of the fills that built it). weight_scan: what scan_weights(pos_values) returned as its scan, or None."},
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_run_many)),
      METH_VARARGS | METH_KEYWORDS,
      "run_many(price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "

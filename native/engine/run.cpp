@@ -77,8 +77,10 @@ void prepare(Job &job, const Signature &sig, PyObject *args, PyObject *kwargs) {
     job.account = pop_account(kwargs);
     Ref scan = pop(kwargs, "weight_scan");
     Ref gaps = pop(kwargs, "credit_gaps");
+    Ref rebase = pop(kwargs, "rebase_stops");
     bind_run(sig, args, kwargs, a);
     a.opt.credit_gaps = gaps && gaps.get() != Py_None && truth(gaps.get());
+    a.opt.rebase_stops = rebase && rebase.get() != Py_None && truth(rebase.get());
     convert_account(job.account, a.market.weights.cols, a.market, a.opt.account);
     convert_events(job.account, a.market, a.opt.events);
     // An account's purchase is cut to what the cash pays with its fee; at a

@@ -146,6 +146,31 @@ inline TradeCosts trade_costs(const Run &run, double shares, double d, double fi
     return {traded, fee, is_entry ? fee : fee + run.costs.tax_ratio * traded};
 }
 
+// Whether the run's fills that add to a position move its stops
+// (rebase_stops, kept on the same side through rebalances).
+inline bool rebases_stops(const Run &run) {
+    return run.opt.rebase_stops && run.opt.retain_cost_when_rebalance && run.opt.account.on;
+}
+
+// A fill that took `sid` from `held` to `shares` shares. One that adds to
+// the position on its side moves the record's entry to the mean of the
+// fills that built it (the host keeps it); with rebases_stops the stops
+// then measure from that entry: the return tracker becomes the trading
+// price over the entry, and the best and worst returns keep the prices
+// they were reached at, so a trailing stop stays trail_stop x entry below
+// the best price. A sale out of a long or a cover of a short moves nothing.
+template <class Host>
+void rebase_on_add(Run &run, Host &host, int sid, double held, double shares, double price) {
+    if (!rebases_stops(run) || !(held * shares > 0 && std::fabs(shares) > std::fabs(held))) return;
+    double r = price / host.entry_price(run, sid);
+    double &cr = run.cr[sid];
+    if (!(r > 0 && cr > 0 && std::isfinite(r))) return;
+    double k = r / cr;
+    cr = r;
+    run.maxcr[sid] = run.maxcr[sid] * k;
+    run.mincr[sid] = run.mincr[sid] * k;
+}
+
 // Moves `sid` to `shares` (nonzero) at trading price `price`; returns the
 // new cash. `split`: a held stock starts a new trade record if the host
 // splits them (at a rebalance, not while an order goes on filling).
@@ -194,6 +219,7 @@ double trade(Run &run, Host &host, int sid, double shares, double price, double 
     run.traded = true;
     host.on_fill(run, sid, after - cash, traded, cost);
     market::tell_fill(run, host, sid, d, fill, traded, cost);
+    rebase_on_add(run, host, sid, held_shares, shares, price);
     return after;
 }
 

@@ -64,6 +64,9 @@ struct Options {
     // price, so its move across the gap is credited (always so in an
     // account in currency; backtest_ restarts it at the missing price).
     bool credit_gaps = false;
+    // With the account and retain_cost_when_rebalance, a fill that adds to
+    // a position on its side moves its stops to the record's new entry.
+    bool rebase_stops = false;
     AccountOptions account;  // only the native ledger reads it
     LedgerEvents events;     // and this
 };

@@ -134,8 +134,10 @@ index_t walk_waiting(Run &run, const OrderColumn &column, const market::ColumnRu
                 std::uint8_t pass = target <= shares ? account::sales
                                     : shares < 0     ? account::covers
                                                      : account::purchases;
-                // A close or a flip (two records) is the bar loop's.
+                // A close or a flip (two records) is the bar loop's, and so
+                // is a fill that adds to the position when that moves its stops.
                 if (next == 0 || n.held == 0 || next * shares < 0) break;
+                if (account::rebases_stops(run) && std::fabs(next) > std::fabs(shares)) break;
                 double d = next - shares;
                 double fill = account::fill_price(run, d > 0, trade_price);
                 auto [traded, fee, cost] = account::trade_costs(run, next, d, fill);

@@ -24,6 +24,8 @@
 //   void on_split(Run &, int sid, double ratio)   if Host::account_rules: a held stock splits
 //   void on_close_replaced(Run &, int sid)     if Host::account_rules: a rebalance replaces the
 //                                              closing order of sid, which filled in part
+//   double entry_price(Run &, int sid)         if Host::account_rules: the entry price of sid's
+//                                              open record after the fills told so far
 //   void end(Run &)                            after the last bar
 //
 // The entry and exit notices come before the ledger changes anything, in the

@@ -69,14 +69,20 @@ def run(price_values: Any, close_values: Any, high_values: Any, low_values: Any,
         price_index: Any, price_columns: Any, pos_values: Any, pos_index: Any, pos_columns: Any,
         resample: Any, *, capital: float | None = None, lot_size: Any = None, min_fee: float = 0.0,
         slippage: float = 0.0, leverage: float = 1.0, borrow_rate: float = 0.0, cash_rate: float = 0.0,
-        periods_per_year: float = 252.0, credit_gaps: bool = False, weight_scan: WeightScan | None = None,
-        **options: Any) -> RunResult:
+        periods_per_year: float = 252.0, credit_gaps: bool = False, rebase_stops: bool = False,
+        weight_scan: WeightScan | None = None, **options: Any) -> RunResult:
     """One backtest with the options of ``backtest_``; the account options
     (a number or one per signal column for ``lot_size``) simulate an account
     in currency, and at their defaults the run is ``backtest_``'s.
     ``credit_gaps`` (the front end's runs; always so in an account) keeps a
     holding without a price on a rebalance bar, with its last price, and
     sells a delisting without a price at its last mark.
+    ``rebase_stops`` (the front end's runs), in an account with
+    ``retain_cost_when_rebalance``: a fill that adds to a position on its
+    side (a purchase into a long, a sale into a short) measures the stops
+    from the trade record's new entry, the mean of the fills that built it;
+    the best and worst prices since the entry are kept, so a trailing stop
+    stays ``trail_stop`` x entry below the best price.
     ``weight_scan``, the scan :func:`scan_weights` made of this very
     ``pos_values`` array (unchanged since), spares the run its own pass."""
 

@@ -87,9 +87,17 @@ def backtest(weights: Any, close: Market | pd.DataFrame, open: pd.DataFrame | No
         a warning. The entry these (and the trailing stop) are measured from
         is the entry of the position's trade record: by default
         (``retain_cost=True``) a position held on the same side is one record
-        and its stops are measured from its first entry for as long as it is
-        held; with ``split_trades=True`` a position kept through a rebalance
-        starts a new record and its stops restart from its value there.
+        and its stops are measured from its entry for as long as it is held;
+        with ``capital``, a fill that adds to it (a purchase into a long, a
+        sale into a short) moves the record's entry to the mean of its fills
+        (its average cost) and the stops with it, so buying 100 at 100 and
+        100 more at 60 puts an 8 % stop below 73.6, not 92 (a sale that
+        trims it moves neither); the trailing stop keeps the best (worst)
+        price reached since the first entry and stays ``trail_stop`` x the
+        new entry below (above) it, its activation too measured from the new
+        entry. With ``split_trades=True`` a position kept through a
+        rebalance starts a new record and its stops restart from its value
+        there.
     trail_stop, trail_activation
         Exit when the cumulative return falls ``trail_stop`` below its best
         level (above its worst for shorts), once the position has gained

@@ -216,6 +216,10 @@ def engine_arguments(prices: PriceArrays, signal: WeightArrays, bars: slice | No
         # A holding without a price on a rebalance bar keeps its reference
         # price, so its move across the gap is credited (backtest_ drops it).
         credit_gaps=True,
+        # With capital and retain_cost, a purchase into a long (a sale into a
+        # short) moves the record's entry to its average cost: the stops
+        # are measured from there, as the trade log shows it.
+        rebase_stops=True,
         **matrices, **engine_scalars,
     )
     context = dict(
