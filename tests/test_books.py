@@ -255,6 +255,9 @@ def books(got, arrays, capital):
     out = []
     k = 0
     for b in range(n_bars):
+        if cash < 0:
+            # The interest a shortfall pays while the cash is below 0.
+            shortfall += max(0.0, -got.interest[b])
         cash += got.interest[b]
         while k < len(f["bar"]) and f["bar"][k] == b:
             n, value, cost = f["shares"][k], f["value"][k], f["cost"][k]
