@@ -8,13 +8,12 @@
 // those of vostra.results.stats (the statistics of the same returns); the
 // tests hold the two together.
 #include "common/run_args.hpp"
+#include "threads.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace vostra::engine {
@@ -149,16 +148,7 @@ void all_figures(const Source &source, std::int64_t n_samples, double ppy, doubl
                 figures_of(source, s, ppy, per_bar, values + s * n_figures);
     };
     Py_BEGIN_ALLOW_THREADS
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads && static_cast<std::int64_t>(t) * chunk < n_samples; ++t) {
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error &) {
-            break;  // fewer threads than asked: the others do the work
-        }
-    }
-    worker();
-    for (auto &t : pool) t.join();
+    on_threads(threads, (n_samples + chunk - 1) / chunk, worker);
     Py_END_ALLOW_THREADS
 }
 

@@ -4,6 +4,7 @@
 #include "account_args.hpp"
 #include "common/run_args.hpp"
 #include "ledger.hpp"
+#include "threads.hpp"
 #include "weight_scan.hpp"
 
 #include <algorithm>
@@ -376,16 +377,7 @@ void parallel_for(std::size_t n, int threads, F &&work) {
     auto worker = [&] {
         for (std::size_t i; (i = next.fetch_add(1)) < n;) work(i);
     };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads && static_cast<std::size_t>(t) < n; ++t) {
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error &) {
-            break;  // fewer threads than asked: the others do the work
-        }
-    }
-    worker();
-    for (auto &t : pool) t.join();
+    on_threads(threads, static_cast<std::int64_t>(n), worker);
 }
 
 // The same weight matrix (same memory, shape and strides) is scanned once

@@ -390,7 +390,7 @@ class _Where:
     def __init__(self, data: MarketData, start: int, bar: int) -> None:
         self.dates, self.start, self.bar = data.dates, start, bar
 
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         first, last = self.dates[min(self.start, self.bar)].date(), self.dates[self.bar].date()
         return f"the fit on {first} .. {last} (refit on {last})"
 
