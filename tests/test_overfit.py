@@ -2,6 +2,7 @@
 cases, the effective number of trials, PBO by cross-validation on a
 hand-ranked case and on noise, the figures of a sweep, argument errors."""
 
+import itertools
 import math
 
 import numpy as np
@@ -171,6 +172,28 @@ def test_pbo_of_pure_noise_is_near_one_half():
     values = [vostra.backtest_overfitting_probability(
         np.random.default_rng(seed).normal(0, 0.01, (600, 40)), 10) for seed in range(30)]
     assert abs(np.mean(values) - 0.5) < 0.12
+
+
+def test_pbo_logits_follow_every_split_in_order():
+    # Per in-sample set (itertools' order), from the bars themselves: the
+    # Sharpe ratio of each half, the best in sample, its rank out of sample.
+    rng = np.random.default_rng(4)
+    returns = rng.normal(0.0005, 0.01, (8 * 7 + 3, 6))
+    returns[:, 2] = returns[:, 1]                      # a tie
+    blocks = returns[3:].reshape(8, 7, 6)
+
+    def sharpe(rows):
+        x = np.concatenate(rows)
+        return x.mean(axis=0) / x.std(axis=0, ddof=1)
+
+    expected = []
+    for chosen in itertools.combinations(range(8), 4):
+        rest = [b for b in range(8) if b not in chosen]
+        inside, outside = sharpe(blocks[list(chosen)]), sharpe(blocks[rest])
+        pick = outside[np.argmax(inside)]
+        omega = (np.sum(outside < pick) + (np.sum(outside == pick) + 1) / 2) / 7
+        expected.append(math.log(omega / (1 - omega)))
+    np.testing.assert_allclose(pbo_logits(returns, 8), expected, rtol=1e-9, atol=1e-12)
 
 
 def test_pbo_accepts_a_dataframe_and_sixteen_blocks():

@@ -21,6 +21,7 @@ PyObject *py_trade_figures(PyObject *, PyObject *args);
 PyObject *py_return_figures(PyObject *, PyObject *args);
 PyObject *py_resampled_figures(PyObject *, PyObject *args);
 PyObject *py_stationary_figures(PyObject *, PyObject *args);
+PyObject *py_pbo_logits(PyObject *, PyObject *args);
 PyObject *py_window_figures(PyObject *, PyObject *args);
 PyObject *py_first_nonpositive(PyObject *, PyObject *values);
 PyObject *py_figure_table(PyObject *, PyObject *const *args, Py_ssize_t nargs);
@@ -165,6 +166,12 @@ PyMethodDef methods[] = {
      "The figures of resampled_figures for stationary bootstrap samples as drawn: rows of block starts (int64) "
      "and exponential draws (float64), a block lasting ceil(draw / rate) bars (at least 1) until the sample has "
      "as many bars as the returns."},
+    {"pbo_logits", py_pbo_logits, METH_VARARGS,
+     "pbo_logits($module, sums, squares, shift, n, threads, /)\n--\n\n"
+     "The logits of combinatorially symmetric cross-validation: for every way of taking half of the blocks "
+     "as the in-sample set (in the lexicographic order of its blocks), the logit of the out-of-sample rank of "
+     "the trial with the best in-sample Sharpe ratio, from the per-block sums and sums of squares (blocks x "
+     "trials, C-contiguous float64) of the returns less `shift` (per trial), n bars to a half."},
     {"window_figures", py_window_figures, METH_VARARGS,
      "window_figures($module, equity, first, periods_per_year, traded, holdings, dates, risk_free, /)\n--\n\n"
      "The statistics of an equity curve that need neither its trades nor a benchmark, in the bits of "

@@ -202,6 +202,15 @@ def stationary_figures(returns: npt.NDArray[np.float64], starts: npt.NDArray[np.
     least 1) until the sample has as many bars as ``returns``; a
     RuntimeError if a row's blocks fall short."""
 
+def pbo_logits(sums: npt.NDArray[np.float64], squares: npt.NDArray[np.float64], shift: npt.NDArray[np.float64],
+               n: int, threads: int, /) -> npt.NDArray[np.float64]:
+    """The logits of combinatorially symmetric cross-validation, one per
+    way of taking half of the blocks in sample (lexicographic order of its
+    blocks): the out-of-sample rank of the best in-sample Sharpe ratio, from
+    per-block sums and sums of squares (blocks x trials, C-contiguous) of
+    the returns less ``shift``, ``n`` bars to a half; on ``threads`` threads
+    without the interpreter lock."""
+
 def return_figures(values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64] | None,
                    periods_per_year: float, /) -> dict[str, float]:
     """The figures of the bar returns of ``values`` (a window's equity,

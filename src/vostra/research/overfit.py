@@ -12,15 +12,16 @@ moments, kurtosis 3 for a normal distribution).
 
 from __future__ import annotations
 
-import functools
-import itertools
 import math
+import os
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import pandas as pd
+
+from .._native import load_engine
 
 __all__ = [
     "normal_cdf", "normal_ppf", "probabilistic_sharpe_ratio", "expected_max_sharpe",
@@ -31,12 +32,6 @@ __all__ = [
 ]
 
 EULER_GAMMA = 0.5772156649015329
-
-# The half/half splits are processed in chunks of this many, so that the
-# (splits x trials) matrices of a chunk stay in the core's own cache (the
-# work on them is a dozen passes each).
-_SPLIT_CHUNK = 512
-
 
 # --------------------------------------------------------------------------
 # The normal distribution
@@ -323,8 +318,10 @@ def effective_trials(returns: Any) -> float:
     if n == 0:
         return extra
     # sum_j R_ij^2 is the diagonal of R^2 = Z'Z Z'Z, taken through the
-    # smaller of the two Gram matrices; by NumPy's own loops, not the BLAS
-    # threads (see _block_sums).
+    # smaller of the two Gram matrices; by NumPy's own loops, not the BLAS:
+    # the products are tiny, and the BLAS hands them to its threads, which
+    # stall for milliseconds each when the other cores are busy (as they
+    # are after a sweep).
     if n <= z.shape[0]:
         gram = np.einsum("ki,kj->ij", z, z)
         crowd = np.sum(gram * gram, axis=1)
@@ -357,15 +354,6 @@ def _check_blocks(n_blocks: Any, n_bars: int) -> int:
     return n_blocks
 
 
-def _ascending_rank(values: np.ndarray, chosen: np.ndarray) -> np.ndarray:
-    """Per row, rank 1..N of column ``chosen[row]`` among the row's values
-    (ties share their average rank)."""
-    pick = values[np.arange(len(values)), chosen][:, None]
-    below = np.sum(values < pick, axis=1)
-    equal = np.sum(values == pick, axis=1)
-    return below + (equal + 1) / 2.0
-
-
 def pbo_logits(returns: Any, n_blocks: int = 16) -> np.ndarray:
     """Logits of the relative out-of-sample rank of the in-sample best trial,
     one per half/half split of combinatorially symmetric cross-validation
@@ -383,79 +371,11 @@ def pbo_logits(returns: Any, n_blocks: int = 16) -> np.ndarray:
     blocks = (values - shift).reshape(n_blocks, size, n_trials)
     sums, squares = blocks.sum(axis=1), (blocks ** 2).sum(axis=1)     # (blocks x trials)
 
-    # The complement of the i-th split (in-sample blocks in lexicographic
-    # order) is the (C-1-i)-th, and the first C/2 splits hold block 0; so
-    # the two Sharpe matrices of one split serve its complement too.
-    half, n = n_blocks // 2, n_blocks // 2 * size
-    count = math.comb(n_blocks, half)
-    logits = np.empty(count)
-    all_sums, all_squares = sums.sum(axis=0), squares.sum(axis=0)
-    done = 0
-    for member in _split_members(n_blocks):
-        # The other half's sums are what the member blocks leave of the
-        # totals: half the products, and the centring keeps the
-        # subtraction's rounding at the size of the sums' own.
-        in_sums, in_squares = _block_sums(member, sums), _block_sums(member, squares)
-        out_sums, out_squares = all_sums - in_sums, all_squares - in_squares
-        np.maximum(out_squares, 0.0, out=out_squares)
-        first = _split_sharpe(in_sums, in_squares, n, shift)
-        other = _split_sharpe(out_sums, out_squares, n, shift)
-        rows = np.arange(done, done + len(member))
-        logits[rows] = _logit(first, other, n_trials)
-        logits[count - 1 - rows] = _logit(other, first, n_trials)
-        done += len(member)
-    return logits
-
-
-def _block_sums(member: np.ndarray, per_block: np.ndarray) -> np.ndarray:
-    """Sums of the per-block values (blocks x trials) over each split's blocks.
-
-    By NumPy's own loops (``einsum`` without ``optimize``), not the BLAS:
-    these products are tiny, and the BLAS hands them to its threads, which
-    stall for milliseconds each when the other cores are busy (as they are
-    during a sweep): measured 20-60 times slower than this loop on a shared
-    two-core machine."""
-    return np.einsum("sb,bt->st", member, per_block)
-
-
-@functools.lru_cache(maxsize=4)
-def _split_members(n_blocks: int) -> tuple[np.ndarray, ...]:
-    """The first half of the splits (those holding block 0) as 0/1 rows of
-    block membership, in chunks; they depend on the block count alone, so a
-    sweep after the first reuses them."""
-    half = n_blocks // 2
-    count = math.comb(n_blocks, half)
-    splits = itertools.combinations(range(n_blocks), half)
-    chunks, done = [], 0
-    while done < count // 2:
-        chunk = list(itertools.islice(splits, min(_SPLIT_CHUNK, count // 2 - done)))
-        member = np.zeros((len(chunk), n_blocks))
-        member[np.repeat(np.arange(len(chunk)), half), np.array(chunk).ravel()] = 1.0
-        member.setflags(write=False)
-        chunks.append(member)
-        done += len(chunk)
-    return tuple(chunks)
-
-
-def _split_sharpe(total: np.ndarray, square: np.ndarray, n: int, shift: np.ndarray) -> np.ndarray:
-    """Sharpe ratios over a set of blocks from the sums and the sums of
-    squares of the centred returns (``shift`` added back to the mean)."""
-    mean = total / n
-    spread = np.multiply(mean, mean)
-    spread *= -n
-    spread += square
-    # What is left of a constant series is rounding: call it flat.
-    spread[spread <= 1e-12 * square] = 0.0
-    spread /= n - 1
-    np.sqrt(spread, out=spread)
-    mean += shift
-    return _sharpe_from_moments(mean, spread)
-
-
-def _logit(in_sample: np.ndarray, out_of_sample: np.ndarray, n_trials: int) -> np.ndarray:
-    best = np.argmax(in_sample, axis=1)                  # the first of equal bests
-    omega = _ascending_rank(out_of_sample, best) / (n_trials + 1.0)
-    return np.log(omega / (1.0 - omega))
+    # Per split the trials' Sharpe ratios both ways, natively: 12,870
+    # splits of a few dozen trials are too many small arrays for NumPy.
+    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+    return load_engine().pbo_logits(np.ascontiguousarray(sums), np.ascontiguousarray(squares),
+                                    np.ascontiguousarray(shift), n_blocks // 2 * size, threads)
 
 
 def backtest_overfitting_probability(returns: Any, n_blocks: int = 16) -> float:
