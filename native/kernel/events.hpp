@@ -24,6 +24,9 @@
 // a quiet stretch ends before them. With capital and without the market's
 // rules a dividend only adds to the cash, which the quiet stretch pays in
 // the bar loop's order (stretch.hpp): only a split ends a stretch there.
+// Without capital the stretch's walks take both in the holding's column
+// (holding_walk.hpp), the same operations at the bar's open; only a
+// dividend on a bar without a trading price ends a stretch there.
 #pragma once
 #include "stretch.hpp"
 
@@ -97,15 +100,16 @@ inline index_t scan_from(const Run &run, int col, index_t d) {
 }
 
 // The column pointers next_event reads (a dividend the stretch pays is
-// checked there instead).
+// checked there instead, and the events the walks take where they are
+// listed).
 inline const char *dividend_column(const Run &run, int col) {
     const View2<double> &m = run.opt.events.dividends;
-    return m.data && !stretch_pays_dividends(run) ? m.data + col * m.col_stride : nullptr;
+    return m.data && !stretch_pays_dividends(run) && run.opt.account.on ? m.data + col * m.col_stride : nullptr;
 }
 
 inline const char *split_column(const Run &run, int col) {
     const View2<double> &m = run.opt.events.splits;
-    return m.data ? m.data + col * m.col_stride : nullptr;
+    return m.data && run.opt.account.on ? m.data + col * m.col_stride : nullptr;
 }
 
 template <class Host>
@@ -157,7 +161,7 @@ bool stretch_may_start(Run &run, Host &host, index_t d) {
     index_t end = std::min(std::min(next_of(run.rebalance_bars, run.rebalance_next, d), nbars - 1) + 1,
                            d + detail::max_stretch);
     index_t first = next_of(run.flow_bars, run.flow_next, d);
-    if (run.opt.events.dividends.data || run.opt.events.splits.data) {
+    if (run.opt.account.on && (run.opt.events.dividends.data || run.opt.events.splits.data)) {
         // The lines of every column to scan are asked for first, so that
         // their reads overlap instead of waiting one by one.
         auto ahead = [&](int sid) {

@@ -88,16 +88,49 @@ struct HoldingColumns {
     return marked;
 }
 
+// The events a walk of one holding takes from its first bar on, by bar.
+struct EventCursor {
+    WalkEvent *at = nullptr, *end = nullptr;
+};
+
+// Holding k's events from bar `from` on (none when the stretch lists none).
+inline EventCursor events_of(Run &run, std::size_t k, index_t from) {
+    const std::vector<std::uint32_t> &start = run.walk_event_start;
+    if (k + 1 >= start.size()) return {};
+    WalkEvent *at = run.walk_events.data() + start[k], *end = run.walk_events.data() + start[k + 1];
+    while (at != end && at->bar < from) ++at;
+    return {at, end};
+}
+
+// The event `e` at the open of its bar, before the bar's revaluation, as
+// the bar loop takes it (events::at_open, split and reinvest): a split
+// divides the reference price; a dividend of a holding with a value and a
+// reference price is recorded and taken into the reference price at the
+// bar's trading price. False when the dividend would wait for a trading
+// price, which the bar loop does.
+[[gnu::always_inline]] inline bool take_event(WalkEvent &e, StretchState &w, double trade_price) {
+    if (e.ratio != 1) w.prev = w.prev / e.ratio;
+    e.paid = false;
+    if (e.dividend == 0 || w.held == 0) return true;
+    if (std::isnan(trade_price)) return false;
+    if (std::isnan(w.prev)) return true;
+    e.amount = w.held * e.dividend / w.prev;
+    e.paid = true;
+    w.prev = w.prev * (trade_price / (trade_price + e.dividend));
+    return true;
+}
+
 // One holding over bars [d, end): its state as the bar loop leaves it, its
 // exit, if any, and its marks into marks[j * stride] (j the bar's offset;
 // -0.0, which adds nothing, once it is sold). False when a bar needs the bar
 // loop. In close mode `marked` (+1 upper, -1 lower) and `reason` carry the
 // mark of the bar before d; intrabar, `flat` keeps the exit a holding
-// walked on flat already took.
+// walked on flat already took. The holding's events (`events`, from bar d
+// on) are taken at their bars' open.
 template <bool intrabar>
 inline bool walk_holding(const Run &run, int col, index_t d, index_t end, StretchState &state, WalkExit &exit,
                          double *marks, std::uint8_t *nonzero, std::size_t stride, int marked = 0,
-                         ExitReason reason = ExitReason::open, bool flat = false) {
+                         ExitReason reason = ExitReason::open, bool flat = false, EventCursor events = {}) {
     const HoldingColumns c = holding_columns(run.in, col, d);
     StretchState w = state;  // in registers: the stores to `marks` cannot touch it
     if (!flat) {
@@ -105,9 +138,15 @@ inline bool walk_holding(const Run &run, int col, index_t d, index_t end, Stretc
         exit.pending = false;
         exit.reason = reason;
     }
+    index_t event_at = events.at != events.end ? events.at->bar - d : end - d;
     for (index_t j = 0; j < end - d; ++j) {
         double trade_price = load<double>(c.price + j * c.price_step), close = load<double>(c.close + j * c.close_step);
         if (!usable_price(trade_price) || !usable_price(close)) return false;
+        if (j == event_at) [[unlikely]] {
+            if (!take_event(*events.at, w, trade_price)) return false;
+            ++events.at;
+            event_at = events.at != events.end ? events.at->bar - d : end - d;
+        }
         double r;
         if (!revalue_alone(w, trade_price, intrabar && exit.bar >= 0, r)) return false;
         if (marked != 0) {
@@ -165,9 +204,12 @@ inline bool walk_one(Run &run, index_t d, index_t end, std::size_t k, index_t fr
     double *marks = run.stretch_marks.data() + at;
     std::uint8_t *nonzero = run.stretch_nonzero.data() + at;
     StretchState &w = run.stretch_state[k];
+    EventCursor events = events_of(run, k, from);
     if (run.opt.touched_exit)
-        return walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, 0, reason, flat);
-    return walk_holding<false>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, marked, reason);
+        return walk_holding<true>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, 0, reason, flat,
+                                  events);
+    return walk_holding<false>(run, col, from, end, w, run.stretch_exit[k], marks, nonzero, n, marked, reason, false,
+                               events);
 }
 
 }  // namespace vostra::kernel::detail

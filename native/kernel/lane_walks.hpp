@@ -402,13 +402,28 @@ inline void start_lane(Run &run, index_t d, Lanes &lanes, int i, std::size_t k, 
 }
 
 // The holdings of a stretch handed to the two lanes in turn: the one each
-// lane walks, the bars it has walked of it, whether it has one, and the
-// next one to hand out.
+// lane walks, the bars it has walked of it, whether it has one, its events
+// from the bar it walks next, and the next one to hand out.
 struct LaneQueue {
     std::size_t next = 0, k[2] = {0, 0};
     index_t at[2] = {0, 0};
     bool live[2] = {false, false};
+    EventCursor events[2];
 };
+
+// Lane i's event at `bar`, the bar it walks next, if it has one there,
+// taken into its state (take_event); false when it needs the bar loop.
+// A run of the lanes then stops before the lane's next event: `steps` is
+// cut to the bars up to it.
+inline bool lane_events(Lanes &lanes, EventCursor &events, int i, index_t bar, index_t &steps) {
+    if (events.at == events.end) return true;
+    if (events.at->bar == bar) {
+        if (!take_event(*events.at, lanes.state[i], load<double>(lanes.price[i]))) return false;
+        if (++events.at == events.end) return true;
+    }
+    steps = std::min(steps, events.at->bar - bar);
+    return true;
+}
 
 // Lane i takes the next holding of the stretch from bar d, if any; false
 // when its column is missing, which the bar loop reports.
@@ -421,6 +436,7 @@ inline bool take_next(Run &run, index_t d, Lanes &lanes, LaneQueue &q, int i) {
     if (col < 0) return false;
     q.k[i] = k;
     q.at[i] = 0;
+    q.events[i] = events_of(run, k, d);
     start_lane<intrabar>(run, d, lanes, i, k, col);
     return true;
 }
@@ -461,8 +477,9 @@ inline LaneNext after_stop(Run &run, index_t d, index_t end, Lanes &lanes, LaneQ
 // (walked to the end, marked for a close-mode exit, or at a bar it cannot
 // take) hands that holding to walk_holding and takes the next waiting one;
 // the last one goes on alone. An intrabar exit is taken where it is
-// touched, and the flat holding walks on in its lane. False when a bar
-// needs the bar loop.
+// touched, and the flat holding walks on in its lane. A lane's events are
+// taken between runs of the lanes, at the bar it walks next. False when a
+// bar needs the bar loop.
 template <bool intrabar, bool levels>
 bool walk_in_lanes(Run &run, index_t d, index_t end) {
     const std::size_t n = run.stretch_keys.size();
@@ -473,6 +490,8 @@ bool walk_in_lanes(Run &run, index_t d, index_t end) {
     if (!take_next<intrabar>(run, d, lanes, q, 0) || !take_next<intrabar>(run, d, lanes, q, 1)) return false;
     while (q.live[0] && q.live[1]) {
         index_t steps = std::min(len - q.at[0], len - q.at[1]);
+        for (int i = 0; i < 2; ++i)
+            if (!lane_events(lanes, q.events[i], i, d + q.at[i], steps)) return false;
         LaneStop stop = intrabar    ? walk_intrabar_lanes(run, lanes, steps, n)
                         : trailing ? walk_lanes<levels, true>(run, lanes, steps, n)
                                     : walk_lanes<levels, false>(run, lanes, steps, n);
@@ -493,8 +512,9 @@ bool walk_in_lanes(Run &run, index_t d, index_t end) {
 
 // Without stops only a bar a holding cannot take stops its lane, so the
 // holdings go in fixed pairs (k, k + 1) over the whole stretch, without the
-// hand-over walk_in_lanes needs; a lane the pair stopped for is walked again
-// alone, the other goes on alone from where the pair stopped.
+// hand-over walk_in_lanes needs (a pair's run stops only before a lane's
+// event); a lane the pair stopped for is walked again alone, the other goes
+// on alone from where the pair stopped.
 inline bool walk_in_pairs(Run &run, index_t d, index_t end) {
     const std::vector<int> &keys = run.stretch_keys;
     const std::size_t n = keys.size();
@@ -502,17 +522,27 @@ inline bool walk_in_pairs(Run &run, index_t d, index_t end) {
     std::size_t k = 0;
     for (; k + 2 <= n; k += 2) {
         Lanes lanes;
+        EventCursor events[2];
         for (int i = 0; i < 2; ++i) {
             int col = column_of(run, keys[k + i]);
             if (col < 0) return false;
             start_lane<false>(run, d, lanes, i, k + i, col);
+            events[i] = events_of(run, k + i, d);
         }
-        LaneStop stop = walk_lanes<false>(run, lanes, len, n);
+        index_t walked = 0;
+        LaneStop stop{0, 0, 0};
+        while (walked < len && stop.bad == 0) {
+            index_t steps = len - walked;
+            for (int i = 0; i < 2; ++i)
+                if (!lane_events(lanes, events[i], i, d + walked, steps)) return false;
+            stop = walk_lanes<false>(run, lanes, steps, n);
+            walked += stop.walked;
+        }
         for (int i = 0; i < 2; ++i) {
             std::size_t at = k + i;
             bool bad = stop.bad >> i & 1;
             run.stretch_state[at] = bad ? state_of(run, keys[at], column_of(run, keys[at])) : lanes.state[i];
-            if (stop.bad != 0 && !walk_one(run, d, end, at, bad ? d : d + stop.walked)) return false;
+            if (stop.bad != 0 && !walk_one(run, d, end, at, bad ? d : d + walked)) return false;
         }
     }
     if (k < n) {

@@ -64,6 +64,17 @@ struct StretchState {
     double held, cr, maxcr, mincr, prev;
 };
 
+// A dividend or split of holding k on bar `bar` that the normalised
+// account's stretch walks take in the holding's column (dividend 0: none,
+// ratio 1: none), and the amount of the dividend the walk recorded there
+// (`paid`: whether it recorded one).
+struct WalkEvent {
+    index_t bar;
+    std::uint32_t k;
+    bool paid;
+    double dividend, ratio, amount;
+};
+
 // The exit a stretch walk found for one holding: the bar it is taken on
 // (-1 for none; in close mode the bar after the mark), the holding's value
 // and fill price there, its rule and the side of the exit list it goes to.
@@ -198,6 +209,12 @@ struct Run {
     std::vector<WalkExit> stretch_exit;
     std::vector<std::uint32_t> stretch_exits;
     std::vector<std::pair<index_t, std::uint32_t>> stretch_dividends;  // (bar, holding) a stretch pays
+    // The normalised account's events a stretch's walks take: holding k's
+    // are walk_events[walk_event_start[k], walk_event_start[k + 1]) by bar
+    // (no list: none taken), and the dividends they recorded by bar, in
+    // stock order within a bar.
+    std::vector<WalkEvent> walk_events;
+    std::vector<std::uint32_t> walk_event_start, walk_paid;
     // A stretch under the market's rules (waiting.hpp): the stocks with a
     // waiting order at its start (ascending), walked once their order is
     // done; all stocks in stock order (their indices: the walked holdings',

@@ -140,6 +140,64 @@ void stretch_dividends(Run &run, Host &host, index_t d, index_t end) {
     std::stable_sort(due.begin(), due.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
 }
 
+// Whether the walks of a quiet stretch take its holdings' dividends and
+// splits in their columns: in the normalised account, where they only
+// move a holding's reference price.
+inline bool walks_take_events(const Run &run) {
+    const LedgerEvents &e = run.opt.events;
+    return e.on && !run.opt.account.on && (e.dividends.data || e.splits.data);
+}
+
+// The normalised account's dividends and splits of the stretch's holdings
+// in [d, end) into run.walk_events, holding by holding and by bar, each
+// value checked. Returns the first bar with a dividend the walks cannot
+// take (the stock has no trading price there: the dividend waits, in the
+// bar loop), or `end`. The columns' lines are asked for first.
+template <class Host>
+index_t list_walk_events(Run &run, Host &host, index_t d, index_t end) {
+    const View2<double> &dm = run.opt.events.dividends, &sm = run.opt.events.splits;
+    const std::vector<int> &keys = run.stretch_keys;
+    auto column = [&](const View2<double> &m, int col) { return m.data ? m.data + col * m.col_stride : nullptr; };
+    for (int sid : keys) {
+        int col = run.price_column(sid);
+        prefetch_bars(column(dm, col), dm.row_stride, d, end);
+        prefetch_bars(column(sm, col), sm.row_stride, d, end);
+    }
+    run.walk_events.clear();
+    run.walk_event_start.assign(1, 0);
+    index_t stop = end;
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        int sid = keys[k], col = run.price_column(sid);
+        const char *div = column(dm, col), *split = column(sm, col);
+        for (index_t b = d; b < end; ++b) {
+            double s = split ? load<double>(split + b * sm.row_stride) : 1.0;
+            double x = div ? load<double>(div + b * dm.row_stride) : 0.0;
+            if (!(s == 1 || std::isnan(s) || (s >= 0 && s <= 1.7976931348623157e308))) [[unlikely]]
+                host.invalid_price(run, PriceKind::split, s, sid, b);
+            if (!(x == 0 || std::isnan(x) || (x >= 0 && x <= 1.7976931348623157e308))) [[unlikely]]
+                host.invalid_price(run, PriceKind::dividend, x, sid, b);
+            bool splits = s > 0 && s != 1, pays = x > 0;
+            if (!splits && !pays) continue;
+            if (pays && std::isnan(run.in.price(b, col))) stop = std::min(stop, b);
+            run.walk_events.push_back({b, static_cast<std::uint32_t>(k), false, pays ? x : 0.0, splits ? s : 1.0, 0.0});
+        }
+        run.walk_event_start.push_back(static_cast<std::uint32_t>(run.walk_events.size()));
+    }
+    return stop;
+}
+
+// The dividends the walks recorded (run.walk_paid) in the order the bar
+// loop records them: by bar, and in stock order within a bar.
+inline void order_walk_dividends(Run &run) {
+    std::vector<std::uint32_t> &paid = run.walk_paid;
+    paid.clear();
+    for (std::size_t i = 0; i < run.walk_events.size(); ++i)
+        if (run.walk_events[i].paid) paid.push_back(static_cast<std::uint32_t>(i));
+    std::stable_sort(paid.begin(), paid.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return run.walk_events[a].bar < run.walk_events[b].bar;
+    });
+}
+
 // The marks of the quiet stretch [d, end): bar by bar, its holdings' marks
 // side by side.
 template <class Host>
@@ -161,6 +219,20 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     if (s.end - d < 2) return d;
     run.stretch_keys = run.pos.keys();  // exits change the map's keys
     const std::vector<int> &keys = run.stretch_keys;
+    run.walk_events.clear();
+    run.walk_event_start.clear();
+    if constexpr (account_host<Host>) {
+        if (walks_take_events(run)) {
+            // A dividend waiting for a price is the bar loop's: the stretch
+            // ends before its bar.
+            index_t stop = list_walk_events(run, host, d, s.end);
+            if (stop < s.end) {
+                run.delisting_at[stop] = 1;
+                if (stop - d < 2) return d;
+                s = stretch_end(run, d);
+            }
+        }
+    }
     std::size_t n = keys.size(), len = static_cast<std::size_t>(s.end - d);
     run.stretch_marks.resize(n * len);
     run.stretch_nonzero.resize(n * len);
@@ -188,10 +260,13 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     std::stable_sort(exits.begin(), exits.end(), [&](std::uint32_t a, std::uint32_t b) {
         return run.stretch_exit[a].bar < run.stretch_exit[b].bar;
     });
-    if constexpr (account_host<Host>) stretch_dividends(run, host, d, s.end);
+    if constexpr (account_host<Host>) {
+        stretch_dividends(run, host, d, s.end);
+        order_walk_dividends(run);
+    }
     // The cash after each bar's dividends and exits first, then the marks
     // added to it.
-    std::size_t next = 0, paid = 0;
+    std::size_t next = 0, paid = 0, reinvested = 0;
     for (index_t b = d; b < s.end; ++b) {
         start_bar(run, host, b);
         if constexpr (account_host<Host>) {
@@ -199,6 +274,11 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
             for (; paid < due.size() && due[paid].first == b; ++paid) {
                 int sid = keys[due[paid].second];
                 pay_dividend(run, host, sid, run.opt.events.dividends(b, run.price_column(sid)));
+            }
+            const std::vector<std::uint32_t> &walked = run.walk_paid;
+            for (; reinvested < walked.size() && run.walk_events[walked[reinvested]].bar == b; ++reinvested) {
+                const WalkEvent &e = run.walk_events[walked[reinvested]];
+                host.on_dividend(run, keys[e.k], e.amount, false);
             }
         }
         for (; next < exits.size() && run.stretch_exit[exits[next]].bar == b; ++next)
