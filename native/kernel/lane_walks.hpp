@@ -510,6 +510,25 @@ bool walk_in_lanes(Run &run, index_t d, index_t end) {
     return true;
 }
 
+// A pair of walk_in_pairs with events over bars [d, d + len): its runs of
+// the lanes stop before each event, taken between them; what stopped it,
+// its bars counted from d (bad -1: an event needs the bar loop). Kept out
+// of line: the pairs without events keep their loop as it was.
+[[gnu::noinline]] inline LaneStop walk_pair_with_events(const Run &run, Lanes &lanes, EventCursor (&events)[2],
+                                                        index_t d, index_t len, std::size_t n) {
+    LaneStop stop{0, 0, 0};
+    index_t walked = 0;
+    while (walked < len && stop.bad == 0) {
+        index_t steps = len - walked;
+        for (int i = 0; i < 2; ++i)
+            if (!lane_events(lanes, events[i], i, d + walked, steps)) return {walked, -1, 0};
+        stop = walk_lanes<false>(run, lanes, steps, n);
+        walked += stop.walked;
+    }
+    stop.walked = walked;
+    return stop;
+}
+
 // Without stops only a bar a holding cannot take stops its lane, so the
 // holdings go in fixed pairs (k, k + 1) over the whole stretch, without the
 // hand-over walk_in_lanes needs (a pair's run stops only before a lane's
@@ -529,20 +548,15 @@ inline bool walk_in_pairs(Run &run, index_t d, index_t end) {
             start_lane<false>(run, d, lanes, i, k + i, col);
             events[i] = events_of(run, k + i, d);
         }
-        index_t walked = 0;
-        LaneStop stop{0, 0, 0};
-        while (walked < len && stop.bad == 0) {
-            index_t steps = len - walked;
-            for (int i = 0; i < 2; ++i)
-                if (!lane_events(lanes, events[i], i, d + walked, steps)) return false;
-            stop = walk_lanes<false>(run, lanes, steps, n);
-            walked += stop.walked;
-        }
+        LaneStop stop = events[0].at == events[0].end && events[1].at == events[1].end
+                            ? walk_lanes<false>(run, lanes, len, n)
+                            : walk_pair_with_events(run, lanes, events, d, len, n);
+        if (stop.bad < 0) return false;
         for (int i = 0; i < 2; ++i) {
             std::size_t at = k + i;
             bool bad = stop.bad >> i & 1;
             run.stretch_state[at] = bad ? state_of(run, keys[at], column_of(run, keys[at])) : lanes.state[i];
-            if (stop.bad != 0 && !walk_one(run, d, end, at, bad ? d : d + walked)) return false;
+            if (stop.bad != 0 && !walk_one(run, d, end, at, bad ? d : d + stop.walked)) return false;
         }
     }
     if (k < n) {

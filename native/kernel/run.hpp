@@ -209,12 +209,6 @@ struct Run {
     std::vector<WalkExit> stretch_exit;
     std::vector<std::uint32_t> stretch_exits;
     std::vector<std::pair<index_t, std::uint32_t>> stretch_dividends;  // (bar, holding) a stretch pays
-    // The normalised account's events a stretch's walks take: holding k's
-    // are walk_events[walk_event_start[k], walk_event_start[k + 1]) by bar
-    // (no list: none taken), and the dividends they recorded by bar, in
-    // stock order within a bar.
-    std::vector<WalkEvent> walk_events;
-    std::vector<std::uint32_t> walk_event_start, walk_paid;
     // A stretch under the market's rules (waiting.hpp): the stocks with a
     // waiting order at its start (ascending), walked once their order is
     // done; all stocks in stock order (their indices: the walked holdings',
@@ -279,6 +273,12 @@ struct Run {
     std::vector<int> split_today;
     std::vector<index_t> flow_bars, rebalance_bars;  // bars with a cash flow, with a scheduled rebalance
     std::size_t flow_next = 0, rebalance_next = 0;
+    // The normalised account's events a stretch's walks take: holding k's
+    // are walk_events[walk_event_start[k], walk_event_start[k + 1]) by bar
+    // (no list: none taken), and the dividends they recorded by bar, in
+    // stock order within a bar.
+    std::vector<WalkEvent> walk_events;
+    std::vector<std::uint32_t> walk_event_start, walk_paid;
 
     Run(const Market &m, const Options &o, const ColumnMap &c)
         : in(m), opt(o), columns(c), costs{o.fee_ratio, o.tax_ratio} {}
