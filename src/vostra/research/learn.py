@@ -147,7 +147,12 @@ _STRATEGY_DOC = """
     ``previous_weights`` parameter) gets those the account really holds at
     the refit date's close, after drift, lots and unfilled orders; its fits
     run in sequence, the others on ``workers`` threads (``backend="ray"``:
-    on Ray at ``address``; ``"serial"``: one after the other). The Result
+    on Ray at ``address``; ``"serial"``: one after the other). Threads
+    speed up fits whose work runs outside the interpreter lock (large
+    NumPy or BLAS operations); a fit that is mostly Python, as the input
+    checks of scikit-learn's convention over hundreds of tickers are, runs
+    no faster on them, and Ray's worker processes are the way to spread it
+    over the CPUs. The Result
     adds ``fits`` (each refit's :class:`~vostra.research.strategy.Fit`, with
     the fitted estimator), ``fitted`` (refit dates × tickers) and
     ``refits`` (one row per refit).
