@@ -20,13 +20,13 @@
 //   waiting orders, unless a rebalance is due: each the fraction
 //   shortfall / (longs' value x (1 - slippage) x (1 - fee - tax)), at most 1,
 //   rounded up to whole lots.
-// Bars with an event of a stock that may be held are taken by the bar loop:
-// a quiet stretch ends before them. With capital and without the market's
-// rules a dividend only adds to the cash, which the quiet stretch pays in
-// the bar loop's order (stretch.hpp): only a split ends a stretch there.
-// Without capital the stretch's walks take both in the holding's column
-// (holding_walk.hpp), the same operations at the bar's open; only a
-// dividend on a bar without a trading price ends a stretch there.
+// Under the market's rules, bars with an event of a stock that may be held
+// are taken by the bar loop: a stretch ends before them. Without them the
+// quiet stretch reads its holdings' events itself (stretch.hpp): with
+// capital a dividend only adds to the cash, which it pays in the bar loop's
+// order, and only a split ends it; without capital its walks take both in
+// the holding's column (holding_walk.hpp), the same operations at the bar's
+// open, and only a dividend on a bar without a trading price ends it.
 #pragma once
 #include "stretch.hpp"
 
@@ -84,11 +84,8 @@ inline index_t next_of(const std::vector<index_t> &bars, std::size_t &next, inde
     return next < bars.size() ? bars[next] : never;
 }
 
-// Whether a quiet stretch pays the dividends of its holdings itself.
-inline bool stretch_pays_dividends(const Run &run) { return run.opt.account.on && !run.opt.account.market.on; }
-
-// The first bar in [d, end) with a split of held stock `sid`, or a
-// dividend the stretch does not pay (never: none). A column is scanned only
+// Under the market's rules: the first bar in [d, end) with an event of
+// held stock `sid` (never: none). A column is scanned only
 // while a stock of it may be held, on from what it has scanned, as far as
 // its next event or `end`; each value scanned is checked.
 // Where next_event scans column `col` from bar d on (never: it knows).
@@ -99,17 +96,15 @@ inline index_t scan_from(const Run &run, int col, index_t d) {
     return covered && found == never && to > d ? to : d;
 }
 
-// The column pointers next_event reads (a dividend the stretch pays is
-// checked there instead, and the events the walks take where they are
-// listed).
+// The column pointers next_event reads.
 inline const char *dividend_column(const Run &run, int col) {
     const View2<double> &m = run.opt.events.dividends;
-    return m.data && !stretch_pays_dividends(run) && run.opt.account.on ? m.data + col * m.col_stride : nullptr;
+    return m.data ? m.data + col * m.col_stride : nullptr;
 }
 
 inline const char *split_column(const Run &run, int col) {
     const View2<double> &m = run.opt.events.splits;
-    return m.data && run.opt.account.on ? m.data + col * m.col_stride : nullptr;
+    return m.data ? m.data + col * m.col_stride : nullptr;
 }
 
 template <class Host>
@@ -148,12 +143,12 @@ index_t next_event(Run &run, Host &host, int sid, int col, index_t d, index_t en
     return never;
 }
 
-// Whether a stretch may start at bar d. Only the stocks held or waiting at
-// its start may be held in it: their columns are scanned as far as the
-// bar after the next scheduled rebalance (where a stretch mostly ends),
-// and the first event bar there (of theirs or of the cash flows), or else
-// that bar, is marked for the bar loop, which the stretch ends before. A
-// dividend waiting for a price keeps every bar in the bar loop.
+// Whether a stretch may start at bar d: not while a dividend waits for a
+// price; the first cash flow from d on is marked for the bar loop, which the
+// stretch ends before. Under the market's rules only the stocks held or
+// waiting at its start may be held in it: their columns are scanned as far
+// as the bar after the next scheduled rebalance (where a stretch mostly
+// ends), and the first event bar there, or else that bar, is marked too.
 template <class Host>
 bool stretch_may_start(Run &run, Host &host, index_t d) {
     if (run.pending_count != 0) return false;
@@ -161,7 +156,7 @@ bool stretch_may_start(Run &run, Host &host, index_t d) {
     index_t end = std::min(std::min(next_of(run.rebalance_bars, run.rebalance_next, d), nbars - 1) + 1,
                            d + detail::max_stretch);
     index_t first = next_of(run.flow_bars, run.flow_next, d);
-    if (run.opt.account.on && (run.opt.events.dividends.data || run.opt.events.splits.data)) {
+    if (run.opt.account.market.on && (run.opt.events.dividends.data || run.opt.events.splits.data)) {
         // The lines of every column to scan are asked for first, so that
         // their reads overlap instead of waiting one by one.
         auto ahead = [&](int sid) {

@@ -113,62 +113,44 @@ void add_marks(Run &run, Host &host, index_t from, index_t to, double *out, Stoc
     for (; b < to; ++b) add_bar_marks<1>(run, host, b, out, stocks_at(b));
 }
 
-// With capital, the cash dividends of the stretch's holdings in [d, end)
-// into run.stretch_dividends as (bar, holding), in the order the bar loop
-// pays them: by bar, and in stock order within a bar. Each value is checked
-// here (the start of the stretch scanned only the splits); one sold in the
-// stretch holds no shares by then. The columns' lines are asked for first,
-// all of them, so that their reads overlap instead of waiting one by one.
-template <class Host>
-void stretch_dividends(Run &run, Host &host, index_t d, index_t end) {
-    auto &due = run.stretch_dividends;
-    due.clear();
-    const View2<double> &m = run.opt.events.dividends;
-    if (!run.opt.events.on || !m.data || !run.opt.account.on) return;
-    const std::vector<int> &keys = run.stretch_keys;
-    const index_t step = m.row_stride;
-    for (int sid : keys) prefetch_bars(m.data + run.price_column(sid) * m.col_stride, step, d, end);
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        const char *at = m.data + run.price_column(keys[k]) * m.col_stride;
-        for (index_t b = d; b < end; ++b) {
-            double x = load<double>(at + b * step);
-            if (!(std::isnan(x) || (x >= 0 && x <= 1.7976931348623157e308))) [[unlikely]]
-                host.invalid_price(run, PriceKind::dividend, x, keys[k], b);
-            if (x > 0) due.push_back({b, static_cast<std::uint32_t>(k)});
-        }
-    }
-    std::stable_sort(due.begin(), due.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-}
-
-// Whether the walks of a quiet stretch take its holdings' dividends and
-// splits in their columns: in the normalised account, where they only
-// move a holding's reference price.
-inline bool walks_take_events(const Run &run) {
+// Whether a quiet stretch reads its holdings' dividends and splits itself
+// (list_stretch_events). With capital it pays the dividends in cash in the
+// bar loop's order, and a split ends it; without, its walks take both in
+// the holding's column.
+inline bool stretch_reads_events(const Run &run) {
     const LedgerEvents &e = run.opt.events;
-    return e.on && !run.opt.account.on && (e.dividends.data || e.splits.data);
+    return e.on && (e.dividends.data || e.splits.data);
 }
 
-// The normalised account's dividends and splits of the stretch's holdings
-// in [d, end) into run.walk_events, holding by holding and by bar, each
-// value checked. Returns the first bar with a dividend the walks cannot
-// take (the stock has no trading price there: the dividend waits, in the
-// bar loop), or `end`. The columns' lines are asked for first.
+// The dividends and splits of the stretch's holdings in [d, end), each
+// value checked, read in one pass over both columns (their lines asked for
+// first, all of them, so that their reads overlap instead of waiting one by
+// one). With capital, the dividends into run.stretch_dividends as (bar,
+// holding) in the order the bar loop pays them: by bar, and in stock order
+// within a bar (one sold in the stretch holds no shares by then). Without,
+// both into run.walk_events, holding by holding and by bar. Returns the
+// first bar the stretch cannot take, or `end`: with capital a split's,
+// without it a dividend's on a bar without a trading price (it waits, in
+// the bar loop).
 template <class Host>
-index_t list_walk_events(Run &run, Host &host, index_t d, index_t end) {
+index_t list_stretch_events(Run &run, Host &host, index_t d, index_t end) {
     const View2<double> &dm = run.opt.events.dividends, &sm = run.opt.events.splits;
     const std::vector<int> &keys = run.stretch_keys;
+    const bool cash = run.opt.account.on;
     auto column = [&](const View2<double> &m, int col) { return m.data ? m.data + col * m.col_stride : nullptr; };
     for (int sid : keys) {
         int col = run.price_column(sid);
         prefetch_bars(column(dm, col), dm.row_stride, d, end);
         prefetch_bars(column(sm, col), sm.row_stride, d, end);
     }
+    run.stretch_dividends.clear();
     run.walk_events.clear();
-    run.walk_event_start.assign(1, 0);
+    if (!cash) run.walk_event_start.assign(1, 0);
     index_t stop = end;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         int sid = keys[k], col = run.price_column(sid);
         const char *div = column(dm, col), *split = column(sm, col);
+        auto k32 = static_cast<std::uint32_t>(k);
         for (index_t b = d; b < end; ++b) {
             double s = split ? load<double>(split + b * sm.row_stride) : 1.0;
             double x = div ? load<double>(div + b * dm.row_stride) : 0.0;
@@ -178,11 +160,18 @@ index_t list_walk_events(Run &run, Host &host, index_t d, index_t end) {
                 host.invalid_price(run, PriceKind::dividend, x, sid, b);
             bool splits = s > 0 && s != 1, pays = x > 0;
             if (!splits && !pays) continue;
+            if (cash) {
+                if (splits) stop = std::min(stop, b);
+                if (pays) run.stretch_dividends.push_back({b, k32});
+                continue;
+            }
             if (pays && std::isnan(run.in.price(b, col))) stop = std::min(stop, b);
-            run.walk_events.push_back({b, static_cast<std::uint32_t>(k), false, pays ? x : 0.0, splits ? s : 1.0, 0.0});
+            run.walk_events.push_back({b, k32, false, pays ? x : 0.0, splits ? s : 1.0, 0.0});
         }
-        run.walk_event_start.push_back(static_cast<std::uint32_t>(run.walk_events.size()));
+        if (!cash) run.walk_event_start.push_back(static_cast<std::uint32_t>(run.walk_events.size()));
     }
+    std::stable_sort(run.stretch_dividends.begin(), run.stretch_dividends.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     return stop;
 }
 
@@ -219,13 +208,14 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     if (s.end - d < 2) return d;
     run.stretch_keys = run.pos.keys();  // exits change the map's keys
     const std::vector<int> &keys = run.stretch_keys;
+    run.stretch_dividends.clear();
     run.walk_events.clear();
     run.walk_event_start.clear();
     if constexpr (account_host<Host>) {
-        if (walks_take_events(run)) {
-            // A dividend waiting for a price is the bar loop's: the stretch
-            // ends before its bar.
-            index_t stop = list_walk_events(run, host, d, s.end);
+        if (stretch_reads_events(run)) {
+            // A split with capital, or a dividend waiting for a price, is
+            // the bar loop's: the stretch ends before its bar.
+            index_t stop = list_stretch_events(run, host, d, s.end);
             if (stop < s.end) {
                 run.delisting_at[stop] = 1;
                 if (stop - d < 2) return d;
@@ -260,10 +250,7 @@ index_t walk_quiet_stretch(Run &run, Host &host, index_t d, double *out) {
     std::stable_sort(exits.begin(), exits.end(), [&](std::uint32_t a, std::uint32_t b) {
         return run.stretch_exit[a].bar < run.stretch_exit[b].bar;
     });
-    if constexpr (account_host<Host>) {
-        stretch_dividends(run, host, d, s.end);
-        order_walk_dividends(run);
-    }
+    if constexpr (account_host<Host>) order_walk_dividends(run);
     // The cash after each bar's dividends and exits first, then the marks
     // added to it.
     std::size_t next = 0, paid = 0, reinvested = 0;
