@@ -294,8 +294,10 @@ template <int N>
 // pointers and states; the checks of both lanes are gathered into one mask
 // per bar. With `levels`, each held lane's close is also tested against its
 // exit levels: a lane that reaches one stops the run after that bar.
+// Inlined where it is called: the pairs' loop then knows their marks lie
+// side by side.
 template <bool levels, bool trailing = true>
-inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::size_t stride) {
+[[gnu::always_inline]] inline LaneStop walk_lanes(const Run &run, Lanes &lanes, index_t steps, std::size_t stride) {
     LaneState s = load_state(lanes.state);
     LaneColumns<2> c = lane_columns<2>(run.in, lanes, stride);
     const LaneConstants k = lane_constants(run);
@@ -541,13 +543,12 @@ inline bool walk_in_pairs(Run &run, index_t d, index_t end) {
     std::size_t k = 0;
     for (; k + 2 <= n; k += 2) {
         Lanes lanes;
-        EventCursor events[2];
         for (int i = 0; i < 2; ++i) {
             int col = column_of(run, keys[k + i]);
             if (col < 0) return false;
             start_lane<false>(run, d, lanes, i, k + i, col);
-            events[i] = events_of(run, k + i, d);
         }
+        EventCursor events[2] = {events_of(run, k, d), events_of(run, k + 1, d)};
         LaneStop stop = events[0].at == events[0].end && events[1].at == events[1].end
                             ? walk_lanes<false>(run, lanes, len, n)
                             : walk_pair_with_events(run, lanes, events, d, len, n);
