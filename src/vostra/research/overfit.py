@@ -601,19 +601,20 @@ def sweep_returns(curves: pd.Series) -> pd.DataFrame:
     first = next(iter(kept.values()))
     if all(curve.index is first.index for curve in kept.values()):
         # A sweep's curves share one index: no alignment to do.
-        equity = pd.DataFrame(np.column_stack([curve.to_numpy(dtype=np.float64) for curve in kept.values()]),
-                              index=first.index, columns=list(kept))
+        index, columns = first.index, pd.Index(list(kept))
+        values = np.empty((len(index), len(kept)))
+        for k, curve in enumerate(kept.values()):
+            values[:, k] = curve.to_numpy(dtype=np.float64)
     else:
         equity = pd.DataFrame(kept)
-    values = equity.to_numpy(dtype=np.float64)
+        index, columns, values = equity.index, equity.columns, equity.to_numpy(dtype=np.float64)
     previous = values[:-1]
     # A run that lost everything stays at 0: no further returns.
     with np.errstate(divide="ignore", invalid="ignore"):
         step = np.where(previous > 0, values[1:] / previous - 1.0, 0.0)
-    returns = pd.DataFrame(step, index=equity.index[1:], columns=equity.columns)
-    moving = (returns != 0.0).any(axis=1).to_numpy()
+    moving = (step != 0.0).any(axis=1)
     start = int(np.argmax(moving)) if moving.any() else 0
-    return returns.iloc[start:]
+    return pd.DataFrame(step[start:], index=index[1 + start:], columns=columns)
 
 
 def attach_to_sweep(table: pd.DataFrame, n_blocks: int = 16) -> pd.DataFrame:
@@ -629,9 +630,10 @@ def attach_to_sweep(table: pd.DataFrame, n_blocks: int = 16) -> pd.DataFrame:
     enough = returns.shape[1] > 0 and len(returns) >= 2
     if enough:
         sharpe, skew, kurt = return_moments(returns.to_numpy())
-        for run, sr, sk, ku in zip(returns.columns, sharpe, skew, kurt):
-            if math.isfinite(sr):
-                psr[run] = probabilistic_sharpe_ratio(sr, len(returns), sk, ku)
+        figures = {run: probabilistic_sharpe_ratio(sr, len(returns), sk, ku)
+                   for run, sr, sk, ku in zip(returns.columns, sharpe, skew, kurt) if math.isfinite(sr)}
+        if figures:   # set at once: a Series' item assignment costs more than the figure
+            psr.loc[list(figures)] = list(figures.values())
     position = table.columns.get_loc("error")
     table.insert(position, "psr", psr.to_numpy())
     if len(returns):
