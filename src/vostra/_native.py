@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from types import ModuleType
 
 
@@ -23,3 +24,12 @@ def load_engine() -> ModuleType:
         ) from exc
     _loaded = _engine
     return _engine
+
+
+def usable_cpus() -> int:
+    """The CPUs this process may run on: the threads the native work and
+    the fits are spread over by default."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1

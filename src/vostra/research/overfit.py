@@ -13,7 +13,6 @@ moments, kurtosis 3 for a normal distribution).
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -21,7 +20,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .._native import load_engine
+from .._native import load_engine, usable_cpus
 
 __all__ = [
     "normal_cdf", "normal_ppf", "probabilistic_sharpe_ratio", "expected_max_sharpe",
@@ -373,9 +372,8 @@ def pbo_logits(returns: Any, n_blocks: int = 16) -> np.ndarray:
 
     # Per split the trials' Sharpe ratios both ways, natively: 12,870
     # splits of a few dozen trials are too many small arrays for NumPy.
-    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     return load_engine().pbo_logits(np.ascontiguousarray(sums), np.ascontiguousarray(squares),
-                                    np.ascontiguousarray(shift), n_blocks // 2 * size, threads)
+                                    np.ascontiguousarray(shift), n_blocks // 2 * size, usable_cpus())
 
 
 def backtest_overfitting_probability(returns: Any, n_blocks: int = 16) -> float:

@@ -5,7 +5,6 @@ engine trades, and the account as it stands at a refit date's close."""
 
 from __future__ import annotations
 
-import os
 import warnings
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -15,7 +14,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .._native import load_engine
+from .._native import load_engine, usable_cpus
 from ..data.delisting import delisting_by_option
 from ..data.frames import index_ns
 from ..data.prices import convert_prices
@@ -77,13 +76,6 @@ def refit_bars(data: MarketData, when: Any, lookback: Lookback, start: Any = Non
 # Fits that do not depend on each other
 # --------------------------------------------------------------------------
 
-def _usable_cpus() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # pragma: no cover - not on Linux
-        return os.cpu_count() or 1
-
-
 def _one_thread_per_library():
     """Numerical libraries on one thread each while the fits run on several:
     two levels of threads would only contend for the cores."""
@@ -112,7 +104,7 @@ def fit_all(jobs: list[Job], data: MarketData, lookback: Lookback, missing: Miss
     (``"serial"``). The first failure raises."""
     if backend == "ray":
         return _fit_ray(jobs, data, lookback, missing, address)
-    threads = 1 if backend == "serial" else int(workers or _usable_cpus())
+    threads = 1 if backend == "serial" else int(workers or usable_cpus())
     bar = _progress(len(jobs), progress)
     try:
         if threads == 1 or len(jobs) < 2:

@@ -15,7 +15,6 @@ from __future__ import annotations
 import inspect
 import itertools
 import math
-import os
 import signal
 import threading
 import uuid
@@ -29,7 +28,7 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
-from .._native import load_engine
+from .._native import load_engine, usable_cpus
 from ..data.market import Market, price_frames
 from ..data.weight_shapes import WEIGHT_SHAPES, wide_weights
 from ..data.prices import convert_prices
@@ -664,7 +663,7 @@ def _execute(source: Any, runs: list[Run], *, backend: str, workers: int | None,
             ray.init(address=address)
         n_workers = _ray_workers(ray)
     elif backend == "threads":
-        n_workers = int(workers) if workers else len(_usable_cpus())
+        n_workers = int(workers) if workers else usable_cpus()
     else:
         n_workers = 1
     if chunksize is None and backend == "ray":
@@ -708,13 +707,6 @@ def _with_overfitting(table: pd.DataFrame, keep_equity: bool, pbo_blocks: int) -
     runs then send back even when the caller did not ask for the column."""
     table = attach_to_sweep(table, pbo_blocks)
     return table if keep_equity else table.drop(columns="equity")
-
-
-def _usable_cpus() -> set[int] | range:
-    try:
-        return os.sched_getaffinity(0)
-    except AttributeError:  # pragma: no cover - not on Linux
-        return range(os.cpu_count() or 1)
 
 
 def _table(names: list[Any] | None, weight_frames: list[pd.DataFrame], columns: list[str],

@@ -17,14 +17,13 @@ from the leave-one-out jackknife of the returns.
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .._native import load_engine
+from .._native import load_engine, usable_cpus
 from .bootstrap import METHODS, check_block, check_samples, needs_research, optimal_block, sample_draws
 
 __all__ = ["confidence_table", "CONFIDENCE_KEYS", "return_figures"]
@@ -36,13 +35,6 @@ CONFIDENCE_KEYS = ("total_return", "cagr", "annual_volatility", "sharpe", "sorti
                    "skew", "kurtosis", "var_95", "cvar_95", "best_day", "worst_day", "avg_win", "avg_loss",
                    "profit_factor", "payoff_ratio", "kelly", "omega", "ulcer_index")
 _COLUMN = {name: k for k, name in enumerate(CONFIDENCE_KEYS)}
-
-
-def _threads() -> int:
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except AttributeError:  # pragma: no cover - not on Linux
-        return os.cpu_count() or 1
 
 
 def _per_bar(rate: float, ppy: float) -> float:
@@ -59,7 +51,7 @@ def block_figures(returns: np.ndarray, starts: np.ndarray, lengths: np.ndarray, 
     as_int = lambda a: np.ascontiguousarray(a, dtype=np.int64)  # noqa: E731
     return load_engine().resampled_figures(np.ascontiguousarray(returns, dtype=np.float64), as_int(starts),
                                            as_int(lengths), as_int(ends), float(ppy), _per_bar(rate, ppy),
-                                           _threads())
+                                           usable_cpus())
 
 
 def return_figures(r: np.ndarray, names: Sequence[str], ppy: float, rate: float = 0.0) -> np.ndarray:
@@ -110,7 +102,7 @@ def _resampled(r: np.ndarray, columns: list[int], ppy: float, rate: float, sampl
             values = block_figures(r, draws.starts.ravel(), np.ones(k * width, dtype=np.int64), ends, ppy, rate)
         else:
             values = engine.stationary_figures(r, draws.starts, draws.lengths, draws.rate, float(ppy),
-                                               _per_bar(rate, ppy), _threads())
+                                               _per_bar(rate, ppy), usable_cpus())
         out[done:done + k] = values[:, columns]
         done += k
     return out
